@@ -1,0 +1,168 @@
+#include "foundation/FileURL.h"
+
+#include <vector>
+
+namespace tarvine {
+namespace {
+
+std::vector<std::string_view> components(std::string_view path) {
+  std::vector<std::string_view> parts;
+  std::size_t pos = 0;
+  while (pos < path.size()) {
+    std::size_t next = path.find('/', pos);
+    if (next == std::string_view::npos) next = path.size();
+    if (next > pos) parts.push_back(path.substr(pos, next - pos));
+    pos = next + 1;
+  }
+  return parts;
+}
+
+int hexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+bool keptInPath(unsigned char c) {
+  if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) return true;
+  switch (c) {
+    case '/':
+    case '-':
+    case '.':
+    case '_':
+    case '~':
+    case '!':
+    case '$':
+    case '&':
+    case '\'':
+    case '(':
+    case ')':
+    case '*':
+    case '+':
+    case ',':
+    case ';':
+    case '=':
+    case ':':
+    case '@':
+      return true;
+    default:
+      return false;
+  }
+}
+
+}  // namespace
+
+FileURL FileURL::fromPath(std::string_view path, bool isDirectory) {
+  std::string p(path);
+  if (p.empty() || p.front() != '/') p.insert(p.begin(), '/');
+  if (isDirectory && p.back() != '/') p += '/';
+  return FileURL(std::move(p));
+}
+
+std::optional<FileURL> FileURL::parse(std::string_view text) {
+  constexpr std::string_view kScheme = "file://";
+  if (text.size() < kScheme.size()) return std::nullopt;
+  for (std::size_t i = 0; i < kScheme.size(); ++i) {
+    char c = text[i];
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    if (c != kScheme[i]) return std::nullopt;
+  }
+  std::string_view rest = text.substr(kScheme.size());
+  std::size_t slash = rest.find('/');
+  if (slash == std::string_view::npos) return std::nullopt;
+  std::string_view host = rest.substr(0, slash);
+  if (!host.empty() && host != "localhost") return std::nullopt;
+  std::string_view encoded = rest.substr(slash);
+  if (encoded.find_first_of("?#") != std::string_view::npos) return std::nullopt;
+
+  std::string path;
+  path.reserve(encoded.size());
+  for (std::size_t i = 0; i < encoded.size(); ++i) {
+    if (encoded[i] != '%') {
+      path += encoded[i];
+      continue;
+    }
+    if (i + 2 >= encoded.size()) return std::nullopt;
+    int hi = hexValue(encoded[i + 1]);
+    int lo = hexValue(encoded[i + 2]);
+    if (hi < 0 || lo < 0 || (hi == 0 && lo == 0)) return std::nullopt;
+    path += static_cast<char>(hi * 16 + lo);
+    i += 2;
+  }
+  return FileURL(std::move(path));
+}
+
+std::string FileURL::toString() const {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string out = "file://";
+  for (char ch : path_) {
+    auto c = static_cast<unsigned char>(ch);
+    if (keptInPath(c)) {
+      out += ch;
+    } else {
+      out += '%';
+      out += kHex[c >> 4];
+      out += kHex[c & 15];
+    }
+  }
+  return out;
+}
+
+std::string FileURL::path() const {
+  std::string p = path_;
+  while (p.size() > 1 && p.back() == '/') p.pop_back();
+  return p;
+}
+
+bool FileURL::hasDirectoryPath() const { return !path_.empty() && path_.back() == '/'; }
+
+FileURL FileURL::standardized() const {
+  std::vector<std::string_view> kept;
+  bool endsAsDirectory = hasDirectoryPath();
+  for (std::string_view part : components(path_)) {
+    endsAsDirectory = hasDirectoryPath();
+    if (part == ".") {
+      endsAsDirectory = true;
+    } else if (part == "..") {
+      if (!kept.empty()) kept.pop_back();
+      endsAsDirectory = true;
+    } else {
+      kept.push_back(part);
+    }
+  }
+  std::string out;
+  for (std::string_view part : kept) {
+    out += '/';
+    out += part;
+  }
+  if (out.empty() || endsAsDirectory) out += '/';
+  return FileURL(std::move(out));
+}
+
+FileURL FileURL::appendingPathComponent(std::string_view component, bool isDirectory) const {
+  std::string out = path_;
+  if (out.back() != '/') out += '/';
+  out += component;
+  if (isDirectory && out.back() != '/') out += '/';
+  return FileURL(std::move(out));
+}
+
+FileURL FileURL::deletingLastPathComponent() const {
+  std::vector<std::string_view> parts = components(path_);
+  if (!parts.empty()) parts.pop_back();
+  std::string out;
+  for (std::string_view part : parts) {
+    out += '/';
+    out += part;
+  }
+  out += '/';
+  return FileURL(std::move(out));
+}
+
+std::string FileURL::lastPathComponent() const {
+  std::vector<std::string_view> parts = components(path_);
+  return parts.empty() ? std::string("/") : std::string(parts.back());
+}
+
+}  // namespace tarvine

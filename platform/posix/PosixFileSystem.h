@@ -1,0 +1,35 @@
+#pragma once
+
+#include <string>
+
+#include "platform/FileSystem.h"
+
+namespace tarvine {
+
+// The file system through POSIX calls. Group containers are directories named
+// by the group identifier inside a data directory ($XDG_DATA_HOME, or
+// ~/.local/share); one is granted only once it exists, since the main
+// application creates it and the extension never does.
+class PosixFileSystem : public FileSystem {
+ public:
+  explicit PosixFileSystem(std::string dataHome);
+
+  // $XDG_DATA_HOME when it is an absolute path, else $HOME/.local/share, taking
+  // the user database's home when HOME is unset.
+  static std::string dataHomeFromEnvironment();
+
+  std::optional<std::string> userDatabaseHomeDirectory() override;
+  FileURL homeDirectoryForCurrentUser() override;
+  std::optional<FileURL> containerURLForSecurityApplicationGroupIdentifier(
+      std::string_view groupIdentifier) override;
+  std::optional<Timestamp> contentModificationDate(const FileURL& url) override;
+  Result<std::string> readFile(const FileURL& url) override;
+  Status createDirectory(const FileURL& url) override;
+  Status writeFileAtomically(const FileURL& url, std::string_view content) override;
+  FileURL resolvingSymlinksInPath(const FileURL& url) override;
+
+ private:
+  std::string dataHome_;
+};
+
+}  // namespace tarvine

@@ -1,0 +1,39 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build and the tests need, and nothing when
+# they are all present. A fresh machine has stale package lists, so the lists
+# are refreshed once before the first install.
+set -euo pipefail
+
+packages=(
+  build-essential
+  cmake
+  make
+  pkg-config
+  python3
+  nlohmann-json3-dev
+  libutf8proc-dev
+  uuid-dev
+  googletest
+  libgtest-dev
+  libgmock-dev
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  status=$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null || true)
+  [[ "$status" == "install ok installed" ]] || missing+=("$p")
+done
+
+[[ ${#missing[@]} -eq 0 ]] && exit 0
+
+line="apt-get install -y ${missing[*]}"
+if [[ $(id -u) -ne 0 ]]; then
+  echo "Missing Debian packages. Install them as root with:" >&2
+  echo "  apt-get update && $line" >&2
+  exit 1
+fi
+
+echo "Installing missing Debian packages: ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -qq
+apt-get install -y -qq "${missing[@]}"

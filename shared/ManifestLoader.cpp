@@ -1,0 +1,31 @@
+#include "shared/ManifestLoader.h"
+
+namespace tarvine {
+
+ManifestLoader::ManifestLoader(Identifiers& identifiers, FileSystem& fileSystem)
+    : identifiers_(identifiers), fileSystem_(fileSystem) {}
+
+std::shared_ptr<const WatchedRootsManifest> ManifestLoader::loadManifest() {
+  auto container = identifiers_.sharedContainerURL();
+  if (!container) return nullptr;  // the cache is left as it was
+  const FileURL location = container->appendingPathComponent(manifestFileName, false);
+  const std::optional<Timestamp> currentDate = fileSystem_.contentModificationDate(location);
+
+  if (cachedManifest_ && cachedManifestDate_ == currentDate && currentDate) {
+    return cachedManifest_;
+  }
+
+  auto content = fileSystem_.readFile(location);
+  auto decoded = content.ok() ? WatchedRootsManifest::decode(*content)
+                              : Result<WatchedRootsManifest>(content.status());
+  if (!decoded.ok()) {
+    cachedManifest_.reset();
+    cachedManifestDate_.reset();
+    return nullptr;
+  }
+  cachedManifest_ = std::make_shared<const WatchedRootsManifest>(std::move(decoded).value());
+  cachedManifestDate_ = currentDate;
+  return cachedManifest_;
+}
+
+}  // namespace tarvine

@@ -1,0 +1,41 @@
+#pragma once
+
+#include <memory>
+#include <optional>
+
+#include "foundation/Timestamp.h"
+#include "platform/FileSystem.h"
+#include "shared/Identifiers.h"
+#include "shared/WatchedRootsManifest.h"
+
+namespace tarvine {
+
+// Reads "roots.json" from the shared container and keeps the last decoded
+// manifest, reading the file again only when its modification date differs
+// from the one recorded with the cached copy.
+//
+// Cache states: Empty (neither field), Dated (both), Undated (a manifest but
+// no date; never served). Calls must not overlap: there is no lock.
+class ManifestLoader {
+ public:
+  static constexpr std::string_view manifestFileName = "roots.json";
+
+  ManifestLoader(Identifiers& identifiers, FileSystem& fileSystem);
+
+  // The current manifest, or null when there is none. The manifest is shared
+  // and immutable, so later changes to the cache never reach the caller's copy.
+  std::shared_ptr<const WatchedRootsManifest> loadManifest();
+
+  const std::shared_ptr<const WatchedRootsManifest>& cachedManifest() const {
+    return cachedManifest_;
+  }
+  const std::optional<Timestamp>& cachedManifestDate() const { return cachedManifestDate_; }
+
+ private:
+  Identifiers& identifiers_;
+  FileSystem& fileSystem_;
+  std::shared_ptr<const WatchedRootsManifest> cachedManifest_;
+  std::optional<Timestamp> cachedManifestDate_;
+};
+
+}  // namespace tarvine

@@ -1,0 +1,30 @@
+#pragma once
+
+#include <cstdint>
+
+#include "foundation/FileURL.h"
+#include "platform/FileSystem.h"
+#include "shared/WatchedRootsManifest.h"
+
+namespace tarvine {
+
+enum class RootMode : std::uint8_t { automatic = 0, manual = 1 };
+
+// Where a file-manager item stands among the watched roots. When no root
+// contains it, only isDirectory can be true and the mode is automatic.
+struct RootMatch {
+  bool isDirectory = false;
+  bool isRoot = false;
+  bool isEnabled = false;
+  bool isWatched = false;
+  RootMode mode = RootMode::automatic;
+
+  friend bool operator==(const RootMatch&, const RootMatch&) = default;
+};
+
+// Places `target` among the roots of `manifest`: its path is standardised and
+// its symbolic links resolved; root paths are compared exactly as written.
+RootMatch matchTarget(const FileURL& target, const WatchedRootsManifest& manifest,
+                      FileSystem& fileSystem);
+
+}  // namespace tarvine
