@@ -1,18 +1,26 @@
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 
+#include "extension/Menu.h"
+#include "extension/Selector.h"
 #include "foundation/FileURL.h"
 #include "platform/Services.h"
+#include "requests/RequestSubmitter.h"
 #include "shared/Identifiers.h"
 #include "shared/ManifestLoader.h"
+#include "shared/RootMatch.h"
 
 namespace tarvine {
 
 // The object the file manager creates and drives. It registers the user's home
-// directory as the scope it serves and keeps the manifest cache.
+// directory as the scope it serves, builds the "History" context menu from the
+// main application's manifest, and turns each chosen command into a request.
+// Calls on one object must not overlap.
 class FinderSync {
  public:
   FinderSync(const Services& services, Identifiers& identifiers);
@@ -21,6 +29,23 @@ class FinderSync {
 
   std::string toolbarItemName() const;
   std::string toolbarItemToolTip() const;
+
+  // Kinds 0 (selected items) and 1 (the shown folder) may get the history item;
+  // every other kind, and every failure, gets an empty menu.
+  Menu menuForMenuKind(std::uint64_t menuKind);
+
+  // The command handlers; the sender is ignored.
+  void showHistory(const MenuItem* sender = nullptr);
+  void enableHistory(const MenuItem* sender = nullptr);
+  void disableHistory(const MenuItem* sender = nullptr);
+  void snapshotNow(const MenuItem* sender = nullptr);
+  void restorePrevious(const MenuItem* sender = nullptr);
+  // Delivers a selector the way the host does: to the handler of that name.
+  void perform(Selector selector, const MenuItem* sender = nullptr);
+
+  // The one item a menu or command is about: the first selected item, else the
+  // host's targeted URL.
+  std::optional<FileURL> resolveTargetURL();
 
   // The current watched-roots manifest, or null; see ManifestLoader.
   std::shared_ptr<const WatchedRootsManifest> loadManifest();
@@ -34,10 +59,17 @@ class FinderSync {
 
  private:
   FileURL homeDirectoryURL() const;
+  Menu buildMenu(std::uint64_t menuKind);
+  MenuItem makeHistoryItem(const RootMatch& match);
+  Menu makeHistorySubmenu(const RootMatch& match);
+  MenuItem makeCommandItem(std::string_view titleKey, Selector selector, bool enabled);
+  std::optional<MenuImage> brandGlyphImage();
+  std::string localizedTitle(std::string_view key);
 
   Services services_;
   Identifiers& identifiers_;
   ManifestLoader manifestLoader_;
+  RequestSubmitter submitter_;
 };
 
 }  // namespace tarvine

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <functional>
+#include <initializer_list>
 #include <map>
 #include <optional>
 #include <string>
@@ -11,9 +13,19 @@
 
 namespace tarvine::testing {
 
+// What the doubles were asked, in order, across all of them.
+using Journal = std::vector<std::string>;
+
+struct Journaled {
+  void note(const std::string& event) {
+    if (journal != nullptr) journal->push_back(event);
+  }
+  Journal* journal = nullptr;
+};
+
 // The host's side of the controller: what the extension registered, and the
 // selection and target that a test sets.
-class FakeHostController : public HostController {
+class FakeHostController : public HostController, public Journaled {
  public:
   void setDirectoryURLs(const std::vector<FileURL>& directories) override {
     registrations.push_back(directories);
@@ -26,7 +38,7 @@ class FakeHostController : public HostController {
   std::optional<FileURL> targeted;
 };
 
-class FakeBundle : public Bundle {
+class FakeBundle : public Bundle, public Journaled {
  public:
   std::optional<std::string> bundleIdentifier() override {
     ++identifierLookups;
@@ -60,32 +72,41 @@ class FakeBundle : public Bundle {
   int infoLookups = 0;
 };
 
-class FakeWorkspace : public Workspace {
+class FakeWorkspace : public Workspace, public Journaled {
  public:
   bool isApplicationRunning(std::string_view bundleIdentifier) override {
     runningQueries.emplace_back(bundleIdentifier);
+    note("running? " + std::string(bundleIdentifier));
     return running;
   }
   void openApplication(const FileURL& url, bool activates) override {
     opened.push_back(url);
     activated.push_back(activates);
+    note("open " + url.rawPath());
+    if (onOpen) onOpen();
   }
 
   bool running = true;
   std::vector<std::string> runningQueries;
   std::vector<FileURL> opened;
   std::vector<bool> activated;
+  std::function<void()> onOpen;
 };
 
-class FakeBookmarks : public Bookmarks {
+class FakeBookmarks : public Bookmarks, public Journaled {
  public:
   bool startAccessing(const FileURL& url) override {
     events.push_back("start " + url.path());
+    note(events.back());
     return grantsAccess;
   }
-  void stopAccessing(const FileURL& url) override { events.push_back("stop " + url.path()); }
+  void stopAccessing(const FileURL& url) override {
+    events.push_back("stop " + url.path());
+    note(events.back());
+  }
   std::optional<Data> bookmarkData(const FileURL& url) override {
     events.push_back("bookmark " + url.path());
+    note(events.back());
     return bookmark;
   }
 
@@ -94,19 +115,25 @@ class FakeBookmarks : public Bookmarks {
   std::vector<std::string> events;
 };
 
-class FakeLog : public SystemLog {
+class FakeLog : public SystemLog, public Journaled {
  public:
-  void write(std::string_view line) override { lines.emplace_back(line); }
+  void write(std::string_view line) override {
+    lines.emplace_back(line);
+    note("log " + lines.back());
+  }
   std::vector<std::string> lines;
 };
 
-class FakeClock : public Clock {
+class FakeClock : public Clock, public Journaled {
  public:
-  Timestamp now() override { return time; }
+  Timestamp now() override {
+    note("now");
+    return time;
+  }
   Timestamp time = Timestamp::fromUnix(1'741'944'413, 250'000'000);  // 2025-03-14T09:26:53.25Z
 };
 
-class SequenceUuids : public UuidGenerator {
+class SequenceUuids : public UuidGenerator, public Journaled {
  public:
   std::string randomUuidString() override;
   int issued = 0;
@@ -115,12 +142,19 @@ class SequenceUuids : public UuidGenerator {
 // A complete set of services over a real file system rooted in `dataHome`,
 // with every outside service replaced by a recording double.
 struct FakeServices {
-  explicit FakeServices(const std::string& dataHome) : posix(dataHome), fileSystem(posix) {}
+  explicit FakeServices(const std::string& dataHome) : posix(dataHome), fileSystem(posix) {
+    for (Journaled* d : std::initializer_list<Journaled*>{&host, &bundle, &workspace, &bookmarks,
+                                                          &log, &clock, &uuids}) {
+      d->journal = &journal;
+    }
+    fileSystem.journal = &journal;
+  }
 
   Services services() {
     return Services{host, bundle, fileSystem, workspace, bookmarks, log, clock, uuids};
   }
 
+  Journal journal;
   PosixFileSystem posix;
   FaultInjectingFileSystem fileSystem;
   FakeHostController host;

@@ -43,12 +43,14 @@ Result<std::string> FaultInjectingFileSystem::readFile(const FileURL& url) {
 
 Status FaultInjectingFileSystem::createDirectory(const FileURL& url) {
   ++calls.createDirectories;
+  if (journal != nullptr) journal->push_back("mkdir " + url.rawPath());
   if (faults.createDirectoryError != 0) return injected(faults.createDirectoryError);
   return base_.createDirectory(url);
 }
 
 Status FaultInjectingFileSystem::writeFileAtomically(const FileURL& url, std::string_view content) {
   ++calls.writes;
+  if (journal != nullptr) journal->push_back("write " + url.rawPath());
   if (faults.writeError != 0) return injected(faults.writeError);
   return base_.writeFileAtomically(url, content);
 }

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/FileSystem.h"
 
@@ -37,6 +38,8 @@ class FaultInjectingFileSystem : public FileSystem {
 
   Faults faults;
   Calls calls;
+  // When set, each directory creation and write is noted here too.
+  std::vector<std::string>* journal = nullptr;
 
   std::optional<std::string> userDatabaseHomeDirectory() override;
   FileURL homeDirectoryForCurrentUser() override;

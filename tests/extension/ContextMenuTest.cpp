@@ -1,0 +1,233 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "extension/FinderSync.h"
+#include "tests/support/FakeServices.h"
+#include "tests/support/TempDir.h"
+
+namespace tarvine {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::FakeServices;
+
+constexpr const char* kGroup = "QF7T2K9M4R.com.quillfen.tarvine";
+
+// One line per menu: the top-level action, then each command as + (enabled) or
+// - (disabled), with the enable entry's state.
+std::string describe(const Menu& menu) {
+  if (menu.items.empty()) return "empty";
+  const MenuItem& top = menu.items[0];
+  std::string out = top.action ? std::string(selectorName(*top.action)) : "none";
+  const char* names[] = {"enable", "disable", "", "snapshot", "restore", "", "show"};
+  for (std::size_t i = 0; i < top.submenu->items.size(); ++i) {
+    const MenuItem& entry = top.submenu->items[i];
+    if (entry.isSeparator) continue;
+    out += std::string(" ") + names[i] + (entry.enabled ? "+" : "-");
+    if (i == 0) out += entry.state == MenuItemState::on ? "(on)" : "(off)";
+  }
+  return out;
+}
+
+class ContextMenuTest : public ::testing::Test {
+ protected:
+  ContextMenuTest() {
+    base = fs::canonical(tmp.path()).string() + "/home";
+    for (const char* dir : {"outside", "manual/sub", "auto/sub", "nomode", "other", "paused/sub"}) {
+      fs::create_directories(base + "/" + dir);
+    }
+    tmp.write(std::string(kGroup) + "/roots.json",
+              R"({"version":1,"publishedAt":"2025-03-14T09:26:53Z","roots":[)"
+              R"({"path":")" +
+                  base +
+                  R"(/manual","isPaused":false,"mode":"manual"},)"
+                  R"({"path":")" +
+                  base +
+                  R"(/auto","isPaused":false,"mode":"automatic"},)"
+                  R"({"path":")" +
+                  base +
+                  R"(/nomode","isPaused":false},)"
+                  R"({"path":")" +
+                  base +
+                  R"(/other","isPaused":false,"mode":"Manual"},)"
+                  R"({"path":")" +
+                  base + R"(/paused","isPaused":true,"mode":"manual"}]})");
+    env.bundle.images["BrandGlyph"] = NamedImage{"BrandGlyph", 32, 32};
+  }
+
+  std::string menuFor(const std::string& relative, bool isDirectory, std::uint64_t kind = 0) {
+    env.host.selection = std::vector<FileURL>{FileURL::fromPath(base + relative, isDirectory)};
+    return describe(extension.menuForMenuKind(kind));
+  }
+
+  testing::TempDir tmp;
+  FakeServices env{tmp.path()};
+  Identifiers ids{env.bundle, env.fileSystem};
+  FinderSync extension{env.services(), ids};
+  std::string base;
+};
+
+TEST_F(ContextMenuTest, EveryRowOfTheMenuTable) {
+  EXPECT_EQ(menuFor("/outside", true),
+            "enableHistory: enable+(off) disable- snapshot- restore- show-");
+  EXPECT_EQ(menuFor("/outside/file.txt", false), "empty");
+  EXPECT_EQ(menuFor("/manual", true), "showHistory: enable-(on) disable+ snapshot+ restore- show+");
+  for (const char* root : {"/auto", "/nomode", "/other"}) {
+    EXPECT_EQ(menuFor(root, true), "showHistory: enable-(on) disable+ snapshot- restore- show+")
+        << root;
+  }
+  EXPECT_EQ(menuFor("/paused", true),
+            "showHistory: enable+(off) disable- snapshot- restore- show+");
+  EXPECT_EQ(menuFor("/auto/sub", true),
+            "showHistory: enable-(on) disable- snapshot- restore- show+");
+  EXPECT_EQ(menuFor("/paused/sub", true),
+            "showHistory: enable-(off) disable- snapshot- restore- show+");
+  EXPECT_EQ(menuFor("/auto/a.txt", false),
+            "showHistory: enable-(on) disable- snapshot- restore+ show+");
+  EXPECT_EQ(menuFor("/paused/a.txt", false),
+            "showHistory: enable-(off) disable- snapshot- restore+ show+");
+  // The root given without a trailing slash counts as a file.
+  EXPECT_EQ(menuFor("/manual", false),
+            "showHistory: enable-(on) disable+ snapshot+ restore+ show+");
+  // Kind 1, the folder a window shows, gets the same menu.
+  EXPECT_EQ(menuFor("/manual", true, 1),
+            "showHistory: enable-(on) disable+ snapshot+ restore- show+");
+}
+
+TEST_F(ContextMenuTest, EntriesHaveTheShapeOfThePlatformsMenus) {
+  env.host.selection = std::vector<FileURL>{FileURL::fromPath(base + "/manual", false)};
+  Menu menu = extension.menuForMenuKind(0);
+  EXPECT_EQ(menu.title, "");
+  EXPECT_TRUE(menu.autoenablesItems);
+  ASSERT_EQ(menu.items.size(), 1u);
+  const MenuItem& top = menu.items[0];
+  EXPECT_EQ(top.title, "finder.menu.history");
+  EXPECT_EQ(top.target, &extension);
+  EXPECT_TRUE(top.enabled);
+  EXPECT_EQ(top.state, MenuItemState::off);
+  EXPECT_EQ(top.image, (MenuImage{"BrandGlyph", 16, 16, false}));
+  ASSERT_NE(top.submenu, nullptr);
+  const Menu& sub = *top.submenu;
+  EXPECT_EQ(sub.title, "");
+  EXPECT_FALSE(sub.autoenablesItems);
+  ASSERT_EQ(sub.items.size(), 7u);
+  EXPECT_TRUE(sub.items[2].isSeparator);
+  EXPECT_TRUE(sub.items[5].isSeparator);
+  const char* keys[] = {"finder.menu.enable",     "finder.menu.disable",         "",
+                        "finder.menu.snapshot",   "finder.menu.restorePrevious", "",
+                        "finder.menu.showHistory"};
+  const Selector selectors[] = {Selector::enableHistory,   Selector::disableHistory,
+                                Selector::showHistory,     Selector::snapshotNow,
+                                Selector::restorePrevious, Selector::showHistory,
+                                Selector::showHistory};
+  for (std::size_t i = 0; i < 7; ++i) {
+    const MenuItem& entry = sub.items[i];
+    if (entry.isSeparator) continue;
+    EXPECT_EQ(entry.title, keys[i]);
+    EXPECT_EQ(entry.keyEquivalent, "");
+    EXPECT_EQ(entry.image, std::nullopt);
+    EXPECT_EQ(entry.submenu, nullptr);
+    if (entry.enabled) {
+      EXPECT_EQ(entry.action, selectors[i]) << keys[i];
+      EXPECT_EQ(entry.target, &extension);
+    } else {
+      // A disabled entry cannot send anything, whatever the host does.
+      EXPECT_EQ(entry.action, std::nullopt) << keys[i];
+      EXPECT_EQ(entry.target, nullptr);
+    }
+    if (i > 0) {
+      EXPECT_EQ(entry.state, MenuItemState::off);
+    }
+  }
+}
+
+TEST_F(ContextMenuTest, OtherKindsConsultNothing) {
+  env.host.selection = std::vector<FileURL>{FileURL::fromPath(base + "/manual", true)};
+  for (std::uint64_t kind : {std::uint64_t{2}, std::uint64_t{3}, UINT64_MAX}) {
+    EXPECT_TRUE(extension.menuForMenuKind(kind).items.empty());
+  }
+  EXPECT_TRUE(env.workspace.runningQueries.empty());
+  EXPECT_EQ(env.fileSystem.calls.containerLookups, 0);
+}
+
+TEST_F(ContextMenuTest, StoppedMainApplicationLeavesTheCacheUntouched) {
+  EXPECT_NE(menuFor("/manual", true), "empty");
+  int lookups = env.fileSystem.calls.containerLookups;
+  auto cached = extension.cachedManifest();
+  env.workspace.running = false;
+  EXPECT_EQ(menuFor("/manual", true), "empty");
+  EXPECT_EQ(env.workspace.runningQueries.back(), "com.quillfen.tarvine");
+  EXPECT_EQ(env.fileSystem.calls.containerLookups, lookups);
+  EXPECT_EQ(extension.cachedManifest(), cached);
+}
+
+TEST_F(ContextMenuTest, NoManifestOrNoTargetGivesAnEmptyMenu) {
+  fs::remove(tmp.file(std::string(kGroup) + "/roots.json"));
+  EXPECT_EQ(menuFor("/outside", true), "empty");
+  env.host.selection.reset();
+  env.host.targeted.reset();
+  EXPECT_TRUE(extension.menuForMenuKind(0).items.empty());
+}
+
+TEST_F(ContextMenuTest, OnlyTheFirstSelectedItemCounts) {
+  env.host.selection = std::vector<FileURL>{FileURL::fromPath(base + "/outside/f.txt", false),
+                                            FileURL::fromPath(base + "/manual", true)};
+  EXPECT_TRUE(extension.menuForMenuKind(0).items.empty());
+  // A present but empty selection falls back to the targeted URL.
+  env.host.selection = std::vector<FileURL>{};
+  env.host.targeted = FileURL::fromPath(base + "/manual", true);
+  EXPECT_EQ(describe(extension.menuForMenuKind(1)),
+            "showHistory: enable-(on) disable+ snapshot+ restore- show+");
+  env.host.selection.reset();
+  EXPECT_EQ(extension.resolveTargetURL(), env.host.targeted);
+}
+
+TEST_F(ContextMenuTest, BrandGlyphIsScaledToSixteenPointsHigh) {
+  auto imageFor = [&](double width, double height) {
+    env.bundle.images["BrandGlyph"] = NamedImage{"BrandGlyph", width, height};
+    env.host.selection = std::vector<FileURL>{FileURL::fromPath(base + "/outside", true)};
+    return extension.menuForMenuKind(0).items.at(0).image;
+  };
+  EXPECT_EQ(imageFor(33, 32), (MenuImage{"BrandGlyph", 17, 16, false}));
+  EXPECT_EQ(imageFor(29, 32), (MenuImage{"BrandGlyph", 15, 16, false}));
+  EXPECT_EQ(imageFor(48, 32), (MenuImage{"BrandGlyph", 24, 16, false}));
+  EXPECT_EQ(imageFor(32, 0), std::nullopt);
+  EXPECT_EQ(imageFor(32, -4), std::nullopt);
+  env.bundle.images.clear();
+  Menu menu = extension.menuForMenuKind(0);
+  ASSERT_EQ(menu.items.size(), 1u);
+  EXPECT_EQ(menu.items[0].image, std::nullopt);
+}
+
+TEST_F(ContextMenuTest, TitlesAreLookedUpAfreshForEveryMenu) {
+  env.bundle.strings["finder.menu.history"] = "History";
+  env.host.selection = std::vector<FileURL>{FileURL::fromPath(base + "/outside", true)};
+  Menu first = extension.menuForMenuKind(0);
+  EXPECT_EQ(first.items[0].title, "History");
+  EXPECT_EQ(first.items[0].submenu->items[0].title, "finder.menu.enable");
+  env.bundle.strings["finder.menu.history"] = "Verlauf";
+  EXPECT_EQ(extension.menuForMenuKind(0).items[0].title, "Verlauf");
+}
+
+TEST_F(ContextMenuTest, MenusCopyDeeply) {
+  env.host.selection = std::vector<FileURL>{FileURL::fromPath(base + "/manual", true)};
+  Menu menu = extension.menuForMenuKind(0);
+  Menu copy = menu;
+  EXPECT_EQ(copy, menu);
+  copy.items[0].submenu->items[0].title = "changed";
+  EXPECT_NE(copy, menu);
+  EXPECT_EQ(menu.items[0].submenu->items[0].title, "finder.menu.enable");
+}
+
+TEST(SelectorTest, NamesRoundTrip) {
+  for (Selector s : {Selector::showHistory, Selector::enableHistory, Selector::disableHistory,
+                     Selector::snapshotNow, Selector::restorePrevious}) {
+    EXPECT_EQ(selectorFromName(selectorName(s)), s);
+    EXPECT_EQ(selectorName(s).back(), ':');
+  }
+  EXPECT_FALSE(selectorFromName("showHistory"));
+}
+
+}  // namespace
+}  // namespace tarvine
