@@ -16,6 +16,11 @@ packages=(
   googletest
   libgtest-dev
   libgmock-dev
+  libglib2.0-dev
+  libgdk-pixbuf-2.0-dev
+  libplist-dev
+  dbus
+  dbus-daemon
 )
 
 missing=()

@@ -1,0 +1,45 @@
+#include "platform/linux/DetachedProcess.h"
+
+#include <fcntl.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace tarvine {
+namespace {
+
+// Only async-signal-safe calls from here on: the parent may have other threads.
+[[noreturn]] void becomeProgram(const char* executable, char* const* argv) {
+  if (::setsid() < 0) ::_exit(127);
+  // The grandchild is adopted by init, so nobody has to reap it.
+  pid_t grandchild = ::fork();
+  if (grandchild != 0) ::_exit(grandchild < 0 ? 127 : 0);
+  int null = ::open("/dev/null", O_RDWR);
+  if (null < 0) ::_exit(127);
+  for (int fd = 0; fd < 3; ++fd) ::dup2(null, fd);
+  ::syscall(SYS_close_range, 3u, ~0u, 0u);
+  ::execv(executable, argv);
+  ::_exit(127);
+}
+
+}  // namespace
+
+bool DetachedProcess::spawn(const std::string& executable,
+                            const std::vector<std::string>& arguments) {
+  std::vector<char*> argv;
+  for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+  argv.push_back(nullptr);
+
+  pid_t child = ::fork();
+  if (child < 0) return false;
+  if (child == 0) becomeProgram(executable.c_str(), argv.data());
+  // The child exits as soon as it has forked, so this wait is short.
+  int status = 0;
+  while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+  }
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+}  // namespace tarvine

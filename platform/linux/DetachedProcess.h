@@ -1,0 +1,18 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace tarvine {
+
+// Starting a program that outlives its starter and owes it nothing.
+class DetachedProcess {
+ public:
+  // Starts `executable` with `arguments` (argv[0] included) in its own session,
+  // with /dev/null as standard input, output and error and no other inherited
+  // descriptor. Returns without waiting for it; no zombie is left behind.
+  // False when the program could not even be forked.
+  static bool spawn(const std::string& executable, const std::vector<std::string>& arguments);
+};
+
+}  // namespace tarvine

@@ -1,0 +1,265 @@
+#include "platform/linux/PlistBundle.h"
+
+#include <gdk-pixbuf/gdk-pixbuf.h>
+#include <plist/plist.h>
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <limits>
+#include <memory>
+
+#include "platform/posix/PosixFileSystem.h"
+
+namespace tarvine {
+namespace {
+
+// Property-list dates count from 2001-01-01T00:00:00Z.
+constexpr std::int64_t kPlistEpoch = 978'307'200;
+
+struct PlistFree {
+  void operator()(plist_t node) const { plist_free(node); }
+};
+using PlistPtr = std::unique_ptr<void, PlistFree>;
+
+PropertyListValue convert(plist_t node) {
+  switch (plist_get_node_type(node)) {
+    case PLIST_STRING: {
+      char* text = nullptr;
+      plist_get_string_val(node, &text);
+      std::string value = text != nullptr ? text : "";
+      std::free(text);
+      return PropertyListValue{value};
+    }
+    case PLIST_UINT: {
+      // libplist keeps every integer as 64 bits; negative ones come back two's complement.
+      std::uint64_t raw = 0;
+      plist_get_uint_val(node, &raw);
+      return PropertyListValue{static_cast<std::int64_t>(raw)};
+    }
+    case PLIST_REAL: {
+      double value = 0;
+      plist_get_real_val(node, &value);
+      return PropertyListValue{value};
+    }
+    case PLIST_BOOLEAN: {
+      std::uint8_t value = 0;
+      plist_get_bool_val(node, &value);
+      return PropertyListValue{value != 0};
+    }
+    case PLIST_DATE: {
+      std::int32_t seconds = 0, micros = 0;
+      plist_get_date_val(node, &seconds, &micros);
+      return PropertyListValue{Timestamp::fromUnix(kPlistEpoch + seconds, std::int64_t{micros} * 1000)};
+    }
+    case PLIST_DATA: {
+      char* bytes = nullptr;
+      std::uint64_t length = 0;
+      plist_get_data_val(node, &bytes, &length);
+      Data value(reinterpret_cast<std::uint8_t*>(bytes), reinterpret_cast<std::uint8_t*>(bytes) + length);
+      std::free(bytes);
+      return PropertyListValue{std::move(value)};
+    }
+    case PLIST_ARRAY: {
+      PropertyListValue::Array items;
+      std::uint32_t size = plist_array_get_size(node);
+      for (std::uint32_t i = 0; i < size; ++i) items.push_back(convert(plist_array_get_item(node, i)));
+      return PropertyListValue{std::move(items)};
+    }
+    case PLIST_DICT: {
+      PropertyListValue::Dictionary entries;
+      plist_dict_iter iter = nullptr;
+      plist_dict_new_iter(node, &iter);
+      for (;;) {
+        char* key = nullptr;
+        plist_t value = nullptr;
+        plist_dict_next_item(node, iter, &key, &value);
+        if (value == nullptr) {
+          std::free(key);
+          break;
+        }
+        entries.emplace_back(key != nullptr ? key : "", convert(value));
+        std::free(key);
+      }
+      std::free(iter);
+      return PropertyListValue{std::move(entries)};
+    }
+    default:
+      // Keys and UIDs do not occur as values of a well-formed list.
+      return PropertyListValue{std::string()};
+  }
+}
+
+const PropertyListValue* lookup(const PropertyListValue::Dictionary& dictionary,
+                                std::string_view key) {
+  for (const auto& [name, value] : dictionary) {
+    if (name == key) return &value;
+  }
+  return nullptr;
+}
+
+bool isRegularFile(const std::string& path) {
+  struct stat info{};
+  return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+}
+
+// "de_DE.UTF-8@euro" gives "de_DE"; "C" and "POSIX" name no language.
+std::string languageOf(std::string value) {
+  value = value.substr(0, value.find_first_of(".@"));
+  if (value == "C" || value == "POSIX") return "";
+  return value;
+}
+
+}  // namespace
+
+PlistBundle::PlistBundle(std::string directory, std::vector<std::string> preferredLanguages)
+    : directory_(std::move(directory)), preferredLanguages_(std::move(preferredLanguages)) {
+  while (directory_.size() > 1 && directory_.back() == '/') directory_.pop_back();
+}
+
+std::vector<std::string> PlistBundle::languagesFromEnvironment() {
+  std::vector<std::string> languages;
+  auto add = [&](const std::string& raw) {
+    std::string language = languageOf(raw);
+    if (!language.empty()) languages.push_back(language);
+  };
+  if (const char* list = std::getenv("LANGUAGE")) {
+    std::string text = list;
+    std::size_t pos = 0;
+    while (pos <= text.size()) {
+      std::size_t colon = text.find(':', pos);
+      if (colon == std::string::npos) colon = text.size();
+      add(text.substr(pos, colon - pos));
+      pos = colon + 1;
+    }
+  }
+  for (const char* name : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
+    if (const char* value = std::getenv(name)) add(value);
+  }
+  return languages;
+}
+
+std::optional<PropertyListValue> PlistBundle::readPropertyList(const std::string& path) {
+  PosixFileSystem files("");
+  auto content = files.readFile(FileURL::fromPath(path, false));
+  if (!content.ok() || content->empty() ||
+      content->size() > std::numeric_limits<std::uint32_t>::max()) {
+    return std::nullopt;
+  }
+  plist_t root = nullptr;
+  plist_from_memory(content->data(), static_cast<std::uint32_t>(content->size()), &root);
+  if (root == nullptr) return std::nullopt;
+  PlistPtr owner(root);
+  return convert(root);
+}
+
+const PropertyListValue::Dictionary* PlistBundle::info() {
+  if (!infoLoaded_) {
+    infoLoaded_ = true;
+    info_ = readPropertyList(directory_ + "/Contents/Info.plist");
+  }
+  return info_ ? std::get_if<PropertyListValue::Dictionary>(&info_->value) : nullptr;
+}
+
+bool PlistBundle::isLoadable() {
+  std::lock_guard lock(mutex_);
+  return info() != nullptr;
+}
+
+std::optional<std::string> PlistBundle::bundleIdentifier() {
+  std::lock_guard lock(mutex_);
+  const auto* dictionary = info();
+  const PropertyListValue* value = dictionary ? lookup(*dictionary, "CFBundleIdentifier") : nullptr;
+  if (value == nullptr || value->asString() == nullptr) return std::nullopt;
+  return *value->asString();
+}
+
+std::optional<PropertyListValue> PlistBundle::objectForInfoDictionaryKey(std::string_view key) {
+  std::lock_guard lock(mutex_);
+  const auto* dictionary = info();
+  const PropertyListValue* value = dictionary ? lookup(*dictionary, key) : nullptr;
+  if (value == nullptr) return std::nullopt;
+  return *value;
+}
+
+FileURL PlistBundle::bundleURL() { return FileURL::fromPath(directory_, true); }
+
+const std::string& PlistBundle::chosenLocalization() {
+  if (!localization_) {
+    std::vector<std::string> candidates;
+    for (const std::string& language : preferredLanguages_) {
+      candidates.push_back(language);
+      std::string dashed = language;
+      for (char& c : dashed) c = c == '_' ? '-' : c;
+      candidates.push_back(dashed);
+      candidates.push_back(language.substr(0, language.find_first_of("_-")));
+    }
+    const auto* dictionary = info();
+    if (const PropertyListValue* region =
+            dictionary ? lookup(*dictionary, "CFBundleDevelopmentRegion") : nullptr) {
+      if (region->asString() != nullptr) candidates.push_back(*region->asString());
+    }
+    candidates.push_back("en");
+    candidates.push_back("Base");
+    localization_ = "";
+    for (const std::string& candidate : candidates) {
+      if (candidate.empty() || candidate.find('/') != std::string::npos || candidate == "..") {
+        continue;
+      }
+      if (isRegularFile(directory_ + "/Contents/Resources/" + candidate +
+                        ".lproj/Localizable.strings")) {
+        localization_ = candidate;
+        break;
+      }
+    }
+  }
+  return *localization_;
+}
+
+std::string PlistBundle::localization() {
+  std::lock_guard lock(mutex_);
+  return chosenLocalization();
+}
+
+std::string PlistBundle::localizedString(std::string_view key, std::string_view defaultValue) {
+  std::lock_guard lock(mutex_);
+  if (!strings_) {
+    strings_.emplace();
+    const std::string& language = chosenLocalization();
+    if (!language.empty()) {
+      auto table = readPropertyList(directory_ + "/Contents/Resources/" + language +
+                                    ".lproj/Localizable.strings");
+      const auto* entries = table ? std::get_if<PropertyListValue::Dictionary>(&table->value) : nullptr;
+      for (const auto& [name, value] : entries ? *entries : PropertyListValue::Dictionary{}) {
+        if (value.asString() != nullptr) strings_->emplace(name, *value.asString());
+      }
+    }
+  }
+  auto it = strings_->find(std::string(key));
+  if (it != strings_->end()) return it->second;
+  return defaultValue.empty() ? std::string(key) : std::string(defaultValue);
+}
+
+std::optional<NamedImage> PlistBundle::imageNamed(std::string_view name) {
+  std::lock_guard lock(mutex_);
+  std::string key(name);
+  auto cached = images_.find(key);
+  if (cached != images_.end()) return cached->second;
+
+  std::optional<NamedImage> image;
+  if (!key.empty() && key.find('/') == std::string::npos) {
+    for (const char* extension : {".png", ".svg"}) {
+      std::string path = directory_ + "/Contents/Resources/" + key + extension;
+      if (!isRegularFile(path)) continue;
+      gint width = 0, height = 0;
+      // Reads the size from the file's header without decoding the image.
+      if (gdk_pixbuf_get_file_info(path.c_str(), &width, &height) != nullptr) {
+        image = NamedImage{key, static_cast<double>(width), static_cast<double>(height)};
+        break;
+      }
+    }
+  }
+  images_.emplace(key, image);
+  return image;
+}
+
+}  // namespace tarvine

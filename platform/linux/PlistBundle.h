@@ -1,0 +1,56 @@
+#pragma once
+
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/Bundle.h"
+
+namespace tarvine {
+
+// A bundle directory laid out as on macOS: Contents/Info.plist (XML or binary
+// property list) and Contents/Resources/ with LANG.lproj/Localizable.strings
+// (a property-list dictionary) and NAME.png or NAME.svg images.
+class PlistBundle : public Bundle {
+ public:
+  // `preferredLanguages` in order of preference, e.g. from languagesFromEnvironment().
+  PlistBundle(std::string directory, std::vector<std::string> preferredLanguages);
+
+  // The languages named by LANGUAGE (a colon-separated list), LC_ALL,
+  // LC_MESSAGES and LANG, in that order, without encoding or modifier.
+  static std::vector<std::string> languagesFromEnvironment();
+
+  // Whether Contents/Info.plist exists and is a property-list dictionary.
+  bool isLoadable();
+
+  std::optional<std::string> bundleIdentifier() override;
+  std::optional<PropertyListValue> objectForInfoDictionaryKey(std::string_view key) override;
+  FileURL bundleURL() override;
+  std::string localizedString(std::string_view key, std::string_view defaultValue) override;
+  std::optional<NamedImage> imageNamed(std::string_view name) override;
+
+  // The localisation directory chosen, e.g. "en" for en.lproj; empty when none is usable.
+  std::string localization();
+
+  // Reads a property-list file of either form; absent when it cannot be read or parsed.
+  static std::optional<PropertyListValue> readPropertyList(const std::string& path);
+
+ private:
+  const PropertyListValue::Dictionary* info();
+  const std::string& chosenLocalization();
+
+  std::string directory_;
+  std::vector<std::string> preferredLanguages_;
+
+  // Loaded once, like the platform's bundles do; guarded for hosts that call from several threads.
+  std::mutex mutex_;
+  bool infoLoaded_ = false;
+  std::optional<PropertyListValue> info_;
+  std::optional<std::string> localization_;
+  std::optional<std::map<std::string, std::string>> strings_;
+  std::map<std::string, std::optional<NamedImage>> images_;
+};
+
+}  // namespace tarvine
