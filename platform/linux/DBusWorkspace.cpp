@@ -37,7 +37,8 @@ bool waitUntil(GMainContext* context, Pending* pending, gint64 deadline) {
     gint64 remaining = deadline - g_get_monotonic_time();
     if (remaining <= 0) return false;
     GSource* timer = g_timeout_source_new(static_cast<guint>(remaining / 1000 + 1));
-    g_source_set_callback(timer, [](gpointer) { return G_SOURCE_REMOVE; }, nullptr, nullptr);
+    g_source_set_callback(
+        timer, [](gpointer) { return G_SOURCE_REMOVE; }, nullptr, nullptr);
     g_source_attach(timer, context);
     g_main_context_iteration(context, TRUE);
     g_source_destroy(timer);
@@ -84,7 +85,7 @@ GDBusConnection* connectWithTimeout(const std::string& address, int timeoutMs) {
 }
 
 bool isSocket(const std::string& path) {
-  struct stat info{};
+  struct stat info {};
   return ::stat(path.c_str(), &info) == 0 && S_ISSOCK(info.st_mode);
 }
 
@@ -138,9 +139,9 @@ GDBusConnection* DBusWorkspace::connection() {
 
 bool DBusWorkspace::ownsName(GDBusConnection* bus, const std::string& name) {
   GVariant* reply = g_dbus_connection_call_sync(
-      bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-      "NameHasOwner", g_variant_new("(s)", name.c_str()), G_VARIANT_TYPE("(b)"),
-      G_DBUS_CALL_FLAGS_NO_AUTO_START, timeoutMilliseconds_, nullptr, nullptr);
+      bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "NameHasOwner",
+      g_variant_new("(s)", name.c_str()), G_VARIANT_TYPE("(b)"), G_DBUS_CALL_FLAGS_NO_AUTO_START,
+      timeoutMilliseconds_, nullptr, nullptr);
   if (reply == nullptr) return false;
   gboolean owned = FALSE;
   g_variant_get(reply, "(b)", &owned);
@@ -169,13 +170,15 @@ void DBusWorkspace::openApplication(const FileURL& url, bool activates) {
   if (isApplicationName(*identifier)) {
     if (GDBusConnection* bus = connection(); bus != nullptr && ownsName(bus, *identifier)) {
       if (!activates) return;
-      GDBusMessage* message = g_dbus_message_new_method_call(
-          identifier->c_str(), objectPathFor(*identifier).c_str(), "org.freedesktop.Application",
-          "Activate");
-      g_dbus_message_set_body(message, g_variant_new("(@a{sv})", g_variant_new_array(
-                                                                     G_VARIANT_TYPE("{sv}"), nullptr, 0)));
+      GDBusMessage* message =
+          g_dbus_message_new_method_call(identifier->c_str(), objectPathFor(*identifier).c_str(),
+                                         "org.freedesktop.Application", "Activate");
+      g_dbus_message_set_body(
+          message,
+          g_variant_new("(@a{sv})", g_variant_new_array(G_VARIANT_TYPE("{sv}"), nullptr, 0)));
       g_dbus_message_set_flags(message, G_DBUS_MESSAGE_FLAGS_NO_REPLY_EXPECTED);
-      g_dbus_connection_send_message(bus, message, G_DBUS_SEND_MESSAGE_FLAGS_NONE, nullptr, nullptr);
+      g_dbus_connection_send_message(bus, message, G_DBUS_SEND_MESSAGE_FLAGS_NONE, nullptr,
+                                     nullptr);
       g_object_unref(message);
       return;
     }

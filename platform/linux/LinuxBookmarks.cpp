@@ -29,7 +29,7 @@ void LinuxBookmarks::stopAccessing(const FileURL&) {}
 
 std::optional<Data> LinuxBookmarks::bookmarkData(const FileURL& url) {
   const std::string path = url.path();
-  struct stat info{};
+  struct stat info {};
   if (::stat(path.c_str(), &info) != 0) return std::nullopt;
   return encode(Record{path, static_cast<std::uint64_t>(info.st_dev),
                        static_cast<std::uint64_t>(info.st_ino)});
@@ -61,7 +61,7 @@ std::optional<LinuxBookmarks::Record> LinuxBookmarks::decode(const Data& bytes) 
 std::optional<std::string> LinuxBookmarks::resolve(const Data& bytes) {
   auto record = decode(bytes);
   if (!record) return std::nullopt;
-  struct stat info{};
+  struct stat info {};
   if (::stat(record->path.c_str(), &info) != 0 ||
       static_cast<std::uint64_t>(info.st_dev) != record->device ||
       static_cast<std::uint64_t>(info.st_ino) != record->inode) {

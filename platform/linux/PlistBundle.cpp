@@ -49,20 +49,23 @@ PropertyListValue convert(plist_t node) {
     case PLIST_DATE: {
       std::int32_t seconds = 0, micros = 0;
       plist_get_date_val(node, &seconds, &micros);
-      return PropertyListValue{Timestamp::fromUnix(kPlistEpoch + seconds, std::int64_t{micros} * 1000)};
+      return PropertyListValue{
+          Timestamp::fromUnix(kPlistEpoch + seconds, std::int64_t{micros} * 1000)};
     }
     case PLIST_DATA: {
       char* bytes = nullptr;
       std::uint64_t length = 0;
       plist_get_data_val(node, &bytes, &length);
-      Data value(reinterpret_cast<std::uint8_t*>(bytes), reinterpret_cast<std::uint8_t*>(bytes) + length);
+      Data value(reinterpret_cast<std::uint8_t*>(bytes),
+                 reinterpret_cast<std::uint8_t*>(bytes) + length);
       std::free(bytes);
       return PropertyListValue{std::move(value)};
     }
     case PLIST_ARRAY: {
       PropertyListValue::Array items;
       std::uint32_t size = plist_array_get_size(node);
-      for (std::uint32_t i = 0; i < size; ++i) items.push_back(convert(plist_array_get_item(node, i)));
+      for (std::uint32_t i = 0; i < size; ++i)
+        items.push_back(convert(plist_array_get_item(node, i)));
       return PropertyListValue{std::move(items)};
     }
     case PLIST_DICT: {
@@ -98,7 +101,7 @@ const PropertyListValue* lookup(const PropertyListValue::Dictionary& dictionary,
 }
 
 bool isRegularFile(const std::string& path) {
-  struct stat info{};
+  struct stat info {};
   return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
 }
 
@@ -228,7 +231,8 @@ std::string PlistBundle::localizedString(std::string_view key, std::string_view 
     if (!language.empty()) {
       auto table = readPropertyList(directory_ + "/Contents/Resources/" + language +
                                     ".lproj/Localizable.strings");
-      const auto* entries = table ? std::get_if<PropertyListValue::Dictionary>(&table->value) : nullptr;
+      const auto* entries =
+          table ? std::get_if<PropertyListValue::Dictionary>(&table->value) : nullptr;
       for (const auto& [name, value] : entries ? *entries : PropertyListValue::Dictionary{}) {
         if (value.asString() != nullptr) strings_->emplace(name, *value.asString());
       }

@@ -18,7 +18,8 @@ std::string line(const Json& value) {
 
 // Whole sizes print as integers ("width":17), others as they are.
 Json number(double value) {
-  if (std::nearbyint(value) == value && std::abs(value) < 1e15) return Json(static_cast<std::int64_t>(value));
+  if (std::nearbyint(value) == value && std::abs(value) < 1e15)
+    return Json(static_cast<std::int64_t>(value));
   return Json(value);
 }
 
@@ -61,7 +62,8 @@ void menuText(const Menu& menu, const std::string& indent, std::string& out) {
     out += item.state == MenuItemState::on ? "[x] " : "[ ] ";
     out += item.title;
     if (!item.enabled) out += "  (disabled)";
-    if (item.action && item.target != nullptr) out += "  -> " + std::string(selectorName(*item.action));
+    if (item.action && item.target != nullptr)
+      out += "  -> " + std::string(selectorName(*item.action));
     if (item.image) {
       out += "  [" + item.image->name + " " + std::to_string(static_cast<long>(item.image->width)) +
              "x" + std::to_string(static_cast<long>(item.image->height)) + "]";
@@ -91,11 +93,14 @@ FinderHost::Answer FinderHost::error(const std::string& message) const {
   return Answer{false, json_ ? line(Json{{"error", message}}) : "error: " + message};
 }
 
-FinderHost::Answer FinderHost::ok() const { return Answer{true, json_ ? line(Json{{"ok", true}}) : "ok"}; }
+FinderHost::Answer FinderHost::ok() const {
+  return Answer{true, json_ ? line(Json{{"ok", true}}) : "ok"};
+}
 
 FinderHost::Answer FinderHost::sent(std::optional<Selector> selector) const {
   if (json_) {
-    return Answer{true, line(Json{{"sent", selector ? Json(selectorName(*selector)) : Json(nullptr)}})};
+    return Answer{true,
+                  line(Json{{"sent", selector ? Json(selectorName(*selector)) : Json(nullptr)}})};
   }
   return Answer{true, selector ? "sent " + std::string(selectorName(*selector)) : "nothing sent"};
 }
@@ -146,7 +151,8 @@ FinderHost::Answer FinderHost::scope() const {
 FinderHost::Answer FinderHost::toolbar() const {
   std::string name = extension_->toolbarItemName();
   std::string tip = extension_->toolbarItemToolTip();
-  if (json_) return Answer{true, line(Json{{"toolbarItemName", name}, {"toolbarItemToolTip", tip}})};
+  if (json_)
+    return Answer{true, line(Json{{"toolbarItemName", name}, {"toolbarItemToolTip", tip}})};
   return Answer{true, "toolbar item: " + name + " (tool tip: " + tip + ")"};
 }
 
@@ -174,7 +180,8 @@ FinderHost::Answer FinderHost::target(const std::vector<std::string>& paths) {
 }
 
 FinderHost::Answer FinderHost::menu(const std::vector<std::string>& arguments) {
-  if (arguments.size() != 1) return error("usage: menu KIND (a number, or items, container, sidebar, toolbar)");
+  if (arguments.size() != 1)
+    return error("usage: menu KIND (a number, or items, container, sidebar, toolbar)");
   const std::string& kindText = arguments[0];
   std::optional<std::uint64_t> kind;
   if (kindText == "items") kind = 0;
@@ -204,7 +211,8 @@ FinderHost::Answer FinderHost::pick(const std::vector<std::string>& arguments) {
     if (dot == std::string::npos) dot = path.size();
     auto index = parseUnsigned(path.substr(pos, dot - pos));
     if (!index) return error("not an entry index: \"" + path + "\"");
-    if (menu == nullptr || *index >= menu->items.size()) return error("no entry " + path + " in the last menu");
+    if (menu == nullptr || *index >= menu->items.size())
+      return error("no entry " + path + " in the last menu");
     entry = &menu->items[*index];
     menu = entry->submenu.get();
     pos = dot + 1;

@@ -72,8 +72,7 @@ int main(int argc, char** argv) {
   tarvine::LibuuidGenerator uuids;
   tarvine::FinderHost host(json);
   tarvine::Services services{host, bundle, fileSystem, workspace, bookmarks, log, clock, uuids};
-  tarvine::FinderSync extension(services,
-                                tarvine::Identifiers::processWide(bundle, fileSystem));
+  tarvine::FinderSync extension(services, tarvine::Identifiers::processWide(bundle, fileSystem));
   host.attach(extension);
 
   bool allOk = true;

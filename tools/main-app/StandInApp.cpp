@@ -123,8 +123,7 @@ int StandInApp::run(const char* programName) {
   }
   if (!prepareContainer()) return 1;
 
-  g_signal_connect(application_, "activate",
-                   G_CALLBACK(+[](GApplication*, gpointer self) {
+  g_signal_connect(application_, "activate", G_CALLBACK(+[](GApplication*, gpointer self) {
                      static_cast<StandInApp*>(self)->activated();
                    }),
                    this);
@@ -132,25 +131,30 @@ int StandInApp::run(const char* programName) {
   monitor_ = g_file_monitor_directory(spool, G_FILE_MONITOR_WATCH_MOVES, nullptr, nullptr);
   g_object_unref(spool);
   if (monitor_ != nullptr) {
-    g_signal_connect(monitor_, "changed",
-                     G_CALLBACK(+[](GFileMonitor*, GFile*, GFile*, GFileMonitorEvent, gpointer self) {
-                       static_cast<StandInApp*>(self)->drainSpool();
-                     }),
-                     this);
+    g_signal_connect(
+        monitor_, "changed",
+        G_CALLBACK(+[](GFileMonitor*, GFile*, GFile*, GFileMonitorEvent, gpointer self) {
+          static_cast<StandInApp*>(self)->drainSpool();
+        }),
+        this);
   }
   // Requests that arrived while nobody was looking, and a slow safety sweep.
   g_idle_add_once([](gpointer self) { static_cast<StandInApp*>(self)->drainSpool(); }, this);
   g_timeout_add_seconds(
-      2, [](gpointer self) -> gboolean {
+      2,
+      [](gpointer self) -> gboolean {
         static_cast<StandInApp*>(self)->drainSpool();
         return G_SOURCE_CONTINUE;
       },
       this);
   for (int signal : {SIGINT, SIGTERM}) {
-    g_unix_signal_add(signal, [](gpointer app) -> gboolean {
-      g_application_quit(G_APPLICATION(app));
-      return G_SOURCE_REMOVE;
-    }, application_);
+    g_unix_signal_add(
+        signal,
+        [](gpointer app) -> gboolean {
+          g_application_quit(G_APPLICATION(app));
+          return G_SOURCE_REMOVE;
+        },
+        application_);
   }
   g_application_hold(application_);
   char* argv[] = {const_cast<char*>(programName), nullptr};

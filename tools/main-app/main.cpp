@@ -44,7 +44,7 @@ int main(int argc, char** argv) {
       return 2;
     } else {
       char resolved[PATH_MAX];
-      struct stat info{};
+      struct stat info {};
       if (::realpath(arg.c_str(), resolved) == nullptr || ::stat(resolved, &info) != 0 ||
           !S_ISDIR(info.st_mode)) {
         std::cerr << "tarvine-app: not a folder: " << arg << "\n";

@@ -1,0 +1,147 @@
+#include "platform/linux/PlistBundle.h"
+
+#include <gdk-pixbuf/gdk-pixbuf.h>
+#include <gtest/gtest.h>
+#include <plist/plist.h>
+
+#include <cstdlib>
+#include <filesystem>
+
+#include "tests/support/TempDir.h"
+
+namespace tarvine {
+namespace {
+
+namespace fs = std::filesystem;
+
+// Writes a property list with libplist itself, in XML or binary form.
+void writePlist(const std::string& path, plist_t root, bool binary) {
+  char* bytes = nullptr;
+  std::uint32_t length = 0;
+  if (binary) {
+    plist_to_bin(root, &bytes, &length);
+  } else {
+    plist_to_xml(root, &bytes, &length);
+  }
+  fs::create_directories(fs::path(path).parent_path());
+  FILE* file = std::fopen(path.c_str(), "wb");
+  std::fwrite(bytes, 1, length, file);
+  std::fclose(file);
+  std::free(bytes);
+  plist_free(root);
+}
+
+plist_t stringsTable(const char* title) {
+  plist_t table = plist_new_dict();
+  plist_dict_set_item(table, "finder.menu.history", plist_new_string(title));
+  return table;
+}
+
+void writePng(const std::string& path, int width, int height) {
+  GdkPixbuf* pixbuf = gdk_pixbuf_new(GDK_COLORSPACE_RGB, TRUE, 8, width, height);
+  gdk_pixbuf_fill(pixbuf, 0x336699ff);
+  ASSERT_TRUE(gdk_pixbuf_save(pixbuf, path.c_str(), "png", nullptr, nullptr));
+  g_object_unref(pixbuf);
+}
+
+class PlistBundleTest : public ::testing::TestWithParam<bool> {
+ protected:
+  void SetUp() override {
+    plist_t info = plist_new_dict();
+    plist_dict_set_item(info, "CFBundleIdentifier", plist_new_string("a.b.FinderSync"));
+    plist_dict_set_item(info, "CFBundleDevelopmentRegion", plist_new_string("fr"));
+    plist_dict_set_item(info, "Count", plist_new_uint(42));
+    plist_dict_set_item(info, "Ratio", plist_new_real(0.5));
+    plist_dict_set_item(info, "Flag", plist_new_bool(1));
+    plist_dict_set_item(info, "When", plist_new_date(0, 0));
+    plist_dict_set_item(info, "Bytes", plist_new_data("\x01\x02", 2));
+    plist_t list = plist_new_array();
+    plist_array_append_item(list, plist_new_string("x"));
+    plist_dict_set_item(info, "List", list);
+    plist_t nested = plist_new_dict();
+    plist_dict_set_item(nested, "Inner", plist_new_string("y"));
+    plist_dict_set_item(info, "Nested", nested);
+    writePlist(contents() + "/Info.plist", info, GetParam());
+    writePlist(contents() + "/Resources/fr.lproj/Localizable.strings", stringsTable("Historique"),
+               GetParam());
+    writePlist(contents() + "/Resources/de.lproj/Localizable.strings", stringsTable("Verlauf"),
+               !GetParam());
+    writePng(contents() + "/Resources/BrandGlyph.png", 33, 32);
+  }
+
+  std::string contents() const { return tmp.path() + "/Ext.appex/Contents"; }
+  PlistBundle bundle(std::vector<std::string> languages = {}) {
+    return PlistBundle(tmp.path() + "/Ext.appex", std::move(languages));
+  }
+
+  testing::TempDir tmp;
+};
+
+TEST_P(PlistBundleTest, InformationValuesKeepTheirTypes) {
+  PlistBundle b = bundle();
+  EXPECT_TRUE(b.isLoadable());
+  EXPECT_EQ(b.bundleIdentifier(), "a.b.FinderSync");
+  EXPECT_EQ(b.bundleURL(), FileURL::fromPath(tmp.path() + "/Ext.appex/", true));
+  auto get = [&](const char* key) { return b.objectForInfoDictionaryKey(key).value().value; };
+  EXPECT_EQ(std::get<std::int64_t>(get("Count")), 42);
+  EXPECT_EQ(std::get<double>(get("Ratio")), 0.5);
+  EXPECT_EQ(std::get<bool>(get("Flag")), true);
+  EXPECT_EQ(std::get<Timestamp>(get("When")), Timestamp::fromUnix(978'307'200));  // 2001-01-01
+  EXPECT_EQ(std::get<Data>(get("Bytes")), (Data{1, 2}));
+  EXPECT_EQ(*std::get<PropertyListValue::Array>(get("List")).at(0).asString(), "x");
+  EXPECT_EQ(std::get<PropertyListValue::Dictionary>(get("Nested")).at(0).first, "Inner");
+  EXPECT_FALSE(b.objectForInfoDictionaryKey("Missing"));
+}
+
+TEST_P(PlistBundleTest, LocalisationFollowsThePreferredLanguages) {
+  EXPECT_EQ(bundle({"de_DE"}).localizedString("finder.menu.history", ""), "Verlauf");
+  EXPECT_EQ(bundle({"it", "de"}).localizedString("finder.menu.history", ""), "Verlauf");
+  // No usable preference: the development region.
+  EXPECT_EQ(bundle({"it"}).localizedString("finder.menu.history", ""), "Historique");
+  // A missing key shows as the key, or as the default when one is given.
+  EXPECT_EQ(bundle({"de"}).localizedString("finder.menu.enable", ""), "finder.menu.enable");
+  EXPECT_EQ(bundle({"de"}).localizedString("finder.menu.enable", "Enable"), "Enable");
+  fs::remove_all(contents() + "/Resources/fr.lproj");
+  fs::remove_all(contents() + "/Resources/de.lproj");
+  writePlist(contents() + "/Resources/Base.lproj/Localizable.strings", stringsTable("Base"),
+             GetParam());
+  EXPECT_EQ(bundle({"it"}).localizedString("finder.menu.history", ""), "Base");
+  EXPECT_EQ(bundle({"it"}).localization(), "Base");
+}
+
+TEST_P(PlistBundleTest, ImagesAreSizedFromTheirHeaderAndCached) {
+  PlistBundle b = bundle();
+  EXPECT_EQ(b.imageNamed("BrandGlyph"), (NamedImage{"BrandGlyph", 33, 32}));
+  fs::remove(contents() + "/Resources/BrandGlyph.png");
+  EXPECT_EQ(b.imageNamed("BrandGlyph"), (NamedImage{"BrandGlyph", 33, 32}));
+  EXPECT_FALSE(b.imageNamed("Missing"));
+  EXPECT_FALSE(b.imageNamed("../Info"));
+  EXPECT_FALSE(bundle().imageNamed("BrandGlyph"));  // a fresh bundle looks again
+}
+
+INSTANTIATE_TEST_SUITE_P(XmlAndBinary, PlistBundleTest, ::testing::Bool());
+
+TEST(PlistBundleMissingTest, AMissingBundleHasNothing) {
+  PlistBundle b("/nonexistent/Thing.appex", {"en"});
+  EXPECT_FALSE(b.isLoadable());
+  EXPECT_FALSE(b.bundleIdentifier());
+  EXPECT_FALSE(b.objectForInfoDictionaryKey("CFBundleIdentifier"));
+  EXPECT_EQ(b.localizedString("k", ""), "k");
+}
+
+TEST(PlistBundleLanguagesTest, EnvironmentOrderWithoutEncodingOrModifier) {
+  ::setenv("LANGUAGE", "pt_BR:de", 1);
+  ::setenv("LC_ALL", "C", 1);
+  ::setenv("LC_MESSAGES", "fr_FR.UTF-8@euro", 1);
+  ::setenv("LANG", "en_US.UTF-8", 1);
+  EXPECT_EQ(PlistBundle::languagesFromEnvironment(),
+            (std::vector<std::string>{"pt_BR", "de", "fr_FR", "en_US"}));
+  ::unsetenv("LANGUAGE");
+  ::unsetenv("LC_ALL");
+  ::unsetenv("LC_MESSAGES");
+  ::unsetenv("LANG");
+  EXPECT_TRUE(PlistBundle::languagesFromEnvironment().empty());
+}
+
+}  // namespace
+}  // namespace tarvine
