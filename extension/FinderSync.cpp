@@ -46,11 +46,12 @@ Menu FinderSync::buildMenu(std::uint64_t menuKind) {
   if (!services_.workspace.isApplicationRunning(identifiers_.mainAppBundleIdentifier())) {
     return menu;
   }
-  auto manifest = loadManifest();
-  if (!manifest) return menu;
+  auto loaded = manifestLoader_.loadPreparedManifest();
+  if (!loaded) return menu;
   auto target = resolveTargetURL();
   if (!target) return menu;
-  const RootMatch match = matchTarget(*target, *manifest, services_.fileSystem);
+  const RootMatch match =
+      matchTarget(*target, loaded->manifest, loaded->index, services_.fileSystem);
   if (!match.isWatched && !match.isDirectory) return menu;  // a file outside every root
   menu.addItem(makeHistoryItem(match));
   return menu;

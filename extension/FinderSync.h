@@ -50,7 +50,7 @@ class FinderSync {
   // The current watched-roots manifest, or null; see ManifestLoader.
   std::shared_ptr<const WatchedRootsManifest> loadManifest();
 
-  const std::shared_ptr<const WatchedRootsManifest>& cachedManifest() const {
+  std::shared_ptr<const WatchedRootsManifest> cachedManifest() const {
     return manifestLoader_.cachedManifest();
   }
   const std::optional<Timestamp>& cachedManifestDate() const {

@@ -7,6 +7,8 @@ namespace tarvine {
 namespace {
 
 constexpr std::int64_t kSecondsPerDay = 86'400;
+constexpr std::int64_t kFirstSecond = -62'167'219'200;  // 0000-01-01T00:00:00Z
+constexpr std::int64_t kLastSecond = 253'402'300'799;   // 9999-12-31T23:59:59Z
 
 // Reads exactly `count` decimal digits at `pos`, advancing it.
 std::optional<int> readDigits(std::string_view text, std::size_t& pos, std::size_t count) {
@@ -97,6 +99,9 @@ std::optional<Timestamp> Iso8601::parse(std::string_view text) {
   if (!date.ok() || *h > 23 || *mi > 59 || *s > 59) return std::nullopt;
   std::int64_t days = sys_days{date}.time_since_epoch().count();
   std::int64_t seconds = days * kSecondsPerDay + *h * 3600 + *mi * 60 + *s - offsetSeconds;
+  // An offset can carry 0000-01-01 or 9999-12-31 outside the years that the
+  // written form can hold; such an instant could never be written back.
+  if (seconds < kFirstSecond || seconds > kLastSecond) return std::nullopt;
   return Timestamp::fromUnix(seconds, nanos);
 }
 

@@ -18,7 +18,7 @@ class Iso8601 {
 
   // Accepts YYYY-MM-DDTHH:MM:SS, optionally followed by a fraction of one to
   // nine digits, then "Z" or a numeric offset +HH:MM / -HH:MM. Anything else,
-  // and impossible dates or times, give absent.
+  // impossible dates or times, and instants outside the years 0000-9999 give absent.
   static std::optional<Timestamp> parse(std::string_view text);
 };
 

@@ -5,7 +5,25 @@ namespace tarvine {
 ManifestLoader::ManifestLoader(Identifiers& identifiers, FileSystem& fileSystem)
     : identifiers_(identifiers), fileSystem_(fileSystem) {}
 
+namespace {
+
+std::shared_ptr<const WatchedRootsManifest> manifestOf(
+    const std::shared_ptr<const PreparedManifest>& prepared) {
+  if (!prepared) return nullptr;
+  return std::shared_ptr<const WatchedRootsManifest>(prepared, &prepared->manifest);
+}
+
+}  // namespace
+
+std::shared_ptr<const WatchedRootsManifest> ManifestLoader::cachedManifest() const {
+  return manifestOf(cachedManifest_);
+}
+
 std::shared_ptr<const WatchedRootsManifest> ManifestLoader::loadManifest() {
+  return manifestOf(loadPreparedManifest());
+}
+
+std::shared_ptr<const PreparedManifest> ManifestLoader::loadPreparedManifest() {
   auto container = identifiers_.sharedContainerURL();
   if (!container) return nullptr;  // the cache is left as it was
   const FileURL location = container->appendingPathComponent(manifestFileName, false);
@@ -23,7 +41,7 @@ std::shared_ptr<const WatchedRootsManifest> ManifestLoader::loadManifest() {
     cachedManifestDate_.reset();
     return nullptr;
   }
-  cachedManifest_ = std::make_shared<const WatchedRootsManifest>(std::move(decoded).value());
+  cachedManifest_ = std::make_shared<const PreparedManifest>(std::move(decoded).value());
   cachedManifestDate_ = currentDate;
   return cachedManifest_;
 }

@@ -8,19 +8,23 @@ static_assert(sizeof(RootMatch) == 5, "five one-byte fields");
 
 RootMatch matchTarget(const FileURL& target, const WatchedRootsManifest& manifest,
                       FileSystem& fileSystem) {
+  return matchTarget(target, manifest, RootIndex(manifest), fileSystem);
+}
+
+RootMatch matchTarget(const FileURL& target, const WatchedRootsManifest& manifest,
+                      const RootIndex& index, FileSystem& fileSystem) {
   const std::string path = fileSystem.resolvingSymlinksInPath(target.standardized()).path();
   RootMatch match;
   match.isDirectory = target.hasDirectoryPath();
-  auto index = manifest.indexOfRootContaining(path);
-  if (!index) return match;
+  auto found = index.rootContaining(manifest, path);
+  if (!found) return match;
 
-  const WatchedRootsManifest::Root& root = manifest.roots[*index];
-  match.isRoot = UnicodeText::canonicallyEqual(path, root.path);
+  const WatchedRootsManifest::Root& root = manifest.roots[found->index];
+  match.isRoot = found->isRoot;
   match.isEnabled = !root.isPaused;
   match.isWatched = true;
-  match.mode = root.mode && UnicodeText::canonicallyEqual(*root.mode, "manual")
-                   ? RootMode::manual
-                   : RootMode::automatic;
+  match.mode = root.mode && UnicodeText::canonicallyEqual(*root.mode, "manual") ? RootMode::manual
+                                                                              : RootMode::automatic;
   return match;
 }
 

@@ -4,6 +4,7 @@
 
 #include "foundation/FileURL.h"
 #include "platform/FileSystem.h"
+#include "shared/RootIndex.h"
 #include "shared/WatchedRootsManifest.h"
 
 namespace tarvine {
@@ -26,5 +27,8 @@ struct RootMatch {
 // its symbolic links resolved; root paths are compared exactly as written.
 RootMatch matchTarget(const FileURL& target, const WatchedRootsManifest& manifest,
                       FileSystem& fileSystem);
+// The same, with the index prepared when the manifest was loaded.
+RootMatch matchTarget(const FileURL& target, const WatchedRootsManifest& manifest,
+                      const RootIndex& index, FileSystem& fileSystem);
 
 }  // namespace tarvine

@@ -1,9 +1,13 @@
 #include "shared/WatchedRootsManifest.h"
 
 #include <array>
+#include <limits>
+
+#include "foundation/Iso8601.h"
 
 #include "foundation/JsonCoding.h"
 #include "foundation/UnicodeText.h"
+#include "shared/RootIndex.h"
 
 namespace tarvine {
 namespace {
@@ -29,6 +33,248 @@ bool optionalTextEqual(const std::optional<std::string>& a, const std::optional<
   if (a.has_value() != b.has_value()) return false;
   return !a || UnicodeText::canonicallyEqual(*a, *b);
 }
+
+
+// Decodes a manifest straight from the parser's events, without building a
+// document tree first: a large manifest is read in one pass and in little more
+// memory than the records themselves. The rules are those of the tree form:
+// a later duplicate key replaces an earlier one, keys that name no member are
+// skipped whatever their value, and one broken rule fails the whole document.
+class ManifestReader : public nlohmann::json::json_sax_t {
+ public:
+  // Every root carries an "isPaused" key, so counting them sizes the roots
+  // once instead of growing them step by step.
+  explicit ManifestReader(std::string_view document) {
+    constexpr std::string_view kKey = "\"isPaused\"";
+    std::size_t count = 0;
+    for (std::size_t at = document.find(kKey); at != std::string_view::npos;
+         at = document.find(kKey, at + kKey.size())) {
+      ++count;
+    }
+    manifest_.roots.reserve(count);
+  }
+
+  Result<Manifest> result() {
+    if (!failure_.empty()) return Status::error(failure_);
+    if (!finished_) return Status::error("the document is incomplete");
+    for (const Field* field : {&version_, &publishedAt_, &roots_}) {
+      if (field->state != State::ok) return Status::error(field->problem);
+    }
+    return std::move(manifest_);
+  }
+
+  bool null() override { return scalar(Value::null); }
+  bool boolean(bool value) override {
+    boolean_ = value;
+    return scalar(Value::boolean);
+  }
+  bool number_integer(number_integer_t value) override {
+    integer_ = value;
+    return scalar(Value::integer);
+  }
+  bool number_unsigned(number_unsigned_t value) override {
+    if (value > static_cast<number_unsigned_t>(std::numeric_limits<std::int64_t>::max())) {
+      return scalar(Value::other);
+    }
+    integer_ = static_cast<std::int64_t>(value);
+    return scalar(Value::integer);
+  }
+  bool number_float(number_float_t, const string_t&) override { return scalar(Value::other); }
+  bool string(string_t& value) override {
+    string_ = std::move(value);
+    return scalar(Value::string);
+  }
+  bool binary(binary_t&) override { return scalar(Value::other); }
+
+  bool start_object(std::size_t) override {
+    if (skipDepth_ > 0) return ++skipDepth_, true;
+    switch (level_) {
+      case Level::document:
+        level_ = Level::manifest;
+        return true;
+      case Level::roots:
+        level_ = Level::root;
+        root_ = RootFields{};
+        return true;
+      default:
+        wrongValue(Value::other);
+        skipDepth_ = 1;
+        return true;
+    }
+  }
+
+  bool end_object() override {
+    if (skipDepth_ > 0) return --skipDepth_, true;
+    if (level_ == Level::root) {
+      finishRoot();
+      level_ = Level::roots;
+    } else {
+      level_ = Level::done;
+      finished_ = true;
+    }
+    return true;
+  }
+
+  bool start_array(std::size_t) override {
+    if (skipDepth_ > 0) return ++skipDepth_, true;
+    if (level_ == Level::document) return fail("the top level is not an object");
+    if (level_ == Level::manifest && key_ == Key::roots) {
+      level_ = Level::roots;
+      manifest_.roots.clear();  // keeps its capacity
+      roots_ = Field{State::ok, ""};
+      return true;
+    }
+    wrongValue(Value::other);
+    skipDepth_ = 1;
+    return true;
+  }
+
+  bool end_array() override {
+    if (skipDepth_ > 0) return --skipDepth_, true;
+    level_ = Level::manifest;  // only the roots array is ever entered
+    return true;
+  }
+
+  bool key(string_t& name) override {
+    if (skipDepth_ > 0) return true;
+    if (level_ == Level::manifest) {
+      auto k = Manifest::codingKey(name);
+      key_ = k == CodingKeys::version       ? Key::version
+             : k == CodingKeys::publishedAt ? Key::publishedAt
+             : k == CodingKeys::roots       ? Key::roots
+                                            : Key::other;
+    } else {
+      auto k = Root::codingKey(name);
+      key_ = k == Root::CodingKeys::path       ? Key::path
+             : k == Root::CodingKeys::isPaused ? Key::isPaused
+             : k == Root::CodingKeys::mode     ? Key::mode
+                                               : Key::other;
+    }
+    return true;
+  }
+
+  bool parse_error(std::size_t, const std::string&, const nlohmann::json::exception& e) override {
+    return fail(std::string("malformed JSON: ") + e.what());
+  }
+
+ private:
+  using CodingKeys = Manifest::CodingKeys;
+  enum class Level { document, manifest, roots, root, done };
+  enum class Key { version, publishedAt, roots, path, isPaused, mode, other };
+  enum class Value { null, boolean, integer, string, other };
+  enum class State { missing, ok, bad };
+
+  struct Field {
+    State state = State::missing;
+    const char* problem = "missing value";
+  };
+  struct RootFields {
+    Field path{State::missing, "a root misses its \"path\""};
+    Field isPaused{State::missing, "a root misses \"isPaused\""};
+    Field mode{State::ok, ""};  // absent is fine
+    Root value;
+  };
+
+  bool fail(std::string message) {
+    failure_ = std::move(message);
+    return false;
+  }
+
+  static void set(Field& field, bool ok, const char* problem) {
+    field.state = ok ? State::ok : State::bad;
+    if (!ok) field.problem = problem;
+  }
+
+  // A value of the wrong kind for the current key; for an unknown key, nothing.
+  void wrongValue(Value value) {
+    if (level_ == Level::roots) {
+      set(roots_, false, "a root is not an object");
+      return;
+    }
+    scalarFor(value);
+  }
+
+  bool scalar(Value value) {
+    if (skipDepth_ > 0) return true;
+    if (level_ == Level::document) return fail("the top level is not an object");
+    if (level_ == Level::roots) {
+      set(roots_, false, "a root is not an object");
+      return true;
+    }
+    scalarFor(value);
+    return true;
+  }
+
+  void scalarFor(Value value) {
+    switch (key_) {
+      case Key::version:
+        set(version_, value == Value::integer, "\"version\" is not a 64-bit integer");
+        if (value == Value::null) version_ = Field{State::missing, "\"version\" is missing"};
+        if (value == Value::integer) manifest_.version = integer_;
+        break;
+      case Key::publishedAt: {
+        std::optional<Timestamp> date;
+        if (value == Value::string) date = Iso8601::parse(string_);
+        set(publishedAt_, date.has_value(), "\"publishedAt\" is not an ISO 8601 date");
+        if (value == Value::null) publishedAt_ = Field{State::missing, "\"publishedAt\" is missing"};
+        if (date) manifest_.publishedAt = *date;
+        break;
+      }
+      case Key::roots:
+        set(roots_, false, "\"roots\" is not an array");
+        if (value == Value::null) roots_ = Field{State::missing, "\"roots\" is missing"};
+        manifest_.roots.clear();
+        break;
+      case Key::path:
+        set(root_.path, value == Value::string, "a root's \"path\" is not a string");
+        if (value == Value::null) root_.path.state = State::missing;
+        if (value == Value::string) root_.value.path = std::move(string_);
+        break;
+      case Key::isPaused:
+        set(root_.isPaused, value == Value::boolean, "a root's \"isPaused\" is not a boolean");
+        if (value == Value::null) root_.isPaused.state = State::missing;
+        if (value == Value::boolean) root_.value.isPaused = boolean_;
+        break;
+      case Key::mode:
+        set(root_.mode, value == Value::string || value == Value::null,
+            "a root's \"mode\" is not a string");
+        if (value == Value::string) {
+          root_.value.mode = std::move(string_);
+        } else {
+          root_.value.mode.reset();
+        }
+        break;
+      case Key::other:
+        break;
+    }
+  }
+
+  void finishRoot() {
+    for (const Field* field : {&root_.path, &root_.isPaused, &root_.mode}) {
+      if (field->state != State::ok) {
+        if (roots_.state == State::ok) set(roots_, false, field->problem);
+        return;
+      }
+    }
+    if (roots_.state == State::ok) manifest_.roots.push_back(std::move(root_.value));
+  }
+
+  Level level_ = Level::document;
+  Key key_ = Key::other;
+  int skipDepth_ = 0;
+  bool finished_ = false;
+  std::string failure_;
+
+  bool boolean_ = false;
+  std::int64_t integer_ = 0;
+  std::string string_;
+
+  Field version_{State::missing, "\"version\" is missing"};
+  Field publishedAt_{State::missing, "\"publishedAt\" is missing"};
+  Field roots_{State::missing, "\"roots\" is missing"};
+  RootFields root_;
+  Manifest manifest_;
+};
 
 }  // namespace
 
@@ -56,29 +302,17 @@ bool operator==(const Manifest& a, const Manifest& b) {
 }
 
 Result<Manifest> Manifest::decode(std::string_view document) {
-  auto parsed = JsonCoding::parseObject(document);
-  if (!parsed.ok()) return parsed.status();
-  const nlohmann::json& object = *parsed;
-  try {
-    Manifest manifest;
-    manifest.version = JsonCoding::requiredInteger(object, key(CodingKeys::version));
-    manifest.publishedAt = JsonCoding::requiredDate(object, key(CodingKeys::publishedAt));
-    const nlohmann::json& roots = JsonCoding::requiredArray(object, key(CodingKeys::roots));
-    manifest.roots.reserve(roots.size());
-    for (const nlohmann::json& element : roots) {
-      if (!element.is_object()) throw CodingError("a root is not an object");
-      Root root;
-      root.path = JsonCoding::requiredString(element, key(Root::CodingKeys::path));
-      root.isPaused = JsonCoding::requiredBool(element, key(Root::CodingKeys::isPaused));
-      root.mode = JsonCoding::optionalString(element, key(Root::CodingKeys::mode));
-      manifest.roots.push_back(std::move(root));
-    }
-    return manifest;
-  } catch (const CodingError& e) {
-    return Status::error(e.what());
-  } catch (const nlohmann::json::exception& e) {
-    return Status::error(e.what());
+  // The parser stops at a NUL byte and would accept what came before it.
+  if (document.find('\0') != std::string_view::npos) {
+    return Status::error("the document holds a NUL byte");
   }
+  ManifestReader reader(document);
+  try {
+    nlohmann::json::sax_parse(document.begin(), document.end(), &reader);
+  } catch (const nlohmann::json::exception& e) {
+    return Status::error(std::string("malformed JSON: ") + e.what());
+  }
+  return reader.result();
 }
 
 Result<std::string> Manifest::encode() const {
@@ -102,17 +336,9 @@ Result<std::string> Manifest::encode() const {
 }
 
 std::optional<std::size_t> Manifest::indexOfRootContaining(std::string_view path) const {
-  for (std::size_t i = 0; i < roots.size(); ++i) {
-    const std::string& rootPath = roots[i].path;
-    if (UnicodeText::canonicallyEqual(path, rootPath)) return i;
-    // The directory prefix keeps /u/docs from containing /u/docs2.
-    if (!rootPath.empty() && rootPath.back() == '/') {
-      if (UnicodeText::hasCanonicalPrefix(path, rootPath)) return i;
-    } else if (UnicodeText::hasCanonicalPrefix(path, rootPath + "/")) {
-      return i;
-    }
-  }
-  return std::nullopt;
+  auto found = RootIndex(*this).rootContaining(*this, path);
+  if (!found) return std::nullopt;
+  return found->index;
 }
 
 std::optional<Root> Manifest::rootContaining(std::string_view path) const {

@@ -37,6 +37,7 @@ TEST(Iso8601Test, AcceptsFractionsAndNumericOffsets) {
             Timestamp::fromUnix(kPi, 123'456'789));
   EXPECT_EQ(Iso8601::parse("2025-03-14T10:26:53+01:00"), Timestamp::fromUnix(kPi));
   EXPECT_EQ(Iso8601::parse("2025-03-14T04:56:53-04:30"), Timestamp::fromUnix(kPi));
+  EXPECT_EQ(Iso8601::parse("0000-01-01T00:00:00Z"), Timestamp::fromUnix(-62'167'219'200));
 }
 
 TEST(Iso8601Test, RejectsEverythingElse) {

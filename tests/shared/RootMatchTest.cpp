@@ -77,6 +77,15 @@ TEST_F(RootMatchTest, ComparesUnderCanonicalEquivalence) {
   std::vector<Root> roots{{"/u/caf\xC3\xA9", false, {}}};
   EXPECT_EQ(match("/u/cafe\xCC\x81", true, roots), expected(true, true, true, true));
   EXPECT_EQ(match("/u/cafe\xCC\x81/x", false, roots), expected(false, false, true, true));
+  // A root written decomposed matches a target written precomposed.
+  std::vector<Root> decomposed{{"/u/cafe\xCC\x81", false, {}}, {"/u/\xFF", false, "manual"}};
+  EXPECT_EQ(match("/u/caf\xC3\xA9/x", false, decomposed), expected(false, false, true, true));
+  EXPECT_EQ(match("/u/caf\xC3\xA9", true, decomposed), expected(true, true, true, true));
+  // Paths that are not valid UTF-8 compare byte for byte.
+  EXPECT_EQ(match("/u/\xFF", true, decomposed), expected(true, true, true, true, RootMode::manual));
+  EXPECT_EQ(match("/u/\xFF/\xFE", false, decomposed),
+            expected(false, false, true, true, RootMode::manual));
+  EXPECT_EQ(match("/u/\xFE", true, decomposed), expected(true, false, false, false));
   // A combining mark after the root's slash makes a different first character.
   std::vector<Root> plain{{"/u/docs", false, {}}};
   EXPECT_EQ(match("/u/docs/\xCC\x81x", false, plain), expected(false, false, false, false));

@@ -87,6 +87,30 @@ TEST(WatchedRootsManifestTest, RangeAndEncodingEdges) {
   EXPECT_FALSE(decode(withRoots("{\"path\":\"/\xFF\",\"isPaused\":false}")).ok());
 }
 
+TEST(WatchedRootsManifestTest, LaterDuplicateKeysWinAndUnknownValuesAreSkipped) {
+  auto m = decode(R"({"version":"x","version":2,"publishedAt":"2025-03-14T09:26:53Z",
+      "roots":5,"skip":{"roots":[1],"version":"no","deep":[[{"path":1}]]},
+      "roots":[{"path":"/a","mode":7,"mode":null,"isPaused":"no","isPaused":true,"extra":{"x":[]}}]})");
+  ASSERT_TRUE(m.ok()) << m.status().message();
+  EXPECT_EQ(m->version, 2);
+  EXPECT_EQ(m->roots, (std::vector<Root>{{"/a", true, std::nullopt}}));
+  // A later bad value replaces an earlier good one.
+  EXPECT_FALSE(decode(R"({"version":1,"publishedAt":"2025-03-14T09:26:53Z","roots":[],"roots":5})").ok());
+  EXPECT_FALSE(decode(R"({"version":1,"version":null,"publishedAt":"2025-03-14T09:26:53Z","roots":[]})").ok());
+  EXPECT_FALSE(decode(withRoots(R"({"path":"/a","isPaused":false,"path":null})")).ok());
+  // Broken JSON after an otherwise complete manifest still fails.
+  EXPECT_FALSE(decode(withRoots("") + " x").ok());
+  EXPECT_FALSE(decode(withRoots("").substr(0, 40)).ok());
+}
+
+TEST(WatchedRootsManifestTest, DeepNestingInAnUnknownKeyIsSkipped) {
+  std::string deep(100'000, '[');
+  deep += std::string(100'000, ']');
+  auto m = decode(R"({"version":1,"publishedAt":"2025-03-14T09:26:53Z","roots":[],"x":)" + deep + "}");
+  ASSERT_TRUE(m.ok()) << m.status().message();
+  EXPECT_FALSE(decode(R"({"version":1,"publishedAt":"2025-03-14T09:26:53Z","roots":)" + deep + "}").ok());
+}
+
 TEST(WatchedRootsManifestTest, EncodesWithTheSameKeysAndRoundTrips) {
   WatchedRootsManifest m{3,
                          Timestamp::fromUnix(1'741'944'413),
