@@ -1,36 +1,53 @@
 # Front door for the build. `make` builds; `make check` installs what is
-# missing, builds and runs every test; `make demo` shows the whole loop.
+# missing, builds and runs every test (also under sanitizers, with a short
+# fuzzing and benchmark smoke run); `make demo` shows the whole loop.
 BUILD_DIR ?= build
 BUILD_TYPE ?= Debug
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
+FUZZ_SECONDS ?= 60
+CTEST = ctest --output-on-failure -j $(JOBS) --test-dir
 
-.PHONY: all build deps configure check demo clean format
+.PHONY: all build deps check check-plain check-sanitizers check-threads demo fuzz bench clean format
 
 all: build
 
 deps:
 	@scripts/install-deps.sh
 
-$(BUILD_DIR)/CMakeCache.txt:
-	cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE)
-
-configure: $(BUILD_DIR)/CMakeCache.txt
-
-build: configure
-	cmake --build $(BUILD_DIR) -j $(JOBS)
-
-check: deps
+build: deps
 	cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE)
 	cmake --build $(BUILD_DIR) -j $(JOBS)
-	ctest --test-dir $(BUILD_DIR) --output-on-failure -j $(JOBS)
 
-demo: deps
-	cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE)
-	cmake --build $(BUILD_DIR) -j $(JOBS)
+check: check-plain check-sanitizers check-threads
+	scripts/fuzz.sh 3 build-fuzz
+	scripts/bench.sh --smoke build-bench
+
+check-plain: build
+	$(CTEST) $(BUILD_DIR)
+
+# The whole suite under AddressSanitizer and UndefinedBehaviorSanitizer; any finding fails.
+check-sanitizers: deps
+	cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DTARVINE_SANITIZE=address,undefined
+	cmake --build build-asan -j $(JOBS)
+	$(CTEST) build-asan
+
+# The identifiers' one-time initialisation under ThreadSanitizer.
+check-threads: deps
+	cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DTARVINE_SANITIZE=thread
+	cmake --build build-tsan -j $(JOBS) --target tarvine_tests
+	build-tsan/tests/tarvine_tests --gtest_filter='IdentifiersTest.*'
+
+demo: build
 	scripts/demo.sh $(BUILD_DIR)
+
+fuzz: deps
+	scripts/fuzz.sh $(FUZZ_SECONDS) build-fuzz
+
+bench: deps
+	scripts/bench.sh build-bench
 
 format:
 	git ls-files '*.h' '*.cpp' | xargs clang-format -i
 
 clean:
-	rm -rf $(BUILD_DIR)
+	rm -rf $(BUILD_DIR) build-asan build-tsan build-fuzz build-bench

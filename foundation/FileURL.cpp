@@ -74,7 +74,10 @@ std::optional<FileURL> FileURL::parse(std::string_view text) {
   std::string_view host = rest.substr(0, slash);
   if (!host.empty() && host != "localhost") return std::nullopt;
   std::string_view encoded = rest.substr(slash);
-  if (encoded.find_first_of("?#") != std::string_view::npos) return std::nullopt;
+  // No path holds a NUL, escaped or not.
+  if (encoded.find_first_of(std::string_view("?#\0", 3)) != std::string_view::npos) {
+    return std::nullopt;
+  }
 
   std::string path;
   path.reserve(encoded.size());

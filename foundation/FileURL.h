@@ -16,7 +16,7 @@ class FileURL {
   static FileURL fromPath(std::string_view path, bool isDirectory);
 
   // Parses "file:///a%20b/" or "file://localhost/a". Absent for another scheme,
-  // a host other than localhost, a bad percent-escape or an escaped NUL.
+  // a host other than localhost, a bad percent-escape, or a NUL (escaped or raw).
   static std::optional<FileURL> parse(std::string_view text);
 
   // The "file://" form, with the characters that a URL path cannot hold escaped.

@@ -2,7 +2,9 @@
 
 #include <utf8proc.h>
 
+#include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 
 namespace tarvine {
@@ -15,8 +17,15 @@ const utf8proc_uint8_t* bytes(std::string_view text) {
 }  // namespace
 
 bool UnicodeText::isAscii(std::string_view text) {
-  for (char c : text) {
-    if (static_cast<unsigned char>(c) >= 0x80) return false;
+  // Eight bytes at a time: any high bit means a byte outside ASCII.
+  std::size_t i = 0;
+  for (; i + 8 <= text.size(); i += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, text.data() + i, 8);
+    if ((word & 0x8080'8080'8080'8080ull) != 0) return false;
+  }
+  for (; i < text.size(); ++i) {
+    if (static_cast<unsigned char>(text[i]) >= 0x80) return false;
   }
   return true;
 }

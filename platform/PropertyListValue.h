@@ -2,7 +2,6 @@
 
 #include <cstdint>
 #include <string>
-#include <utility>
 #include <variant>
 #include <vector>
 
@@ -13,14 +12,26 @@ namespace tarvine {
 
 // A value of a bundle's information property list, keeping its property-list type.
 struct PropertyListValue {
+  struct Entry;
   using Array = std::vector<PropertyListValue>;
-  using Dictionary = std::vector<std::pair<std::string, PropertyListValue>>;
+  using Dictionary = std::vector<Entry>;  // in the list's order
   using Value =
       std::variant<std::string, std::int64_t, double, bool, Timestamp, Data, Array, Dictionary>;
 
   Value value;
 
-  const std::string* asString() const { return std::get_if<std::string>(&value); }
+  // The text, when the value is a string.
+  const std::string* asString() const;
 };
+
+struct PropertyListValue::Entry {
+  std::string key;
+  PropertyListValue value;
+};
+
+// Defined once the type is complete, as the dictionary holds values of it.
+inline const std::string* PropertyListValue::asString() const {
+  return std::get_if<std::string>(&value);
+}
 
 }  // namespace tarvine

@@ -21,6 +21,9 @@ packages=(
   libplist-dev
   dbus
   dbus-daemon
+  clang-14
+  libclang-rt-14-dev
+  libbenchmark-dev
 )
 
 missing=()

@@ -1,5 +1,7 @@
 #include "shared/RootIndex.h"
 
+#include <algorithm>
+
 #include "foundation/UnicodeText.h"
 
 namespace tarvine {
@@ -8,9 +10,10 @@ namespace {
 // Whether `root` contains `path`: absent when not, true when the path is the
 // root itself, false when the root's directory prefix (its path with a "/"
 // added unless it ends in one) begins the path on a character boundary.
-std::optional<bool> contains(std::string_view path, std::string_view root, bool bytewise) {
-  if (path == root) return true;
-  if (path.size() <= root.size() || path.compare(0, root.size(), root) != 0) return std::nullopt;
+inline std::optional<bool> contains(std::string_view path, std::string_view root, bool bytewise) {
+  if (path.size() < root.size()) return std::nullopt;
+  if (path.compare(0, root.size(), root) != 0) return std::nullopt;
+  if (path.size() == root.size()) return true;
   std::size_t end = root.size();
   if (root.empty() || root.back() != '/') {
     if (path[end] != '/') return std::nullopt;
@@ -23,35 +26,54 @@ std::optional<bool> contains(std::string_view path, std::string_view root, bool 
 }  // namespace
 
 RootIndex::RootIndex(const WatchedRootsManifest& manifest) {
+  lengths_.reserve(manifest.roots.size());
   for (std::size_t i = 0; i < manifest.roots.size(); ++i) {
     const std::string& path = manifest.roots[i].path;
-    if (UnicodeText::isAscii(path)) continue;
-    auto normalized = UnicodeText::nfc(path);
-    if (normalized && *normalized == path) continue;
+    const bool ascii = UnicodeText::isAscii(path);
+    std::optional<std::string> normalized;
+    if (!ascii) normalized = UnicodeText::nfc(path);
+    const bool plain = ascii || (normalized && *normalized == path);
+    if (plain && path.size() < kSpecial) {
+      lengths_.push_back(static_cast<std::uint32_t>(path.size()));
+      continue;
+    }
+    lengths_.push_back(kSpecial);
     specials_.push_back(Special{i, normalized.value_or(path), !normalized.has_value()});
   }
 }
 
-std::optional<RootIndex::Containing> RootIndex::rootContaining(
-    const WatchedRootsManifest& manifest, std::string_view path) const {
-  // Texts that are not valid UTF-8 compare byte for byte.
-  std::optional<std::string> normalizedPath = UnicodeText::nfc(path);
-  const bool pathInvalid = !normalizedPath.has_value();
-  const std::string_view target = pathInvalid ? path : std::string_view(*normalizedPath);
+const RootIndex::Special& RootIndex::special(std::size_t index) const {
+  return *std::lower_bound(specials_.begin(), specials_.end(), index,
+                           [](const Special& s, std::size_t i) { return s.index < i; });
+}
 
-  auto special = specials_.begin();
+std::optional<RootIndex::Containing> RootIndex::rootContaining(const WatchedRootsManifest& manifest,
+                                                               std::string_view path) const {
+  std::optional<std::string> normalizedPath = UnicodeText::nfc(path);
+  if (!normalizedPath) return bytewise(manifest, path);
+  const std::string_view target = *normalizedPath;
+
+  for (std::size_t i = 0; i < lengths_.size(); ++i) {
+    const std::uint32_t length = lengths_[i];
+    std::optional<bool> found;
+    if (length == kSpecial) {
+      const Special& s = special(i);
+      // A root that is not valid UTF-8 compares byte for byte with the path as given.
+      found =
+          s.invalid ? contains(path, s.normalized, true) : contains(target, s.normalized, false);
+    } else if (length <= target.size()) {
+      found = contains(target, manifest.roots[i].path, false);
+    }
+    if (found) return Containing{i, *found};
+  }
+  return std::nullopt;
+}
+
+// A path that is not valid UTF-8 compares byte for byte with every root.
+std::optional<RootIndex::Containing> RootIndex::bytewise(const WatchedRootsManifest& manifest,
+                                                         std::string_view path) const {
   for (std::size_t i = 0; i < manifest.roots.size(); ++i) {
-    std::string_view root = manifest.roots[i].path;
-    bool rootInvalid = false;
-    if (special != specials_.end() && special->index == i) {
-      rootInvalid = special->invalid;
-      if (!rootInvalid && !pathInvalid) root = special->normalized;
-      ++special;
-    }
-    const bool bytewise = pathInvalid || rootInvalid;
-    if (auto found = contains(bytewise ? path : target, root, bytewise)) {
-      return Containing{i, *found};
-    }
+    if (auto found = contains(path, manifest.roots[i].path, true)) return Containing{i, *found};
   }
   return std::nullopt;
 }

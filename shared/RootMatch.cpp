@@ -23,8 +23,9 @@ RootMatch matchTarget(const FileURL& target, const WatchedRootsManifest& manifes
   match.isRoot = found->isRoot;
   match.isEnabled = !root.isPaused;
   match.isWatched = true;
-  match.mode = root.mode && UnicodeText::canonicallyEqual(*root.mode, "manual") ? RootMode::manual
-                                                                              : RootMode::automatic;
+  match.mode = root.mode && UnicodeText::canonicallyEqual(*root.mode, "manual")
+                   ? RootMode::manual
+                   : RootMode::automatic;
   return match;
 }
 

@@ -34,7 +34,6 @@ bool optionalTextEqual(const std::optional<std::string>& a, const std::optional<
   return !a || UnicodeText::canonicallyEqual(*a, *b);
 }
 
-
 // Decodes a manifest straight from the parser's events, without building a
 // document tree first: a large manifest is read in one pass and in little more
 // memory than the records themselves. The rules are those of the tree form:
@@ -216,7 +215,8 @@ class ManifestReader : public nlohmann::json::json_sax_t {
         std::optional<Timestamp> date;
         if (value == Value::string) date = Iso8601::parse(string_);
         set(publishedAt_, date.has_value(), "\"publishedAt\" is not an ISO 8601 date");
-        if (value == Value::null) publishedAt_ = Field{State::missing, "\"publishedAt\" is missing"};
+        if (value == Value::null)
+          publishedAt_ = Field{State::missing, "\"publishedAt\" is missing"};
         if (date) manifest_.publishedAt = *date;
         break;
       }

@@ -80,7 +80,7 @@ PropertyListValue convert(plist_t node) {
           std::free(key);
           break;
         }
-        entries.emplace_back(key != nullptr ? key : "", convert(value));
+        entries.push_back({key != nullptr ? key : "", convert(value)});
         std::free(key);
       }
       std::free(iter);
@@ -94,8 +94,8 @@ PropertyListValue convert(plist_t node) {
 
 const PropertyListValue* lookup(const PropertyListValue::Dictionary& dictionary,
                                 std::string_view key) {
-  for (const auto& [name, value] : dictionary) {
-    if (name == key) return &value;
+  for (const auto& entry : dictionary) {
+    if (entry.key == key) return &entry.value;
   }
   return nullptr;
 }
@@ -233,8 +233,9 @@ std::string PlistBundle::localizedString(std::string_view key, std::string_view 
                                     ".lproj/Localizable.strings");
       const auto* entries =
           table ? std::get_if<PropertyListValue::Dictionary>(&table->value) : nullptr;
-      for (const auto& [name, value] : entries ? *entries : PropertyListValue::Dictionary{}) {
-        if (value.asString() != nullptr) strings_->emplace(name, *value.asString());
+      for (const auto& entry : entries ? *entries : PropertyListValue::Dictionary{}) {
+        if (entry.value.asString() != nullptr)
+          strings_->emplace(entry.key, *entry.value.asString());
       }
     }
   }

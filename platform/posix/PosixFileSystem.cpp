@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
@@ -226,7 +227,35 @@ Status PosixFileSystem::writeFileAtomically(const FileURL& url, std::string_view
   return Status();
 }
 
+namespace {
+
+// For a path that exists, the kernel resolves it in one go: open it as a bare
+// location and ask /proc where the descriptor points. Absent when that cannot
+// tell (the path does not exist, a loop, no /proc), and the walk below decides.
+std::optional<std::string> resolvedByKernel(const std::string& path) {
+  FileDescriptor fd(::open(path.c_str(), O_PATH | O_CLOEXEC));
+  if (fd.get() < 0) return std::nullopt;
+  char link[64];
+  std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd.get());
+  std::vector<char> target(path.size() + 256);
+  for (;;) {
+    ssize_t length = ::readlink(link, target.data(), target.size());
+    if (length <= 0) return std::nullopt;
+    if (static_cast<std::size_t>(length) < target.size()) {
+      std::string resolved(target.data(), static_cast<std::size_t>(length));
+      if (resolved.front() != '/') return std::nullopt;  // not a path ("anon_inode:…")
+      return resolved;
+    }
+    target.resize(target.size() * 2);
+  }
+}
+
+}  // namespace
+
 FileURL PosixFileSystem::resolvingSymlinksInPath(const FileURL& url) {
+  if (auto resolved = resolvedByKernel(url.path())) {
+    return FileURL::fromPath(*resolved, url.hasDirectoryPath());
+  }
   std::deque<std::string> pending;
   for (auto& part : splitPath(url.path())) pending.push_back(std::move(part));
   std::vector<std::string> resolved;

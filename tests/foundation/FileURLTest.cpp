@@ -66,6 +66,8 @@ TEST(FileURLTest, ParseRejectsWhatIsNotALocalFileURL) {
                            "file:///a%zz", "file:///a%00b", "file:///a?q", "file:///a#f", ""}) {
     EXPECT_FALSE(FileURL::parse(text)) << text;
   }
+  // Found by fuzzing: a raw NUL used to be kept, and the URL did not print back.
+  EXPECT_FALSE(FileURL::parse(std::string("file:///a\0b", 11)));
 }
 
 }  // namespace

@@ -89,7 +89,7 @@ TEST_P(PlistBundleTest, InformationValuesKeepTheirTypes) {
   EXPECT_EQ(std::get<Timestamp>(get("When")), Timestamp::fromUnix(978'307'200));  // 2001-01-01
   EXPECT_EQ(std::get<Data>(get("Bytes")), (Data{1, 2}));
   EXPECT_EQ(*std::get<PropertyListValue::Array>(get("List")).at(0).asString(), "x");
-  EXPECT_EQ(std::get<PropertyListValue::Dictionary>(get("Nested")).at(0).first, "Inner");
+  EXPECT_EQ(std::get<PropertyListValue::Dictionary>(get("Nested")).at(0).key, "Inner");
   EXPECT_FALSE(b.objectForInfoDictionaryKey("Missing"));
 }
 

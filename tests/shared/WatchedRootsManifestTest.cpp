@@ -95,8 +95,11 @@ TEST(WatchedRootsManifestTest, LaterDuplicateKeysWinAndUnknownValuesAreSkipped) 
   EXPECT_EQ(m->version, 2);
   EXPECT_EQ(m->roots, (std::vector<Root>{{"/a", true, std::nullopt}}));
   // A later bad value replaces an earlier good one.
-  EXPECT_FALSE(decode(R"({"version":1,"publishedAt":"2025-03-14T09:26:53Z","roots":[],"roots":5})").ok());
-  EXPECT_FALSE(decode(R"({"version":1,"version":null,"publishedAt":"2025-03-14T09:26:53Z","roots":[]})").ok());
+  EXPECT_FALSE(
+      decode(R"({"version":1,"publishedAt":"2025-03-14T09:26:53Z","roots":[],"roots":5})").ok());
+  EXPECT_FALSE(
+      decode(R"({"version":1,"version":null,"publishedAt":"2025-03-14T09:26:53Z","roots":[]})")
+          .ok());
   EXPECT_FALSE(decode(withRoots(R"({"path":"/a","isPaused":false,"path":null})")).ok());
   // Broken JSON after an otherwise complete manifest still fails.
   EXPECT_FALSE(decode(withRoots("") + " x").ok());
@@ -106,9 +109,11 @@ TEST(WatchedRootsManifestTest, LaterDuplicateKeysWinAndUnknownValuesAreSkipped) 
 TEST(WatchedRootsManifestTest, DeepNestingInAnUnknownKeyIsSkipped) {
   std::string deep(100'000, '[');
   deep += std::string(100'000, ']');
-  auto m = decode(R"({"version":1,"publishedAt":"2025-03-14T09:26:53Z","roots":[],"x":)" + deep + "}");
+  auto m =
+      decode(R"({"version":1,"publishedAt":"2025-03-14T09:26:53Z","roots":[],"x":)" + deep + "}");
   ASSERT_TRUE(m.ok()) << m.status().message();
-  EXPECT_FALSE(decode(R"({"version":1,"publishedAt":"2025-03-14T09:26:53Z","roots":)" + deep + "}").ok());
+  EXPECT_FALSE(
+      decode(R"({"version":1,"publishedAt":"2025-03-14T09:26:53Z","roots":)" + deep + "}").ok());
 }
 
 TEST(WatchedRootsManifestTest, EncodesWithTheSameKeysAndRoundTrips) {

@@ -1,0 +1,217 @@
+// Benchmarks of the extension's hot paths, each beside the floor it is compared
+// with: one stat of the manifest, a plain byte-prefix scan over the root paths
+// already in memory, and a plain durable write. scripts/bench.sh runs them and
+// reports the ratios.
+
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <malloc.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <memory>
+
+#include "extension/FinderSync.h"
+#include "platform/linux/LibuuidGenerator.h"
+#include "platform/linux/SystemClock.h"
+#include "tests/support/FakeServices.h"
+
+namespace tarvine {
+namespace {
+
+namespace fs = std::filesystem;
+
+// Where the manifests live: $TARVINE_BENCH_DATA, so that scripts/bench.sh can
+// time Python's json.loads on the very same files.
+const std::string& dataHome() {
+  static const std::string home = [] {
+    const char* given = std::getenv("TARVINE_BENCH_DATA");
+    std::string path =
+        given != nullptr ? given : (fs::temp_directory_path() / "tarvine-bench").string();
+    fs::create_directories(path);
+    return fs::canonical(path).string();
+  }();
+  return home;
+}
+
+std::string groupFor(int roots) { return "bench-" + std::to_string(roots); }
+std::string rootPath(int i) {
+  char name[32];
+  std::snprintf(name, sizeof name, "/w/folder-%06d", i);
+  return dataHome() + name;
+}
+
+// A world of `roots` watched folders: the manifest on disk, the last root's
+// folder real (so that link resolution walks real directories), and an
+// extension object over the real file system with doubles for the rest.
+struct World {
+  explicit World(int roots) : env(dataHome()) {
+    env.bundle.info["QuillfenAppGroup"] = PropertyListValue{groupFor(roots)};
+    env.bundle.images["BrandGlyph"] = NamedImage{"BrandGlyph", 33, 32};
+    const std::string container = dataHome() + "/" + groupFor(roots);
+    manifestPath = container + "/roots.json";
+    if (!fs::exists(manifestPath)) {
+      WatchedRootsManifest manifest{1, Timestamp::fromUnix(1'741'944'413), {}};
+      for (int i = 0; i < roots; ++i) {
+        manifest.roots.push_back({rootPath(i), i % 7 == 0, i % 5 == 0 ? "manual" : "automatic"});
+      }
+      fs::create_directories(container);
+      if (!env.posix
+               .writeFileAtomically(FileURL::fromPath(manifestPath, false),
+                                    manifest.encode().value())
+               .ok()) {
+        std::abort();
+      }
+    }
+    fs::create_directories(rootPath(roots - 1) + "/sub");
+    fs::create_directories(dataHome() + "/outside/sub");
+    inside = FileURL::fromPath(rootPath(roots - 1) + "/sub", true);
+    outside = FileURL::fromPath(dataHome() + "/outside/sub", true);
+    identifiers = std::make_unique<Identifiers>(env.bundle, env.posix);
+    services.emplace(env.services());
+    // The real file system straight, without the test wrapper in between.
+    Services direct{services->host,      services->mainBundle, env.posix,       services->workspace,
+                    services->bookmarks, services->log,        services->clock, services->uuids};
+    extension = std::make_unique<FinderSync>(direct, *identifiers);
+  }
+
+  testing::FakeServices env;
+  std::string manifestPath;
+  FileURL inside = FileURL::fromPath("/", true);
+  FileURL outside = FileURL::fromPath("/", true);
+  std::unique_ptr<Identifiers> identifiers;
+  std::optional<Services> services;
+  std::unique_ptr<FinderSync> extension;
+};
+
+World& world(int roots) {
+  static std::map<int, std::unique_ptr<World>> worlds;
+  auto& slot = worlds[roots];
+  if (!slot) slot = std::make_unique<World>(roots);
+  return *slot;
+}
+
+void MenuCacheHit(benchmark::State& state) {
+  World& w = world(static_cast<int>(state.range(0)));
+  w.env.host.selection = std::vector<FileURL>{state.range(1) ? w.inside : w.outside};
+  if (w.extension->menuForMenuKind(0).items.size() != 1) state.SkipWithError("no menu");
+  for (auto _ : state) benchmark::DoNotOptimize(w.extension->menuForMenuKind(0));
+}
+
+void MatchTarget(benchmark::State& state) {
+  World& w = world(static_cast<int>(state.range(0)));
+  ManifestLoader loader(*w.identifiers, w.env.posix);
+  auto loaded = loader.loadPreparedManifest();
+  const FileURL& target = state.range(1) ? w.inside : w.outside;
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(matchTarget(target, loaded->manifest, loaded->index, w.env.posix));
+  }
+}
+
+// Every call misses: with no date the cache is never served.
+void LoadManifestMiss(benchmark::State& state) {
+  World& w = world(static_cast<int>(state.range(0)));
+  testing::FaultInjectingFileSystem undated(w.env.posix);
+  undated.faults.failDate = true;
+  Identifiers ids(w.env.bundle, undated);
+  ManifestLoader loader(ids, undated);
+  for (auto _ : state) benchmark::DoNotOptimize(loader.loadManifest());
+
+  // What the cached manifest keeps in memory, against the file's size.
+  ManifestLoader fresh(ids, undated);
+  malloc_trim(0);
+  const auto before = mallinfo2().uordblks;
+  auto kept = fresh.loadPreparedManifest();
+  const auto after = mallinfo2().uordblks;
+  state.counters["file_bytes"] = static_cast<double>(fs::file_size(w.manifestPath));
+  state.counters["cached_bytes"] = static_cast<double>(after - before);
+}
+
+void SubmitRequest(benchmark::State& state) {
+  World& w = world(10);
+  fs::create_directories(dataHome() + "/" + groupFor(10));
+  LibuuidGenerator uuids;
+  SystemClock clock;
+  Services real{w.services->host,      w.services->mainBundle, w.env.posix, w.services->workspace,
+                w.services->bookmarks, w.services->log,        clock,       uuids};
+  FinderSync extension(real, *w.identifiers);
+  w.env.host.selection = std::vector<FileURL>{w.inside};
+  for (auto _ : state) extension.snapshotNow();
+  fs::remove_all(dataHome() + "/" + groupFor(10) + "/requests");
+}
+
+// Floors.
+
+void FloorStat(benchmark::State& state) {
+  World& w = world(10);
+  struct stat info {};
+  for (auto _ : state) benchmark::DoNotOptimize(::stat(w.manifestPath.c_str(), &info));
+}
+
+void FloorPrefixScan(benchmark::State& state) {
+  const int roots = static_cast<int>(state.range(0));
+  World& w = world(roots);
+  std::vector<std::string> paths;
+  for (int i = 0; i < roots; ++i) paths.push_back(rootPath(i));
+  const std::string target = (state.range(1) ? w.inside : w.outside).path();
+  for (auto _ : state) {
+    std::size_t found = paths.size();
+    for (std::size_t i = 0; i < paths.size(); ++i) {
+      const std::string& p = paths[i];
+      if (target.size() > p.size() && target.compare(0, p.size(), p) == 0 &&
+          target[p.size()] == '/') {
+        found = i;
+        break;
+      }
+    }
+    benchmark::DoNotOptimize(found);
+  }
+}
+
+void FloorDurableWrite(benchmark::State& state) {
+  const std::string dir = dataHome() + "/floor-writes";
+  fs::create_directories(dir);
+  const std::string content(200, 'x');
+  int n = 0;
+  for (auto _ : state) {
+    std::string temp = dir + "/.t", final = dir + "/" + std::to_string(n++ % 64) + ".json";
+    int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    benchmark::DoNotOptimize(::write(fd, content.data(), content.size()));
+    ::fsync(fd);
+    ::close(fd);
+    ::rename(temp.c_str(), final.c_str());
+    int d = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY);
+    ::fsync(d);
+    ::close(d);
+  }
+}
+
+void sizes(benchmark::internal::Benchmark* b) {
+  for (int roots : {10, 1'000, 10'000, 100'000}) {
+    for (int inside : {1, 0}) b->Args({roots, inside});
+  }
+  b->ArgNames({"roots", "inside"});
+}
+
+BENCHMARK(MenuCacheHit)->Apply(sizes);
+BENCHMARK(MatchTarget)->Apply(sizes);
+BENCHMARK(FloorPrefixScan)->Apply(sizes);
+BENCHMARK(LoadManifestMiss)
+    ->Arg(10)
+    ->Arg(1'000)
+    ->Arg(10'000)
+    ->Arg(100'000)
+    ->ArgName("roots")
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(FloorStat);
+BENCHMARK(SubmitRequest)->Unit(benchmark::kMicrosecond);
+BENCHMARK(FloorDurableWrite)->Unit(benchmark::kMicrosecond);
+
+}  // namespace
+}  // namespace tarvine
+
+BENCHMARK_MAIN();
