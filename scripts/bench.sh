@@ -23,7 +23,7 @@ if (( smoke )); then
   "$build/bench/tarvine_bench" --benchmark_min_time=0.000001
   exit 0
 fi
-"$build/bench/tarvine_bench" --benchmark_min_time=0.5 --benchmark_repetitions=3 \
+"$build/bench/tarvine_bench" --benchmark_min_time=0.3 --benchmark_repetitions=7 \
   --benchmark_report_aggregates_only=true --benchmark_out="$build/results.json" \
   --benchmark_out_format=json
 python3 "$root/scripts/perf_report.py" "$build/results.json" "$TARVINE_BENCH_DATA"
