@@ -7,7 +7,8 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 FUZZ_SECONDS ?= 60
 CTEST = ctest --output-on-failure -j $(JOBS) --test-dir
 
-.PHONY: all build deps check check-plain check-sanitizers check-threads demo fuzz bench clean format
+.PHONY: all build deps check check-plain check-sanitizers check-threads check-fuzz check-bench demo \
+	fuzz bench clean format
 
 all: build
 
@@ -18,8 +19,13 @@ build: deps
 	cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE)
 	cmake --build $(BUILD_DIR) -j $(JOBS)
 
-check: check-plain check-sanitizers check-threads
+# The plain suite runs last, so that its summary closes the output.
+check: check-threads check-fuzz check-bench check-sanitizers check-plain
+
+check-fuzz: deps
 	scripts/fuzz.sh 3 build-fuzz
+
+check-bench: deps
 	scripts/bench.sh --smoke build-bench
 
 check-plain: build

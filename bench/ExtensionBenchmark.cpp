@@ -209,7 +209,9 @@ void FloorDurableWrite(benchmark::State& state) {
 
 // This machine is shared, so its slowest runs say more about its neighbours
 // than about the code: the report compares the fastest of several runs.
-double fastest(const std::vector<double>& runs) { return *std::min_element(runs.begin(), runs.end()); }
+double fastest(const std::vector<double>& runs) {
+  return *std::min_element(runs.begin(), runs.end());
+}
 
 void sizes(benchmark::internal::Benchmark* b) {
   for (int roots : {10, 1'000, 10'000, 100'000}) {
@@ -219,7 +221,8 @@ void sizes(benchmark::internal::Benchmark* b) {
 }
 
 void manifests(benchmark::internal::Benchmark* b) {
-  b->Arg(10)->Arg(1'000)->Arg(10'000)->Arg(100'000)->ArgName("roots")->Unit(benchmark::kMillisecond);
+  b->Arg(10)->Arg(1'000)->Arg(10'000)->Arg(100'000)->ArgName("roots")->Unit(
+      benchmark::kMillisecond);
 }
 
 BENCHMARK(MenuCacheHit)->Apply(sizes)->ComputeStatistics("min", fastest);

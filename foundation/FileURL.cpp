@@ -2,20 +2,12 @@
 
 #include <vector>
 
+#include "foundation/TextSplit.h"
+
 namespace tarvine {
 namespace {
 
-std::vector<std::string_view> components(std::string_view path) {
-  std::vector<std::string_view> parts;
-  std::size_t pos = 0;
-  while (pos < path.size()) {
-    std::size_t next = path.find('/', pos);
-    if (next == std::string_view::npos) next = path.size();
-    if (next > pos) parts.push_back(path.substr(pos, next - pos));
-    pos = next + 1;
-  }
-  return parts;
-}
+std::vector<std::string_view> components(std::string_view path) { return splitNonEmpty(path, '/'); }
 
 int hexValue(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -121,19 +113,18 @@ std::string FileURL::path() const {
 bool FileURL::hasDirectoryPath() const { return !path_.empty() && path_.back() == '/'; }
 
 FileURL FileURL::standardized() const {
+  const std::vector<std::string_view> parts = components(path_);
   std::vector<std::string_view> kept;
-  bool endsAsDirectory = hasDirectoryPath();
-  for (std::string_view part : components(path_)) {
-    endsAsDirectory = hasDirectoryPath();
-    if (part == ".") {
-      endsAsDirectory = true;
-    } else if (part == "..") {
+  for (std::string_view part : parts) {
+    if (part == "..") {
       if (!kept.empty()) kept.pop_back();
-      endsAsDirectory = true;
-    } else {
+    } else if (part != ".") {
       kept.push_back(part);
     }
   }
+  // A path that ends in "." or ".." names a directory.
+  const bool endsAsDirectory =
+      hasDirectoryPath() || (!parts.empty() && (parts.back() == "." || parts.back() == ".."));
   std::string out;
   for (std::string_view part : kept) {
     out += '/';

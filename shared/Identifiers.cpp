@@ -2,18 +2,13 @@
 
 #include <vector>
 
+#include "foundation/TextSplit.h"
+
 namespace tarvine {
 namespace {
 
 std::string withoutLastComponent(std::string_view identifier) {
-  std::vector<std::string_view> pieces;
-  std::size_t pos = 0;
-  while (pos <= identifier.size()) {
-    std::size_t dot = identifier.find('.', pos);
-    if (dot == std::string_view::npos) dot = identifier.size();
-    if (dot > pos) pieces.push_back(identifier.substr(pos, dot - pos));
-    pos = dot + 1;
-  }
+  std::vector<std::string_view> pieces = splitNonEmpty(identifier, '.');
   if (!pieces.empty()) pieces.pop_back();
   std::string out;
   for (std::size_t i = 0; i < pieces.size(); ++i) {

@@ -8,6 +8,7 @@
 #include <limits>
 #include <memory>
 
+#include "foundation/TextSplit.h"
 #include "platform/posix/PosixFileSystem.h"
 
 namespace tarvine {
@@ -126,14 +127,7 @@ std::vector<std::string> PlistBundle::languagesFromEnvironment() {
     if (!language.empty()) languages.push_back(language);
   };
   if (const char* list = std::getenv("LANGUAGE")) {
-    std::string text = list;
-    std::size_t pos = 0;
-    while (pos <= text.size()) {
-      std::size_t colon = text.find(':', pos);
-      if (colon == std::string::npos) colon = text.size();
-      add(text.substr(pos, colon - pos));
-      pos = colon + 1;
-    }
+    for (std::string_view language : splitNonEmpty(list, ':')) add(std::string(language));
   }
   for (const char* name : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
     if (const char* value = std::getenv(name)) add(value);

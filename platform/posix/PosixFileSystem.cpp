@@ -13,6 +13,8 @@
 #include <random>
 #include <vector>
 
+#include "foundation/TextSplit.h"
+
 namespace tarvine {
 namespace {
 
@@ -45,13 +47,7 @@ class FileDescriptor {
 
 std::vector<std::string> splitPath(std::string_view path) {
   std::vector<std::string> parts;
-  std::size_t pos = 0;
-  while (pos <= path.size()) {
-    std::size_t next = path.find('/', pos);
-    if (next == std::string_view::npos) next = path.size();
-    if (next > pos) parts.emplace_back(path.substr(pos, next - pos));
-    pos = next + 1;
-  }
+  for (std::string_view part : splitNonEmpty(path, '/')) parts.emplace_back(part);
   return parts;
 }
 
