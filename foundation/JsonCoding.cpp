@@ -54,24 +54,11 @@ std::string JsonCoding::requiredString(const nlohmann::json& object, std::string
   return v.get<std::string>();
 }
 
-bool JsonCoding::requiredBool(const nlohmann::json& object, std::string_view key) {
-  const nlohmann::json& v = required(object, key);
-  if (!v.is_boolean()) mismatch(key, "a boolean");
-  return v.get<bool>();
-}
-
 Timestamp JsonCoding::requiredDate(const nlohmann::json& object, std::string_view key) {
   std::string text = requiredString(object, key);
   auto time = Iso8601::parse(text);
   if (!time) mismatch(key, "an ISO 8601 date");
   return *time;
-}
-
-const nlohmann::json& JsonCoding::requiredArray(const nlohmann::json& object,
-                                                std::string_view key) {
-  const nlohmann::json& v = required(object, key);
-  if (!v.is_array()) mismatch(key, "an array");
-  return v;
 }
 
 std::optional<std::string> JsonCoding::optionalString(const nlohmann::json& object,

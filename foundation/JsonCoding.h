@@ -34,9 +34,7 @@ class JsonCoding {
   // fraction or exponent are a type mismatch.
   static std::int64_t requiredInteger(const nlohmann::json& object, std::string_view key);
   static std::string requiredString(const nlohmann::json& object, std::string_view key);
-  static bool requiredBool(const nlohmann::json& object, std::string_view key);
   static Timestamp requiredDate(const nlohmann::json& object, std::string_view key);
-  static const nlohmann::json& requiredArray(const nlohmann::json& object, std::string_view key);
   // Missing or null give absent; any other type than a string fails.
   static std::optional<std::string> optionalString(const nlohmann::json& object,
                                                    std::string_view key);

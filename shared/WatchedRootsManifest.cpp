@@ -335,16 +335,10 @@ Result<std::string> Manifest::encode() const {
   }
 }
 
-std::optional<std::size_t> Manifest::indexOfRootContaining(std::string_view path) const {
+std::optional<Root> Manifest::rootContaining(std::string_view path) const {
   auto found = RootIndex(*this).rootContaining(*this, path);
   if (!found) return std::nullopt;
-  return found->index;
-}
-
-std::optional<Root> Manifest::rootContaining(std::string_view path) const {
-  auto index = indexOfRootContaining(path);
-  if (!index) return std::nullopt;
-  return roots[*index];
+  return roots[found->index];
 }
 
 }  // namespace tarvine

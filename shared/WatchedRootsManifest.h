@@ -41,9 +41,8 @@ struct WatchedRootsManifest {
   Result<std::string> encode() const;
 
   // A copy of the first root, in file order, that contains the normalised `path`.
+  // Matching a menu's target uses the RootIndex kept with the loaded manifest instead.
   std::optional<Root> rootContaining(std::string_view path) const;
-  // The index of that root, or absent.
-  std::optional<std::size_t> indexOfRootContaining(std::string_view path) const;
 
   friend bool operator==(const WatchedRootsManifest& a, const WatchedRootsManifest& b);
 };
