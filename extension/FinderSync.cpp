@@ -1,6 +1,7 @@
 #include "extension/FinderSync.h"
 
 #include <cmath>
+#include <exception>
 
 namespace tarvine {
 namespace {
@@ -38,7 +39,15 @@ std::shared_ptr<const WatchedRootsManifest> FinderSync::loadManifest() {
   return manifestLoader_.loadManifest();
 }
 
-Menu FinderSync::menuForMenuKind(std::uint64_t menuKind) { return buildMenu(menuKind); }
+Menu FinderSync::menuForMenuKind(std::uint64_t menuKind) {
+  // Failures are absorbed here: running out of memory on the way gives the
+  // empty menu, never an exception into the file manager.
+  try {
+    return buildMenu(menuKind);
+  } catch (const std::exception&) {
+    return Menu("");
+  }
+}
 
 Menu FinderSync::buildMenu(std::uint64_t menuKind) {
   Menu menu("");
@@ -49,7 +58,8 @@ Menu FinderSync::buildMenu(std::uint64_t menuKind) {
   auto loaded = manifestLoader_.loadPreparedManifest();
   if (!loaded) return menu;
   auto target = resolveTargetURL();
-  if (!target) return menu;
+  // No menu offers a command that could not be delivered.
+  if (!target || !HistoryRequest::canCarryTarget(target->path())) return menu;
   const RootMatch match =
       matchTarget(*target, loaded->manifest, loaded->index, services_.fileSystem);
   if (!match.isWatched && !match.isDirectory) return menu;  // a file outside every root

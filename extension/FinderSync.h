@@ -50,6 +50,7 @@ class FinderSync {
   // The current watched-roots manifest, or null; see ManifestLoader.
   std::shared_ptr<const WatchedRootsManifest> loadManifest();
 
+  // The two cache fields, read only by tests.
   std::shared_ptr<const WatchedRootsManifest> cachedManifest() const {
     return manifestLoader_.cachedManifest();
   }

@@ -24,7 +24,8 @@ class FileURL {
 
   // The path without its trailing "/", except for "/" itself.
   std::string path() const;
-  // The path exactly as stored, with its trailing "/" in directory form.
+  // Used by tests and fuzzing: the path exactly as stored, with its trailing "/"
+  // in directory form.
   const std::string& rawPath() const { return path_; }
   bool hasDirectoryPath() const;
 

@@ -1,5 +1,8 @@
 #include "shared/ManifestLoader.h"
 
+#include <cassert>
+#include <exception>
+
 namespace tarvine {
 
 ManifestLoader::ManifestLoader(Identifiers& identifiers, FileSystem& fileSystem)
@@ -24,6 +27,13 @@ std::shared_ptr<const WatchedRootsManifest> ManifestLoader::loadManifest() {
 }
 
 std::shared_ptr<const PreparedManifest> ManifestLoader::loadPreparedManifest() {
+  // The cache has no lock: overlapping calls are the caller's bug.
+  assert(!loading_ && "calls on one extension object must not overlap");
+  loading_ = true;
+  struct Done {
+    bool& flag;
+    ~Done() { flag = false; }
+  } done{loading_};
   auto container = identifiers_.sharedContainerURL();
   if (!container) return nullptr;  // the cache is left as it was
   const FileURL location = container->appendingPathComponent(manifestFileName, false);
@@ -33,15 +43,27 @@ std::shared_ptr<const PreparedManifest> ManifestLoader::loadPreparedManifest() {
     return cachedManifest_;
   }
 
-  auto content = fileSystem_.readFile(location);
-  auto decoded = content.ok() ? WatchedRootsManifest::decode(*content)
-                              : Result<WatchedRootsManifest>(content.status());
-  if (!decoded.ok()) {
+  // Whatever happens now replaces the cache, so the old manifest goes first.
+  // A failure of any kind, running out of memory included, is an absent
+  // manifest: nothing read on the way to a menu may throw past the extension.
+  cachedManifest_.reset();
+  try {
+    std::optional<WatchedRootsManifest> decoded;
+    {
+      // The file's text is let go before the matching index is made.
+      auto content = fileSystem_.readFile(location);
+      auto result = content.ok() ? WatchedRootsManifest::decode(*content)
+                                 : Result<WatchedRootsManifest>(content.status());
+      if (result.ok()) decoded = std::move(result).value();
+    }
+    if (decoded) cachedManifest_ = std::make_shared<const PreparedManifest>(std::move(*decoded));
+  } catch (const std::exception&) {
     cachedManifest_.reset();
+  }
+  if (!cachedManifest_) {
     cachedManifestDate_.reset();
     return nullptr;
   }
-  cachedManifest_ = std::make_shared<const PreparedManifest>(std::move(decoded).value());
   cachedManifestDate_ = currentDate;
   return cachedManifest_;
 }

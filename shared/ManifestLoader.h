@@ -38,6 +38,7 @@ class ManifestLoader {
   // The same, with its matching index.
   std::shared_ptr<const PreparedManifest> loadPreparedManifest();
 
+  // The cache as it stands, for tests to inspect.
   std::shared_ptr<const WatchedRootsManifest> cachedManifest() const;
   const std::optional<Timestamp>& cachedManifestDate() const { return cachedManifestDate_; }
 
@@ -46,6 +47,7 @@ class ManifestLoader {
   FileSystem& fileSystem_;
   std::shared_ptr<const PreparedManifest> cachedManifest_;
   std::optional<Timestamp> cachedManifestDate_;
+  bool loading_ = false;  // checks that calls do not overlap
 };
 
 }  // namespace tarvine

@@ -1,5 +1,7 @@
 #include "shared/RootIndex.h"
 
+#include <cassert>
+
 #include <algorithm>
 
 #include "foundation/UnicodeText.h"
@@ -49,6 +51,7 @@ const RootIndex::Special& RootIndex::special(std::size_t index) const {
 
 std::optional<RootIndex::Containing> RootIndex::rootContaining(const WatchedRootsManifest& manifest,
                                                                std::string_view path) const {
+  assert(lengths_.size() == manifest.roots.size() && "an index serves only its own manifest");
   std::optional<std::string> normalizedPath = UnicodeText::nfc(path);
   if (!normalizedPath) return bytewise(manifest, path);
   const std::string_view target = *normalizedPath;

@@ -1,13 +1,15 @@
 #include "shared/WatchedRootsManifest.h"
 
+#include <algorithm>
 #include <array>
 #include <limits>
+#include <new>
+#include <stdexcept>
 
 #include "foundation/Iso8601.h"
 
 #include "foundation/JsonCoding.h"
 #include "foundation/UnicodeText.h"
-#include "shared/RootIndex.h"
 
 namespace tarvine {
 namespace {
@@ -34,6 +36,60 @@ bool optionalTextEqual(const std::optional<std::string>& a, const std::optional<
   return !a || UnicodeText::canonicallyEqual(*a, *b);
 }
 
+// Counts the objects in the largest top-level "roots" array, so that the
+// decoder can size the roots exactly. It keeps no text, so its memory does not
+// depend on what the document holds; a broken document just counts short.
+class RootCounter : public nlohmann::json::json_sax_t {
+ public:
+  std::size_t count() const { return largest_; }
+
+  bool null() override { return value(); }
+  bool boolean(bool) override { return value(); }
+  bool number_integer(number_integer_t) override { return value(); }
+  bool number_unsigned(number_unsigned_t) override { return value(); }
+  bool number_float(number_float_t, const string_t&) override { return value(); }
+  bool string(string_t&) override { return value(); }
+  bool binary(binary_t&) override { return value(); }
+  bool start_object(std::size_t) override {
+    if (depth_ == 2 && inRoots_) ++current_;
+    ++depth_;
+    return true;
+  }
+  bool end_object() override { return leave(); }
+  bool start_array(std::size_t) override {
+    if (depth_ == 1) {
+      inRoots_ = rootsKey_;
+      current_ = 0;
+    }
+    ++depth_;
+    return true;
+  }
+  bool end_array() override { return leave(); }
+  bool key(string_t& name) override {
+    if (depth_ == 1) rootsKey_ = name == "roots";
+    return true;
+  }
+  bool parse_error(std::size_t, const std::string&, const nlohmann::json::exception&) override {
+    return false;
+  }
+
+ private:
+  bool value() { return true; }
+  bool leave() {
+    if (--depth_ == 1 && inRoots_) {
+      largest_ = std::max(largest_, current_);
+      inRoots_ = false;
+    }
+    return true;
+  }
+
+  int depth_ = 0;
+  bool rootsKey_ = false;
+  bool inRoots_ = false;
+  std::size_t current_ = 0;
+  std::size_t largest_ = 0;
+};
+
 // Decodes a manifest straight from the parser's events, without building a
 // document tree first: a large manifest is read in one pass and in little more
 // memory than the records themselves. The rules are those of the tree form:
@@ -41,17 +97,8 @@ bool optionalTextEqual(const std::optional<std::string>& a, const std::optional<
 // skipped whatever their value, and one broken rule fails the whole document.
 class ManifestReader : public nlohmann::json::json_sax_t {
  public:
-  // Every root carries an "isPaused" key, so counting them sizes the roots
-  // once instead of growing them step by step.
-  explicit ManifestReader(std::string_view document) {
-    constexpr std::string_view kKey = "\"isPaused\"";
-    std::size_t count = 0;
-    for (std::size_t at = document.find(kKey); at != std::string_view::npos;
-         at = document.find(kKey, at + kKey.size())) {
-      ++count;
-    }
-    manifest_.roots.reserve(count);
-  }
+  // `rootCount` sizes the roots once, so that they never hold more room than they use.
+  explicit ManifestReader(std::size_t rootCount) { manifest_.roots.reserve(rootCount); }
 
   Result<Manifest> result() {
     if (!failure_.empty()) return Status::error(failure_);
@@ -80,7 +127,9 @@ class ManifestReader : public nlohmann::json::json_sax_t {
   }
   bool number_float(number_float_t, const string_t&) override { return scalar(Value::other); }
   bool string(string_t& value) override {
-    string_ = std::move(value);
+    // Read in place and copied where kept: the copy is sized to the text, while
+    // the parser's buffer (grown by doubling) stays with the parser for reuse.
+    string_ = &value;
     return scalar(Value::string);
   }
   bool binary(binary_t&) override { return scalar(Value::other); }
@@ -213,7 +262,7 @@ class ManifestReader : public nlohmann::json::json_sax_t {
         break;
       case Key::publishedAt: {
         std::optional<Timestamp> date;
-        if (value == Value::string) date = Iso8601::parse(string_);
+        if (value == Value::string) date = Iso8601::parse(*string_);
         set(publishedAt_, date.has_value(), "\"publishedAt\" is not an ISO 8601 date");
         if (value == Value::null)
           publishedAt_ = Field{State::missing, "\"publishedAt\" is missing"};
@@ -228,7 +277,7 @@ class ManifestReader : public nlohmann::json::json_sax_t {
       case Key::path:
         set(root_.path, value == Value::string, "a root's \"path\" is not a string");
         if (value == Value::null) root_.path.state = State::missing;
-        if (value == Value::string) root_.value.path = std::move(string_);
+        if (value == Value::string) root_.value.path = *string_;
         break;
       case Key::isPaused:
         set(root_.isPaused, value == Value::boolean, "a root's \"isPaused\" is not a boolean");
@@ -239,7 +288,7 @@ class ManifestReader : public nlohmann::json::json_sax_t {
         set(root_.mode, value == Value::string || value == Value::null,
             "a root's \"mode\" is not a string");
         if (value == Value::string) {
-          root_.value.mode = std::move(string_);
+          root_.value.mode = *string_;
         } else {
           root_.value.mode.reset();
         }
@@ -267,7 +316,7 @@ class ManifestReader : public nlohmann::json::json_sax_t {
 
   bool boolean_ = false;
   std::int64_t integer_ = 0;
-  std::string string_;
+  const std::string* string_ = nullptr;  // valid only while its event is handled
 
   Field version_{State::missing, "\"version\" is missing"};
   Field publishedAt_{State::missing, "\"publishedAt\" is missing"};
@@ -306,13 +355,21 @@ Result<Manifest> Manifest::decode(std::string_view document) {
   if (document.find('\0') != std::string_view::npos) {
     return Status::error("the document holds a NUL byte");
   }
-  ManifestReader reader(document);
   try {
+    // Two passes, so that the decoded roots take exactly the room they need:
+    // growing them step by step would at times hold three times that.
+    RootCounter counter;
+    nlohmann::json::sax_parse(document.begin(), document.end(), &counter);
+    ManifestReader reader(counter.count());
     nlohmann::json::sax_parse(document.begin(), document.end(), &reader);
+    return reader.result();
   } catch (const nlohmann::json::exception& e) {
     return Status::error(std::string("malformed JSON: ") + e.what());
+  } catch (const std::bad_alloc&) {
+    return Status::error("not enough memory to decode the manifest");
+  } catch (const std::length_error&) {
+    return Status::error("not enough memory to decode the manifest");
   }
-  return reader.result();
 }
 
 Result<std::string> Manifest::encode() const {
@@ -333,12 +390,6 @@ Result<std::string> Manifest::encode() const {
   } catch (const CodingError& e) {
     return Status::error(e.what());
   }
-}
-
-std::optional<Root> Manifest::rootContaining(std::string_view path) const {
-  auto found = RootIndex(*this).rootContaining(*this, path);
-  if (!found) return std::nullopt;
-  return roots[found->index];
 }
 
 }  // namespace tarvine

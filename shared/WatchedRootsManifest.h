@@ -40,10 +40,6 @@ struct WatchedRootsManifest {
   static Result<WatchedRootsManifest> decode(std::string_view document);
   Result<std::string> encode() const;
 
-  // A copy of the first root, in file order, that contains the normalised `path`.
-  // Matching a menu's target uses the RootIndex kept with the loaded manifest instead.
-  std::optional<Root> rootContaining(std::string_view path) const;
-
   friend bool operator==(const WatchedRootsManifest& a, const WatchedRootsManifest& b);
 };
 

@@ -3,9 +3,12 @@
 #include <gdk-pixbuf/gdk-pixbuf.h>
 #include <plist/plist.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include <cstdlib>
-#include <limits>
+#include <exception>
 #include <memory>
 
 #include "foundation/TextSplit.h"
@@ -22,7 +25,12 @@ struct PlistFree {
 };
 using PlistPtr = std::unique_ptr<void, PlistFree>;
 
-PropertyListValue convert(plist_t node) {
+// Deeper than any real bundle's lists, and shallow enough that converting (and
+// later destroying) a value can never exhaust the stack.
+constexpr int kMaxDepth = 256;
+
+std::optional<PropertyListValue> convert(plist_t node, int depth) {
+  if (depth > kMaxDepth) return std::nullopt;
   switch (plist_get_node_type(node)) {
     case PLIST_STRING: {
       char* text = nullptr;
@@ -65,8 +73,11 @@ PropertyListValue convert(plist_t node) {
     case PLIST_ARRAY: {
       PropertyListValue::Array items;
       std::uint32_t size = plist_array_get_size(node);
-      for (std::uint32_t i = 0; i < size; ++i)
-        items.push_back(convert(plist_array_get_item(node, i)));
+      for (std::uint32_t i = 0; i < size; ++i) {
+        auto item = convert(plist_array_get_item(node, i), depth + 1);
+        if (!item) return std::nullopt;
+        items.push_back(std::move(*item));
+      }
       return PropertyListValue{std::move(items)};
     }
     case PLIST_DICT: {
@@ -81,8 +92,14 @@ PropertyListValue convert(plist_t node) {
           std::free(key);
           break;
         }
-        entries.push_back({key != nullptr ? key : "", convert(value)});
+        std::string name = key != nullptr ? key : "";
         std::free(key);
+        auto converted = convert(value, depth + 1);
+        if (!converted) {
+          std::free(iter);
+          return std::nullopt;
+        }
+        entries.push_back({std::move(name), std::move(*converted)});
       }
       std::free(iter);
       return PropertyListValue{std::move(entries)};
@@ -113,12 +130,24 @@ std::string languageOf(std::string value) {
   return value;
 }
 
+// The bundle's location as the platform gives it: absolute, without "." or ".."
+// components, so that the application three components up is the right folder.
+std::string absoluteStandardPath(std::string directory) {
+  if (directory.empty() || directory.front() != '/') {
+    std::vector<char> cwd(4096);
+    while (::getcwd(cwd.data(), cwd.size()) == nullptr && errno == ERANGE)
+      cwd.resize(cwd.size() * 2);
+    std::string base = cwd.data();
+    directory = (base.empty() ? std::string("/") : base) + "/" + directory;
+  }
+  return FileURL::fromPath(directory, true).standardized().path();
+}
+
 }  // namespace
 
 PlistBundle::PlistBundle(std::string directory, std::vector<std::string> preferredLanguages)
-    : directory_(std::move(directory)), preferredLanguages_(std::move(preferredLanguages)) {
-  while (directory_.size() > 1 && directory_.back() == '/') directory_.pop_back();
-}
+    : directory_(absoluteStandardPath(std::move(directory))),
+      preferredLanguages_(std::move(preferredLanguages)) {}
 
 std::vector<std::string> PlistBundle::languagesFromEnvironment() {
   std::vector<std::string> languages;
@@ -136,17 +165,19 @@ std::vector<std::string> PlistBundle::languagesFromEnvironment() {
 }
 
 std::optional<PropertyListValue> PlistBundle::readPropertyList(const std::string& path) {
-  PosixFileSystem files("");
-  auto content = files.readFile(FileURL::fromPath(path, false));
-  if (!content.ok() || content->empty() ||
-      content->size() > std::numeric_limits<std::uint32_t>::max()) {
+  auto content = PosixFileSystem::readRegularFile(path, kMaxPropertyListBytes);
+  if (!content.ok() || content->empty()) return std::nullopt;
+  // Out of memory while parsing or converting: the list is unreadable, as a
+  // broken one is; the caller falls back to its defaults.
+  try {
+    plist_t root = nullptr;
+    plist_from_memory(content->data(), static_cast<std::uint32_t>(content->size()), &root);
+    if (root == nullptr) return std::nullopt;
+    PlistPtr owner(root);
+    return convert(root, 0);
+  } catch (const std::exception&) {
     return std::nullopt;
   }
-  plist_t root = nullptr;
-  plist_from_memory(content->data(), static_cast<std::uint32_t>(content->size()), &root);
-  if (root == nullptr) return std::nullopt;
-  PlistPtr owner(root);
-  return convert(root);
 }
 
 const PropertyListValue::Dictionary* PlistBundle::info() {

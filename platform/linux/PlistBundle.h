@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -15,6 +16,7 @@ namespace tarvine {
 // (a property-list dictionary) and NAME.png or NAME.svg images.
 class PlistBundle : public Bundle {
  public:
+  // `directory` is made absolute (from the working directory) and standard.
   // `preferredLanguages` in order of preference, e.g. from languagesFromEnvironment().
   PlistBundle(std::string directory, std::vector<std::string> preferredLanguages);
 
@@ -31,10 +33,15 @@ class PlistBundle : public Bundle {
   std::string localizedString(std::string_view key, std::string_view defaultValue) override;
   std::optional<NamedImage> imageNamed(std::string_view name) override;
 
-  // The localisation directory chosen, e.g. "en" for en.lproj; empty when none is usable.
+  // Used by tests: the localisation directory chosen, e.g. "en" for en.lproj;
+  // empty when none is usable.
   std::string localization();
 
-  // Reads a property-list file of either form; absent when it cannot be read or parsed.
+  // Property lists and string tables are small; a larger file is not read.
+  static constexpr std::size_t kMaxPropertyListBytes = std::size_t{16} << 20;
+
+  // Reads a property-list file of either form; absent when it cannot be read,
+  // is larger than the limit above, or nests deeper than any real list does.
   static std::optional<PropertyListValue> readPropertyList(const std::string& path);
 
  private:

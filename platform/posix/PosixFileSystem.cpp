@@ -6,11 +6,13 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <random>
+#include <stdexcept>
 #include <vector>
 
 #include "foundation/TextSplit.h"
@@ -92,15 +94,18 @@ PosixFileSystem::PosixFileSystem(std::string dataHome) : dataHome_(std::move(dat
 std::string PosixFileSystem::dataHomeFromEnvironment() {
   const char* xdg = std::getenv("XDG_DATA_HOME");
   if (xdg != nullptr && xdg[0] == '/') return xdg;
+  // As the base-directory rules say, a relative value is ignored: an empty or
+  // relative HOME would otherwise put the container at the root of the file system.
   const char* home = std::getenv("HOME");
   std::string base;
-  if (home != nullptr) {
+  if (home != nullptr && home[0] == '/') {
     base = home;
   } else {
     PosixFileSystem probe("");
     base = probe.userDatabaseHomeDirectory().value_or("/");
   }
-  if (base.empty() || base.back() != '/') base += '/';
+  if (base.empty() || base.front() != '/') base = "/";
+  if (base.back() != '/') base += '/';
   return base + ".local/share";
 }
 
@@ -148,7 +153,11 @@ std::optional<Timestamp> PosixFileSystem::contentModificationDate(const FileURL&
 }
 
 Result<std::string> PosixFileSystem::readFile(const FileURL& url) {
-  const std::string path = url.path();
+  return readRegularFile(url.path(), kMaxFileBytes);
+}
+
+Result<std::string> PosixFileSystem::readRegularFile(const std::string& path,
+                                                     std::size_t maxBytes) {
   // Non-blocking, so that a FIFO put in the file's place cannot hang the caller;
   // anything but a regular file is then refused before it is read.
   FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
@@ -156,20 +165,37 @@ Result<std::string> PosixFileSystem::readFile(const FileURL& url) {
   struct stat info {};
   if (::fstat(fd.get(), &info) != 0) return systemError("cannot examine", path, errno);
   if (!S_ISREG(info.st_mode)) return Status::error("not a regular file: " + path, EINVAL);
-
-  std::string content;
-  content.reserve(static_cast<std::size_t>(info.st_size));
-  char chunk[64 * 1024];
-  for (;;) {
-    ssize_t n = ::read(fd.get(), chunk, sizeof chunk);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return systemError("cannot read", path, errno);
-    }
-    if (n == 0) break;
-    content.append(chunk, static_cast<std::size_t>(n));
+  // The size is only a claim (a sparse file costs nothing on disk), so a file
+  // larger than the caller can take is refused before anything is allocated.
+  if (static_cast<std::uintmax_t>(info.st_size) > maxBytes) {
+    return Status::error("too large to read: " + path, EFBIG);
   }
-  return content;
+
+  // Allocation can still fail under a memory limit; that makes the file
+  // unreadable, never an exception the caller did not ask for.
+  try {
+    std::string content;
+    content.reserve(static_cast<std::size_t>(info.st_size));
+    char chunk[64 * 1024];
+    for (;;) {
+      ssize_t n = ::read(fd.get(), chunk, sizeof chunk);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        return systemError("cannot read", path, errno);
+      }
+      if (n == 0) break;
+      // A file that grows while it is read is held to the same limit.
+      if (content.size() + static_cast<std::size_t>(n) > maxBytes) {
+        return Status::error("too large to read: " + path, EFBIG);
+      }
+      content.append(chunk, static_cast<std::size_t>(n));
+    }
+    return content;
+  } catch (const std::bad_alloc&) {
+    return Status::error("not enough memory to read " + path, ENOMEM);
+  } catch (const std::length_error&) {
+    return Status::error("not enough memory to read " + path, ENOMEM);
+  }
 }
 
 Status PosixFileSystem::createDirectory(const FileURL& url) {
@@ -215,11 +241,12 @@ Status PosixFileSystem::writeFileAtomically(const FileURL& url, std::string_view
   if (fd.close() != 0) return fail("cannot close");
   if (::rename(temporary.c_str(), path.c_str()) != 0) return fail("cannot rename");
 
-  // The rename itself must reach the disk too.
+  // The rename should reach the disk too. Once it is done the whole content is
+  // in place under the final name, so a directory that cannot be flushed (no
+  // read permission, a file system without directory sync) is no failure:
+  // reporting one would tell the caller that nothing was written.
   FileDescriptor dir(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (dir.get() < 0 || ::fsync(dir.get()) != 0) {
-    if (errno != EINVAL) return systemError("cannot flush directory", directory, errno);
-  }
+  if (dir.get() >= 0) (void)::fsync(dir.get());
   return Status();
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 #include "platform/FileSystem.h"
@@ -14,9 +15,17 @@ class PosixFileSystem : public FileSystem {
  public:
   explicit PosixFileSystem(std::string dataHome);
 
+  // No file the extension reads comes near this; a larger one (a sparse file
+  // claiming terabytes, say) is refused before any memory is taken for it.
+  static constexpr std::size_t kMaxFileBytes = std::size_t{1} << 30;
+
   // $XDG_DATA_HOME when it is an absolute path, else $HOME/.local/share, taking
-  // the user database's home when HOME is unset.
+  // the user database's home when HOME is unset or not absolute.
   static std::string dataHomeFromEnvironment();
+
+  // The whole content of the regular file at `path`, refused when it holds more
+  // than `maxBytes`. Never throws: running out of memory makes the file unreadable.
+  static Result<std::string> readRegularFile(const std::string& path, std::size_t maxBytes);
 
   std::optional<std::string> userDatabaseHomeDirectory() override;
   FileURL homeDirectoryForCurrentUser() override;

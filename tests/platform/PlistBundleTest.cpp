@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 
 #include "tests/support/TempDir.h"
 
@@ -117,6 +118,26 @@ TEST_P(PlistBundleTest, ImagesAreSizedFromTheirHeaderAndCached) {
   EXPECT_FALSE(b.imageNamed("Missing"));
   EXPECT_FALSE(b.imageNamed("../Info"));
   EXPECT_FALSE(bundle().imageNamed("BrandGlyph"));  // a fresh bundle looks again
+  // Scalable artwork is sized from its declared width and height.
+  std::ofstream(contents() + "/Resources/Vector.svg")
+      << R"(<svg xmlns="http://www.w3.org/2000/svg" width="48" height="32"><rect width="48" )"
+         R"(height="32" fill="#369"/></svg>)";
+  EXPECT_EQ(b.imageNamed("Vector"), (NamedImage{"Vector", 48, 32}));
+}
+
+// The bundle's location is made absolute and standard as it is loaded, so
+// that the application found three components up is the real one.
+TEST_P(PlistBundleTest, LocationIsAbsoluteAndStandard) {
+  const fs::path saved = fs::current_path();
+  fs::current_path(tmp.path());
+  const std::string root = fs::current_path().string();
+  for (const std::string& given : {std::string("Ext.appex"), std::string("./x/../Ext.appex/"),
+                                   tmp.path() + "/x/./../Ext.appex"}) {
+    PlistBundle b(given, {});
+    EXPECT_TRUE(b.isLoadable()) << given;
+    EXPECT_EQ(b.bundleURL().path(), (given[0] == '/' ? tmp.path() : root) + "/Ext.appex") << given;
+  }
+  fs::current_path(saved);
 }
 
 INSTANTIATE_TEST_SUITE_P(XmlAndBinary, PlistBundleTest, ::testing::Bool());

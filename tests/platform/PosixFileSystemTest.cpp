@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 #include <filesystem>
 
+#include "tests/support/ChildProcess.h"
 #include "tests/support/TempDir.h"
 
 namespace tarvine {
@@ -152,6 +153,22 @@ TEST_F(PosixFileSystemTest, AtomicWriteIntoAReadOnlyDirectoryFails) {
   EXPECT_TRUE(namesIn(tmp.file("ro")).empty());
 }
 
+// Once the file is renamed into place the write has happened; a directory that
+// cannot then be flushed (here: it cannot be opened for reading) is no failure.
+TEST_F(PosixFileSystemTest, AtomicWriteSucceedsWhenOnlyTheDirectoryFlushFails) {
+  fs::permissions(tmp.path(), fs::perms::owner_all | fs::perms::others_exec);
+  fs::create_directory(tmp.file("wx"));
+  fs::permissions(tmp.file("wx"), fs::perms::owner_write | fs::perms::owner_exec |
+                                      fs::perms::others_write | fs::perms::others_exec);
+  EXPECT_EQ(testing::inChild([&] {
+              if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) return 3;
+              return files.writeFileAtomically(fileAt(tmp.file("wx/x.json")), "x").ok() ? 0 : 1;
+            }),
+            0);
+  fs::permissions(tmp.file("wx"), fs::perms::owner_all);
+  EXPECT_EQ(namesIn(tmp.file("wx")), std::vector<std::string>{"x.json"});
+}
+
 TEST_F(PosixFileSystemTest, ResolvesSymbolicLinksAsFarAsTheyExist) {
   fs::create_directories(tmp.file("real/inner"));
   fs::create_directory_symlink(tmp.file("real"), tmp.file("abs"));
@@ -198,12 +215,18 @@ TEST_F(PosixFileSystemTest, DataHomeFollowsXdgThenHome) {
   ::setenv("HOME", "/h/u", 1);
   EXPECT_EQ(PosixFileSystem::dataHomeFromEnvironment(), "/h/u/.local/share");
   ::unsetenv("XDG_DATA_HOME");
-  ::unsetenv("HOME");
   auto dbHome = files.userDatabaseHomeDirectory();
-  EXPECT_EQ(
-      PosixFileSystem::dataHomeFromEnvironment(),
+  const std::string fromDatabase =
       (dbHome && !dbHome->empty() && dbHome->back() == '/' ? *dbHome : dbHome.value_or("") + "/") +
-          ".local/share");
+      ".local/share";
+  // No HOME, an empty one or a relative one: the user database's home, never "/.local/share".
+  for (const char* value : {static_cast<const char*>(nullptr), "", "relative/home"}) {
+    if (value != nullptr) ::setenv("HOME", value, 1);
+    if (value == nullptr) ::unsetenv("HOME");
+    EXPECT_EQ(PosixFileSystem::dataHomeFromEnvironment(), fromDatabase)
+        << (value ? value : "unset");
+  }
+  ::unsetenv("HOME");
   if (savedXdg) ::setenv("XDG_DATA_HOME", xdg.c_str(), 1);
   if (savedHome) ::setenv("HOME", home.c_str(), 1);
 }
