@@ -30,6 +30,18 @@ bool UnicodeText::isAscii(std::string_view text) {
   return true;
 }
 
+bool UnicodeText::isValidUtf8(std::string_view text) {
+  if (isAscii(text)) return true;
+  for (std::size_t pos = 0; pos < text.size();) {
+    utf8proc_int32_t codepoint = 0;
+    utf8proc_ssize_t n = utf8proc_iterate(
+        bytes(text.substr(pos)), static_cast<utf8proc_ssize_t>(text.size() - pos), &codepoint);
+    if (n <= 0) return false;
+    pos += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
 std::optional<std::string> UnicodeText::nfc(std::string_view text) {
   if (isAscii(text)) return std::string(text);
   utf8proc_uint8_t* mapped = nullptr;

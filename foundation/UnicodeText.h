@@ -26,6 +26,8 @@ class UnicodeText {
   static bool hasPrefixOnBoundary(std::string_view text, std::string_view prefix);
 
   static bool isAscii(std::string_view text);
+  // Whether `text` is well-formed UTF-8 (no overlong forms, no surrogates).
+  static bool isValidUtf8(std::string_view text);
 
   // Whether a character boundary of valid UTF-8 `text` falls at byte `offset`.
   static bool isGraphemeBoundary(std::string_view text, std::size_t offset);

@@ -39,6 +39,10 @@ std::optional<HistoryRequest::CodingKeys> HistoryRequest::codingKey(std::string_
   return std::nullopt;
 }
 
+bool HistoryRequest::canCarryTarget(std::string_view path) {
+  return UnicodeText::isValidUtf8(path);
+}
+
 Result<std::string> HistoryRequest::encode() const {
   try {
     nlohmann::ordered_json object;

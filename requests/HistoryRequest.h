@@ -31,6 +31,10 @@ struct HistoryRequest {
   std::string target;
   std::optional<Data> bookmark;
 
+  // Whether a request can hold this target: JSON text is UTF-8, and a path
+  // that is not (legal on Linux) has no faithful form in a request file.
+  static bool canCarryTarget(std::string_view path);
+
   // Compact JSON; fails when a text is not valid UTF-8 or the date has no text form.
   Result<std::string> encode() const;
   // The reading side's decoder; one broken rule fails the whole document.

@@ -13,7 +13,9 @@ RequestSubmitter::RequestSubmitter(const Services& services, Identifiers& identi
 void RequestSubmitter::submitRequest(HistoryRequest::Kind kind, bool attachBookmark,
                                      bool wakeMainApp) {
   const std::optional<FileURL> target = resolveTargetURL_();
-  if (!target) return;
+  // A target no request can hold is treated as no target: nothing is written,
+  // woken or logged, rather than a wake-up for a request that never comes.
+  if (!target || !HistoryRequest::canCarryTarget(target->path())) return;
   const std::optional<FileURL> container = identifiers_.sharedContainerURL();
   if (!container) return;
   const FileURL spool = container->appendingPathComponent(spoolDirectoryName, true);

@@ -163,6 +163,10 @@ TEST_F(ContextMenuTest, StoppedMainApplicationLeavesTheCacheUntouched) {
 }
 
 TEST_F(ContextMenuTest, NoManifestOrNoTargetGivesAnEmptyMenu) {
+  // A folder whose name is not UTF-8 cannot be named in a request: no menu.
+  fs::create_directory(base + "/auto/\xFF");
+  EXPECT_EQ(menuFor("/auto/\xFF", true), "empty");
+  EXPECT_EQ(menuFor("/outside/\xC3\xA9", true).substr(0, 14), "enableHistory:");
   fs::remove(tmp.file(std::string(kGroup) + "/roots.json"));
   EXPECT_EQ(menuFor("/outside", true), "empty");
   env.host.selection.reset();
