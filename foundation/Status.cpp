@@ -1,5 +1,8 @@
 #include "foundation/Status.h"
 
+#include <cstdio>
+#include <cstdlib>
+
 namespace tarvine {
 
 Status Status::error(std::string message, int errorNumber) {
@@ -13,5 +16,14 @@ const std::string& Status::message() const {
   static const std::string kEmpty;
   return message_ ? *message_ : kEmpty;
 }
+
+namespace detail {
+
+void failedValueAccess(const Status& status) {
+  std::fprintf(stderr, "Result::value() called on a failure: %s\n", status.message().c_str());
+  std::abort();
+}
+
+}  // namespace detail
 
 }  // namespace tarvine

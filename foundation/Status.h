@@ -23,6 +23,11 @@ class [[nodiscard]] Status {
   int errorNumber_ = 0;
 };
 
+namespace detail {
+// Prints the message of the failure that was asked for a value, then aborts.
+[[noreturn]] void failedValueAccess(const Status& status);
+}  // namespace detail
+
 // A value, or the Status that explains why there is none.
 template <class T>
 class [[nodiscard]] Result {
@@ -35,15 +40,21 @@ class [[nodiscard]] Result {
   bool ok() const { return value_.has_value(); }
   const Status& status() const { return status_; }
 
-  const T& value() const& { return *value_; }
-  T& value() & { return *value_; }
-  T&& value() && { return std::move(*value_); }
-  const T& operator*() const& { return *value_; }
-  T& operator*() & { return *value_; }
-  const T* operator->() const { return &*value_; }
-  T* operator->() { return &*value_; }
+  // Asking a failure for its value is a programming error: it ends the process
+  // with the failure's message rather than read memory that holds no value.
+  const T& value() const& { return checked(), *value_; }
+  T& value() & { return checked(), *value_; }
+  T&& value() && { return checked(), std::move(*value_); }
+  const T& operator*() const& { return value(); }
+  T& operator*() & { return value(); }
+  const T* operator->() const { return &value(); }
+  T* operator->() { return &value(); }
 
  private:
+  void checked() const {
+    if (!value_) detail::failedValueAccess(status_);
+  }
+
   std::optional<T> value_;
   Status status_;
 };

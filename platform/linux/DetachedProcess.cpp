@@ -1,6 +1,8 @@
 #include "platform/linux/DetachedProcess.h"
 
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -12,6 +14,16 @@ namespace {
 
 // Only async-signal-safe calls from here on: the parent may have other threads.
 [[noreturn]] void becomeProgram(const char* executable, char* const* argv) {
+  // The program starts as if from a shell, not with what the host ignores or
+  // blocks (a file manager ignores SIGPIPE, for one). Ignored signals survive
+  // exec; handled ones are reset by it, but resetting all costs nothing.
+  struct sigaction standard {};
+  standard.sa_handler = SIG_DFL;
+  ::sigemptyset(&standard.sa_mask);
+  for (int signal = 1; signal < NSIG; ++signal) ::sigaction(signal, &standard, nullptr);
+  sigset_t none;
+  ::sigemptyset(&none);
+  ::sigprocmask(SIG_SETMASK, &none, nullptr);
   if (::setsid() < 0) ::_exit(127);
   // The grandchild is adopted by init, so nobody has to reap it.
   pid_t grandchild = ::fork();
@@ -19,7 +31,14 @@ namespace {
   int null = ::open("/dev/null", O_RDWR);
   if (null < 0) ::_exit(127);
   for (int fd = 0; fd < 3; ++fd) ::dup2(null, fd);
-  ::syscall(SYS_close_range, 3u, ~0u, 0u);
+  // Kernels before 5.9 have no close_range; then every possible descriptor is closed.
+  if (::syscall(SYS_close_range, 3u, ~0u, 0u) != 0) {
+    rlimit limit{};
+    rlim_t last = ::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY
+                      ? limit.rlim_cur
+                      : 65536;
+    for (rlim_t fd = 3; fd < last; ++fd) ::close(static_cast<int>(fd));
+  }
   ::execv(executable, argv);
   ::_exit(127);
 }
