@@ -83,13 +83,14 @@ class Sandbox:
 class Host:
     """finder-host in --json mode, one command and one answer at a time."""
 
-    def __init__(self, sandbox, bundle=None):
+    def __init__(self, sandbox, bundle=None, cwd=None):
         bundle = bundle or os.path.join(
             BUILD, "Tarvine.app/Contents/PlugIns/TarvineFinderSync.appex")
         self.stderr = tempfile.TemporaryFile(mode="w+")
         self.process = subprocess.Popen(
             [os.path.join(BUILD, "tools/finder-host"), "--json", bundle], env=sandbox.env,
-            stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=self.stderr, text=True)
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=self.stderr, text=True,
+            cwd=cwd)
 
     def __call__(self, command):
         self.process.stdin.write(command + "\n")
@@ -204,8 +205,11 @@ class WithRunningApp(unittest.TestCase):
     def test_bad_commands_are_reported_and_the_run_goes_on(self):
         host = Host(self.box)
         for command in ["bogus", "select relative/path", "menu -1", "menu nine",
-                        "send showHistory", "pick 0", "target /a /b", "scope extra", "'"]:
+                        "send showHistory", "pick 0", "target /a /b", "scope extra", "'",
+                        # a NUL would otherwise cut the line and run "target /tmp/a"
+                        "target /tmp/a\0/../../etc/"]:
             self.assertIn("error", host(command), command)
+        self.assertIn("scope", host("scope\r"))  # CRLF input works
         self.assertEqual(host("select '%s'" % self.box.path("outside/")), {"ok": True})
         self.assertEqual(host("menu 0")["menu"]["items"][0]["action"], "enableHistory:")
         self.assertIn("error", host("pick 0.7"))
@@ -256,7 +260,10 @@ class WithoutARunningApp(unittest.TestCase):
         self.assertEqual(set(kinds.values()), {None})
 
     def test_wake_up_starts_the_stopped_app(self):
-        host = Host(self.box)
+        # A relative bundle path with "." and ".." still finds the application
+        # three components up.
+        host = Host(self.box, "Contents/PlugIns/../PlugIns/./TarvineFinderSync.appex",
+                    cwd=os.path.join(BUILD, "Tarvine.app"))
         host("select " + self.box.path("auto/"))
         self.assertEqual(host("send showHistory:"), {"sent": "showHistory:"})
         # The stand-in starts detached, takes the request and owns its name.

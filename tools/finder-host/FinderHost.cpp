@@ -106,6 +106,8 @@ FinderHost::Answer FinderHost::sent(std::optional<Selector> selector) const {
 }
 
 FinderHost::Answer FinderHost::executeLine(const std::string& commandLine) {
+  // The splitter stops at a NUL, which would silently run a shorter command.
+  if (commandLine.find('\0') != std::string::npos) return error("the command holds a NUL byte");
   gint argc = 0;
   gchar** argv = nullptr;
   GError* failure = nullptr;

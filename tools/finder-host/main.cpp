@@ -86,6 +86,7 @@ int main(int argc, char** argv) {
   } else {
     std::string commandLine;
     while (std::getline(std::cin, commandLine)) {
+      if (!commandLine.empty() && commandLine.back() == '\r') commandLine.pop_back();  // CRLF input
       if (commandLine.find_first_not_of(" \t\r") == std::string::npos) continue;
       run(commandLine);
     }
