@@ -7,7 +7,7 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 FUZZ_SECONDS ?= 60
 CTEST = ctest --output-on-failure -j $(JOBS) --test-dir
 
-.PHONY: all build deps check check-plain check-sanitizers check-threads check-fuzz check-bench demo \
+.PHONY: all build deps check check-format check-plain check-sanitizers check-threads check-fuzz check-bench demo \
 	fuzz bench clean format
 
 all: build
@@ -20,7 +20,11 @@ build: deps
 	cmake --build $(BUILD_DIR) -j $(JOBS)
 
 # The plain suite runs last, so that its summary closes the output.
-check: check-threads check-fuzz check-bench check-sanitizers check-plain
+check: check-format check-threads check-fuzz check-bench check-sanitizers check-plain
+
+# Fails on any source that `make format` would change.
+check-format: deps
+	git ls-files '*.h' '*.cpp' | xargs clang-format --dry-run -Werror
 
 check-fuzz: deps
 	scripts/fuzz.sh 3 build-fuzz

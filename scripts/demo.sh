@@ -5,16 +5,24 @@
 # private session bus and leaves nothing running or behind.
 set -euo pipefail
 
-if [[ "${1:-}" != "--in-session" ]]; then
-  build=$(cd "${1:-build}" && pwd)
-  sandbox=$(mktemp -d "${TMPDIR:-/tmp}/tarvine-demo-XXXXXX")
-  trap 'rm -rf "$sandbox"' EXIT
-  dbus-run-session -- "$0" --in-session "$build" "$sandbox"
-  exit
-fi
+build=$(cd "${1:-build}" && pwd)
+sandbox=$(mktemp -d "${TMPDIR:-/tmp}/tarvine-demo-XXXXXX")
+app_pid=
+bus_pid=
+cleanup() {
+  [[ -n "$app_pid" ]] && kill "$app_pid" 2>/dev/null
+  [[ -n "$bus_pid" ]] && kill "$bus_pid" 2>/dev/null
+  rm -rf "$sandbox"
+}
+trap cleanup EXIT
 
-build=$2
-sandbox=$3
+# A private session bus. Its own complaints (as root it cannot raise its file
+# limit) go to a log, not to the screen, where they would read as the demo's.
+{ read -r DBUS_SESSION_BUS_ADDRESS; read -r bus_pid; } < <(
+  dbus-daemon --session --fork --print-address=1 --print-pid=1 2>"$sandbox/bus.log")
+export DBUS_SESSION_BUS_ADDRESS
+# Plain local files only: no GVfs daemons are activated on the private bus.
+export GIO_USE_VFS=local GIO_USE_VOLUME_MONITOR=unix
 export HOME="$sandbox/home" XDG_DATA_HOME="$sandbox/data" LANGUAGE=en
 app="$build/Tarvine.app/Contents/MacOS/tarvine-app"
 extension="$build/Tarvine.app/Contents/PlugIns/TarvineFinderSync.appex"
@@ -59,7 +67,6 @@ step() {
 echo "== The stand-in main application starts, watching ~/Documents and ~/Photos (manual)"
 "$app" "$HOME/Documents" --manual "$HOME/Photos" > "$log" 2>&1 &
 app_pid=$!
-trap 'kill "$app_pid" 2>/dev/null || true' EXIT
 wait_for_app "watching" 1
 show_app
 
@@ -83,5 +90,6 @@ show_app
 
 kill "$app_pid"
 wait "$app_pid" || true
+app_pid=
 printf '\n== Done: every request was handled and the spool is empty (%s files left).\n' \
   "$(find "$XDG_DATA_HOME" -path '*/requests/*' | wc -l)"

@@ -18,10 +18,12 @@ packages=(
   libgmock-dev
   libglib2.0-dev
   libgdk-pixbuf-2.0-dev
+  librsvg2-common
   libplist-dev
   dbus
   dbus-daemon
   clang-14
+  clang-format
   libclang-rt-14-dev
   libbenchmark-dev
 )
