@@ -12,6 +12,15 @@
 namespace tarvine {
 namespace {
 
+// The kernel's own form of a signal action (x86-64, arm64, riscv64 and most
+// others); a zero handler is SIG_DFL.
+struct KernelSignalAction {
+  void (*handler)(int);
+  unsigned long flags;
+  void (*restorer)();
+  unsigned long mask;
+};
+
 // Only async-signal-safe calls from here on: the parent may have other threads.
 [[noreturn]] void becomeProgram(const char* executable, char* const* argv) {
   // The program starts as if from a shell, not with what the host ignores or
@@ -20,7 +29,15 @@ namespace {
   struct sigaction standard {};
   standard.sa_handler = SIG_DFL;
   ::sigemptyset(&standard.sa_mask);
-  for (int signal = 1; signal < NSIG; ++signal) ::sigaction(signal, &standard, nullptr);
+  for (int signal = 1; signal < NSIG; ++signal) {
+    if (::sigaction(signal, &standard, nullptr) == 0 || signal == SIGKILL || signal == SIGSTOP) {
+      continue;
+    }
+    // The C library keeps two real-time signals for itself and refuses them;
+    // the kernel does not, and an ignored one would survive exec.
+    KernelSignalAction reset{};
+    ::syscall(SYS_rt_sigaction, signal, &reset, nullptr, sizeof reset.mask);
+  }
   sigset_t none;
   ::sigemptyset(&none);
   ::sigprocmask(SIG_SETMASK, &none, nullptr);
