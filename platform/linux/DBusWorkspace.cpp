@@ -187,6 +187,11 @@ void DBusWorkspace::openApplication(const FileURL& url, bool activates) {
   DetachedProcess::spawn(path, {path});
 }
 
+bool DBusWorkspace::busAnswers() {
+  GDBusConnection* bus = connection();
+  return bus != nullptr && ownsName(bus, "org.freedesktop.DBus");
+}
+
 void DBusWorkspace::flush() {
   if (connection_ == nullptr || g_dbus_connection_is_closed(connection_)) return;
   GMainContext* context = g_main_context_new();

@@ -31,6 +31,10 @@ class DBusWorkspace : public Workspace {
   // detached. Every failure is dropped silently.
   void openApplication(const FileURL& url, bool activates) override;
 
+  // Whether a session bus answers a call within the timeout: absent, wedged and
+  // refusing buses all give false.
+  bool busAnswers();
+
   // Waits, at most the timeout, until messages already sent have left the process.
   void flush();
 

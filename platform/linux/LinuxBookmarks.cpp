@@ -1,8 +1,11 @@
 #include "platform/linux/LinuxBookmarks.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 
 #include <charconv>
+#include <cstdint>
 
 namespace tarvine {
 namespace {
@@ -21,6 +24,25 @@ std::optional<std::uint64_t> readNumber(std::string_view text, std::size_t& pos,
   return value;
 }
 
+struct Identity {
+  std::uint64_t device = 0;
+  std::uint64_t inode = 0;
+  std::optional<std::int64_t> born;
+};
+
+// The file's identity, following links as a path lookup does.
+std::optional<Identity> identityOf(const std::string& path) {
+  struct statx info {};
+  if (::statx(AT_FDCWD, path.c_str(), 0, STATX_INO | STATX_BTIME, &info) != 0) return std::nullopt;
+  Identity identity;
+  identity.device = ::makedev(info.stx_dev_major, info.stx_dev_minor);
+  identity.inode = info.stx_ino;
+  if (info.stx_mask & STATX_BTIME) {
+    identity.born = std::int64_t{info.stx_btime.tv_sec} * 1'000'000'000 + info.stx_btime.tv_nsec;
+  }
+  return identity;
+}
+
 }  // namespace
 
 bool LinuxBookmarks::startAccessing(const FileURL&) { return false; }
@@ -29,16 +51,18 @@ void LinuxBookmarks::stopAccessing(const FileURL&) {}
 
 std::optional<Data> LinuxBookmarks::bookmarkData(const FileURL& url) {
   const std::string path = url.path();
-  struct stat info {};
-  if (::stat(path.c_str(), &info) != 0) return std::nullopt;
-  return encode(Record{path, static_cast<std::uint64_t>(info.st_dev),
-                       static_cast<std::uint64_t>(info.st_ino)});
+  auto identity = identityOf(path);
+  if (!identity) return std::nullopt;
+  return encode(Record{path, identity->device, identity->inode, identity->born});
 }
 
 Data LinuxBookmarks::encode(const Record& record) {
   // The path comes last and runs to the end, so it may hold any byte.
+  // The birth line is optional, so records made before it still read.
   std::string text = std::string(magic) + "device=" + std::to_string(record.device) +
-                     "\ninode=" + std::to_string(record.inode) + "\npath=" + record.path;
+                     "\ninode=" + std::to_string(record.inode) + "\n";
+  if (record.born) text += "born=" + std::to_string(*record.born) + "\n";
+  text += "path=" + record.path;
   return Data(text.begin(), text.end());
 }
 
@@ -50,7 +74,13 @@ std::optional<LinuxBookmarks::Record> LinuxBookmarks::decode(const Data& bytes) 
   auto device = readNumber(text, pos, "device");
   if (!device) return std::nullopt;
   auto inode = readNumber(text, pos, "inode");
-  if (!inode || text.substr(pos, 5) != "path=") return std::nullopt;
+  if (!inode) return std::nullopt;
+  if (text.substr(pos, 5) == "born=") {
+    auto born = readNumber(text, pos, "born");
+    if (!born || *born > static_cast<std::uint64_t>(INT64_MAX)) return std::nullopt;
+    record.born = static_cast<std::int64_t>(*born);
+  }
+  if (text.substr(pos, 5) != "path=") return std::nullopt;
   record.device = *device;
   record.inode = *inode;
   record.path = std::string(text.substr(pos + 5));
@@ -61,12 +91,10 @@ std::optional<LinuxBookmarks::Record> LinuxBookmarks::decode(const Data& bytes) 
 std::optional<std::string> LinuxBookmarks::resolve(const Data& bytes) {
   auto record = decode(bytes);
   if (!record) return std::nullopt;
-  struct stat info {};
-  if (::stat(record->path.c_str(), &info) != 0 ||
-      static_cast<std::uint64_t>(info.st_dev) != record->device ||
-      static_cast<std::uint64_t>(info.st_ino) != record->inode) {
-    return std::nullopt;
-  }
+  auto now = identityOf(record->path);
+  if (!now || now->device != record->device || now->inode != record->inode) return std::nullopt;
+  // A folder made anew can reuse the inode of one that was removed.
+  if (record->born && now->born != record->born) return std::nullopt;
   return record->path;
 }
 

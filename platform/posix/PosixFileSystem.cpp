@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "foundation/TextSplit.h"
+#include "platform/posix/FileDescriptor.h"
 
 namespace tarvine {
 namespace {
@@ -26,26 +27,6 @@ constexpr int kMaxSymlinks = 40;
 Status systemError(const std::string& what, const std::string& path, int error) {
   return Status::error(what + " " + path + ": " + std::strerror(error), error);
 }
-
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  ~FileDescriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  int get() const { return fd_; }
-  // Closes now and reports the result, as a failed close can mean lost data.
-  int close() {
-    int result = ::close(fd_);
-    fd_ = -1;
-    return result;
-  }
-
- private:
-  int fd_;
-};
 
 std::vector<std::string> splitPath(std::string_view path) {
   std::vector<std::string> parts;
@@ -109,6 +90,13 @@ std::string PosixFileSystem::dataHomeFromEnvironment() {
   return base + ".local/share";
 }
 
+bool PosixFileSystem::isGroupIdentifier(std::string_view text) {
+  // The identifier names one directory; anything that could climb out of the
+  // data directory is no group at all.
+  return !text.empty() && text != "." && text != ".." &&
+         text.find_first_of(std::string_view("/\0", 2)) == std::string_view::npos;
+}
+
 std::optional<std::string> PosixFileSystem::userDatabaseHomeDirectory() {
   long suggested = ::sysconf(_SC_GETPW_R_SIZE_MAX);
   std::vector<char> buffer(suggested > 0 ? static_cast<std::size_t>(suggested) : 1024);
@@ -133,13 +121,7 @@ FileURL PosixFileSystem::homeDirectoryForCurrentUser() {
 
 std::optional<FileURL> PosixFileSystem::containerURLForSecurityApplicationGroupIdentifier(
     std::string_view groupIdentifier) {
-  // The identifier names one directory; anything that could climb out of the
-  // data directory is no group at all.
-  if (groupIdentifier.empty() || groupIdentifier == "." || groupIdentifier == ".." ||
-      groupIdentifier.find('/') != std::string_view::npos ||
-      groupIdentifier.find('\0') != std::string_view::npos) {
-    return std::nullopt;
-  }
+  if (!isGroupIdentifier(groupIdentifier)) return std::nullopt;
   FileURL url = FileURL::fromPath(dataHome_, true).appendingPathComponent(groupIdentifier, true);
   struct stat info {};
   if (::stat(url.path().c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) return std::nullopt;

@@ -23,6 +23,10 @@ class PosixFileSystem : public FileSystem {
   // the user database's home when HOME is unset or not absolute.
   static std::string dataHomeFromEnvironment();
 
+  // Whether `text` can name a group's container: one directory inside the data
+  // directory, never the data directory itself or anything outside it.
+  static bool isGroupIdentifier(std::string_view text);
+
   // The whole content of the regular file at `path`, refused when it holds more
   // than `maxBytes`. Never throws: running out of memory makes the file unreadable.
   static Result<std::string> readRegularFile(const std::string& path, std::size_t maxBytes);

@@ -1,16 +1,16 @@
 #include "tools/main-app/StandInApp.h"
 
-#include <dirent.h>
 #include <gio/gio.h>
 #include <glib-unix.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <iostream>
 
 #include "foundation/Iso8601.h"
+#include "platform/linux/DBusWorkspace.h"
 #include "platform/linux/LinuxBookmarks.h"
 #include "platform/linux/SystemClock.h"
 #include "requests/HistoryRequest.h"
@@ -18,11 +18,8 @@
 namespace tarvine {
 namespace {
 
-bool isRequestName(const std::string& name) {
-  constexpr std::string_view kSuffix = ".json";
-  return name.size() > kSuffix.size() && name.front() != '.' &&
-         name.compare(name.size() - kSuffix.size(), kSuffix.size(), kSuffix) == 0;
-}
+// prepareContainer's answer when another instance consumes the container.
+constexpr int kHandedOver = -1;
 
 }  // namespace
 
@@ -32,19 +29,67 @@ StandInApp::StandInApp(Options options)
 StandInApp::~StandInApp() {
   if (monitor_ != nullptr) g_object_unref(monitor_);
   if (application_ != nullptr) g_object_unref(application_);
+  if (loop_ != nullptr) g_main_loop_unref(loop_);
 }
 
-bool StandInApp::prepareContainer() {
+std::string StandInApp::printable(std::string_view text) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string out;
+  out.reserve(text.size());
+  for (char ch : text) {
+    auto c = static_cast<unsigned char>(ch);
+    switch (c) {
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      default:
+        if (c < 0x20 || c == 0x7f) {
+          out += "\\x";
+          out += kHex[c >> 4];
+          out += kHex[c & 15];
+        } else {
+          out += ch;
+        }
+    }
+  }
+  return out;
+}
+
+// Makes the container and its spool, then becomes the container's one
+// consumer before anything in it is written: a second instance must not
+// publish over the first one's manifest.
+int StandInApp::prepareContainer() {
   FileURL container = FileURL::fromPath(PosixFileSystem::dataHomeFromEnvironment(), true)
                           .appendingPathComponent(options_.groupIdentifier, true);
-  FileURL spool = container.appendingPathComponent("requests", true);
+  FileURL spool = container.appendingPathComponent(SpoolReader::spoolDirectoryName, true);
   container_ = container.path();
   spool_ = spool.path();
   if (Status made = fileSystem_.createDirectory(spool); !made.ok()) {
-    std::cerr << "tarvine-app: " << made.message() << "\n";
-    return false;
+    std::cerr << "tarvine-app: " << printable(made.message()) << "\n";
+    return 1;
   }
-  FileURL manifestFile = container.appendingPathComponent("roots.json", false);
+  Result<SpoolReader> reader = SpoolReader::open(container_);
+  if (!reader.ok()) {
+    std::cerr << "tarvine-app: " << printable(reader.status().message()) << "\n";
+    // Another instance already consumes this container and will see every request.
+    return reader.status().errorNumber() == EWOULDBLOCK ? kHandedOver : 1;
+  }
+  reader_.emplace(std::move(reader).value());
+  return 0;
+}
+
+bool StandInApp::publishManifest() {
+  FileURL manifestFile =
+      FileURL::fromPath(container_, true).appendingPathComponent("roots.json", false);
   // Launched without folders, as the extension's wake-up does: keep what is published.
   if (options_.roots.empty() && fileSystem_.contentModificationDate(manifestFile)) return true;
 
@@ -53,7 +98,8 @@ bool StandInApp::prepareContainer() {
   Result<std::string> text = manifest.encode();
   Status written = text.ok() ? fileSystem_.writeFileAtomically(manifestFile, *text) : text.status();
   if (!written.ok()) {
-    std::cerr << "tarvine-app: cannot publish the manifest: " << written.message() << "\n";
+    std::cerr << "tarvine-app: cannot publish the manifest: " << printable(written.message())
+              << "\n";
     return false;
   }
   return true;
@@ -63,10 +109,10 @@ void StandInApp::activated() {
   if (!started_) {
     started_ = true;
     std::cout << "tarvine-app: watching " << options_.roots.size() << " folder(s); manifest "
-              << container_ << "/roots.json" << std::endl;
+              << printable(container_) << "/roots.json" << std::endl;
     for (const auto& root : options_.roots) {
-      std::cout << "tarvine-app:   " << root.path << (root.isPaused ? " (paused)" : "")
-                << " mode=" << root.mode.value_or("automatic") << std::endl;
+      std::cout << "tarvine-app:   " << printable(root.path) << (root.isPaused ? " (paused)" : "")
+                << " mode=" << printable(root.mode.value_or("automatic")) << std::endl;
     }
     return;
   }
@@ -74,59 +120,40 @@ void StandInApp::activated() {
 }
 
 void StandInApp::drainSpool() {
-  std::vector<std::string> names;
-  if (DIR* dir = ::opendir(spool_.c_str())) {
-    while (dirent* entry = ::readdir(dir)) {
-      if (isRequestName(entry->d_name)) names.emplace_back(entry->d_name);
+  using Kind = SpoolReader::Outcome::Kind;
+  reader_->sweep([&](const SpoolReader::Outcome& outcome) {
+    const std::string name = printable(outcome.name);
+    switch (outcome.kind) {
+      case Kind::handled: {
+        const HistoryRequest& request = *outcome.request;
+        std::string bookmark = "no";
+        if (request.bookmark) {
+          bookmark = LinuxBookmarks::resolve(*request.bookmark) ? "yes (resolves)" : "yes (stale)";
+        }
+        std::cout << "tarvine-app: request " << HistoryRequest::rawValue(request.kind) << " "
+                  << printable(request.target) << " bookmark=" << bookmark << std::endl;
+        break;
+      }
+      case Kind::unremovable:
+        std::cout << "tarvine-app: cannot remove " << name << " (" << outcome.detail
+                  << "); it will not be handled again" << std::endl;
+        break;
+      case Kind::setAside:
+        std::cout << "tarvine-app: rejected " << name << ": " << printable(outcome.detail)
+                  << std::endl;
+        break;
+      case Kind::temporaryRemoved:
+        std::cout << "tarvine-app: removed the abandoned temporary file " << name << std::endl;
+        break;
+      case Kind::spoolRefused:
+        std::cout << "tarvine-app: refusing the spool " << printable(spool_)
+                  << ": not a real directory (" << outcome.detail << ")" << std::endl;
+        break;
     }
-    ::closedir(dir);
-  }
-  std::sort(names.begin(), names.end());
-  for (const std::string& name : names) {
-    const std::string path = spool_ + "/" + name;
-    Result<std::string> content = fileSystem_.readFile(FileURL::fromPath(path, false));
-    if (!content.ok()) continue;  // taken away already, or not a regular file
-    Result<HistoryRequest> request = HistoryRequest::decode(*content);
-    if (!request.ok()) {
-      std::cout << "tarvine-app: rejected " << name << ": " << request.status().message()
-                << std::endl;
-      // Kept aside rather than lost, under a name that is not read again.
-      ::rename(path.c_str(), (path + ".rejected").c_str());
-      continue;
-    }
-    std::string bookmark = "no";
-    if (request->bookmark) {
-      bookmark = LinuxBookmarks::resolve(*request->bookmark) ? "yes (resolves)" : "yes (stale)";
-    }
-    std::cout << "tarvine-app: request " << HistoryRequest::rawValue(request->kind) << " "
-              << request->target << " bookmark=" << bookmark << std::endl;
-    ::unlink(path.c_str());
-  }
+  });
 }
 
-int StandInApp::run(const char* programName) {
-  if (!g_application_id_is_valid(options_.applicationId.c_str())) {
-    std::cerr << "tarvine-app: not a valid application id: " << options_.applicationId << "\n";
-    return 2;
-  }
-  application_ = g_application_new(options_.applicationId.c_str(), G_APPLICATION_DEFAULT_FLAGS);
-  GError* failure = nullptr;
-  if (!g_application_register(application_, nullptr, &failure)) {
-    std::cerr << "tarvine-app: cannot register on the session bus: "
-              << (failure ? failure->message : "unknown error") << "\n";
-    g_clear_error(&failure);
-    return 1;
-  }
-  if (g_application_get_is_remote(application_)) {
-    g_application_activate(application_);  // the running instance comes to the front
-    return 0;
-  }
-  if (!prepareContainer()) return 1;
-
-  g_signal_connect(application_, "activate", G_CALLBACK(+[](GApplication*, gpointer self) {
-                     static_cast<StandInApp*>(self)->activated();
-                   }),
-                   this);
+void StandInApp::watchSpool() {
   GFile* spool = g_file_new_for_path(spool_.c_str());
   monitor_ = g_file_monitor_directory(spool, G_FILE_MONITOR_WATCH_MOVES, nullptr, nullptr);
   g_object_unref(spool);
@@ -147,14 +174,61 @@ int StandInApp::run(const char* programName) {
         return G_SOURCE_CONTINUE;
       },
       this);
+}
+
+int StandInApp::run(const char* programName) {
+  if (!g_application_id_is_valid(options_.applicationId.c_str())) {
+    std::cerr << "tarvine-app: not a valid application id: " << printable(options_.applicationId)
+              << "\n";
+    return 2;
+  }
+  // GApplication's registration waits on the bus without a limit; a bus that
+  // is missing, refuses or never answers is found out here, within a bound.
+  const bool busAnswers = DBusWorkspace(1000).busAnswers();
+  if (busAnswers) {
+    application_ = g_application_new(options_.applicationId.c_str(), G_APPLICATION_DEFAULT_FLAGS);
+    GError* failure = nullptr;
+    if (!g_application_register(application_, nullptr, &failure)) {
+      std::cerr << "tarvine-app: cannot register on the session bus: "
+                << printable(failure ? failure->message : "unknown error") << "\n";
+      g_clear_error(&failure);
+      return 1;
+    }
+    if (g_application_get_is_remote(application_)) {
+      g_application_activate(application_);  // the running instance comes to the front
+      return 0;
+    }
+  }
+  if (int failed = prepareContainer(); failed != 0) return failed == kHandedOver ? 0 : failed;
+  if (!busAnswers) {
+    std::cout << "tarvine-app: no session bus answers; running without a bus name" << std::endl;
+  }
+  if (!publishManifest()) return 1;
+  watchSpool();
+
+  if (application_ != nullptr) {
+    g_signal_connect(application_, "activate", G_CALLBACK(+[](GApplication*, gpointer self) {
+                       static_cast<StandInApp*>(self)->activated();
+                     }),
+                     this);
+  } else {
+    loop_ = g_main_loop_new(nullptr, FALSE);
+    activated();
+  }
   for (int signal : {SIGINT, SIGTERM}) {
     g_unix_signal_add(
         signal,
-        [](gpointer app) -> gboolean {
-          g_application_quit(G_APPLICATION(app));
+        [](gpointer self) -> gboolean {
+          auto* app = static_cast<StandInApp*>(self);
+          if (app->application_ != nullptr) g_application_quit(app->application_);
+          if (app->loop_ != nullptr) g_main_loop_quit(app->loop_);
           return G_SOURCE_REMOVE;
         },
-        application_);
+        this);
+  }
+  if (loop_ != nullptr) {
+    g_main_loop_run(loop_);
+    return 0;
   }
   g_application_hold(application_);
   char* argv[] = {const_cast<char*>(programName), nullptr};

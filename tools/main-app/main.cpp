@@ -23,6 +23,9 @@ constexpr const char* kUsage =
 
 int main(int argc, char** argv) {
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
+  // The spool and the manifest are local files: no GVfs daemon is needed, and
+  // none is started on the session bus.
+  ::setenv("GIO_USE_VFS", "local", 0);
   tarvine::StandInApp::Options options;
   options.applicationId = "com.quillfen.tarvine";
   options.groupIdentifier = std::string(tarvine::Identifiers::defaultAppGroupIdentifier);
@@ -54,6 +57,11 @@ int main(int argc, char** argv) {
       options.roots.push_back({resolved, paused, manual ? "manual" : "automatic"});
       paused = manual = false;
     }
+  }
+  if (!tarvine::PosixFileSystem::isGroupIdentifier(options.groupIdentifier)) {
+    std::cerr << "tarvine-app: not a group identifier: \"" << options.groupIdentifier
+              << "\" (one folder name: not empty, no \"/\", not \".\" or \"..\")\n";
+    return 2;
   }
   if (paused || manual) {
     std::cerr << "tarvine-app: --paused and --manual must be followed by a folder\n" << kUsage;

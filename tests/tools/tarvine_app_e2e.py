@@ -1,0 +1,254 @@
+"""End-to-end tests of tarvine-app as the spool's consumer: the real program on
+a real spool, fed what anyone who can write the spool could put there."""
+
+import argparse
+import json
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import unittest
+import uuid
+
+BUILD = None
+GROUP = "QF7T2K9M4R.com.quillfen.tarvine"
+
+
+def eventually(condition, seconds=5.0):
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        if condition():
+            return True
+        time.sleep(0.05)
+    return condition()
+
+
+def request(kind="showHistory", target="/home/u/Docs"):
+    rid = str(uuid.uuid4()).upper()
+    return rid, json.dumps({"version": 1, "id": rid, "createdAt": "2025-03-14T09:26:53Z",
+                            "kind": kind, "target": target})
+
+
+def write(path, text):
+    with open(path, "w") as f:
+        f.write(text)
+
+
+def sparse(path, size):
+    with open(path, "wb") as f:
+        f.truncate(size)
+
+
+class Sandbox:
+    """A data directory, a private session bus (unless told otherwise) and the
+    tarvine-app processes started in it, all removed at the end."""
+
+    def __init__(self, bus=True):
+        self.dir = tempfile.mkdtemp(prefix="tarvine-app-e2e-")
+        self.container = os.path.join(self.dir, "data", GROUP)
+        self.spool = os.path.join(self.container, "requests")
+        self.env = dict(os.environ, XDG_DATA_HOME=os.path.join(self.dir, "data"),
+                        HOME=self.dir, XDG_RUNTIME_DIR=self.dir)
+        self.env.pop("DBUS_SESSION_BUS_ADDRESS", None)
+        self.bus_pid = None
+        if bus:
+            out = subprocess.run(
+                ["dbus-daemon", "--session", "--fork", "--print-address=1", "--print-pid=1"],
+                check=True, capture_output=True, text=True).stdout.split("\n")
+            self.env["DBUS_SESSION_BUS_ADDRESS"] = out[0].strip()
+            self.bus_pid = int(out[1])
+        self.apps = []
+
+    def start(self, *args, wait=True):
+        log = open(os.path.join(self.dir, "app-%d.log" % len(self.apps)), "w+")
+        process = subprocess.Popen(
+            [os.path.join(BUILD, "Tarvine.app/Contents/MacOS/tarvine-app"), *args],
+            env=self.env, stdout=log, stderr=subprocess.STDOUT)
+        self.apps.append((process, log))
+        if wait:
+            assert eventually(lambda: "watching" in self.output(), 10), self.output()
+        return process
+
+    def output(self, index=0):
+        process, log = self.apps[index]
+        log.flush()
+        with open(log.name, errors="replace") as f:
+            return f.read()
+
+    def drop(self, name, text):
+        """Writes a request as the extension does: complete, then renamed into place."""
+        temporary = os.path.join(self.spool, "." + name + ".tmp")
+        with open(temporary, "w") as f:
+            f.write(text)
+        os.rename(temporary, os.path.join(self.spool, name))
+
+    def close(self):
+        for process, log in self.apps:
+            if process.poll() is None:
+                process.terminate()
+                process.wait(5)
+            log.close()
+        if self.bus_pid:
+            os.kill(self.bus_pid, signal.SIGTERM)
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+
+class HostileSpool(unittest.TestCase):
+    def setUp(self):
+        self.box = Sandbox()
+        os.makedirs(self.box.spool)
+
+    def tearDown(self):
+        self.box.close()
+
+    def test_hostile_entries_are_set_aside_and_the_rest_handled_once(self):
+        box, spool = self.box, self.box.spool
+        outside = os.path.join(box.dir, "outside")
+        os.makedirs(outside)
+        private = os.path.join(outside, "private")
+        with open(private, "w") as f:
+            f.write("SECRET-LINE\n")
+        outside_request = os.path.join(outside, "request.json")
+        with open(outside_request, "w") as f:
+            f.write(request("disableHistory", "/outside")[1])
+        sparse(os.path.join(outside, "huge"), 1 << 40)
+        hostile = {
+            "0.json": lambda p: sparse(p, 1 << 40),                      # a sparse terabyte
+            "big.json": lambda p: os.symlink(os.path.join(outside, "huge"), p),
+            "secret.json": lambda p: os.symlink(private, p),              # would echo its line
+            "elsewhere.json": lambda p: os.symlink(outside_request, p),   # would be carried out
+            "fifo.json": os.mkfifo,
+            "junk.json": lambda p: write(p, "SECRET-JUNK not json"),
+        }
+        for name, make in hostile.items():
+            make(os.path.join(spool, name))
+        # A request whose target would forge a line of output if printed raw.
+        box.drop("forge.json", request("showHistory", "/x\ntarvine-app: request disableHistory "
+                                       "/forged")[1])
+        # Temporaries of writers killed mid-write: only the long-abandoned one goes.
+        for name, age in [(".old.json.1.tmp", 2 * 86400), (".fresh.json.2.tmp", 0)]:
+            with open(os.path.join(spool, name), "w") as f:
+                f.write("{")
+            then = time.time() - age
+            os.utime(os.path.join(spool, name), (then, then))
+
+        box.start()
+        self.assertTrue(eventually(lambda: box.output().count("app: rejected") == len(hostile)
+                                   and "removed the abandoned" in box.output()), box.output())
+        out = box.output()
+        self.assertNotIn("SECRET", out)
+        requests = [line for line in out.splitlines() if line.startswith("tarvine-app: request")]
+        self.assertEqual(requests, ["tarvine-app: request showHistory /x\\ntarvine-app: "
+                                    "request disableHistory /forged bookmark=no"])
+        for name in hostile:
+            self.assertIn("rejected " + name + ": ", out)
+            self.assertTrue(os.path.lexists(os.path.join(spool, name + ".rejected")), name)
+        self.assertEqual(sorted(n for n in os.listdir(spool) if n.endswith(".json")), [])
+        self.assertEqual(sorted(n for n in os.listdir(spool) if n.endswith(".tmp")),
+                         [".fresh.json.2.tmp"])
+        with open(private) as f:
+            self.assertEqual(f.read(), "SECRET-LINE\n")
+        self.assertTrue(os.path.exists(outside_request))
+
+        # A second broken file of the same name never replaces the first one's copy.
+        box.drop("junk.json", "still not json")
+        self.assertTrue(eventually(lambda: os.path.exists(os.path.join(spool,
+                                                                       "junk.json.2.rejected"))))
+        with open(os.path.join(spool, "junk.json.rejected")) as f:
+            self.assertEqual(f.read(), "SECRET-JUNK not json")
+
+    def test_a_request_that_cannot_be_removed_is_handled_once(self):
+        path = os.path.join(self.box.spool, "stuck.json")
+        with open(path, "w") as f:
+            f.write(request("snapshotNow", "/stuck")[1])
+        if subprocess.run(["chattr", "+i", path], capture_output=True).returncode != 0:
+            self.skipTest("immutable files need root and a file system that has them")
+        try:
+            self.box.start()
+            # Three sweeps at least: the one at start and two timed ones.
+            self.assertTrue(eventually(lambda: "cannot remove stuck.json" in self.box.output()))
+            time.sleep(4.5)
+            self.assertEqual(self.box.output().count("request snapshotNow /stuck"), 1)
+        finally:
+            subprocess.run(["chattr", "-i", path])
+
+    def test_a_spool_that_is_a_link_is_refused(self):
+        documents = os.path.join(self.box.dir, "Documents")
+        os.makedirs(documents)
+        with open(os.path.join(documents, "a.json"), "w") as f:
+            f.write(request("disableHistory", "/documents")[1])
+        with open(os.path.join(documents, "b.json"), "w") as f:
+            f.write("the user's own file")
+        os.rmdir(self.box.spool)
+        os.symlink(documents, self.box.spool)
+        app = self.box.start(wait=False)
+        self.assertEqual(app.wait(10), 1)
+        self.assertIn("not a real directory", self.box.output())
+        self.assertEqual(sorted(os.listdir(documents)), ["a.json", "b.json"])
+
+
+class OneConsumer(unittest.TestCase):
+    def test_without_a_bus_one_instance_consumes_and_each_request_is_handled_once(self):
+        box = Sandbox(bus=False)
+        try:
+            box.start()
+            self.assertIn("running without a bus name", box.output())
+            for _ in range(3):  # as the extension's wake-ups would start them
+                self.assertEqual(box.start(wait=False).wait(10), 0)
+            for i in range(1, 4):
+                self.assertIn("already serves", box.output(i))
+            targets = set()
+            for i in range(300):
+                rid, text = request("snapshotNow", "/t/%d" % i)
+                box.drop(rid + ".json", text)
+                targets.add("/t/%d" % i)
+            self.assertTrue(eventually(lambda: box.output().count("request snapshotNow") >= 300,
+                                       15))
+            time.sleep(2.5)  # one more sweep: nothing is handled twice
+            lines = [line for line in box.output().splitlines() if "request snapshotNow" in line]
+            self.assertEqual(len(lines), 300)
+            self.assertEqual({line.split()[3] for line in lines}, targets)
+        finally:
+            box.close()
+
+    def test_a_bus_that_never_answers_does_not_hold_the_start(self):
+        box = Sandbox(bus=False)
+        wedged = os.path.join(box.dir, "wedged-bus")
+        listener = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        listener.bind(wedged)
+        listener.listen(8)
+        accepted = []
+        threading.Thread(target=lambda: [accepted.append(listener.accept()) for _ in range(8)],
+                         daemon=True).start()
+        box.env["DBUS_SESSION_BUS_ADDRESS"] = "unix:path=" + wedged
+        try:
+            box.start()  # within its bound, as the only consumer
+            self.assertIn("running without a bus name", box.output())
+            os.makedirs(box.spool, exist_ok=True)
+            rid, text = request("restorePrevious", "/wedged")
+            box.drop(rid + ".json", text)
+            self.assertTrue(eventually(lambda: "request restorePrevious /wedged" in box.output()))
+        finally:
+            box.close()
+            listener.close()
+
+    def test_group_identifiers_follow_the_extensions_rule(self):
+        app = os.path.join(BUILD, "Tarvine.app/Contents/MacOS/tarvine-app")
+        for group in ["../x", "", ".", "a/b"]:
+            result = subprocess.run([app, "--group", group], capture_output=True, text=True,
+                                    timeout=10)
+            self.assertEqual(result.returncode, 2, group)
+            self.assertIn("not a group identifier", result.stderr)
+
+
+if __name__ == "__main__":
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--build", required=True)
+    args, rest = parser.parse_known_args()
+    BUILD = os.path.abspath(args.build)
+    unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)

@@ -1,0 +1,218 @@
+#include "tools/main-app/SpoolReader.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <vector>
+
+namespace tarvine {
+namespace {
+
+bool endsWith(std::string_view text, std::string_view suffix) {
+  return text.size() >= suffix.size() && text.substr(text.size() - suffix.size()) == suffix;
+}
+
+bool isRequestName(std::string_view name) {
+  return name.size() > 5 && name.front() != '.' && endsWith(name, ".json");
+}
+
+// The hidden name a writer gives its unfinished file: ".NAME.RANDOM.tmp".
+bool isTemporaryName(std::string_view name) {
+  return name.size() > 1 && name.front() == '.' && endsWith(name, ".tmp");
+}
+
+std::int64_t modifiedNanoseconds(const struct stat& info) {
+  return std::int64_t{info.st_mtim.tv_sec} * 1'000'000'000 + info.st_mtim.tv_nsec;
+}
+
+// Moves `from` to `to` unless `to` exists. File systems without RENAME_NOREPLACE
+// get a hard link and an unlink, which refuse an existing name just the same.
+bool renameWithoutReplacing(int directory, const std::string& from, const std::string& to) {
+  if (::renameat2(directory, from.c_str(), directory, to.c_str(), RENAME_NOREPLACE) == 0) {
+    return true;
+  }
+  if (errno != EINVAL && errno != ENOSYS) return false;
+  if (::linkat(directory, from.c_str(), directory, to.c_str(), 0) != 0) return false;
+  if (::unlinkat(directory, from.c_str(), 0) == 0) return true;
+  int error = errno;
+  ::unlinkat(directory, to.c_str(), 0);
+  errno = error;
+  return false;
+}
+
+// Reads at most `limit` + 1 bytes, so that a file that grew past the limit
+// after it was examined is still caught.
+std::optional<std::string> readAtMost(int fd, std::size_t limit) {
+  std::string content(limit + 1, '\0');
+  std::size_t used = 0;
+  while (used < content.size()) {
+    ssize_t n = ::read(fd, content.data() + used, content.size() - used);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return std::nullopt;
+    if (n == 0) break;
+    used += static_cast<std::size_t>(n);
+  }
+  content.resize(used);
+  return content;
+}
+
+}  // namespace
+
+SpoolReader::SpoolReader(FileDescriptor container, FileDescriptor lock)
+    : container_(std::move(container)), lock_(std::move(lock)) {}
+
+Result<SpoolReader> SpoolReader::open(const std::string& container) {
+  FileDescriptor directory(::open(container.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!directory.valid()) {
+    return Status::error("cannot open " + container + ": " + std::strerror(errno), errno);
+  }
+  FileDescriptor lock(::openat(directory.get(), std::string(lockFileName).c_str(),
+                               O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+  if (!lock.valid()) {
+    return Status::error("cannot open the lock file in " + container + ": " + std::strerror(errno),
+                         errno);
+  }
+  if (::flock(lock.get(), LOCK_EX | LOCK_NB) != 0) {
+    if (errno == EWOULDBLOCK) {
+      return Status::error("another consumer already serves " + container, EWOULDBLOCK);
+    }
+    return Status::error("cannot lock " + container + ": " + std::strerror(errno), errno);
+  }
+  const std::string spool(spoolDirectoryName);
+  FileDescriptor probe(
+      ::openat(directory.get(), spool.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!probe.valid() && errno != ENOENT) {
+    return Status::error("the spool " + container + "/" + spool +
+                             " is not a real directory: " + std::strerror(errno),
+                         errno);
+  }
+  return SpoolReader(std::move(directory), std::move(lock));
+}
+
+void SpoolReader::sweep(const Report& report) {
+  const std::string spoolName(spoolDirectoryName);
+  FileDescriptor spool(::openat(container_.get(), spoolName.c_str(),
+                                O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!spool.valid()) {
+    // ELOOP for a link, ENOTDIR for anything else that is not a directory.
+    if (errno != ENOENT && !refused_) {
+      refused_ = true;
+      report({Outcome::Kind::spoolRefused, spoolName, std::strerror(errno), std::nullopt});
+    }
+    return;
+  }
+  refused_ = false;
+
+  struct Entry {
+    std::string name;
+    struct stat info;
+  };
+  std::vector<Entry> entries;
+  {
+    DIR* listing = ::fdopendir(::dup(spool.get()));
+    if (listing == nullptr) return;
+    while (dirent* found = ::readdir(listing)) {
+      std::string name = found->d_name;
+      if (!isRequestName(name) && !isTemporaryName(name)) continue;
+      Entry entry{std::move(name), {}};
+      if (::fstatat(spool.get(), entry.name.c_str(), &entry.info, AT_SYMLINK_NOFOLLOW) != 0) {
+        continue;  // taken away meanwhile
+      }
+      entries.push_back(std::move(entry));
+    }
+    ::closedir(listing);
+  }
+  // Oldest first: the order in which the requests were made.
+  std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
+    return std::tie(a.info.st_mtim.tv_sec, a.info.st_mtim.tv_nsec, a.name) <
+           std::tie(b.info.st_mtim.tv_sec, b.info.st_mtim.tv_nsec, b.name);
+  });
+
+  const std::int64_t now = static_cast<std::int64_t>(std::time(nullptr));
+  for (const Entry& entry : entries) {
+    const std::string& name = entry.name;
+    const Identity identity{name, entry.info.st_dev, entry.info.st_ino,
+                            modifiedNanoseconds(entry.info)};
+    if (skipped_.count(identity) != 0) continue;
+
+    if (isTemporaryName(name)) {
+      // Only regular files, and never a fresh one: its writer may still be busy.
+      if (S_ISREG(entry.info.st_mode) && now - entry.info.st_mtim.tv_sec > abandonedAfter.count() &&
+          ::unlinkat(spool.get(), name.c_str(), 0) == 0) {
+        report({Outcome::Kind::temporaryRemoved, name, "", std::nullopt});
+      }
+      continue;
+    }
+
+    if (!S_ISREG(entry.info.st_mode)) {
+      setAside(spool.get(), name, "not a regular file", identity, report);
+      continue;
+    }
+    if (static_cast<std::uintmax_t>(entry.info.st_size) > maxRequestBytes) {
+      setAside(spool.get(), name, "larger than a request can be", identity, report);
+      continue;
+    }
+    FileDescriptor file(::openat(spool.get(), name.c_str(),
+                                 O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (!file.valid()) {
+      if (errno == ENOENT) continue;  // taken away meanwhile
+      setAside(spool.get(), name,
+               errno == ELOOP ? "not a regular file"
+                              : std::string("cannot be read: ") + std::strerror(errno),
+               identity, report);
+      continue;
+    }
+    // The name may have been swapped for something else since it was examined.
+    struct stat opened {};
+    if (::fstat(file.get(), &opened) != 0 || !S_ISREG(opened.st_mode)) {
+      setAside(spool.get(), name, "not a regular file", identity, report);
+      continue;
+    }
+    auto content = readAtMost(file.get(), maxRequestBytes);
+    if (!content || content->size() > maxRequestBytes) {
+      setAside(spool.get(), name, content ? "larger than a request can be" : "cannot be read",
+               identity, report);
+      continue;
+    }
+    // The decoder's message may quote the file; it is not passed on.
+    Result<HistoryRequest> request = HistoryRequest::decode(*content);
+    if (!request.ok()) {
+      setAside(spool.get(), name, "not a request", identity, report);
+      continue;
+    }
+    report({Outcome::Kind::handled, name, "", request.value()});
+    if (::unlinkat(spool.get(), name.c_str(), 0) != 0 && errno != ENOENT) {
+      skipped_.insert(identity);
+      report({Outcome::Kind::unremovable, name, std::strerror(errno), std::nullopt});
+    }
+  }
+}
+
+void SpoolReader::setAside(int spool, const std::string& name, const std::string& reason,
+                           const Identity& identity, const Report& report) {
+  for (int attempt = 1; attempt < 1000; ++attempt) {
+    const std::string target =
+        attempt == 1 ? name + ".rejected" : name + "." + std::to_string(attempt) + ".rejected";
+    if (renameWithoutReplacing(spool, name, target)) {
+      report({Outcome::Kind::setAside, name, reason + "; kept as " + target, std::nullopt});
+      return;
+    }
+    if (errno == ENOENT) return;  // taken away meanwhile
+    if (errno != EEXIST) break;
+  }
+  const std::string why = std::strerror(errno);
+  skipped_.insert(identity);
+  report({Outcome::Kind::setAside, name,
+          reason + "; cannot set it aside (" + why + "), so it is skipped from now on",
+          std::nullopt});
+}
+
+}  // namespace tarvine
