@@ -26,6 +26,15 @@ packages=(
   clang-format
   libclang-rt-14-dev
   libbenchmark-dev
+  dpkg-dev
+  libnautilus-extension-dev
+  nautilus
+  xvfb
+  xdotool
+  at-spi2-core
+  gir1.2-atspi-2.0
+  python3-gi
+  imagemagick
 )
 
 missing=()

@@ -156,35 +156,42 @@ bool DBusWorkspace::isApplicationRunning(std::string_view bundleIdentifier) {
   return bus != nullptr && ownsName(bus, name);
 }
 
-void DBusWorkspace::openApplication(const FileURL& url, bool activates) {
+std::optional<DBusWorkspace::Application> DBusWorkspace::applicationAt(const FileURL& url) {
   PlistBundle application(url.path(), {});
   auto identifier = application.bundleIdentifier();
   auto executable = application.objectForInfoDictionaryKey("CFBundleExecutable");
-  if (!identifier || !executable || executable->asString() == nullptr) return;
+  if (!identifier || !executable || executable->asString() == nullptr) return std::nullopt;
   const std::string& program = *executable->asString();
   if (program.empty() || program == "." || program == ".." ||
       program.find('/') != std::string::npos) {
-    return;
+    return std::nullopt;
   }
+  return Application{*identifier, isApplicationName(*identifier),
+                     url.path() + "/Contents/MacOS/" + program};
+}
 
-  if (isApplicationName(*identifier)) {
-    if (GDBusConnection* bus = connection(); bus != nullptr && ownsName(bus, *identifier)) {
-      if (!activates) return;
-      GDBusMessage* message =
-          g_dbus_message_new_method_call(identifier->c_str(), objectPathFor(*identifier).c_str(),
-                                         "org.freedesktop.Application", "Activate");
-      g_dbus_message_set_body(
-          message,
-          g_variant_new("(@a{sv})", g_variant_new_array(G_VARIANT_TYPE("{sv}"), nullptr, 0)));
-      g_dbus_message_set_flags(message, G_DBUS_MESSAGE_FLAGS_NO_REPLY_EXPECTED);
-      g_dbus_connection_send_message(bus, message, G_DBUS_SEND_MESSAGE_FLAGS_NONE, nullptr,
-                                     nullptr);
-      g_object_unref(message);
+void DBusWorkspace::sendActivate(GDBusConnection* bus, const std::string& identifier) {
+  GDBusMessage* message =
+      g_dbus_message_new_method_call(identifier.c_str(), objectPathFor(identifier).c_str(),
+                                     "org.freedesktop.Application", "Activate");
+  g_dbus_message_set_body(
+      message, g_variant_new("(@a{sv})", g_variant_new_array(G_VARIANT_TYPE("{sv}"), nullptr, 0)));
+  g_dbus_message_set_flags(message, G_DBUS_MESSAGE_FLAGS_NO_REPLY_EXPECTED);
+  g_dbus_connection_send_message(bus, message, G_DBUS_SEND_MESSAGE_FLAGS_NONE, nullptr, nullptr);
+  g_object_unref(message);
+}
+
+void DBusWorkspace::openApplication(const FileURL& url, bool activates) {
+  auto application = applicationAt(url);
+  if (!application) return;
+  if (application->hasBusName) {
+    if (GDBusConnection* bus = connection();
+        bus != nullptr && ownsName(bus, application->identifier)) {
+      if (activates) sendActivate(bus, application->identifier);
       return;
     }
   }
-  const std::string path = url.path() + "/Contents/MacOS/" + program;
-  DetachedProcess::spawn(path, {path});
+  DetachedProcess::spawn(application->executable, {application->executable});
 }
 
 bool DBusWorkspace::busAnswers() {

@@ -31,6 +31,19 @@ class DBusWorkspace : public Workspace {
   // detached. Every failure is dropped silently.
   void openApplication(const FileURL& url, bool activates) override;
 
+  // An application bundle as the launcher sees it: its identifier, whether
+  // that can be a bus name, and the program to start.
+  struct Application {
+    std::string identifier;
+    bool hasBusName = false;
+    std::string executable;
+  };
+  // Absent when the bundle's Contents/Info.plist lacks either key, or names a
+  // program outside Contents/MacOS.
+  static std::optional<Application> applicationAt(const FileURL& url);
+  // org.freedesktop.Application.Activate to `identifier`, sent without waiting.
+  static void sendActivate(GDBusConnection* bus, const std::string& identifier);
+
   // Whether a session bus answers a call within the timeout: absent, wedged and
   // refusing buses all give false.
   bool busAnswers();

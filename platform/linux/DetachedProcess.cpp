@@ -62,18 +62,24 @@ struct KernelSignalAction {
 
 }  // namespace
 
-bool DetachedProcess::spawn(const std::string& executable,
-                            const std::vector<std::string>& arguments) {
+std::optional<pid_t> DetachedProcess::start(const std::string& executable,
+                                            const std::vector<std::string>& arguments) {
   std::vector<char*> argv;
   for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
   argv.push_back(nullptr);
-
   pid_t child = ::fork();
-  if (child < 0) return false;
+  if (child < 0) return std::nullopt;
   if (child == 0) becomeProgram(executable.c_str(), argv.data());
+  return child;
+}
+
+bool DetachedProcess::spawn(const std::string& executable,
+                            const std::vector<std::string>& arguments) {
+  auto child = start(executable, arguments);
+  if (!child) return false;
   // The child exits as soon as it has forked, so this wait is short.
   int status = 0;
-  while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+  while (::waitpid(*child, &status, 0) < 0 && errno == EINTR) {
   }
   return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }

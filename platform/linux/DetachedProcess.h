@@ -1,5 +1,8 @@
 #pragma once
 
+#include <sys/types.h>
+
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -13,6 +16,12 @@ class DetachedProcess {
   // descriptor. Returns without waiting for it; no zombie is left behind.
   // False when the program could not even be forked.
   static bool spawn(const std::string& executable, const std::vector<std::string>& arguments);
+
+  // The same without waiting: returns the short-lived intermediate process,
+  // which the caller must reap (for example with a GLib child watch), or
+  // absent when it could not be forked.
+  static std::optional<pid_t> start(const std::string& executable,
+                                    const std::vector<std::string>& arguments);
 };
 
 }  // namespace tarvine

@@ -1,0 +1,46 @@
+"""`make install`'s rules, run into a scratch DESTDIR: the module lands in
+Nautilus's folder under the prefix, the bundle under PREFIX/lib/tarvine, and
+the bundle path compiled into the module is where the bundle was installed."""
+
+import argparse
+import os
+import re
+import subprocess
+import sys
+import tempfile
+import unittest
+
+BUILD = None
+
+
+class InstallLayout(unittest.TestCase):
+    def test_install_puts_the_module_and_the_bundle_where_they_find_each_other(self):
+        with open(os.path.join(BUILD, "CMakeCache.txt")) as f:
+            prefix = re.search(r"^CMAKE_INSTALL_PREFIX:PATH=(.*)$", f.read(), re.M).group(1)
+        with tempfile.TemporaryDirectory() as dest:
+            for component in ("bundle", "nautilus"):
+                subprocess.run(["cmake", "--install", BUILD, "--component", component],
+                               env=dict(os.environ, DESTDIR=dest), check=True,
+                               stdout=subprocess.DEVNULL)
+            installed = {os.path.relpath(os.path.join(d, f), dest)
+                         for d, _, files in os.walk(dest) for f in files}
+            app = prefix.lstrip("/") + "/lib/tarvine/Tarvine.app/Contents/"
+            appex = app + "PlugIns/TarvineFinderSync.appex/Contents/"
+            for path in [app + "Info.plist", app + "MacOS/tarvine-app", appex + "Info.plist",
+                         appex + "Resources/BrandGlyph.png",
+                         appex + "Resources/en.lproj/Localizable.strings"]:
+                self.assertIn(path, installed)
+            self.assertTrue(os.access(os.path.join(dest, app, "MacOS/tarvine-app"), os.X_OK))
+            modules = [p for p in installed if p.endswith("nautilus/extensions-4/libtarvine-nautilus.so")]
+            self.assertEqual(len(modules), 1, installed)
+            self.assertTrue(modules[0].startswith(prefix.lstrip("/") + "/"))
+            with open(os.path.join(dest, modules[0]), "rb") as f:
+                self.assertIn(("/" + appex.rstrip("/").rsplit("/Contents", 1)[0]).encode(), f.read())
+
+
+if __name__ == "__main__":
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--build", required=True)
+    args, rest = parser.parse_known_args()
+    BUILD = os.path.abspath(args.build)
+    unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
