@@ -8,6 +8,7 @@ FUZZ_SECONDS ?= 60
 CTEST = ctest --output-on-failure -j $(JOBS) --test-dir
 
 PREFIX ?= /usr
+INSTALLED_TARGETS = tarvine-app tarvine-nautilus tarvine-nemo tarvine-caja tarvine-thunar
 .PHONY: install package
 .PHONY: all build deps check check-format check-plain check-sanitizers check-threads check-fuzz check-bench demo \
 	fuzz bench clean format
@@ -51,17 +52,19 @@ check-threads: deps
 	cmake --build build-tsan -j $(JOBS) --target tarvine_tests
 	build-tsan/tests/tarvine_tests --gtest_filter='IdentifiersTest.*'
 
-# Installs into PREFIX (default /usr, where Nautilus looks for modules), under DESTDIR if set.
+# Installs every module into its file manager's folder and the bundle under
+# PREFIX/lib/tarvine (PREFIX is /usr by default, where the file managers look),
+# under DESTDIR if set.
 install: deps
 	cmake -S . -B build-install -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=$(PREFIX)
-	cmake --build build-install -j $(JOBS) --target tarvine-app tarvine-nautilus
-	cmake --install build-install --component bundle
-	cmake --install build-install --component nautilus
+	cmake --build build-install -j $(JOBS) --target $(INSTALLED_TARGETS)
+	cmake --install build-install
 
-# Debian packages in build-package/, installable with apt.
+# Debian packages in build-package/ (tarvine-bundle and one per file manager),
+# installable with apt.
 package: deps
 	cmake -S . -B build-package -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr
-	cmake --build build-package -j $(JOBS) --target tarvine-app tarvine-nautilus
+	cmake --build build-package -j $(JOBS) --target $(INSTALLED_TARGETS)
 	cd build-package && cpack -G DEB
 
 demo: build

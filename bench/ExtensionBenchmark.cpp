@@ -6,6 +6,7 @@
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <malloc.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <memory>
 
@@ -20,6 +22,7 @@
 #include "platform/linux/LibuuidGenerator.h"
 #include "platform/linux/SystemClock.h"
 #include "tests/support/FakeServices.h"
+#include "tests/support/NautilusDoubles.h"
 
 namespace tarvine {
 namespace {
@@ -161,6 +164,88 @@ void SubmitRequest(benchmark::State& state) {
   fs::remove_all(dataHome() + "/" + groupFor(10) + "/requests");
 }
 
+// The Nautilus module's menu provider, loaded as Nautilus loads it, asked for
+// one selected folder inside the last root while the main application owns
+// its bus name: the core's cache-hit menu plus what the host adds.
+class NautilusProvider {
+ public:
+  NautilusProvider() {
+    ::setenv("XDG_DATA_HOME", dataHome().c_str(), 1);
+    ::setenv("TARVINE_EXTENSION_BUNDLE", TARVINE_BENCH_APPEX, 1);
+    ::setenv("LANGUAGE", "en", 1);
+    // The extension serves the user database's home only.
+    const passwd* user = ::getpwuid(::getuid());
+    base_ = std::string(user != nullptr ? user->pw_dir : "/tmp") + "/.tarvine-bench-" +
+            std::to_string(::getpid());
+    provider_ = testing::loadNautilusProvider(TARVINE_NAUTILUS_MODULE);
+    application_ = bus_.connect();
+    g_bus_own_name_on_connection(application_, "com.quillfen.tarvine", G_BUS_NAME_OWNER_FLAGS_NONE,
+                                 nullptr, nullptr, nullptr, nullptr);
+  }
+  ~NautilusProvider() {
+    g_object_unref(provider_);
+    g_object_unref(application_);
+    fs::remove_all(base_);
+  }
+
+  // Publishes `roots` roots and returns the folder to select, once the
+  // provider answers with a menu for it.
+  NautilusFileInfo* prepare(int roots) {
+    WatchedRootsManifest manifest{1, Timestamp::fromUnix(1'741'944'413), {}};
+    for (int i = 0; i < roots; ++i) {
+      manifest.roots.push_back({base_ + rootName(i), i % 7 == 0, "automatic"});
+    }
+    const std::string container = dataHome() + "/QF7T2K9M4R.com.quillfen.tarvine";
+    fs::create_directories(container);
+    fs::create_directories(base_ + rootName(roots - 1) + "/sub");
+    std::ofstream(container + "/roots.json") << manifest.encode().value();
+    NautilusFileInfo* folder = testing::nautilusFileInfo(
+        FileURL::fromPath(base_ + rootName(roots - 1) + "/sub", true).toString(), true);
+    for (int i = 0; i < 500 && !answers(folder); ++i) {
+      g_main_context_iteration(nullptr, FALSE);
+      g_usleep(1000);
+    }
+    return folder;
+  }
+
+  GList* fileItems(NautilusFileInfo* folder) {
+    GList* files = g_list_append(nullptr, folder);
+    GList* items = nautilus_menu_provider_get_file_items(provider_, files);
+    g_list_free(files);
+    return items;
+  }
+
+  bool answers(NautilusFileInfo* folder) {
+    GList* items = fileItems(folder);
+    if (items == nullptr) return false;
+    nautilus_menu_item_list_free(items);
+    return true;
+  }
+
+ private:
+  static std::string rootName(int i) {
+    char name[32];
+    std::snprintf(name, sizeof name, "/w/folder-%06d", i);
+    return name;
+  }
+
+  testing::PrivateBus bus_;
+  std::string base_;
+  NautilusMenuProvider* provider_ = nullptr;
+  GDBusConnection* application_ = nullptr;
+};
+
+void NautilusFileItems(benchmark::State& state) {
+  static NautilusProvider provider;
+  NautilusFileInfo* folder = provider.prepare(static_cast<int>(state.range(0)));
+  if (!provider.answers(folder)) state.SkipWithError("no menu from the provider");
+  for (auto _ : state) {
+    GList* items = provider.fileItems(folder);
+    nautilus_menu_item_list_free(items);
+  }
+  g_object_unref(folder);
+}
+
 // Floors.
 
 void FloorStat(benchmark::State& state) {
@@ -230,6 +315,12 @@ BENCHMARK(MatchTarget)->Apply(sizes)->ComputeStatistics("min", fastest);
 BENCHMARK(FloorPrefixScan)->Apply(sizes)->ComputeStatistics("min", fastest);
 BENCHMARK(LoadManifestMiss)->Apply(manifests)->ComputeStatistics("min", fastest);
 BENCHMARK(DecodeManifest)->Apply(manifests)->ComputeStatistics("min", fastest);
+BENCHMARK(NautilusFileItems)
+    ->Arg(10)
+    ->Arg(1'000)
+    ->Arg(10'000)
+    ->ArgName("roots")
+    ->ComputeStatistics("min", fastest);
 BENCHMARK(FloorStat)->ComputeStatistics("min", fastest);
 BENCHMARK(SubmitRequest)->Unit(benchmark::kMicrosecond)->ComputeStatistics("min", fastest);
 BENCHMARK(FloorDurableWrite)->Unit(benchmark::kMicrosecond)->ComputeStatistics("min", fastest);

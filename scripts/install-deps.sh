@@ -29,6 +29,13 @@ packages=(
   dpkg-dev
   libnautilus-extension-dev
   nautilus
+  libnemo-extension-dev
+  nemo
+  libcaja-extension-dev
+  caja
+  libthunarx-3-dev
+  thunar
+  libatk-adaptor
   xvfb
   xdotool
   at-spi2-core

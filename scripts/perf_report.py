@@ -69,6 +69,15 @@ def main():
               % (roots, size, fmt(load), fmt(decode), fmt(py), load / py, decode / py, cached,
                  cached / size))
     print()
+    print("| Nautilus provider, one selected folder | roots | provider call | core cache-hit menu | host's own share | floor (stat + prefix scan) |")
+    print("| --- | ---: | ---: | ---: | ---: | ---: |")
+    for roots in (10, 1000, 10000):
+        provider, _ = fastest_ns(results, "NautilusFileItems/roots:%d" % roots)
+        menu, _ = fastest_ns(results, "MenuCacheHit/roots:%d/inside:1" % roots)
+        scan, _ = fastest_ns(results, "FloorPrefixScan/roots:%d/inside:1" % roots)
+        print("| `get_file_items` | %d | %s | %s | %s | %s |"
+              % (roots, fmt(provider), fmt(menu), fmt(provider - menu), fmt(stat + scan)))
+    print()
     submit, _ = fastest_ns(results, "SubmitRequest")
     write, _ = fastest_ns(results, "FloorDurableWrite")
     print("| request submission with its durable write | %s | plain write, fsync, rename, fsync of the directory | %s | %.1fx |"

@@ -20,6 +20,18 @@ HostExtension::HostExtension(const std::string& bundlePath)
   workspace_.watch(identifiers_.mainAppBundleIdentifier());
 }
 
+GType HostExtension::registerProvider(GTypeModule* module, const char* name, GType menuProvider,
+                                      GInterfaceInitFunc initInterface) {
+  GTypeInfo info{};
+  info.class_size = sizeof(GObjectClass);
+  info.instance_size = sizeof(GObject);
+  const GType type =
+      g_type_module_register_type(module, G_TYPE_OBJECT, name, &info, static_cast<GTypeFlags>(0));
+  const GInterfaceInfo provider{initInterface, nullptr, nullptr};
+  g_type_module_add_interface(module, type, menuProvider, &provider);
+  return type;
+}
+
 std::optional<FileURL> HostExtension::fileURL(const FileManagerItem& item) {
   auto url = FileURL::parse(item.uri);
   if (!url) return std::nullopt;
@@ -68,6 +80,15 @@ std::optional<Selector> HostExtension::deliveredSelector(const MenuItem& item) {
 
 std::string HostExtension::titleShowingState(const MenuItem& item) {
   return item.state == MenuItemState::on ? "\u2713 " + item.title : item.title;
+}
+
+}  // namespace tarvine
+
+namespace tarvine {
+
+std::optional<std::string> HostExtension::imagePath(const MenuItem& item) {
+  if (!item.image) return std::nullopt;
+  return bundle_.imagePath(item.image->name);
 }
 
 }  // namespace tarvine

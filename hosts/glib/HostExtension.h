@@ -1,5 +1,7 @@
 #pragma once
 
+#include <glib-object.h>
+
 #include <memory>
 #include <optional>
 #include <string>
@@ -43,6 +45,12 @@ class HostExtension {
   static std::string bundlePath(const char* installed);
 
   explicit HostExtension(const std::string& bundlePath);
+
+  // Registers a plain GObject type named `name` in `module` that implements
+  // the file manager's menu-provider interface with `initInterface`. Nemo,
+  // Caja and Nautilus load modules as GTypeModules; Thunar's plugin is one.
+  static GType registerProvider(GTypeModule* module, const char* name, GType menuProvider,
+                                GInterfaceInitFunc initInterface);
   HostExtension(const HostExtension&) = delete;
   HostExtension& operator=(const HostExtension&) = delete;
 
@@ -65,6 +73,10 @@ class HostExtension {
   // For menus that cannot show a check mark: the title with the entry's state
   // in it ("✓ Enable History" when on).
   static std::string titleShowingState(const MenuItem& item);
+
+  // The file of an entry's image in the bundle, for APIs that take an icon by
+  // its path; absent when the entry has none.
+  std::optional<std::string> imagePath(const MenuItem& item);
 
   BusNameWatch& workspace() { return workspace_; }
 

@@ -269,6 +269,20 @@ std::string PlistBundle::localizedString(std::string_view key, std::string_view 
   return defaultValue.empty() ? std::string(key) : std::string(defaultValue);
 }
 
+std::optional<std::string> PlistBundle::imageFile(const std::string& name) const {
+  if (name.empty() || name.find('/') != std::string::npos) return std::nullopt;
+  for (const char* extension : {".png", ".svg"}) {
+    std::string path = directory_ + "/Contents/Resources/" + name + extension;
+    if (isRegularFile(path)) return path;
+  }
+  return std::nullopt;
+}
+
+std::optional<std::string> PlistBundle::imagePath(std::string_view name) {
+  std::lock_guard lock(mutex_);
+  return imageFile(std::string(name));
+}
+
 std::optional<NamedImage> PlistBundle::imageNamed(std::string_view name) {
   std::lock_guard lock(mutex_);
   std::string key(name);
@@ -276,16 +290,11 @@ std::optional<NamedImage> PlistBundle::imageNamed(std::string_view name) {
   if (cached != images_.end()) return cached->second;
 
   std::optional<NamedImage> image;
-  if (!key.empty() && key.find('/') == std::string::npos) {
-    for (const char* extension : {".png", ".svg"}) {
-      std::string path = directory_ + "/Contents/Resources/" + key + extension;
-      if (!isRegularFile(path)) continue;
-      gint width = 0, height = 0;
-      // Reads the size from the file's header without decoding the image.
-      if (gdk_pixbuf_get_file_info(path.c_str(), &width, &height) != nullptr) {
-        image = NamedImage{key, static_cast<double>(width), static_cast<double>(height)};
-        break;
-      }
+  if (auto path = imageFile(key)) {
+    gint width = 0, height = 0;
+    // Reads the size from the file's header without decoding the image.
+    if (gdk_pixbuf_get_file_info(path->c_str(), &width, &height) != nullptr) {
+      image = NamedImage{key, static_cast<double>(width), static_cast<double>(height)};
     }
   }
   images_.emplace(key, image);

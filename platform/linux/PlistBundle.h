@@ -32,6 +32,8 @@ class PlistBundle : public Bundle {
   FileURL bundleURL() override;
   std::string localizedString(std::string_view key, std::string_view defaultValue) override;
   std::optional<NamedImage> imageNamed(std::string_view name) override;
+  // The file the image of that name was read from; absent when there is none.
+  std::optional<std::string> imagePath(std::string_view name);
 
   // Used by tests: the localisation directory chosen, e.g. "en" for en.lproj;
   // empty when none is usable.
@@ -47,6 +49,8 @@ class PlistBundle : public Bundle {
  private:
   const PropertyListValue::Dictionary* info();
   const std::string& chosenLocalization();
+  // NAME.png, else NAME.svg, in Contents/Resources.
+  std::optional<std::string> imageFile(const std::string& name) const;
 
   std::string directory_;
   std::vector<std::string> preferredLanguages_;

@@ -1,5 +1,5 @@
 """A headless desktop for driving a real file manager: Xvfb, a private session
-bus whose only service is the accessibility bus, private HOME and XDG folders,
+bus whose only services are the accessibility bus and those a test names, private HOME and XDG folders,
 the stand-in main application, and AT-SPI to read and press menus. Shared by
 the tests of every file manager; each test supplies how its file manager is
 started and how a context menu is opened."""
@@ -48,8 +48,12 @@ class Desktop:
     """Everything the run starts, and its removal. Every process is started in
     a session of its own and ended by its process group."""
 
-    def __init__(self, build):
+    def __init__(self, build, services=()):
+        """`services`: D-Bus services besides the accessibility bus that the
+        private bus may start (their .service files from the system)."""
         self.build = build
+        self.services = [A11Y_SERVICE] + ["/usr/share/dbus-1/services/%s.service" % name
+                                          for name in services]
         self.processes = []
         self.dir = tempfile.mkdtemp(prefix="tarvine-desktop-")
         # The extension's scope is the user database's home, not $HOME: the
@@ -96,7 +100,8 @@ class Desktop:
     def _start_bus(self):
         services = os.path.join(self.dir, "services")
         os.makedirs(services)
-        shutil.copy(A11Y_SERVICE, services)
+        for service in self.services:
+            shutil.copy(service, services)
         config = os.path.join(self.dir, "bus.conf")
         with open(config, "w") as f:
             f.write("""<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
@@ -232,11 +237,27 @@ def checked(node):
     return node.get_state_set().contains(Atspi.StateType.CHECKED)
 
 
-def history_entries(app):
-    """The five entries of the History submenu, in menu order, found through
-    the enable entry: the others are its siblings. None when there is none."""
-    def untick(name):
-        return name[2:] if name.startswith("\u2713 ") else name
+def showing(node):
+    return node.get_state_set().contains(Atspi.StateType.SHOWING)
+
+
+def untick(name):
+    return name[2:] if name.startswith("\u2713 ") else name
+
+
+def history_entries(app, through_showing_item=False):
+    """The entries of the History submenu, in menu order, or None when there
+    is none. Where the toolkit keeps menus that are not open in the tree but
+    reports what shows (GTK 3), they are the entries under a showing "History"
+    item; elsewhere (GTK 4) the enable entry and its siblings."""
+    if through_showing_item:
+        for item in descendants(app, None, "History"):
+            if showing(item):
+                entries = [entry for entry in descendants(item, "menu item")
+                           if untick(entry.get_name() or "") in TITLES]
+                # The walk visits children last to first.
+                return list(reversed(entries)) or None
+        return None
     for first in descendants(app, "menu item"):
         if untick(first.get_name() or "") != TITLES[0]:
             continue
@@ -251,19 +272,16 @@ def history_entries(app):
 
 def describe_entries(entries, shows_state_in_title):
     """The submenu as the menu table words it: enable+ or enable- and so on,
-    checking each title; a state shown in the title is read from there."""
-    words = []
-    names = ["enable", "disable", "snapshot", "restore", "show"]
-    titles = [entry.get_name() for entry in entries]
-    state = None
-    if shows_state_in_title and titles and titles[0].startswith("\u2713 "):
-        titles[0] = titles[0][2:]
-        state = "on"
-    if titles != TITLES:
+    in menu order; a state shown in the title is read from there. An entry
+    left out (where the file manager cannot show it disabled) is absent."""
+    names = dict(zip(TITLES, ["enable", "disable", "snapshot", "restore", "show"]))
+    titles = [untick(entry.get_name()) for entry in entries]
+    if [t for t in TITLES if t in titles] != titles:
         return "unexpected titles %r" % titles
-    for name, entry in zip(names, entries):
-        words.append(name + ("+" if sensitive(entry) else "-"))
-    return words, state
+    state = None
+    if shows_state_in_title and entries and entries[0].get_name().startswith("\u2713 "):
+        state = "on"
+    return [names[t] + ("+" if sensitive(e) else "-") for t, e in zip(titles, entries)], state
 
 
 def run_scenario(test, desktop, manager, screenshot=None):
@@ -288,21 +306,29 @@ def run_scenario(test, desktop, manager, screenshot=None):
         words, state = result
         if not manager.shows_state_in_title:
             state = "on" if checked(entries[0]) else None
-        return words, state, entries
+        return words, state, {untick(e.get_name()): e for e in entries}
+
+    def expected(label):
+        words, state = EXPECTED[label]
+        if manager.omits_disabled_entries:
+            words = [w for w in words if w.endswith("+")]
+            # The state shows on the enable entry, which is then left out.
+            state = state if "enable+" in words else None
+        return words, state
 
     top = manager.open_folder(base)
     manager.item_menu(top, "loose.txt")
     test.assertIsNone(menu(top, "file outside every root"), "file outside every root")
     manager.close_menu()
 
-    activations = [("folder outside every root", 0, "enableHistory", base + "/outside"),
-                   ("root", 2, "snapshotNow", base + "/watched")]
+    activations = [("folder outside every root", TITLES[0], "enableHistory", base + "/outside"),
+                   ("root", TITLES[2], "snapshotNow", base + "/watched")]
     targets = {"folder outside every root": "outside", "root": "watched"}
     for label, entry, kind, target in activations:
         manager.item_menu(top, targets[label])
         seen = eventually(lambda: menu(top, label), 5)
         test.assertIsNotNone(seen, label)
-        test.assertEqual(seen[:2], EXPECTED[label], label)
+        test.assertEqual(seen[:2], expected(label), label)
         if screenshot and label == "root":
             manager.reveal_submenu()
             time.sleep(0.5)
@@ -318,9 +344,9 @@ def run_scenario(test, desktop, manager, screenshot=None):
     manager.item_menu(inner, "file.txt")
     seen = eventually(lambda: menu(inner, "file inside the root"), 5)
     test.assertIsNotNone(seen, "file inside the root")
-    test.assertEqual(seen[:2], EXPECTED["file inside the root"])
+    test.assertEqual(seen[:2], expected("file inside the root"))
     activated = desktop.app_output().count("activated")
-    manager.press(seen[2][4])
+    manager.press(seen[2][TITLES[4]])
     test.assertTrue(eventually(
         lambda: "request showHistory %s/watched/file.txt" % base in desktop.app_output()
         and desktop.app_output().count("activated") > activated, 5), desktop.app_output())
@@ -329,7 +355,7 @@ def run_scenario(test, desktop, manager, screenshot=None):
     manager.background_menu(inner)
     seen = eventually(lambda: menu(inner, "background of the root"), 5)
     test.assertIsNotNone(seen, "background of the root")
-    test.assertEqual(seen[:2], EXPECTED["background of the root"])
+    test.assertEqual(seen[:2], expected("background of the root"))
     manager.close_menu()
     # Enable wrote a bookmark that resolves; nothing is left in the spool.
     test.assertIn("request enableHistory %s/outside bookmark=yes (resolves)" % base,

@@ -20,6 +20,7 @@ SCREENSHOT = None
 
 class Nautilus:
     shows_state_in_title = True  # no check marks for extensions in Nautilus 43
+    omits_disabled_entries = False
 
     def __init__(self, desktop):
         self.desktop = desktop

@@ -3,13 +3,8 @@
 // own, on a private session bus where the test plays the main application.
 
 #include <gio/gio.h>
-#include <gmodule.h>
 #include <pwd.h>
 #include <unistd.h>
-
-extern "C" {
-#include <nautilus-extension.h>
-}
 
 #include <gtest/gtest.h>
 
@@ -20,74 +15,12 @@ extern "C" {
 #include <string>
 #include <vector>
 
+#include "tests/support/NautilusDoubles.h"
 #include "tests/support/TempDir.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-
-// A file as Nautilus reports it: only what the module asks is answered.
-struct TestFile {
-  GObject parent;
-  char* uri;
-  gboolean directory;
-};
-struct TestFileClass {
-  GObjectClass parent;
-};
-
-GType testFileType() {
-  static GType type = [] {
-    GTypeInfo info{};
-    info.class_size = sizeof(TestFileClass);
-    info.instance_size = sizeof(TestFile);
-    info.class_init = [](gpointer klass, gpointer) {
-      G_OBJECT_CLASS(klass)->finalize = [](GObject* object) {
-        g_free(reinterpret_cast<TestFile*>(object)->uri);
-        G_OBJECT_CLASS(g_type_class_peek(G_TYPE_OBJECT))->finalize(object);
-      };
-    };
-    GType registered =
-        g_type_register_static(G_TYPE_OBJECT, "TarvineTestFile", &info, static_cast<GTypeFlags>(0));
-    static const GInterfaceInfo fileInfo = {
-        [](gpointer iface, gpointer) {
-          auto* file = static_cast<NautilusFileInfoInterface*>(iface);
-          file->get_uri = [](NautilusFileInfo* self) {
-            return g_strdup(reinterpret_cast<TestFile*>(self)->uri);
-          };
-          file->is_directory = [](NautilusFileInfo* self) {
-            return reinterpret_cast<TestFile*>(self)->directory;
-          };
-        },
-        nullptr, nullptr};
-    g_type_add_interface_static(registered, NAUTILUS_TYPE_FILE_INFO, &fileInfo);
-    return registered;
-  }();
-  return type;
-}
-
-NautilusFileInfo* fileInfo(const std::string& uri, bool directory) {
-  auto* file = static_cast<TestFile*>(g_object_new(testFileType(), nullptr));
-  file->uri = g_strdup(uri.c_str());
-  file->directory = directory;
-  return NAUTILUS_FILE_INFO(file);
-}
-
-// Nautilus's side of a module: a GTypeModule whose loading is done by hand.
-GTypeModule* typeModule() {
-  GTypeInfo info{};
-  info.class_size = sizeof(GTypeModuleClass);
-  info.instance_size = sizeof(GTypeModule);
-  info.class_init = [](gpointer klass, gpointer) {
-    G_TYPE_MODULE_CLASS(klass)->load = [](GTypeModule*) -> gboolean { return TRUE; };
-    G_TYPE_MODULE_CLASS(klass)->unload = [](GTypeModule*) {};
-  };
-  GType type = g_type_register_static(G_TYPE_TYPE_MODULE, "TarvineTestTypeModule", &info,
-                                      static_cast<GTypeFlags>(0));
-  auto* module = G_TYPE_MODULE(g_object_new(type, nullptr));
-  g_type_module_use(module);
-  return module;
-}
 
 // One line per item: its label, "-" when insensitive, and its submenu.
 std::string describe(GList* items) {
@@ -149,16 +82,7 @@ class NautilusModuleTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     // A private bus, the test's data directory and the build's bundle.
-    gchar* out = nullptr;
-    const char* argv[] = {"dbus-daemon",       "--session",     "--fork",
-                          "--print-address=1", "--print-pid=1", nullptr};
-    ASSERT_TRUE(g_spawn_sync(nullptr, const_cast<char**>(argv), nullptr, G_SPAWN_SEARCH_PATH,
-                             nullptr, nullptr, &out, nullptr, nullptr, nullptr));
-    std::string lines = out;
-    g_free(out);
-    busAddress = new std::string(lines.substr(0, lines.find('\n')));
-    busPid = std::stoi(lines.substr(lines.find('\n') + 1));
-    ::setenv("DBUS_SESSION_BUS_ADDRESS", busAddress->c_str(), 1);
+    bus = new tarvine::testing::PrivateBus;
     ::setenv("TARVINE_EXTENSION_BUNDLE", TARVINE_TEST_APPEX, 1);
     ::setenv("LANGUAGE", "en", 1);
     data = new tarvine::testing::TempDir;
@@ -169,35 +93,16 @@ class NautilusModuleTest : public ::testing::Test {
     data->write("QF7T2K9M4R.com.quillfen.tarvine/roots.json",
                 R"({"version":1,"publishedAt":"2025-03-14T09:26:53Z","roots":[{"path":")" + *root +
                     R"(/watched","isPaused":false,"mode":"manual"}]})");
-
-    GModule* module = g_module_open(TARVINE_NAUTILUS_MODULE, G_MODULE_BIND_LOCAL);
-    ASSERT_NE(module, nullptr) << g_module_error();
-    void (*initialize)(GTypeModule*) = nullptr;
-    void (*listTypes)(const GType**, int*) = nullptr;
-    ASSERT_TRUE(g_module_symbol(module, "nautilus_module_initialize",
-                                reinterpret_cast<gpointer*>(&initialize)));
-    ASSERT_TRUE(g_module_symbol(module, "nautilus_module_list_types",
-                                reinterpret_cast<gpointer*>(&listTypes)));
-    initialize(typeModule());
-    const GType* types = nullptr;
-    int count = 0;
-    listTypes(&types, &count);
-    ASSERT_EQ(count, 1);
-    provider = NAUTILUS_MENU_PROVIDER(g_object_new(types[0], nullptr));
-
+    provider = tarvine::testing::loadNautilusProvider(TARVINE_NAUTILUS_MODULE);
     // The test plays the running main application: it owns the bus name.
-    application = g_dbus_connection_new_for_address_sync(
-        busAddress->c_str(),
-        static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
-                                          G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-        nullptr, nullptr, nullptr);
+    application = bus->connect();
     ASSERT_NE(application, nullptr);
   }
 
   static void TearDownTestSuite() {
     g_object_unref(provider);
     g_object_unref(application);
-    ::kill(busPid, SIGTERM);
+    delete bus;
     delete data;
   }
 
@@ -213,7 +118,8 @@ class NautilusModuleTest : public ::testing::Test {
 
   std::string fileItems(const std::vector<std::pair<std::string, bool>>& files) {
     GList* list = nullptr;
-    for (const auto& [uri, directory] : files) list = g_list_append(list, fileInfo(uri, directory));
+    for (const auto& [uri, directory] : files)
+      list = g_list_append(list, tarvine::testing::nautilusFileInfo(uri, directory));
     GList* items = nautilus_menu_provider_get_file_items(provider, list);
     g_list_free_full(list, g_object_unref);
     std::string text = items == nullptr ? "none" : describe(items);
@@ -243,8 +149,7 @@ class NautilusModuleTest : public ::testing::Test {
     return found;
   }
 
-  static inline std::string* busAddress = nullptr;
-  static inline int busPid = 0;
+  static inline tarvine::testing::PrivateBus* bus = nullptr;
   static inline tarvine::testing::TempDir* data = nullptr;
   static inline std::string* root = nullptr;
   static inline NautilusMenuProvider* provider = nullptr;
@@ -285,10 +190,10 @@ TEST_F(NautilusModuleTest, MenusFollowKindScopeUrisAndTheApplicationsBusName) {
   // The empty space of a folder view is kind 1: the folder itself. Nautilus
   // builds both menus at once and makes one action per item name, so no
   // name may stand in both.
-  NautilusFileInfo* folder = fileInfo(uri("/watched"), true);
+  NautilusFileInfo* folder = tarvine::testing::nautilusFileInfo(uri("/watched"), true);
   GList* background = nautilus_menu_provider_get_background_items(provider, folder);
   EXPECT_EQ(background == nullptr ? "none" : describe(background), kWatchedRoot);
-  GList* list = g_list_append(nullptr, fileInfo(uri("/watched"), true));
+  GList* list = g_list_append(nullptr, tarvine::testing::nautilusFileInfo(uri("/watched"), true));
   GList* selected = nautilus_menu_provider_get_file_items(provider, list);
   g_list_free_full(list, g_object_unref);
   auto names = [](GList* items) {
@@ -319,7 +224,7 @@ TEST_F(NautilusModuleTest, AnEntryDeliversItsSelectorWithTheSelectionOfItsMenu) 
   own(true);
   ASSERT_EQ(settled(uri("/watched"), kWatchedRoot), kWatchedRoot);
   requests();
-  GList* list = g_list_append(nullptr, fileInfo(uri("/watched"), true));
+  GList* list = g_list_append(nullptr, tarvine::testing::nautilusFileInfo(uri("/watched"), true));
   GList* items = nautilus_menu_provider_get_file_items(provider, list);
   g_list_free_full(list, g_object_unref);
   // The file manager moves on to another item before the entry is picked.

@@ -1,5 +1,5 @@
-"""`make install`'s rules, run into a scratch DESTDIR: the module lands in
-Nautilus's folder under the prefix, the bundle under PREFIX/lib/tarvine, and
+"""`make install`'s rules, run into a scratch DESTDIR: each module lands in
+its file manager's folder under the prefix, the bundle under PREFIX/lib/tarvine, and
 the bundle path compiled into the module is where the bundle was installed."""
 
 import argparse
@@ -18,7 +18,7 @@ class InstallLayout(unittest.TestCase):
         with open(os.path.join(BUILD, "CMakeCache.txt")) as f:
             prefix = re.search(r"^CMAKE_INSTALL_PREFIX:PATH=(.*)$", f.read(), re.M).group(1)
         with tempfile.TemporaryDirectory() as dest:
-            for component in ("bundle", "nautilus"):
+            for component in ("bundle", "nautilus", "nemo", "caja", "thunar"):
                 subprocess.run(["cmake", "--install", BUILD, "--component", component],
                                env=dict(os.environ, DESTDIR=dest), check=True,
                                stdout=subprocess.DEVNULL)
@@ -31,11 +31,16 @@ class InstallLayout(unittest.TestCase):
                          appex + "Resources/en.lproj/Localizable.strings"]:
                 self.assertIn(path, installed)
             self.assertTrue(os.access(os.path.join(dest, app, "MacOS/tarvine-app"), os.X_OK))
-            modules = [p for p in installed if p.endswith("nautilus/extensions-4/libtarvine-nautilus.so")]
-            self.assertEqual(len(modules), 1, installed)
-            self.assertTrue(modules[0].startswith(prefix.lstrip("/") + "/"))
-            with open(os.path.join(dest, modules[0]), "rb") as f:
-                self.assertIn(("/" + appex.rstrip("/").rsplit("/Contents", 1)[0]).encode(), f.read())
+            for folder in ("nautilus/extensions-4/libtarvine-nautilus.so",
+                           "nemo/extensions-3.0/libtarvine-nemo.so",
+                           "caja/extensions-2.0/libtarvine-caja.so",
+                           "thunarx-3/libtarvine-thunar.so"):
+                modules = [p for p in installed if p.endswith(folder)]
+                self.assertEqual(len(modules), 1, folder)
+                self.assertTrue(modules[0].startswith(prefix.lstrip("/") + "/"))
+                with open(os.path.join(dest, modules[0]), "rb") as f:
+                    bundle = "/" + appex.rstrip("/").rsplit("/Contents", 1)[0]
+                    self.assertIn(bundle.encode(), f.read(), folder)
 
 
 if __name__ == "__main__":
