@@ -42,6 +42,10 @@ packages=(
   gir1.2-atspi-2.0
   python3-gi
   imagemagick
+  gnustep-make
+  libgnustep-base-dev
+  libgnustep-gui-dev
+  libblocksruntime-dev
 )
 
 missing=()

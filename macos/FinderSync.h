@@ -1,0 +1,27 @@
+// The extension's principal class, as its Info.plist names it
+// (NSExtensionPrincipalClass): the Finder creates it and talks to the
+// extension only through it. It forwards every call to the portable core.
+#pragma once
+
+#if __has_include(<FinderSync/FinderSync.h>)
+#import <FinderSync/FinderSync.h>
+#endif
+
+// The Apple services and the core object built on them (FinderSync.mm).
+struct TarvineExtension;
+
+@interface FinderSync : FIFinderSync {
+ @private
+  // Declared here rather than in the implementation, as GNUstep's runtime
+  // (the Linux compile check) has only the fragile instance-variable layout.
+  struct TarvineExtension* _extension;
+}
+- (NSString*)toolbarItemName;
+- (NSString*)toolbarItemToolTip;
+- (NSMenu*)menuForMenuKind:(FIMenuKind)menuKind;
+- (IBAction)showHistory:(id)sender;
+- (IBAction)enableHistory:(id)sender;
+- (IBAction)disableHistory:(id)sender;
+- (IBAction)snapshotNow:(id)sender;
+- (IBAction)restorePrevious:(id)sender;
+@end

@@ -1,0 +1,117 @@
+#import "macos/FinderSync.h"
+
+#import <AppKit/AppKit.h>
+
+#include "extension/FinderSync.h"
+#include "macos/AppleBookmarks.h"
+#include "macos/AppleBundle.h"
+#include "macos/AppleClock.h"
+#include "macos/AppleConversions.h"
+#include "macos/AppleFileSystem.h"
+#include "macos/AppleSystemLog.h"
+#include "macos/AppleUuidGenerator.h"
+#include "macos/AppleWorkspace.h"
+#include "macos/FinderSyncHost.h"
+
+// The Apple services and the core object built on them, owned together.
+struct TarvineExtension {
+  tarvine::apple::FinderSyncHost host;
+  tarvine::apple::AppleBundle bundle;
+  tarvine::apple::AppleFileSystem fileSystem;
+  tarvine::apple::AppleWorkspace workspace;
+  tarvine::apple::AppleBookmarks bookmarks;
+  tarvine::apple::AppleSystemLog log;
+  tarvine::apple::AppleClock clock;
+  tarvine::apple::AppleUuidGenerator uuids;
+  tarvine::FinderSync core{
+      tarvine::Services{host, bundle, fileSystem, workspace, bookmarks, log, clock, uuids},
+      tarvine::Identifiers::processWide(bundle, fileSystem)};
+};
+
+@implementation FinderSync
+
+- (instancetype)init {
+  self = [super init];
+  // Constructing the core registers the monitored scope with the Finder.
+  if (self != nil) _extension = new TarvineExtension;
+  return self;
+}
+
+- (void)dealloc {
+  delete _extension;
+#if !__has_feature(objc_arc)
+  [super dealloc];
+#endif
+}
+
+- (NSString*)toolbarItemName {
+  return tarvine::apple::string(_extension->core.toolbarItemName());
+}
+
+- (NSString*)toolbarItemToolTip {
+  return tarvine::apple::string(_extension->core.toolbarItemToolTip());
+}
+
+// The core's value tree as the Finder's menu: titles, actions as this
+// object's selectors, targets, enabled flags, states, image and submenus.
+- (NSMenu*)menuFrom:(const tarvine::Menu&)model {
+  NSMenu* menu = TV_AUTORELEASE([[NSMenu alloc] initWithTitle:tarvine::apple::string(model.title)]);
+  [menu setAutoenablesItems:model.autoenablesItems ? YES : NO];
+  for (const tarvine::MenuItem& entry : model.items) {
+    if (entry.isSeparator) {
+      [menu addItem:[NSMenuItem separatorItem]];
+      continue;
+    }
+    SEL action = entry.action ? NSSelectorFromString(tarvine::apple::string(
+                                    std::string(tarvine::selectorName(*entry.action))))
+                              : nullptr;
+    NSMenuItem* item = TV_AUTORELEASE([[NSMenuItem alloc]
+        initWithTitle:tarvine::apple::string(entry.title)
+               action:action
+        keyEquivalent:tarvine::apple::string(entry.keyEquivalent)]);
+    [item setTarget:entry.target != nullptr ? self : nil];
+    [item setEnabled:entry.enabled ? YES : NO];
+    [item setState:entry.state == tarvine::MenuItemState::on ? NSControlStateValueOn
+                                                             : NSControlStateValueOff];
+    if (entry.image) {
+      NSImage* image = [NSImage imageNamed:tarvine::apple::string(entry.image->name)];
+      [image setTemplate:entry.image->isTemplate ? YES : NO];
+      [image setSize:NSMakeSize(entry.image->width, entry.image->height)];
+      [item setImage:image];
+    }
+    if (entry.submenu) [item setSubmenu:[self menuFrom:*entry.submenu]];
+    [menu addItem:item];
+  }
+  return menu;
+}
+
+- (NSMenu*)menuForMenuKind:(FIMenuKind)menuKind {
+  return [self menuFrom:_extension->core.menuForMenuKind(static_cast<std::uint64_t>(menuKind))];
+}
+
+- (IBAction)showHistory:(id)sender {
+  (void)sender;
+  _extension->core.showHistory();
+}
+
+- (IBAction)enableHistory:(id)sender {
+  (void)sender;
+  _extension->core.enableHistory();
+}
+
+- (IBAction)disableHistory:(id)sender {
+  (void)sender;
+  _extension->core.disableHistory();
+}
+
+- (IBAction)snapshotNow:(id)sender {
+  (void)sender;
+  _extension->core.snapshotNow();
+}
+
+- (IBAction)restorePrevious:(id)sender {
+  (void)sender;
+  _extension->core.restorePrevious();
+}
+
+@end
