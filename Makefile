@@ -8,7 +8,8 @@ FUZZ_SECONDS ?= 60
 CTEST = ctest --output-on-failure -j $(JOBS) --test-dir
 
 PREFIX ?= /usr
-INSTALLED_TARGETS = tarvine-app tarvine-nautilus tarvine-nemo tarvine-caja tarvine-thunar
+INSTALLED_TARGETS = tarvine-app tarvine-nautilus tarvine-nemo tarvine-caja tarvine-thunar \
+	tarvine-dolphin
 .PHONY: install package
 .PHONY: all build deps check check-format check-plain check-sanitizers check-threads check-fuzz check-bench demo \
 	fuzz bench clean format

@@ -23,6 +23,7 @@
 #include "platform/linux/SystemClock.h"
 #include "tests/support/FakeServices.h"
 #include "tests/support/NautilusDoubles.h"
+#include "tests/support/PrivateBus.h"
 
 namespace tarvine {
 namespace {

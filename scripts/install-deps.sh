@@ -48,22 +48,37 @@ packages=(
   libblocksruntime-dev
 )
 
-missing=()
-for p in "${packages[@]}"; do
-  status=$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null || true)
-  [[ "$status" == "install ok installed" ]] || missing+=("$p")
-done
+# KDE's Dolphin and its plugin library, without recommendations: they would
+# bring a whole desktop (about 300 packages are needed as it is).
+kde_packages=(
+  dolphin
+  libkf5kio-dev
+  extra-cmake-modules
+  qtbase5-dev
+)
 
-[[ ${#missing[@]} -eq 0 ]] && exit 0
+missing_of() {
+  local p status
+  for p in "$@"; do
+    status=$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null || true)
+    [[ "$status" == "install ok installed" ]] || echo "$p"
+  done
+}
+mapfile -t missing < <(missing_of "${packages[@]}")
+mapfile -t missing_kde < <(missing_of "${kde_packages[@]}")
 
-line="apt-get install -y ${missing[*]}"
+[[ ${#missing[@]} -eq 0 && ${#missing_kde[@]} -eq 0 ]] && exit 0
+
 if [[ $(id -u) -ne 0 ]]; then
   echo "Missing Debian packages. Install them as root with:" >&2
-  echo "  apt-get update && $line" >&2
+  echo "  apt-get update && apt-get install -y ${missing[*]}" >&2
+  [[ ${#missing_kde[@]} -gt 0 ]] &&
+    echo "  apt-get install -y --no-install-recommends ${missing_kde[*]}" >&2
   exit 1
 fi
 
-echo "Installing missing Debian packages: ${missing[*]}"
+echo "Installing missing Debian packages: ${missing[*]} ${missing_kde[*]}"
 export DEBIAN_FRONTEND=noninteractive
 apt-get update -qq
-apt-get install -y -qq "${missing[@]}"
+[[ ${#missing[@]} -eq 0 ]] || apt-get install -y -qq "${missing[@]}"
+[[ ${#missing_kde[@]} -eq 0 ]] || apt-get install -y -qq --no-install-recommends "${missing_kde[@]}"

@@ -9,8 +9,10 @@ import pwd
 import shutil
 import signal
 import subprocess
+import sys
 import tempfile
 import time
+import unittest
 
 import gi
 
@@ -48,12 +50,13 @@ class Desktop:
     """Everything the run starts, and its removal. Every process is started in
     a session of its own and ended by its process group."""
 
-    def __init__(self, build, services=()):
+    def __init__(self, build, services=(), accessibility_service=True):
         """`services`: D-Bus services besides the accessibility bus that the
-        private bus may start (their .service files from the system)."""
+        private bus may start (their .service files from the system). Without
+        `accessibility_service` the test starts the accessibility bus itself."""
         self.build = build
-        self.services = [A11Y_SERVICE] + ["/usr/share/dbus-1/services/%s.service" % name
-                                          for name in services]
+        self.services = ([A11Y_SERVICE] if accessibility_service else []) + [
+            "/usr/share/dbus-1/services/%s.service" % name for name in services]
         self.processes = []
         self.dir = tempfile.mkdtemp(prefix="tarvine-desktop-")
         # The extension's scope is the user database's home, not $HOME: the
@@ -332,7 +335,7 @@ def run_scenario(test, desktop, manager, screenshot=None):
         if screenshot and label == "root":
             manager.reveal_submenu()
             time.sleep(0.5)
-            desktop.screenshot(screenshot)
+            desktop.screenshot(screenshot, *getattr(manager, "screenshot_size", (920, 560)))
             seen = eventually(lambda: menu(top, label), 5)
         manager.press(seen[2][entry])
         test.assertTrue(eventually(
@@ -361,3 +364,13 @@ def run_scenario(test, desktop, manager, screenshot=None):
     test.assertIn("request enableHistory %s/outside bookmark=yes (resolves)" % base,
                   desktop.app_output())
     test.assertEqual(os.listdir(os.path.join(desktop.container, "requests")), [])
+
+
+def run_tests(rest, skip_reason=None):
+    """Runs the test file's cases, or reports it skipped (for ctest) when
+    what it needs is missing."""
+    if skip_reason:
+        print("skipped: " + skip_reason)
+        sys.exit(SKIP)
+    result = unittest.main(argv=[sys.argv[0]] + rest, verbosity=2, exit=False).result
+    sys.exit(0 if result.wasSuccessful() else 1)

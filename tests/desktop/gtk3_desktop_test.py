@@ -156,9 +156,6 @@ if __name__ == "__main__":
     BUILD, MODULE, MANAGER = os.path.abspath(args.build), os.path.abspath(args.module), args.manager
     EXTENSION_DIR, SCREENSHOT = args.extension_dir, args.screenshot
     needs_root = MANAGER != "caja"  # for the private mount namespace
-    if not shutil.which(MANAGER) or not shutil.which("Xvfb") or \
-            (needs_root and os.geteuid() != 0):
-        print("skipped: needs %s and Xvfb%s" % (MANAGER, " and root" if needs_root else ""))
-        sys.exit(ds.SKIP)
-    result = unittest.main(argv=[sys.argv[0]] + rest, verbosity=2, exit=False).result
-    sys.exit(0 if result.wasSuccessful() else 1)
+    ready = shutil.which(MANAGER) and shutil.which("Xvfb") and not (needs_root and os.geteuid())
+    ds.run_tests(rest, None if ready else "needs %s and Xvfb%s"
+                 % (MANAGER, " and root" if needs_root else ""))

@@ -104,8 +104,6 @@ if __name__ == "__main__":
     args, rest = parser.parse_known_args()
     BUILD, MODULE = os.path.abspath(args.build), os.path.abspath(args.module)
     EXTENSION_DIR, SCREENSHOT = args.extension_dir, args.screenshot
-    if os.geteuid() != 0 or not shutil.which("nautilus") or not shutil.which("Xvfb"):
-        print("skipped: needs root (for a private mount namespace), nautilus and Xvfb")
-        sys.exit(ds.SKIP)
-    result = unittest.main(argv=[sys.argv[0]] + rest, verbosity=2, exit=False).result
-    sys.exit(0 if result.wasSuccessful() else 1)
+    ready = os.geteuid() == 0 and shutil.which("nautilus") and shutil.which("Xvfb")
+    ds.run_tests(rest, None if ready else
+                 "needs root (for a private mount namespace), nautilus and Xvfb")

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "tests/support/NautilusDoubles.h"
+#include "tests/support/PrivateBus.h"
 #include "tests/support/TempDir.h"
 
 namespace {

@@ -18,7 +18,7 @@ class InstallLayout(unittest.TestCase):
         with open(os.path.join(BUILD, "CMakeCache.txt")) as f:
             prefix = re.search(r"^CMAKE_INSTALL_PREFIX:PATH=(.*)$", f.read(), re.M).group(1)
         with tempfile.TemporaryDirectory() as dest:
-            for component in ("bundle", "nautilus", "nemo", "caja", "thunar"):
+            for component in ("bundle", "nautilus", "nemo", "caja", "thunar", "dolphin"):
                 subprocess.run(["cmake", "--install", BUILD, "--component", component],
                                env=dict(os.environ, DESTDIR=dest), check=True,
                                stdout=subprocess.DEVNULL)
@@ -34,7 +34,8 @@ class InstallLayout(unittest.TestCase):
             for folder in ("nautilus/extensions-4/libtarvine-nautilus.so",
                            "nemo/extensions-3.0/libtarvine-nemo.so",
                            "caja/extensions-2.0/libtarvine-caja.so",
-                           "thunarx-3/libtarvine-thunar.so"):
+                           "thunarx-3/libtarvine-thunar.so",
+                           "qt5/plugins/kf5/kfileitemaction/libtarvine-dolphin.so"):
                 modules = [p for p in installed if p.endswith(folder)]
                 self.assertEqual(len(modules), 1, folder)
                 self.assertTrue(modules[0].startswith(prefix.lstrip("/") + "/"))

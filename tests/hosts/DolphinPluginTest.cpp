@@ -1,0 +1,128 @@
+// Loads the built Dolphin plugin as Dolphin does (its Qt plugin factory) and
+// asks it for menus on a private session bus where the test plays the main
+// application; Qt's event loop runs the bus-name watch, as in Dolphin.
+
+#include <gtest/gtest.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <KAbstractFileItemActionPlugin>
+#include <KFileItem>
+#include <KFileItemListProperties>
+#include <KPluginFactory>
+#include <QAction>
+#include <QApplication>
+#include <QMenu>
+#include <QPluginLoader>
+
+#include <filesystem>
+#include <string>
+
+#include "tests/support/PrivateBus.h"
+#include "tests/support/TempDir.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+void pump(int milliseconds) {
+  for (int i = 0; i < milliseconds / 10; ++i) {
+    QCoreApplication::processEvents();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    usleep(10'000);
+  }
+}
+
+// One line per entry: its text, "-" when disabled, "[x]" when checked,
+// "----" for a separator.
+std::string describe(QMenu* menu) {
+  std::string out;
+  for (QAction* entry : menu->actions()) {
+    if (!out.empty()) out += "|";
+    if (entry->isSeparator()) {
+      out += "----";
+      continue;
+    }
+    out += entry->text().toStdString() + (entry->isEnabled() ? "" : "-") +
+           (entry->isChecked() ? "[x]" : "");
+  }
+  return out;
+}
+
+TEST(DolphinPluginTest, MenusShowTheWholeModelDeliverTheirSelectionAndDoNotPileUp) {
+  tarvine::testing::PrivateBus bus;
+  tarvine::testing::TempDir data;
+  ::setenv("XDG_DATA_HOME", data.path().c_str(), 1);
+  ::setenv("TARVINE_EXTENSION_BUNDLE", TARVINE_TEST_APPEX, 1);
+  ::setenv("LANGUAGE", "en", 1);
+  ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+  const passwd* user = ::getpwuid(::getuid());
+  const std::string root = std::string(user->pw_dir) + "/.tarvine-dolphin-test-" +
+                           std::to_string(::getpid()) + "/watched";
+  data.write("QF7T2K9M4R.com.quillfen.tarvine/roots.json",
+             R"({"version":1,"publishedAt":"2025-03-14T09:26:53Z","roots":[{"path":")" + root +
+                 R"(","isPaused":false,"mode":"manual"}]})");
+  int argc = 1;
+  char name[] = "test";
+  char* argv[] = {name, nullptr};
+  QApplication application(argc, argv);
+
+  QPluginLoader loader(QStringLiteral(TARVINE_DOLPHIN_PLUGIN));
+  auto* factory = qobject_cast<KPluginFactory*>(loader.instance());
+  ASSERT_NE(factory, nullptr) << loader.errorString().toStdString();
+  auto* plugin = factory->create<KAbstractFileItemActionPlugin>();
+  ASSERT_NE(plugin, nullptr);
+
+  auto menuFor = [&](const std::string& path, bool directory) {
+    KFileItemListProperties items(KFileItemList{
+        KFileItem(QUrl::fromLocalFile(QString::fromStdString(path)),
+                  directory ? QStringLiteral("inode/directory") : QStringLiteral("text/plain"),
+                  directory ? S_IFDIR : S_IFREG)});
+    return plugin->actions(items, nullptr);
+  };
+  // Nothing until the main application owns its bus name.
+  EXPECT_TRUE(menuFor(root, true).isEmpty());
+  GDBusConnection* app = bus.connect();
+  g_bus_own_name_on_connection(app, "com.quillfen.tarvine", G_BUS_NAME_OWNER_FLAGS_NONE, nullptr,
+                               nullptr, nullptr, nullptr);
+  QList<QAction*> actions;
+  for (int i = 0; i < 100 && (actions = menuFor(root, true)).isEmpty(); ++i) pump(50);
+  ASSERT_EQ(actions.size(), 1);
+  QAction* history = actions[0];
+  EXPECT_EQ(history->text().toStdString(), "History");
+  EXPECT_FALSE(history->icon().isNull());  // the BrandGlyph
+  ASSERT_NE(history->menu(), nullptr);
+  EXPECT_EQ(describe(history->menu()),
+            "Enable History-[x]|Disable History|----|Snapshot Now|Restore Previous "
+            "Version-|----|Show History\u2026");
+  EXPECT_TRUE(history->menu()->actions()[0]->isCheckable());
+
+  // Picked after the file manager moved on: the request is for its own menu.
+  QAction* snapshot = history->menu()->actions()[3];
+  EXPECT_EQ(describe(menuFor(root + "/file.txt", false)[0]->menu()),
+            "Enable History-[x]|Disable History-|----|Snapshot Now-|Restore Previous "
+            "Version|----|Show History\u2026");
+  snapshot->trigger();
+  const fs::path spool = fs::path(data.path()) / "QF7T2K9M4R.com.quillfen.tarvine/requests";
+  ASSERT_TRUE(fs::exists(spool));
+  ASSERT_EQ(std::distance(fs::directory_iterator(spool), fs::directory_iterator()), 1);
+  EXPECT_NE(data.read("QF7T2K9M4R.com.quillfen.tarvine/requests/" +
+                      fs::directory_iterator(spool)->path().filename().string())
+                .find("\"kind\":\"snapshotNow\",\"target\":\"" + root + "\""),
+            std::string::npos);
+
+  // Dolphin keeps the plugin for its life and never frees what it returns: a
+  // thousand menus must leave no more objects than one.
+  pump(50);
+  const auto widgets = QApplication::allWidgets().size();
+  for (int i = 0; i < 1000; ++i) {
+    menuFor(root, true);
+    if (i % 100 == 0) pump(10);
+  }
+  pump(50);
+  EXPECT_LE(QApplication::allWidgets().size(), widgets + 1);
+  g_object_unref(app);
+  delete plugin;
+}
+
+}  // namespace
