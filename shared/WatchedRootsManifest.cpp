@@ -360,7 +360,10 @@ Result<Manifest> Manifest::decode(std::string_view document) {
     // growing them step by step would at times hold three times that.
     RootCounter counter;
     nlohmann::json::sax_parse(document.begin(), document.end(), &counter);
-    ManifestReader reader(counter.count());
+    // No valid root takes fewer bytes than {"path":"","isPaused":true}, so a
+    // roots array of empty objects (which fails anyway) reserves no more.
+    constexpr std::size_t kSmallestRoot = 27;
+    ManifestReader reader(std::min(counter.count(), document.size() / kSmallestRoot));
     nlohmann::json::sax_parse(document.begin(), document.end(), &reader);
     return reader.result();
   } catch (const nlohmann::json::exception& e) {

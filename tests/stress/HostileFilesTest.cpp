@@ -119,6 +119,8 @@ TEST_F(HostileFilesTest, ManifestLoadsInMemoryBoundedByTheFilesSize) {
       // The JSON library keeps the characters of a run of brackets and commas
       // until the next text or number, in a buffer that grows by doubling.
       {"an ignored value full of objects", [](int) { return std::string("{}"); }, "ignored", 3.7},
+      // Reserved for the smallest possible roots, then refused.
+      {"roots that are empty objects", [](int) { return std::string("{}"); }, "roots", 4.2},
       {"the smallest roots there are",
        [](int) { return std::string(R"({"path":"","isPaused":true})"); }, "roots", 4.5},
   };
@@ -142,7 +144,8 @@ TEST_F(HostileFilesTest, ManifestLoadsInMemoryBoundedByTheFilesSize) {
       Identifiers ids(env.bundle, env.fileSystem);
       FinderSync extension(env.services(), ids);
       auto manifest = extension.loadManifest();
-      if (manifest == nullptr || manifest->roots.empty()) return 2;
+      const bool valid = c.array != std::string("roots") || c.element(0) != "{}";
+      if ((manifest == nullptr || manifest->roots.empty()) == valid) return 2;
       long grown = testing::peakResidentBytes() - before;
       if (testing::kAddressSanitized) return 0;  // its allocator's figures say nothing here
       return grown < c.factor * size + (4 << 20) ? 0 : 3;
