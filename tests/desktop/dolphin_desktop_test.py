@@ -101,9 +101,6 @@ class Dolphin:
         if self.listener is None:  # once the accessibility bus is there
             self.listener = ds.Atspi.EventListener.new(self._showing)
             self.listener.register("object:state-changed:showing")
-        # A new process's watch of the application's bus name needs a moment
-        # on its main loop before it knows the owner.
-        self.pump(1.5)
         return found
 
     def _right_click(self, x, y):
