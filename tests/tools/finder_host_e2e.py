@@ -1,7 +1,6 @@
 """End-to-end tests: finder-host drives the extension against a sandbox with
 the stand-in main application on a private session bus."""
 
-import argparse
 import base64
 import json
 import os
@@ -14,18 +13,14 @@ import tempfile
 import time
 import unittest
 
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import tools_support  # noqa: E402
+from tools_support import eventually  # noqa: E402
+
 BUILD = None
 MINTED = "Tarvine: extension minted a bookmark for the clicked folder"
 GROUP = "QF7T2K9M4R.com.quillfen.tarvine"
 
-
-def eventually(condition, seconds=5.0):
-    deadline = time.monotonic() + seconds
-    while time.monotonic() < deadline:
-        if condition():
-            return True
-        time.sleep(0.05)
-    return condition()
 
 
 class PrivateBus:
@@ -294,8 +289,4 @@ class WithoutARunningApp(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--build", required=True)
-    args, rest = parser.parse_known_args()
-    BUILD = os.path.abspath(args.build)
-    unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
+    tools_support.main(sys.modules[__name__])

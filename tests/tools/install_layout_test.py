@@ -2,13 +2,15 @@
 its file manager's folder under the prefix, the bundle under PREFIX/lib/tarvine, and
 the bundle path compiled into the module is where the bundle was installed."""
 
-import argparse
 import os
 import re
 import subprocess
 import sys
 import tempfile
 import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import tools_support  # noqa: E402
 
 BUILD = None
 
@@ -45,8 +47,4 @@ class InstallLayout(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--build", required=True)
-    args, rest = parser.parse_known_args()
-    BUILD = os.path.abspath(args.build)
-    unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
+    tools_support.main(sys.modules[__name__])

@@ -1,7 +1,6 @@
 """End-to-end tests of tarvine-app as the spool's consumer: the real program on
 a real spool, fed what anyone who can write the spool could put there."""
 
-import argparse
 import json
 import os
 import shutil
@@ -13,19 +12,15 @@ import tempfile
 import threading
 import time
 import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import tools_support  # noqa: E402
+from tools_support import eventually  # noqa: E402
 import uuid
 
 BUILD = None
 GROUP = "QF7T2K9M4R.com.quillfen.tarvine"
 
-
-def eventually(condition, seconds=5.0):
-    deadline = time.monotonic() + seconds
-    while time.monotonic() < deadline:
-        if condition():
-            return True
-        time.sleep(0.05)
-    return condition()
 
 
 def request(kind="showHistory", target="/home/u/Docs"):
@@ -247,8 +242,4 @@ class OneConsumer(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--build", required=True)
-    args, rest = parser.parse_known_args()
-    BUILD = os.path.abspath(args.build)
-    unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
+    tools_support.main(sys.modules[__name__])
