@@ -269,36 +269,36 @@ std::string PlistBundle::localizedString(std::string_view key, std::string_view 
   return defaultValue.empty() ? std::string(key) : std::string(defaultValue);
 }
 
-std::optional<std::string> PlistBundle::imageFile(const std::string& name) const {
-  if (name.empty() || name.find('/') != std::string::npos) return std::nullopt;
-  for (const char* extension : {".png", ".svg"}) {
-    std::string path = directory_ + "/Contents/Resources/" + name + extension;
-    if (isRegularFile(path)) return path;
+// Looked up once per name, like the platform's images: a host asking for the
+// file on every menu costs no file-system call.
+const PlistBundle::Image& PlistBundle::image(const std::string& name) {
+  auto cached = images_.find(name);
+  if (cached != images_.end()) return cached->second;
+  Image found;
+  if (!name.empty() && name.find('/') == std::string::npos) {
+    for (const char* extension : {".png", ".svg"}) {
+      std::string path = directory_ + "/Contents/Resources/" + name + extension;
+      if (!isRegularFile(path)) continue;
+      gint width = 0, height = 0;
+      // Reads the size from the file's header without decoding the image.
+      if (gdk_pixbuf_get_file_info(path.c_str(), &width, &height) != nullptr) {
+        found.size = NamedImage{name, static_cast<double>(width), static_cast<double>(height)};
+      }
+      found.path = std::move(path);
+      break;
+    }
   }
-  return std::nullopt;
+  return images_.emplace(name, std::move(found)).first->second;
 }
 
 std::optional<std::string> PlistBundle::imagePath(std::string_view name) {
   std::lock_guard lock(mutex_);
-  return imageFile(std::string(name));
+  return image(std::string(name)).path;
 }
 
 std::optional<NamedImage> PlistBundle::imageNamed(std::string_view name) {
   std::lock_guard lock(mutex_);
-  std::string key(name);
-  auto cached = images_.find(key);
-  if (cached != images_.end()) return cached->second;
-
-  std::optional<NamedImage> image;
-  if (auto path = imageFile(key)) {
-    gint width = 0, height = 0;
-    // Reads the size from the file's header without decoding the image.
-    if (gdk_pixbuf_get_file_info(path->c_str(), &width, &height) != nullptr) {
-      image = NamedImage{key, static_cast<double>(width), static_cast<double>(height)};
-    }
-  }
-  images_.emplace(key, image);
-  return image;
+  return image(std::string(name)).size;
 }
 
 }  // namespace tarvine

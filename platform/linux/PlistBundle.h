@@ -49,8 +49,12 @@ class PlistBundle : public Bundle {
  private:
   const PropertyListValue::Dictionary* info();
   const std::string& chosenLocalization();
-  // NAME.png, else NAME.svg, in Contents/Resources.
-  std::optional<std::string> imageFile(const std::string& name) const;
+  // NAME.png, else NAME.svg, in Contents/Resources: its file and size.
+  struct Image {
+    std::optional<std::string> path;
+    std::optional<NamedImage> size;
+  };
+  const Image& image(const std::string& name);
 
   std::string directory_;
   std::vector<std::string> preferredLanguages_;
@@ -61,7 +65,7 @@ class PlistBundle : public Bundle {
   std::optional<PropertyListValue> info_;
   std::optional<std::string> localization_;
   std::optional<std::map<std::string, std::string>> strings_;
-  std::map<std::string, std::optional<NamedImage>> images_;
+  std::map<std::string, Image> images_;
 };
 
 }  // namespace tarvine
