@@ -2,6 +2,7 @@
 
 #include <KFileItem>
 #include <KFileItemListProperties>
+#include <KIO/UDSEntry>
 #include <KPluginFactory>
 #include <QAction>
 #include <QIcon>
@@ -10,19 +11,39 @@
 #include <memory>
 #include <vector>
 
+#include "hosts/glib/ExtensionWorker.h"
 #include "hosts/glib/HostExtension.h"
 
 K_PLUGIN_CLASS_WITH_JSON(DolphinPlugin, "tarvine-dolphin.json")
 
 namespace {
 
+using tarvine::ExtensionWorker;
 using tarvine::HostExtension;
 
-// One extension per process. Qt's event loop on Linux runs GLib's main
-// context, which keeps the bus-name watch current.
-HostExtension& extension() {
-  static HostExtension instance(HostExtension::bundlePath(TARVINE_INSTALLED_BUNDLE));
+// One extension per process, on its own thread with its own main loop: it
+// works whatever loop the program runs (Dolphin, plasmashell, Qt without GLib).
+// Stopped at exit, when statics go, after the commands already picked.
+const std::shared_ptr<ExtensionWorker>& worker() {
+  static const auto instance = std::make_shared<ExtensionWorker>([] {
+    return std::make_unique<HostExtension>(HostExtension::bundlePath(TARVINE_INSTALLED_BUNDLE));
+  });
   return instance;
+}
+
+// An item as the shared layer takes it: its most local URL (desktop:/ items
+// are files too), and its device and inode where KIO listed them, so that a
+// name KIO could not decode (it then holds U+FFFD) is not taken for another path.
+tarvine::FileManagerItem itemOf(const KFileItem& item) {
+  tarvine::FileManagerItem converted{item.mostLocalUrl().toString(QUrl::FullyEncoded).toStdString(),
+                                     item.isDir(), std::nullopt};
+  const KIO::UDSEntry& entry = item.entry();
+  if (entry.contains(KIO::UDSEntry::UDS_DEVICE_ID) && entry.contains(KIO::UDSEntry::UDS_INODE)) {
+    converted.identity.emplace(
+        static_cast<std::uint64_t>(entry.numberValue(KIO::UDSEntry::UDS_DEVICE_ID)),
+        static_cast<std::uint64_t>(entry.numberValue(KIO::UDSEntry::UDS_INODE)));
+  }
+  return converted;
 }
 
 QString qt(const std::string& text) { return QString::fromStdString(text); }
@@ -35,9 +56,14 @@ QAction* actionFor(const tarvine::MenuItem& entry, QObject* owner,
   auto* action = new QAction(qt(entry.title), owner);
   action->setEnabled(entry.enabled);
   if (auto selector = HostExtension::deliveredSelector(entry)) {
-    QObject::connect(action, &QAction::triggered, action, [selection, selector = *selector] {
-      extension().perform(*selection, selector);
-    });
+    QObject::connect(action, &QAction::triggered, action,
+                     [worker = worker(), selection, selector = *selector]() noexcept {
+                       // Nothing may be thrown into Qt: a failure drops the command.
+                       try {
+                         worker->perform(selection, selector);
+                       } catch (...) {
+                       }
+                     });
   }
   return action;
 }
@@ -45,20 +71,36 @@ QAction* actionFor(const tarvine::MenuItem& entry, QObject* owner,
 }  // namespace
 
 DolphinPlugin::DolphinPlugin(QObject* parent, const QVariantList&)
-    : KAbstractFileItemActionPlugin(parent) {}
+    : KAbstractFileItemActionPlugin(parent) {
+  // Started now, so that the first menu already knows whether the main
+  // application runs.
+  try {
+    worker();
+  } catch (...) {
+    // Without a thread there is no History menu; the next menu tries again.
+  }
+}
 
 DolphinPlugin::~DolphinPlugin() { delete lastMenu_; }
 
-QList<QAction*> DolphinPlugin::actions(const KFileItemListProperties& properties, QWidget*) {
+QList<QAction*> DolphinPlugin::actions(const KFileItemListProperties& properties,
+                                       QWidget*) noexcept {
+  try {
+    return menuActions(properties);
+  } catch (...) {
+    // Nothing may be thrown into Qt: a failure is a menu without History.
+    return {};
+  }
+}
+
+QList<QAction*> DolphinPlugin::menuActions(const KFileItemListProperties& properties) {
   // The previous menu is closed by now: its objects go.
   if (lastMenu_) lastMenu_->deleteLater();
   // Dolphin passes the selected items, or the view's own folder for its
   // background; both are the items the menu is about.
   std::vector<tarvine::FileManagerItem> items;
-  for (const KFileItem& item : properties.items()) {
-    items.push_back({item.url().toString(QUrl::FullyEncoded).toStdString(), item.isDir()});
-  }
-  auto menu = extension().menuForSelection(items);
+  for (const KFileItem& item : properties.items()) items.push_back(itemOf(item));
+  auto menu = worker()->menuForSelection(std::move(items));
   if (!menu) return {};
 
   QList<QAction*> actions;
@@ -66,7 +108,7 @@ QList<QAction*> DolphinPlugin::actions(const KFileItemListProperties& properties
     auto* submenu = new QMenu();
     lastMenu_ = submenu;
     QAction* action = actionFor(top, submenu, menu->selection);
-    if (auto icon = extension().imagePath(top)) action->setIcon(QIcon(qt(*icon)));
+    if (const std::string* icon = menu->imageFile(top)) action->setIcon(QIcon(qt(*icon)));
     bool first = true;
     static const std::vector<tarvine::MenuItem> kNone;
     for (const tarvine::MenuItem& entry : top.submenu ? top.submenu->items : kNone) {

@@ -15,9 +15,12 @@ class DolphinPlugin : public KAbstractFileItemActionPlugin {
   DolphinPlugin(QObject* parent, const QVariantList& arguments);
   ~DolphinPlugin() override;
 
-  QList<QAction*> actions(const KFileItemListProperties& items, QWidget* parentWidget) override;
+  QList<QAction*> actions(const KFileItemListProperties& items,
+                          QWidget* parentWidget) noexcept override;
 
  private:
+  QList<QAction*> menuActions(const KFileItemListProperties& items);
+
   // The last menu's submenu, which owns every action made for that menu.
   QPointer<QMenu> lastMenu_;
 };

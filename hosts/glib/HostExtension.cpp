@@ -1,30 +1,137 @@
 #include "hosts/glib/HostExtension.h"
 
+#include <gio/gio.h>
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <cstdlib>
 
+#include "platform/posix/PosixFileSystem.h"
+
 namespace tarvine {
+namespace {
+
+// The POSIX file system with the file manager's smaller limit on what it reads,
+// saying once for each version of a file why it was not read.
+class BoundedFileSystem : public PosixFileSystem {
+ public:
+  BoundedFileSystem(std::string dataHome, SystemLog& log)
+      : PosixFileSystem(std::move(dataHome)), log_(log) {}
+
+  Result<std::string> readFile(const FileURL& url) override {
+    Result<std::string> content = readRegularFile(url.path(), HostExtension::maxManifestBytes);
+    if (!content.ok() && content.status().errorNumber() == EFBIG) {
+      struct stat info {};
+      std::string version = url.path();
+      if (::stat(url.path().c_str(), &info) == 0) {
+        version += "@" + std::to_string(info.st_size) + "@" + std::to_string(info.st_mtim.tv_sec) +
+                   "." + std::to_string(info.st_mtim.tv_nsec);
+      }
+      if (version != lastRefused_) {
+        lastRefused_ = version;
+        log_.write(std::string(HostExtension::oversizedManifestLine) + url.path());
+      }
+    }
+    return content;
+  }
+
+ private:
+  SystemLog& log_;
+  std::string lastRefused_;
+};
+
+}  // namespace
+
+const std::string* HostMenu::imageFile(const MenuItem& item) const {
+  if (!item.image) return nullptr;
+  auto found = imageFiles.find(item.image->name);
+  return found != imageFiles.end() ? &found->second : nullptr;
+}
 
 std::string HostExtension::bundlePath(const char* installed) {
   const char* chosen = std::getenv(bundleVariable);
   return chosen != nullptr && chosen[0] != '\0' ? chosen : installed;
 }
 
-HostExtension::HostExtension(const std::string& bundlePath)
+HostExtension::HostExtension(const std::string& bundlePath) : HostExtension(bundlePath, nullptr) {}
+
+HostExtension::HostExtension(const std::string& bundlePath, std::unique_ptr<FileSystem> fileSystem)
     : bundle_(bundlePath, PlistBundle::languagesFromEnvironment()),
-      fileSystem_(PosixFileSystem::dataHomeFromEnvironment()),
-      identifiers_(bundle_, fileSystem_),
+      fileSystem_(fileSystem ? std::move(fileSystem)
+                             : std::make_unique<BoundedFileSystem>(
+                                   PosixFileSystem::dataHomeFromEnvironment(), log_)),
+      identifiers_(bundle_, *fileSystem_),
       extension_(
-          Services{host_, bundle_, fileSystem_, workspace_, bookmarks_, log_, clock_, uuids_},
+          Services{host_, bundle_, *fileSystem_, workspace_, bookmarks_, log_, clock_, uuids_},
           identifiers_) {
   // Watched from now on, so that the first menu already knows.
   workspace_.watch(identifiers_.mainAppBundleIdentifier());
+  workspace_.onChange([this] { changed(); });
+  watchManifest();
+  // Loaded now, so that the first menu is served from memory.
+  lastManifest_ = extension_.loadManifest();
+}
+
+HostExtension::~HostExtension() {
+  if (monitor_ != nullptr) {
+    g_file_monitor_cancel(monitor_);
+    g_signal_handlers_disconnect_by_data(monitor_, this);
+    g_object_unref(monitor_);
+  }
+}
+
+void HostExtension::watchManifest() {
+  // The manifest's own path, whether or not its folder exists yet: GIO watches
+  // the nearest folder that does. Through the local file system only: the
+  // default one (GVfs) would connect the host to the session bus on a
+  // connection that ends the whole process when the bus goes away.
+  const std::string path = PosixFileSystem::dataHomeFromEnvironment() + "/" +
+                           identifiers_.appGroupIdentifier() + "/" +
+                           std::string(ManifestLoader::manifestFileName);
+  GFile* file = g_vfs_get_file_for_path(g_vfs_get_local(), path.c_str());
+  monitor_ = g_file_monitor_file(file, G_FILE_MONITOR_NONE, nullptr, nullptr);
+  g_object_unref(file);
+  if (monitor_ == nullptr) return;
+  g_signal_connect(
+      monitor_, "changed",
+      G_CALLBACK(+[](GFileMonitor*, GFile*, GFile*, GFileMonitorEvent event, gpointer self) {
+        // A file still being written is read once it is done.
+        if (event == G_FILE_MONITOR_EVENT_CHANGED) return;
+        static_cast<HostExtension*>(self)->manifestMayHaveChanged();
+      }),
+      this);
+}
+
+void HostExtension::manifestMayHaveChanged() {
+  // Called from GLib: nothing may be thrown through it.
+  try {
+    auto manifest = extension_.loadManifest();
+    if (manifest == lastManifest_) return;
+    lastManifest_ = std::move(manifest);
+    changed();
+  } catch (...) {
+    // The next menu loads it again.
+  }
+}
+
+void HostExtension::onChange(std::function<void()> callback) { changed_ = std::move(callback); }
+
+void HostExtension::changed() {
+  // Called from GLib's callbacks: nothing may be thrown through them.
+  try {
+    if (changed_) changed_();
+  } catch (...) {
+    // The file manager is not told; its next menu is asked for all the same.
+  }
 }
 
 GType HostExtension::registerProvider(GTypeModule* module, const char* name, GType menuProvider,
-                                      GInterfaceInitFunc initInterface) {
+                                      GInterfaceInitFunc initInterface,
+                                      GInstanceInitFunc instanceMade) {
   GTypeInfo info{};
   info.class_size = sizeof(GObjectClass);
   info.instance_size = sizeof(GObject);
+  info.instance_init = instanceMade;
   const GType type =
       g_type_module_register_type(module, G_TYPE_OBJECT, name, &info, static_cast<GTypeFlags>(0));
   const GInterfaceInfo provider{initInterface, nullptr, nullptr};
@@ -38,12 +145,29 @@ std::optional<FileURL> HostExtension::fileURL(const FileManagerItem& item) {
   return FileURL::fromPath(url->path(), item.isDirectory);
 }
 
+namespace {
+
+// Whether the file at `url` is the one the file manager means. A name the file
+// manager could not decode comes as another path, with U+FFFD in it, which
+// names no file or another one: with the item's device and inode known, they
+// must match; without them, a path with U+FFFD must at least exist.
+bool isTheItem(const FileURL& url, const FileManagerItem& item) {
+  constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
+  if (!item.identity && url.path().find(kReplacement) == std::string::npos) return true;
+  struct stat info {};
+  if (::lstat(url.path().c_str(), &info) != 0) return false;
+  return !item.identity ||
+         (info.st_dev == item.identity->first && info.st_ino == item.identity->second);
+}
+
+}  // namespace
+
 std::optional<HostMenu> HostExtension::menuForSelection(const std::vector<FileManagerItem>& items) {
   CapturedSelection selection;
   selection.selected.emplace();
   for (const FileManagerItem& item : items) {
     auto url = fileURL(item);
-    if (!url) return std::nullopt;
+    if (!url || !isTheItem(*url, item)) return std::nullopt;
     selection.selected->push_back(*url);
   }
   if (selection.selected->empty()) return std::nullopt;
@@ -51,8 +175,10 @@ std::optional<HostMenu> HostExtension::menuForSelection(const std::vector<FileMa
 }
 
 std::optional<HostMenu> HostExtension::menuForFolder(const FileManagerItem& folder) {
-  auto url = fileURL(FileManagerItem{folder.uri, true});
-  if (!url) return std::nullopt;
+  FileManagerItem asFolder = folder;
+  asFolder.isDirectory = true;
+  auto url = fileURL(asFolder);
+  if (!url || !isTheItem(*url, asFolder)) return std::nullopt;
   CapturedSelection selection;
   selection.targeted = *url;
   return menuFor(std::move(selection), 1);
@@ -63,9 +189,13 @@ std::optional<HostMenu> HostExtension::menuFor(CapturedSelection selection, std:
   if (!host_.inScope(about)) return std::nullopt;
   auto captured = std::make_shared<const CapturedSelection>(std::move(selection));
   FileManagerHost::Serving serving(host_, *captured);
-  Menu menu = extension_.menuForMenuKind(kind);
-  if (menu.items.empty()) return std::nullopt;
-  return HostMenu{std::move(menu), std::move(captured)};
+  HostMenu menu{extension_.menuForMenuKind(kind), captured, {}};
+  if (menu.menu.items.empty()) return std::nullopt;
+  for (const MenuItem& item : menu.menu.items) {
+    if (!item.image) continue;
+    if (auto file = bundle_.imagePath(item.image->name)) menu.imageFiles[item.image->name] = *file;
+  }
+  return menu;
 }
 
 void HostExtension::perform(const CapturedSelection& selection, Selector selector) {
@@ -80,15 +210,6 @@ std::optional<Selector> HostExtension::deliveredSelector(const MenuItem& item) {
 
 std::string HostExtension::titleShowingState(const MenuItem& item) {
   return item.state == MenuItemState::on ? "\u2713 " + item.title : item.title;
-}
-
-}  // namespace tarvine
-
-namespace tarvine {
-
-std::optional<std::string> HostExtension::imagePath(const MenuItem& item) {
-  if (!item.image) return std::nullopt;
-  return bundle_.imagePath(item.image->name);
 }
 
 }  // namespace tarvine

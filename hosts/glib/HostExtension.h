@@ -2,9 +2,14 @@
 
 #include <glib-object.h>
 
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "extension/FinderSync.h"
@@ -13,55 +18,81 @@
 #include "platform/linux/LibuuidGenerator.h"
 #include "platform/linux/LinuxBookmarks.h"
 #include "platform/linux/PlistBundle.h"
-#include "platform/linux/SyslogLog.h"
+#include "platform/linux/SyslogSocketLog.h"
 #include "platform/linux/SystemClock.h"
-#include "platform/posix/PosixFileSystem.h"
+
+typedef struct _GFileMonitor GFileMonitor;
 
 namespace tarvine {
 
-// An item as a file manager reports it: its URI, and whether it is a folder.
+// An item as a file manager reports it: its URI, whether it is a folder, and,
+// where the file manager knows them, its device and inode (a name it could not
+// decode then cannot be taken for another file's).
 struct FileManagerItem {
   std::string uri;
   bool isDirectory = false;
+  std::optional<std::pair<std::uint64_t, std::uint64_t>> identity;
 };
 
-// A menu for the file manager to show, with the selection it was built for.
+// A menu for the file manager to show, with the selection it was built for
+// and the files of its images, looked up with it so that showing it touches
+// no file.
 struct HostMenu {
   Menu menu;
   std::shared_ptr<const CapturedSelection> selection;
+  std::map<std::string, std::string, std::less<>> imageFiles;
+
+  // The file of an entry's image, or null when it has none.
+  const std::string* imageFile(const MenuItem& item) const;
 };
 
 // The one extension of a file-manager process: the core's FinderSync with the
-// Linux services and a bus-name watch, fed by a file manager's module. What
-// every file manager shares is here; a module only makes its API calls and
-// turns a HostMenu into its own menu items. Everything runs on the file
-// manager's main thread and nothing waits on another process.
+// Linux services, a bus-name watch and a monitor of the manifest. It lives on
+// the extension's own thread (ExtensionWorker), whose main context drives the
+// watch and the monitor; every call comes from that thread.
 class HostExtension {
  public:
   static constexpr const char* bundleVariable = "TARVINE_EXTENSION_BUNDLE";
+  // Inside a file manager a larger manifest (about 600,000 roots) is unreadable:
+  // a broken or hostile file must not put gigabytes into someone else's program.
+  static constexpr std::size_t maxManifestBytes = std::size_t{64} << 20;
+  static constexpr const char* oversizedManifestLine =
+      "TarvineFinderSync: roots.json is over 64 MiB and is not read in the file manager: ";
 
   // The extension bundle: $TARVINE_EXTENSION_BUNDLE when set (for tests), else
   // where the build installed it.
   static std::string bundlePath(const char* installed);
 
   explicit HostExtension(const std::string& bundlePath);
+  // The same over another file system (tests slow it down or make it fail).
+  HostExtension(const std::string& bundlePath, std::unique_ptr<FileSystem> fileSystem);
+  ~HostExtension();
+  HostExtension(const HostExtension&) = delete;
+  HostExtension& operator=(const HostExtension&) = delete;
 
   // Registers a plain GObject type named `name` in `module` that implements
   // the file manager's menu-provider interface with `initInterface`. Nemo,
   // Caja and Nautilus load modules as GTypeModules; Thunar's plugin is one.
+  // Each instance the file manager makes is passed to `instanceMade`.
   static GType registerProvider(GTypeModule* module, const char* name, GType menuProvider,
-                                GInterfaceInitFunc initInterface);
-  HostExtension(const HostExtension&) = delete;
-  HostExtension& operator=(const HostExtension&) = delete;
+                                GInterfaceInitFunc initInterface, GInstanceInitFunc instanceMade);
 
   // The menu for selected items (kind 0) or for the empty space of a folder
   // (kind 1). Absent when the extension offers nothing: a location that is not
-  // a local file, outside the registered scope, or an empty menu.
+  // a local file, outside the registered scope, an item that is not what the
+  // file manager says, or an empty menu.
   std::optional<HostMenu> menuForSelection(const std::vector<FileManagerItem>& items);
   std::optional<HostMenu> menuForFolder(const FileManagerItem& folder);
 
   // Delivers a chosen entry's selector with the selection of its menu.
   void perform(const CapturedSelection& selection, Selector selector);
+
+  // Called once it is known whether the main application runs (or that no bus
+  // will say), at once if that is known already.
+  void whenReady(std::function<void()> callback) { workspace_.whenSettled(std::move(callback)); }
+  // Called when menus may have changed: the main application came or went, or
+  // another manifest was loaded.
+  void onChange(std::function<void()> callback);
 
   // A file URI as a file URL (percent-decoded; folder form for a directory);
   // absent for any other scheme (trash:, network locations, search results).
@@ -74,25 +105,25 @@ class HostExtension {
   // in it ("✓ Enable History" when on).
   static std::string titleShowingState(const MenuItem& item);
 
-  // The file of an entry's image in the bundle, for APIs that take an icon by
-  // its path; absent when the entry has none.
-  std::optional<std::string> imagePath(const MenuItem& item);
-
-  BusNameWatch& workspace() { return workspace_; }
-
  private:
   std::optional<HostMenu> menuFor(CapturedSelection selection, std::uint64_t kind);
+  void watchManifest();
+  void manifestMayHaveChanged();
+  void changed();
 
+  SyslogSocketLog log_;
   PlistBundle bundle_;
-  PosixFileSystem fileSystem_;
+  std::unique_ptr<FileSystem> fileSystem_;
   BusNameWatch workspace_;
   LinuxBookmarks bookmarks_;
-  SyslogLog log_;
   SystemClock clock_;
   LibuuidGenerator uuids_;
   FileManagerHost host_;
   Identifiers identifiers_;
   FinderSync extension_;
+  GFileMonitor* monitor_ = nullptr;
+  std::shared_ptr<const WatchedRootsManifest> lastManifest_;
+  std::function<void()> changed_;
 };
 
 }  // namespace tarvine

@@ -28,6 +28,9 @@ struct ThunarApi {
   static void setSubmenu(Item* item, Menu* menu) { thunarx_menu_item_set_menu(item, menu); }
   // Thunar reads an item's "sensitive" but never applies it.
   static constexpr bool showsInsensitiveItems = false;
+  // Thunar asks its providers afresh for every menu and has no such signal.
+  using Provider = ThunarxMenuProvider;
+  static void emitItemsUpdated(Provider*) {}
 };
 using Module = tarvine::GLibModule<ThunarApi>;
 
@@ -52,6 +55,7 @@ void thunar_extension_initialize(ThunarxProviderPlugin* plugin) {
   GTypeInfo info{};
   info.class_size = sizeof(GObjectClass);
   info.instance_size = sizeof(GObject);
+  info.instance_init = Module::providerMade;
   const GType type = thunarx_provider_plugin_register_type(
       plugin, G_TYPE_OBJECT, "TarvineThunarMenuProvider", &info, static_cast<GTypeFlags>(0));
   const GInterfaceInfo provider{initProvider, nullptr, nullptr};

@@ -1,6 +1,8 @@
 #include "platform/linux/DetachedProcess.h"
 
 #include <fcntl.h>
+#include <pthread.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
@@ -8,6 +10,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 
 namespace tarvine {
 namespace {
@@ -22,7 +25,7 @@ struct KernelSignalAction {
 };
 
 // Only async-signal-safe calls from here on: the parent may have other threads.
-[[noreturn]] void becomeProgram(const char* executable, char* const* argv) {
+[[noreturn]] void becomeProgram(const char* executable, char* const* argv, const char* home) {
   // The program starts as if from a shell, not with what the host ignores or
   // blocks (a file manager ignores SIGPIPE, for one). Ignored signals survive
   // exec; handled ones are reset by it, but resetting all costs nothing.
@@ -48,6 +51,7 @@ struct KernelSignalAction {
   int null = ::open("/dev/null", O_RDWR);
   if (null < 0) ::_exit(127);
   for (int fd = 0; fd < 3; ++fd) ::dup2(null, fd);
+  if (::chdir(home) != 0 && ::chdir("/") != 0) ::_exit(127);
   // Kernels before 5.9 have no close_range; then every possible descriptor is closed.
   if (::syscall(SYS_close_range, 3u, ~0u, 0u) != 0) {
     rlimit limit{};
@@ -60,6 +64,16 @@ struct KernelSignalAction {
   ::_exit(127);
 }
 
+// $HOME when absolute, else the user database's; looked up before forking,
+// since neither lookup is safe in the child.
+std::string homeDirectory() {
+  const char* home = std::getenv("HOME");
+  if (home != nullptr && home[0] == '/') return home;
+  const passwd* record = ::getpwuid(::getuid());
+  return record != nullptr && record->pw_dir != nullptr && record->pw_dir[0] == '/' ? record->pw_dir
+                                                                                    : "/";
+}
+
 }  // namespace
 
 std::optional<pid_t> DetachedProcess::start(const std::string& executable,
@@ -67,9 +81,16 @@ std::optional<pid_t> DetachedProcess::start(const std::string& executable,
   std::vector<char*> argv;
   for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
   argv.push_back(nullptr);
+  const std::string home = homeDirectory();
+  // No signal handler of the starter's may run in the child before it has
+  // reset them; the starter's own mask is put back at once.
+  sigset_t all, previous;
+  ::sigfillset(&all);
+  ::pthread_sigmask(SIG_SETMASK, &all, &previous);
   pid_t child = ::fork();
+  if (child == 0) becomeProgram(executable.c_str(), argv.data(), home.c_str());
+  ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
   if (child < 0) return std::nullopt;
-  if (child == 0) becomeProgram(executable.c_str(), argv.data());
   return child;
 }
 

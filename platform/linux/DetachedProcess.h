@@ -12,8 +12,10 @@ namespace tarvine {
 class DetachedProcess {
  public:
   // Starts `executable` with `arguments` (argv[0] included) in its own session,
-  // with /dev/null as standard input, output and error and no other inherited
-  // descriptor. Returns without waiting for it; no zombie is left behind.
+  // in the user's home directory (never the starter's working folder, which it
+  // would keep busy), with /dev/null as standard input, output and error and no
+  // other inherited descriptor. The starter's signal mask and dispositions are
+  // left as they were. Returns without waiting for it; no zombie is left behind.
   // False when the program could not even be forked.
   static bool spawn(const std::string& executable, const std::vector<std::string>& arguments);
 

@@ -12,6 +12,7 @@
 #include <KPluginFactory>
 #include <QAction>
 #include <QApplication>
+#include <QFile>
 #include <QMenu>
 #include <QPluginLoader>
 
@@ -104,6 +105,7 @@ TEST(DolphinPluginTest, MenusShowTheWholeModelDeliverTheirSelectionAndDoNotPileU
             "Version|----|Show History\u2026");
   snapshot->trigger();
   const fs::path spool = fs::path(data.path()) / "QF7T2K9M4R.com.quillfen.tarvine/requests";
+  for (int i = 0; i < 100 && !fs::exists(spool); ++i) pump(50);  // written on the worker
   ASSERT_TRUE(fs::exists(spool));
   ASSERT_EQ(std::distance(fs::directory_iterator(spool), fs::directory_iterator()), 1);
   EXPECT_NE(data.read("QF7T2K9M4R.com.quillfen.tarvine/requests/" +
@@ -124,5 +126,56 @@ TEST(DolphinPluginTest, MenusShowTheWholeModelDeliverTheirSelectionAndDoNotPileU
   g_object_unref(app);
   delete plugin;
 }
+
+// A fresh Dolphin process whose first menu is on a watched folder while the
+// main application runs: History at once, whether or not Qt runs GLib's loop.
+// A folder whose name KIO could not decode is not taken for the path KIO made.
+class DolphinFreshProcessTest : public ::testing::TestWithParam<bool> {};
+
+TEST_P(DolphinFreshProcessTest, TheFirstMenuIsRightAndUndecodableNamesGetNone) {
+  if (GetParam()) ::setenv("QT_NO_GLIB", "1", 1);
+  tarvine::testing::PrivateBus bus;
+  tarvine::testing::TempDir data;
+  ::setenv("XDG_DATA_HOME", data.path().c_str(), 1);
+  ::setenv("TARVINE_EXTENSION_BUNDLE", TARVINE_TEST_APPEX, 1);
+  ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+  const std::string root = std::string(::getpwuid(::getuid())->pw_dir) +
+                           "/.tarvine-dolphin-first-" + std::to_string(::getpid());
+  fs::create_directories(root + "/caf\xe9");
+  fs::create_directories(root + "/caf\xc3\xa9");
+  data.write("QF7T2K9M4R.com.quillfen.tarvine/roots.json",
+             R"({"version":1,"publishedAt":"2025-03-14T09:26:53Z","roots":[{"path":")" + root +
+                 R"(","isPaused":false}]})");
+  GDBusConnection* app = bus.connect();
+  GVariant* reply = g_dbus_connection_call_sync(
+      app, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "RequestName",
+      g_variant_new("(su)", "com.quillfen.tarvine", 0), nullptr, G_DBUS_CALL_FLAGS_NONE, -1,
+      nullptr, nullptr);
+  ASSERT_NE(reply, nullptr);
+  g_variant_unref(reply);
+
+  int argc = 1;
+  char name[] = "test";
+  char* argv[] = {name, nullptr};
+  QApplication application(argc, argv);
+  QPluginLoader loader(QStringLiteral(TARVINE_DOLPHIN_PLUGIN));
+  auto* factory = qobject_cast<KPluginFactory*>(loader.instance());
+  ASSERT_NE(factory, nullptr) << loader.errorString().toStdString();
+  auto* plugin = factory->create<KAbstractFileItemActionPlugin>();
+  auto folder = [&](const QString& path) {
+    KFileItemListProperties items(KFileItemList{
+        KFileItem(QUrl::fromLocalFile(path), QStringLiteral("inode/directory"), S_IFDIR)});
+    return plugin->actions(items, nullptr).size();
+  };
+  EXPECT_EQ(folder(QString::fromStdString(root)), 1);
+  // KIO decodes "caf\xe9" as "caf\uFFFD", a path that names no folder.
+  EXPECT_EQ(folder(QFile::decodeName(QByteArray::fromStdString(root + "/caf\xe9"))), 0);
+  EXPECT_EQ(folder(QString::fromStdString(root + "/caf\xc3\xa9")), 1);
+  delete plugin;
+  g_object_unref(app);
+  fs::remove_all(root);
+}
+
+INSTANTIATE_TEST_SUITE_P(WithAndWithoutGLib, DolphinFreshProcessTest, ::testing::Bool());
 
 }  // namespace

@@ -12,6 +12,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -36,27 +37,34 @@ bool withoutCloseRange() {
          ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
 }
 
-// A host ignores SIGPIPE, blocks a signal and holds a descriptor without
-// close-on-exec; the program it starts must see none of that, whether or not
-// the kernel has close_range.
+// A host ignores SIGPIPE, blocks a signal, holds a descriptor without
+// close-on-exec and works in some folder; the program it starts must see none
+// of that (it starts in the home folder), whether or not the kernel has
+// close_range, and the host's own mask stays as it was.
 TEST(DetachedProcessTest, TheProgramStartsCleanWithOrWithoutCloseRange) {
   for (bool closeRange : {true, false}) {
     testing::TempDir tmp;
     const std::string out = tmp.file("probe");
     const std::string script = "grep -E '^Sig(Blk|Ign)' /proc/self/status > " + out +
                                "; test -e /proc/self/fd/77 && echo leaked >> " + out +
-                               "; echo done >> " + out;
-    ASSERT_EQ(testing::inChild([&] {
-                ::signal(SIGPIPE, SIG_IGN);
-                sigset_t blocked;
-                ::sigemptyset(&blocked);
-                ::sigaddset(&blocked, SIGUSR1);
-                ::sigprocmask(SIG_BLOCK, &blocked, nullptr);
-                if (::dup2(::open("/dev/null", O_RDONLY), 77) != 77) return 2;
-                if (!closeRange && !withoutCloseRange()) return 3;
-                return DetachedProcess::spawn("/bin/sh", {"/bin/sh", "-c", script}) ? 0 : 4;
-              }),
-              0);
+                               "; echo \"cwd=$(pwd -P)\" >> " + out + "; echo done >> " + out;
+    ASSERT_EQ(
+        testing::inChild([&] {
+          ::signal(SIGPIPE, SIG_IGN);
+          sigset_t blocked;
+          ::sigemptyset(&blocked);
+          ::sigaddset(&blocked, SIGUSR1);
+          ::sigprocmask(SIG_BLOCK, &blocked, nullptr);
+          if (::dup2(::open("/dev/null", O_RDONLY), 77) != 77) return 2;
+          if (!closeRange && !withoutCloseRange()) return 3;
+          ::setenv("HOME", tmp.path().c_str(), 1);
+          if (::chdir("/proc") != 0) return 5;
+          if (!DetachedProcess::spawn("/bin/sh", {"/bin/sh", "-c", script})) return 4;
+          sigset_t after;
+          ::sigprocmask(SIG_BLOCK, nullptr, &after);
+          return ::sigismember(&after, SIGUSR1) == 1 && ::sigismember(&after, SIGUSR2) == 0 ? 0 : 6;
+        }),
+        0);
     std::string report;
     for (int i = 0; i < 100 && report.find("done") == std::string::npos; ++i) {
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -64,7 +72,8 @@ TEST(DetachedProcessTest, TheProgramStartsCleanWithOrWithoutCloseRange) {
       text << std::ifstream(out).rdbuf();
       report = text.str();
     }
-    EXPECT_EQ(report, "SigBlk:\t0000000000000000\nSigIgn:\t0000000000000000\ndone\n")
+    EXPECT_EQ(report, "SigBlk:\t0000000000000000\nSigIgn:\t0000000000000000\ncwd=" +
+                          std::filesystem::canonical(tmp.path()).string() + "\ndone\n")
         << (closeRange ? "with" : "without") << " close_range";
   }
 }

@@ -1,0 +1,206 @@
+#include "hosts/glib/ExtensionWorker.h"
+
+#include <glib.h>
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <future>
+#include <mutex>
+#include <thread>
+
+namespace tarvine {
+
+// What the thread and its callers share. The thread keeps it alive, so that a
+// worker left stuck at stop never reaches freed memory.
+struct ExtensionWorker::State {
+  GMainContext* context = g_main_context_new();
+  GMainLoop* loop = g_main_loop_new(context, FALSE);
+  std::function<void()> changed;
+
+  std::mutex mutex;
+  std::deque<Task> tasks;
+  bool stopping = false;
+
+  // Worker thread only.
+  std::unique_ptr<HostExtension> extension;
+  bool ready = false;
+  std::promise<void> finished;
+  // Read by askers, who wait longer until it is set.
+  std::atomic<bool> started = false;
+
+  ~State() {
+    g_main_loop_unref(loop);
+    g_main_context_unref(context);
+  }
+
+  // Runs what is queued, in order, once the extension knows whether the main
+  // application runs: a command before that would start a second one.
+  void drain() {
+    for (;;) {
+      Task task;
+      {
+        std::lock_guard lock(mutex);
+        if ((!ready && !stopping) || tasks.empty()) return;
+        task = std::move(tasks.front());
+        tasks.pop_front();
+      }
+      try {
+        task(extension.get());
+      } catch (...) {
+        // A failed task is a menu not shown or a command dropped; the file
+        // manager carries on.
+      }
+    }
+  }
+
+  // From any thread: the worker drains the queue soon.
+  void wake() {
+    GSource* source = g_idle_source_new();
+    g_source_set_callback(
+        source,
+        [](gpointer self) {
+          static_cast<State*>(self)->drain();
+          return G_SOURCE_REMOVE;
+        },
+        this, nullptr);
+    g_source_attach(source, context);
+    g_source_unref(source);
+  }
+
+  void run(const Factory& make) {
+    g_main_context_push_thread_default(context);
+    try {
+      extension = make();
+    } catch (...) {
+      extension.reset();
+    }
+    if (extension) {
+      extension->onChange([this] {
+        if (changed) changed();
+      });
+      extension->whenReady([this] {
+        {
+          std::lock_guard lock(mutex);
+          ready = true;
+        }
+        started = true;
+        drain();
+      });
+    } else {
+      std::lock_guard lock(mutex);
+      ready = true;
+      started = true;
+    }
+    drain();
+    g_main_loop_run(loop);
+    drain();
+    extension.reset();
+    g_main_context_pop_thread_default(context);
+    finished.set_value();
+  }
+};
+
+namespace {
+
+// A menu asked for and maybe answered; the asker may have stopped waiting.
+struct Answer {
+  std::mutex mutex;
+  std::condition_variable done;
+  bool answered = false;
+  bool abandoned = false;
+  std::optional<HostMenu> menu;
+};
+
+}  // namespace
+
+ExtensionWorker::ExtensionWorker(Factory make, std::function<void()> changed,
+                                 std::chrono::milliseconds bound)
+    : state_(std::make_shared<State>()), bound_(bound) {
+  state_->changed = std::move(changed);
+  done_ = state_->finished.get_future();
+  thread_ = std::thread([state = state_, make = std::move(make)] { state->run(make); });
+}
+
+ExtensionWorker::~ExtensionWorker() { stop(); }
+
+void ExtensionWorker::stop() {
+  {
+    std::lock_guard lock(state_->mutex);
+    if (state_->stopping) return;
+    state_->stopping = true;
+    // Last in the queue: everything given before it is carried out first.
+    state_->tasks.push_back(
+        [state = state_.get()](HostExtension*) { g_main_loop_quit(state->loop); });
+  }
+  state_->wake();
+  if (done_.wait_for(drainBound) == std::future_status::ready) {
+    thread_.join();
+  } else {
+    // Stuck in a system call: it finishes on its own, holding the state.
+    thread_.detach();
+  }
+}
+
+bool ExtensionWorker::post(Task task) {
+  {
+    std::lock_guard lock(state_->mutex);
+    if (state_->stopping) return false;
+    state_->tasks.push_back(std::move(task));
+  }
+  state_->wake();
+  return true;
+}
+
+std::optional<HostMenu> ExtensionWorker::ask(
+    std::function<std::optional<HostMenu>(HostExtension&)> question) {
+  auto answer = std::make_shared<Answer>();
+  const bool posted = post([answer, question = std::move(question)](HostExtension* extension) {
+    {
+      std::lock_guard lock(answer->mutex);
+      // Nobody waits any more; the work that matters (loading the manifest)
+      // was done for an earlier menu or will be for a later one.
+      if (answer->abandoned) return;
+    }
+    std::optional<HostMenu> menu;
+    try {
+      if (extension != nullptr) menu = question(*extension);
+    } catch (...) {
+      menu.reset();
+    }
+    std::lock_guard lock(answer->mutex);
+    answer->menu = std::move(menu);
+    answer->answered = true;
+    answer->done.notify_one();
+  });
+  if (!posted) return std::nullopt;
+  std::unique_lock lock(answer->mutex);
+  const auto bound = state_->started ? bound_ : std::max(bound_, startBound);
+  if (!answer->done.wait_for(lock, bound, [&] { return answer->answered; })) {
+    answer->abandoned = true;
+    return std::nullopt;
+  }
+  return std::move(answer->menu);
+}
+
+std::optional<HostMenu> ExtensionWorker::menuForSelection(std::vector<FileManagerItem> items) {
+  return ask([items = std::move(items)](HostExtension& extension) {
+    return extension.menuForSelection(items);
+  });
+}
+
+std::optional<HostMenu> ExtensionWorker::menuForFolder(FileManagerItem folder) {
+  return ask([folder = std::move(folder)](HostExtension& extension) {
+    return extension.menuForFolder(folder);
+  });
+}
+
+void ExtensionWorker::perform(std::shared_ptr<const CapturedSelection> selection,
+                              Selector selector) {
+  (void)post([selection = std::move(selection), selector](HostExtension* extension) {
+    if (extension != nullptr) extension->perform(*selection, selector);
+  });
+}
+
+}  // namespace tarvine
