@@ -22,6 +22,8 @@ packages=(
   libplist-dev
   dbus
   dbus-daemon
+  fuse3
+  libfuse3-dev
   clang-14
   clang-format
   libclang-rt-14-dev

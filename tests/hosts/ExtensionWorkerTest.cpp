@@ -6,6 +6,9 @@
 #include "hosts/glib/ExtensionWorker.h"
 
 #include <pwd.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -220,6 +223,57 @@ TEST_F(ExtensionWorkerTest, MenusFollowTheApplicationAcrossARestartOfTheBus) {
   publish("automatic");
   for (int i = 0; i < 250 && changes_ == seen; ++i) std::this_thread::sleep_for(20ms);
   EXPECT_GT(changes_, seen);
+}
+
+}  // namespace
+}  // namespace tarvine
+
+namespace tarvine {
+namespace {
+
+// A watched folder on a mount whose lookups hang (a sleeping NFS or sshfs
+// server): the menu comes back within the bound, without History, while the
+// lookup is still hanging; once the mount answers, the menu is right.
+TEST_F(ExtensionWorkerTest, AFolderOnAHangingMountCostsTheCallerOnlyTheBound) {
+  testing::TempDir control;
+  const std::string mount = root_ + "-mount";
+  const std::string release = control.file("release");
+  fs::create_directories(mount);
+  GPid helper = 0;
+  const char* argv[] = {TARVINE_GATED_MOUNT, mount.c_str(), release.c_str(), nullptr};
+  ASSERT_TRUE(g_spawn_async(nullptr, const_cast<char**>(argv), nullptr, G_SPAWN_DEFAULT, nullptr,
+                            nullptr, &helper, nullptr));
+  auto mounted = [&] {
+    struct stat inside {
+    }, outside{};
+    return ::stat(mount.c_str(), &inside) == 0 &&
+           ::stat(fs::path(mount).parent_path().c_str(), &outside) == 0 &&
+           inside.st_dev != outside.st_dev;
+  };
+  for (int i = 0; i < 250 && !mounted(); ++i) std::this_thread::sleep_for(20ms);
+  if (!mounted()) {
+    ::kill(helper, SIGTERM);
+    std::error_code ignored;
+    fs::remove(mount, ignored);
+    GTEST_SKIP() << "FUSE does not mount here";
+  }
+  ASSERT_TRUE(settledMenu());
+  // The lookup hangs until released: only the bound can bring this back.
+  EXPECT_FALSE(worker_->menuForSelection({{"file://" + mount + "/watched", true, std::nullopt}}));
+  // Other folders wait behind it: the worker is one thread. They get the bound.
+  EXPECT_FALSE(menu());
+  control.write("release", "");
+  std::optional<HostMenu> answered;
+  for (int i = 0; i < 250 && !answered; ++i) {
+    answered = worker_->menuForSelection({{"file://" + mount + "/watched", true, std::nullopt}});
+    if (!answered) std::this_thread::sleep_for(20ms);
+  }
+  EXPECT_TRUE(answered);  // a folder outside every root: Enable History
+  ::kill(helper, SIGTERM);
+  int status = 0;
+  ::waitpid(helper, &status, 0);
+  std::error_code ignored;
+  fs::remove(mount, ignored);
 }
 
 }  // namespace
