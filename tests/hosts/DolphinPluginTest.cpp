@@ -50,6 +50,13 @@ std::string describe(QMenu* menu) {
   return out;
 }
 
+// Loads the built plugin as Dolphin does (its Qt plugin factory) and makes one.
+KAbstractFileItemActionPlugin* makePlugin(QPluginLoader& loader) {
+  auto* factory = qobject_cast<KPluginFactory*>(loader.instance());
+  EXPECT_NE(factory, nullptr) << loader.errorString().toStdString();
+  return factory != nullptr ? factory->create<KAbstractFileItemActionPlugin>() : nullptr;
+}
+
 TEST(DolphinPluginTest, MenusShowTheWholeModelDeliverTheirSelectionAndDoNotPileUp) {
   tarvine::testing::PrivateBus bus;
   tarvine::testing::TempDir data;
@@ -67,11 +74,8 @@ TEST(DolphinPluginTest, MenusShowTheWholeModelDeliverTheirSelectionAndDoNotPileU
   char name[] = "test";
   char* argv[] = {name, nullptr};
   QApplication application(argc, argv);
-
   QPluginLoader loader(QStringLiteral(TARVINE_DOLPHIN_PLUGIN));
-  auto* factory = qobject_cast<KPluginFactory*>(loader.instance());
-  ASSERT_NE(factory, nullptr) << loader.errorString().toStdString();
-  auto* plugin = factory->create<KAbstractFileItemActionPlugin>();
+  auto* plugin = makePlugin(loader);
   ASSERT_NE(plugin, nullptr);
 
   auto menuFor = [&](const std::string& path, bool directory) {
@@ -159,9 +163,8 @@ TEST_P(DolphinFreshProcessTest, TheFirstMenuIsRightAndUndecodableNamesGetNone) {
   char* argv[] = {name, nullptr};
   QApplication application(argc, argv);
   QPluginLoader loader(QStringLiteral(TARVINE_DOLPHIN_PLUGIN));
-  auto* factory = qobject_cast<KPluginFactory*>(loader.instance());
-  ASSERT_NE(factory, nullptr) << loader.errorString().toStdString();
-  auto* plugin = factory->create<KAbstractFileItemActionPlugin>();
+  auto* plugin = makePlugin(loader);
+  ASSERT_NE(plugin, nullptr);
   auto folder = [&](const QString& path) {
     KFileItemListProperties items(KFileItemList{
         KFileItem(QUrl::fromLocalFile(path), QStringLiteral("inode/directory"), S_IFDIR)});
