@@ -2,6 +2,8 @@
 # missing, builds and runs every test (also under sanitizers, with a short
 # fuzzing and benchmark smoke run); `make demo` shows the whole loop.
 BUILD_DIR ?= build
+# The Python tests never leave compiled bytecode in the tree.
+export PYTHONDONTWRITEBYTECODE = 1
 BUILD_TYPE ?= Debug
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 FUZZ_SECONDS ?= 60
