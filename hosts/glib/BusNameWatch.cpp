@@ -10,14 +10,6 @@
 namespace tarvine {
 namespace {
 
-// A source on `context` that calls `fire` once after `milliseconds`.
-GSource* attachTimeout(GMainContext* context, unsigned milliseconds, GSourceFunc fire, void* data) {
-  GSource* source = g_timeout_source_new(milliseconds);
-  g_source_set_callback(source, fire, data, nullptr);
-  g_source_attach(source, context);
-  return source;
-}
-
 void destroySource(GSource*& source) {
   if (source == nullptr) return;
   g_source_destroy(source);
@@ -27,17 +19,25 @@ void destroySource(GSource*& source) {
 
 }  // namespace
 
-BusNameWatch::BusNameWatch() : context_(g_main_context_ref_thread_default()) {
-  settleTimer_ = attachTimeout(
-      context_, settleTimeoutMilliseconds,
+template <GSource* BusNameWatch::*Slot, void (BusNameWatch::*Fire)()>
+void BusNameWatch::after(unsigned milliseconds) {
+  GSource* source = g_timeout_source_new(milliseconds);
+  g_source_set_callback(
+      source,
       [](gpointer self) {
         auto* watcher = static_cast<BusNameWatch*>(self);
-        g_source_unref(watcher->settleTimer_);
-        watcher->settleTimer_ = nullptr;
-        watcher->settle();
+        g_source_unref(watcher->*Slot);
+        watcher->*Slot = nullptr;
+        (watcher->*Fire)();
         return G_SOURCE_REMOVE;
       },
-      this);
+      this, nullptr);
+  g_source_attach(source, context_);
+  this->*Slot = source;
+}
+
+BusNameWatch::BusNameWatch() : context_(g_main_context_ref_thread_default()) {
+  after<&BusNameWatch::settleTimer_, &BusNameWatch::settle>(settleTimeoutMilliseconds);
   connect();
 }
 
@@ -124,16 +124,7 @@ void BusNameWatch::disconnected() {
 
 void BusNameWatch::retryLater() {
   if (retry_ != nullptr) return;
-  retry_ = attachTimeout(
-      context_, nextRetry_,
-      [](gpointer self) {
-        auto* watcher = static_cast<BusNameWatch*>(self);
-        g_source_unref(watcher->retry_);
-        watcher->retry_ = nullptr;
-        watcher->connect();
-        return G_SOURCE_REMOVE;
-      },
-      this);
+  after<&BusNameWatch::retry_, &BusNameWatch::connect>(nextRetry_);
   nextRetry_ = std::min(nextRetry_ * 2, longestRetryMilliseconds);
 }
 

@@ -67,6 +67,10 @@ class BusNameWatch : public Workspace {
   void startWatch(const std::string& name, Watch& watch);
   void answered(Watch& watch, bool owned);
   void settle();
+  // Calls `Fire` once after `milliseconds` on the watch's context, the source
+  // kept in `Slot` until then (so that it can be cancelled).
+  template <GSource* BusNameWatch::*Slot, void (BusNameWatch::*Fire)()>
+  void after(unsigned milliseconds);
 
   GMainContext* context_;
   GCancellable* cancellable_ = nullptr;
