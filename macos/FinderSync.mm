@@ -23,9 +23,12 @@ struct TarvineExtension {
   tarvine::apple::AppleSystemLog log;
   tarvine::apple::AppleClock clock;
   tarvine::apple::AppleUuidGenerator uuids;
+  // The texts are the process's; the services stay this object's. The Finder
+  // makes further instances for Open and Save panels and frees them in any order.
+  tarvine::Identifiers identifiers{bundle, fileSystem, tarvine::Identifiers::processWide()};
   tarvine::FinderSync core{
       tarvine::Services{host, bundle, fileSystem, workspace, bookmarks, log, clock, uuids},
-      tarvine::Identifiers::processWide(bundle, fileSystem)};
+      identifiers};
 };
 
 @implementation FinderSync

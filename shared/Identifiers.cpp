@@ -21,30 +21,34 @@ std::string withoutLastComponent(std::string_view identifier) {
 }  // namespace
 
 Identifiers::Identifiers(Bundle& mainBundle, FileSystem& fileSystem)
-    : mainBundle_(mainBundle), fileSystem_(fileSystem) {}
+    : mainBundle_(mainBundle), fileSystem_(fileSystem), memo_(ownMemo_) {}
 
-Identifiers& Identifiers::processWide(Bundle& mainBundle, FileSystem& fileSystem) {
-  static Identifiers instance(mainBundle, fileSystem);
-  return instance;
+Identifiers::Identifiers(Bundle& mainBundle, FileSystem& fileSystem, Memo& memo)
+    : mainBundle_(mainBundle), fileSystem_(fileSystem), memo_(memo) {}
+
+Identifiers::Memo& Identifiers::processWide() {
+  // Never destroyed: a host thread may still ask while the process exits.
+  static Memo* memo = new Memo;
+  return *memo;
 }
 
 const std::string& Identifiers::mainAppBundleIdentifier() {
-  std::call_once(mainAppOnce_, [this] {
+  std::call_once(memo_.mainAppOnce, [this] {
     auto own = mainBundle_.bundleIdentifier();
-    mainAppBundleIdentifier_ =
+    memo_.mainAppBundleIdentifier =
         withoutLastComponent(own ? std::string_view(*own) : fallbackExtensionBundleIdentifier);
   });
-  return mainAppBundleIdentifier_;
+  return memo_.mainAppBundleIdentifier;
 }
 
 const std::string& Identifiers::appGroupIdentifier() {
-  std::call_once(appGroupOnce_, [this] {
+  std::call_once(memo_.appGroupOnce, [this] {
     auto value = mainBundle_.objectForInfoDictionaryKey(appGroupInfoKey);
     const std::string* text = value ? value->asString() : nullptr;
-    appGroupIdentifier_ =
+    memo_.appGroupIdentifier =
         (text != nullptr && !text->empty()) ? *text : std::string(defaultAppGroupIdentifier);
   });
-  return appGroupIdentifier_;
+  return memo_.appGroupIdentifier;
 }
 
 std::optional<FileURL> Identifiers::sharedContainerURL() {

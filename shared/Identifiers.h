@@ -12,10 +12,19 @@
 namespace tarvine {
 
 // The identifiers that tie the extension to the main application, each derived
-// once from the extension's own bundle and then kept for the life of the object,
-// and the group container that both processes share.
+// once from the extension's own bundle and then kept, and the group container
+// that both processes share.
 class Identifiers {
  public:
+  // The two texts once computed. It holds no services, so one of them can
+  // outlive every extension object that used it: the process-wide one does.
+  struct Memo {
+    std::once_flag mainAppOnce;
+    std::once_flag appGroupOnce;
+    std::string mainAppBundleIdentifier;
+    std::string appGroupIdentifier;
+  };
+
   // The extension's bundle identifier as shipped: the main application's, plus ".FinderSync".
   static constexpr std::string_view fallbackExtensionBundleIdentifier =
       "com.quillfen.tarvine.FinderSync";
@@ -24,12 +33,17 @@ class Identifiers {
   // The information property list key that may name another application group.
   static constexpr std::string_view appGroupInfoKey = "QuillfenAppGroup";
 
+  // Texts kept for the life of this object.
   Identifiers(Bundle& mainBundle, FileSystem& fileSystem);
+  // Texts kept in `memo`; the services are only this object's, for as long as it lives.
+  Identifiers(Bundle& mainBundle, FileSystem& fileSystem, Memo& memo);
   Identifiers(const Identifiers&) = delete;
   Identifiers& operator=(const Identifiers&) = delete;
 
-  // The one instance that a process's extension uses; the first call's services win.
-  static Identifiers& processWide(Bundle& mainBundle, FileSystem& fileSystem);
+  // The texts a process computes once, whichever extension object asks first.
+  // A host may make several extension objects in turn (the Finder makes more
+  // for Open and Save panels); each binds its own services to this memo.
+  static Memo& processWide();
 
   // The extension's bundle identifier without its last dot-separated component;
   // may be empty. Computed on first use, safely from any thread.
@@ -42,10 +56,8 @@ class Identifiers {
  private:
   Bundle& mainBundle_;
   FileSystem& fileSystem_;
-  std::once_flag mainAppOnce_;
-  std::once_flag appGroupOnce_;
-  std::string mainAppBundleIdentifier_;
-  std::string appGroupIdentifier_;
+  Memo ownMemo_;
+  Memo& memo_;
 };
 
 }  // namespace tarvine

@@ -60,7 +60,7 @@ HostExtension::HostExtension(const std::string& bundlePath, std::unique_ptr<File
       fileSystem_(fileSystem ? std::move(fileSystem)
                              : std::make_unique<BoundedFileSystem>(
                                    PosixFileSystem::dataHomeFromEnvironment(), log_)),
-      identifiers_(bundle_, *fileSystem_),
+      identifiers_(bundle_, *fileSystem_, Identifiers::processWide()),
       extension_(
           Services{host_, bundle_, *fileSystem_, workspace_, bookmarks_, log_, clock_, uuids_},
           identifiers_) {

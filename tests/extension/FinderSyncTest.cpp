@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <memory>
+
 #include "tests/support/FakeServices.h"
 #include "tests/support/TempDir.h"
 
@@ -62,6 +65,42 @@ TEST_F(FinderSyncTest, EachObjectStartsWithItsOwnEmptyCache) {
   EXPECT_EQ(second.cachedManifest(), nullptr);
   second.loadManifest();
   EXPECT_EQ(env.fileSystem.calls.reads, 2);  // the second object read the file itself
+}
+
+// The Finder makes further extension objects for Open and Save panels and frees
+// them in any order; the process's identifier texts must not keep the services
+// of the object that computed them (ASan found the container lookup of a later
+// object calling into the freed file system of the first).
+TEST(FinderSyncLifetimeTest, ALaterObjectWorksAfterTheFirstIsGone) {
+  testing::TempDir tmp;
+  const std::string home = tmp.path() + "/home";
+  tmp.write("QF7T2K9M4R.com.quillfen.tarvine/roots.json",
+            R"({"version":1,"publishedAt":"2025-03-14T09:26:53Z","roots":[{"path":")" + home +
+                R"(/w","isPaused":false,"mode":"manual"}]})");
+  std::filesystem::create_directories(home + "/w");
+  const auto folder = FileURL::fromPath(home + "/w", true);
+  Identifiers::Memo processTexts;
+  {
+    auto first = std::make_unique<FakeServices>(tmp.path());
+    Identifiers ids(first->bundle, first->fileSystem, processTexts);
+    FinderSync extension(first->services(), ids);
+    first->host.selection = std::vector<FileURL>{folder};
+    ASSERT_FALSE(extension.menuForMenuKind(0).items.empty());
+  }
+  FakeServices second(tmp.path());
+  second.bundle.identifier = "ignored.now.FinderSync";  // the texts are the process's
+  Identifiers ids(second.bundle, second.fileSystem, processTexts);
+  FinderSync extension(second.services(), ids);
+  second.host.selection = std::vector<FileURL>{folder};
+  EXPECT_FALSE(extension.menuForMenuKind(0).items.empty());
+  extension.snapshotNow();
+  EXPECT_EQ(second.workspace.runningQueries, std::vector<std::string>{"com.quillfen.tarvine"});
+  EXPECT_EQ(second.bundle.identifierLookups, 0);
+  EXPECT_GE(second.fileSystem.calls.containerLookups, 2);
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(
+                              tmp.path() + "/QF7T2K9M4R.com.quillfen.tarvine/requests"),
+                          std::filesystem::directory_iterator()),
+            1);
 }
 
 }  // namespace

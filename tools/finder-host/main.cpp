@@ -72,7 +72,8 @@ int main(int argc, char** argv) {
   tarvine::LibuuidGenerator uuids;
   tarvine::FinderHost host(json);
   tarvine::Services services{host, bundle, fileSystem, workspace, bookmarks, log, clock, uuids};
-  tarvine::FinderSync extension(services, tarvine::Identifiers::processWide(bundle, fileSystem));
+  tarvine::Identifiers identifiers(bundle, fileSystem, tarvine::Identifiers::processWide());
+  tarvine::FinderSync extension(services, identifiers);
   host.attach(extension);
 
   bool allOk = true;
