@@ -30,7 +30,7 @@ check: check-format check-threads check-fuzz check-bench check-sanitizers check-
 
 # Fails on any source that `make format` would change.
 check-format: deps
-	git ls-files '*.h' '*.cpp' | xargs clang-format --dry-run -Werror
+	git ls-files '*.h' '*.cpp' '*.mm' | xargs clang-format --dry-run -Werror
 
 check-fuzz: deps
 	scripts/fuzz.sh 3 build-fuzz
@@ -81,7 +81,7 @@ bench: deps
 	scripts/bench.sh build-bench
 
 format:
-	git ls-files '*.h' '*.cpp' | xargs clang-format -i
+	git ls-files '*.h' '*.cpp' '*.mm' | xargs clang-format -i
 
 clean:
 	rm -rf $(BUILD_DIR) build-asan build-tsan build-fuzz build-bench build-install build-package

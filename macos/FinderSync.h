@@ -3,9 +3,9 @@
 // extension only through it. It forwards every call to the portable core.
 #pragma once
 
-#if __has_include(<FinderSync/FinderSync.h>)
+// Apple's FinderSync.h brings Foundation only; NSMenu and IBAction are AppKit's.
+#import <AppKit/AppKit.h>
 #import <FinderSync/FinderSync.h>
-#endif
 
 // The Apple services and the core object built on them (FinderSync.mm).
 struct TarvineExtension;

@@ -31,6 +31,28 @@ struct TarvineExtension {
       identifiers};
 };
 
+namespace {
+
+// Literal selectors, so that the compiler checks each against this class's
+// declared methods; a name looked up from text would only fail on a click.
+SEL selectorFor(tarvine::Selector action) {
+  switch (action) {
+    case tarvine::Selector::showHistory:
+      return @selector(showHistory:);
+    case tarvine::Selector::enableHistory:
+      return @selector(enableHistory:);
+    case tarvine::Selector::disableHistory:
+      return @selector(disableHistory:);
+    case tarvine::Selector::snapshotNow:
+      return @selector(snapshotNow:);
+    case tarvine::Selector::restorePrevious:
+      return @selector(restorePrevious:);
+  }
+  return nullptr;
+}
+
+}  // namespace
+
 @implementation FinderSync
 
 - (instancetype)init {
@@ -65,25 +87,25 @@ struct TarvineExtension {
       [menu addItem:[NSMenuItem separatorItem]];
       continue;
     }
-    SEL action = entry.action ? NSSelectorFromString(tarvine::apple::string(
-                                    std::string(tarvine::selectorName(*entry.action))))
-                              : nullptr;
     NSMenuItem* item = TV_AUTORELEASE([[NSMenuItem alloc]
         initWithTitle:tarvine::apple::string(entry.title)
-               action:action
+               action:nullptr
         keyEquivalent:tarvine::apple::string(entry.keyEquivalent)]);
-    [item setTarget:entry.target != nullptr ? self : nil];
-    [item setEnabled:entry.enabled ? YES : NO];
-    [item setState:entry.state == tarvine::MenuItemState::on ? NSControlStateValueOn
-                                                             : NSControlStateValueOff];
+    [menu addItem:item];
     if (entry.image) {
       NSImage* image = [NSImage imageNamed:tarvine::apple::string(entry.image->name)];
       [image setTemplate:entry.image->isTemplate ? YES : NO];
       [image setSize:NSMakeSize(entry.image->width, entry.image->height)];
       [item setImage:image];
     }
+    // AppKit gives an item that gains a submenu an action and target of its
+    // own (GNUstep's submenuAction: to the submenu), so ours are set after.
     if (entry.submenu) [item setSubmenu:[self menuFrom:*entry.submenu]];
-    [menu addItem:item];
+    [item setAction:entry.action ? selectorFor(*entry.action) : nullptr];
+    [item setTarget:entry.target != nullptr ? self : nil];
+    [item setEnabled:entry.enabled ? YES : NO];
+    [item setState:entry.state == tarvine::MenuItemState::on ? NSControlStateValueOn
+                                                             : NSControlStateValueOff];
   }
   return menu;
 }

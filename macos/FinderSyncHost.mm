@@ -1,8 +1,6 @@
 #include "macos/FinderSyncHost.h"
 
-#if __has_include(<FinderSync/FinderSync.h>)
 #import <FinderSync/FinderSync.h>
-#endif
 
 #include "macos/AppleConversions.h"
 

@@ -51,10 +51,12 @@ packages=(
 )
 
 # KDE's Dolphin and its plugin library, without recommendations: they would
-# bring a whole desktop (about 300 packages are needed as it is).
+# bring a whole desktop (about 300 packages are needed as it is). GNUstep's
+# cairo back end gives its AppKit a display, for running the macOS class.
 kde_packages=(
   dolphin
   libkf5kio-dev
+  gnustep-back0.29-cairo
   extra-cmake-modules
   qtbase5-dev
 )

@@ -3,6 +3,7 @@
 #include <filesystem>
 
 #include "extension/FinderSync.h"
+#include "tests/extension/MenuTable.h"
 #include "tests/support/FakeServices.h"
 #include "tests/support/TempDir.h"
 
@@ -14,17 +15,14 @@ using testing::FakeServices;
 
 constexpr const char* kGroup = "QF7T2K9M4R.com.quillfen.tarvine";
 
-// One line per menu: the top-level action, then each command as + (enabled) or
-// - (disabled), with the enable entry's state.
 std::string describe(const Menu& menu) {
   if (menu.items.empty()) return "empty";
   const MenuItem& top = menu.items[0];
   std::string out = top.action ? std::string(selectorName(*top.action)) : "none";
-  const char* names[] = {"enable", "disable", "", "snapshot", "restore", "", "show"};
   for (std::size_t i = 0; i < top.submenu->items.size(); ++i) {
     const MenuItem& entry = top.submenu->items[i];
     if (entry.isSeparator) continue;
-    out += std::string(" ") + names[i] + (entry.enabled ? "+" : "-");
+    out += std::string(" ") + testing::kMenuCommands[i] + (entry.enabled ? "+" : "-");
     if (i == 0) out += entry.state == MenuItemState::on ? "(on)" : "(off)";
   }
   return out;
@@ -34,25 +32,7 @@ class ContextMenuTest : public ::testing::Test {
  protected:
   ContextMenuTest() {
     base = fs::canonical(tmp.path()).string() + "/home";
-    for (const char* dir : {"outside", "manual/sub", "auto/sub", "nomode", "other", "paused/sub"}) {
-      fs::create_directories(base + "/" + dir);
-    }
-    tmp.write(std::string(kGroup) + "/roots.json",
-              R"({"version":1,"publishedAt":"2025-03-14T09:26:53Z","roots":[)"
-              R"({"path":")" +
-                  base +
-                  R"(/manual","isPaused":false,"mode":"manual"},)"
-                  R"({"path":")" +
-                  base +
-                  R"(/auto","isPaused":false,"mode":"automatic"},)"
-                  R"({"path":")" +
-                  base +
-                  R"(/nomode","isPaused":false},)"
-                  R"({"path":")" +
-                  base +
-                  R"(/other","isPaused":false,"mode":"Manual"},)"
-                  R"({"path":")" +
-                  base + R"(/paused","isPaused":true,"mode":"manual"}]})");
+    tmp.write(std::string(kGroup) + "/roots.json", testing::makeMenuTableRoots(base));
     env.bundle.images["BrandGlyph"] = NamedImage{"BrandGlyph", 32, 32};
   }
 
@@ -69,30 +49,10 @@ class ContextMenuTest : public ::testing::Test {
 };
 
 TEST_F(ContextMenuTest, EveryRowOfTheMenuTable) {
-  EXPECT_EQ(menuFor("/outside", true),
-            "enableHistory: enable+(off) disable- snapshot- restore- show-");
-  EXPECT_EQ(menuFor("/outside/file.txt", false), "empty");
-  EXPECT_EQ(menuFor("/manual", true), "showHistory: enable-(on) disable+ snapshot+ restore- show+");
-  for (const char* root : {"/auto", "/nomode", "/other"}) {
-    EXPECT_EQ(menuFor(root, true), "showHistory: enable-(on) disable+ snapshot- restore- show+")
-        << root;
+  for (const testing::MenuRow& row : testing::kMenuTable) {
+    EXPECT_EQ(menuFor(row.item, row.isDirectory, row.kind), row.menu)
+        << row.item << (row.isDirectory ? "/" : "") << " kind " << row.kind;
   }
-  EXPECT_EQ(menuFor("/paused", true),
-            "showHistory: enable+(off) disable- snapshot- restore- show+");
-  EXPECT_EQ(menuFor("/auto/sub", true),
-            "showHistory: enable-(on) disable- snapshot- restore- show+");
-  EXPECT_EQ(menuFor("/paused/sub", true),
-            "showHistory: enable-(off) disable- snapshot- restore- show+");
-  EXPECT_EQ(menuFor("/auto/a.txt", false),
-            "showHistory: enable-(on) disable- snapshot- restore+ show+");
-  EXPECT_EQ(menuFor("/paused/a.txt", false),
-            "showHistory: enable-(off) disable- snapshot- restore+ show+");
-  // The root given without a trailing slash counts as a file.
-  EXPECT_EQ(menuFor("/manual", false),
-            "showHistory: enable-(on) disable+ snapshot+ restore+ show+");
-  // Kind 1, the folder a window shows, gets the same menu.
-  EXPECT_EQ(menuFor("/manual", true, 1),
-            "showHistory: enable-(on) disable+ snapshot+ restore- show+");
 }
 
 TEST_F(ContextMenuTest, EntriesHaveTheShapeOfThePlatformsMenus) {

@@ -1,0 +1,47 @@
+// Doubles of the Finder's side of the extension and of the Apple services that
+// GNUstep lacks, so that the extension class runs here as the Finder drives
+// it: each records what it was asked and answers what a test set.
+#pragma once
+
+#import <AppKit/AppKit.h>
+
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace tarvine::apple::doubles {
+
+struct Finder {
+  // What FIFinderSyncController reports; nil for none.
+  NSArray* selectedItemURLs = nil;
+  NSURL* targetedURL = nil;
+  NSSet* directoryURLs = nil;
+  // Each setDirectoryURLs: call, as the URLs' texts, sorted.
+  std::vector<std::vector<std::string>> registeredScopes;
+};
+
+struct System {
+  // Group identifier to container path; a group not listed has no container.
+  std::map<std::string, std::string> containers;
+  std::vector<std::string> containerLookups;
+  // Bundle identifiers that NSRunningApplication reports running.
+  std::set<std::string> running;
+  // Each openApplicationAtURL: call: the application's path, and " activates" when asked to.
+  std::vector<std::string> opened;
+  // Security scope: "start PATH", "stop PATH", "bookmark PATH".
+  std::vector<std::string> scopeEvents;
+  bool grantsBookmarks = true;
+  // setTemplate: as last called on each image, and each open configuration's activates.
+  std::map<const void*, bool> templates;
+  std::map<const void*, bool> activates;
+};
+
+Finder& finder();
+System& system();
+// Everything back to nothing selected, registered, granted or running.
+void reset();
+// Sets what the controller reports (retained until the next call or reset).
+void select(NSArray* selectedItemURLs, NSURL* targetedURL);
+
+}  // namespace tarvine::apple::doubles

@@ -1,0 +1,260 @@
+// The extension's principal class driven as the Finder drives it, on GNUstep's
+// AppKit: made by the host, asked for menus of every kind, its items' actions
+// sent through NSApplication. Only the Finder's side and the Apple services
+// GNUstep lacks are doubles (macos/linux-check/FinderDoubles.h). Run from a
+// GNUstep bundle laid out around the executable, with the real Info.plist,
+// strings and image, and with an X display for AppKit.
+
+#import <AppKit/AppKit.h>
+
+#include <gtest/gtest.h>
+#include <pwd.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <sstream>
+
+#import "FinderDoubles.h"
+#import "macos/FinderSync.h"
+#include "requests/BookmarkMinter.h"
+#include "tests/extension/MenuTable.h"
+
+namespace tarvine::apple {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr const char* kGroup = "QF7T2K9M4R.com.quillfen.tarvine";
+
+std::string text(NSString* string) { return string != nil ? [string UTF8String] : ""; }
+NSString* ns(const std::string& text) { return [NSString stringWithUTF8String:text.c_str()]; }
+
+// The same one-line form as the core's test, read off the AppKit objects.
+std::string describe(NSMenu* menu) {
+  if ([menu numberOfItems] == 0) return "empty";
+  NSMenuItem* top = [menu itemAtIndex:0];
+  std::string out = [top action] != nullptr ? text(NSStringFromSelector([top action])) : "none";
+  NSMenu* sub = [top submenu];
+  for (NSInteger i = 0; i < [sub numberOfItems]; ++i) {
+    NSMenuItem* entry = [sub itemAtIndex:i];
+    if ([entry isSeparatorItem]) continue;
+    out += std::string(" ") + testing::kMenuCommands[i] + ([entry isEnabled] ? "+" : "-");
+    if (i == 0) out += [entry state] == NSControlStateValueOn ? "(on)" : "(off)";
+  }
+  return out;
+}
+
+// What the spool holds: each request's kind and target, and its bookmark.
+std::vector<std::string> spool(const std::string& container) {
+  std::vector<std::string> requests;
+  if (!fs::exists(container + "/requests")) return requests;
+  for (const auto& file : fs::directory_iterator(container + "/requests")) {
+    std::ifstream in(file.path());
+    auto json = nlohmann::json::parse(in);
+    std::string line =
+        json.at("kind").get<std::string>() + " " + json.at("target").get<std::string>();
+    if (json.contains("bookmark")) line += " +bookmark";
+    requests.push_back(line);
+  }
+  std::sort(requests.begin(), requests.end());
+  return requests;
+}
+
+class FinderSyncClassTest : public ::testing::Test {
+ protected:
+  FinderSyncClassTest() {
+    char pattern[] = "/tmp/tarvine-finder-XXXXXX";
+    dir = ::mkdtemp(pattern);
+    base = dir + "/home";
+    container = dir + "/" + kGroup;
+    fs::create_directories(container);
+    std::ofstream(container + "/roots.json") << testing::makeMenuTableRoots(base);
+    doubles::reset();
+    doubles::system().containers[kGroup] = container;
+    doubles::system().running.insert("com.quillfen.tarvine");
+  }
+  ~FinderSyncClassTest() override {
+    doubles::reset();
+    fs::remove_all(dir);
+  }
+
+  // As the Finder reports items: a folder's URL ends in a slash, a file's
+  // not. (GNUstep's fileURLWithPath:isDirectory: adds the slash for any
+  // existing folder, so the text is spelled out.)
+  NSURL* at(const std::string& relative, bool isDirectory) {
+    return [NSURL URLWithString:ns("file://" + base + relative + (isDirectory ? "/" : ""))];
+  }
+  NSMenu* menuFor(FinderSync* finder, const std::string& relative, bool isDirectory,
+                  FIMenuKind kind = FIMenuKindContextualMenuForItems) {
+    doubles::select(@[ at(relative, isDirectory) ], nil);
+    return [finder menuForMenuKind:kind];
+  }
+  // Sends an item's action to its target as AppKit does on a click, with
+  // whatever the extension writes to the system log captured.
+  std::string click(NSMenuItem* item) {
+    EXPECT_TRUE([[item target] respondsToSelector:[item action]]) << text([item title]);
+    fflush(stderr);
+    const int saved = ::dup(2);
+    const std::string log = dir + "/log";
+    FILE* capture = std::fopen(log.c_str(), "w");
+    ::dup2(::fileno(capture), 2);
+    const BOOL sent = [NSApp sendAction:[item action] to:[item target] from:item];
+    fflush(stderr);
+    ::dup2(saved, 2);
+    ::close(saved);
+    std::fclose(capture);
+    EXPECT_TRUE(sent) << text([item title]);
+    std::stringstream lines;
+    lines << std::ifstream(log).rdbuf();
+    return lines.str();
+  }
+
+  std::string dir, base, container;
+};
+
+TEST_F(FinderSyncClassTest, RegistersTheHomeAndGivesTheMenuOfEveryRow) {
+  @autoreleasepool {
+    FinderSync* finder = [[[FinderSync alloc] init] autorelease];
+    ASSERT_EQ(doubles::finder().registeredScopes.size(), 1u);
+    const passwd* user = ::getpwuid(::getuid());
+    EXPECT_EQ(doubles::finder().registeredScopes[0],
+              std::vector<std::string>{"file://" + std::string(user->pw_dir) + "/"});
+    EXPECT_EQ(text([finder toolbarItemName]), "Tarvine");
+    EXPECT_EQ(text([finder toolbarItemToolTip]), "Tarvine");
+
+    for (const testing::MenuRow& row : testing::kMenuTable) {
+      EXPECT_EQ(describe(menuFor(finder, row.item, row.isDirectory, FIMenuKind(row.kind))),
+                row.menu)
+          << row.item << (row.isDirectory ? "/" : "") << " kind " << row.kind;
+    }
+    // The folder a window shows, when nothing is selected.
+    doubles::select(nil, at("/paused", true));
+    EXPECT_EQ(describe([finder menuForMenuKind:FIMenuKindContextualMenuForContainer]),
+              "showHistory: enable+(off) disable- snapshot- restore- show+");
+    // No menu while the application is not running, or without a container.
+    doubles::system().running.clear();
+    EXPECT_EQ(describe(menuFor(finder, "/manual", true)), "empty");
+    doubles::system().running.insert("com.quillfen.tarvine");
+    doubles::system().containers.clear();
+    EXPECT_EQ(describe(menuFor(finder, "/manual", true)), "empty");
+    EXPECT_EQ(doubles::system().containerLookups.back(), kGroup);  // from the real Info.plist
+  }
+}
+
+TEST_F(FinderSyncClassTest, TheMenuIsWhatAppKitShows) {
+  @autoreleasepool {
+    FinderSync* finder = [[[FinderSync alloc] init] autorelease];
+    NSMenu* menu = menuFor(finder, "/manual", false);
+    EXPECT_EQ(text([menu title]), "");
+    ASSERT_EQ([menu numberOfItems], 1);
+    NSMenuItem* top = [menu itemAtIndex:0];
+    EXPECT_EQ(text([top title]), "History");  // from the bundle's strings
+    EXPECT_EQ([top target], finder);
+    EXPECT_TRUE([top isEnabled]);
+    ASSERT_NE([top image], nil);
+    // BrandGlyph is 33 x 32: 16 points high, 16.5 wide rounded away from zero.
+    EXPECT_EQ([[top image] size].width, 17);
+    EXPECT_EQ([[top image] size].height, 16);
+    EXPECT_FALSE([[top image] isTemplate]);
+    EXPECT_EQ(doubles::system().templates.count([top image]), 1u);
+
+    NSMenu* sub = [top submenu];
+    ASSERT_NE(sub, nil);
+    EXPECT_FALSE([sub autoenablesItems]);
+    ASSERT_EQ([sub numberOfItems], 7);
+    const char* titles[] = {"Enable History",    "Disable History",          "",
+                            "Snapshot Now",      "Restore Previous Version", "",
+                            "Show History\u2026"};
+    for (NSInteger i = 0; i < 7; ++i) {
+      NSMenuItem* entry = [sub itemAtIndex:i];
+      EXPECT_EQ([entry isSeparatorItem] == YES, titles[i][0] == '\0') << i;
+      if ([entry isSeparatorItem]) continue;
+      EXPECT_EQ(text([entry title]), titles[i]);
+      EXPECT_EQ(text([entry keyEquivalent]), "");
+      EXPECT_EQ([entry submenu], nil);
+      EXPECT_EQ([entry image], nil);
+      // An enabled entry reaches this object; a disabled one sends nothing.
+      if ([entry isEnabled]) {
+        EXPECT_EQ([entry target], finder) << titles[i];
+        EXPECT_TRUE([finder respondsToSelector:[entry action]]) << titles[i];
+      } else {
+        EXPECT_EQ([entry action], nullptr) << titles[i];
+      }
+    }
+  }
+}
+
+TEST_F(FinderSyncClassTest, EachActionWritesItsRequestAndWakesAsItShould) {
+  @autoreleasepool {
+    FinderSync* finder = [[[FinderSync alloc] init] autorelease];
+    const std::string app =
+        fs::canonical("/proc/self/exe").parent_path().parent_path().parent_path().parent_path();
+
+    NSMenu* sub = [[menuFor(finder, "/manual", true) itemAtIndex:0] submenu];
+    EXPECT_EQ(click([sub itemAtIndex:1]), "");  // disable
+    EXPECT_EQ(click([sub itemAtIndex:3]), "");  // snapshot
+    EXPECT_TRUE(doubles::system().opened.empty());
+    EXPECT_EQ(click([sub itemAtIndex:6]), "");  // show history
+    EXPECT_EQ(doubles::system().opened, std::vector<std::string>{app + " activates"});
+
+    // The top-level item of a file inside a root shows its history; restore
+    // applies to the file.
+    NSMenu* fileMenu = menuFor(finder, "/auto/a.txt", false);
+    click([fileMenu itemAtIndex:0]);
+    click([[[fileMenu itemAtIndex:0] submenu] itemAtIndex:4]);
+
+    // Enabling carries a security-scoped bookmark and logs the one line.
+    NSMenu* outside = menuFor(finder, "/outside", true);
+    const std::string logged = click([[[outside itemAtIndex:0] submenu] itemAtIndex:0]);
+    EXPECT_NE(logged.find(std::string(BookmarkMinter::mintedLine)), std::string::npos) << logged;
+    EXPECT_EQ(doubles::system().opened.size(), 4u);
+
+    EXPECT_EQ(spool(container), (std::vector<std::string>{
+                                    "disableHistory " + base + "/manual",
+                                    "enableHistory " + base + "/outside +bookmark",
+                                    "restorePrevious " + base + "/auto/a.txt",
+                                    "showHistory " + base + "/auto/a.txt",
+                                    "showHistory " + base + "/manual",
+                                    "snapshotNow " + base + "/manual",
+                                }));
+    EXPECT_NE(std::find(doubles::system().scopeEvents.begin(), doubles::system().scopeEvents.end(),
+                        "bookmark " + base + "/outside"),
+              doubles::system().scopeEvents.end());
+
+    // A bookmark the system refuses: the request goes without one, and the other line is logged.
+    doubles::system().grantsBookmarks = false;
+    outside = menuFor(finder, "/outside", true);
+    const std::string refused = click([[[outside itemAtIndex:0] submenu] itemAtIndex:0]);
+    EXPECT_NE(refused.find(std::string(BookmarkMinter::failedLine)), std::string::npos) << refused;
+  }
+}
+
+// The Finder makes more instances for Open and Save panels and frees them in
+// any order: one gone, the next must still reach its own services.
+TEST_F(FinderSyncClassTest, ALaterInstanceWorksAfterTheFirstIsFreed) {
+  @autoreleasepool {
+    FinderSync* first = [[FinderSync alloc] init];
+    EXPECT_NE(describe(menuFor(first, "/manual", true)), "empty");
+    [first release];
+    FinderSync* second = [[FinderSync alloc] init];
+    NSMenu* menu = menuFor(second, "/manual", true);
+    EXPECT_EQ(describe(menu), "showHistory: enable-(on) disable+ snapshot+ restore- show+");
+    click([menu itemAtIndex:0]);
+    EXPECT_EQ(spool(container), std::vector<std::string>{"showHistory " + base + "/manual"});
+    [second release];
+  }
+}
+
+}  // namespace
+}  // namespace tarvine::apple
+
+int main(int argc, char** argv) {
+  @autoreleasepool {
+    // AppKit's menus need the shared application, which needs the display.
+    [NSApplication sharedApplication];
+  }
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}
