@@ -1,0 +1,26 @@
+# Fails the build when BINARY loads a library from outside the system or its
+# own bundle. Usage: cmake -DBINARY=path -P CheckSystemLinkage.cmake
+cmake_minimum_required(VERSION 3.25)
+execute_process(COMMAND otool -L ${BINARY} OUTPUT_VARIABLE listing RESULT_VARIABLE failed)
+if(failed)
+  message(FATAL_ERROR "otool -L ${BINARY} failed")
+endif()
+string(REPLACE "\n" ";" lines "${listing}")
+# The first line names the binary itself.
+list(POP_FRONT lines)
+set(foreign "")
+foreach(line IN LISTS lines)
+  string(STRIP "${line}" line)
+  if(line STREQUAL "")
+    continue()
+  endif()
+  string(REGEX REPLACE " \\(compatibility.*" "" library "${line}")
+  if(NOT library MATCHES "^(/System/Library/|/usr/lib/|@rpath/|@executable_path/|@loader_path/)")
+    list(APPEND foreign "${library}")
+  endif()
+endforeach()
+if(foreign)
+  list(JOIN foreign "\n  " shown)
+  message(FATAL_ERROR "${BINARY} loads libraries from outside the system or its bundle, "
+                      "which the hardened runtime refuses and users' Macs lack:\n  ${shown}")
+endif()
