@@ -39,7 +39,7 @@ std::shared_ptr<const WatchedRootsManifest> FinderSync::loadManifest() {
   return manifestLoader_.loadManifest();
 }
 
-Menu FinderSync::menuForMenuKind(std::uint64_t menuKind) {
+Menu FinderSync::menuForMenuKind(MenuKind menuKind) {
   // Failures are absorbed here: running out of memory on the way gives the
   // empty menu, never an exception into the file manager.
   try {
@@ -49,9 +49,12 @@ Menu FinderSync::menuForMenuKind(std::uint64_t menuKind) {
   }
 }
 
-Menu FinderSync::buildMenu(std::uint64_t menuKind) {
+Menu FinderSync::buildMenu(MenuKind menuKind) {
   Menu menu("");
-  if (menuKind > 1) return menu;  // sidebar, toolbar item and beyond
+  if (menuKind != MenuKind::contextualMenuForItems &&
+      menuKind != MenuKind::contextualMenuForContainer) {
+    return menu;  // sidebar, toolbar item and beyond
+  }
   if (!services_.workspace.isApplicationRunning(identifiers_.mainAppBundleIdentifier())) {
     return menu;
   }
@@ -107,6 +110,7 @@ Menu FinderSync::makeHistorySubmenu(const RootMatch& match) {
 // even when a host ignores the enabled flag.
 MenuItem FinderSync::makeCommandItem(std::string_view titleKey, Selector selector, bool enabled) {
   MenuItem item(localizedTitle(titleKey), std::nullopt, "");
+  item.command = selector;
   if (enabled) {
     item.action = selector;
     item.target = this;

@@ -32,7 +32,7 @@ class FinderSync {
 
   // Kinds 0 (selected items) and 1 (the shown folder) may get the history item;
   // every other kind, and every failure, gets an empty menu.
-  Menu menuForMenuKind(std::uint64_t menuKind);
+  Menu menuForMenuKind(MenuKind menuKind);
 
   // The command handlers; the sender is ignored.
   void showHistory(const MenuItem* sender = nullptr);
@@ -60,7 +60,7 @@ class FinderSync {
 
  private:
   FileURL homeDirectoryURL() const;
-  Menu buildMenu(std::uint64_t menuKind);
+  Menu buildMenu(MenuKind menuKind);
   MenuItem makeHistoryItem(const RootMatch& match);
   Menu makeHistorySubmenu(const RootMatch& match);
   MenuItem makeCommandItem(std::string_view titleKey, Selector selector, bool enabled);

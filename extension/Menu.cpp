@@ -16,6 +16,7 @@ MenuItem::MenuItem(const MenuItem& other)
     : isSeparator(other.isSeparator),
       title(other.title),
       action(other.action),
+      command(other.command),
       keyEquivalent(other.keyEquivalent),
       target(other.target),
       enabled(other.enabled),
@@ -37,8 +38,8 @@ bool operator==(const MenuItem& a, const MenuItem& b) {
     return false;
   }
   return a.isSeparator == b.isSeparator && a.title == b.title && a.action == b.action &&
-         a.keyEquivalent == b.keyEquivalent && a.target == b.target && a.enabled == b.enabled &&
-         a.state == b.state && a.image == b.image;
+         a.command == b.command && a.keyEquivalent == b.keyEquivalent && a.target == b.target &&
+         a.enabled == b.enabled && a.state == b.state && a.image == b.image;
 }
 
 }  // namespace tarvine

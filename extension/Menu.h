@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -10,6 +11,15 @@
 namespace tarvine {
 
 class FinderSync;
+
+// Which menu the host asks for. The host may pass any number: those past the
+// toolbar's get an empty menu, as the sidebar's and the toolbar's do.
+enum class MenuKind : std::uint64_t {
+  contextualMenuForItems = 0,      // the selected items
+  contextualMenuForContainer = 1,  // the folder a window shows, its empty space
+  contextualMenuForSidebar = 2,
+  toolbarItemMenu = 3,
+};
 
 enum class MenuItemState { off, on };
 
@@ -40,6 +50,9 @@ struct MenuItem {
   bool isSeparator = false;
   std::string title;
   std::optional<Selector> action;
+  // The command the entry offers, kept when it is disabled (and so has no
+  // action): hosts name their items by it.
+  std::optional<Selector> command;
   std::string keyEquivalent;
   FinderSync* target = nullptr;
   bool enabled = true;

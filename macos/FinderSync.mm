@@ -111,7 +111,7 @@ SEL selectorFor(tarvine::Selector action) {
 }
 
 - (NSMenu*)menuForMenuKind:(FIMenuKind)menuKind {
-  return [self menuFrom:_extension->core.menuForMenuKind(static_cast<std::uint64_t>(menuKind))];
+  return [self menuFrom:_extension->core.menuForMenuKind(tarvine::MenuKind{menuKind})];
 }
 
 - (IBAction)showHistory:(id)sender {

@@ -1,6 +1,6 @@
-// The Caja 1.26 module: Caja's calls, named for the shared module. Caja shows
-// the BrandGlyph icon but has no separators; its toolbar gets nothing, as the
-// extension gives the toolbar kind nothing.
+// The Caja 1.26 module. Caja shows the BrandGlyph icon and disabled entries
+// as such, but has no separators; its toolbar gets nothing, as the extension
+// gives the toolbar kind nothing.
 
 #include <libcaja-extension/caja-extension-types.h>
 #include <libcaja-extension/caja-file-info.h>
@@ -11,8 +11,17 @@
 
 namespace {
 
-TARVINE_PREFIXED_API(CajaApi, caja, Caja, tarvine::noSeparator<CajaMenuItem>, true);
-using Module = tarvine::GLibModule<CajaApi>;
+constexpr tarvine::GLibMenuApi<CajaFileInfo, CajaMenuItem, CajaMenu, CajaMenuProvider> kCaja{
+    caja_file_info_get_uri,
+    caja_file_info_is_directory,
+    caja_menu_item_new,
+    nullptr,
+    caja_menu_new,
+    caja_menu_append_item,
+    caja_menu_item_set_submenu,
+    caja_menu_provider_emit_items_updated_signal,
+    true};
+using Module = tarvine::GLibModule<kCaja>;
 
 void initProvider(gpointer iface, gpointer) {
   auto* provider = static_cast<CajaMenuProviderIface*>(iface);
@@ -25,5 +34,17 @@ void initProvider(gpointer iface, gpointer) {
 
 }  // namespace
 
-TARVINE_MODULE_ENTRY_POINTS(caja, Module, "TarvineCajaMenuProvider", CAJA_TYPE_MENU_PROVIDER,
-                            initProvider)
+// Caja finds these by name.
+extern "C" {
+
+G_MODULE_EXPORT void caja_module_initialize(GTypeModule* module) {
+  Module::initialize(module, "TarvineCajaMenuProvider", CAJA_TYPE_MENU_PROVIDER, initProvider);
+}
+
+G_MODULE_EXPORT void caja_module_shutdown(void) { Module::shutdown(); }
+
+G_MODULE_EXPORT void caja_module_list_types(const GType** types, int* count) {
+  Module::listTypes(types, count);
+}
+
+}  // extern "C"

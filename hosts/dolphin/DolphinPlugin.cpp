@@ -48,13 +48,18 @@ tarvine::FileManagerItem itemOf(const KFileItem& item) {
 
 QString qt(const std::string& text) { return QString::fromStdString(text); }
 
-// An entry as a Qt action: title, enabled flag, check state (Dolphin shows
-// check marks, so the enable entry is checkable), and its selector delivered
-// with the menu's selection when triggered.
-QAction* actionFor(const tarvine::MenuItem& entry, QObject* owner,
+// An entry as a Qt action: its stable name, title, enabled flag, a check mark
+// where its state is on (Dolphin shows check marks), and its selector
+// delivered with the menu's selection when triggered.
+QAction* actionFor(const tarvine::MenuItem& entry, std::size_t position, QObject* owner,
                    const std::shared_ptr<const tarvine::CapturedSelection>& selection) {
   auto* action = new QAction(qt(entry.title), owner);
+  action->setObjectName(qt(HostExtension::itemName(entry, "", position)));
   action->setEnabled(entry.enabled);
+  if (entry.state == tarvine::MenuItemState::on) {
+    action->setCheckable(true);
+    action->setChecked(true);
+  }
   if (auto selector = HostExtension::deliveredSelector(entry)) {
     QObject::connect(action, &QAction::triggered, action,
                      [worker = worker(), selection, selector = *selector]() noexcept {
@@ -107,22 +112,17 @@ QList<QAction*> DolphinPlugin::menuActions(const KFileItemListProperties& proper
   for (const tarvine::MenuItem& top : menu->menu.items) {
     auto* submenu = new QMenu();
     lastMenu_ = submenu;
-    QAction* action = actionFor(top, submenu, menu->selection);
+    QAction* action = actionFor(top, 0, submenu, menu->selection);
     if (const std::string* icon = menu->imageFile(top)) action->setIcon(QIcon(qt(*icon)));
-    bool first = true;
     static const std::vector<tarvine::MenuItem> kNone;
+    std::size_t position = 0;
     for (const tarvine::MenuItem& entry : top.submenu ? top.submenu->items : kNone) {
+      ++position;
       if (entry.isSeparator) {
         submenu->addSeparator();
-        continue;
+      } else {
+        submenu->addAction(actionFor(entry, position, submenu, menu->selection));
       }
-      QAction* child = actionFor(entry, submenu, menu->selection);
-      if (first) {
-        child->setCheckable(true);
-        child->setChecked(entry.state == tarvine::MenuItemState::on);
-        first = false;
-      }
-      submenu->addAction(child);
     }
     action->setMenu(submenu);
     actions.append(action);

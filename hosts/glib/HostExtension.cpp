@@ -125,20 +125,6 @@ void HostExtension::changed() {
   }
 }
 
-GType HostExtension::registerProvider(GTypeModule* module, const char* name, GType menuProvider,
-                                      GInterfaceInitFunc initInterface,
-                                      GInstanceInitFunc instanceMade) {
-  GTypeInfo info{};
-  info.class_size = sizeof(GObjectClass);
-  info.instance_size = sizeof(GObject);
-  info.instance_init = instanceMade;
-  const GType type =
-      g_type_module_register_type(module, G_TYPE_OBJECT, name, &info, static_cast<GTypeFlags>(0));
-  const GInterfaceInfo provider{initInterface, nullptr, nullptr};
-  g_type_module_add_interface(module, type, menuProvider, &provider);
-  return type;
-}
-
 std::optional<FileURL> HostExtension::fileURL(const FileManagerItem& item) {
   auto url = FileURL::parse(item.uri);
   if (!url) return std::nullopt;
@@ -171,7 +157,7 @@ std::optional<HostMenu> HostExtension::menuForSelection(const std::vector<FileMa
     selection.selected->push_back(*url);
   }
   if (selection.selected->empty()) return std::nullopt;
-  return menuFor(std::move(selection), 0);
+  return menuFor(std::move(selection), MenuKind::contextualMenuForItems);
 }
 
 std::optional<HostMenu> HostExtension::menuForFolder(const FileManagerItem& folder) {
@@ -181,10 +167,10 @@ std::optional<HostMenu> HostExtension::menuForFolder(const FileManagerItem& fold
   if (!url || !isTheItem(*url, asFolder)) return std::nullopt;
   CapturedSelection selection;
   selection.targeted = *url;
-  return menuFor(std::move(selection), 1);
+  return menuFor(std::move(selection), MenuKind::contextualMenuForContainer);
 }
 
-std::optional<HostMenu> HostExtension::menuFor(CapturedSelection selection, std::uint64_t kind) {
+std::optional<HostMenu> HostExtension::menuFor(CapturedSelection selection, MenuKind kind) {
   const FileURL& about = selection.selected ? selection.selected->front() : *selection.targeted;
   if (!host_.inScope(about)) return std::nullopt;
   auto captured = std::make_shared<const CapturedSelection>(std::move(selection));
@@ -210,6 +196,16 @@ std::optional<Selector> HostExtension::deliveredSelector(const MenuItem& item) {
 
 std::string HostExtension::titleShowingState(const MenuItem& item) {
   return item.state == MenuItemState::on ? "\u2713 " + item.title : item.title;
+}
+
+std::string HostExtension::itemName(const MenuItem& item, std::string_view scope,
+                                    std::size_t position) {
+  std::string name = "Tarvine::" + std::string(scope);
+  if (item.isSeparator) return name + "separator" + std::to_string(position);
+  if (!item.command) return name + "history";
+  std::string_view selector = selectorName(*item.command);
+  selector.remove_suffix(1);  // the colon
+  return name + std::string(selector);
 }
 
 }  // namespace tarvine

@@ -9,6 +9,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -70,17 +71,9 @@ class HostExtension {
   HostExtension(const HostExtension&) = delete;
   HostExtension& operator=(const HostExtension&) = delete;
 
-  // Registers a plain GObject type named `name` in `module` that implements
-  // the file manager's menu-provider interface with `initInterface`. Nemo,
-  // Caja and Nautilus load modules as GTypeModules; Thunar's plugin is one.
-  // Each instance the file manager makes is passed to `instanceMade`.
-  static GType registerProvider(GTypeModule* module, const char* name, GType menuProvider,
-                                GInterfaceInitFunc initInterface, GInstanceInitFunc instanceMade);
-
-  // The menu for selected items (kind 0) or for the empty space of a folder
-  // (kind 1). Absent when the extension offers nothing: a location that is not
-  // a local file, outside the registered scope, an item that is not what the
-  // file manager says, or an empty menu.
+  // The menu for selected items or for the empty space of a folder. Absent when the extension
+  // offers nothing: a location that is not a local file, outside the registered scope, an item that
+  // is not what the file manager says, or an empty menu.
   std::optional<HostMenu> menuForSelection(const std::vector<FileManagerItem>& items);
   std::optional<HostMenu> menuForFolder(const FileManagerItem& folder);
 
@@ -104,9 +97,14 @@ class HostExtension {
   // For menus that cannot show a check mark: the title with the entry's state
   // in it ("✓ Enable History" when on).
   static std::string titleShowingState(const MenuItem& item);
+  // A stable name for a file manager's item, from the command it offers:
+  // "Tarvine::snapshotNow", "Tarvine::history" for the item that holds the
+  // submenu, "Tarvine::separator3" by position; `scope` ("folder::") keeps
+  // the names of one kind of menu apart from another's.
+  static std::string itemName(const MenuItem& item, std::string_view scope, std::size_t position);
 
  private:
-  std::optional<HostMenu> menuFor(CapturedSelection selection, std::uint64_t kind);
+  std::optional<HostMenu> menuFor(CapturedSelection selection, MenuKind kind);
   void watchManifest();
   void manifestMayHaveChanged();
   void changed();

@@ -1,5 +1,5 @@
-// The Nautilus 43 module: Nautilus's calls, named for the shared module.
-// Nautilus 43 shows no separators or icons in extension menus.
+// The Nautilus 43 module. Nautilus 43 shows no separators or icons in
+// extension menus, but shows disabled entries as such.
 
 #include <gio/gio.h>
 #include <glib-object.h>
@@ -13,8 +13,18 @@ extern "C" {
 
 namespace {
 
-TARVINE_PREFIXED_API(NautilusApi, nautilus, Nautilus, tarvine::noSeparator<NautilusMenuItem>, true);
-using Module = tarvine::GLibModule<NautilusApi>;
+constexpr tarvine::GLibMenuApi<NautilusFileInfo, NautilusMenuItem, NautilusMenu,
+                               NautilusMenuProvider>
+    kNautilus{nautilus_file_info_get_uri,
+              nautilus_file_info_is_directory,
+              nautilus_menu_item_new,
+              nullptr,
+              nautilus_menu_new,
+              nautilus_menu_append_item,
+              nautilus_menu_item_set_submenu,
+              nautilus_menu_provider_emit_items_updated_signal,
+              true};
+using Module = tarvine::GLibModule<kNautilus>;
 
 void initProvider(gpointer iface, gpointer) {
   auto* provider = static_cast<NautilusMenuProviderInterface*>(iface);
@@ -28,5 +38,18 @@ void initProvider(gpointer iface, gpointer) {
 
 }  // namespace
 
-TARVINE_MODULE_ENTRY_POINTS(nautilus, Module, "TarvineNautilusMenuProvider",
-                            NAUTILUS_TYPE_MENU_PROVIDER, initProvider)
+// Nautilus finds these by name.
+extern "C" {
+
+G_MODULE_EXPORT void nautilus_module_initialize(GTypeModule* module) {
+  Module::initialize(module, "TarvineNautilusMenuProvider", NAUTILUS_TYPE_MENU_PROVIDER,
+                     initProvider);
+}
+
+G_MODULE_EXPORT void nautilus_module_shutdown(void) { Module::shutdown(); }
+
+G_MODULE_EXPORT void nautilus_module_list_types(const GType** types, int* count) {
+  Module::listTypes(types, count);
+}
+
+}  // extern "C"

@@ -1,5 +1,5 @@
-// The Nemo 5.6 module: Nemo's calls, named for the shared module. Nemo shows
-// separators and the BrandGlyph icon.
+// The Nemo 5.6 module. Nemo shows separators, the BrandGlyph icon and
+// disabled entries as such.
 
 #include <libnemo-extension/nemo-extension-types.h>
 #include <libnemo-extension/nemo-file-info.h>
@@ -10,8 +10,17 @@
 
 namespace {
 
-TARVINE_PREFIXED_API(NemoApi, nemo, Nemo, nemo_menu_item_new_separator, true);
-using Module = tarvine::GLibModule<NemoApi>;
+constexpr tarvine::GLibMenuApi<NemoFileInfo, NemoMenuItem, NemoMenu, NemoMenuProvider> kNemo{
+    nemo_file_info_get_uri,
+    nemo_file_info_is_directory,
+    nemo_menu_item_new,
+    nemo_menu_item_new_separator,
+    nemo_menu_new,
+    nemo_menu_append_item,
+    nemo_menu_item_set_submenu,
+    nemo_menu_provider_emit_items_updated_signal,
+    true};
+using Module = tarvine::GLibModule<kNemo>;
 
 void initProvider(gpointer iface, gpointer) {
   auto* provider = static_cast<NemoMenuProviderIface*>(iface);
@@ -21,5 +30,17 @@ void initProvider(gpointer iface, gpointer) {
 
 }  // namespace
 
-TARVINE_MODULE_ENTRY_POINTS(nemo, Module, "TarvineNemoMenuProvider", NEMO_TYPE_MENU_PROVIDER,
-                            initProvider)
+// Nemo finds these by name.
+extern "C" {
+
+G_MODULE_EXPORT void nemo_module_initialize(GTypeModule* module) {
+  Module::initialize(module, "TarvineNemoMenuProvider", NEMO_TYPE_MENU_PROVIDER, initProvider);
+}
+
+G_MODULE_EXPORT void nemo_module_shutdown(void) { Module::shutdown(); }
+
+G_MODULE_EXPORT void nemo_module_list_types(const GType** types, int* count) {
+  Module::listTypes(types, count);
+}
+
+}  // extern "C"

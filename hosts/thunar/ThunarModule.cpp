@@ -1,6 +1,7 @@
-// The Thunar 4.18 module: Thunar's calls, named for the shared module. Thunar
-// shows the BrandGlyph icon but has no separators, and shows every entry as
-// enabled: the disabled ones are left out.
+// The Thunar 4.18 module. Thunar shows the BrandGlyph icon but has no
+// separators, and reads an item's "sensitive" without applying it: the
+// disabled entries are left out. It asks its providers afresh for every menu
+// and has no items-updated signal.
 
 #include <gtk/gtk.h>
 
@@ -13,31 +14,39 @@ extern "C" {
 
 namespace {
 
-struct ThunarApi {
-  using FileInfo = ThunarxFileInfo;
-  using Item = ThunarxMenuItem;
-  using Menu = ThunarxMenu;
-  static char* uri(FileInfo* file) { return thunarx_file_info_get_uri(file); }
-  static bool isDirectory(FileInfo* file) { return thunarx_file_info_is_directory(file); }
-  static Item* newItem(const char* name, const char* label, const char* icon) {
-    return thunarx_menu_item_new(name, label, label, icon);
-  }
-  static Item* newSeparator(const char*) { return nullptr; }
-  static Menu* newMenu() { return thunarx_menu_new(); }
-  static void append(Menu* menu, Item* item) { thunarx_menu_append_item(menu, item); }
-  static void setSubmenu(Item* item, Menu* menu) { thunarx_menu_item_set_menu(item, menu); }
-  // Thunar reads an item's "sensitive" but never applies it.
-  static constexpr bool showsInsensitiveItems = false;
-  // Thunar asks its providers afresh for every menu and has no such signal.
-  using Provider = ThunarxMenuProvider;
-  static void emitItemsUpdated(Provider*) {}
-};
-using Module = tarvine::GLibModule<ThunarApi>;
+constexpr tarvine::GLibMenuApi<ThunarxFileInfo, ThunarxMenuItem, ThunarxMenu, ThunarxMenuProvider>
+    kThunar{thunarx_file_info_get_uri,
+            thunarx_file_info_is_directory,
+            thunarx_menu_item_new,
+            nullptr,
+            thunarx_menu_new,
+            thunarx_menu_append_item,
+            thunarx_menu_item_set_menu,
+            nullptr,
+            false};
+using Module = tarvine::GLibModule<kThunar>;
 
-void initProvider(gpointer iface, gpointer) {
-  auto* provider = static_cast<ThunarxMenuProviderIface*>(iface);
+void initProvider(ThunarxMenuProviderIface* provider) {
   provider->get_file_menu_items = Module::selectionItemsFor<ThunarxMenuProvider, GtkWidget>;
   provider->get_folder_menu_items = Module::folderItemsFor<ThunarxMenuProvider, GtkWidget>;
+}
+
+struct TarvineThunarProvider {
+  GObject parent;
+};
+struct TarvineThunarProviderClass {
+  GObjectClass parent;
+};
+
+// THUNARX_DEFINE_TYPE_WITH_CODE, with its flags typed for C++.
+THUNARX_DEFINE_TYPE_EXTENDED(TarvineThunarProvider, tarvine_thunar_provider, G_TYPE_OBJECT,
+                             GTypeFlags{},
+                             THUNARX_IMPLEMENT_INTERFACE(THUNARX_TYPE_MENU_PROVIDER, initProvider))
+
+void tarvine_thunar_provider_class_init(TarvineThunarProviderClass*) {}
+
+void tarvine_thunar_provider_init(TarvineThunarProvider* provider) {
+  Module::providerMade(reinterpret_cast<GTypeInstance*>(provider), nullptr);
 }
 
 }  // namespace
@@ -50,17 +59,16 @@ G_MODULE_EXPORT void thunar_extension_shutdown(void);
 G_MODULE_EXPORT void thunar_extension_list_types(const GType** types, gint* count);
 
 void thunar_extension_initialize(ThunarxProviderPlugin* plugin) {
+  // As Thunar's own plugins do: a Thunar older than the library built against is refused.
+  if (const gchar* mismatch = thunarx_check_version(THUNARX_MAJOR_VERSION, THUNARX_MINOR_VERSION,
+                                                    THUNARX_MICRO_VERSION)) {
+    g_warning("Tarvine: version mismatch: %s", mismatch);
+    return;
+  }
   // The extension lives for the process: the plugin must never be unloaded.
   thunarx_provider_plugin_set_resident(plugin, TRUE);
-  GTypeInfo info{};
-  info.class_size = sizeof(GObjectClass);
-  info.instance_size = sizeof(GObject);
-  info.instance_init = Module::providerMade;
-  const GType type = thunarx_provider_plugin_register_type(
-      plugin, G_TYPE_OBJECT, "TarvineThunarMenuProvider", &info, static_cast<GTypeFlags>(0));
-  const GInterfaceInfo provider{initProvider, nullptr, nullptr};
-  thunarx_provider_plugin_add_interface(plugin, type, THUNARX_TYPE_MENU_PROVIDER, &provider);
-  Module::initialize(type);
+  tarvine_thunar_provider_register_type(plugin);
+  Module::initialize(tarvine_thunar_provider_get_type());
 }
 
 void thunar_extension_shutdown(void) { Module::shutdown(); }

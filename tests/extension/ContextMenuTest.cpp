@@ -36,7 +36,8 @@ class ContextMenuTest : public ::testing::Test {
     env.bundle.images["BrandGlyph"] = NamedImage{"BrandGlyph", 32, 32};
   }
 
-  std::string menuFor(const std::string& relative, bool isDirectory, std::uint64_t kind = 0) {
+  std::string menuFor(const std::string& relative, bool isDirectory,
+                      MenuKind kind = MenuKind::contextualMenuForItems) {
     env.host.selection = std::vector<FileURL>{FileURL::fromPath(base + relative, isDirectory)};
     return describe(extension.menuForMenuKind(kind));
   }
@@ -51,13 +52,14 @@ class ContextMenuTest : public ::testing::Test {
 TEST_F(ContextMenuTest, EveryRowOfTheMenuTable) {
   for (const testing::MenuRow& row : testing::kMenuTable) {
     EXPECT_EQ(menuFor(row.item, row.isDirectory, row.kind), row.menu)
-        << row.item << (row.isDirectory ? "/" : "") << " kind " << row.kind;
+        << row.item << (row.isDirectory ? "/" : "") << " kind "
+        << static_cast<std::uint64_t>(row.kind);
   }
 }
 
 TEST_F(ContextMenuTest, EntriesHaveTheShapeOfThePlatformsMenus) {
   env.host.selection = std::vector<FileURL>{FileURL::fromPath(base + "/manual", false)};
-  Menu menu = extension.menuForMenuKind(0);
+  Menu menu = extension.menuForMenuKind(MenuKind::contextualMenuForItems);
   EXPECT_EQ(menu.title, "");
   EXPECT_TRUE(menu.autoenablesItems);
   ASSERT_EQ(menu.items.size(), 1u);
@@ -104,7 +106,8 @@ TEST_F(ContextMenuTest, EntriesHaveTheShapeOfThePlatformsMenus) {
 
 TEST_F(ContextMenuTest, OtherKindsConsultNothing) {
   env.host.selection = std::vector<FileURL>{FileURL::fromPath(base + "/manual", true)};
-  for (std::uint64_t kind : {std::uint64_t{2}, std::uint64_t{3}, UINT64_MAX}) {
+  for (MenuKind kind :
+       {MenuKind::contextualMenuForSidebar, MenuKind::toolbarItemMenu, MenuKind{UINT64_MAX}}) {
     EXPECT_TRUE(extension.menuForMenuKind(kind).items.empty());
   }
   EXPECT_TRUE(env.workspace.runningQueries.empty());
@@ -131,17 +134,17 @@ TEST_F(ContextMenuTest, NoManifestOrNoTargetGivesAnEmptyMenu) {
   EXPECT_EQ(menuFor("/outside", true), "empty");
   env.host.selection.reset();
   env.host.targeted.reset();
-  EXPECT_TRUE(extension.menuForMenuKind(0).items.empty());
+  EXPECT_TRUE(extension.menuForMenuKind(MenuKind::contextualMenuForItems).items.empty());
 }
 
 TEST_F(ContextMenuTest, OnlyTheFirstSelectedItemCounts) {
   env.host.selection = std::vector<FileURL>{FileURL::fromPath(base + "/outside/f.txt", false),
                                             FileURL::fromPath(base + "/manual", true)};
-  EXPECT_TRUE(extension.menuForMenuKind(0).items.empty());
+  EXPECT_TRUE(extension.menuForMenuKind(MenuKind::contextualMenuForItems).items.empty());
   // A present but empty selection falls back to the targeted URL.
   env.host.selection = std::vector<FileURL>{};
   env.host.targeted = FileURL::fromPath(base + "/manual", true);
-  EXPECT_EQ(describe(extension.menuForMenuKind(1)),
+  EXPECT_EQ(describe(extension.menuForMenuKind(MenuKind::contextualMenuForContainer)),
             "showHistory: enable-(on) disable+ snapshot+ restore- show+");
   env.host.selection.reset();
   EXPECT_EQ(extension.resolveTargetURL(), env.host.targeted);
@@ -151,7 +154,7 @@ TEST_F(ContextMenuTest, BrandGlyphIsScaledToSixteenPointsHigh) {
   auto imageFor = [&](double width, double height) {
     env.bundle.images["BrandGlyph"] = NamedImage{"BrandGlyph", width, height};
     env.host.selection = std::vector<FileURL>{FileURL::fromPath(base + "/outside", true)};
-    return extension.menuForMenuKind(0).items.at(0).image;
+    return extension.menuForMenuKind(MenuKind::contextualMenuForItems).items.at(0).image;
   };
   EXPECT_EQ(imageFor(33, 32), (MenuImage{"BrandGlyph", 17, 16, false}));
   EXPECT_EQ(imageFor(29, 32), (MenuImage{"BrandGlyph", 15, 16, false}));
@@ -159,7 +162,7 @@ TEST_F(ContextMenuTest, BrandGlyphIsScaledToSixteenPointsHigh) {
   EXPECT_EQ(imageFor(32, 0), std::nullopt);
   EXPECT_EQ(imageFor(32, -4), std::nullopt);
   env.bundle.images.clear();
-  Menu menu = extension.menuForMenuKind(0);
+  Menu menu = extension.menuForMenuKind(MenuKind::contextualMenuForItems);
   ASSERT_EQ(menu.items.size(), 1u);
   EXPECT_EQ(menu.items[0].image, std::nullopt);
 }
@@ -167,16 +170,16 @@ TEST_F(ContextMenuTest, BrandGlyphIsScaledToSixteenPointsHigh) {
 TEST_F(ContextMenuTest, TitlesAreLookedUpAfreshForEveryMenu) {
   env.bundle.strings["finder.menu.history"] = "History";
   env.host.selection = std::vector<FileURL>{FileURL::fromPath(base + "/outside", true)};
-  Menu first = extension.menuForMenuKind(0);
+  Menu first = extension.menuForMenuKind(MenuKind::contextualMenuForItems);
   EXPECT_EQ(first.items[0].title, "History");
   EXPECT_EQ(first.items[0].submenu->items[0].title, "finder.menu.enable");
   env.bundle.strings["finder.menu.history"] = "Verlauf";
-  EXPECT_EQ(extension.menuForMenuKind(0).items[0].title, "Verlauf");
+  EXPECT_EQ(extension.menuForMenuKind(MenuKind::contextualMenuForItems).items[0].title, "Verlauf");
 }
 
 TEST_F(ContextMenuTest, MenusCopyDeeply) {
   env.host.selection = std::vector<FileURL>{FileURL::fromPath(base + "/manual", true)};
-  Menu menu = extension.menuForMenuKind(0);
+  Menu menu = extension.menuForMenuKind(MenuKind::contextualMenuForItems);
   Menu copy = menu;
   EXPECT_EQ(copy, menu);
   copy.items[0].submenu->items[0].title = "changed";

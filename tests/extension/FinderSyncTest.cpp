@@ -85,14 +85,14 @@ TEST(FinderSyncLifetimeTest, ALaterObjectWorksAfterTheFirstIsGone) {
     Identifiers ids(first->bundle, first->fileSystem, processTexts);
     FinderSync extension(first->services(), ids);
     first->host.selection = std::vector<FileURL>{folder};
-    ASSERT_FALSE(extension.menuForMenuKind(0).items.empty());
+    ASSERT_FALSE(extension.menuForMenuKind(MenuKind::contextualMenuForItems).items.empty());
   }
   FakeServices second(tmp.path());
   second.bundle.identifier = "ignored.now.FinderSync";  // the texts are the process's
   Identifiers ids(second.bundle, second.fileSystem, processTexts);
   FinderSync extension(second.services(), ids);
   second.host.selection = std::vector<FileURL>{folder};
-  EXPECT_FALSE(extension.menuForMenuKind(0).items.empty());
+  EXPECT_FALSE(extension.menuForMenuKind(MenuKind::contextualMenuForItems).items.empty());
   extension.snapshotNow();
   EXPECT_EQ(second.workspace.runningQueries, std::vector<std::string>{"com.quillfen.tarvine"});
   EXPECT_EQ(second.bundle.identifierLookups, 0);

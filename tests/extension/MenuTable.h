@@ -7,36 +7,41 @@
 #include <filesystem>
 #include <string>
 
+#include "extension/Menu.h"
+
 namespace tarvine::testing {
 
 // A menu in one line: the top-level action, then each command as + (enabled)
 // or - (disabled), with the enable entry's state; "empty" for no items.
+inline constexpr MenuKind kItems = MenuKind::contextualMenuForItems;
+inline constexpr MenuKind kFolder = MenuKind::contextualMenuForContainer;
+
 struct MenuRow {
   const char* item;  // below the folder that holds the roots
   bool isDirectory;
-  std::uint64_t kind;
+  MenuKind kind;
   const char* menu;
 };
 
 inline constexpr MenuRow kMenuTable[] = {
-    {"/outside", true, 0, "enableHistory: enable+(off) disable- snapshot- restore- show-"},
-    {"/outside/file.txt", false, 0, "empty"},
-    {"/manual", true, 0, "showHistory: enable-(on) disable+ snapshot+ restore- show+"},
-    {"/auto", true, 0, "showHistory: enable-(on) disable+ snapshot- restore- show+"},
-    {"/nomode", true, 0, "showHistory: enable-(on) disable+ snapshot- restore- show+"},
-    {"/other", true, 0, "showHistory: enable-(on) disable+ snapshot- restore- show+"},
-    {"/paused", true, 0, "showHistory: enable+(off) disable- snapshot- restore- show+"},
-    {"/auto/sub", true, 0, "showHistory: enable-(on) disable- snapshot- restore- show+"},
-    {"/paused/sub", true, 0, "showHistory: enable-(off) disable- snapshot- restore- show+"},
-    {"/auto/a.txt", false, 0, "showHistory: enable-(on) disable- snapshot- restore+ show+"},
-    {"/paused/a.txt", false, 0, "showHistory: enable-(off) disable- snapshot- restore+ show+"},
+    {"/outside", true, kItems, "enableHistory: enable+(off) disable- snapshot- restore- show-"},
+    {"/outside/file.txt", false, kItems, "empty"},
+    {"/manual", true, kItems, "showHistory: enable-(on) disable+ snapshot+ restore- show+"},
+    {"/auto", true, kItems, "showHistory: enable-(on) disable+ snapshot- restore- show+"},
+    {"/nomode", true, kItems, "showHistory: enable-(on) disable+ snapshot- restore- show+"},
+    {"/other", true, kItems, "showHistory: enable-(on) disable+ snapshot- restore- show+"},
+    {"/paused", true, kItems, "showHistory: enable+(off) disable- snapshot- restore- show+"},
+    {"/auto/sub", true, kItems, "showHistory: enable-(on) disable- snapshot- restore- show+"},
+    {"/paused/sub", true, kItems, "showHistory: enable-(off) disable- snapshot- restore- show+"},
+    {"/auto/a.txt", false, kItems, "showHistory: enable-(on) disable- snapshot- restore+ show+"},
+    {"/paused/a.txt", false, kItems, "showHistory: enable-(off) disable- snapshot- restore+ show+"},
     // The root given without a trailing slash counts as a file.
-    {"/manual", false, 0, "showHistory: enable-(on) disable+ snapshot+ restore+ show+"},
+    {"/manual", false, kItems, "showHistory: enable-(on) disable+ snapshot+ restore+ show+"},
     // Kind 1, the folder a window shows, gets the same menu; the sidebar and
     // the toolbar item get none.
-    {"/manual", true, 1, "showHistory: enable-(on) disable+ snapshot+ restore- show+"},
-    {"/manual", true, 2, "empty"},
-    {"/manual", true, 3, "empty"},
+    {"/manual", true, kFolder, "showHistory: enable-(on) disable+ snapshot+ restore- show+"},
+    {"/manual", true, MenuKind::contextualMenuForSidebar, "empty"},
+    {"/manual", true, MenuKind::toolbarItemMenu, "empty"},
 };
 
 // The submenu's command names, by position (separators at 2 and 5).

@@ -100,7 +100,16 @@ TEST(DolphinPluginTest, MenusShowTheWholeModelDeliverTheirSelectionAndDoNotPileU
   EXPECT_EQ(describe(history->menu()),
             "Enable History-[x]|Disable History|----|Snapshot Now|Restore Previous "
             "Version-|----|Show History\u2026");
+  // Items are named by the command they offer; only an entry whose state is
+  // on has a check mark.
+  EXPECT_EQ(history->objectName().toStdString(), "Tarvine::history");
+  EXPECT_EQ(history->menu()->actions()[3]->objectName().toStdString(), "Tarvine::snapshotNow");
   EXPECT_TRUE(history->menu()->actions()[0]->isCheckable());
+  QAction* outside = menuFor(std::filesystem::path(root).parent_path().string(), true)[0];
+  EXPECT_EQ(describe(outside->menu()),
+            "Enable History|Disable History-|----|Snapshot Now-|Restore Previous "
+            "Version-|----|Show History\u2026-");
+  EXPECT_FALSE(outside->menu()->actions()[0]->isCheckable());
 
   // Picked after the file manager moved on: the request is for its own menu.
   QAction* snapshot = history->menu()->actions()[3];

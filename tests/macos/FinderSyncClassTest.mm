@@ -125,9 +125,11 @@ TEST_F(FinderSyncClassTest, RegistersTheHomeAndGivesTheMenuOfEveryRow) {
     EXPECT_EQ(text([finder toolbarItemToolTip]), "Tarvine");
 
     for (const testing::MenuRow& row : testing::kMenuTable) {
-      EXPECT_EQ(describe(menuFor(finder, row.item, row.isDirectory, FIMenuKind(row.kind))),
+      EXPECT_EQ(describe(menuFor(finder, row.item, row.isDirectory,
+                                 FIMenuKind(static_cast<std::uint64_t>(row.kind)))),
                 row.menu)
-          << row.item << (row.isDirectory ? "/" : "") << " kind " << row.kind;
+          << row.item << (row.isDirectory ? "/" : "") << " kind "
+          << static_cast<std::uint64_t>(row.kind);
     }
     // The folder a window shows, when nothing is selected.
     doubles::select(nil, at("/paused", true));

@@ -230,7 +230,8 @@ TEST_F(HostileFilesTest, LinkLoopsAndLongPathsAsTargetsGiveAMenu) {
         for (const std::string& target : {tmp.file("a/x/"), longPath + "/", tmp.file("a")}) {
           env.host.selection =
               std::vector<FileURL>{FileURL::fromPath(target, target.back() == '/')};
-          if (extension.menuForMenuKind(0).items.size() != 1) return 2;
+          if (extension.menuForMenuKind(MenuKind::contextualMenuForItems).items.size() != 1)
+            return 2;
         }
         return 0;
       },

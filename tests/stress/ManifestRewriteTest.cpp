@@ -47,7 +47,7 @@ TEST(ManifestRewriteTest, EveryMenuComesFromOneWholeManifest) {
   int menus = 0;
   int mismatches = 0;
   while (!done || menus < 100) {
-    Menu menu = extension.menuForMenuKind(0);
+    Menu menu = extension.menuForMenuKind(MenuKind::contextualMenuForItems);
     ++menus;
     auto manifest = extension.cachedManifest();
     if (menu.items.size() != 1 || manifest == nullptr) {

@@ -185,12 +185,15 @@ FinderHost::Answer FinderHost::menu(const std::vector<std::string>& arguments) {
   if (arguments.size() != 1)
     return error("usage: menu KIND (a number, or items, container, sidebar, toolbar)");
   const std::string& kindText = arguments[0];
-  std::optional<std::uint64_t> kind;
-  if (kindText == "items") kind = 0;
-  if (kindText == "container") kind = 1;
-  if (kindText == "sidebar") kind = 2;
-  if (kindText == "toolbar") kind = 3;
-  if (!kind) kind = parseUnsigned(kindText);
+  std::optional<MenuKind> kind;
+  if (kindText == "items") kind = MenuKind::contextualMenuForItems;
+  if (kindText == "container") kind = MenuKind::contextualMenuForContainer;
+  if (kindText == "sidebar") kind = MenuKind::contextualMenuForSidebar;
+  if (kindText == "toolbar") kind = MenuKind::toolbarItemMenu;
+  // Any other number is passed on as the host would.
+  if (!kind) {
+    if (auto number = parseUnsigned(kindText)) kind = MenuKind{*number};
+  }
   if (!kind) return error("not a menu kind: \"" + kindText + "\"");
   lastMenu_ = extension_->menuForMenuKind(*kind);
   if (json_) return Answer{true, line(Json{{"menu", menuJson(*lastMenu_)}})};

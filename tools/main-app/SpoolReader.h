@@ -15,6 +15,7 @@
 #include "foundation/Status.h"
 #include "platform/posix/FileDescriptor.h"
 #include "requests/HistoryRequest.h"
+#include "requests/RequestSubmitter.h"
 
 namespace tarvine {
 
@@ -31,7 +32,8 @@ namespace tarvine {
 // - hidden temporary files that a killed writer left long ago are removed.
 class SpoolReader {
  public:
-  static constexpr std::string_view spoolDirectoryName = "requests";
+  // The extension's name for the spool: one name, where it is written.
+  static constexpr std::string_view spoolDirectoryName = RequestSubmitter::spoolDirectoryName;
   static constexpr std::string_view lockFileName = ".tarvine-app.lock";
   // Requests are a few hundred bytes; the cap leaves room for long paths.
   static constexpr std::size_t maxRequestBytes = 64 * 1024;

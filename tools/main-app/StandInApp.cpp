@@ -14,6 +14,7 @@
 #include "platform/linux/LinuxBookmarks.h"
 #include "platform/linux/SystemClock.h"
 #include "requests/HistoryRequest.h"
+#include "shared/ManifestLoader.h"
 
 namespace tarvine {
 namespace {
@@ -88,8 +89,8 @@ int StandInApp::prepareContainer() {
 }
 
 bool StandInApp::publishManifest() {
-  FileURL manifestFile =
-      FileURL::fromPath(container_, true).appendingPathComponent("roots.json", false);
+  FileURL manifestFile = FileURL::fromPath(container_, true)
+                             .appendingPathComponent(ManifestLoader::manifestFileName, false);
   // Launched without folders, as the extension's wake-up does: keep what is published.
   if (options_.roots.empty() && fileSystem_.contentModificationDate(manifestFile)) return true;
 
