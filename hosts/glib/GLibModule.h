@@ -19,12 +19,16 @@ namespace tarvine {
 // such library has the same shape (file infos with a URI; items with a name,
 // a label, a tooltip and an icon name, a "sensitive" property, a submenu and
 // an "activate" signal), so each module fills one in with its own functions.
-template <class FileInfoType, class ItemType, class MenuType, class ProviderType>
+// `InterfaceType` is the menu-provider interface's struct, whose functions the
+// shared module fills in.
+template <class FileInfoType, class ItemType, class MenuType, class ProviderType,
+          class InterfaceType>
 struct GLibMenuApi {
   using FileInfo = FileInfoType;
   using Item = ItemType;
   using Menu = MenuType;
   using Provider = ProviderType;
+  using Interface = InterfaceType;
 
   char* (*uri)(FileInfo*);
   gboolean (*isDirectory)(FileInfo*);
@@ -39,6 +43,10 @@ struct GLibMenuApi {
   // False where the file manager shows every entry as enabled: the disabled
   // ones are then left out.
   bool showsInsensitiveItems;
+  // Where the module is a GTypeModule (Nautilus, Nemo, Caja): its provider
+  // type's name, and the menu-provider interface it implements.
+  const char* providerTypeName = nullptr;
+  GType (*menuProviderInterface)() = nullptr;
 };
 
 // Registers a plain GObject type named `name` in `module` that implements the
@@ -87,12 +95,11 @@ class GLibModule {
       }
     });
   }
-  // The same, registering the provider type in a GTypeModule.
-  static void initialize(GTypeModule* module, const char* typeName, GType menuProvider,
-                         GInterfaceInitFunc initInterface) {
+  // The same, registering the provider type that `api` names in a GTypeModule.
+  static void initialize(GTypeModule* module) {
     guarded([&] {
-      initialize(registerMenuProvider(module, typeName, menuProvider, initInterface,
-                                      &GLibModule::providerMade));
+      initialize(registerMenuProvider(module, api.providerTypeName, api.menuProviderInterface(),
+                                      &GLibModule::initProvider, &GLibModule::providerMade));
     });
   }
   // Carries out the commands already picked, then ends the thread. Items still
@@ -136,18 +143,43 @@ class GLibModule {
     });
   }
 
-  // The same as provider callbacks of the GTK 3 file managers, which pass
-  // their window too: (provider, window, files) and (provider, window, folder).
+  // Fills in the menu-provider interface, whatever its file manager names its
+  // functions and whether they are passed a window too. A toolbar menu, where
+  // there is one, gets nothing, as the extension gives that kind nothing.
+  static void initProvider(gpointer iface, gpointer) {
+    auto* provider = static_cast<typename Api::Interface*>(iface);
+    if constexpr (requires { provider->get_file_menu_items; }) {  // Thunar's names
+      provider->get_file_menu_items = &GLibModule::selectionItemsFor;
+      provider->get_folder_menu_items = &GLibModule::folderItemsFor;
+    } else {
+      provider->get_file_items = &GLibModule::selectionItemsFor;
+      provider->get_background_items = &GLibModule::folderItemsFor;
+    }
+    if constexpr (requires { provider->get_toolbar_items; }) {
+      provider->get_toolbar_items = [](auto*, auto*, auto*) -> GList* { return nullptr; };
+    }
+  }
+
+ private:
+  // The provider's callbacks: (provider, files) and (provider, folder), or
+  // with the window too, as the GTK 3 file managers pass it.
+  template <class Provider>
+  static GList* selectionItemsFor(Provider*, GList* files) {
+    return selectionItems(files);
+  }
   template <class Provider, class Window>
   static GList* selectionItemsFor(Provider*, Window*, GList* files) {
     return selectionItems(files);
+  }
+  template <class Provider>
+  static GList* folderItemsFor(Provider*, FileInfo* folder) {
+    return folderItems(folder);
   }
   template <class Provider, class Window>
   static GList* folderItemsFor(Provider*, Window*, FileInfo* folder) {
     return folderItems(folder);
   }
 
- private:
   // Nothing may be thrown into the file manager's C code: a failure is a menu
   // not shown or a command dropped.
   template <class Body>

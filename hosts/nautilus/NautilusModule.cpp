@@ -14,7 +14,7 @@ extern "C" {
 namespace {
 
 constexpr tarvine::GLibMenuApi<NautilusFileInfo, NautilusMenuItem, NautilusMenu,
-                               NautilusMenuProvider>
+                               NautilusMenuProvider, NautilusMenuProviderInterface>
     kNautilus{nautilus_file_info_get_uri,
               nautilus_file_info_is_directory,
               nautilus_menu_item_new,
@@ -23,33 +23,18 @@ constexpr tarvine::GLibMenuApi<NautilusFileInfo, NautilusMenuItem, NautilusMenu,
               nautilus_menu_append_item,
               nautilus_menu_item_set_submenu,
               nautilus_menu_provider_emit_items_updated_signal,
-              true};
+              true,
+              "TarvineNautilusMenuProvider",
+              nautilus_menu_provider_get_type};
 using Module = tarvine::GLibModule<kNautilus>;
-
-void initProvider(gpointer iface, gpointer) {
-  auto* provider = static_cast<NautilusMenuProviderInterface*>(iface);
-  provider->get_file_items = [](NautilusMenuProvider*, GList* files) {
-    return Module::selectionItems(files);
-  };
-  provider->get_background_items = [](NautilusMenuProvider*, NautilusFileInfo* folder) {
-    return Module::folderItems(folder);
-  };
-}
 
 }  // namespace
 
 // Nautilus finds these by name.
 extern "C" {
-
-G_MODULE_EXPORT void nautilus_module_initialize(GTypeModule* module) {
-  Module::initialize(module, "TarvineNautilusMenuProvider", NAUTILUS_TYPE_MENU_PROVIDER,
-                     initProvider);
-}
-
+G_MODULE_EXPORT void nautilus_module_initialize(GTypeModule* m) { Module::initialize(m); }
 G_MODULE_EXPORT void nautilus_module_shutdown(void) { Module::shutdown(); }
-
-G_MODULE_EXPORT void nautilus_module_list_types(const GType** types, int* count) {
-  Module::listTypes(types, count);
+G_MODULE_EXPORT void nautilus_module_list_types(const GType** t, int* n) {
+  Module::listTypes(t, n);
 }
-
-}  // extern "C"
+}

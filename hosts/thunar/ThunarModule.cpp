@@ -14,7 +14,8 @@ extern "C" {
 
 namespace {
 
-constexpr tarvine::GLibMenuApi<ThunarxFileInfo, ThunarxMenuItem, ThunarxMenu, ThunarxMenuProvider>
+constexpr tarvine::GLibMenuApi<ThunarxFileInfo, ThunarxMenuItem, ThunarxMenu, ThunarxMenuProvider,
+                               ThunarxMenuProviderIface>
     kThunar{thunarx_file_info_get_uri,
             thunarx_file_info_is_directory,
             thunarx_menu_item_new,
@@ -26,11 +27,6 @@ constexpr tarvine::GLibMenuApi<ThunarxFileInfo, ThunarxMenuItem, ThunarxMenu, Th
             false};
 using Module = tarvine::GLibModule<kThunar>;
 
-void initProvider(ThunarxMenuProviderIface* provider) {
-  provider->get_file_menu_items = Module::selectionItemsFor<ThunarxMenuProvider, GtkWidget>;
-  provider->get_folder_menu_items = Module::folderItemsFor<ThunarxMenuProvider, GtkWidget>;
-}
-
 struct TarvineThunarProvider {
   GObject parent;
 };
@@ -41,7 +37,8 @@ struct TarvineThunarProviderClass {
 // THUNARX_DEFINE_TYPE_WITH_CODE, with its flags typed for C++.
 THUNARX_DEFINE_TYPE_EXTENDED(TarvineThunarProvider, tarvine_thunar_provider, G_TYPE_OBJECT,
                              GTypeFlags{},
-                             THUNARX_IMPLEMENT_INTERFACE(THUNARX_TYPE_MENU_PROVIDER, initProvider))
+                             THUNARX_IMPLEMENT_INTERFACE(THUNARX_TYPE_MENU_PROVIDER,
+                                                         Module::initProvider))
 
 void tarvine_thunar_provider_class_init(TarvineThunarProviderClass*) {}
 

@@ -1,8 +1,9 @@
 """A headless desktop for driving a real file manager: Xvfb, a private session
-bus whose only services are the accessibility bus and those a test names, private HOME and XDG folders,
-the stand-in main application, and AT-SPI to read and press menus. Shared by
-the tests of every file manager; each test supplies how its file manager is
-started and how a context menu is opened."""
+bus whose only services are the accessibility bus and those a file manager
+names, private HOME and XDG folders, the stand-in main application, and AT-SPI
+to read and press menus. `Session` runs the one scenario every file manager
+goes through; a subclass per file manager (desktop_test.py) says how it is
+started with the module and how its menus are opened and read."""
 
 import os
 import pwd
@@ -46,17 +47,29 @@ def eventually(condition, seconds=10.0, step=0.1):
     return condition()
 
 
-class Desktop:
-    """Everything the run starts, and its removal. Every process is started in
-    a session of its own and ended by its process group."""
+class Session:
+    """Everything the run starts, and its removal; and the scenario. Every
+    process is started in a session of its own and ended by its process group.
 
-    def __init__(self, build, services=(), accessibility_service=True):
-        """`services`: D-Bus services besides the accessibility bus that the
-        private bus may start (their .service files from the system). Without
-        `accessibility_service` the test starts the accessibility bus itself."""
-        self.build = build
-        self.services = ([A11Y_SERVICE] if accessibility_service else []) + [
-            "/usr/share/dbus-1/services/%s.service" % name for name in services]
+    A subclass names its file manager (`program`), what it needs to run
+    (`needs_root` for a private mount namespace), the D-Bus `services` the
+    private bus may start besides the accessibility bus (or none of those,
+    without `accessibility_service`: it starts the bus itself), how its menus
+    show (`shows_state_in_title`, `omits_disabled_entries`), and implements
+    open_folder, item_menu, background_menu and history_entries."""
+
+    program = None
+    needs_root = True
+    services = ()
+    accessibility_service = True
+    shows_state_in_title = True  # no check marks in most extension APIs
+    omits_disabled_entries = False
+    screenshot_size = (920, 560)
+
+    def __init__(self, build, module, extension_dir):
+        self.build, self.module, self.extension_dir = build, module, extension_dir
+        self.services = ([A11Y_SERVICE] if self.accessibility_service else []) + [
+            "/usr/share/dbus-1/services/%s.service" % name for name in self.services]
         self.processes = []
         self.dir = tempfile.mkdtemp(prefix="tarvine-desktop-")
         # The extension's scope is the user database's home, not $HOME: the
@@ -178,14 +191,131 @@ class Desktop:
         shutil.rmtree(self.folders, ignore_errors=True)
         shutil.rmtree(self.dir, ignore_errors=True)
 
+    # -- what a file manager does ---------------------------------------------
+
+    def install_module(self):
+        """The module in a folder of the run's own, returned; copied once, as a
+        running file manager has it mapped."""
+        folder = os.path.join(self.dir, "extensions")
+        if not os.path.isdir(folder):
+            os.makedirs(folder)
+            shutil.copy(self.module, folder)
+        return folder
+
+    def in_mount_namespace(self, argv, log_name, env=None):
+        """Starts `argv` with the module's folder bound over the folder the file
+        manager was built to read, in a private mount namespace: the system is
+        never written to."""
+        script = 'mount --bind "$1" "$2" && shift 2 && exec "$@"'
+        return self.spawn(["unshare", "-m", "--propagation", "private", "sh", "-c", script, "sh",
+                           self.install_module(), self.extension_dir, *argv], log_name, env=env)
+
+    def reveal_submenu(self):
+        """Shows the History submenu for the picture, where it is not shown yet."""
+
+    def press(self, entry):
+        entry.get_action_iface().do_action(0)
+
+    def close_menu(self):
+        self.key("Escape")
+        eventually(lambda: self.history_entries() is None, 2)
+
+    def missing(self):
+        """What this machine lacks to run the file manager, or None."""
+        if not shutil.which(self.program) or not shutil.which("Xvfb"):
+            return "needs %s and Xvfb" % self.program
+        if self.needs_root and os.geteuid() != 0:
+            return "needs root, for a private mount namespace"
+        return None
+
+    def run_scenario(self, test, screenshot=None):
+        """The same scenario in every file manager: menus of a file outside every
+        root, a folder outside every root, a root, a file inside the root and the
+        background of the root, compared with the menu table; then Enable History,
+        Snapshot Now and Show History, each of which must reach the application."""
+        base = self.folders
+        for folder in ("outside", "watched/sub"):
+            os.makedirs(os.path.join(base, folder))
+        for name in ("loose.txt", "watched/file.txt"):
+            with open(os.path.join(base, name), "w") as f:
+                f.write("x\n")
+        self.start_app([(os.path.join(base, "watched"), ["--manual"])])
+
+        def menu(opened, label):
+            entries = self.history_entries()
+            if entries is None:
+                return None
+            result = describe_entries(entries, self.shows_state_in_title)
+            test.assertIsInstance(result, tuple, label)
+            words, state = result
+            if not self.shows_state_in_title:
+                state = "on" if checked(entries[0]) else None
+            return words, state, {untick(e.get_name()): e for e in entries}
+
+        def expected(label):
+            words, state = EXPECTED[label]
+            if self.omits_disabled_entries:
+                words = [w for w in words if w.endswith("+")]
+                # The state shows on the enable entry, which is then left out.
+                state = state if "enable+" in words else None
+            return words, state
+
+        # The first menu of a fresh process (Dolphin loads its plugins only now)
+        # is one that must show History: the extension knows at once whether the
+        # application runs.
+        top = self.open_folder(base)
+        activations = [("folder outside every root", TITLES[0], "enableHistory", base + "/outside"),
+                       ("root", TITLES[2], "snapshotNow", base + "/watched")]
+        targets = {"folder outside every root": "outside", "root": "watched"}
+        for label, entry, kind, target in activations:
+            self.item_menu(top, targets[label])
+            seen = eventually(lambda: menu(top, label), 5)
+            test.assertIsNotNone(seen, label)
+            test.assertEqual(seen[:2], expected(label), label)
+            if screenshot and label == "root":
+                self.reveal_submenu()
+                eventually(lambda: all(showing(e) for e in self.history_entries() or []), 2)
+                self.screenshot(screenshot, *self.screenshot_size)
+                seen = eventually(lambda: menu(top, label), 5)
+            self.press(seen[2][entry])
+            test.assertTrue(eventually(
+                lambda: "request %s %s" % (kind, target) in self.app_output(), 5),
+                self.app_output())
+            self.close_menu()
+
+        self.item_menu(top, "loose.txt")
+        test.assertIsNone(menu(top, "file outside every root"), "file outside every root")
+        self.close_menu()
+
+        inner = self.open_folder(os.path.join(base, "watched"))
+        self.item_menu(inner, "file.txt")
+        seen = eventually(lambda: menu(inner, "file inside the root"), 5)
+        test.assertIsNotNone(seen, "file inside the root")
+        test.assertEqual(seen[:2], expected("file inside the root"))
+        activated = self.app_output().count("activated")
+        self.press(seen[2][TITLES[4]])
+        test.assertTrue(eventually(
+            lambda: "request showHistory %s/watched/file.txt" % base in self.app_output()
+            and self.app_output().count("activated") > activated, 5), self.app_output())
+        self.close_menu()
+
+        self.background_menu(inner)
+        seen = eventually(lambda: menu(inner, "background of the root"), 5)
+        test.assertIsNotNone(seen, "background of the root")
+        test.assertEqual(seen[:2], expected("background of the root"))
+        self.close_menu()
+        # Enable wrote a bookmark that resolves; nothing is left in the spool.
+        test.assertIn("request enableHistory %s/outside bookmark=yes (resolves)" % base,
+                      self.app_output())
+        test.assertEqual(os.listdir(os.path.join(self.container, "requests")), [])
+
     # -- input and pictures --------------------------------------------------
 
     def xdotool(self, *args):
         subprocess.run(["xdotool", *args], env=self.env, check=True)
 
     def click(self, x, y, button=1):
-        self.xdotool("mousemove", str(x), str(y))
-        time.sleep(0.1)
+        self.xdotool("mousemove", "--sync", str(x), str(y))
         self.xdotool("click", str(button))
 
     def key(self, name):
@@ -287,93 +417,24 @@ def describe_entries(entries, shows_state_in_title):
     return [names[t] + ("+" if sensitive(e) else "-") for t, e in zip(titles, entries)], state
 
 
-def run_scenario(test, desktop, manager, screenshot=None):
-    """The same scenario in every file manager: menus of a file outside every
-    root, a folder outside every root, a root, a file inside the root and the
-    background of the root, compared with the menu table; then Enable History,
-    Snapshot Now and Show History, each of which must reach the application."""
-    base = desktop.folders
-    for folder in ("outside", "watched/sub"):
-        os.makedirs(os.path.join(base, folder))
-    for name in ("loose.txt", "watched/file.txt"):
-        with open(os.path.join(base, name), "w") as f:
-            f.write("x\n")
-    desktop.start_app([(os.path.join(base, "watched"), ["--manual"])])
-
-    def menu(opened, label):
-        entries = manager.history_entries()
-        if entries is None:
-            return None
-        result = describe_entries(entries, manager.shows_state_in_title)
-        test.assertIsInstance(result, tuple, label)
-        words, state = result
-        if not manager.shows_state_in_title:
-            state = "on" if checked(entries[0]) else None
-        return words, state, {untick(e.get_name()): e for e in entries}
-
-    def expected(label):
-        words, state = EXPECTED[label]
-        if manager.omits_disabled_entries:
-            words = [w for w in words if w.endswith("+")]
-            # The state shows on the enable entry, which is then left out.
-            state = state if "enable+" in words else None
-        return words, state
-
-    # The first menu of a fresh process (Dolphin loads its plugins only now)
-    # is one that must show History: the extension knows at once whether the
-    # application runs.
-    top = manager.open_folder(base)
-    activations = [("folder outside every root", TITLES[0], "enableHistory", base + "/outside"),
-                   ("root", TITLES[2], "snapshotNow", base + "/watched")]
-    targets = {"folder outside every root": "outside", "root": "watched"}
-    for label, entry, kind, target in activations:
-        manager.item_menu(top, targets[label])
-        seen = eventually(lambda: menu(top, label), 5)
-        test.assertIsNotNone(seen, label)
-        test.assertEqual(seen[:2], expected(label), label)
-        if screenshot and label == "root":
-            manager.reveal_submenu()
-            time.sleep(0.5)
-            desktop.screenshot(screenshot, *getattr(manager, "screenshot_size", (920, 560)))
-            seen = eventually(lambda: menu(top, label), 5)
-        manager.press(seen[2][entry])
-        test.assertTrue(eventually(
-            lambda: "request %s %s" % (kind, target) in desktop.app_output(), 5),
-            desktop.app_output())
-        manager.close_menu()
-
-    manager.item_menu(top, "loose.txt")
-    test.assertIsNone(menu(top, "file outside every root"), "file outside every root")
-    manager.close_menu()
-
-    inner = manager.open_folder(os.path.join(base, "watched"))
-    manager.item_menu(inner, "file.txt")
-    seen = eventually(lambda: menu(inner, "file inside the root"), 5)
-    test.assertIsNotNone(seen, "file inside the root")
-    test.assertEqual(seen[:2], expected("file inside the root"))
-    activated = desktop.app_output().count("activated")
-    manager.press(seen[2][TITLES[4]])
-    test.assertTrue(eventually(
-        lambda: "request showHistory %s/watched/file.txt" % base in desktop.app_output()
-        and desktop.app_output().count("activated") > activated, 5), desktop.app_output())
-    manager.close_menu()
-
-    manager.background_menu(inner)
-    seen = eventually(lambda: menu(inner, "background of the root"), 5)
-    test.assertIsNotNone(seen, "background of the root")
-    test.assertEqual(seen[:2], expected("background of the root"))
-    manager.close_menu()
-    # Enable wrote a bookmark that resolves; nothing is left in the spool.
-    test.assertIn("request enableHistory %s/outside bookmark=yes (resolves)" % base,
-                  desktop.app_output())
-    test.assertEqual(os.listdir(os.path.join(desktop.container, "requests")), [])
-
-
-def run_tests(rest, skip_reason=None):
-    """Runs the test file's cases, or reports it skipped (for ctest) when
+def run(session, screenshot, rest):
+    """Runs the scenario in `session`, or reports it skipped (for ctest) when
     what it needs is missing."""
-    if skip_reason:
-        print("skipped: " + skip_reason)
+    reason = session.missing()
+    if reason:
+        session.close()
+        print("skipped: " + reason)
         sys.exit(SKIP)
-    result = unittest.main(argv=[sys.argv[0]] + rest, verbosity=2, exit=False).result
+
+    class RealFileManager(unittest.TestCase):
+        def test_menus_and_commands(self):
+            try:
+                session.start()
+                session.run_scenario(self, screenshot)
+            finally:
+                session.close()
+
+    RealFileManager.__name__ = "Real" + type(session).__name__
+    suite = unittest.defaultTestLoader.loadTestsFromTestCase(RealFileManager)
+    result = unittest.TextTestRunner(verbosity=2).run(suite)
     sys.exit(0 if result.wasSuccessful() else 1)

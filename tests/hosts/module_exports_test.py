@@ -1,5 +1,6 @@
-"""Each file manager finds a module's entry points by their C names: `nm -D`
-must list exactly those, unmangled, and nothing of the libraries inside."""
+"""Each file manager finds a module's entry points by their C names (Dolphin,
+through Qt's plugin loader): `nm -D` must list exactly those, unmangled, and
+nothing of the libraries inside."""
 
 import subprocess
 import sys
@@ -11,6 +12,7 @@ EXPECTED = {
     "caja": ["caja_module_initialize", "caja_module_list_types", "caja_module_shutdown"],
     "thunar": ["thunar_extension_initialize", "thunar_extension_list_types",
                "thunar_extension_shutdown"],
+    "dolphin": ["qt_plugin_instance", "qt_plugin_query_metadata"],
 }
 
 failures = 0

@@ -86,7 +86,7 @@ class FinderSyncClassTest : public ::testing::Test {
   NSURL* at(const std::string& relative, bool isDirectory) {
     return [NSURL URLWithString:ns("file://" + base + relative + (isDirectory ? "/" : ""))];
   }
-  NSMenu* menuFor(FinderSync* finder, const std::string& relative, bool isDirectory,
+  NSMenu* menuFor(::FinderSync* finder, const std::string& relative, bool isDirectory,
                   FIMenuKind kind = FIMenuKindContextualMenuForItems) {
     doubles::select(@[ at(relative, isDirectory) ], nil);
     return [finder menuForMenuKind:kind];
@@ -116,7 +116,7 @@ class FinderSyncClassTest : public ::testing::Test {
 
 TEST_F(FinderSyncClassTest, RegistersTheHomeAndGivesTheMenuOfEveryRow) {
   @autoreleasepool {
-    FinderSync* finder = [[[FinderSync alloc] init] autorelease];
+    ::FinderSync* finder = [[[::FinderSync alloc] init] autorelease];
     ASSERT_EQ(doubles::finder().registeredScopes.size(), 1u);
     const passwd* user = ::getpwuid(::getuid());
     EXPECT_EQ(doubles::finder().registeredScopes[0],
@@ -147,7 +147,7 @@ TEST_F(FinderSyncClassTest, RegistersTheHomeAndGivesTheMenuOfEveryRow) {
 
 TEST_F(FinderSyncClassTest, TheMenuIsWhatAppKitShows) {
   @autoreleasepool {
-    FinderSync* finder = [[[FinderSync alloc] init] autorelease];
+    ::FinderSync* finder = [[[::FinderSync alloc] init] autorelease];
     NSMenu* menu = menuFor(finder, "/manual", false);
     EXPECT_EQ(text([menu title]), "");
     ASSERT_EQ([menu numberOfItems], 1);
@@ -190,7 +190,7 @@ TEST_F(FinderSyncClassTest, TheMenuIsWhatAppKitShows) {
 
 TEST_F(FinderSyncClassTest, EachActionWritesItsRequestAndWakesAsItShould) {
   @autoreleasepool {
-    FinderSync* finder = [[[FinderSync alloc] init] autorelease];
+    ::FinderSync* finder = [[[::FinderSync alloc] init] autorelease];
     const std::string app =
         fs::canonical("/proc/self/exe").parent_path().parent_path().parent_path().parent_path();
 
@@ -237,10 +237,10 @@ TEST_F(FinderSyncClassTest, EachActionWritesItsRequestAndWakesAsItShould) {
 // any order: one gone, the next must still reach its own services.
 TEST_F(FinderSyncClassTest, ALaterInstanceWorksAfterTheFirstIsFreed) {
   @autoreleasepool {
-    FinderSync* first = [[FinderSync alloc] init];
+    ::FinderSync* first = [[::FinderSync alloc] init];
     EXPECT_NE(describe(menuFor(first, "/manual", true)), "empty");
     [first release];
-    FinderSync* second = [[FinderSync alloc] init];
+    ::FinderSync* second = [[::FinderSync alloc] init];
     NSMenu* menu = menuFor(second, "/manual", true);
     EXPECT_EQ(describe(menu), "showHistory: enable-(on) disable+ snapshot+ restore- show+");
     click([menu itemAtIndex:0]);
