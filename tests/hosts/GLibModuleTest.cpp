@@ -183,10 +183,12 @@ TEST_F(GLibModuleTest, EachShapeShowsWhatItCanOfTheMenu) {
        "History[\u2713 Enable History-|Disable History-|---|Snapshot Now-|Restore Previous "
        "Version|---|Show History\u2026]",
        "History[Restore Previous Version|Show History\u2026]"},
-      {{{env->uri("/outside/file.txt"), false}}, "none", "none"},  // a file outside every root
-      {{{"file:///tmp/tarvine-elsewhere", true}}, "none", "none"},  // outside the scope
-      {{{"trash:///watched", true}}, "none", "none"},               // not a local file
-      {{{env->uri("/watched"), true}, {"trash:///x", false}}, "none", "none"},  // any such item
+      // No menu: a file outside every root, a folder outside the scope, what is
+      // not a local file (alone or among others), and nothing at all.
+      {{{env->uri("/outside/file.txt"), false}}, "none", "none"},
+      {{{"file:///tmp/tarvine-elsewhere", true}}, "none", "none"},
+      {{{"trash:///watched", true}}, "none", "none"},
+      {{{env->uri("/watched"), true}, {"trash:///x", false}}, "none", "none"},
       {{}, "none", "none"},
   };
   for (const Case& c : cases) {
