@@ -1,0 +1,616 @@
+#include "history/History.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <git2.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <random>
+
+#include "foundation/TextSplit.h"
+
+namespace tarvine::history {
+namespace {
+
+// libgit2's objects, freed with their own functions.
+template <class T, void (*Free)(T*)>
+struct Freer {
+  void operator()(T* object) const { Free(object); }
+};
+using Commit = std::unique_ptr<git_commit, Freer<git_commit, git_commit_free>>;
+using Tree = std::unique_ptr<git_tree, Freer<git_tree, git_tree_free>>;
+using TreeEntry = std::unique_ptr<git_tree_entry, Freer<git_tree_entry, git_tree_entry_free>>;
+using TreeBuilder = std::unique_ptr<git_treebuilder, Freer<git_treebuilder, git_treebuilder_free>>;
+using Blob = std::unique_ptr<git_blob, Freer<git_blob, git_blob_free>>;
+using Odb = std::unique_ptr<git_odb, Freer<git_odb, git_odb_free>>;
+using Signature = std::unique_ptr<git_signature, Freer<git_signature, git_signature_free>>;
+
+// A file descriptor closed with its owner.
+struct Fd {
+  explicit Fd(int fd = -1) : fd(fd) {}
+  Fd(Fd&& other) noexcept : fd(std::exchange(other.fd, -1)) {}
+  Fd& operator=(Fd&& other) noexcept {
+    std::swap(fd, other.fd);
+    return *this;
+  }
+  ~Fd() {
+    if (fd >= 0) ::close(fd);
+  }
+  int fd;
+};
+
+Status gitFailure(const std::string& what) {
+  const git_error* error = git_error_last();
+  return Status::error(what + ": " + (error != nullptr ? error->message : "unknown error"));
+}
+
+Status systemFailure(const std::string& what) {
+  return Status::error(what + ": " + std::strerror(errno), errno);
+}
+
+std::string hex(const git_oid& oid) {
+  char text[GIT_OID_HEXSZ + 1];
+  git_oid_tostr(text, sizeof text, &oid);
+  return text;
+}
+
+// Git refuses ".git" as a name in a tree, in any case; every file is history,
+// so such names are kept with one "~" more: ".git" as ".git~", ".git~" as
+// ".git~~", and so on, which reads back unambiguously.
+bool isDotGitLike(std::string_view name) {
+  if (name.size() < 4 || name[0] != '.') return false;
+  for (std::size_t i = 1; i < 4; ++i) {
+    if (std::tolower(static_cast<unsigned char>(name[i])) != "git"[i - 1]) return false;
+  }
+  return name.find_first_not_of('~', 4) == std::string_view::npos;
+}
+std::string storedName(std::string_view name) {
+  return isDotGitLike(name) ? std::string(name) + "~" : std::string(name);
+}
+std::string realName(std::string_view stored) {
+  return isDotGitLike(stored) && stored.size() > 4 ? std::string(stored.substr(0, stored.size() - 1))
+                                                   : std::string(stored);
+}
+
+// A path below the root: no empty, "." or ".." components, not absolute.
+Result<std::vector<std::string>> components(const std::string& relative) {
+  if (!relative.empty() && relative[0] == '/') {
+    return Status::error("not a path below the root: " + relative, EINVAL);
+  }
+  std::vector<std::string> parts;
+  for (std::string_view part : splitNonEmpty(relative, '/')) {
+    if (part == "." || part == "..") {
+      return Status::error("not a path below the root: " + relative, EINVAL);
+    }
+    parts.emplace_back(part);
+  }
+  return parts;
+}
+
+std::string storedPath(const std::vector<std::string>& parts) {
+  std::string path;
+  for (const std::string& part : parts) path += (path.empty() ? "" : "/") + storedName(part);
+  return path;
+}
+
+constexpr std::string_view kReasonTrailer = "Tarvine-Reason: ";
+
+// What the last snapshot saw of each regular file, as git's index keeps it:
+// a file whose size, times and inode are unchanged is not read again.
+struct CachedFile {
+  std::int64_t size, mtime, ctime, inode;
+  std::string blob;
+};
+using StatCache = std::map<std::string, CachedFile>;
+
+CachedFile cachedOf(const struct stat& info, const git_oid& blob) {
+  return {static_cast<std::int64_t>(info.st_size),
+          info.st_mtim.tv_sec * 1'000'000'000LL + info.st_mtim.tv_nsec,
+          info.st_ctim.tv_sec * 1'000'000'000LL + info.st_ctim.tv_nsec,
+          static_cast<std::int64_t>(info.st_ino), hex(blob)};
+}
+
+StatCache loadCache(const std::string& path) {
+  StatCache cache;
+  std::ifstream in(path);
+  if (!in) return cache;
+  try {
+    const nlohmann::json json = nlohmann::json::parse(in);
+    for (const auto& [name, entry] : json.items()) {
+      cache[name] = {entry.at(0), entry.at(1), entry.at(2), entry.at(3), entry.at(4)};
+    }
+  } catch (const nlohmann::json::exception&) {
+    cache.clear();  // unreadable: every file is read again, nothing is lost
+  }
+  return cache;
+}
+
+void saveCache(const std::string& path, const StatCache& cache) {
+  nlohmann::json json = nlohmann::json::object();
+  for (const auto& [name, entry] : cache) {
+    json[name] = {entry.size, entry.mtime, entry.ctime, entry.inode, entry.blob};
+  }
+  const std::string temporary = path + ".tmp";
+  {
+    std::ofstream out(temporary, std::ios::trunc);
+    out << json.dump();
+    if (!out) return;  // the next snapshot reads more; nothing else is lost
+  }
+  std::rename(temporary.c_str(), path.c_str());
+}
+
+// Builds the tree of one folder, reading only what the cache cannot vouch for.
+class TreeWriter {
+ public:
+  TreeWriter(git_repository* repository, git_odb* odb, const StatCache& previous,
+             Snapshot& report)
+      : repository_(repository), odb_(odb), previous_(previous), report_(report) {}
+
+  StatCache seen;
+
+  Result<git_oid> folder(int fd, const std::string& relative) {
+    git_treebuilder* raw = nullptr;
+    if (git_treebuilder_new(&raw, repository_, nullptr) != 0) return gitFailure("tree");
+    TreeBuilder builder(raw);
+    DIR* listing = ::fdopendir(::dup(fd));
+    if (listing == nullptr) return systemFailure("cannot list " + shown(relative));
+    std::unique_ptr<DIR, int (*)(DIR*)> closer(listing, &::closedir);
+    while (dirent* entry = ::readdir(listing)) {
+      const std::string name = entry->d_name;
+      if (name == "." || name == "..") continue;
+      const std::string path = relative.empty() ? name : relative + "/" + name;
+      struct stat info {};
+      if (::fstatat(fd, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) continue;  // gone
+      Result<git_oid> oid = Status::error("");
+      git_filemode_t mode;
+      if (S_ISDIR(info.st_mode)) {
+        Fd child(::openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (child.fd < 0) {
+          report_.skipped.push_back(path + ": " + std::strerror(errno));
+          continue;
+        }
+        oid = folder(child.fd, path);
+        mode = GIT_FILEMODE_TREE;
+      } else if (S_ISREG(info.st_mode)) {
+        oid = file(fd, name, path, info);
+        mode = (info.st_mode & 0111) != 0 ? GIT_FILEMODE_BLOB_EXECUTABLE : GIT_FILEMODE_BLOB;
+      } else if (S_ISLNK(info.st_mode)) {
+        oid = link(fd, name, info);
+        mode = GIT_FILEMODE_LINK;
+      } else {
+        continue;  // FIFOs, sockets and devices hold no content of their own
+      }
+      if (!oid.ok()) {
+        report_.skipped.push_back(path + ": " + oid.status().message());
+        continue;
+      }
+      if (git_treebuilder_insert(nullptr, builder.get(), storedName(name).c_str(), &*oid, mode) !=
+          0) {
+        return gitFailure("cannot record " + path);
+      }
+    }
+    git_oid tree;
+    if (git_treebuilder_write(&tree, builder.get()) != 0) return gitFailure("cannot write a tree");
+    return tree;
+  }
+
+ private:
+  static std::string shown(const std::string& relative) {
+    return relative.empty() ? "the root" : relative;
+  }
+
+  Result<git_oid> file(int parent, const std::string& name, const std::string& path,
+                       const struct stat& listed) {
+    auto cached = previous_.find(path);
+    const CachedFile now = cachedOf(listed, git_oid{});
+    git_oid oid;
+    if (cached != previous_.end() && cached->second.size == now.size &&
+        cached->second.mtime == now.mtime && cached->second.ctime == now.ctime &&
+        cached->second.inode == now.inode && git_oid_fromstr(&oid, cached->second.blob.c_str()) == 0 &&
+        git_odb_exists(odb_, &oid)) {
+      seen[path] = cached->second;
+      return oid;
+    }
+    Fd fd(::openat(parent, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY));
+    if (fd.fd < 0) return systemFailure("cannot open");
+    struct stat info {};
+    if (::fstat(fd.fd, &info) != 0 || !S_ISREG(info.st_mode)) return systemFailure("changed");
+    // Streamed in pieces, so that a file larger than memory can be kept.
+    git_odb_stream* stream = nullptr;
+    if (git_odb_open_wstream(&stream, odb_, static_cast<git_object_size_t>(info.st_size),
+                             GIT_OBJECT_BLOB) != 0) {
+      return gitFailure("cannot store");
+    }
+    std::unique_ptr<git_odb_stream, Freer<git_odb_stream, git_odb_stream_free>> owner(stream);
+    std::vector<char> buffer(1 << 20);
+    std::int64_t left = info.st_size;
+    while (left > 0) {
+      const ssize_t got =
+          ::read(fd.fd, buffer.data(), std::min<std::int64_t>(left, buffer.size()));
+      if (got < 0 && errno == EINTR) continue;
+      if (got < 0) return systemFailure("cannot read");
+      if (got == 0) return Status::error("changed while it was read", EAGAIN);
+      if (git_odb_stream_write(stream, buffer.data(), static_cast<size_t>(got)) != 0) {
+        return gitFailure("cannot store");
+      }
+      left -= got;
+    }
+    if (git_odb_stream_finalize_write(&oid, stream) != 0) return gitFailure("cannot store");
+    ++report_.filesRead;
+    seen[path] = cachedOf(info, oid);
+    return oid;
+  }
+
+  Result<git_oid> link(int parent, const std::string& name, const struct stat& info) {
+    std::string target(static_cast<std::size_t>(info.st_size) + 1, '\0');
+    const ssize_t length = ::readlinkat(parent, name.c_str(), target.data(), target.size());
+    if (length < 0) return systemFailure("cannot read the link");
+    git_oid oid;
+    if (git_blob_create_from_buffer(&oid, repository_, target.data(),
+                                    static_cast<size_t>(length)) != 0) {
+      return gitFailure("cannot store the link");
+    }
+    return oid;
+  }
+
+  git_repository* repository_;
+  git_odb* odb_;
+  const StatCache& previous_;
+  Snapshot& report_;
+};
+
+Result<Commit> headCommit(git_repository* repository) {
+  git_oid head;
+  if (git_reference_name_to_id(&head, repository, "HEAD") != 0) {
+    return Status::error("no snapshot yet", ENOENT);
+  }
+  git_commit* commit = nullptr;
+  if (git_commit_lookup(&commit, repository, &head) != 0) return gitFailure("cannot read HEAD");
+  return Commit(commit);
+}
+
+Result<Commit> commitById(git_repository* repository, const std::string& id) {
+  git_object* object = nullptr;
+  if (git_revparse_single(&object, repository, id.c_str()) != 0) {
+    return Status::error("no such version: " + id, ENOENT);
+  }
+  git_commit* commit = nullptr;
+  const int peeled = git_object_peel(reinterpret_cast<git_object**>(&commit), object,
+                                     GIT_OBJECT_COMMIT);
+  git_object_free(object);
+  if (peeled != 0) return Status::error("not a version: " + id, EINVAL);
+  return Commit(commit);
+}
+
+// The entry at `path` ("" for the root) in a commit's tree; null when absent.
+struct Entry {
+  std::optional<git_oid> oid;
+  git_filemode_t mode = GIT_FILEMODE_UNREADABLE;
+};
+Entry entryAt(git_commit* commit, const std::string& path) {
+  git_tree* tree = nullptr;
+  if (git_commit_tree(&tree, commit) != 0) return {};
+  Tree owner(tree);
+  if (path.empty()) return {*git_tree_id(tree), GIT_FILEMODE_TREE};
+  git_tree_entry* entry = nullptr;
+  if (git_tree_entry_bypath(&entry, tree, path.c_str()) != 0) return {};
+  TreeEntry owned(entry);
+  return {*git_tree_entry_id(entry), git_tree_entry_filemode(entry)};
+}
+
+Reason reasonOf(git_commit* commit) {
+  const std::string message = git_commit_message(commit);
+  const auto at = message.find(kReasonTrailer);
+  if (at != std::string::npos) {
+    const std::string name =
+        message.substr(at + kReasonTrailer.size(), message.find('\n', at) - at - kReasonTrailer.size());
+    for (Reason reason : {Reason::automatic, Reason::manual, Reason::enabled, Reason::beforeRestore}) {
+      if (reasonName(reason) == name) return reason;
+    }
+  }
+  return Reason::manual;
+}
+
+// Opens the folder `parts` below `root` (creating what is missing), never
+// through a link: each component is opened with O_NOFOLLOW.
+Result<Fd> openFolder(const std::string& root, const std::vector<std::string>& parts,
+                      std::size_t count) {
+  Fd fd(::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (fd.fd < 0) return systemFailure("cannot open " + root);
+  for (std::size_t i = 0; i < count; ++i) {
+    int next = ::openat(fd.fd, parts[i].c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (next < 0 && errno == ENOENT) {
+      if (::mkdirat(fd.fd, parts[i].c_str(), 0777) != 0 && errno != EEXIST) {
+        return systemFailure("cannot make " + parts[i]);
+      }
+      next = ::openat(fd.fd, parts[i].c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    }
+    if (next < 0) {
+      return errno == ELOOP || errno == ENOTDIR
+                 ? Status::error("refused: " + parts[i] + " is not a folder but a link or a file",
+                                 ENOTDIR)
+                 : systemFailure("cannot open " + parts[i]);
+    }
+    fd = Fd(next);
+  }
+  return fd;
+}
+
+// Replaces `name` in `folder` with a blob's content (or a link to it) as a
+// whole: written beside it, synced, then renamed over it, so that no reader
+// ever sees half a file. A link in its place is replaced, never written through.
+Status replaceFile(int folder, const std::string& name, git_blob* blob, git_filemode_t mode) {
+  static std::mt19937_64 random(std::random_device{}());
+  const std::string temporary = ".tarvine-restore-" + std::to_string(random());
+  const auto* bytes = static_cast<const char*>(git_blob_rawcontent(blob));
+  const auto size = static_cast<std::size_t>(git_blob_rawsize(blob));
+  if (mode == GIT_FILEMODE_LINK) {
+    if (::symlinkat(std::string(bytes, size).c_str(), folder, temporary.c_str()) != 0) {
+      return systemFailure("cannot restore " + name);
+    }
+  } else {
+    const mode_t permissions = mode == GIT_FILEMODE_BLOB_EXECUTABLE ? 0777 : 0666;
+    Fd fd(::openat(folder, temporary.c_str(),
+                   O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, permissions));
+    if (fd.fd < 0) return systemFailure("cannot restore " + name);
+    for (std::size_t done = 0; done < size;) {
+      const ssize_t wrote = ::write(fd.fd, bytes + done, size - done);
+      if (wrote < 0 && errno == EINTR) continue;
+      if (wrote < 0 || ::fsync(fd.fd) != 0) {
+        const Status failed = systemFailure("cannot restore " + name);
+        ::unlinkat(folder, temporary.c_str(), 0);
+        return failed;
+      }
+      done += static_cast<std::size_t>(wrote);
+    }
+    if (size == 0 && ::fsync(fd.fd) != 0) return systemFailure("cannot restore " + name);
+  }
+  if (::renameat(folder, temporary.c_str(), folder, name.c_str()) != 0) {
+    const Status failed = systemFailure("cannot restore " + name);
+    ::unlinkat(folder, temporary.c_str(), 0);
+    return failed;
+  }
+  ::fsync(folder);
+  return Status();
+}
+
+}  // namespace
+
+std::string_view reasonName(Reason reason) {
+  switch (reason) {
+    case Reason::automatic:
+      return "automatic";
+    case Reason::manual:
+      return "manual";
+    case Reason::enabled:
+      return "enabled";
+    case Reason::beforeRestore:
+      return "before-restore";
+  }
+  return "manual";
+}
+
+History::History(git_repository* repository, std::string root, std::string statCache)
+    : repository_(repository), root_(std::move(root)), statCachePath_(std::move(statCache)) {}
+
+History::~History() { git_repository_free(repository_); }
+
+Result<std::unique_ptr<History>> History::open(const std::string& repository,
+                                               const std::string& root) {
+  static std::once_flag initialised;
+  std::call_once(initialised, [] { git_libgit2_init(); });
+  struct stat info {};
+  if (::stat(root.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
+    return Status::error("not a folder: " + root, ENOTDIR);
+  }
+  git_repository* opened = nullptr;
+  if (git_repository_open_bare(&opened, repository.c_str()) != 0) {
+    if (git_repository_init(&opened, repository.c_str(), /*is_bare=*/1) != 0) {
+      return gitFailure("cannot make the history at " + repository);
+    }
+    // Names Windows or macOS would refuse are fine here: every file is history.
+    git_config* config = nullptr;
+    if (git_repository_config(&config, opened) == 0) {
+      git_config_set_bool(config, "core.protectNTFS", 0);
+      git_config_set_bool(config, "core.protectHFS", 0);
+      git_config_set_string(config, "tarvine.root", root.c_str());
+      git_config_free(config);
+    }
+  }
+  return std::unique_ptr<History>(new History(opened, root, repository + "/tarvine-stat-cache"));
+}
+
+Result<Snapshot> History::snapshot(Reason reason) {
+  Snapshot report;
+  git_odb* rawOdb = nullptr;
+  if (git_repository_odb(&rawOdb, repository_) != 0) return gitFailure("cannot open the history");
+  Odb odb(rawOdb);
+  Fd root(::open(root_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (root.fd < 0) return systemFailure("cannot open " + root_);
+  const StatCache previous = loadCache(statCachePath_);
+  TreeWriter writer(repository_, odb.get(), previous, report);
+  Result<git_oid> tree = writer.folder(root.fd, "");
+  if (!tree.ok()) return tree.status();
+
+  auto head = headCommit(repository_);
+  if (head.ok() && git_oid_equal(git_commit_tree_id(head->get()), &*tree)) {
+    saveCache(statCachePath_, writer.seen);
+    return report;  // nothing changed
+  }
+  git_tree* rawTree = nullptr;
+  if (git_tree_lookup(&rawTree, repository_, &*tree) != 0) return gitFailure("cannot read a tree");
+  Tree treeObject(rawTree);
+  git_signature* rawSignature = nullptr;
+  if (git_signature_now(&rawSignature, "Tarvine", "tarvine@localhost") != 0) {
+    return gitFailure("cannot sign");
+  }
+  Signature signature(rawSignature);
+  const std::string message = std::string(reasonName(reason)) + " snapshot of " + root_ +
+                              "\n\n" + std::string(kReasonTrailer) +
+                              std::string(reasonName(reason)) + "\n";
+  const git_commit* parents[1] = {head.ok() ? head->get() : nullptr};
+  git_oid commit;
+  if (git_commit_create(&commit, repository_, "HEAD", signature.get(), signature.get(), nullptr,
+                        message.c_str(), treeObject.get(), head.ok() ? 1 : 0, parents) != 0) {
+    return gitFailure("cannot record the snapshot");
+  }
+  saveCache(statCachePath_, writer.seen);
+  report.id = hex(commit);
+  return report;
+}
+
+Result<std::vector<Version>> History::versions(const std::string& relative) {
+  auto parts = components(relative);
+  if (!parts.ok()) return parts.status();
+  const std::string path = storedPath(*parts);
+  std::vector<Version> found;
+  auto head = headCommit(repository_);
+  if (!head.ok()) return found;
+  git_odb* rawOdb = nullptr;
+  if (git_repository_odb(&rawOdb, repository_) != 0) return gitFailure("cannot open the history");
+  Odb odb(rawOdb);
+  // Newest first along the snapshots; each compared with the one before it.
+  Commit current = std::move(*head);
+  Entry currentEntry = entryAt(current.get(), path);
+  while (current) {
+    git_commit* rawParent = nullptr;
+    Commit parent(git_commit_parent(&rawParent, current.get(), 0) == 0 ? rawParent : nullptr);
+    const Entry older = parent ? entryAt(parent.get(), path) : Entry{};
+    const bool same = currentEntry.oid.has_value() == older.oid.has_value() &&
+                      (!currentEntry.oid || git_oid_equal(&*currentEntry.oid, &*older.oid));
+    if (!same) {
+      Version version;
+      version.id = hex(*git_commit_id(current.get()));
+      version.time = git_commit_time(current.get());
+      version.reason = reasonOf(current.get());
+      version.change = !older.oid          ? Version::Change::added
+                       : !currentEntry.oid ? Version::Change::deleted
+                                           : Version::Change::modified;
+      if (currentEntry.oid && currentEntry.mode != GIT_FILEMODE_TREE) {
+        size_t size = 0;
+        git_object_t type;
+        if (git_odb_read_header(&size, &type, odb.get(), &*currentEntry.oid) == 0) {
+          version.size = size;
+        }
+      }
+      found.push_back(std::move(version));
+    }
+    current = std::move(parent);
+    currentEntry = older;
+  }
+  return found;
+}
+
+Status History::writeFileVersion(const std::string& id, const std::string& relative, int fd) {
+  auto parts = components(relative);
+  if (!parts.ok()) return parts.status();
+  auto commit = commitById(repository_, id);
+  if (!commit.ok()) return commit.status();
+  const Entry entry = entryAt(commit->get(), storedPath(*parts));
+  if (!entry.oid || entry.mode == GIT_FILEMODE_TREE) {
+    return Status::error(relative + " is not a file in version " + id, ENOENT);
+  }
+  git_blob* raw = nullptr;
+  if (git_blob_lookup(&raw, repository_, &*entry.oid) != 0) return gitFailure("cannot read");
+  Blob blob(raw);
+  const auto* bytes = static_cast<const char*>(git_blob_rawcontent(raw));
+  for (std::size_t done = 0, size = static_cast<std::size_t>(git_blob_rawsize(raw)); done < size;) {
+    const ssize_t wrote = ::write(fd, bytes + done, size - done);
+    if (wrote < 0 && errno == EINTR) continue;
+    if (wrote < 0) return systemFailure("cannot write");
+    done += static_cast<std::size_t>(wrote);
+  }
+  return Status();
+}
+
+Result<Restored> History::restore(const std::string& relative, std::optional<std::string> id) {
+  auto parts = components(relative);
+  if (!parts.ok()) return parts.status();
+  const std::string path = storedPath(*parts);
+  Restored restored;
+  // The current state first, so that this restore can be undone.
+  auto before = snapshot(Reason::beforeRestore);
+  if (!before.ok()) return before.status();
+  restored.before = before->id;
+  auto head = headCommit(repository_);
+  if (!head.ok()) return Status::error("no history of " + root_ + " yet", ENOENT);
+  const Entry now = entryAt(head->get(), path);
+
+  Result<Commit> target = Status::error("");
+  if (id) {
+    target = commitById(repository_, *id);
+    if (!target.ok()) return target.status();
+  } else {
+    // The latest snapshot in which the path existed and differed from now.
+    git_commit* raw = nullptr;
+    Commit walk(git_commit_parent(&raw, head->get(), 0) == 0 ? raw : nullptr);
+    while (walk) {
+      const Entry then = entryAt(walk.get(), path);
+      if (then.oid && (!now.oid || !git_oid_equal(&*then.oid, &*now.oid))) break;
+      Commit older(git_commit_parent(&raw, walk.get(), 0) == 0 ? raw : nullptr);
+      walk = std::move(older);
+    }
+    if (!walk) return Status::error("no earlier version of " + shownPath(relative), ENOENT);
+    target = std::move(walk);
+  }
+  const Entry then = entryAt(target->get(), path);
+  if (!then.oid) {
+    return Status::error(shownPath(relative) + " is not in that version", ENOENT);
+  }
+  restored.version = hex(*git_commit_id(target->get()));
+
+  // Every file of the version that differs from now, written one by one.
+  std::function<Status(const std::vector<std::string>&, const git_oid&, git_filemode_t)> put =
+      [&](const std::vector<std::string>& at, const git_oid& oid, git_filemode_t mode) -> Status {
+    const std::string here = storedPath(at);
+    const Entry current = entryAt(head->get(), here);
+    if (current.oid && git_oid_equal(&*current.oid, &oid) && current.mode == mode) return Status();
+    if (mode == GIT_FILEMODE_TREE) {
+      git_tree* raw = nullptr;
+      if (git_tree_lookup(&raw, repository_, &oid) != 0) return gitFailure("cannot read");
+      Tree tree(raw);
+      if (at.size() > parts->size() || at == *parts) {
+        auto folder = openFolder(root_, at, at.size());  // made if it was deleted
+        if (!folder.ok()) return folder.status();
+      }
+      for (std::size_t i = 0; i < git_tree_entrycount(raw); ++i) {
+        const git_tree_entry* entry = git_tree_entry_byindex(raw, i);
+        std::vector<std::string> below = at;
+        below.push_back(realName(git_tree_entry_name(entry)));
+        Status done = put(below, *git_tree_entry_id(entry), git_tree_entry_filemode(entry));
+        if (!done.ok()) return done;
+      }
+      return Status();
+    }
+    if (at.empty()) return Status::error("the root is a folder", EISDIR);
+    auto folder = openFolder(root_, at, at.size() - 1);
+    if (!folder.ok()) return folder.status();
+    git_blob* raw = nullptr;
+    if (git_blob_lookup(&raw, repository_, &oid) != 0) return gitFailure("cannot read");
+    Blob blob(raw);
+    Status done = replaceFile(folder->fd, at.back(), raw, mode);
+    if (done.ok()) {
+      std::string shown;
+      for (const std::string& part : at) shown += (shown.empty() ? "" : "/") + part;
+      restored.written.push_back(shown);
+    }
+    return done;
+  };
+  Status done = put(*parts, *then.oid, then.mode);
+  if (!done.ok()) return done;
+  return restored;
+}
+
+std::string History::shownPath(const std::string& relative) const {
+  return relative.empty() ? root_ : root_ + "/" + relative;
+}
+
+}  // namespace tarvine::history

@@ -1,0 +1,98 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "foundation/Status.h"
+
+typedef struct git_repository git_repository;
+
+namespace tarvine::history {
+
+// Why a snapshot was taken; kept in the snapshot's message.
+enum class Reason { automatic, manual, enabled, beforeRestore };
+std::string_view reasonName(Reason reason);
+
+struct Snapshot {
+  // The snapshot's id (its commit); empty when nothing had changed since the
+  // last one, so nothing was recorded.
+  std::string id;
+  // Files whose content was read; the others were unchanged by their size,
+  // times and inode.
+  std::size_t filesRead = 0;
+  // What could not be kept, each "path: why" (an unreadable file or folder).
+  std::vector<std::string> skipped;
+};
+
+// One version of a path: a snapshot in which it differs from the one before.
+struct Version {
+  enum class Change { added, modified, deleted };
+  std::string id;
+  std::int64_t time = 0;  // seconds since the epoch
+  Reason reason = Reason::manual;
+  Change change = Change::modified;
+  // A file's size in this version; absent for a folder or where it was deleted.
+  std::optional<std::uint64_t> size;
+};
+
+struct Restored {
+  // The version brought back, and the snapshot taken first (empty when the
+  // current state had been recorded already).
+  std::string version;
+  std::string before;
+  std::vector<std::string> written;  // paths below the root, in order
+};
+
+// The version history of one watched folder (its root), kept in a bare git
+// repository of its own outside the folder: each snapshot is one commit of
+// the whole tree, readable with any git tool. Every file is history: no
+// ignore files apply, and a folder that holds a repository is walked like any
+// other. Links are kept as links and never followed; FIFOs, sockets and
+// devices are left out.
+//
+// The folder is only read, except by restore, which writes each file
+// atomically and never through a link.
+class History {
+ public:
+  // Opens, or creates, the history of `root` in `repository`.
+  static Result<std::unique_ptr<History>> open(const std::string& repository,
+                                               const std::string& root);
+  ~History();
+  History(const History&) = delete;
+  History& operator=(const History&) = delete;
+
+  const std::string& root() const { return root_; }
+
+  // Records the root as it is now, unless nothing changed since the last
+  // snapshot.
+  Result<Snapshot> snapshot(Reason reason);
+
+  // The versions of `relative` (a path below the root; "" for the root
+  // itself), newest first.
+  Result<std::vector<Version>> versions(const std::string& relative);
+
+  // Writes the file `relative` as it was in snapshot `id` to `fd`.
+  Status writeFileVersion(const std::string& id, const std::string& relative, int fd);
+
+  // Brings `relative` back to snapshot `id`, or, without one, to its previous
+  // version: for a file, the latest content that differs from the current
+  // one; for a folder, its files as of the latest snapshot in which the
+  // folder differs from now (changed and deleted files come back; files
+  // added since stay). The current state is recorded first, so a restore can
+  // itself be undone.
+  Result<Restored> restore(const std::string& relative, std::optional<std::string> id);
+
+ private:
+  History(git_repository* repository, std::string root, std::string statCache);
+  std::string shownPath(const std::string& relative) const;
+
+  git_repository* repository_;
+  std::string root_;
+  std::string statCachePath_;
+};
+
+}  // namespace tarvine::history

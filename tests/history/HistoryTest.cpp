@@ -1,0 +1,200 @@
+#include "history/History.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "tests/support/TempDir.h"
+
+namespace tarvine::history {
+namespace {
+
+namespace fs = std::filesystem;
+
+class HistoryTest : public ::testing::Test {
+ protected:
+  HistoryTest() : root(tmp.path() + "/root"), repository(tmp.path() + "/history/root.git") {
+    fs::create_directories(root);
+    auto opened = History::open(repository, root);
+    EXPECT_TRUE(opened.ok()) << opened.status().message();
+    history = std::move(*opened);
+  }
+
+  void write(const std::string& relative, const std::string& content) {
+    fs::create_directories(fs::path(root + "/" + relative).parent_path());
+    std::ofstream(root + "/" + relative, std::ios::binary | std::ios::trunc) << content;
+  }
+  std::string read(const std::string& path) {
+    std::stringstream text;
+    text << std::ifstream(path, std::ios::binary).rdbuf();
+    return text.str();
+  }
+  Snapshot snap(Reason reason = Reason::manual) {
+    auto taken = history->snapshot(reason);
+    EXPECT_TRUE(taken.ok()) << taken.status().message();
+    return taken.ok() ? *taken : Snapshot{};
+  }
+  // A version's file, as `tarvine cat` prints it.
+  std::string versionOf(const std::string& id, const std::string& relative) {
+    std::FILE* out = std::tmpfile();
+    EXPECT_TRUE(history->writeFileVersion(id, relative, ::fileno(out)).ok()) << relative;
+    std::fflush(out);
+    std::rewind(out);
+    std::string content;
+    for (int c; (c = std::fgetc(out)) != EOF;) content += static_cast<char>(c);
+    std::fclose(out);
+    return content;
+  }
+  // What git itself reads in the repository.
+  std::string git(const std::string& arguments) {
+    std::string command = "git --git-dir=" + repository + " " + arguments + " 2>&1";
+    std::string out;
+    std::FILE* pipe = ::popen(command.c_str(), "r");
+    for (int c; (c = std::fgetc(pipe)) != EOF;) out += static_cast<char>(c);
+    EXPECT_EQ(::pclose(pipe), 0) << command << "\n" << out;
+    return out;
+  }
+
+  testing::TempDir tmp;
+  std::string root, repository;
+  std::unique_ptr<History> history;
+};
+
+TEST_F(HistoryTest, EverythingInTheFolderIsKeptAsGitReadsIt) {
+  write("a.txt", "one\n");
+  write("bin", std::string("\0\xff\x01", 3));
+  write("empty", "");
+  write("deep/er/x.txt", "x");
+  write("tool.sh", "#!/bin/sh\n");
+  fs::permissions(root + "/tool.sh", fs::perms::owner_exec, fs::perm_options::add);
+  fs::create_directories(root + "/hollow");
+  // A folder holding a repository of its own is walked like any other.
+  write("project/.git/HEAD", "ref: refs/heads/main\n");
+  write("project/.GIT~/odd", "y");
+  // Links are kept as links, never followed out of the root; FIFOs are not files.
+  fs::create_symlink("/etc/passwd", root + "/outside-link");
+  ASSERT_EQ(::mkfifo((root + "/pipe").c_str(), 0600), 0);
+
+  const Snapshot first = snap();
+  ASSERT_FALSE(first.id.empty());
+  EXPECT_EQ(first.filesRead, 7u);
+  EXPECT_TRUE(first.skipped.empty());
+  EXPECT_EQ(git("ls-tree -r --format='%(objectmode) %(path)' HEAD"),
+            "100644 a.txt\n100644 bin\n100644 deep/er/x.txt\n100644 empty\n"
+            "120000 outside-link\n100644 project/.GIT~~/odd\n100644 project/.git~/HEAD\n"
+            "100755 tool.sh\n");
+  EXPECT_NE(git("ls-tree -d HEAD").find("hollow"), std::string::npos);
+  git("fsck --strict --no-dangling");
+  EXPECT_EQ(versionOf(first.id, "bin"), std::string("\0\xff\x01", 3));
+  EXPECT_EQ(versionOf(first.id, "outside-link"), "/etc/passwd");
+  EXPECT_EQ(versionOf(first.id, "project/.git/HEAD"), "ref: refs/heads/main\n");
+  EXPECT_EQ(versionOf(first.id, "project/.GIT~/odd"), "y");
+}
+
+TEST_F(HistoryTest, UnchangedFilesAreNotReadAgainAndNothingNewIsNoSnapshot) {
+  for (int i = 0; i < 20; ++i) write("f" + std::to_string(i), std::to_string(i));
+  EXPECT_EQ(snap().filesRead, 20u);
+  const Snapshot same = snap();
+  EXPECT_TRUE(same.id.empty());
+  EXPECT_EQ(same.filesRead, 0u);
+  write("f3", "changed");
+  const Snapshot changed = snap();
+  EXPECT_FALSE(changed.id.empty());
+  EXPECT_EQ(changed.filesRead, 1u);
+  // A lost cache costs reading, never history.
+  fs::remove(repository + "/tarvine-stat-cache");
+  EXPECT_TRUE(snap().id.empty());
+}
+
+TEST_F(HistoryTest, VersionsSayWhenAndWhyAPathChanged) {
+  write("notes.txt", "first");
+  snap(Reason::enabled);
+  write("other", "unrelated");
+  snap(Reason::automatic);
+  write("notes.txt", "second, longer");
+  snap(Reason::manual);
+  fs::remove(root + "/notes.txt");
+  snap(Reason::automatic);
+  auto versions = history->versions("notes.txt");
+  ASSERT_TRUE(versions.ok());
+  ASSERT_EQ(versions->size(), 3u);
+  const auto& v = *versions;
+  EXPECT_EQ(v[0].change, Version::Change::deleted);
+  EXPECT_EQ(v[0].size, std::nullopt);
+  EXPECT_EQ(v[1].change, Version::Change::modified);
+  EXPECT_EQ(v[1].reason, Reason::manual);
+  EXPECT_EQ(v[1].size, 14u);
+  EXPECT_EQ(v[2].change, Version::Change::added);
+  EXPECT_EQ(v[2].reason, Reason::enabled);
+  EXPECT_EQ(versionOf(v[2].id, "notes.txt"), "first");
+  EXPECT_EQ(history->versions("")->size(), 4u);
+  EXPECT_FALSE(history->versions("../escape").ok());
+}
+
+TEST_F(HistoryTest, RestorePreviousBringsAFileBackAndCanBeUndone) {
+  write("doc.txt", "old");
+  fs::permissions(root + "/doc.txt", fs::perms::owner_exec, fs::perm_options::add);
+  snap();
+  write("doc.txt", "new");
+  // Not snapshotted yet: the restore records it first.
+  auto restored = history->restore("doc.txt", std::nullopt);
+  ASSERT_TRUE(restored.ok()) << restored.status().message();
+  EXPECT_EQ(read(root + "/doc.txt"), "old");
+  EXPECT_FALSE(restored->before.empty());
+  EXPECT_EQ(restored->written, std::vector<std::string>{"doc.txt"});
+  EXPECT_NE(fs::status(root + "/doc.txt").permissions() & fs::perms::owner_exec, fs::perms::none);
+  EXPECT_EQ(history->versions("doc.txt")->front().reason, Reason::beforeRestore);
+  // The previous version now is the one before the restore: undo.
+  ASSERT_TRUE(history->restore("doc.txt", std::nullopt).ok());
+  EXPECT_EQ(read(root + "/doc.txt"), "new");
+  // Nothing but the file is left beside it.
+  EXPECT_EQ(std::distance(fs::directory_iterator(root), fs::directory_iterator()), 1);
+  EXPECT_FALSE(history->restore("never.txt", std::nullopt).ok());
+}
+
+TEST_F(HistoryTest, RestoringAFolderBringsBackChangedAndDeletedFilesAndKeepsNewOnes) {
+  write("dir/keep.txt", "same");
+  write("dir/edit.txt", "v1");
+  write("dir/gone/deep.txt", "deep");
+  snap();
+  write("dir/edit.txt", "v2");
+  fs::remove_all(root + "/dir/gone");
+  write("dir/new.txt", "added since");
+  auto restored = history->restore("dir", std::nullopt);
+  ASSERT_TRUE(restored.ok()) << restored.status().message();
+  EXPECT_EQ(read(root + "/dir/edit.txt"), "v1");
+  EXPECT_EQ(read(root + "/dir/gone/deep.txt"), "deep");
+  EXPECT_EQ(read(root + "/dir/new.txt"), "added since");
+  EXPECT_EQ(restored->written, (std::vector<std::string>{"dir/edit.txt", "dir/gone/deep.txt"}));
+}
+
+// A link put in the way after a snapshot (by mistake or by an attacker) is
+// replaced or refused, never written through.
+TEST_F(HistoryTest, ARestoreNeverWritesThroughALink) {
+  const std::string outside = tmp.path() + "/outside";
+  fs::create_directories(outside);
+  std::ofstream(outside + "/secret") << "untouched";
+  write("sub/file", "mine");
+  write("plain", "mine too");
+  snap();
+  fs::remove_all(root + "/sub");
+  fs::create_directory_symlink(outside, root + "/sub");
+  fs::remove(root + "/plain");
+  fs::create_symlink(outside + "/secret", root + "/plain");
+  auto refused = history->restore("sub/file", std::nullopt);
+  EXPECT_FALSE(refused.ok());
+  ASSERT_TRUE(history->restore("plain", std::nullopt).ok());
+  EXPECT_FALSE(fs::is_symlink(root + "/plain"));
+  EXPECT_EQ(read(root + "/plain"), "mine too");
+  EXPECT_EQ(read(outside + "/secret"), "untouched");
+  EXPECT_FALSE(fs::exists(outside + "/file"));
+}
+
+}  // namespace
+}  // namespace tarvine::history
