@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
@@ -76,8 +77,9 @@ std::string storedName(std::string_view name) {
   return isDotGitLike(name) ? std::string(name) + "~" : std::string(name);
 }
 std::string realName(std::string_view stored) {
-  return isDotGitLike(stored) && stored.size() > 4 ? std::string(stored.substr(0, stored.size() - 1))
-                                                   : std::string(stored);
+  return isDotGitLike(stored) && stored.size() > 4
+             ? std::string(stored.substr(0, stored.size() - 1))
+             : std::string(stored);
 }
 
 // A path below the root: no empty, "." or ".." components, not absolute.
@@ -150,9 +152,14 @@ void saveCache(const std::string& path, const StatCache& cache) {
 // Builds the tree of one folder, reading only what the cache cannot vouch for.
 class TreeWriter {
  public:
-  TreeWriter(git_repository* repository, git_odb* odb, const StatCache& previous,
-             Snapshot& report)
-      : repository_(repository), odb_(odb), previous_(previous), report_(report) {}
+  TreeWriter(git_repository* repository, git_odb* odb, const StatCache& previous, Snapshot& report,
+             const std::string& root, const std::vector<std::string>& excluded)
+      : repository_(repository),
+        odb_(odb),
+        previous_(previous),
+        report_(report),
+        root_(root),
+        excluded_(excluded) {}
 
   StatCache seen;
 
@@ -172,6 +179,9 @@ class TreeWriter {
       Result<git_oid> oid = Status::error("");
       git_filemode_t mode;
       if (S_ISDIR(info.st_mode)) {
+        if (std::find(excluded_.begin(), excluded_.end(), root_ + "/" + path) != excluded_.end()) {
+          continue;
+        }
         Fd child(::openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
         if (child.fd < 0) {
           report_.skipped.push_back(path + ": " + std::strerror(errno));
@@ -214,8 +224,8 @@ class TreeWriter {
     git_oid oid;
     if (cached != previous_.end() && cached->second.size == now.size &&
         cached->second.mtime == now.mtime && cached->second.ctime == now.ctime &&
-        cached->second.inode == now.inode && git_oid_fromstr(&oid, cached->second.blob.c_str()) == 0 &&
-        git_odb_exists(odb_, &oid)) {
+        cached->second.inode == now.inode &&
+        git_oid_fromstr(&oid, cached->second.blob.c_str()) == 0 && git_odb_exists(odb_, &oid)) {
       seen[path] = cached->second;
       return oid;
     }
@@ -233,8 +243,7 @@ class TreeWriter {
     std::vector<char> buffer(1 << 20);
     std::int64_t left = info.st_size;
     while (left > 0) {
-      const ssize_t got =
-          ::read(fd.fd, buffer.data(), std::min<std::int64_t>(left, buffer.size()));
+      const ssize_t got = ::read(fd.fd, buffer.data(), std::min<std::int64_t>(left, buffer.size()));
       if (got < 0 && errno == EINTR) continue;
       if (got < 0) return systemFailure("cannot read");
       if (got == 0) return Status::error("changed while it was read", EAGAIN);
@@ -265,6 +274,8 @@ class TreeWriter {
   git_odb* odb_;
   const StatCache& previous_;
   Snapshot& report_;
+  const std::string root_;
+  const std::vector<std::string>& excluded_;
 };
 
 Result<Commit> headCommit(git_repository* repository) {
@@ -283,8 +294,8 @@ Result<Commit> commitById(git_repository* repository, const std::string& id) {
     return Status::error("no such version: " + id, ENOENT);
   }
   git_commit* commit = nullptr;
-  const int peeled = git_object_peel(reinterpret_cast<git_object**>(&commit), object,
-                                     GIT_OBJECT_COMMIT);
+  const int peeled =
+      git_object_peel(reinterpret_cast<git_object**>(&commit), object, GIT_OBJECT_COMMIT);
   git_object_free(object);
   if (peeled != 0) return Status::error("not a version: " + id, EINVAL);
   return Commit(commit);
@@ -310,9 +321,10 @@ Reason reasonOf(git_commit* commit) {
   const std::string message = git_commit_message(commit);
   const auto at = message.find(kReasonTrailer);
   if (at != std::string::npos) {
-    const std::string name =
-        message.substr(at + kReasonTrailer.size(), message.find('\n', at) - at - kReasonTrailer.size());
-    for (Reason reason : {Reason::automatic, Reason::manual, Reason::enabled, Reason::beforeRestore}) {
+    const std::string name = message.substr(at + kReasonTrailer.size(),
+                                            message.find('\n', at) - at - kReasonTrailer.size());
+    for (Reason reason :
+         {Reason::automatic, Reason::manual, Reason::enabled, Reason::beforeRestore}) {
       if (reasonName(reason) == name) return reason;
     }
   }
@@ -358,8 +370,8 @@ Status replaceFile(int folder, const std::string& name, git_blob* blob, git_file
     }
   } else {
     const mode_t permissions = mode == GIT_FILEMODE_BLOB_EXECUTABLE ? 0777 : 0666;
-    Fd fd(::openat(folder, temporary.c_str(),
-                   O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, permissions));
+    Fd fd(::openat(folder, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                   permissions));
     if (fd.fd < 0) return systemFailure("cannot restore " + name);
     for (std::size_t done = 0; done < size;) {
       const ssize_t wrote = ::write(fd.fd, bytes + done, size - done);
@@ -436,7 +448,7 @@ Result<Snapshot> History::snapshot(Reason reason) {
   Fd root(::open(root_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (root.fd < 0) return systemFailure("cannot open " + root_);
   const StatCache previous = loadCache(statCachePath_);
-  TreeWriter writer(repository_, odb.get(), previous, report);
+  TreeWriter writer(repository_, odb.get(), previous, report, root_ == "/" ? "" : root_, excluded_);
   Result<git_oid> tree = writer.folder(root.fd, "");
   if (!tree.ok()) return tree.status();
 
@@ -453,9 +465,8 @@ Result<Snapshot> History::snapshot(Reason reason) {
     return gitFailure("cannot sign");
   }
   Signature signature(rawSignature);
-  const std::string message = std::string(reasonName(reason)) + " snapshot of " + root_ +
-                              "\n\n" + std::string(kReasonTrailer) +
-                              std::string(reasonName(reason)) + "\n";
+  const std::string message = std::string(reasonName(reason)) + " snapshot of " + root_ + "\n\n" +
+                              std::string(kReasonTrailer) + std::string(reasonName(reason)) + "\n";
   const git_commit* parents[1] = {head.ok() ? head->get() : nullptr};
   git_oid commit;
   if (git_commit_create(&commit, repository_, "HEAD", signature.get(), signature.get(), nullptr,

@@ -67,6 +67,10 @@ class History {
 
   const std::string& root() const { return root_; }
 
+  // Leaves the folder `path` (absolute) out of every snapshot: the history's
+  // own folder, when it lies inside the root.
+  void exclude(const std::string& path) { excluded_.push_back(path); }
+
   // Records the root as it is now, unless nothing changed since the last
   // snapshot.
   Result<Snapshot> snapshot(Reason reason);
@@ -93,6 +97,7 @@ class History {
   git_repository* repository_;
   std::string root_;
   std::string statCachePath_;
+  std::vector<std::string> excluded_;
 };
 
 }  // namespace tarvine::history

@@ -80,6 +80,9 @@ TEST_F(HistoryTest, EverythingInTheFolderIsKeptAsGitReadsIt) {
   // Links are kept as links, never followed out of the root; FIFOs are not files.
   fs::create_symlink("/etc/passwd", root + "/outside-link");
   ASSERT_EQ(::mkfifo((root + "/pipe").c_str(), 0600), 0);
+  // The history's own folder, when the root holds it, is no part of it.
+  write("share/history/objects", "not mine");
+  history->exclude(root + "/share/history");
 
   const Snapshot first = snap();
   ASSERT_FALSE(first.id.empty());

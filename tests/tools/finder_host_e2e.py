@@ -121,16 +121,15 @@ def describe(answer):
 
 
 class WithRunningApp(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.bus = PrivateBus().__enter__()
-        cls.box = Sandbox(cls.bus)
-        cls.box.start_app()
+    # Each test has an application of its own: commands change its roots.
+    def setUp(self):
+        self.bus = PrivateBus().__enter__()
+        self.box = Sandbox(self.bus)
+        self.box.start_app()
 
-    @classmethod
-    def tearDownClass(cls):
-        cls.box.close()
-        cls.bus.__exit__()
+    def tearDown(self):
+        self.box.close()
+        self.bus.__exit__()
 
     def test_every_row_of_the_menu_table(self):
         host = Host(self.box)
@@ -190,6 +189,14 @@ class WithRunningApp(unittest.TestCase):
             "request snapshotNow %s bookmark=no" % self.box.path("manual"),
             "request showHistory %s bookmark=no" % self.box.path("manual"),
             "request restorePrevious %s bookmark=no" % self.box.path("auto/a.txt"),
+        ]
+        # Each is carried out on the history, in order.
+        expected += [
+            "watching %s" % self.box.path("outside"),
+            "paused %s" % self.box.path("manual"),
+            "snapshot ",
+            "version(s) of %s" % self.box.path("manual"),
+            "no earlier version of %s" % self.box.path("auto/a.txt"),
         ]
         self.assertTrue(eventually(lambda: all(line in self.box.app_output() for line in expected)),
                         self.box.app_output())

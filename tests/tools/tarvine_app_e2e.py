@@ -241,5 +241,69 @@ class OneConsumer(unittest.TestCase):
             self.assertIn("not a group identifier", result.stderr)
 
 
+class HistoryLoop(unittest.TestCase):
+    """What a user lives: a watched folder's change reaches history on its own,
+    Restore Previous brings the old content back and a second one undoes it;
+    the command line sees the same history, and git can read it."""
+
+    def setUp(self):
+        self.box = Sandbox()
+        self.docs = os.path.join(self.box.dir, "docs")
+        os.makedirs(self.docs)
+        write(os.path.join(self.docs, "a.txt"), "one\n")
+
+    def tearDown(self):
+        self.box.close()
+
+    def tarvine(self, *args):
+        run = subprocess.run([os.path.join(BUILD, "app/tarvine"), *args], env=self.box.env,
+                             capture_output=True, text=True)
+        return run.returncode, run.stdout, run.stderr
+
+    def test_changes_snapshot_on_their_own_and_restores_undo_each_other(self):
+        self.box.start("--quiet-ms", "200", self.docs)
+        out = self.box.output
+        # What the folder held before anyone watched is recorded first.
+        self.assertTrue(eventually(lambda: out().count("snapshot ") == 1), out())
+        write(os.path.join(self.docs, "a.txt"), "two\n")
+        self.assertTrue(eventually(lambda: out().count("snapshot ") == 2), out())
+        target = os.path.join(self.docs, "a.txt")
+        for expected in ("one\n", "two\n"):
+            before = out().count("restored ")
+            name, text = request("restorePrevious", target)
+            self.box.drop(name + ".json", text)
+            self.assertTrue(eventually(lambda: out().count("restored ") == before + 1), out())
+            with open(target) as f:
+                self.assertEqual(f.read(), expected)
+        status, stdout, _ = self.tarvine("--json", "log", target)
+        self.assertEqual(status, 0)
+        reasons = [v["reason"] for v in json.loads(stdout)["versions"]]
+        self.assertEqual(reasons, ["before-restore", "automatic", "automatic"])
+        # A request outside every root, and an enable whose folder was replaced,
+        # do nothing and say why.
+        name, text = request("snapshotNow", "/nowhere")
+        self.box.drop(name + ".json", text)
+        self.assertTrue(eventually(lambda: "not in a watched folder: /nowhere" in out()), out())
+        repository = os.path.join(self.box.container, "history")
+        (git_dir,) = os.listdir(repository)
+        fsck = subprocess.run(["git", "--git-dir", os.path.join(repository, git_dir), "fsck",
+                               "--strict"], capture_output=True, text=True)
+        self.assertEqual(fsck.returncode, 0, fsck.stderr)
+
+    def test_the_command_line_keeps_history_without_the_application(self):
+        self.assertEqual(self.tarvine("watch", "--manual", self.docs)[0], 0)
+        write(os.path.join(self.docs, "a.txt"), "two\n")
+        self.assertEqual(self.tarvine("snapshot", self.docs)[0], 0)
+        status, stdout, _ = self.tarvine("--json", "log", os.path.join(self.docs, "a.txt"))
+        first = json.loads(stdout)["versions"][-1]["id"]
+        self.assertEqual(self.tarvine("cat", os.path.join(self.docs, "a.txt"), first)[1], "one\n")
+        status, stdout, _ = self.tarvine("--json", "roots")
+        self.assertEqual(json.loads(stdout)["roots"],
+                         [{"path": self.docs, "isPaused": False, "mode": "manual"}])
+        for args, code in [(("bogus",), 2), (("watch",), 2), (("mode", self.docs, "odd"), 1),
+                           (("snapshot", "/"), 1), (("log", self.docs, "extra"), 2)]:
+            self.assertEqual(self.tarvine(*args)[0], code, args)
+
+
 if __name__ == "__main__":
     tools_support.main(sys.modules[__name__])

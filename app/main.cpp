@@ -1,23 +1,29 @@
-// tarvine-app: a stand-in for Tarvine's main application.
+// tarvine-app: Tarvine's main application on Linux.
 
 #include <limits.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <iostream>
 #include <string>
 
+#include "app/MainApp.h"
 #include "shared/Identifiers.h"
-#include "tools/main-app/StandInApp.h"
 
 namespace {
 
 constexpr const char* kUsage =
-    "usage: tarvine-app [--id APP_ID] [--group GROUP_ID] [[--paused] [--manual] FOLDER]...\n"
-    "Publishes the folders as watched roots and handles the extension's requests.\n"
-    "--paused and --manual apply to the folder that follows them.\n";
+    "usage: tarvine-app [--id APP_ID] [--group GROUP_ID] [--quiet-ms MS]\n"
+    "                   [[--paused] [--manual] FOLDER]...\n"
+    "Keeps the history of the watched folders and carries out the extension's\n"
+    "requests. Folders given replace the watched ones; without any, those watched\n"
+    "before are kept. --paused and --manual apply to the folder that follows them.\n"
+    "An automatic folder gets a snapshot once it has been quiet for MS\n"
+    "milliseconds (3000) after a change.\n";
 
 }  // namespace
 
@@ -26,7 +32,7 @@ int main(int argc, char** argv) {
   // The spool and the manifest are local files: no GVfs daemon is needed, and
   // none is started on the session bus.
   ::setenv("GIO_USE_VFS", "local", 0);
-  tarvine::StandInApp::Options options;
+  tarvine::MainApp::Options options;
   options.applicationId = "com.quillfen.tarvine";
   options.groupIdentifier = std::string(tarvine::Identifiers::defaultAppGroupIdentifier);
   bool paused = false;
@@ -35,6 +41,14 @@ int main(int argc, char** argv) {
     std::string arg = argv[i];
     if ((arg == "--id" || arg == "--group") && i + 1 < argc) {
       (arg == "--id" ? options.applicationId : options.groupIdentifier) = argv[++i];
+    } else if (arg == "--quiet-ms" && i + 1 < argc) {
+      char* end = nullptr;
+      const long quiet = std::strtol(argv[++i], &end, 10);
+      if (end == argv[i] || *end != '\0' || quiet < 0 || quiet > 3'600'000) {
+        std::cerr << "tarvine-app: --quiet-ms takes milliseconds, 0 to 3600000\n" << kUsage;
+        return 2;
+      }
+      options.quiet = std::chrono::milliseconds(quiet);
     } else if (arg == "--paused") {
       paused = true;
     } else if (arg == "--manual") {
@@ -67,6 +81,6 @@ int main(int argc, char** argv) {
     std::cerr << "tarvine-app: --paused and --manual must be followed by a folder\n" << kUsage;
     return 2;
   }
-  tarvine::StandInApp app(std::move(options));
+  tarvine::MainApp app(std::move(options));
   return app.run(argv[0]);
 }

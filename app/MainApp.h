@@ -1,13 +1,16 @@
 #pragma once
 
+#include <chrono>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "app/AutomaticSnapshots.h"
+#include "app/Keeper.h"
+#include "app/SpoolReader.h"
 #include "platform/posix/PosixFileSystem.h"
 #include "shared/WatchedRootsManifest.h"
-#include "tools/main-app/SpoolReader.h"
 
 typedef struct _GApplication GApplication;
 typedef struct _GFileMonitor GFileMonitor;
@@ -15,21 +18,23 @@ typedef struct _GMainLoop GMainLoop;
 
 namespace tarvine {
 
-// A stand-in for the main application, so that the extension's loop can be
-// seen and tested for real: it publishes "roots.json" into the group
-// container, takes each request out of the spool and says what it got.
-class StandInApp {
+// The main application on Linux: it publishes "roots.json" into the group
+// container, takes each request out of the spool, says what it got, and has
+// the Keeper carry it out on the roots' history.
+class MainApp {
  public:
   struct Options {
     std::string applicationId;
     std::string groupIdentifier;
     std::vector<WatchedRootsManifest::Root> roots;
+    // How long an automatic root must be quiet after a change before its snapshot.
+    std::chrono::milliseconds quiet{3000};
   };
 
-  explicit StandInApp(Options options);
-  ~StandInApp();
-  StandInApp(const StandInApp&) = delete;
-  StandInApp& operator=(const StandInApp&) = delete;
+  explicit MainApp(Options options);
+  ~MainApp();
+  MainApp(const MainApp&) = delete;
+  MainApp& operator=(const MainApp&) = delete;
 
   // Runs until SIGINT or SIGTERM. A second launch only activates the first
   // over the session bus; without a bus that answers, it finds the container
@@ -49,12 +54,17 @@ class StandInApp {
   bool publishManifest();
   void activated();
   void watchSpool();
+  // Automatic snapshots follow the published roots, whoever changes them.
+  void followRoots();
 
   Options options_;
   PosixFileSystem fileSystem_;
   std::string container_;
   std::string spool_;
   std::optional<SpoolReader> reader_;
+  std::optional<app::Keeper> keeper_;
+  std::optional<app::AutomaticSnapshots> automatic_;
+  GFileMonitor* manifestMonitor_ = nullptr;
   GApplication* application_ = nullptr;
   GMainLoop* loop_ = nullptr;
   GFileMonitor* monitor_ = nullptr;

@@ -1,4 +1,4 @@
-#include "tools/main-app/StandInApp.h"
+#include "app/MainApp.h"
 
 #include <gio/gio.h>
 #include <glib-unix.h>
@@ -24,16 +24,18 @@ constexpr int kHandedOver = -1;
 
 }  // namespace
 
-StandInApp::StandInApp(Options options)
+MainApp::MainApp(Options options)
     : options_(std::move(options)), fileSystem_(PosixFileSystem::dataHomeFromEnvironment()) {}
 
-StandInApp::~StandInApp() {
+MainApp::~MainApp() {
+  automatic_.reset();
+  if (manifestMonitor_ != nullptr) g_object_unref(manifestMonitor_);
   if (monitor_ != nullptr) g_object_unref(monitor_);
   if (application_ != nullptr) g_object_unref(application_);
   if (loop_ != nullptr) g_main_loop_unref(loop_);
 }
 
-std::string StandInApp::printable(std::string_view text) {
+std::string MainApp::printable(std::string_view text) {
   static constexpr char kHex[] = "0123456789abcdef";
   std::string out;
   out.reserve(text.size());
@@ -68,7 +70,7 @@ std::string StandInApp::printable(std::string_view text) {
 // Makes the container and its spool, then becomes the container's one
 // consumer before anything in it is written: a second instance must not
 // publish over the first one's manifest.
-int StandInApp::prepareContainer() {
+int MainApp::prepareContainer() {
   FileURL container = FileURL::fromPath(PosixFileSystem::dataHomeFromEnvironment(), true)
                           .appendingPathComponent(options_.groupIdentifier, true);
   FileURL spool = container.appendingPathComponent(SpoolReader::spoolDirectoryName, true);
@@ -85,10 +87,11 @@ int StandInApp::prepareContainer() {
     return reader.status().errorNumber() == EWOULDBLOCK ? kHandedOver : 1;
   }
   reader_.emplace(std::move(reader).value());
+  keeper_.emplace(app::Container(container_));
   return 0;
 }
 
-bool StandInApp::publishManifest() {
+bool MainApp::publishManifest() {
   FileURL manifestFile = FileURL::fromPath(container_, true)
                              .appendingPathComponent(ManifestLoader::manifestFileName, false);
   // Launched without folders, as the extension's wake-up does: keep what is published.
@@ -106,7 +109,7 @@ bool StandInApp::publishManifest() {
   return true;
 }
 
-void StandInApp::activated() {
+void MainApp::activated() {
   if (!started_) {
     started_ = true;
     std::cout << "tarvine-app: watching " << options_.roots.size() << " folder(s); manifest "
@@ -120,7 +123,7 @@ void StandInApp::activated() {
   std::cout << "tarvine-app: activated" << std::endl;
 }
 
-void StandInApp::drainSpool() {
+void MainApp::drainSpool() {
   using Kind = SpoolReader::Outcome::Kind;
   reader_->sweep([&](const SpoolReader::Outcome& outcome) {
     const std::string name = printable(outcome.name);
@@ -133,6 +136,9 @@ void StandInApp::drainSpool() {
         }
         std::cout << "tarvine-app: request " << HistoryRequest::rawValue(request.kind) << " "
                   << printable(request.target) << " bookmark=" << bookmark << std::endl;
+        for (const std::string& line : keeper_->carryOut(request).lines) {
+          std::cout << "tarvine-app: " << printable(line) << std::endl;
+        }
         break;
       }
       case Kind::unremovable:
@@ -154,30 +160,63 @@ void StandInApp::drainSpool() {
   });
 }
 
-void StandInApp::watchSpool() {
+void MainApp::watchSpool() {
   GFile* spool = g_file_new_for_path(spool_.c_str());
   monitor_ = g_file_monitor_directory(spool, G_FILE_MONITOR_WATCH_MOVES, nullptr, nullptr);
   g_object_unref(spool);
   if (monitor_ != nullptr) {
-    g_signal_connect(
-        monitor_, "changed",
-        G_CALLBACK(+[](GFileMonitor*, GFile*, GFile*, GFileMonitorEvent, gpointer self) {
-          static_cast<StandInApp*>(self)->drainSpool();
-        }),
-        this);
+    g_signal_connect(monitor_, "changed",
+                     G_CALLBACK(+[](GFileMonitor*, GFile*, GFile*, GFileMonitorEvent,
+                                    gpointer self) { static_cast<MainApp*>(self)->drainSpool(); }),
+                     this);
   }
   // Requests that arrived while nobody was looking, and a slow safety sweep.
-  g_idle_add_once([](gpointer self) { static_cast<StandInApp*>(self)->drainSpool(); }, this);
+  g_idle_add_once([](gpointer self) { static_cast<MainApp*>(self)->drainSpool(); }, this);
   g_timeout_add_seconds(
       2,
       [](gpointer self) -> gboolean {
-        static_cast<StandInApp*>(self)->drainSpool();
+        static_cast<MainApp*>(self)->drainSpool();
         return G_SOURCE_CONTINUE;
       },
       this);
 }
 
-int StandInApp::run(const char* programName) {
+void MainApp::followRoots() {
+  automatic_.emplace(*keeper_, options_.quiet, [](const std::string& line) {
+    std::cout << "tarvine-app: " << printable(line) << std::endl;
+  });
+  auto follow = [](MainApp* self) {
+    auto roots = self->keeper_->container().roots();
+    if (roots.ok()) self->automatic_->follow(*roots);
+  };
+  follow(this);
+  GFile* container = g_file_new_for_path(container_.c_str());
+  manifestMonitor_ =
+      g_file_monitor_directory(container, G_FILE_MONITOR_WATCH_MOVES, nullptr, nullptr);
+  g_object_unref(container);
+  if (manifestMonitor_ == nullptr) return;
+  g_signal_connect(
+      manifestMonitor_, "changed",
+      G_CALLBACK(+[](GFileMonitor*, GFile* file, GFile* other, GFileMonitorEvent, gpointer self) {
+        // The manifest is replaced by a rename: it is the new name that counts.
+        for (GFile* named : {file, other}) {
+          if (named == nullptr) continue;
+          char* name = g_file_get_basename(named);
+          const bool manifest =
+              name != nullptr && std::string_view(name) == ManifestLoader::manifestFileName;
+          g_free(name);
+          if (manifest) {
+            auto* app = static_cast<MainApp*>(self);
+            auto roots = app->keeper_->container().roots();
+            if (roots.ok()) app->automatic_->follow(*roots);
+            return;
+          }
+        }
+      }),
+      this);
+}
+
+int MainApp::run(const char* programName) {
   if (!g_application_id_is_valid(options_.applicationId.c_str())) {
     std::cerr << "tarvine-app: not a valid application id: " << printable(options_.applicationId)
               << "\n";
@@ -206,10 +245,11 @@ int StandInApp::run(const char* programName) {
   }
   if (!publishManifest()) return 1;
   watchSpool();
+  followRoots();
 
   if (application_ != nullptr) {
     g_signal_connect(application_, "activate", G_CALLBACK(+[](GApplication*, gpointer self) {
-                       static_cast<StandInApp*>(self)->activated();
+                       static_cast<MainApp*>(self)->activated();
                      }),
                      this);
   } else {
@@ -220,7 +260,7 @@ int StandInApp::run(const char* programName) {
     g_unix_signal_add(
         signal,
         [](gpointer self) -> gboolean {
-          auto* app = static_cast<StandInApp*>(self);
+          auto* app = static_cast<MainApp*>(self);
           if (app->application_ != nullptr) g_application_quit(app->application_);
           if (app->loop_ != nullptr) g_main_loop_quit(app->loop_);
           return G_SOURCE_REMOVE;

@@ -1,4 +1,4 @@
-#include "tools/main-app/SpoolReader.h"
+#include "app/SpoolReader.h"
 
 #include <dirent.h>
 #include <fcntl.h>

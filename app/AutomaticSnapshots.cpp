@@ -1,0 +1,155 @@
+#include "app/AutomaticSnapshots.h"
+
+#include <dirent.h>
+#include <glib-unix.h>
+#include <glib.h>
+#include <sys/inotify.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace tarvine::app {
+namespace {
+
+constexpr uint32_t kEvents = IN_CREATE | IN_DELETE | IN_MODIFY | IN_CLOSE_WRITE | IN_MOVED_FROM |
+                             IN_MOVED_TO | IN_ATTRIB | IN_DELETE_SELF | IN_ONLYDIR | IN_DONT_FOLLOW;
+// Where watches ran out, a scan this often.
+constexpr unsigned kScanSeconds = 60;
+
+}  // namespace
+
+AutomaticSnapshots::AutomaticSnapshots(Keeper& keeper, std::chrono::milliseconds quiet, Say say)
+    : keeper_(keeper), quiet_(quiet), say_(std::move(say)) {}
+
+AutomaticSnapshots::~AutomaticSnapshots() {
+  follow({});
+  if (scanSource_ != 0) g_source_remove(scanSource_);
+}
+
+void AutomaticSnapshots::follow(const std::vector<Root>& roots) {
+  // Starts afresh: watches are cheap to make, and a root's folders may have
+  // changed while it was not followed.
+  if (source_ != 0) g_source_remove(source_);
+  source_ = 0;
+  if (inotify_ >= 0) ::close(inotify_);
+  inotify_ = -1;
+  watches_.clear();
+  scanned_.clear();
+  std::set<std::string> wanted;
+  for (const Root& root : roots) {
+    if (!root.isPaused && root.mode.value_or("automatic") != "manual") wanted.insert(root.path);
+  }
+  for (auto it = timers_.begin(); it != timers_.end();) {
+    if (wanted.count(it->first) == 0) {
+      g_source_remove(it->second);
+      it = timers_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  std::set<std::string> previously = std::move(followed_);
+  followed_ = wanted;
+  if (wanted.empty()) return;
+  inotify_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  if (inotify_ >= 0) {
+    source_ = g_unix_fd_add(
+        inotify_, G_IO_IN,
+        [](int, GIOCondition, gpointer self) -> gboolean {
+          static_cast<AutomaticSnapshots*>(self)->readEvents();
+          return G_SOURCE_CONTINUE;
+        },
+        this);
+  }
+  for (const std::string& root : wanted) {
+    if (inotify_ >= 0) {
+      watchTree(root, root);
+    } else {
+      scanned_.insert(root);
+    }
+    if (previously.count(root) == 0) changed(root);
+  }
+  if (!scanned_.empty() && scanSource_ == 0) {
+    scanSource_ = g_timeout_add_seconds(
+        kScanSeconds,
+        [](gpointer self) -> gboolean {
+          auto* snapshots = static_cast<AutomaticSnapshots*>(self);
+          for (const std::string& root : snapshots->scanned_) snapshots->settle(root);
+          return G_SOURCE_CONTINUE;
+        },
+        this);
+  }
+}
+
+void AutomaticSnapshots::watchTree(const std::string& root, const std::string& folder) {
+  // The container's own writes are no change of the root's.
+  if (scanned_.count(root) != 0 || folder == keeper_.container().path()) return;
+  const int watch = ::inotify_add_watch(inotify_, folder.c_str(), kEvents);
+  if (watch < 0) {
+    if (errno == ENOSPC) {
+      scanned_.insert(root);
+      say_("out of inotify watches in " + root + "; it is scanned every " +
+           std::to_string(kScanSeconds) + " s instead");
+    }
+    return;  // a folder gone or unreadable is skipped, as snapshots skip it
+  }
+  watches_[watch] = {root, folder};
+  DIR* listing = ::opendir(folder.c_str());
+  if (listing == nullptr) return;
+  while (dirent* entry = ::readdir(listing)) {
+    const std::string name = entry->d_name;
+    if (name == "." || name == ".." || entry->d_type != DT_DIR) continue;
+    watchTree(root, folder + "/" + name);
+  }
+  ::closedir(listing);
+}
+
+void AutomaticSnapshots::readEvents() {
+  alignas(inotify_event) char buffer[16 * 1024];
+  for (;;) {
+    const ssize_t got = ::read(inotify_, buffer, sizeof buffer);
+    if (got <= 0) return;
+    for (char* at = buffer; at < buffer + got;) {
+      const auto* event = reinterpret_cast<const inotify_event*>(at);
+      at += sizeof(inotify_event) + event->len;
+      if (event->mask & IN_Q_OVERFLOW) {
+        for (const std::string& root : followed_) changed(root);
+        continue;
+      }
+      auto found = watches_.find(event->wd);
+      if (found == watches_.end()) continue;
+      const auto [root, folder] = found->second;
+      if ((event->mask & IN_ISDIR) && (event->mask & (IN_CREATE | IN_MOVED_TO)) && event->len > 0) {
+        watchTree(root, folder + "/" + event->name);
+      }
+      if (event->mask & IN_IGNORED) watches_.erase(event->wd);
+      changed(root);
+    }
+  }
+}
+
+void AutomaticSnapshots::changed(const std::string& root) {
+  auto pending = timers_.find(root);
+  if (pending != timers_.end()) g_source_remove(pending->second);
+  struct Due {
+    AutomaticSnapshots* self;
+    std::string root;
+  };
+  timers_[root] = g_timeout_add_full(
+      G_PRIORITY_DEFAULT, static_cast<guint>(quiet_.count()),
+      [](gpointer data) -> gboolean {
+        auto* due = static_cast<Due*>(data);
+        due->self->timers_.erase(due->root);
+        due->self->settle(due->root);
+        return G_SOURCE_REMOVE;
+      },
+      new Due{this, root}, [](gpointer data) { delete static_cast<Due*>(data); });
+}
+
+void AutomaticSnapshots::settle(const std::string& root) {
+  for (const std::string& line : keeper_.snapshot(root, history::Reason::automatic).lines) {
+    if (line.rfind("no change", 0) != 0) say_(line);
+  }
+}
+
+}  // namespace tarvine::app

@@ -1,0 +1,62 @@
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "foundation/Status.h"
+#include "history/History.h"
+#include "shared/WatchedRootsManifest.h"
+
+namespace tarvine::app {
+
+using Root = WatchedRootsManifest::Root;
+
+// The group container as the application keeps it: the watched roots, kept in
+// the manifest it publishes ("roots.json", which is also where they persist
+// between runs), each root's history under "history/", and a lock that
+// serialises whoever changes them: the running application and the `tarvine`
+// command line. Nothing is cached: each change reads the manifest afresh
+// under the lock.
+class Container {
+ public:
+  explicit Container(std::string path) : path_(std::move(path)) {}
+  // The container in the user's data home ($XDG_DATA_HOME/GROUP).
+  static Container forGroup(const std::string& groupIdentifier);
+
+  const std::string& path() const { return path_; }
+
+  // Held until destroyed; waits for another holder to finish.
+  class Lock {
+   public:
+    explicit Lock(int fd) : fd_(fd) {}
+    Lock(Lock&& other) noexcept;
+    Lock& operator=(Lock&&) = delete;
+    ~Lock();
+
+   private:
+    int fd_;
+  };
+  Result<Lock> lock() const;
+
+  // The published roots; none when nothing is published yet.
+  Result<std::vector<Root>> roots() const;
+  // Publishes `roots` atomically (written beside, synced, renamed, the folder synced).
+  Status publish(const std::vector<Root>& roots) const;
+
+  // The history of `root`, made on first use.
+  Result<std::unique_ptr<history::History>> history(const std::string& root) const;
+
+  // The root that is `path` or holds it, and the path below it ("" for the root).
+  struct Place {
+    Root root;
+    std::string relative;
+  };
+  static std::optional<Place> place(const std::vector<Root>& roots, const std::string& path);
+
+ private:
+  std::string path_;
+};
+
+}  // namespace tarvine::app

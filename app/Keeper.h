@@ -1,0 +1,50 @@
+#pragma once
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "app/Container.h"
+#include "requests/HistoryRequest.h"
+
+namespace tarvine::app {
+
+// Carries out what is asked of the history: the extension's requests, the
+// command line's commands and automatic snapshots, each under the
+// container's lock, reading the roots afresh. Each answer is what was done,
+// or why nothing was, in lines for people.
+class Keeper {
+ public:
+  explicit Keeper(Container container) : container_(std::move(container)) {}
+
+  struct Outcome {
+    bool ok = true;
+    std::vector<std::string> lines;
+  };
+
+  Outcome carryOut(const HistoryRequest& request);
+
+  // Watches `folder` (a resolved path): a new root, or a paused one resumed;
+  // its first snapshot is taken.
+  Outcome watch(const std::string& folder, const std::string& mode);
+  Outcome pause(const std::string& folder);
+  Outcome unwatch(const std::string& folder);
+  Outcome setMode(const std::string& folder, const std::string& mode);
+  Outcome snapshot(const std::string& path, history::Reason reason);
+  Outcome restore(const std::string& path, std::optional<std::string> version);
+  Outcome versions(const std::string& path);
+
+  const Container& container() const { return container_; }
+
+ private:
+  Outcome changeRoot(const std::string& folder, const char* done,
+                     const std::function<bool(Root&)>& change);
+
+  Container container_;
+};
+
+// A path as given: without trailing slashes, but "/" stays.
+std::string withoutTrailingSlash(std::string path);
+
+}  // namespace tarvine::app

@@ -1,0 +1,177 @@
+// tarvine: the version history of watched folders, from the command line.
+
+#include <limits.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <iostream>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "app/Keeper.h"
+#include "foundation/Iso8601.h"
+#include "shared/Identifiers.h"
+
+namespace {
+
+using tarvine::app::Container;
+using tarvine::app::Keeper;
+
+constexpr const char* kUsage = R"(usage: tarvine [--json] [--group GROUP] COMMAND ...
+
+Keeps the version history of the folders you watch; the file managers'
+History menu does the same. Each folder's history is a git repository in
+$XDG_DATA_HOME/GROUP/history/.
+
+  watch [--manual] FOLDER   keep FOLDER's history (automatic snapshots unless
+                            --manual); a paused folder resumes; takes a first snapshot
+  pause FOLDER              take no more snapshots of FOLDER; its history stays
+  resume FOLDER             take snapshots of a paused FOLDER again
+  unwatch FOLDER            forget FOLDER; its history stays
+  mode FOLDER automatic|manual
+  snapshot PATH             a snapshot of the watched folder that holds PATH, now
+  log PATH                  PATH's versions, newest first
+  restore PATH [VERSION]    PATH back to VERSION, or to its previous version; the
+                            current state is kept first, so a restore can be undone
+  cat PATH VERSION          the file PATH as it was in VERSION, on standard output
+  roots                     the watched folders
+
+--json prints what happened as JSON, for scripts. Exits 1 when a command
+fails, 2 on a usage error.
+)";
+
+int usage(const std::string& problem) {
+  std::cerr << "tarvine: " << problem << "\n\n" << kUsage;
+  return 2;
+}
+
+// An absolute path with links resolved; for what no longer exists (a deleted
+// file to restore), its folder's.
+std::string absolute(const std::string& path) {
+  char resolved[PATH_MAX];
+  if (::realpath(path.c_str(), resolved) != nullptr) return resolved;
+  const auto slash = path.find_last_of('/');
+  const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+  const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+  if (::realpath(folder.c_str(), resolved) == nullptr) return path;
+  return std::string(resolved) + (std::strcmp(resolved, "/") == 0 ? "" : "/") + name;
+}
+
+int report(const Keeper::Outcome& outcome, bool json) {
+  if (json) {
+    std::cout << nlohmann::json{{"ok", outcome.ok}, {"messages", outcome.lines}}.dump() << "\n";
+  } else {
+    for (const std::string& line : outcome.lines) (outcome.ok ? std::cout : std::cerr) << line << "\n";
+  }
+  return outcome.ok ? 0 : 1;
+}
+
+int log(Keeper& keeper, const std::string& path, bool json) {
+  if (!json) return report(keeper.versions(path), false);
+  auto roots = keeper.container().roots();
+  auto place = roots.ok() ? Container::place(*roots, path) : std::nullopt;
+  if (!place) return report({false, {"not in a watched folder: " + path}}, true);
+  auto history = keeper.container().history(place->root.path);
+  auto versions = history.ok() ? (*history)->versions(place->relative)
+                               : tarvine::Result<std::vector<tarvine::history::Version>>(
+                                     history.status());
+  if (!versions.ok()) return report({false, {versions.status().message()}}, true);
+  nlohmann::json list = nlohmann::json::array();
+  for (const auto& version : *versions) {
+    static const char* changes[] = {"added", "modified", "deleted"};
+    nlohmann::json entry{
+        {"id", version.id},
+        {"time",
+         tarvine::Iso8601::format(tarvine::Timestamp::fromUnix(version.time)).value_or("")},
+        {"reason", std::string(tarvine::history::reasonName(version.reason))},
+        {"change", changes[static_cast<int>(version.change)]}};
+    if (version.size) entry["size"] = *version.size;
+    list.push_back(entry);
+  }
+  std::cout << nlohmann::json{{"ok", true}, {"path", path}, {"versions", list}}.dump() << "\n";
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  bool json = false;
+  std::string group(tarvine::Identifiers::defaultAppGroupIdentifier);
+  std::vector<std::string> args;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "-h" || arg == "--help") {
+      std::cout << kUsage;
+      return 0;
+    }
+    if (arg == "--json") {
+      json = true;
+    } else if (arg == "--group" && i + 1 < argc) {
+      group = argv[++i];
+    } else if (arg != "--manual" && arg.size() > 1 && arg[0] == '-') {
+      return usage("unknown option " + arg);
+    } else {
+      args.push_back(arg);
+    }
+  }
+  if (args.empty()) return usage("no command");
+  const std::string command = args[0];
+  const bool manual = std::erase(args, "--manual") > 0;
+  if (manual && command != "watch") return usage("--manual goes with watch");
+  auto wants = [&](std::size_t least, std::size_t most) {
+    return args.size() - 1 >= least && args.size() - 1 <= most;
+  };
+  Keeper keeper(Container::forGroup(group));
+
+  if (command == "roots" && wants(0, 0)) {
+    auto roots = keeper.container().roots();
+    if (!roots.ok()) return report({false, {roots.status().message()}}, json);
+    if (json) {
+      nlohmann::json list = nlohmann::json::array();
+      for (const auto& root : *roots) {
+        list.push_back({{"path", root.path},
+                        {"isPaused", root.isPaused},
+                        {"mode", root.mode.value_or("automatic")}});
+      }
+      std::cout << nlohmann::json{{"ok", true}, {"roots", list}}.dump() << "\n";
+    } else {
+      for (const auto& root : *roots) {
+        std::cout << root.path << " (" << root.mode.value_or("automatic")
+                  << (root.isPaused ? ", paused" : "") << ")\n";
+      }
+    }
+    return 0;
+  }
+  if ((command == "watch" || command == "resume") && wants(1, 1)) {
+    return report(keeper.watch(absolute(args[1]), manual ? "manual" : "automatic"), json);
+  }
+  if (command == "pause" && wants(1, 1)) return report(keeper.pause(absolute(args[1])), json);
+  if (command == "unwatch" && wants(1, 1)) return report(keeper.unwatch(absolute(args[1])), json);
+  if (command == "mode" && wants(2, 2)) {
+    return report(keeper.setMode(absolute(args[1]), args[2]), json);
+  }
+  if (command == "snapshot" && wants(1, 1)) {
+    return report(keeper.snapshot(absolute(args[1]), tarvine::history::Reason::manual), json);
+  }
+  if (command == "log" && wants(1, 1)) return log(keeper, absolute(args[1]), json);
+  if (command == "restore" && wants(1, 2)) {
+    return report(keeper.restore(absolute(args[1]), args.size() == 3
+                                                        ? std::optional<std::string>(args[2])
+                                                        : std::nullopt),
+                  json);
+  }
+  if (command == "cat" && wants(2, 2)) {
+    const std::string path = absolute(args[1]);
+    auto roots = keeper.container().roots();
+    auto place = roots.ok() ? Container::place(*roots, path) : std::nullopt;
+    if (!place) return report({false, {"not in a watched folder: " + path}}, json);
+    auto history = keeper.container().history(place->root.path);
+    if (!history.ok()) return report({false, {history.status().message()}}, json);
+    tarvine::Status written = (*history)->writeFileVersion(args[2], place->relative, 1);
+    if (!written.ok()) return report({false, {written.message()}}, json);
+    return 0;
+  }
+  return usage("unknown command or wrong number of arguments: " + command);
+}
