@@ -33,6 +33,16 @@ class InstallLayout(unittest.TestCase):
                          appex + "Resources/en.lproj/Localizable.strings"]:
                 self.assertIn(path, installed)
             self.assertTrue(os.access(os.path.join(dest, app, "MacOS/tarvine-app"), os.X_OK))
+            self.assertTrue(os.access(os.path.join(dest, prefix.lstrip("/"), "bin/tarvine"),
+                                      os.X_OK))
+            # The session starts the application, and its bus starts it when woken.
+            exec_line = "Exec=%s/lib/tarvine/Tarvine.app/Contents/MacOS/tarvine-app" % prefix
+            for started_by in ["share/dbus-1/services/com.quillfen.tarvine.service",
+                               "share/applications/com.quillfen.tarvine.desktop"]:
+                with open(os.path.join(dest, prefix.lstrip("/"), started_by)) as f:
+                    self.assertIn(exec_line, f.read().splitlines(), started_by)
+            autostart = [p for p in installed if p.endswith("xdg/autostart/tarvine-autostart.desktop")]
+            self.assertEqual(len(autostart), 1)
             for folder in ("nautilus/extensions-4/libtarvine-nautilus.so",
                            "nemo/extensions-3.0/libtarvine-nemo.so",
                            "caja/extensions-2.0/libtarvine-caja.so",
