@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# Shows the whole loop: the stand-in main application publishes its watched
-# folders, finder-host plays the file manager, and each command the user picks
-# arrives at the application as a request. Runs in a temporary sandbox on a
-# private session bus and leaves nothing running or behind.
+# Shows the whole loop: the main application publishes its watched folders,
+# finder-host plays the file manager, each command the user picks arrives at
+# the application as a request and is carried out on the history: a change
+# is snapshotted on its own, Restore Previous brings the old content back and
+# a second one undoes it. Runs in a temporary sandbox on a private session bus
+# and leaves nothing running or behind.
 set -euo pipefail
 
 build=$(cd "${1:-build}" && pwd)
@@ -64,8 +66,8 @@ step() {
   "$build/tools/finder-host" "${args[@]}" "$extension" 2>&1 | sed "s|$HOME|~|g"
 }
 
-echo "== The stand-in main application starts, watching ~/Documents and ~/Photos (manual)"
-"$app" "$HOME/Documents" --manual "$HOME/Photos" > "$log" 2>&1 &
+echo "== The main application starts, watching ~/Documents and ~/Photos (manual)"
+"$app" --quiet-ms 1000 "$HOME/Documents" --manual "$HOME/Photos" > "$log" 2>&1 &
 app_pid=$!
 wait_for_app "watching" 1
 show_app
@@ -87,6 +89,24 @@ step "Snapshot Now on ~/Photos (waits in the spool; no wake-up)" \
   "select $HOME/Photos/" "menu items" "pick 0.3"
 wait_for_app "request snapshotNow" 1
 show_app
+
+printf '\n== ~/Documents is automatic: its first snapshot, then a change, snapshotted once quiet\n'
+wait_for_app "snapshot .* of $HOME/Documents" 1
+echo 'Dear Madam,' > "$HOME/Documents/Letters/draft.txt"
+echo '$ echo "Dear Madam," > ~/Documents/Letters/draft.txt'
+wait_for_app "snapshot .* of $HOME/Documents" 2
+show_app
+draft="$HOME/Documents/Letters/draft.txt"
+step "Restore Previous on draft.txt" "select $draft" "menu items" "pick 0.4"
+wait_for_app "restored" 1
+show_app
+printf '$ cat ~/Documents/Letters/draft.txt\n%s\n' "$(cat "$draft")"
+step "Restore Previous again: the restore is undone" "select $draft" "menu items" "pick 0.4"
+wait_for_app "restored" 2
+show_app
+printf '$ cat ~/Documents/Letters/draft.txt\n%s\n' "$(cat "$draft")"
+printf '\n== The history of draft.txt, from the command line\n$ tarvine log ~/Documents/Letters/draft.txt\n'
+"$build/app/tarvine" log "$draft" | sed "s|$HOME|~|g"
 
 kill "$app_pid"
 wait "$app_pid" || true
