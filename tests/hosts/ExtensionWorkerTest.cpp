@@ -22,6 +22,7 @@
 #include <thread>
 
 #include "platform/posix/PosixFileSystem.h"
+#include "tests/support/ModuleEnvironment.h"
 #include "tests/support/PrivateBus.h"
 #include "tests/support/TempDir.h"
 
@@ -136,8 +137,7 @@ class ExtensionWorkerTest : public ::testing::Test {
     worker_->perform(selection, selector);
   }
   std::size_t spooled() {
-    const fs::path spool = fs::path(data_.path()) / kGroup / "requests";
-    return fs::exists(spool) ? std::distance(fs::directory_iterator(spool), {}) : 0;
+    return testing::finishedRequests(data_.path() + "/" + kGroup + "/requests").size();
   }
   bool spooledSoon(std::size_t count) {
     for (int i = 0; i < 250 && spooled() < count; ++i) std::this_thread::sleep_for(20ms);

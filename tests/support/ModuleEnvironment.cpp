@@ -21,6 +21,16 @@ std::string home() {
 
 }  // namespace
 
+std::vector<std::string> finishedRequests(const std::string& spool) {
+  std::vector<std::string> found;
+  std::error_code missing;
+  for (const auto& entry : fs::directory_iterator(spool, missing)) {
+    const std::string name = entry.path().filename().string();
+    if (name[0] != '.' && entry.path().extension() == ".json") found.push_back(entry.path());
+  }
+  return found;
+}
+
 ModuleEnvironment::ModuleEnvironment(const std::string& appex)
     : root_(home() + "/.tarvine-module-test-" + std::to_string(::getpid())) {
   ::setenv("TARVINE_EXTENSION_BUNDLE", appex.c_str(), 1);
@@ -52,19 +62,13 @@ std::string ModuleEnvironment::uri(const std::string& relative) const {
 }
 
 std::vector<nlohmann::json> ModuleEnvironment::requests(std::size_t count) {
-  const fs::path spool = fs::path(data_.path()) / kGroup / "requests";
-  auto listed = [&] {
-    return fs::exists(spool) ? static_cast<std::size_t>(std::distance(fs::directory_iterator(spool),
-                                                                      fs::directory_iterator()))
-                             : 0;
-  };
-  iterateUntil([&] { return listed() >= count; });
+  const std::string spool = data_.path() + "/" + kGroup + "/requests";
+  iterateUntil([&] { return finishedRequests(spool).size() >= count; });
   std::vector<nlohmann::json> found;
-  if (!fs::exists(spool)) return found;
-  for (const auto& entry : fs::directory_iterator(spool)) {
-    std::ifstream in(entry.path());
+  for (const std::string& path : finishedRequests(spool)) {
+    std::ifstream in(path);
     found.push_back(nlohmann::json::parse(in));
-    fs::remove(entry.path());
+    fs::remove(path);
   }
   return found;
 }

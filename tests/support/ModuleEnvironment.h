@@ -18,6 +18,10 @@
 
 namespace tarvine::testing {
 
+// The finished requests in `spool` ("NAME.json"; a writer's hidden temporary
+// file is not one yet), by path; none when there is no spool.
+std::vector<std::string> finishedRequests(const std::string& spool);
+
 class ModuleEnvironment {
  public:
   // `appex`: the extension bundle the module is to find.
