@@ -104,6 +104,9 @@ std::string storedPath(const std::vector<std::string>& parts) {
 }
 
 constexpr std::string_view kReasonTrailer = "Tarvine-Reason: ";
+// A restore writes each file beside its place under this prefix, then renames
+// it over; one killed midway leaves it behind, which is no file of the user's.
+constexpr std::string_view kRestoring = ".tarvine-restore-";
 
 // What the last snapshot saw of each regular file, as git's index keeps it:
 // a file whose size, times and inode are unchanged is not read again.
@@ -172,7 +175,7 @@ class TreeWriter {
     std::unique_ptr<DIR, int (*)(DIR*)> closer(listing, &::closedir);
     while (dirent* entry = ::readdir(listing)) {
       const std::string name = entry->d_name;
-      if (name == "." || name == "..") continue;
+      if (name == "." || name == ".." || name.rfind(kRestoring, 0) == 0) continue;
       const std::string path = relative.empty() ? name : relative + "/" + name;
       struct stat info {};
       if (::fstatat(fd, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) continue;  // gone
@@ -198,6 +201,7 @@ class TreeWriter {
       } else {
         continue;  // FIFOs, sockets and devices hold no content of their own
       }
+      if (fatal_) return *fatal_;
       if (!oid.ok()) {
         report_.skipped.push_back(path + ": " + oid.status().message());
         continue;
@@ -208,7 +212,9 @@ class TreeWriter {
       }
     }
     git_oid tree;
-    if (git_treebuilder_write(&tree, builder.get()) != 0) return gitFailure("cannot write a tree");
+    if (git_treebuilder_write(&tree, builder.get()) != 0) {
+      return gitFailure("cannot store the folder " + shown(relative));
+    }
     return tree;
   }
 
@@ -237,7 +243,7 @@ class TreeWriter {
     git_odb_stream* stream = nullptr;
     if (git_odb_open_wstream(&stream, odb_, static_cast<git_object_size_t>(info.st_size),
                              GIT_OBJECT_BLOB) != 0) {
-      return gitFailure("cannot store");
+      return storeFailed(path);
     }
     std::unique_ptr<git_odb_stream, Freer<git_odb_stream, git_odb_stream_free>> owner(stream);
     std::vector<char> buffer(1 << 20);
@@ -248,14 +254,21 @@ class TreeWriter {
       if (got < 0) return systemFailure("cannot read");
       if (got == 0) return Status::error("changed while it was read", EAGAIN);
       if (git_odb_stream_write(stream, buffer.data(), static_cast<size_t>(got)) != 0) {
-        return gitFailure("cannot store");
+        return storeFailed(path);
       }
       left -= got;
     }
-    if (git_odb_stream_finalize_write(&oid, stream) != 0) return gitFailure("cannot store");
+    if (git_odb_stream_finalize_write(&oid, stream) != 0) return storeFailed(path);
     ++report_.filesRead;
     seen[path] = cachedOf(info, oid);
     return oid;
+  }
+
+  // The history cannot take what it was given (a full disk): no snapshot at
+  // all, rather than one that silently lacks the file.
+  Status storeFailed(const std::string& path) {
+    fatal_ = gitFailure("cannot store " + path);
+    return *fatal_;
   }
 
   Result<git_oid> link(int parent, const std::string& name, const struct stat& info) {
@@ -265,7 +278,7 @@ class TreeWriter {
     git_oid oid;
     if (git_blob_create_from_buffer(&oid, repository_, target.data(),
                                     static_cast<size_t>(length)) != 0) {
-      return gitFailure("cannot store the link");
+      return storeFailed(name);
     }
     return oid;
   }
@@ -276,6 +289,7 @@ class TreeWriter {
   Snapshot& report_;
   const std::string root_;
   const std::vector<std::string>& excluded_;
+  std::optional<Status> fatal_;
 };
 
 Result<Commit> headCommit(git_repository* repository) {
@@ -356,16 +370,58 @@ Result<Fd> openFolder(const std::string& root, const std::vector<std::string>& p
   return fd;
 }
 
+Status writeAll(int fd, const char* bytes, std::size_t size) {
+  for (std::size_t done = 0; done < size;) {
+    const ssize_t wrote = ::write(fd, bytes + done, size - done);
+    if (wrote < 0 && errno == EINTR) continue;
+    if (wrote < 0) return systemFailure("cannot write");
+    done += static_cast<std::size_t>(wrote);
+  }
+  return Status();
+}
+
+// A blob's content to `fd`, in pieces where the store can stream it (loose
+// objects), so that a file larger than memory comes back too; whole otherwise.
+Status copyBlob(git_repository* repository, const git_oid& oid, int fd) {
+  git_odb* rawOdb = nullptr;
+  if (git_repository_odb(&rawOdb, repository) != 0) return gitFailure("cannot open the history");
+  Odb odb(rawOdb);
+  git_odb_stream* stream = nullptr;
+  size_t length = 0;
+  git_object_t type;
+  if (git_odb_open_rstream(&stream, &length, &type, odb.get(), &oid) == 0) {
+    std::unique_ptr<git_odb_stream, Freer<git_odb_stream, git_odb_stream_free>> owner(stream);
+    std::vector<char> buffer(1 << 20);
+    for (;;) {
+      const int got = git_odb_stream_read(stream, buffer.data(), buffer.size());
+      if (got < 0) return gitFailure("cannot read");
+      if (got == 0) return Status();
+      if (Status wrote = writeAll(fd, buffer.data(), static_cast<std::size_t>(got)); !wrote.ok()) {
+        return wrote;
+      }
+    }
+  }
+  git_blob* raw = nullptr;
+  if (git_blob_lookup(&raw, repository, &oid) != 0) return gitFailure("cannot read");
+  Blob blob(raw);
+  return writeAll(fd, static_cast<const char*>(git_blob_rawcontent(raw)),
+                  static_cast<std::size_t>(git_blob_rawsize(raw)));
+}
+
 // Replaces `name` in `folder` with a blob's content (or a link to it) as a
 // whole: written beside it, synced, then renamed over it, so that no reader
 // ever sees half a file. A link in its place is replaced, never written through.
-Status replaceFile(int folder, const std::string& name, git_blob* blob, git_filemode_t mode) {
+Status replaceFile(git_repository* repository, int folder, const std::string& name,
+                   const git_oid& oid, git_filemode_t mode) {
   static std::mt19937_64 random(std::random_device{}());
-  const std::string temporary = ".tarvine-restore-" + std::to_string(random());
-  const auto* bytes = static_cast<const char*>(git_blob_rawcontent(blob));
-  const auto size = static_cast<std::size_t>(git_blob_rawsize(blob));
+  const std::string temporary = std::string(kRestoring) + std::to_string(random());
   if (mode == GIT_FILEMODE_LINK) {
-    if (::symlinkat(std::string(bytes, size).c_str(), folder, temporary.c_str()) != 0) {
+    git_blob* raw = nullptr;
+    if (git_blob_lookup(&raw, repository, &oid) != 0) return gitFailure("cannot read");
+    Blob blob(raw);
+    const std::string target(static_cast<const char*>(git_blob_rawcontent(raw)),
+                             static_cast<std::size_t>(git_blob_rawsize(raw)));
+    if (::symlinkat(target.c_str(), folder, temporary.c_str()) != 0) {
       return systemFailure("cannot restore " + name);
     }
   } else {
@@ -373,17 +429,13 @@ Status replaceFile(int folder, const std::string& name, git_blob* blob, git_file
     Fd fd(::openat(folder, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
                    permissions));
     if (fd.fd < 0) return systemFailure("cannot restore " + name);
-    for (std::size_t done = 0; done < size;) {
-      const ssize_t wrote = ::write(fd.fd, bytes + done, size - done);
-      if (wrote < 0 && errno == EINTR) continue;
-      if (wrote < 0 || ::fsync(fd.fd) != 0) {
-        const Status failed = systemFailure("cannot restore " + name);
-        ::unlinkat(folder, temporary.c_str(), 0);
-        return failed;
-      }
-      done += static_cast<std::size_t>(wrote);
+    Status copied = copyBlob(repository, oid, fd.fd);
+    if (copied.ok() && ::fsync(fd.fd) != 0) copied = systemFailure("cannot sync");
+    if (!copied.ok()) {
+      ::unlinkat(folder, temporary.c_str(), 0);
+      return Status::error("cannot restore " + name + ": " + copied.message(),
+                           copied.errorNumber());
     }
-    if (size == 0 && ::fsync(fd.fd) != 0) return systemFailure("cannot restore " + name);
   }
   if (::renameat(folder, temporary.c_str(), folder, name.c_str()) != 0) {
     const Status failed = systemFailure("cannot restore " + name);
@@ -529,17 +581,7 @@ Status History::writeFileVersion(const std::string& id, const std::string& relat
   if (!entry.oid || entry.mode == GIT_FILEMODE_TREE) {
     return Status::error(relative + " is not a file in version " + id, ENOENT);
   }
-  git_blob* raw = nullptr;
-  if (git_blob_lookup(&raw, repository_, &*entry.oid) != 0) return gitFailure("cannot read");
-  Blob blob(raw);
-  const auto* bytes = static_cast<const char*>(git_blob_rawcontent(raw));
-  for (std::size_t done = 0, size = static_cast<std::size_t>(git_blob_rawsize(raw)); done < size;) {
-    const ssize_t wrote = ::write(fd, bytes + done, size - done);
-    if (wrote < 0 && errno == EINTR) continue;
-    if (wrote < 0) return systemFailure("cannot write");
-    done += static_cast<std::size_t>(wrote);
-  }
-  return Status();
+  return copyBlob(repository_, *entry.oid, fd);
 }
 
 Result<Restored> History::restore(const std::string& relative, std::optional<std::string> id) {
@@ -604,10 +646,7 @@ Result<Restored> History::restore(const std::string& relative, std::optional<std
     if (at.empty()) return Status::error("the root is a folder", EISDIR);
     auto folder = openFolder(root_, at, at.size() - 1);
     if (!folder.ok()) return folder.status();
-    git_blob* raw = nullptr;
-    if (git_blob_lookup(&raw, repository_, &oid) != 0) return gitFailure("cannot read");
-    Blob blob(raw);
-    Status done = replaceFile(folder->fd, at.back(), raw, mode);
+    Status done = replaceFile(repository_, folder->fd, at.back(), oid, mode);
     if (done.ok()) {
       std::string shown;
       for (const std::string& part : at) shown += (shown.empty() ? "" : "/") + part;
