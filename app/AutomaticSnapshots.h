@@ -42,7 +42,7 @@ class AutomaticSnapshots {
   unsigned source_ = 0;
   unsigned scanSource_ = 0;
   std::map<int, std::pair<std::string, std::string>> watches_;  // watch: root, folder
-  std::map<std::string, unsigned> timers_;                     // root: pending snapshot
+  std::map<std::string, unsigned> timers_;                      // root: pending snapshot
   std::set<std::string> followed_;
   std::set<std::string> scanned_;  // roots whose watches ran out
 };

@@ -6,9 +6,9 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <filesystem>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
 #include <utility>
 
 #include "platform/posix/PosixFileSystem.h"
@@ -101,7 +101,8 @@ std::optional<Container::Place> Container::place(const std::vector<Root>& roots,
     std::string relative;
     if (path == root.path) {
       relative = "";
-    } else if (path.size() > root.path.size() && path.compare(0, root.path.size(), root.path) == 0 &&
+    } else if (path.size() > root.path.size() &&
+               path.compare(0, root.path.size(), root.path) == 0 &&
                (path[root.path.size()] == '/' || root.path == "/")) {
       relative = path.substr(root.path == "/" ? 1 : root.path.size() + 1);
     } else {

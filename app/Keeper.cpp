@@ -104,8 +104,8 @@ Keeper::Outcome Keeper::changeRoot(const std::string& folder, const char* done,
   if (!lock.ok()) return failed(lock.status().message());
   auto roots = container_.roots();
   if (!roots.ok()) return failed(roots.status().message());
-  auto root = std::find_if(roots->begin(), roots->end(),
-                           [&](const Root& r) { return r.path == folder; });
+  auto root =
+      std::find_if(roots->begin(), roots->end(), [&](const Root& r) { return r.path == folder; });
   if (root == roots->end()) return failed("not a watched folder: " + folder);
   if (!change(*root)) roots->erase(root);
   if (Status published = container_.publish(*roots); !published.ok()) {
@@ -141,14 +141,13 @@ Keeper::Outcome Keeper::snapshot(const std::string& path, history::Reason reason
   auto history = container_.history(place->root.path);
   if (!history.ok()) return failed(history.status().message());
   auto taken = (*history)->snapshot(reason);
-  if (!taken.ok()) return failed("snapshot of " + place->root.path + " failed: " +
-                                 taken.status().message());
+  if (!taken.ok())
+    return failed("snapshot of " + place->root.path + " failed: " + taken.status().message());
   Outcome outcome;
   outcome.lines.push_back(taken->id.empty()
                               ? "no change in " + place->root.path + " since its last snapshot"
-                              : "snapshot " + taken->id.substr(0, 12) + " of " +
-                                    place->root.path + " (" + std::to_string(taken->filesRead) +
-                                    " file(s) read)");
+                              : "snapshot " + taken->id.substr(0, 12) + " of " + place->root.path +
+                                    " (" + std::to_string(taken->filesRead) + " file(s) read)");
   for (const std::string& skipped : taken->skipped) outcome.lines.push_back("skipped " + skipped);
   return outcome;
 }
@@ -165,8 +164,8 @@ Keeper::Outcome Keeper::restore(const std::string& path, std::optional<std::stri
   auto restored = (*history)->restore(place->relative, std::move(version));
   if (!restored.ok()) return failed("cannot restore " + path + ": " + restored.status().message());
   Outcome outcome;
-  outcome.lines.push_back("restored " + path + " to " + restored->version.substr(0, 12) +
-                          " (" + std::to_string(restored->written.size()) + " file(s) written)");
+  outcome.lines.push_back("restored " + path + " to " + restored->version.substr(0, 12) + " (" +
+                          std::to_string(restored->written.size()) + " file(s) written)");
   return outcome;
 }
 

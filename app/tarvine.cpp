@@ -63,7 +63,8 @@ int report(const Keeper::Outcome& outcome, bool json) {
   if (json) {
     std::cout << nlohmann::json{{"ok", outcome.ok}, {"messages", outcome.lines}}.dump() << "\n";
   } else {
-    for (const std::string& line : outcome.lines) (outcome.ok ? std::cout : std::cerr) << line << "\n";
+    for (const std::string& line : outcome.lines)
+      (outcome.ok ? std::cout : std::cerr) << line << "\n";
   }
   return outcome.ok ? 0 : 1;
 }
@@ -74,17 +75,16 @@ int log(Keeper& keeper, const std::string& path, bool json) {
   auto place = roots.ok() ? Container::place(*roots, path) : std::nullopt;
   if (!place) return report({false, {"not in a watched folder: " + path}}, true);
   auto history = keeper.container().history(place->root.path);
-  auto versions = history.ok() ? (*history)->versions(place->relative)
-                               : tarvine::Result<std::vector<tarvine::history::Version>>(
-                                     history.status());
+  auto versions = history.ok()
+                      ? (*history)->versions(place->relative)
+                      : tarvine::Result<std::vector<tarvine::history::Version>>(history.status());
   if (!versions.ok()) return report({false, {versions.status().message()}}, true);
   nlohmann::json list = nlohmann::json::array();
   for (const auto& version : *versions) {
     static const char* changes[] = {"added", "modified", "deleted"};
     nlohmann::json entry{
         {"id", version.id},
-        {"time",
-         tarvine::Iso8601::format(tarvine::Timestamp::fromUnix(version.time)).value_or("")},
+        {"time", tarvine::Iso8601::format(tarvine::Timestamp::fromUnix(version.time)).value_or("")},
         {"reason", std::string(tarvine::history::reasonName(version.reason))},
         {"change", changes[static_cast<int>(version.change)]}};
     if (version.size) entry["size"] = *version.size;
@@ -157,10 +157,10 @@ int main(int argc, char** argv) {
   }
   if (command == "log" && wants(1, 1)) return log(keeper, absolute(args[1]), json);
   if (command == "restore" && wants(1, 2)) {
-    return report(keeper.restore(absolute(args[1]), args.size() == 3
-                                                        ? std::optional<std::string>(args[2])
-                                                        : std::nullopt),
-                  json);
+    return report(
+        keeper.restore(absolute(args[1]),
+                       args.size() == 3 ? std::optional<std::string>(args[2]) : std::nullopt),
+        json);
   }
   if (command == "cat" && wants(2, 2)) {
     const std::string path = absolute(args[1]);
