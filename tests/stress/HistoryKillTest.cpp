@@ -35,7 +35,8 @@ TEST(HistoryKillTest, KilledAnywhereTheHistoryStaysReadableAndNoFileIsHalfWritte
   constexpr int kFiles = 60;
   for (int i = 0; i < kFiles; ++i) {
     fs::create_directories(root + "/d" + std::to_string(i % 6));
-    std::ofstream(root + "/d" + std::to_string(i % 6) + "/f" + std::to_string(i)) << content('A', i);
+    std::ofstream(root + "/d" + std::to_string(i % 6) + "/f" + std::to_string(i))
+        << content('A', i);
   }
   ASSERT_TRUE((*History::open(repository, root))->snapshot(Reason::manual).ok());
   std::mt19937 random(12345);
@@ -79,7 +80,8 @@ TEST(HistoryKillTest, KilledAnywhereTheHistoryStaysReadableAndNoFileIsHalfWritte
   }
   const std::string fsck = "git --git-dir=" + repository + " fsck --strict --no-dangling 2>&1";
   EXPECT_EQ(std::system(fsck.c_str()), 0);
-  const std::string listed = "git --git-dir=" + repository + " ls-tree -r HEAD | grep -c tarvine-restore";
+  const std::string listed =
+      "git --git-dir=" + repository + " ls-tree -r HEAD | grep -c tarvine-restore";
   EXPECT_NE(std::system(listed.c_str()), 0);  // grep found nothing
 }
 
