@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Builds the benchmarks with optimisation and runs them, then times Python's
 # json.loads on the same manifests and prints every figure as a ratio to its
-# floor. With --smoke each benchmark runs only briefly, to see that it works.
+# floor; then times the history against git's command line on the same trees
+# (scripts/history_bench.py). With --smoke each runs only briefly, to see that
+# it works.
 set -euo pipefail
 smoke=0
 if [[ "${1:-}" == "--smoke" ]]; then
@@ -14,16 +16,20 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 mkdir -p "$build"
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DTARVINE_BENCH=ON > "$build/configure.log" 2>&1 ||
   { cat "$build/configure.log"; exit 1; }
-cmake --build "$build" -j "$(nproc)" --target tarvine_bench > "$build/build.log" 2>&1 ||
+cmake --build "$build" -j "$(nproc)" --target tarvine_bench tarvine > "$build/build.log" 2>&1 ||
   { tail -n 60 "$build/build.log"; exit 1; }
 
 export TARVINE_BENCH_DATA="$build/data"
 mkdir -p "$TARVINE_BENCH_DATA"
 if (( smoke )); then
   "$build/bench/tarvine_bench" --benchmark_min_time=0.000001
+  python3 -B "$root/scripts/history_bench.py" "$build" --smoke
   exit 0
 fi
 "$build/bench/tarvine_bench" --benchmark_min_time=0.3 --benchmark_repetitions=7 \
   --benchmark_report_aggregates_only=true --benchmark_out="$build/results.json" \
   --benchmark_out_format=json
 python3 "$root/scripts/perf_report.py" "$build/results.json" "$TARVINE_BENCH_DATA"
+echo
+echo "The history against git's command line (a 1 GB tree of 10,000 files; a 2 GB file):"
+python3 -B "$root/scripts/history_bench.py" "$build"
