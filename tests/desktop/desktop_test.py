@@ -26,6 +26,10 @@ class Nautilus(ds.Session):
     program = "nautilus"
     app = None
 
+    def __init__(self, *args):
+        super().__init__(*args)
+        self.places = {}
+
     def open_folder(self, folder):
         name = os.path.basename(folder)
 
@@ -46,9 +50,14 @@ class Nautilus(ds.Session):
         raise AssertionError("Nautilus did not show " + folder)
 
     def item_menu(self, frame, name):
-        cells = ds.descendants(frame, "table cell", name)
-        assert cells, "no item " + name
-        self.click(*ds.centre(cells[-1]), 3)
+        # Nautilus keeps every popover it showed in the tree, so walking it
+        # slows with each menu: an item's place, which does not move, is kept.
+        key = (frame.get_name(), name)
+        if key not in self.places:
+            cells = ds.descendants(frame, "table cell", name)
+            assert cells, "no item " + name
+            self.places[key] = ds.centre(cells[-1])
+        self.click(*self.places[key], 3)
 
     def background_menu(self, frame):
         grid = ds.descendants(frame, "table")[0]
@@ -62,6 +71,11 @@ class Nautilus(ds.Session):
         """Slides the popover to the History page: up from the top wraps to
         Properties, once more is History."""
         self.xdotool("key", "--delay", "200", "Up", "Up", "Right")
+
+    def close_menu(self):
+        # Walking Nautilus's whole tree to see the popover go costs more than
+        # the retry of a menu whose first click it swallowed.
+        self.key("Escape")
 
 
 class Gtk3FileManager(ds.Session):
