@@ -37,6 +37,8 @@ $XDG_DATA_HOME/GROUP/history/.
                             current state is kept first, so a restore can be undone
   cat PATH VERSION          the file PATH as it was in VERSION, on standard output
   roots                     the watched folders
+  ignore-file FOLDER        the file of FOLDER's ignore rules (.gitignore syntax;
+                            nothing is left out unless listed there)
 
 --json prints what happened as JSON, for scripts. Exits 1 when a command
 fails, 2 on a usage error.
@@ -143,6 +145,17 @@ int main(int argc, char** argv) {
       }
     }
     return 0;
+  }
+  if (command == "ignore-file" && wants(1, 1)) {
+    const std::string folder = absolute(args[1]);
+    auto roots = keeper.container().roots();
+    auto place = roots.ok() ? Container::place(*roots, folder) : std::nullopt;
+    if (!place || !place->relative.empty()) {
+      return report({false, {"not a watched folder: " + folder}}, json);
+    }
+    auto history = keeper.container().history(folder);
+    if (!history.ok()) return report({false, {history.status().message()}}, json);
+    return report({true, {(*history)->ignoreFile()}}, json);
   }
   if ((command == "watch" || command == "resume") && wants(1, 1)) {
     return report(keeper.watch(absolute(args[1]), manual ? "manual" : "automatic"), json);

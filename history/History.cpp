@@ -156,8 +156,9 @@ void saveCache(const std::string& path, const StatCache& cache) {
 class TreeWriter {
  public:
   TreeWriter(git_repository* repository, git_odb* odb, const StatCache& previous, Snapshot& report,
-             const std::string& root, const std::vector<std::string>& excluded)
-      : repository_(repository),
+             const std::string& root, const std::vector<std::string>& excluded, bool hasIgnoreRules)
+      : hasIgnoreRules_(hasIgnoreRules),
+        repository_(repository),
         odb_(odb),
         previous_(previous),
         report_(report),
@@ -179,6 +180,13 @@ class TreeWriter {
       const std::string path = relative.empty() ? name : relative + "/" + name;
       struct stat info {};
       if (::fstatat(fd, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) continue;  // gone
+      if (hasIgnoreRules_) {
+        int ignored = 0;
+        const std::string asked = S_ISDIR(info.st_mode) ? path + "/" : path;
+        if (git_ignore_path_is_ignored(&ignored, repository_, asked.c_str()) == 0 && ignored) {
+          continue;
+        }
+      }
       Result<git_oid> oid = Status::error("");
       git_filemode_t mode;
       if (S_ISDIR(info.st_mode)) {
@@ -266,6 +274,8 @@ class TreeWriter {
 
   // The history cannot take what it was given (a full disk): no snapshot at
   // all, rather than one that silently lacks the file.
+  const bool hasIgnoreRules_;
+
   Status storeFailed(const std::string& path) {
     fatal_ = gitFailure("cannot store " + path);
     return *fatal_;
@@ -343,6 +353,19 @@ Reason reasonOf(git_commit* commit) {
     }
   }
   return Reason::manual;
+}
+
+constexpr const char* kIgnoreHelp =
+    "# Paths below the watched folder to leave out of its history, one per line,\n"
+    "# in .gitignore syntax (for example: *.tmp, build/, !keep.tmp). Nothing is\n"
+    "# left out unless it is listed here.\n";
+
+bool hasIgnoreRules(const std::string& file) {
+  std::ifstream in(file);
+  for (std::string line; std::getline(in, line);) {
+    if (line.find_first_not_of(" \t") != std::string::npos && line[0] != '#') return true;
+  }
+  return false;
 }
 
 // Opens the folder `parts` below `root` (creating what is missing), never
@@ -462,6 +485,10 @@ std::string_view reasonName(Reason reason) {
   return "manual";
 }
 
+std::string History::ignoreFile() const {
+  return std::string(git_repository_path(repository_)) + "info/exclude";
+}
+
 History::History(git_repository* repository, std::string root, std::string statCache)
     : repository_(repository), root_(std::move(root)), statCachePath_(std::move(statCache)) {}
 
@@ -486,9 +513,17 @@ Result<std::unique_ptr<History>> History::open(const std::string& repository,
       git_config_set_bool(config, "core.protectNTFS", 0);
       git_config_set_bool(config, "core.protectHFS", 0);
       git_config_set_string(config, "tarvine.root", root.c_str());
+      // The user's global ignore file is no rule of this history's.
+      git_config_set_string(config, "core.excludesfile", "/dev/null");
       git_config_free(config);
     }
+    std::ofstream(repository + "/info/exclude", std::ios::trunc) << kIgnoreHelp;
   }
+  // Ignore rules are matched against a working folder: an empty one of the
+  // history's own, so that no .gitignore of the watched folder is read.
+  const std::string matched = repository + "/tarvine-ignore-base";
+  ::mkdir(matched.c_str(), 0700);
+  git_repository_set_workdir(opened, matched.c_str(), /*update_gitlink=*/0);
   return std::unique_ptr<History>(new History(opened, root, repository + "/tarvine-stat-cache"));
 }
 
@@ -500,7 +535,8 @@ Result<Snapshot> History::snapshot(Reason reason) {
   Fd root(::open(root_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (root.fd < 0) return systemFailure("cannot open " + root_);
   const StatCache previous = loadCache(statCachePath_);
-  TreeWriter writer(repository_, odb.get(), previous, report, root_ == "/" ? "" : root_, excluded_);
+  TreeWriter writer(repository_, odb.get(), previous, report, root_ == "/" ? "" : root_, excluded_,
+                    hasIgnoreRules(ignoreFile()));
   Result<git_oid> tree = writer.folder(root.fd, "");
   if (!tree.ok()) return tree.status();
 

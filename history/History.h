@@ -71,6 +71,11 @@ class History {
   // own folder, when it lies inside the root.
   void exclude(const std::string& path) { excluded_.push_back(path); }
 
+  // The root's own ignore rules, in .gitignore syntax (git's info/exclude of
+  // the history): nothing is left out unless the user lists it there. Neither
+  // the folder's .gitignore files nor the user's global ones apply.
+  std::string ignoreFile() const;
+
   // Records the root as it is now, unless nothing changed since the last
   // snapshot.
   Result<Snapshot> snapshot(Reason reason);

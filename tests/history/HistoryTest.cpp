@@ -100,6 +100,17 @@ TEST_F(HistoryTest, EverythingInTheFolderIsKeptAsGitReadsIt) {
   EXPECT_EQ(versionOf(first.id, "project/.GIT~/odd"), "y");
 }
 
+TEST_F(HistoryTest, OnlyTheRootsOwnIgnoreRulesLeaveAnythingOut) {
+  write(".gitignore", "*.txt\n");  // the folder's own: no rule of its history's
+  write("a.txt", "a");
+  write("x.tmp", "x");
+  write("keep.tmp", "k");
+  write("build/out.o", "o");
+  std::ofstream(history->ignoreFile(), std::ios::app) << "*.tmp\n!keep.tmp\nbuild/\n";
+  snap();
+  EXPECT_EQ(git("ls-tree -r --name-only HEAD"), ".gitignore\na.txt\nkeep.tmp\n");
+}
+
 TEST_F(HistoryTest, UnchangedFilesAreNotReadAgainAndNothingNewIsNoSnapshot) {
   for (int i = 0; i < 20; ++i) write("f" + std::to_string(i), std::to_string(i));
   EXPECT_EQ(snap().filesRead, 20u);
