@@ -5,6 +5,7 @@
 #include <git2.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -403,9 +404,60 @@ Status writeAll(int fd, const char* bytes, std::size_t size) {
   return Status();
 }
 
-// A blob's content to `fd`, in pieces where the store can stream it (loose
-// objects), so that a file larger than memory comes back too; whole otherwise.
+// A loose object's content to `fd`, inflated piece by piece with zlib:
+// libgit2's read stream holds the whole compressed object in memory, which a
+// file larger than memory cannot afford. Absent when the object is not loose
+// (packed), so that libgit2 reads it.
+std::optional<Status> copyLooseBlob(git_repository* repository, const git_oid& oid, int fd) {
+  const std::string id = hex(oid);
+  const std::string path = std::string(git_repository_path(repository)) + "objects/" +
+                           id.substr(0, 2) + "/" + id.substr(2);
+  Fd object(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+  if (object.fd < 0) return std::nullopt;
+  z_stream inflater{};
+  if (inflateInit(&inflater) != Z_OK) return Status::error("cannot inflate " + id);
+  std::unique_ptr<z_stream, int (*)(z_stream*)> ender(&inflater, &inflateEnd);
+  std::vector<unsigned char> in(1 << 16), out(1 << 20);
+  std::string header;  // "blob SIZE\0", before the content
+  bool inHeader = true;
+  std::uint64_t expected = 0, written = 0;
+  for (int status = Z_OK; status != Z_STREAM_END;) {
+    if (inflater.avail_in == 0) {
+      const ssize_t got = ::read(object.fd, in.data(), in.size());
+      if (got < 0 && errno == EINTR) continue;
+      if (got <= 0) return Status::error("truncated object " + id, EIO);
+      inflater.next_in = in.data();
+      inflater.avail_in = static_cast<uInt>(got);
+    }
+    inflater.next_out = out.data();
+    inflater.avail_out = static_cast<uInt>(out.size());
+    status = inflate(&inflater, Z_NO_FLUSH);
+    if (status != Z_OK && status != Z_STREAM_END) return Status::error("corrupt object " + id, EIO);
+    std::size_t produced = out.size() - inflater.avail_out, start = 0;
+    if (inHeader) {
+      const auto* end = static_cast<unsigned char*>(std::memchr(out.data(), 0, produced));
+      header.append(reinterpret_cast<char*>(out.data()),
+                    end != nullptr ? end - out.data() : produced);
+      if (end == nullptr) continue;
+      if (header.rfind("blob ", 0) != 0) return Status::error("not a file: " + id, EINVAL);
+      expected = std::stoull(header.substr(5));
+      inHeader = false;
+      start = static_cast<std::size_t>(end - out.data()) + 1;
+    }
+    if (Status wrote = writeAll(fd, reinterpret_cast<char*>(out.data()) + start, produced - start);
+        !wrote.ok()) {
+      return wrote;
+    }
+    written += produced - start;
+  }
+  if (inHeader || written != expected) return Status::error("truncated object " + id, EIO);
+  return Status();
+}
+
+// A blob's content to `fd`: a loose object inflated piece by piece, so that a
+// file larger than memory comes back too; a packed one through libgit2.
 Status copyBlob(git_repository* repository, const git_oid& oid, int fd) {
+  if (auto copied = copyLooseBlob(repository, oid, fd)) return *copied;
   git_odb* rawOdb = nullptr;
   if (git_repository_odb(&rawOdb, repository) != 0) return gitFailure("cannot open the history");
   Odb odb(rawOdb);
