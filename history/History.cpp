@@ -18,6 +18,7 @@
 #include <random>
 
 #include "foundation/TextSplit.h"
+#include "history/FolderAccess.h"
 
 namespace tarvine::history {
 namespace {
@@ -156,9 +157,11 @@ void saveCache(const std::string& path, const StatCache& cache) {
 // Builds the tree of one folder, reading only what the cache cannot vouch for.
 class TreeWriter {
  public:
-  TreeWriter(git_repository* repository, git_odb* odb, const StatCache& previous, Snapshot& report,
-             const std::string& root, const std::vector<std::string>& excluded, bool hasIgnoreRules)
+  TreeWriter(FolderAccess& access, git_repository* repository, git_odb* odb,
+             const StatCache& previous, Snapshot& report, const std::string& root,
+             const std::vector<std::string>& excluded, bool hasIgnoreRules)
       : hasIgnoreRules_(hasIgnoreRules),
+        access_(access),
         repository_(repository),
         odb_(odb),
         previous_(previous),
@@ -172,15 +175,13 @@ class TreeWriter {
     git_treebuilder* raw = nullptr;
     if (git_treebuilder_new(&raw, repository_, nullptr) != 0) return gitFailure("tree");
     TreeBuilder builder(raw);
-    DIR* listing = ::fdopendir(::dup(fd));
-    if (listing == nullptr) return systemFailure("cannot list " + shown(relative));
-    std::unique_ptr<DIR, int (*)(DIR*)> closer(listing, &::closedir);
-    while (dirent* entry = ::readdir(listing)) {
-      const std::string name = entry->d_name;
-      if (name == "." || name == ".." || name.rfind(kRestoring, 0) == 0) continue;
+    std::vector<std::string> names;
+    if (access_.list(fd, names) != 0) return systemFailure("cannot list " + shown(relative));
+    for (const std::string& name : names) {
+      if (name.rfind(kRestoring, 0) == 0) continue;
       const std::string path = relative.empty() ? name : relative + "/" + name;
       struct stat info {};
-      if (::fstatat(fd, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) continue;  // gone
+      if (access_.statAt(fd, name, info) != 0) continue;  // gone
       if (hasIgnoreRules_) {
         int ignored = 0;
         const std::string asked = S_ISDIR(info.st_mode) ? path + "/" : path;
@@ -194,7 +195,7 @@ class TreeWriter {
         if (std::find(excluded_.begin(), excluded_.end(), root_ + "/" + path) != excluded_.end()) {
           continue;
         }
-        Fd child(::openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        Fd child(access_.openFolder(fd, name));
         if (child.fd < 0) {
           report_.skipped.push_back(path + ": " + std::strerror(errno));
           continue;
@@ -244,10 +245,12 @@ class TreeWriter {
       seen[path] = cached->second;
       return oid;
     }
-    Fd fd(::openat(parent, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY));
+    Fd fd(access_.openFile(parent, name));
     if (fd.fd < 0) return systemFailure("cannot open");
     struct stat info {};
-    if (::fstat(fd.fd, &info) != 0 || !S_ISREG(info.st_mode)) return systemFailure("changed");
+    if (access_.statOpen(fd.fd, info) != 0 || !S_ISREG(info.st_mode)) {
+      return systemFailure("changed");
+    }
     // Streamed in pieces, so that a file larger than memory can be kept.
     git_odb_stream* stream = nullptr;
     if (git_odb_open_wstream(&stream, odb_, static_cast<git_object_size_t>(info.st_size),
@@ -258,7 +261,8 @@ class TreeWriter {
     std::vector<char> buffer(1 << 20);
     std::int64_t left = info.st_size;
     while (left > 0) {
-      const ssize_t got = ::read(fd.fd, buffer.data(), std::min<std::int64_t>(left, buffer.size()));
+      const ssize_t got =
+          access_.read(fd.fd, buffer.data(), std::min<std::int64_t>(left, buffer.size()));
       if (got < 0 && errno == EINTR) continue;
       if (got < 0) return systemFailure("cannot read");
       if (got == 0) return Status::error("changed while it was read", EAGAIN);
@@ -276,6 +280,7 @@ class TreeWriter {
   // The history cannot take what it was given (a full disk): no snapshot at
   // all, rather than one that silently lacks the file.
   const bool hasIgnoreRules_;
+  FolderAccess& access_;
 
   Status storeFailed(const std::string& path) {
     fatal_ = gitFailure("cannot store " + path);
@@ -284,7 +289,7 @@ class TreeWriter {
 
   Result<git_oid> link(int parent, const std::string& name, const struct stat& info) {
     std::string target(static_cast<std::size_t>(info.st_size) + 1, '\0');
-    const ssize_t length = ::readlinkat(parent, name.c_str(), target.data(), target.size());
+    const ssize_t length = access_.readLink(parent, name, target.data(), target.size());
     if (length < 0) return systemFailure("cannot read the link");
     git_oid oid;
     if (git_blob_create_from_buffer(&oid, repository_, target.data(),
@@ -371,17 +376,17 @@ bool hasIgnoreRules(const std::string& file) {
 
 // Opens the folder `parts` below `root` (creating what is missing), never
 // through a link: each component is opened with O_NOFOLLOW.
-Result<Fd> openFolder(const std::string& root, const std::vector<std::string>& parts,
-                      std::size_t count) {
-  Fd fd(::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+Result<Fd> openFolder(FolderAccess& access, const std::string& root,
+                      const std::vector<std::string>& parts, std::size_t count) {
+  Fd fd(access.openRoot(root));
   if (fd.fd < 0) return systemFailure("cannot open " + root);
   for (std::size_t i = 0; i < count; ++i) {
-    int next = ::openat(fd.fd, parts[i].c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    int next = access.openFolder(fd.fd, parts[i]);
     if (next < 0 && errno == ENOENT) {
-      if (::mkdirat(fd.fd, parts[i].c_str(), 0777) != 0 && errno != EEXIST) {
+      if (access.makeFolder(fd.fd, parts[i]) != 0 && errno != EEXIST) {
         return systemFailure("cannot make " + parts[i]);
       }
-      next = ::openat(fd.fd, parts[i].c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      next = access.openFolder(fd.fd, parts[i]);
     }
     if (next < 0) {
       return errno == ELOOP || errno == ENOTDIR
@@ -394,9 +399,9 @@ Result<Fd> openFolder(const std::string& root, const std::vector<std::string>& p
   return fd;
 }
 
-Status writeAll(int fd, const char* bytes, std::size_t size) {
+Status writeAll(FolderAccess& access, int fd, const char* bytes, std::size_t size) {
   for (std::size_t done = 0; done < size;) {
-    const ssize_t wrote = ::write(fd, bytes + done, size - done);
+    const ssize_t wrote = access.write(fd, bytes + done, size - done);
     if (wrote < 0 && errno == EINTR) continue;
     if (wrote < 0) return systemFailure("cannot write");
     done += static_cast<std::size_t>(wrote);
@@ -408,7 +413,8 @@ Status writeAll(int fd, const char* bytes, std::size_t size) {
 // libgit2's read stream holds the whole compressed object in memory, which a
 // file larger than memory cannot afford. Absent when the object is not loose
 // (packed), so that libgit2 reads it.
-std::optional<Status> copyLooseBlob(git_repository* repository, const git_oid& oid, int fd) {
+std::optional<Status> copyLooseBlob(FolderAccess& access, git_repository* repository,
+                                    const git_oid& oid, int fd) {
   const std::string id = hex(oid);
   const std::string path = std::string(git_repository_path(repository)) + "objects/" +
                            id.substr(0, 2) + "/" + id.substr(2);
@@ -444,7 +450,8 @@ std::optional<Status> copyLooseBlob(git_repository* repository, const git_oid& o
       inHeader = false;
       start = static_cast<std::size_t>(end - out.data()) + 1;
     }
-    if (Status wrote = writeAll(fd, reinterpret_cast<char*>(out.data()) + start, produced - start);
+    if (Status wrote =
+            writeAll(access, fd, reinterpret_cast<char*>(out.data()) + start, produced - start);
         !wrote.ok()) {
       return wrote;
     }
@@ -456,8 +463,8 @@ std::optional<Status> copyLooseBlob(git_repository* repository, const git_oid& o
 
 // A blob's content to `fd`: a loose object inflated piece by piece, so that a
 // file larger than memory comes back too; a packed one through libgit2.
-Status copyBlob(git_repository* repository, const git_oid& oid, int fd) {
-  if (auto copied = copyLooseBlob(repository, oid, fd)) return *copied;
+Status copyBlob(FolderAccess& access, git_repository* repository, const git_oid& oid, int fd) {
+  if (auto copied = copyLooseBlob(access, repository, oid, fd)) return *copied;
   git_odb* rawOdb = nullptr;
   if (git_repository_odb(&rawOdb, repository) != 0) return gitFailure("cannot open the history");
   Odb odb(rawOdb);
@@ -471,7 +478,8 @@ Status copyBlob(git_repository* repository, const git_oid& oid, int fd) {
       const int got = git_odb_stream_read(stream, buffer.data(), buffer.size());
       if (got < 0) return gitFailure("cannot read");
       if (got == 0) return Status();
-      if (Status wrote = writeAll(fd, buffer.data(), static_cast<std::size_t>(got)); !wrote.ok()) {
+      if (Status wrote = writeAll(access, fd, buffer.data(), static_cast<std::size_t>(got));
+          !wrote.ok()) {
         return wrote;
       }
     }
@@ -479,15 +487,15 @@ Status copyBlob(git_repository* repository, const git_oid& oid, int fd) {
   git_blob* raw = nullptr;
   if (git_blob_lookup(&raw, repository, &oid) != 0) return gitFailure("cannot read");
   Blob blob(raw);
-  return writeAll(fd, static_cast<const char*>(git_blob_rawcontent(raw)),
+  return writeAll(access, fd, static_cast<const char*>(git_blob_rawcontent(raw)),
                   static_cast<std::size_t>(git_blob_rawsize(raw)));
 }
 
 // Replaces `name` in `folder` with a blob's content (or a link to it) as a
 // whole: written beside it, synced, then renamed over it, so that no reader
 // ever sees half a file. A link in its place is replaced, never written through.
-Status replaceFile(git_repository* repository, int folder, const std::string& name,
-                   const git_oid& oid, git_filemode_t mode) {
+Status replaceFile(FolderAccess& access, git_repository* repository, int folder,
+                   const std::string& name, const git_oid& oid, git_filemode_t mode) {
   static std::mt19937_64 random(std::random_device{}());
   const std::string temporary = std::string(kRestoring) + std::to_string(random());
   if (mode == GIT_FILEMODE_LINK) {
@@ -496,28 +504,27 @@ Status replaceFile(git_repository* repository, int folder, const std::string& na
     Blob blob(raw);
     const std::string target(static_cast<const char*>(git_blob_rawcontent(raw)),
                              static_cast<std::size_t>(git_blob_rawsize(raw)));
-    if (::symlinkat(target.c_str(), folder, temporary.c_str()) != 0) {
+    if (access.makeLink(target, folder, temporary) != 0) {
       return systemFailure("cannot restore " + name);
     }
   } else {
     const mode_t permissions = mode == GIT_FILEMODE_BLOB_EXECUTABLE ? 0777 : 0666;
-    Fd fd(::openat(folder, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                   permissions));
+    Fd fd(access.createFile(folder, temporary, permissions));
     if (fd.fd < 0) return systemFailure("cannot restore " + name);
-    Status copied = copyBlob(repository, oid, fd.fd);
-    if (copied.ok() && ::fsync(fd.fd) != 0) copied = systemFailure("cannot sync");
+    Status copied = copyBlob(access, repository, oid, fd.fd);
+    if (copied.ok() && access.sync(fd.fd) != 0) copied = systemFailure("cannot sync");
     if (!copied.ok()) {
-      ::unlinkat(folder, temporary.c_str(), 0);
+      access.remove(folder, temporary);
       return Status::error("cannot restore " + name + ": " + copied.message(),
                            copied.errorNumber());
     }
   }
-  if (::renameat(folder, temporary.c_str(), folder, name.c_str()) != 0) {
+  if (access.rename(folder, temporary, name) != 0) {
     const Status failed = systemFailure("cannot restore " + name);
-    ::unlinkat(folder, temporary.c_str(), 0);
+    access.remove(folder, temporary);
     return failed;
   }
-  ::fsync(folder);
+  access.sync(folder);
   return Status();
 }
 
@@ -541,13 +548,17 @@ std::string History::ignoreFile() const {
   return std::string(git_repository_path(repository_)) + "info/exclude";
 }
 
-History::History(git_repository* repository, std::string root, std::string statCache)
-    : repository_(repository), root_(std::move(root)), statCachePath_(std::move(statCache)) {}
+History::History(git_repository* repository, std::string root, std::string statCache,
+                 FolderAccess& access)
+    : repository_(repository),
+      root_(std::move(root)),
+      statCachePath_(std::move(statCache)),
+      access_(access) {}
 
 History::~History() { git_repository_free(repository_); }
 
 Result<std::unique_ptr<History>> History::open(const std::string& repository,
-                                               const std::string& root) {
+                                               const std::string& root, FolderAccess& access) {
   static std::once_flag initialised;
   std::call_once(initialised, [] { git_libgit2_init(); });
   struct stat info {};
@@ -576,7 +587,8 @@ Result<std::unique_ptr<History>> History::open(const std::string& repository,
   const std::string matched = repository + "/tarvine-ignore-base";
   ::mkdir(matched.c_str(), 0700);
   git_repository_set_workdir(opened, matched.c_str(), /*update_gitlink=*/0);
-  return std::unique_ptr<History>(new History(opened, root, repository + "/tarvine-stat-cache"));
+  return std::unique_ptr<History>(
+      new History(opened, root, repository + "/tarvine-stat-cache", access));
 }
 
 Result<Snapshot> History::snapshot(Reason reason) {
@@ -584,11 +596,11 @@ Result<Snapshot> History::snapshot(Reason reason) {
   git_odb* rawOdb = nullptr;
   if (git_repository_odb(&rawOdb, repository_) != 0) return gitFailure("cannot open the history");
   Odb odb(rawOdb);
-  Fd root(::open(root_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  Fd root(access_.openRoot(root_));
   if (root.fd < 0) return systemFailure("cannot open " + root_);
   const StatCache previous = loadCache(statCachePath_);
-  TreeWriter writer(repository_, odb.get(), previous, report, root_ == "/" ? "" : root_, excluded_,
-                    hasIgnoreRules(ignoreFile()));
+  TreeWriter writer(access_, repository_, odb.get(), previous, report, root_ == "/" ? "" : root_,
+                    excluded_, hasIgnoreRules(ignoreFile()));
   Result<git_oid> tree = writer.folder(root.fd, "");
   if (!tree.ok()) return tree.status();
 
@@ -669,7 +681,7 @@ Status History::writeFileVersion(const std::string& id, const std::string& relat
   if (!entry.oid || entry.mode == GIT_FILEMODE_TREE) {
     return Status::error(relative + " is not a file in version " + id, ENOENT);
   }
-  return copyBlob(repository_, *entry.oid, fd);
+  return copyBlob(PosixFolderAccess::shared(), repository_, *entry.oid, fd);
 }
 
 Result<Restored> History::restore(const std::string& relative, std::optional<std::string> id) {
@@ -719,7 +731,7 @@ Result<Restored> History::restore(const std::string& relative, std::optional<std
       if (git_tree_lookup(&raw, repository_, &oid) != 0) return gitFailure("cannot read");
       Tree tree(raw);
       if (at.size() > parts->size() || at == *parts) {
-        auto folder = openFolder(root_, at, at.size());  // made if it was deleted
+        auto folder = openFolder(access_, root_, at, at.size());  // made if it was deleted
         if (!folder.ok()) return folder.status();
       }
       for (std::size_t i = 0; i < git_tree_entrycount(raw); ++i) {
@@ -732,9 +744,9 @@ Result<Restored> History::restore(const std::string& relative, std::optional<std
       return Status();
     }
     if (at.empty()) return Status::error("the root is a folder", EISDIR);
-    auto folder = openFolder(root_, at, at.size() - 1);
+    auto folder = openFolder(access_, root_, at, at.size() - 1);
     if (!folder.ok()) return folder.status();
-    Status done = replaceFile(repository_, folder->fd, at.back(), oid, mode);
+    Status done = replaceFile(access_, repository_, folder->fd, at.back(), oid, mode);
     if (done.ok()) {
       std::string shown;
       for (const std::string& part : at) shown += (shown.empty() ? "" : "/") + part;

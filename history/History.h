@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "foundation/Status.h"
+#include "history/FolderAccess.h"
 
 typedef struct git_repository git_repository;
 
@@ -58,9 +59,11 @@ struct Restored {
 // atomically and never through a link.
 class History {
  public:
-  // Opens, or creates, the history of `root` in `repository`.
+  // Opens, or creates, the history of `root` in `repository`; the folder is
+  // reached only through `access`.
   static Result<std::unique_ptr<History>> open(const std::string& repository,
-                                               const std::string& root);
+                                               const std::string& root,
+                                               FolderAccess& access = PosixFolderAccess::shared());
   ~History();
   History(const History&) = delete;
   History& operator=(const History&) = delete;
@@ -96,13 +99,15 @@ class History {
   Result<Restored> restore(const std::string& relative, std::optional<std::string> id);
 
  private:
-  History(git_repository* repository, std::string root, std::string statCache);
+  History(git_repository* repository, std::string root, std::string statCache,
+          FolderAccess& access);
   std::string shownPath(const std::string& relative) const;
 
   git_repository* repository_;
   std::string root_;
   std::string statCachePath_;
   std::vector<std::string> excluded_;
+  FolderAccess& access_;
 };
 
 }  // namespace tarvine::history

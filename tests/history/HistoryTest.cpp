@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <sstream>
 
 #include "tests/support/TempDir.h"
@@ -210,6 +211,63 @@ TEST_F(HistoryTest, ARestoreNeverWritesThroughALink) {
   EXPECT_EQ(read(root + "/plain"), "mine too");
   EXPECT_EQ(read(outside + "/secret"), "untouched");
   EXPECT_FALSE(fs::exists(outside + "/file"));
+}
+
+// The folder as a failing disk shows it: a file whose reads fail, writes that
+// find no room, a rename refused.
+class FaultyFolderAccess : public PosixFolderAccess {
+ public:
+  int openFile(int at, const std::string& name) override {
+    const int fd = PosixFolderAccess::openFile(at, name);
+    // A number reused by another file reads again.
+    if (name == unreadable) {
+      failingReads.insert(fd);
+    } else {
+      failingReads.erase(fd);
+    }
+    return fd;
+  }
+  ssize_t read(int fd, void* buffer, size_t size) override {
+    if (failingReads.count(fd) != 0) return errno = EIO, -1;
+    return PosixFolderAccess::read(fd, buffer, size);
+  }
+  ssize_t write(int fd, const void* buffer, size_t size) override {
+    if (fullDisk) return errno = ENOSPC, -1;
+    return PosixFolderAccess::write(fd, buffer, size);
+  }
+  int rename(int at, const std::string& from, const std::string& to) override {
+    if (renameRefused) return errno = EPERM, -1;
+    return PosixFolderAccess::rename(at, from, to);
+  }
+
+  std::string unreadable;
+  std::set<int> failingReads;
+  bool fullDisk = false;
+  bool renameRefused = false;
+};
+
+TEST_F(HistoryTest, FaultsOfTheFolderAreReportedAndLeaveItAsItWas) {
+  FaultyFolderAccess faulty;
+  history = std::move(History::open(repository, root, faulty).value());
+  write("a.txt", "a1");
+  write("b.txt", "b1");
+  faulty.unreadable = "b.txt";
+  const Snapshot first = snap();
+  EXPECT_EQ(first.skipped, std::vector<std::string>{"b.txt: cannot read: Input/output error"});
+  EXPECT_EQ(git("ls-tree -r --name-only HEAD"), "a.txt\n");
+  faulty.unreadable.clear();
+  snap();
+  write("a.txt", "a2");
+  for (bool* fault : {&faulty.fullDisk, &faulty.renameRefused}) {
+    *fault = true;
+    auto restored = history->restore("a.txt", std::nullopt);
+    *fault = false;
+    EXPECT_FALSE(restored.ok());
+    EXPECT_EQ(read(root + "/a.txt"), "a2");
+    EXPECT_EQ(std::distance(fs::directory_iterator(root), fs::directory_iterator()), 2);
+  }
+  EXPECT_TRUE(history->restore("a.txt", std::nullopt).ok());
+  EXPECT_EQ(read(root + "/a.txt"), "a1");
 }
 
 }  // namespace
