@@ -16,6 +16,7 @@
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <random>
+#include <set>
 
 #include "foundation/TextSplit.h"
 #include "history/FolderAccess.h"
@@ -115,6 +116,7 @@ constexpr std::string_view kRestoring = ".tarvine-restore-";
 struct CachedFile {
   std::int64_t size, mtime, ctime, inode;
   std::string blob;
+  friend bool operator==(const CachedFile&, const CachedFile&) = default;
 };
 using StatCache = std::map<std::string, CachedFile>;
 
@@ -241,7 +243,7 @@ class TreeWriter {
     if (cached != previous_.end() && cached->second.size == now.size &&
         cached->second.mtime == now.mtime && cached->second.ctime == now.ctime &&
         cached->second.inode == now.inode &&
-        git_oid_fromstr(&oid, cached->second.blob.c_str()) == 0 && git_odb_exists(odb_, &oid)) {
+        git_oid_fromstr(&oid, cached->second.blob.c_str()) == 0) {
       seen[path] = cached->second;
       return oid;
     }
@@ -560,7 +562,13 @@ History::~History() { git_repository_free(repository_); }
 Result<std::unique_ptr<History>> History::open(const std::string& repository,
                                                const std::string& root, FolderAccess& access) {
   static std::once_flag initialised;
-  std::call_once(initialised, [] { git_libgit2_init(); });
+  std::call_once(initialised, [] {
+    git_libgit2_init();
+    // Every object a tree names was written by this engine first (the stat
+    // cache is saved only after its snapshot): checking each again would
+    // cost a lookup per file of an unchanged tree.
+    git_libgit2_opts(GIT_OPT_ENABLE_STRICT_OBJECT_CREATION, 0);
+  });
   struct stat info {};
   if (::stat(root.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
     return Status::error("not a folder: " + root, ENOTDIR);
@@ -591,6 +599,101 @@ Result<std::unique_ptr<History>> History::open(const std::string& repository,
       new History(opened, root, repository + "/tarvine-stat-cache", access));
 }
 
+namespace {
+
+// git's gc.auto: about this many loose objects before a pack is worth it.
+constexpr int kLooseObjectsBeforePacking = 6700;
+
+// As git estimates it: the loose objects of one of the 256 fan-out folders, times 256.
+int looseObjectEstimate(git_repository* repository) {
+  const std::string folder = std::string(git_repository_path(repository)) + "objects/17";
+  std::error_code missing;
+  int count = 0;
+  for (auto it = std::filesystem::directory_iterator(folder, missing);
+       it != std::filesystem::directory_iterator(); ++it) {
+    ++count;
+  }
+  return count * 256;
+}
+
+}  // namespace
+
+Status History::pack() {
+  git_packbuilder* raw = nullptr;
+  if (git_packbuilder_new(&raw, repository_) != 0) return gitFailure("cannot pack");
+  std::unique_ptr<git_packbuilder, Freer<git_packbuilder, git_packbuilder_free>> builder(raw);
+  git_odb* rawOdb = nullptr;
+  if (git_repository_odb(&rawOdb, repository_) != 0) return gitFailure("cannot pack");
+  Odb odb(rawOdb);
+  struct Walk {
+    git_packbuilder* builder;
+    git_odb* odb;
+    std::set<std::string> seenTrees;
+    std::vector<git_oid> packed;
+  } walk{builder.get(), odb.get(), {}, {}};
+  auto head = headCommit(repository_);
+  for (Commit commit = head.ok() ? std::move(*head) : Commit(); commit;) {
+    const git_oid* id = git_commit_id(commit.get());
+    walk.packed.push_back(*id);
+    if (git_packbuilder_insert(builder.get(), id, nullptr) != 0) return gitFailure("cannot pack");
+    git_tree* rawTree = nullptr;
+    if (git_commit_tree(&rawTree, commit.get()) != 0) return gitFailure("cannot pack");
+    Tree tree(rawTree);
+    if (walk.seenTrees.insert(hex(*git_tree_id(rawTree))).second) {
+      walk.packed.push_back(*git_tree_id(rawTree));
+      git_packbuilder_insert(builder.get(), git_tree_id(rawTree), nullptr);
+      git_tree_walk(
+          rawTree, GIT_TREEWALK_PRE,
+          [](const char* root, const git_tree_entry* entry, void* payload) -> int {
+            auto* walk = static_cast<Walk*>(payload);
+            const git_oid* oid = git_tree_entry_id(entry);
+            if (git_tree_entry_type(entry) == GIT_OBJECT_TREE) {
+              if (!walk->seenTrees.insert(hex(*oid)).second) return 1;  // packed already
+            } else {
+              size_t size = 0;
+              git_object_t type;
+              if (git_odb_read_header(&size, &type, walk->odb, oid) != 0 ||
+                  size > kLooseFileBytes) {
+                return 0;
+              }
+            }
+            // Named by path, so that the versions of one file are deltas of each other.
+            const std::string path = std::string(root) + git_tree_entry_name(entry);
+            git_packbuilder_insert(walk->builder, oid, path.c_str());
+            walk->packed.push_back(*oid);
+            return 0;
+          },
+          &walk);
+    }
+    git_commit* parent = nullptr;
+    commit = Commit(git_commit_parent(&parent, commit.get(), 0) == 0 ? parent : nullptr);
+  }
+  // The new pack holds every object the old ones did that is still wanted.
+  const std::string packs = std::string(git_repository_path(repository_)) + "objects/pack";
+  auto packFiles = [&] {
+    std::set<std::string> found;
+    std::error_code missing;
+    for (const auto& entry : std::filesystem::directory_iterator(packs, missing)) {
+      found.insert(entry.path().string());
+    }
+    return found;
+  };
+  const std::set<std::string> old = packFiles();
+  if (git_packbuilder_write(builder.get(), nullptr, 0, nullptr, nullptr) != 0) {
+    return gitFailure("cannot write a pack");
+  }
+  if (packFiles() != old) {
+    for (const std::string& file : old) ::unlink(file.c_str());
+  }
+  // The loose copies of what is packed now go, as git's prune does.
+  const std::string objects = std::string(git_repository_path(repository_)) + "objects/";
+  for (const git_oid& oid : walk.packed) {
+    const std::string id = hex(oid);
+    ::unlink((objects + id.substr(0, 2) + "/" + id.substr(2)).c_str());
+  }
+  return Status();
+}
+
 Result<Snapshot> History::snapshot(Reason reason) {
   Snapshot report;
   git_odb* rawOdb = nullptr;
@@ -606,7 +709,7 @@ Result<Snapshot> History::snapshot(Reason reason) {
 
   auto head = headCommit(repository_);
   if (head.ok() && git_oid_equal(git_commit_tree_id(head->get()), &*tree)) {
-    saveCache(statCachePath_, writer.seen);
+    if (writer.seen != previous) saveCache(statCachePath_, writer.seen);
     return report;  // nothing changed
   }
   git_tree* rawTree = nullptr;
@@ -627,6 +730,8 @@ Result<Snapshot> History::snapshot(Reason reason) {
   }
   saveCache(statCachePath_, writer.seen);
   report.id = hex(commit);
+  // A failed pack loses nothing: the loose objects stay, and the next snapshot tries again.
+  if (looseObjectEstimate(repository_) > kLooseObjectsBeforePacking) (void)pack();
   return report;
 }
 

@@ -87,6 +87,13 @@ class History {
   // itself), newest first.
   Result<std::vector<Version>> versions(const std::string& relative);
 
+  // Packs the history's objects, with deltas between the versions of each
+  // file, as git's gc does; files larger than `kLooseFileBytes` stay loose, so
+  // that they are read and restored piece by piece. Snapshots pack on their
+  // own once there are more loose objects than git's gc --auto allows.
+  Status pack();
+  static constexpr std::uint64_t kLooseFileBytes = 32ull << 20;
+
   // Writes the file `relative` as it was in snapshot `id` to `fd`.
   Status writeFileVersion(const std::string& id, const std::string& relative, int fd);
 

@@ -110,7 +110,7 @@ def main():
                      "%.0f ms" % (ours_total / rounds * 1000),
                      "%.0f ms" % (theirs_total / rounds * 1000),
                      "%.2f" % (ours_total / theirs_total)))
-        run("git", "gc", "-q", "--aggressive", "--prune=now", cwd=theirs)
+        run("git", "gc", "-q", "--prune=now", cwd=theirs)
         history = os.path.join(work, "data")
         ours_size, theirs_size = size_of(history), size_of(os.path.join(theirs, ".git"))
         rows.append(("history size after %d snapshots" % (rounds + 1),

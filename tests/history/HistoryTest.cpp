@@ -94,6 +94,14 @@ TEST_F(HistoryTest, EverythingInTheFolderIsKeptAsGitReadsIt) {
             "120000 outside-link\n100644 project/.GIT~~/odd\n100644 project/.git~/HEAD\n"
             "100755 tool.sh\n");
   EXPECT_NE(git("ls-tree -d HEAD").find("hollow"), std::string::npos);
+  // Packed as git's gc would, nothing is lost and nothing is left loose.
+  ASSERT_TRUE(history->pack().ok());
+  write("a.txt", "two\n");
+  snap();
+  ASSERT_TRUE(history->pack().ok());  // the new pack replaces the old one
+  const std::string objects = git("count-objects -v");
+  EXPECT_EQ(objects.rfind("count: 0\n", 0), 0u) << objects;
+  EXPECT_NE(objects.find("\npacks: 1\n"), std::string::npos) << objects;
   git("fsck --strict --no-dangling");
   EXPECT_EQ(versionOf(first.id, "bin"), std::string("\0\xff\x01", 3));
   EXPECT_EQ(versionOf(first.id, "outside-link"), "/etc/passwd");
