@@ -24,8 +24,10 @@ import time
 
 
 def run(*args, env=None, cwd=None):
-    subprocess.run(args, check=True, env=env, cwd=cwd, stdout=subprocess.DEVNULL,
-                   stderr=subprocess.PIPE)
+    done = subprocess.run(args, env=env, cwd=cwd, stdout=subprocess.DEVNULL,
+                          stderr=subprocess.PIPE, text=True)
+    if done.returncode != 0:
+        raise RuntimeError("%s failed: %s" % (" ".join(args), done.stderr.strip()))
 
 
 def timed(*args, env=None, cwd=None):
@@ -90,6 +92,9 @@ def main():
         rows = []
         first = timed(tarvine, "watch", "--manual", ours, env=env)
         run("git", "init", "-q", theirs)
+        # git's own automatic gc runs as part of its commits, as ours does in
+        # its snapshots, rather than in the background.
+        run("git", "config", "gc.autoDetach", "false", cwd=theirs)
         git_first = timed("sh", "-c", "git add -A && git commit -q -m first", env=env, cwd=theirs)
         rows.append(("first snapshot, %d files, %d MB" % (files, total >> 20),
                      "%.2f s" % first, "%.2f s" % git_first, "%.2f" % (first / git_first)))
