@@ -39,6 +39,8 @@ $XDG_DATA_HOME/GROUP/history/.
   roots                     the watched folders
   ignore-file FOLDER        the file of FOLDER's ignore rules (.gitignore syntax;
                             nothing is left out unless listed there)
+  pack FOLDER               pack FOLDER's whole history into one, as git gc does
+                            (snapshots pack new objects on their own)
 
 --json prints what happened as JSON, for scripts. Exits 1 when a command
 fails, 2 on a usage error.
@@ -145,6 +147,21 @@ int main(int argc, char** argv) {
       }
     }
     return 0;
+  }
+  if (command == "pack" && wants(1, 1)) {
+    const std::string folder = absolute(args[1]);
+    auto lock = keeper.container().lock();
+    auto roots = keeper.container().roots();
+    auto place = roots.ok() ? Container::place(*roots, folder) : std::nullopt;
+    if (!lock.ok() || !place || !place->relative.empty()) {
+      return report({false, {"not a watched folder: " + folder}}, json);
+    }
+    auto history = keeper.container().history(folder);
+    tarvine::Status packed = history.ok() ? (*history)->pack() : history.status();
+    return report(
+        {packed.ok(),
+         {packed.ok() ? "packed the history of " + folder : "cannot pack: " + packed.message()}},
+        json);
   }
   if (command == "ignore-file" && wants(1, 1)) {
     const std::string folder = absolute(args[1]);

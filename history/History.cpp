@@ -601,8 +601,54 @@ Result<std::unique_ptr<History>> History::open(const std::string& repository,
 
 namespace {
 
-// git's gc.auto: about this many loose objects before a pack is worth it.
+// git's gc.auto and gc.autoPackLimit: about this many loose objects before
+// they are packed, and this many packs before all are packed into one.
 constexpr int kLooseObjectsBeforePacking = 6700;
+constexpr std::size_t kPacksBeforeRepacking = 50;
+
+std::set<std::string> packFiles(git_repository* repository) {
+  std::set<std::string> found;
+  std::error_code missing;
+  const std::string packs = std::string(git_repository_path(repository)) + "objects/pack";
+  for (const auto& entry : std::filesystem::directory_iterator(packs, missing)) {
+    found.insert(entry.path().string());
+  }
+  return found;
+}
+
+// Packs the loose objects alone into a pack of their own, as git's gc --auto
+// does; a failure loses nothing, as the loose objects stay until it is done.
+Status packLooseObjects(git_repository* repository, git_odb* odb) {
+  git_packbuilder* raw = nullptr;
+  if (git_packbuilder_new(&raw, repository) != 0) return gitFailure("cannot pack");
+  std::unique_ptr<git_packbuilder, Freer<git_packbuilder, git_packbuilder_free>> builder(raw);
+  git_packbuilder_set_threads(raw, 0);
+  const std::string objects = std::string(git_repository_path(repository)) + "objects/";
+  std::vector<std::string> packed;
+  std::error_code missing;
+  for (const auto& folder : std::filesystem::directory_iterator(objects, missing)) {
+    const std::string fan = folder.path().filename().string();
+    if (fan.size() != 2 || !folder.is_directory()) continue;
+    for (const auto& file : std::filesystem::directory_iterator(folder.path(), missing)) {
+      git_oid oid;
+      size_t size = 0;
+      git_object_t type;
+      const std::string id = fan + file.path().filename().string();
+      if (git_oid_fromstr(&oid, id.c_str()) != 0 ||
+          git_odb_read_header(&size, &type, odb, &oid) != 0 || size > History::kLooseFileBytes) {
+        continue;
+      }
+      if (git_packbuilder_insert(raw, &oid, nullptr) != 0) return gitFailure("cannot pack");
+      packed.push_back(file.path().string());
+    }
+  }
+  if (packed.empty()) return Status();
+  if (git_packbuilder_write(raw, nullptr, 0, nullptr, nullptr) != 0) {
+    return gitFailure("cannot write a pack");
+  }
+  for (const std::string& file : packed) ::unlink(file.c_str());
+  return Status();
+}
 
 // As git estimates it: the loose objects of one of the 256 fan-out folders, times 256.
 int looseObjectEstimate(git_repository* repository) {
@@ -622,6 +668,7 @@ Status History::pack() {
   git_packbuilder* raw = nullptr;
   if (git_packbuilder_new(&raw, repository_) != 0) return gitFailure("cannot pack");
   std::unique_ptr<git_packbuilder, Freer<git_packbuilder, git_packbuilder_free>> builder(raw);
+  git_packbuilder_set_threads(raw, 0);  // as many as there are processors
   git_odb* rawOdb = nullptr;
   if (git_repository_odb(&rawOdb, repository_) != 0) return gitFailure("cannot pack");
   Odb odb(rawOdb);
@@ -669,20 +716,11 @@ Status History::pack() {
     commit = Commit(git_commit_parent(&parent, commit.get(), 0) == 0 ? parent : nullptr);
   }
   // The new pack holds every object the old ones did that is still wanted.
-  const std::string packs = std::string(git_repository_path(repository_)) + "objects/pack";
-  auto packFiles = [&] {
-    std::set<std::string> found;
-    std::error_code missing;
-    for (const auto& entry : std::filesystem::directory_iterator(packs, missing)) {
-      found.insert(entry.path().string());
-    }
-    return found;
-  };
-  const std::set<std::string> old = packFiles();
+  const std::set<std::string> old = packFiles(repository_);
   if (git_packbuilder_write(builder.get(), nullptr, 0, nullptr, nullptr) != 0) {
     return gitFailure("cannot write a pack");
   }
-  if (packFiles() != old) {
+  if (packFiles(repository_) != old) {
     for (const std::string& file : old) ::unlink(file.c_str());
   }
   // The loose copies of what is packed now go, as git's prune does.
@@ -731,7 +769,13 @@ Result<Snapshot> History::snapshot(Reason reason) {
   saveCache(statCachePath_, writer.seen);
   report.id = hex(commit);
   // A failed pack loses nothing: the loose objects stay, and the next snapshot tries again.
-  if (looseObjectEstimate(repository_) > kLooseObjectsBeforePacking) (void)pack();
+  if (looseObjectEstimate(repository_) > kLooseObjectsBeforePacking) {
+    if (packFiles(repository_).size() / 2 >= kPacksBeforeRepacking) {
+      (void)pack();
+    } else {
+      (void)packLooseObjects(repository_, odb.get());
+    }
+  }
   return report;
 }
 

@@ -87,10 +87,12 @@ class History {
   // itself), newest first.
   Result<std::vector<Version>> versions(const std::string& relative);
 
-  // Packs the history's objects, with deltas between the versions of each
-  // file, as git's gc does; files larger than `kLooseFileBytes` stay loose, so
-  // that they are read and restored piece by piece. Snapshots pack on their
-  // own once there are more loose objects than git's gc --auto allows.
+  // Packs every object of the history into one pack, with deltas between the
+  // versions of each file, as git's gc does; files larger than
+  // `kLooseFileBytes` stay loose, so that they are read and restored piece by
+  // piece. Snapshots pack their new objects on their own once there are more
+  // loose ones than git's gc --auto allows, as git's gc --auto does, and
+  // repack all once there are more packs than it allows.
   Status pack();
   static constexpr std::uint64_t kLooseFileBytes = 32ull << 20;
 

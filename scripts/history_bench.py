@@ -7,8 +7,8 @@ line on the same trees, side by side in one run, and prints a Markdown table:
 - a second snapshot with nothing changed, and one after 1% of the files
   changed (the stat cache should keep both small);
 - the history's size on disk after many snapshots with 1% of the files
-  changed each time, against git's repository for the same commits after
-  `git gc --aggressive`;
+  changed each time, packed (`tarvine pack`), against git's repository for
+  the same commits after `git gc`;
 - the resident memory of snapshotting and of restoring one large file.
 
 Usage: history_bench.py BUILD_DIR [--smoke]   (--smoke: a small tree, to see
@@ -116,10 +116,12 @@ def main():
                      "%.0f ms" % (theirs_total / rounds * 1000),
                      "%.2f" % (ours_total / theirs_total)))
         run("git", "gc", "-q", "--prune=now", cwd=theirs)
+        run(tarvine, "pack", ours, env=env)
         history = os.path.join(work, "data")
         ours_size, theirs_size = size_of(history), size_of(os.path.join(theirs, ".git"))
         rows.append(("history size after %d snapshots" % (rounds + 1),
-                     "%d MB" % (ours_size >> 20), "%d MB (after gc)" % (theirs_size >> 20),
+                     "%d MB (after pack)" % (ours_size >> 20),
+                     "%d MB (after gc)" % (theirs_size >> 20),
                      "%.2f" % (ours_size / theirs_size)))
         # One large file, snapshotted and restored.
         large = os.path.join(work, "large")
