@@ -131,62 +131,64 @@ Keeper::Outcome Keeper::setMode(const std::string& folder, const std::string& mo
   });
 }
 
-Keeper::Outcome Keeper::snapshot(const std::string& path, history::Reason reason) {
-  auto lock = container_.lock();
-  if (!lock.ok()) return failed(lock.status().message());
+Keeper::Outcome Keeper::withHistory(const std::string& path, bool changes, const Use& use) {
+  std::optional<Container::Lock> held;
+  if (changes) {
+    auto lock = container_.lock();
+    if (!lock.ok()) return failed(lock.status().message());
+    held.emplace(std::move(*lock));
+  }
   auto roots = container_.roots();
   if (!roots.ok()) return failed(roots.status().message());
   auto place = Container::place(*roots, path);
   if (!place) return failed("not in a watched folder: " + path);
   auto history = container_.history(place->root.path);
   if (!history.ok()) return failed(history.status().message());
-  auto taken = (*history)->snapshot(reason);
-  if (!taken.ok())
-    return failed("snapshot of " + place->root.path + " failed: " + taken.status().message());
-  Outcome outcome;
-  outcome.lines.push_back(taken->id.empty()
-                              ? "no change in " + place->root.path + " since its last snapshot"
-                              : "snapshot " + taken->id.substr(0, 12) + " of " + place->root.path +
-                                    " (" + std::to_string(taken->filesRead) + " file(s) read)");
-  for (const std::string& skipped : taken->skipped) outcome.lines.push_back("skipped " + skipped);
-  return outcome;
+  return use(**history, *place);
+}
+
+Keeper::Outcome Keeper::snapshot(const std::string& path, history::Reason reason) {
+  return withHistory(path, true, [&](history::History& history, const Container::Place& place) {
+    auto taken = history.snapshot(reason);
+    if (!taken.ok()) {
+      return failed("snapshot of " + place.root.path + " failed: " + taken.status().message());
+    }
+    Outcome outcome;
+    outcome.lines.push_back(taken->id.empty()
+                                ? "no change in " + place.root.path + " since its last snapshot"
+                                : "snapshot " + taken->id.substr(0, 12) + " of " + place.root.path +
+                                      " (" + std::to_string(taken->filesRead) + " file(s) read)");
+    for (const std::string& skipped : taken->skipped) outcome.lines.push_back("skipped " + skipped);
+    return outcome;
+  });
 }
 
 Keeper::Outcome Keeper::restore(const std::string& path, std::optional<std::string> version) {
-  auto lock = container_.lock();
-  if (!lock.ok()) return failed(lock.status().message());
-  auto roots = container_.roots();
-  if (!roots.ok()) return failed(roots.status().message());
-  auto place = Container::place(*roots, path);
-  if (!place) return failed("not in a watched folder: " + path);
-  auto history = container_.history(place->root.path);
-  if (!history.ok()) return failed(history.status().message());
-  auto restored = (*history)->restore(place->relative, std::move(version));
-  if (!restored.ok()) return failed("cannot restore " + path + ": " + restored.status().message());
-  Outcome outcome;
-  outcome.lines.push_back("restored " + path + " to " + restored->version.substr(0, 12) + " (" +
-                          std::to_string(restored->written.size()) + " file(s) written)");
-  return outcome;
+  return withHistory(path, true, [&](history::History& history, const Container::Place& place) {
+    auto restored = history.restore(place.relative, std::move(version));
+    if (!restored.ok()) {
+      return failed("cannot restore " + path + ": " + restored.status().message());
+    }
+    return Outcome{true,
+                   {"restored " + path + " to " + restored->version.substr(0, 12) + " (" +
+                    std::to_string(restored->written.size()) + " file(s) written)"}};
+  });
 }
 
 Keeper::Outcome Keeper::versions(const std::string& path) {
-  auto roots = container_.roots();
-  if (!roots.ok()) return failed(roots.status().message());
-  auto place = Container::place(*roots, path);
-  if (!place) return failed("not in a watched folder: " + path);
-  auto history = container_.history(place->root.path);
-  if (!history.ok()) return failed(history.status().message());
-  auto versions = (*history)->versions(place->relative);
-  if (!versions.ok()) return failed(versions.status().message());
-  Outcome outcome;
-  outcome.lines.push_back(std::to_string(versions->size()) + " version(s) of " + path);
-  for (const history::Version& version : *versions) {
-    outcome.lines.push_back(version.id.substr(0, 12) + " " + when(version.time) + " " +
-                            changeName(version.change) + " (" +
-                            std::string(history::reasonName(version.reason)) + ")" +
-                            (version.size ? ", " + std::to_string(*version.size) + " bytes" : ""));
-  }
-  return outcome;
+  return withHistory(path, false, [&](history::History& history, const Container::Place& place) {
+    auto versions = history.versions(place.relative);
+    if (!versions.ok()) return failed(versions.status().message());
+    Outcome outcome;
+    outcome.lines.push_back(std::to_string(versions->size()) + " version(s) of " + path);
+    for (const history::Version& version : *versions) {
+      outcome.lines.push_back(
+          version.id.substr(0, 12) + " " + when(version.time) + " " + changeName(version.change) +
+          " (" + std::string(history::reasonName(version.reason)) + ")" +
+          (version.size ? ", " + std::to_string(*version.size) + " bytes" : ""));
+    }
+    return outcome;
+  });
 }
 
 }  // namespace tarvine::app

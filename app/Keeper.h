@@ -37,6 +37,11 @@ class Keeper {
 
   const Container& container() const { return container_; }
 
+  // Finds the root that holds `path` and opens its history for `use`; with
+  // `changes`, under the container's lock.
+  using Use = std::function<Outcome(history::History&, const Container::Place&)>;
+  Outcome withHistory(const std::string& path, bool changes, const Use& use);
+
  private:
   Outcome changeRoot(const std::string& folder, const char* done,
                      const std::function<bool(Root&)>& change);

@@ -75,25 +75,24 @@ int report(const Keeper::Outcome& outcome, bool json) {
 
 int log(Keeper& keeper, const std::string& path, bool json) {
   if (!json) return report(keeper.versions(path), false);
-  auto roots = keeper.container().roots();
-  auto place = roots.ok() ? Container::place(*roots, path) : std::nullopt;
-  if (!place) return report({false, {"not in a watched folder: " + path}}, true);
-  auto history = keeper.container().history(place->root.path);
-  auto versions = history.ok()
-                      ? (*history)->versions(place->relative)
-                      : tarvine::Result<std::vector<tarvine::history::Version>>(history.status());
-  if (!versions.ok()) return report({false, {versions.status().message()}}, true);
   nlohmann::json list = nlohmann::json::array();
-  for (const auto& version : *versions) {
-    static const char* changes[] = {"added", "modified", "deleted"};
-    nlohmann::json entry{
-        {"id", version.id},
-        {"time", tarvine::Iso8601::format(tarvine::Timestamp::fromUnix(version.time)).value_or("")},
-        {"reason", std::string(tarvine::history::reasonName(version.reason))},
-        {"change", changes[static_cast<int>(version.change)]}};
-    if (version.size) entry["size"] = *version.size;
-    list.push_back(entry);
-  }
+  Keeper::Outcome found = keeper.withHistory(path, false, [&](auto& history, const auto& place) {
+    auto versions = history.versions(place.relative);
+    if (!versions.ok()) return Keeper::Outcome{false, {versions.status().message()}};
+    for (const auto& version : *versions) {
+      static const char* changes[] = {"added", "modified", "deleted"};
+      nlohmann::json entry{
+          {"id", version.id},
+          {"time",
+           tarvine::Iso8601::format(tarvine::Timestamp::fromUnix(version.time)).value_or("")},
+          {"reason", std::string(tarvine::history::reasonName(version.reason))},
+          {"change", changes[static_cast<int>(version.change)]}};
+      if (version.size) entry["size"] = *version.size;
+      list.push_back(entry);
+    }
+    return Keeper::Outcome{};
+  });
+  if (!found.ok) return report(found, true);
   std::cout << nlohmann::json{{"ok", true}, {"path", path}, {"versions", list}}.dump() << "\n";
   return 0;
 }
@@ -193,15 +192,12 @@ int main(int argc, char** argv) {
         json);
   }
   if (command == "cat" && wants(2, 2)) {
-    const std::string path = absolute(args[1]);
-    auto roots = keeper.container().roots();
-    auto place = roots.ok() ? Container::place(*roots, path) : std::nullopt;
-    if (!place) return report({false, {"not in a watched folder: " + path}}, json);
-    auto history = keeper.container().history(place->root.path);
-    if (!history.ok()) return report({false, {history.status().message()}}, json);
-    tarvine::Status written = (*history)->writeFileVersion(args[2], place->relative, 1);
-    if (!written.ok()) return report({false, {written.message()}}, json);
-    return 0;
+    Keeper::Outcome written =
+        keeper.withHistory(absolute(args[1]), false, [&](auto& history, const auto& place) {
+          tarvine::Status copied = history.writeFileVersion(args[2], place.relative, 1);
+          return Keeper::Outcome{copied.ok(), {copied.ok() ? "" : copied.message()}};
+        });
+    return written.ok ? 0 : report(written, json);
   }
   return usage("unknown command or wrong number of arguments: " + command);
 }
