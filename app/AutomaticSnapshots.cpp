@@ -147,7 +147,8 @@ void AutomaticSnapshots::changed(const std::string& root) {
 }
 
 void AutomaticSnapshots::settle(const std::string& root) {
-  for (const std::string& line : keeper_.snapshot(root, history::Reason::automatic).lines) {
+  for (const std::string& line :
+       keeper_.snapshot(root, history::Reason::automatic, /*tidy=*/true).lines) {
     if (line.rfind("no change", 0) != 0) say_(line);
   }
 }

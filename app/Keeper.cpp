@@ -58,7 +58,7 @@ Keeper::Outcome Keeper::carryOut(const HistoryRequest& request) {
     case HistoryRequest::Kind::disableHistory:
       return pause(target);
     case HistoryRequest::Kind::snapshotNow:
-      return snapshot(target, history::Reason::manual);
+      return snapshot(target, history::Reason::manual, /*tidy=*/true);
     case HistoryRequest::Kind::restorePrevious:
       return restore(target, std::nullopt);
     case HistoryRequest::Kind::showHistory:
@@ -147,7 +147,7 @@ Keeper::Outcome Keeper::withHistory(const std::string& path, bool changes, const
   return use(**history, *place);
 }
 
-Keeper::Outcome Keeper::snapshot(const std::string& path, history::Reason reason) {
+Keeper::Outcome Keeper::snapshot(const std::string& path, history::Reason reason, bool tidy) {
   return withHistory(path, true, [&](history::History& history, const Container::Place& place) {
     auto taken = history.snapshot(reason);
     if (!taken.ok()) {
@@ -159,6 +159,11 @@ Keeper::Outcome Keeper::snapshot(const std::string& path, history::Reason reason
                                 : "snapshot " + taken->id.substr(0, 12) + " of " + place.root.path +
                                       " (" + std::to_string(taken->filesRead) + " file(s) read)");
     for (const std::string& skipped : taken->skipped) outcome.lines.push_back("skipped " + skipped);
+    if (tidy) {
+      if (tarvine::Status tidied = history.tidy(); !tidied.ok()) {
+        outcome.lines.push_back("cannot pack the history yet: " + tidied.message());
+      }
+    }
     return outcome;
   });
 }

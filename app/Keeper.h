@@ -31,7 +31,9 @@ class Keeper {
   Outcome pause(const std::string& folder);
   Outcome unwatch(const std::string& folder);
   Outcome setMode(const std::string& folder, const std::string& mode);
-  Outcome snapshot(const std::string& path, history::Reason reason);
+  // With `tidy`, the history is then packed as git's gc --auto would (the
+  // application does it; the command line leaves it to `tarvine pack`).
+  Outcome snapshot(const std::string& path, history::Reason reason, bool tidy = false);
   Outcome restore(const std::string& path, std::optional<std::string> version);
   Outcome versions(const std::string& path);
 

@@ -664,6 +664,15 @@ int looseObjectEstimate(git_repository* repository) {
 
 }  // namespace
 
+Status History::tidy() {
+  if (looseObjectEstimate(repository_) <= kLooseObjectsBeforePacking) return Status();
+  if (packFiles(repository_).size() / 2 >= kPacksBeforeRepacking) return pack();
+  git_odb* rawOdb = nullptr;
+  if (git_repository_odb(&rawOdb, repository_) != 0) return gitFailure("cannot pack");
+  Odb odb(rawOdb);
+  return packLooseObjects(repository_, odb.get());
+}
+
 Status History::pack() {
   git_packbuilder* raw = nullptr;
   if (git_packbuilder_new(&raw, repository_) != 0) return gitFailure("cannot pack");
@@ -768,14 +777,6 @@ Result<Snapshot> History::snapshot(Reason reason) {
   }
   saveCache(statCachePath_, writer.seen);
   report.id = hex(commit);
-  // A failed pack loses nothing: the loose objects stay, and the next snapshot tries again.
-  if (looseObjectEstimate(repository_) > kLooseObjectsBeforePacking) {
-    if (packFiles(repository_).size() / 2 >= kPacksBeforeRepacking) {
-      (void)pack();
-    } else {
-      (void)packLooseObjects(repository_, odb.get());
-    }
-  }
   return report;
 }
 

@@ -90,10 +90,12 @@ class History {
   // Packs every object of the history into one pack, with deltas between the
   // versions of each file, as git's gc does; files larger than
   // `kLooseFileBytes` stay loose, so that they are read and restored piece by
-  // piece. Snapshots pack their new objects on their own once there are more
-  // loose ones than git's gc --auto allows, as git's gc --auto does, and
-  // repack all once there are more packs than it allows.
+  // piece.
   Status pack();
+  // What git's gc --auto does, for a quiet moment after a snapshot: packs the
+  // loose objects once there are more than it allows, and all into one once
+  // there are more packs than it allows. A failure loses nothing.
+  Status tidy();
   static constexpr std::uint64_t kLooseFileBytes = 32ull << 20;
 
   // Writes the file `relative` as it was in snapshot `id` to `fd`.
