@@ -272,6 +272,8 @@ TEST_F(ExtensionWorkerTest, AFolderOnAHangingMountCostsTheCallerOnlyTheBound) {
   ::kill(helper, SIGTERM);
   int status = 0;
   ::waitpid(helper, &status, 0);
+  // The folder is busy until the mount is gone; it is in the user's home.
+  for (int i = 0; i < 250 && mounted(); ++i) std::this_thread::sleep_for(20ms);
   std::error_code ignored;
   fs::remove(mount, ignored);
 }
