@@ -741,7 +741,28 @@ Status History::pack() {
   return Status();
 }
 
+namespace {
+
+// The lock files a killed writer can leave: git's locks on its references
+// and logs. With one writer at a time, any found now is stale.
+void removeStaleLocks(git_repository* repository) {
+  const std::filesystem::path gitDir = git_repository_path(repository);
+  std::error_code ignored;
+  for (const char* file : {"HEAD.lock", "packed-refs.lock", "config.lock"}) {
+    std::filesystem::remove(gitDir / file, ignored);
+  }
+  for (const char* tree : {"refs", "logs"}) {
+    for (auto it = std::filesystem::recursive_directory_iterator(gitDir / tree, ignored);
+         it != std::filesystem::recursive_directory_iterator(); it.increment(ignored)) {
+      if (it->path().extension() == ".lock") std::filesystem::remove(it->path(), ignored);
+    }
+  }
+}
+
+}  // namespace
+
 Result<Snapshot> History::snapshot(Reason reason) {
+  removeStaleLocks(repository_);
   Snapshot report;
   git_odb* rawOdb = nullptr;
   if (git_repository_odb(&rawOdb, repository_) != 0) return gitFailure("cannot open the history");

@@ -57,6 +57,10 @@ struct Restored {
 //
 // The folder is only read, except by restore, which writes each file
 // atomically and never through a link.
+//
+// One writer at a time: the application and the command line take the
+// container's lock around every use. So a lock file of git's found in the
+// history was left by a writer that was killed, and is removed.
 class History {
  public:
   // Opens, or creates, the history of `root` in `repository`; the folder is

@@ -133,6 +133,10 @@ TEST_F(HistoryTest, UnchangedFilesAreNotReadAgainAndNothingNewIsNoSnapshot) {
   // A lost cache costs reading, never history.
   fs::remove(repository + "/tarvine-stat-cache");
   EXPECT_TRUE(snap().id.empty());
+  // A writer killed while it moved the branch left git's lock: the next goes on.
+  std::ofstream(repository + "/refs/heads/master.lock") << "";
+  write("f4", "after a kill");
+  EXPECT_FALSE(snap().id.empty());
 }
 
 TEST_F(HistoryTest, VersionsSayWhenAndWhyAPathChanged) {
