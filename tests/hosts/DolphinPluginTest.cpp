@@ -52,12 +52,22 @@ std::string describe(QMenu* menu) {
   return out;
 }
 
-// Loads the built plugin as Dolphin does (its Qt plugin factory) and makes one.
-KAbstractFileItemActionPlugin* makePlugin(QPluginLoader& loader) {
-  auto* factory = qobject_cast<KPluginFactory*>(loader.instance());
-  EXPECT_NE(factory, nullptr) << loader.errorString().toStdString();
-  return factory != nullptr ? factory->create<KAbstractFileItemActionPlugin>() : nullptr;
-}
+// A Qt application with the built plugin loaded as Dolphin loads it (its Qt
+// plugin factory), and one plugin made.
+struct LoadedPlugin {
+  LoadedPlugin() {
+    auto* factory = qobject_cast<KPluginFactory*>(loader.instance());
+    EXPECT_NE(factory, nullptr) << loader.errorString().toStdString();
+    if (factory != nullptr) plugin = factory->create<KAbstractFileItemActionPlugin>();
+  }
+
+  int argc = 1;
+  char name[5] = "test";
+  char* argv[2] = {name, nullptr};
+  QApplication application{argc, argv};
+  QPluginLoader loader{QStringLiteral(TARVINE_DOLPHIN_PLUGIN)};
+  KAbstractFileItemActionPlugin* plugin = nullptr;
+};
 
 TEST(DolphinPluginTest, MenusShowTheWholeModelDeliverTheirSelectionAndDoNotPileUp) {
   tarvine::testing::PrivateBus bus;
@@ -72,12 +82,8 @@ TEST(DolphinPluginTest, MenusShowTheWholeModelDeliverTheirSelectionAndDoNotPileU
   data.write("QF7T2K9M4R.com.quillfen.tarvine/roots.json",
              R"({"version":1,"publishedAt":"2025-03-14T09:26:53Z","roots":[{"path":")" + root +
                  R"(","isPaused":false,"mode":"manual"}]})");
-  int argc = 1;
-  char name[] = "test";
-  char* argv[] = {name, nullptr};
-  QApplication application(argc, argv);
-  QPluginLoader loader(QStringLiteral(TARVINE_DOLPHIN_PLUGIN));
-  auto* plugin = makePlugin(loader);
+  LoadedPlugin loaded;
+  KAbstractFileItemActionPlugin* plugin = loaded.plugin;
   ASSERT_NE(plugin, nullptr);
 
   auto menuFor = [&](const std::string& path, bool directory) {
@@ -170,12 +176,8 @@ TEST_P(DolphinFreshProcessTest, TheFirstMenuIsRightAndUndecodableNamesGetNone) {
   ASSERT_NE(reply, nullptr);
   g_variant_unref(reply);
 
-  int argc = 1;
-  char name[] = "test";
-  char* argv[] = {name, nullptr};
-  QApplication application(argc, argv);
-  QPluginLoader loader(QStringLiteral(TARVINE_DOLPHIN_PLUGIN));
-  auto* plugin = makePlugin(loader);
+  LoadedPlugin loaded;
+  KAbstractFileItemActionPlugin* plugin = loaded.plugin;
   ASSERT_NE(plugin, nullptr);
   auto folder = [&](const QString& path) {
     KFileItemListProperties items(KFileItemList{
