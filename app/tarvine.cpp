@@ -147,31 +147,21 @@ int main(int argc, char** argv) {
     }
     return 0;
   }
-  if (command == "pack" && wants(1, 1)) {
+  if ((command == "pack" || command == "ignore-file") && wants(1, 1)) {
     const std::string folder = absolute(args[1]);
-    auto lock = keeper.container().lock();
-    auto roots = keeper.container().roots();
-    auto place = roots.ok() ? Container::place(*roots, folder) : std::nullopt;
-    if (!lock.ok() || !place || !place->relative.empty()) {
-      return report({false, {"not a watched folder: " + folder}}, json);
-    }
-    auto history = keeper.container().history(folder);
-    tarvine::Status packed = history.ok() ? (*history)->pack() : history.status();
-    return report(
-        {packed.ok(),
-         {packed.ok() ? "packed the history of " + folder : "cannot pack: " + packed.message()}},
-        json);
-  }
-  if (command == "ignore-file" && wants(1, 1)) {
-    const std::string folder = absolute(args[1]);
-    auto roots = keeper.container().roots();
-    auto place = roots.ok() ? Container::place(*roots, folder) : std::nullopt;
-    if (!place || !place->relative.empty()) {
-      return report({false, {"not a watched folder: " + folder}}, json);
-    }
-    auto history = keeper.container().history(folder);
-    if (!history.ok()) return report({false, {history.status().message()}}, json);
-    return report({true, {(*history)->ignoreFile()}}, json);
+    const bool pack = command == "pack";
+    return report(keeper.withHistory(
+                      folder, pack,
+                      [&](auto& history, const auto& place) {
+                        if (!place.relative.empty())
+                          return Keeper::Outcome{false, {"not a watched folder: " + folder}};
+                        if (!pack) return Keeper::Outcome{true, {history.ignoreFile()}};
+                        tarvine::Status packed = history.pack();
+                        return Keeper::Outcome{packed.ok(),
+                                               {packed.ok() ? "packed the history of " + folder
+                                                            : "cannot pack: " + packed.message()}};
+                      }),
+                  json);
   }
   if ((command == "watch" || command == "resume") && wants(1, 1)) {
     return report(keeper.watch(absolute(args[1]), manual ? "manual" : "automatic"), json);
