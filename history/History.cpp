@@ -117,8 +117,11 @@ constexpr std::string_view kRestoring = ".tarvine-restore-";
 // a file whose size, times and inode are unchanged is not read again.
 struct CachedFile {
   std::int64_t size, mtime, ctime, inode;
-  std::string blob;
-  friend bool operator==(const CachedFile&, const CachedFile&) = default;
+  git_oid blob;
+  friend bool operator==(const CachedFile& a, const CachedFile& b) {
+    return a.size == b.size && a.mtime == b.mtime && a.ctime == b.ctime && a.inode == b.inode &&
+           git_oid_equal(&a.blob, &b.blob);
+  }
 };
 using StatCache = std::unordered_map<std::string, CachedFile>;
 
@@ -133,7 +136,7 @@ CachedFile cachedOf(const struct stat& info, const git_oid& blob) {
   return {static_cast<std::int64_t>(info.st_size),
           info.st_mtim.tv_sec * 1'000'000'000LL + info.st_mtim.tv_nsec,
           info.st_ctim.tv_sec * 1'000'000'000LL + info.st_ctim.tv_nsec,
-          static_cast<std::int64_t>(info.st_ino), hex(blob)};
+          static_cast<std::int64_t>(info.st_ino), blob};
 }
 
 StatCache loadCache(const std::string& path) {
@@ -148,7 +151,12 @@ StatCache loadCache(const std::string& path) {
     const nlohmann::json json = nlohmann::json::from_cbor(bytes);
     cache.reserve(json.size());
     for (const auto& [name, entry] : json.items()) {
-      cache[name] = {entry.at(0), entry.at(1), entry.at(2), entry.at(3), entry.at(4)};
+      // The blob's id as its raw bytes: no text to make or parse per file.
+      const auto& id = entry.at(4).get_binary();
+      if (id.size() != GIT_OID_RAWSZ) throw nlohmann::json::other_error::create(0, "id", nullptr);
+      CachedFile& file = cache[name];
+      file = {entry.at(0), entry.at(1), entry.at(2), entry.at(3), {}};
+      git_oid_fromraw(&file.blob, id.data());
     }
   } catch (const nlohmann::json::exception&) {
     cache.clear();  // unreadable: every file is read again, nothing is lost
@@ -159,7 +167,8 @@ StatCache loadCache(const std::string& path) {
 void saveCache(const std::string& path, const StatCache& cache) {
   nlohmann::json json = nlohmann::json::object();
   for (const auto& [name, entry] : cache) {
-    json[name] = {entry.size, entry.mtime, entry.ctime, entry.inode, entry.blob};
+    json[name] = {entry.size, entry.mtime, entry.ctime, entry.inode,
+                  nlohmann::json::binary({entry.blob.id, entry.blob.id + GIT_OID_RAWSZ})};
   }
   const std::string temporary = path + ".tmp";
   {
@@ -257,10 +266,9 @@ class TreeWriter {
                        const struct stat& listed) {
     auto cached = previous_.find(path);
     git_oid oid;
-    if (cached != previous_.end() && unchanged(cached->second, listed) &&
-        git_oid_fromstr(&oid, cached->second.blob.c_str()) == 0) {
+    if (cached != previous_.end() && unchanged(cached->second, listed)) {
       seen.emplace(path, cached->second);
-      return oid;
+      return cached->second.blob;
     }
     Fd fd(access_.openFile(parent, name));
     if (fd.fd < 0) return systemFailure("cannot open");
@@ -561,6 +569,8 @@ std::string_view reasonName(Reason reason) {
   return "manual";
 }
 
+std::string History::repository() const { return git_repository_path(repository_); }
+
 std::string History::ignoreFile() const {
   return std::string(git_repository_path(repository_)) + "info/exclude";
 }
@@ -816,7 +826,26 @@ Result<Snapshot> History::snapshot(Reason reason) {
   return report;
 }
 
-Result<std::vector<Version>> History::versions(const std::string& relative) {
+namespace {
+
+// How many files differ between two trees of one folder (either may be absent).
+std::size_t changedFiles(git_repository* repository, const Entry& older, const Entry& newer) {
+  auto treeOf = [&](const Entry& entry) {
+    git_tree* tree = nullptr;
+    if (entry.oid && entry.mode == GIT_FILEMODE_TREE) git_tree_lookup(&tree, repository, &*entry.oid);
+    return Tree(tree);
+  };
+  const Tree before = treeOf(older), after = treeOf(newer);
+  git_diff* diff = nullptr;
+  if (git_diff_tree_to_tree(&diff, repository, before.get(), after.get(), nullptr) != 0) return 0;
+  const std::size_t count = git_diff_num_deltas(diff);
+  git_diff_free(diff);
+  return count;
+}
+
+}  // namespace
+
+Result<std::vector<Version>> History::versions(const std::string& relative, std::size_t limit) {
   auto parts = components(relative);
   if (!parts.ok()) return parts.status();
   const std::string path = storedPath(*parts);
@@ -829,12 +858,13 @@ Result<std::vector<Version>> History::versions(const std::string& relative) {
   // Newest first along the snapshots; each compared with the one before it.
   Commit current = std::move(*head);
   Entry currentEntry = entryAt(current.get(), path);
-  while (current) {
+  while (current && found.size() < limit) {
     git_commit* rawParent = nullptr;
     Commit parent(git_commit_parent(&rawParent, current.get(), 0) == 0 ? rawParent : nullptr);
     const Entry older = parent ? entryAt(parent.get(), path) : Entry{};
     const bool same = currentEntry.oid.has_value() == older.oid.has_value() &&
-                      (!currentEntry.oid || git_oid_equal(&*currentEntry.oid, &*older.oid));
+                      (!currentEntry.oid || (git_oid_equal(&*currentEntry.oid, &*older.oid) &&
+                                             currentEntry.mode == older.mode));
     if (!same) {
       Version version;
       version.id = hex(*git_commit_id(current.get()));
@@ -843,7 +873,11 @@ Result<std::vector<Version>> History::versions(const std::string& relative) {
       version.change = !older.oid          ? Version::Change::added
                        : !currentEntry.oid ? Version::Change::deleted
                                            : Version::Change::modified;
-      if (currentEntry.oid && currentEntry.mode != GIT_FILEMODE_TREE) {
+      if (currentEntry.oid) version.object = hex(*currentEntry.oid);
+      const bool folder = (currentEntry.oid ? currentEntry.mode : older.mode) == GIT_FILEMODE_TREE;
+      if (folder) {
+        version.changedFiles = changedFiles(repository_, older, currentEntry);
+      } else if (currentEntry.oid) {
         size_t size = 0;
         git_object_t type;
         if (git_odb_read_header(&size, &type, odb.get(), &*currentEntry.oid) == 0) {
@@ -856,6 +890,78 @@ Result<std::vector<Version>> History::versions(const std::string& relative) {
     currentEntry = older;
   }
   return found;
+}
+
+Result<std::string> History::currentObject(const std::string& relative) {
+  auto parts = components(relative);
+  if (!parts.ok()) return parts.status();
+  if (parts->empty()) return Status::error("the root is a folder", EISDIR);
+  const std::string path = shownPath(relative);
+  struct stat info {};
+  if (::lstat(path.c_str(), &info) != 0) {
+    if (errno == ENOENT) return std::string();
+    return systemFailure("cannot read " + path);
+  }
+  git_oid oid;
+  if (S_ISLNK(info.st_mode)) {
+    std::string target(static_cast<std::size_t>(info.st_size) + 1, '\0');
+    const ssize_t length = ::readlink(path.c_str(), target.data(), target.size());
+    if (length < 0) return systemFailure("cannot read " + path);
+    if (git_odb_hash(&oid, target.data(), static_cast<size_t>(length), GIT_OBJECT_BLOB) != 0) {
+      return gitFailure("cannot hash " + path);
+    }
+  } else if (S_ISREG(info.st_mode)) {
+    if (git_odb_hashfile(&oid, path.c_str(), GIT_OBJECT_BLOB) != 0) {
+      return gitFailure("cannot read " + path);
+    }
+  } else {
+    return Status::error(path + " is not a file", EISDIR);
+  }
+  return hex(oid);
+}
+
+Result<std::vector<VersionFile>> History::files(const std::string& id,
+                                                const std::string& relative) {
+  auto parts = components(relative);
+  if (!parts.ok()) return parts.status();
+  auto commit = commitById(repository_, id);
+  if (!commit.ok()) return commit.status();
+  const Entry entry = entryAt(commit->get(), storedPath(*parts));
+  if (!entry.oid || entry.mode != GIT_FILEMODE_TREE) {
+    return Status::error(shownPath(relative) + " is not a folder in version " + id, ENOTDIR);
+  }
+  git_tree* raw = nullptr;
+  if (git_tree_lookup(&raw, repository_, &*entry.oid) != 0) return gitFailure("cannot read");
+  Tree tree(raw);
+  struct Walk {
+    git_odb* odb;
+    std::vector<VersionFile> files;
+  } walk{nullptr, {}};
+  git_odb* rawOdb = nullptr;
+  if (git_repository_odb(&rawOdb, repository_) != 0) return gitFailure("cannot open the history");
+  Odb odb(rawOdb);
+  walk.odb = odb.get();
+  git_tree_walk(
+      raw, GIT_TREEWALK_PRE,
+      [](const char* root, const git_tree_entry* entry, void* payload) -> int {
+        if (git_tree_entry_type(entry) != GIT_OBJECT_BLOB) return 0;
+        auto* walk = static_cast<Walk*>(payload);
+        std::string path;
+        for (std::string_view part : splitNonEmpty(root, '/')) path += realName(part) + "/";
+        VersionFile file{path + realName(git_tree_entry_name(entry)), 0,
+                         git_tree_entry_filemode(entry) == GIT_FILEMODE_LINK};
+        size_t size = 0;
+        git_object_t type;
+        if (git_odb_read_header(&size, &type, walk->odb, git_tree_entry_id(entry)) == 0) {
+          file.size = size;
+        }
+        walk->files.push_back(std::move(file));
+        return 0;
+      },
+      &walk);
+  std::sort(walk.files.begin(), walk.files.end(),
+            [](const VersionFile& a, const VersionFile& b) { return a.path < b.path; });
+  return std::move(walk.files);
 }
 
 Status History::writeFileVersion(const std::string& id, const std::string& relative, int fd) {
@@ -881,6 +987,7 @@ Result<Restored> History::restore(const std::string& relative, std::optional<std
   restored.before = before->id;
   auto head = headCommit(repository_);
   if (!head.ok()) return Status::error("no history of " + root_ + " yet", ENOENT);
+  restored.undo = hex(*git_commit_id(head->get()));
   const Entry now = entryAt(head->get(), path);
 
   Result<Commit> target = Status::error("");

@@ -38,6 +38,18 @@ struct Version {
   Change change = Change::modified;
   // A file's size in this version; absent for a folder or where it was deleted.
   std::optional<std::uint64_t> size;
+  // The content's id in this version (empty where it was deleted): equal ids,
+  // equal content.
+  std::string object;
+  // For a folder: how many files differ from the version before.
+  std::size_t changedFiles = 0;
+};
+
+// A file in a folder as one version has it.
+struct VersionFile {
+  std::string path;  // below the folder asked for
+  std::uint64_t size = 0;
+  bool isLink = false;
 };
 
 struct Restored {
@@ -45,6 +57,9 @@ struct Restored {
   // current state had been recorded already).
   std::string version;
   std::string before;
+  // The snapshot that holds the state from before the restore (the one just
+  // taken, or the last one when nothing had changed): restoring it undoes this.
+  std::string undo;
   std::vector<std::string> written;  // paths below the root, in order
 };
 
@@ -73,6 +88,8 @@ class History {
   History& operator=(const History&) = delete;
 
   const std::string& root() const { return root_; }
+  // The history's git folder.
+  std::string repository() const;
 
   // Leaves the folder `path` (absolute) out of every snapshot: the history's
   // own folder, when it lies inside the root.
@@ -88,8 +105,18 @@ class History {
   Result<Snapshot> snapshot(Reason reason);
 
   // The versions of `relative` (a path below the root; "" for the root
-  // itself), newest first.
-  Result<std::vector<Version>> versions(const std::string& relative);
+  // itself), newest first; at most `limit` of them, so that a long history
+  // can be shown a screen at a time.
+  Result<std::vector<Version>> versions(const std::string& relative,
+                                        std::size_t limit = SIZE_MAX);
+
+  // The id that the file `relative` would have in a snapshot now, to compare
+  // with `Version::object`; empty when it does not exist. A link is hashed as
+  // a link, never followed.
+  Result<std::string> currentObject(const std::string& relative);
+
+  // The files below the folder `relative` as snapshot `id` has them, in path order.
+  Result<std::vector<VersionFile>> files(const std::string& id, const std::string& relative);
 
   // Packs every object of the history into one pack, with deltas between the
   // versions of each file, as git's gc does; files larger than
