@@ -832,7 +832,8 @@ namespace {
 std::size_t changedFiles(git_repository* repository, const Entry& older, const Entry& newer) {
   auto treeOf = [&](const Entry& entry) {
     git_tree* tree = nullptr;
-    if (entry.oid && entry.mode == GIT_FILEMODE_TREE) git_tree_lookup(&tree, repository, &*entry.oid);
+    if (entry.oid && entry.mode == GIT_FILEMODE_TREE)
+      git_tree_lookup(&tree, repository, &*entry.oid);
     return Tree(tree);
   };
   const Tree before = treeOf(older), after = treeOf(newer);

@@ -107,8 +107,7 @@ class History {
   // The versions of `relative` (a path below the root; "" for the root
   // itself), newest first; at most `limit` of them, so that a long history
   // can be shown a screen at a time.
-  Result<std::vector<Version>> versions(const std::string& relative,
-                                        std::size_t limit = SIZE_MAX);
+  Result<std::vector<Version>> versions(const std::string& relative, std::size_t limit = SIZE_MAX);
 
   // The id that the file `relative` would have in a snapshot now, to compare
   // with `Version::object`; empty when it does not exist. A link is hashed as
