@@ -3,7 +3,7 @@
 # fuzzing and benchmark smoke run); `make demo` shows the whole loop.
 #
 # `make` and `make deps` install the core's packages, and the packages of the
-# parts named in HOSTS (any of nautilus nemo caja thunar dolphin desktop macos,
+# parts named in HOSTS (any of nautilus nemo caja thunar dolphin window desktop macos,
 # or all), e.g. `make HOSTS="nautilus thunar"`; each file manager's module is
 # built when its packages are there. `make check` installs and requires all.
 HOSTS ?=

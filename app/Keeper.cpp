@@ -1,8 +1,11 @@
 #include "app/Keeper.h"
 
+#include <limits.h>
+#include <stdlib.h>
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cstring>
 #include <ctime>
 
 #include "platform/linux/LinuxBookmarks.h"
@@ -34,6 +37,16 @@ const char* changeName(history::Version::Change change) {
 }
 
 }  // namespace
+
+std::string resolvedPath(const std::string& path) {
+  char resolved[PATH_MAX];
+  if (::realpath(path.c_str(), resolved) != nullptr) return resolved;
+  const auto slash = path.find_last_of('/');
+  const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+  const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+  if (::realpath(folder.c_str(), resolved) == nullptr) return path;
+  return std::string(resolved) + (std::strcmp(resolved, "/") == 0 ? "" : "/") + name;
+}
 
 std::string withoutTrailingSlash(std::string path) {
   while (path.size() > 1 && path.back() == '/') path.pop_back();
@@ -168,12 +181,14 @@ Keeper::Outcome Keeper::snapshot(const std::string& path, history::Reason reason
   });
 }
 
-Keeper::Outcome Keeper::restore(const std::string& path, std::optional<std::string> version) {
+Keeper::Outcome Keeper::restore(const std::string& path, std::optional<std::string> version,
+                                history::Restored* result) {
   return withHistory(path, true, [&](history::History& history, const Container::Place& place) {
     auto restored = history.restore(place.relative, std::move(version));
     if (!restored.ok()) {
       return failed("cannot restore " + path + ": " + restored.status().message());
     }
+    if (result != nullptr) *result = *restored;
     return Outcome{true,
                    {"restored " + path + " to " + restored->version.substr(0, 12) + " (" +
                     std::to_string(restored->written.size()) + " file(s) written)"}};

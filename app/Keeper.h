@@ -34,7 +34,9 @@ class Keeper {
   // With `tidy`, the history is then packed as git's gc --auto would (the
   // application does it; the command line leaves it to `tarvine pack`).
   Outcome snapshot(const std::string& path, history::Reason reason, bool tidy = false);
-  Outcome restore(const std::string& path, std::optional<std::string> version);
+  // What was restored goes to `restored` too, when given (the window offers its undo).
+  Outcome restore(const std::string& path, std::optional<std::string> version,
+                  history::Restored* restored = nullptr);
   Outcome versions(const std::string& path);
 
   const Container& container() const { return container_; }
@@ -50,6 +52,10 @@ class Keeper {
 
   Container container_;
 };
+
+// An absolute path with links resolved; for what no longer exists (a deleted
+// file to restore), its folder's.
+std::string resolvedPath(const std::string& path);
 
 // A path as given: without trailing slashes, but "/" stays.
 std::string withoutTrailingSlash(std::string path);

@@ -1,5 +1,7 @@
 #include "app/MainApp.h"
 
+#include "app/HistoryModel.h"
+
 #include <gio/gio.h>
 #include <glib-unix.h>
 #include <sys/stat.h>
@@ -136,6 +138,7 @@ void MainApp::drainSpool() {
         }
         std::cout << "tarvine-app: request " << HistoryRequest::rawValue(request.kind) << " "
                   << printable(request.target) << " bookmark=" << bookmark << std::endl;
+        if (request.kind == HistoryRequest::Kind::showHistory && showWindow(request.target)) break;
         for (const std::string& line : keeper_->carryOut(request).lines) {
           std::cout << "tarvine-app: " << printable(line) << std::endl;
         }
@@ -158,6 +161,26 @@ void MainApp::drainSpool() {
         break;
     }
   });
+}
+
+bool MainApp::showWindow(const std::string& target) {
+  // Without a display there is no window to show: the versions are listed instead.
+  if (g_getenv("DISPLAY") == nullptr && g_getenv("WAYLAND_DISPLAY") == nullptr) return false;
+  const std::string program = app::historyWindowProgram();
+  if (program.empty()) return false;
+  const std::string path = app::withoutTrailingSlash(target);
+  const char* argv[] = {program.c_str(), "--group", options_.groupIdentifier.c_str(), path.c_str(),
+                        nullptr};
+  GError* failure = nullptr;
+  if (!g_spawn_async(nullptr, const_cast<char**>(argv), nullptr, G_SPAWN_DEFAULT, nullptr, nullptr,
+                     nullptr, &failure)) {
+    std::cout << "tarvine-app: cannot show the history window: "
+              << printable(failure != nullptr ? failure->message : "unknown error") << std::endl;
+    g_clear_error(&failure);
+    return false;
+  }
+  std::cout << "tarvine-app: showing the history of " << printable(path) << std::endl;
+  return true;
 }
 
 void MainApp::watchSpool() {

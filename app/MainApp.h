@@ -53,6 +53,8 @@ class MainApp {
   int prepareContainer();
   bool publishManifest();
   void activated();
+  // Starts the history window for `target`; false when none can be shown.
+  bool showWindow(const std::string& target);
   void watchSpool();
   // Automatic snapshots follow the published roots, whoever changes them.
   void followRoots();

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "app/HistoryModel.h"
 #include "app/Keeper.h"
 #include "foundation/Iso8601.h"
 #include "shared/Identifiers.h"
@@ -36,6 +37,7 @@ $XDG_DATA_HOME/GROUP/history/.
   restore PATH [VERSION]    PATH back to VERSION, or to its previous version; the
                             current state is kept first, so a restore can be undone
   cat PATH VERSION          the file PATH as it was in VERSION, on standard output
+  history PATH              PATH's versions in a window, to open or restore one
   roots                     the watched folders
   ignore-file FOLDER        the file of FOLDER's ignore rules (.gitignore syntax;
                             nothing is left out unless listed there)
@@ -49,18 +51,6 @@ fails, 2 on a usage error.
 int usage(const std::string& problem) {
   std::cerr << "tarvine: " << problem << "\n\n" << kUsage;
   return 2;
-}
-
-// An absolute path with links resolved; for what no longer exists (a deleted
-// file to restore), its folder's.
-std::string absolute(const std::string& path) {
-  char resolved[PATH_MAX];
-  if (::realpath(path.c_str(), resolved) != nullptr) return resolved;
-  const auto slash = path.find_last_of('/');
-  const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
-  const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-  if (::realpath(folder.c_str(), resolved) == nullptr) return path;
-  return std::string(resolved) + (std::strcmp(resolved, "/") == 0 ? "" : "/") + name;
 }
 
 int report(const Keeper::Outcome& outcome, bool json) {
@@ -148,7 +138,7 @@ int main(int argc, char** argv) {
     return 0;
   }
   if ((command == "pack" || command == "ignore-file") && wants(1, 1)) {
-    const std::string folder = absolute(args[1]);
+    const std::string folder = tarvine::app::resolvedPath(args[1]);
     const bool pack = command == "pack";
     return report(keeper.withHistory(
                       folder, pack,
@@ -164,26 +154,42 @@ int main(int argc, char** argv) {
                   json);
   }
   if ((command == "watch" || command == "resume") && wants(1, 1)) {
-    return report(keeper.watch(absolute(args[1]), manual ? "manual" : "automatic"), json);
+    return report(
+        keeper.watch(tarvine::app::resolvedPath(args[1]), manual ? "manual" : "automatic"), json);
   }
-  if (command == "pause" && wants(1, 1)) return report(keeper.pause(absolute(args[1])), json);
-  if (command == "unwatch" && wants(1, 1)) return report(keeper.unwatch(absolute(args[1])), json);
+  if (command == "pause" && wants(1, 1))
+    return report(keeper.pause(tarvine::app::resolvedPath(args[1])), json);
+  if (command == "unwatch" && wants(1, 1))
+    return report(keeper.unwatch(tarvine::app::resolvedPath(args[1])), json);
   if (command == "mode" && wants(2, 2)) {
-    return report(keeper.setMode(absolute(args[1]), args[2]), json);
+    return report(keeper.setMode(tarvine::app::resolvedPath(args[1]), args[2]), json);
   }
   if (command == "snapshot" && wants(1, 1)) {
-    return report(keeper.snapshot(absolute(args[1]), tarvine::history::Reason::manual), json);
+    return report(
+        keeper.snapshot(tarvine::app::resolvedPath(args[1]), tarvine::history::Reason::manual),
+        json);
   }
-  if (command == "log" && wants(1, 1)) return log(keeper, absolute(args[1]), json);
+  if (command == "log" && wants(1, 1))
+    return log(keeper, tarvine::app::resolvedPath(args[1]), json);
   if (command == "restore" && wants(1, 2)) {
     return report(
-        keeper.restore(absolute(args[1]),
+        keeper.restore(tarvine::app::resolvedPath(args[1]),
                        args.size() == 3 ? std::optional<std::string>(args[2]) : std::nullopt),
         json);
   }
+  if (command == "history" && wants(1, 1)) {
+    const std::string program = tarvine::app::historyWindowProgram();
+    if (program.empty()) {
+      return report({false, {"the history window is not installed (tarvine-history)"}}, json);
+    }
+    const std::string target = tarvine::app::resolvedPath(args[1]);
+    ::execl(program.c_str(), program.c_str(), "--group", group.c_str(), target.c_str(),
+            static_cast<char*>(nullptr));
+    return report({false, {"cannot start " + program + ": " + std::strerror(errno)}}, json);
+  }
   if (command == "cat" && wants(2, 2)) {
-    Keeper::Outcome written =
-        keeper.withHistory(absolute(args[1]), false, [&](auto& history, const auto& place) {
+    Keeper::Outcome written = keeper.withHistory(
+        tarvine::app::resolvedPath(args[1]), false, [&](auto& history, const auto& place) {
           tarvine::Status copied = history.writeFileVersion(args[2], place.relative, 1);
           return Keeper::Outcome{copied.ok(), {copied.ok() ? "" : copied.message()}};
         });

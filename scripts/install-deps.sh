@@ -5,7 +5,8 @@
 # those of each part named:
 #   nautilus nemo caja thunar dolphin  a file manager's module, and the file
 #                                      manager itself for its desktop test
-#   desktop   what the desktop tests drive the file managers with
+#   window    the history window (GTK 4)
+#   desktop   what the desktop tests drive the file managers and the window with
 #   macos     the macOS class's check on GNUstep
 #   check     what `make check` adds: sanitizers, fuzzing, benchmarks, format
 #   all       everything above (what `make check`, and so CI, installs)
@@ -22,6 +23,7 @@ declare -A parts=(
   [nemo]="libnemo-extension-dev nemo"
   [caja]="libcaja-extension-dev caja"
   [thunar]="libthunarx-3-dev thunar"
+  [window]="libgtk-4-dev"
   [desktop]="xvfb xdotool at-spi2-core gir1.2-atspi-2.0 python3-gi imagemagick libatk-adaptor
              librsvg2-common fuse3 libfuse3-dev"
   [check]="clang-14 clang-format libclang-rt-14-dev libbenchmark-dev dpkg-dev fuse3 libfuse3-dev"
@@ -38,11 +40,11 @@ declare -A bare_parts=(
 wanted=()
 for part in "$@"; do
   case "$part" in
-    all) wanted+=(nautilus nemo caja thunar dolphin desktop macos check) ;;
-    nautilus | nemo | caja | thunar | dolphin | desktop | macos | check) wanted+=("$part") ;;
+    all) wanted+=(nautilus nemo caja thunar dolphin window desktop macos check) ;;
+    nautilus | nemo | caja | thunar | dolphin | window | desktop | macos | check) wanted+=("$part") ;;
     *)
       echo "install-deps.sh: unknown part \"$part\"; known: nautilus nemo caja thunar dolphin" \
-           "desktop macos check all" >&2
+           "window desktop macos check all" >&2
       exit 2
       ;;
   esac

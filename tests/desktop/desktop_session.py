@@ -300,6 +300,9 @@ class Session:
             lambda: "request showHistory %s/watched/file.txt" % base in self.app_output()
             and self.app_output().count("activated") > activated, 5), self.app_output())
         self.close_menu()
+        if os.access(os.path.join(self.build, "Tarvine.app/Contents/MacOS/tarvine-history"),
+                     os.X_OK):
+            self.expect_history_window(test, "file.txt")
 
         # The file changes after the root's snapshot: Restore Previous brings
         # the snapshot's content back, and a second one undoes the restore.
@@ -333,6 +336,16 @@ class Session:
         test.assertIn("request enableHistory %s/outside bookmark=yes (resolves)" % base,
                       self.app_output())
         test.assertEqual(os.listdir(os.path.join(self.container, "requests")), [])
+
+    def expect_history_window(self, test, name):
+        """The application shows Show History's target in the history window,
+        which is then closed, so that it covers nothing of the file manager."""
+        window = application("tarvine-history")
+        test.assertIsNotNone(window, self.app_output())
+        test.assertTrue(eventually(lambda: any(
+            f.get_name() == name + " \u2013 History" for f in descendants(window, "frame")), 10))
+        os.kill(window.get_process_id(), signal.SIGTERM)
+        test.assertTrue(eventually(lambda: application("tarvine-history", 0) is None, 10))
 
     # -- input and pictures --------------------------------------------------
 

@@ -35,6 +35,15 @@ class InstallLayout(unittest.TestCase):
             self.assertTrue(os.access(os.path.join(dest, app, "MacOS/tarvine-app"), os.X_OK))
             self.assertTrue(os.access(os.path.join(dest, prefix.lstrip("/"), "bin/tarvine"),
                                       os.X_OK))
+            # The history window, when built, is where `tarvine history` looks
+            # for it from bin/, beside the application that starts it too.
+            window = app + "MacOS/tarvine-history"
+            if os.path.exists(os.path.join(BUILD, "Tarvine.app/Contents/MacOS/tarvine-history")):
+                self.assertTrue(os.access(os.path.join(
+                    dest, prefix.lstrip("/"), "bin/../lib/tarvine/Tarvine.app/Contents/MacOS",
+                    "tarvine-history"), os.X_OK))
+            else:
+                self.assertNotIn(window, installed)
             # The session starts the application, and its bus starts it when woken.
             exec_line = "Exec=%s/lib/tarvine/Tarvine.app/Contents/MacOS/tarvine-app" % prefix
             for started_by in ["share/dbus-1/services/com.quillfen.tarvine.service",

@@ -1,0 +1,74 @@
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "app/Keeper.h"
+#include "foundation/Status.h"
+#include "history/History.h"
+
+namespace tarvine::app {
+
+// What the history window shows of one file or folder, and what it does
+// there; nothing of GTK, so that it is tested on its own. Every call reads
+// the history or the folder and may take long: the window makes them off its
+// interface thread.
+class HistoryModel {
+ public:
+  // `target`: an absolute path, resolved, inside a watched folder.
+  HistoryModel(Keeper& keeper, std::string target) : keeper_(keeper), target_(std::move(target)) {}
+
+  struct Row {
+    history::Version version;
+    std::string what;    // "Manual snapshot", "Before a restore", ...
+    std::string when;    // "5 minutes ago"
+    std::string at;      // the date and time in the user's locale
+    std::string detail;  // "12 bytes, differs from now" or "3 files changed"
+    // All of it in one line, for screen readers and the tests that read them.
+    std::string label;
+  };
+  struct Listing {
+    bool isFolder = false;
+    std::string repository;  // the history's git folder, to follow new snapshots
+    std::vector<Row> rows;   // newest first
+    bool complete = true;    // false when cut at the limit asked for
+  };
+  // The target's versions, at most `limit` of them, described as of `now`.
+  Result<Listing> load(std::size_t limit = SIZE_MAX, std::int64_t now = std::time(nullptr)) const;
+
+  // A read-only copy of the file as `version` has it (`below`: a file inside
+  // a folder target) in `folder`, kept under its own name; its path.
+  Result<std::string> copyOf(const std::string& version, const std::string& folder,
+                             const std::string& below = "") const;
+
+  // The target (or the file `below` it) back to `version`, as the menu's
+  // Restore Previous does it; `restored` says what was done and how to undo it.
+  Keeper::Outcome restore(const std::string& version, history::Restored& restored,
+                          const std::string& below = "") const;
+
+  // The files of a folder target as `version` has them.
+  Result<std::vector<history::VersionFile>> files(const std::string& version) const;
+
+  const std::string& target() const { return target_; }
+
+ private:
+  std::string pathOf(const std::string& below) const {
+    return below.empty() ? target_ : target_ + "/" + below;
+  }
+
+  Keeper& keeper_;
+  std::string target_;
+};
+
+// The history window's program, beside this one (the application), in the
+// build tree or where it is installed; empty when there is none.
+std::string historyWindowProgram();
+
+// "just now", "5 minutes ago", "yesterday", "3 days ago"; past a month, the date.
+std::string relativeTime(std::int64_t then, std::int64_t now);
+// The date and time in the user's locale.
+std::string localTime(std::int64_t time);
+
+}  // namespace tarvine::app

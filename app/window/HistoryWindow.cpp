@@ -1,0 +1,508 @@
+#include "app/window/HistoryWindow.h"
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+
+#include "app/window/Background.h"
+
+namespace tarvine::app {
+namespace {
+
+// The first screen of versions comes alone, so that it shows at once; the
+// rest follow.
+constexpr std::size_t kFirstScreen = 50;
+
+std::string nameOf(const std::string& path) { return path.substr(path.find_last_of('/') + 1); }
+std::string folderOf(const std::string& path) {
+  const auto slash = path.find_last_of('/');
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+GtkWidget* label(const std::string& text, const char* cssClass = nullptr) {
+  GtkWidget* widget = gtk_label_new(text.c_str());
+  gtk_label_set_xalign(GTK_LABEL(widget), 0);
+  gtk_label_set_ellipsize(GTK_LABEL(widget), PANGO_ELLIPSIZE_END);
+  if (cssClass != nullptr) gtk_widget_add_css_class(widget, cssClass);
+  return widget;
+}
+
+void describe(GtkWidget* widget, const std::string& text) {
+  gtk_accessible_update_property(GTK_ACCESSIBLE(widget), GTK_ACCESSIBLE_PROPERTY_LABEL,
+                                 text.c_str(), -1);
+}
+
+GtkButton* button(const char* mnemonic, const char* tooltip, GCallback clicked, gpointer self) {
+  // The title as a label of its own that names the button: GTK 4.8 would
+  // otherwise have screen readers say a button's title twice, once with its
+  // mnemonic's mark.
+  GtkWidget* widget = gtk_button_new();
+  GtkWidget* title = gtk_label_new_with_mnemonic(mnemonic);
+  gtk_label_set_mnemonic_widget(GTK_LABEL(title), widget);
+  gtk_button_set_child(GTK_BUTTON(widget), title);
+  gtk_widget_set_tooltip_text(widget, tooltip);
+  g_signal_connect(widget, "clicked", clicked, self);
+  return GTK_BUTTON(widget);
+}
+
+void removeAll(GtkListBox* list) {
+  while (GtkWidget* child = gtk_widget_get_first_child(GTK_WIDGET(list))) {
+    gtk_list_box_remove(list, child);
+  }
+}
+
+// Opens `path` with the user's default application for it.
+std::string launch(const std::string& path) {
+  GFile* file = g_file_new_for_path(path.c_str());
+  char* uri = g_file_get_uri(file);
+  g_object_unref(file);
+  GError* failure = nullptr;
+  const bool launched = g_app_info_launch_default_for_uri(uri, nullptr, &failure);
+  g_free(uri);
+  std::string why = launched ? "" : (failure != nullptr ? failure->message : "unknown error");
+  g_clear_error(&failure);
+  return why;
+}
+
+}  // namespace
+
+// The file picked in a version's list of files, and what is done with it.
+struct HistoryWindow::PickedFile {
+  std::weak_ptr<HistoryWindow> window;
+  std::string version;
+  std::vector<std::string> paths;
+  GtkListBox* list;
+
+  static void act(GtkButton* button, bool restoring) {
+    auto* picked = static_cast<PickedFile*>(
+        g_object_get_data(G_OBJECT(gtk_widget_get_root(GTK_WIDGET(button))), "picked"));
+    GtkListBoxRow* row = gtk_list_box_get_selected_row(picked->list);
+    auto window = picked->window.lock();
+    if (row == nullptr || !window) return;
+    const std::string& below =
+        picked->paths[static_cast<std::size_t>(gtk_list_box_row_get_index(row))];
+    if (restoring) {
+      window->restore(picked->version, below, false);
+    } else {
+      window->open(picked->version, below);
+    }
+  }
+};
+
+std::shared_ptr<HistoryWindow> HistoryWindow::create(GtkApplication* application, Keeper& keeper,
+                                                     const std::string& target,
+                                                     std::shared_ptr<std::string> copies) {
+  std::shared_ptr<HistoryWindow> window(
+      new HistoryWindow(application, keeper, target, std::move(copies)));
+  window->build();
+  window->load(kFirstScreen);
+  return window;
+}
+
+HistoryWindow::HistoryWindow(GtkApplication* application, Keeper& keeper, const std::string& target,
+                             std::shared_ptr<std::string> copies)
+    : application_(G_APPLICATION(application)),
+      model_(std::make_shared<HistoryModel>(keeper, target)),
+      copies_(std::move(copies)) {
+  window_ = GTK_WINDOW(gtk_application_window_new(application));
+}
+
+HistoryWindow::~HistoryWindow() {
+  // The list may still say its selection changed while the window is taken apart.
+  g_signal_handlers_disconnect_by_data(list_, this);
+  if (reloadSoon_ != 0) g_source_remove(reloadSoon_);
+  if (pulse_ != 0) g_source_remove(pulse_);
+  if (monitor_ != nullptr) {
+    g_signal_handlers_disconnect_by_data(monitor_, this);
+    g_object_unref(monitor_);
+  }
+}
+
+void HistoryWindow::build() {
+  const std::string& target = model_->target();
+  gtk_window_set_title(window_, (nameOf(target) + " \u2013 History").c_str());
+  gtk_window_set_default_size(window_, 620, 520);
+
+  // The header: what this is the history of, and where it is.
+  GtkWidget* header = gtk_header_bar_new();
+  GtkWidget* titles = gtk_box_new(GTK_ORIENTATION_VERTICAL, 0);
+  gtk_widget_set_valign(titles, GTK_ALIGN_CENTER);
+  GtkWidget* title = label(nameOf(target), "title");
+  GtkWidget* subtitle = label(folderOf(target), "subtitle");
+  gtk_label_set_xalign(GTK_LABEL(title), 0.5);
+  gtk_label_set_xalign(GTK_LABEL(subtitle), 0.5);
+  gtk_box_append(GTK_BOX(titles), title);
+  gtk_box_append(GTK_BOX(titles), subtitle);
+  gtk_header_bar_set_title_widget(GTK_HEADER_BAR(header), titles);
+  gtk_window_set_titlebar(window_, header);
+
+  GtkWidget* content = gtk_box_new(GTK_ORIENTATION_VERTICAL, 0);
+  gtk_window_set_child(window_, content);
+
+  // What was done, or went wrong, with the undo of a restore.
+  banner_ = GTK_REVEALER(gtk_revealer_new());
+  GtkWidget* bannerBox = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 12);
+  gtk_widget_set_margin_start(bannerBox, 12);
+  gtk_widget_set_margin_end(bannerBox, 12);
+  gtk_widget_set_margin_top(bannerBox, 8);
+  gtk_widget_set_margin_bottom(bannerBox, 8);
+  message_ = GTK_LABEL(label(""));
+  gtk_label_set_wrap(message_, TRUE);
+  gtk_label_set_ellipsize(message_, PANGO_ELLIPSIZE_NONE);
+  gtk_label_set_selectable(message_, TRUE);
+  gtk_widget_set_hexpand(GTK_WIDGET(message_), TRUE);
+  undoButton_ = button("_Undo", "Put back what the restore replaced",
+                       G_CALLBACK(+[](GtkButton*, gpointer self) {
+                         auto* window = static_cast<HistoryWindow*>(self);
+                         window->restore(window->undo_, window->undoBelow_, true);
+                       }),
+                       this);
+  gtk_box_append(GTK_BOX(bannerBox), GTK_WIDGET(message_));
+  gtk_box_append(GTK_BOX(bannerBox), GTK_WIDGET(undoButton_));
+  gtk_revealer_set_child(banner_, bannerBox);
+  gtk_box_append(GTK_BOX(content), GTK_WIDGET(banner_));
+
+  progress_ = GTK_PROGRESS_BAR(gtk_progress_bar_new());
+  describe(GTK_WIDGET(progress_), "Working");
+  gtk_widget_set_visible(GTK_WIDGET(progress_), FALSE);
+  gtk_box_append(GTK_BOX(content), GTK_WIDGET(progress_));
+
+  stack_ = GTK_STACK(gtk_stack_new());
+  gtk_widget_set_vexpand(GTK_WIDGET(stack_), TRUE);
+  GtkWidget* spinner = gtk_spinner_new();
+  gtk_spinner_start(GTK_SPINNER(spinner));
+  describe(spinner, "Loading the versions");
+  gtk_stack_add_named(stack_, spinner, "loading");
+  empty_ = GTK_LABEL(gtk_label_new(""));
+  gtk_label_set_wrap(empty_, TRUE);
+  gtk_label_set_justify(empty_, GTK_JUSTIFY_CENTER);
+  gtk_widget_set_margin_start(GTK_WIDGET(empty_), 36);
+  gtk_widget_set_margin_end(GTK_WIDGET(empty_), 36);
+  gtk_stack_add_named(stack_, GTK_WIDGET(empty_), "empty");
+  list_ = GTK_LIST_BOX(gtk_list_box_new());
+  gtk_list_box_set_selection_mode(list_, GTK_SELECTION_SINGLE);
+  // A click selects; a double click or Enter opens.
+  gtk_list_box_set_activate_on_single_click(list_, FALSE);
+  describe(GTK_WIDGET(list_), "Versions, newest first");
+  g_signal_connect(list_, "row-selected",
+                   G_CALLBACK(+[](GtkListBox*, GtkListBoxRow*, gpointer self) {
+                     static_cast<HistoryWindow*>(self)->selected();
+                   }),
+                   this);
+  g_signal_connect(list_, "row-activated",
+                   G_CALLBACK(+[](GtkListBox*, GtkListBoxRow*, gpointer self) {
+                     auto* window = static_cast<HistoryWindow*>(self);
+                     if (window->listing_.isFolder) {
+                       window->showFiles();
+                     } else if (const auto* row = window->selectedRow()) {
+                       window->open(row->version.id, "");
+                     }
+                   }),
+                   this);
+  GtkWidget* scrolled = gtk_scrolled_window_new();
+  gtk_scrolled_window_set_child(GTK_SCROLLED_WINDOW(scrolled), GTK_WIDGET(list_));
+  gtk_stack_add_named(stack_, scrolled, "list");
+  gtk_stack_set_visible_child_name(stack_, "loading");
+  gtk_box_append(GTK_BOX(content), GTK_WIDGET(stack_));
+
+  GtkWidget* actions = gtk_action_bar_new();
+  openButton_ = button("_Open", "Open a read-only copy of this version",
+                       G_CALLBACK(+[](GtkButton*, gpointer self) {
+                         auto* window = static_cast<HistoryWindow*>(self);
+                         if (const auto* row = window->selectedRow())
+                           window->open(row->version.id, "");
+                       }),
+                       this);
+  filesButton_ = button("Show _Files", "The folder's files as this version has them",
+                        G_CALLBACK(+[](GtkButton*, gpointer self) {
+                          static_cast<HistoryWindow*>(self)->showFiles();
+                        }),
+                        this);
+  restoreButton_ = button("_Restore", "Bring this version back; the current state is kept first",
+                          G_CALLBACK(+[](GtkButton*, gpointer self) {
+                            auto* window = static_cast<HistoryWindow*>(self);
+                            if (const auto* row = window->selectedRow()) {
+                              window->restore(row->version.id, "", false);
+                            }
+                          }),
+                          this);
+  gtk_action_bar_pack_start(GTK_ACTION_BAR(actions), GTK_WIDGET(openButton_));
+  gtk_action_bar_pack_start(GTK_ACTION_BAR(actions), GTK_WIDGET(filesButton_));
+  gtk_action_bar_pack_end(GTK_ACTION_BAR(actions), GTK_WIDGET(restoreButton_));
+  gtk_box_append(GTK_BOX(content), actions);
+  gtk_widget_set_visible(GTK_WIDGET(filesButton_), FALSE);
+  selected();
+}
+
+void HistoryWindow::load(std::size_t limit) {
+  std::weak_ptr<HistoryWindow> self = weak_from_this();
+  auto model = model_;
+  inBackground<Result<HistoryModel::Listing>>(
+      application_, [model, limit] { return model->load(limit); },
+      [self, limit](Result<HistoryModel::Listing>& listing) {
+        auto window = self.lock();
+        if (!window) return;
+        if (!listing.ok()) {
+          std::string text = listing.status().message();
+          if (text.rfind("not in a watched folder", 0) == 0) {
+            text +=
+                "\n\nPick Enable History on its folder in the file manager's History menu, "
+                "or run: tarvine watch FOLDER";
+          }
+          gtk_label_set_text(window->empty_, text.c_str());
+          gtk_stack_set_visible_child_name(window->stack_, "empty");
+          return;
+        }
+        const bool more = !listing->complete;
+        window->show(std::move(*listing));
+        if (more && limit == kFirstScreen) window->load(SIZE_MAX);
+      });
+}
+
+void HistoryWindow::show(HistoryModel::Listing listing) {
+  const std::string keep = selectedRow() != nullptr ? selectedRow()->version.id : "";
+  follow(listing.repository);
+  listing_ = std::move(listing);
+  gtk_widget_set_visible(GTK_WIDGET(openButton_), !listing_.isFolder);
+  gtk_widget_set_visible(GTK_WIDGET(filesButton_), listing_.isFolder);
+  removeAll(list_);
+  if (listing_.rows.empty()) {
+    const std::string name = nameOf(model_->target());
+    gtk_label_set_text(empty_, ("No versions of " + name +
+                                " yet.\n\nA version is kept at each snapshot of its watched "
+                                "folder: pick Snapshot Now in the History menu, or wait for the "
+                                "automatic snapshot after the next change.")
+                                   .c_str());
+    gtk_stack_set_visible_child_name(stack_, "empty");
+    selected();
+    return;
+  }
+  GtkListBoxRow* reselect = nullptr;
+  for (const HistoryModel::Row& row : listing_.rows) {
+    GtkWidget* item = gtk_list_box_row_new();
+    GtkWidget* lines = gtk_box_new(GTK_ORIENTATION_VERTICAL, 2);
+    gtk_widget_set_margin_start(lines, 12);
+    gtk_widget_set_margin_end(lines, 12);
+    gtk_widget_set_margin_top(lines, 6);
+    gtk_widget_set_margin_bottom(lines, 6);
+    GtkWidget* first = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 12);
+    GtkWidget* what = label(row.what, "heading");
+    gtk_widget_set_hexpand(what, TRUE);
+    gtk_box_append(GTK_BOX(first), what);
+    gtk_box_append(GTK_BOX(first), label(row.when));
+    gtk_box_append(GTK_BOX(lines), first);
+    gtk_box_append(GTK_BOX(lines), label(row.at + " \u00b7 " + row.detail, "dim-label"));
+    gtk_list_box_row_set_child(GTK_LIST_BOX_ROW(item), lines);
+    describe(item, row.label);
+    gtk_list_box_append(list_, item);
+    if (row.version.id == keep) reselect = GTK_LIST_BOX_ROW(item);
+  }
+  gtk_stack_set_visible_child_name(stack_, "list");
+  if (reselect != nullptr) gtk_list_box_select_row(list_, reselect);
+  selected();
+}
+
+// New snapshots move the history's branch: its folder of references changes.
+void HistoryWindow::follow(const std::string& repository) {
+  if (monitor_ != nullptr || repository.empty()) return;
+  GFile* heads = g_file_new_for_path((repository + "refs/heads").c_str());
+  monitor_ = g_file_monitor_directory(heads, G_FILE_MONITOR_WATCH_MOVES, nullptr, nullptr);
+  g_object_unref(heads);
+  if (monitor_ == nullptr) return;
+  g_signal_connect(monitor_, "changed",
+                   G_CALLBACK(+[](GFileMonitor*, GFile*, GFile*, GFileMonitorEvent, gpointer self) {
+                     auto* window = static_cast<HistoryWindow*>(self);
+                     if (window->reloadSoon_ != 0) return;
+                     // A commit renames a lock over the reference: one reload for both.
+                     window->reloadSoon_ = g_timeout_add_once(
+                         200,
+                         [](gpointer self) {
+                           auto* window = static_cast<HistoryWindow*>(self);
+                           window->reloadSoon_ = 0;
+                           window->load(SIZE_MAX);
+                         },
+                         self);
+                   }),
+                   this);
+}
+
+const HistoryModel::Row* HistoryWindow::selectedRow() const {
+  GtkListBoxRow* row = gtk_list_box_get_selected_row(list_);
+  if (row == nullptr) return nullptr;
+  const int index = gtk_list_box_row_get_index(row);
+  return index >= 0 && static_cast<std::size_t>(index) < listing_.rows.size()
+             ? &listing_.rows[static_cast<std::size_t>(index)]
+             : nullptr;
+}
+
+void HistoryWindow::selected() {
+  const bool chosen = selectedRow() != nullptr && !working_;
+  const bool present = chosen && selectedRow()->version.change != history::Version::Change::deleted;
+  gtk_widget_set_sensitive(GTK_WIDGET(openButton_), present);
+  gtk_widget_set_sensitive(GTK_WIDGET(filesButton_), present);
+  gtk_widget_set_sensitive(GTK_WIDGET(restoreButton_), present);
+  gtk_widget_set_sensitive(GTK_WIDGET(undoButton_), !working_);
+}
+
+void HistoryWindow::busy(const char* what) {
+  working_ = true;
+  selected();
+  gtk_progress_bar_set_text(progress_, what);
+  gtk_progress_bar_set_show_text(progress_, TRUE);
+  gtk_widget_set_visible(GTK_WIDGET(progress_), TRUE);
+  pulse_ = g_timeout_add(
+      100,
+      [](gpointer bar) -> gboolean {
+        gtk_progress_bar_pulse(GTK_PROGRESS_BAR(bar));
+        return G_SOURCE_CONTINUE;
+      },
+      progress_);
+}
+
+void HistoryWindow::idle() {
+  working_ = false;
+  if (pulse_ != 0) g_source_remove(pulse_);
+  pulse_ = 0;
+  gtk_widget_set_visible(GTK_WIDGET(progress_), FALSE);
+  selected();
+}
+
+void HistoryWindow::say(const std::string& message, bool offerUndo) {
+  gtk_label_set_text(message_, message.c_str());
+  gtk_widget_set_visible(GTK_WIDGET(undoButton_), offerUndo);
+  gtk_revealer_set_reveal_child(banner_, TRUE);
+}
+
+Result<std::string> HistoryWindow::copiesFolder() {
+  if (copies_->empty()) {
+    // In the user's runtime folder, which the session empties at logout: a
+    // window that could not tidy up (its display gone) leaves nothing for long.
+    std::string folder = std::string(g_get_user_runtime_dir()) + "/tarvine-versions-XXXXXX";
+    if (g_mkdtemp(folder.data()) == nullptr) {
+      return Status::error("cannot make a folder for the copy: " +
+                           std::string(std::strerror(errno)));
+    }
+    *copies_ = folder;
+  }
+  return *copies_;
+}
+
+void HistoryWindow::open(const std::string& version, const std::string& below) {
+  if (working_) return;
+  auto folder = copiesFolder();
+  if (!folder.ok()) return say(folder.status().message());
+  busy("Copying the version\u2026");
+  std::weak_ptr<HistoryWindow> self = weak_from_this();
+  auto model = model_;
+  inBackground<Result<std::string>>(
+      application_,
+      [model, version, below, folder = *folder] { return model->copyOf(version, folder, below); },
+      [self](Result<std::string>& copy) {
+        auto window = self.lock();
+        if (!window) return;
+        window->idle();
+        if (!copy.ok()) return window->say("Cannot open the version: " + copy.status().message());
+        const std::string why = launch(*copy);
+        window->say(why.empty() ? "Opened a read-only copy: " + *copy
+                                : "Saved a read-only copy at " + *copy +
+                                      " (no application opens it: " + why + ")");
+      });
+}
+
+void HistoryWindow::restore(const std::string& version, const std::string& below, bool undoing) {
+  if (working_ || version.empty()) return;
+  busy(undoing ? "Undoing the restore\u2026" : "Restoring\u2026");
+  std::weak_ptr<HistoryWindow> self = weak_from_this();
+  auto model = model_;
+  struct Done {
+    Keeper::Outcome outcome;
+    history::Restored restored;
+  };
+  inBackground<Done>(
+      application_,
+      [model, version, below] {
+        Done done;
+        done.outcome = model->restore(version, done.restored, below);
+        return done;
+      },
+      [self, undoing, below](Done& done) {
+        auto window = self.lock();
+        if (!window) return;
+        window->idle();
+        if (!done.outcome.ok) {
+          return window->say(done.outcome.lines.empty() ? "Cannot restore"
+                                                        : done.outcome.lines.front());
+        }
+        const std::string name = below.empty() ? nameOf(window->model_->target()) : below;
+        const std::size_t written = done.restored.written.size();
+        if (undoing) {
+          window->undo_.clear();
+          window->say("Undone: " + name + " is as it was before the restore.");
+        } else {
+          window->undo_ = done.restored.undo;
+          window->undoBelow_ = below;
+          window->say("Restored " + name + " (" + std::to_string(written) +
+                          (written == 1 ? " file written)." : " files written)."),
+                      !window->undo_.empty());
+        }
+        window->load(SIZE_MAX);
+      });
+}
+
+// The folder's files as the selected version has them, each to open or
+// restore on its own.
+void HistoryWindow::showFiles() {
+  const HistoryModel::Row* row = selectedRow();
+  if (row == nullptr || working_) return;
+  const std::string version = row->version.id, at = row->at;
+  busy("Reading the version\u2026");
+  std::weak_ptr<HistoryWindow> self = weak_from_this();
+  auto model = model_;
+  inBackground<Result<std::vector<history::VersionFile>>>(
+      application_, [model, version] { return model->files(version); },
+      [self, version, at](Result<std::vector<history::VersionFile>>& files) {
+        auto window = self.lock();
+        if (!window) return;
+        window->idle();
+        if (!files.ok()) return window->say(files.status().message());
+        GtkWindow* dialog = GTK_WINDOW(gtk_window_new());
+        gtk_window_set_transient_for(dialog, window->window_);
+        gtk_window_set_destroy_with_parent(dialog, TRUE);
+        gtk_window_set_title(
+            dialog, ("Files of " + nameOf(window->model_->target()) + " at " + at).c_str());
+        gtk_window_set_default_size(dialog, 520, 440);
+        GtkWidget* box = gtk_box_new(GTK_ORIENTATION_VERTICAL, 0);
+        GtkWidget* list = gtk_list_box_new();
+        describe(list, "Files of this version");
+        for (const history::VersionFile& file : *files) {
+          GtkWidget* item = label(file.path + (file.isLink ? " (link)" : ""));
+          gtk_widget_set_margin_start(item, 12);
+          gtk_widget_set_margin_top(item, 4);
+          gtk_widget_set_margin_bottom(item, 4);
+          gtk_list_box_append(GTK_LIST_BOX(list), item);
+        }
+        GtkWidget* scrolled = gtk_scrolled_window_new();
+        gtk_widget_set_vexpand(scrolled, TRUE);
+        gtk_scrolled_window_set_child(GTK_SCROLLED_WINDOW(scrolled), list);
+        gtk_box_append(GTK_BOX(box), scrolled);
+        // The buttons act on the file selected, through the main window.
+        auto* picked = new PickedFile{window, version, {}, GTK_LIST_BOX(list)};
+        for (const auto& file : *files) picked->paths.push_back(file.path);
+        g_object_set_data_full(G_OBJECT(dialog), "picked", picked,
+                               [](gpointer data) { delete static_cast<PickedFile*>(data); });
+        GtkWidget* actions = gtk_action_bar_new();
+        GtkButton* openFile =
+            button("_Open", "Open a read-only copy of this file as it was",
+                   G_CALLBACK(+[](GtkButton* b, gpointer) { PickedFile::act(b, false); }), nullptr);
+        GtkButton* restoreFile =
+            button("_Restore", "Bring this file back as it was",
+                   G_CALLBACK(+[](GtkButton* b, gpointer) { PickedFile::act(b, true); }), nullptr);
+        gtk_action_bar_pack_start(GTK_ACTION_BAR(actions), GTK_WIDGET(openFile));
+        gtk_action_bar_pack_end(GTK_ACTION_BAR(actions), GTK_WIDGET(restoreFile));
+        gtk_box_append(GTK_BOX(box), actions);
+        gtk_window_set_child(dialog, box);
+        gtk_window_present(dialog);
+      });
+}
+
+}  // namespace tarvine::app

@@ -1,0 +1,69 @@
+#pragma once
+
+#include <gtk/gtk.h>
+
+#include <memory>
+#include <string>
+
+#include "app/HistoryModel.h"
+#include "app/Keeper.h"
+
+namespace tarvine::app {
+
+// The window of one file's or folder's history: its versions newest first,
+// and Open, Restore (with its undo) and, for a folder, Show Files on the one
+// selected. It follows new snapshots while open. What reads the history runs
+// in the background; the window only shows and asks.
+class HistoryWindow : public std::enable_shared_from_this<HistoryWindow> {
+ public:
+  // `copies`: where opened versions are copied (made on first use).
+  static std::shared_ptr<HistoryWindow> create(GtkApplication* application, Keeper& keeper,
+                                               const std::string& target,
+                                               std::shared_ptr<std::string> copies);
+  ~HistoryWindow();
+
+  GtkWindow* window() const { return window_; }
+  void present() { gtk_window_present(window_); }
+
+ private:
+  struct PickedFile;
+  HistoryWindow(GtkApplication* application, Keeper& keeper, const std::string& target,
+                std::shared_ptr<std::string> copies);
+  void build();
+  void load(std::size_t limit);
+  void show(HistoryModel::Listing listing);
+  void follow(const std::string& repository);
+  void selected();
+  const HistoryModel::Row* selectedRow() const;
+  void open(const std::string& version, const std::string& below);
+  void restore(const std::string& version, const std::string& below, bool undoing);
+  void showFiles();
+  void busy(const char* what);
+  void idle();
+  void say(const std::string& message, bool offerUndo = false);
+  Result<std::string> copiesFolder();
+
+  GApplication* application_;
+  std::shared_ptr<HistoryModel> model_;
+  std::shared_ptr<std::string> copies_;
+  HistoryModel::Listing listing_;
+  std::string undo_, undoBelow_;  // the last restore's undo: a version, and what of the target
+  bool working_ = false;
+  guint reloadSoon_ = 0;
+  guint pulse_ = 0;
+
+  GtkWindow* window_ = nullptr;
+  GtkStack* stack_ = nullptr;
+  GtkListBox* list_ = nullptr;
+  GtkLabel* empty_ = nullptr;
+  GtkRevealer* banner_ = nullptr;
+  GtkLabel* message_ = nullptr;
+  GtkButton* undoButton_ = nullptr;
+  GtkProgressBar* progress_ = nullptr;
+  GtkButton* openButton_ = nullptr;
+  GtkButton* restoreButton_ = nullptr;
+  GtkButton* filesButton_ = nullptr;
+  GFileMonitor* monitor_ = nullptr;
+};
+
+}  // namespace tarvine::app

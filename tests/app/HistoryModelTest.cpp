@@ -1,0 +1,173 @@
+#include "app/HistoryModel.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <tuple>
+
+#include "tests/support/TempDir.h"
+
+namespace tarvine::app {
+namespace {
+
+namespace fs = std::filesystem;
+
+// A watched folder "root" in a container of its own, driven as the window
+// drives it.
+class HistoryModelTest : public ::testing::Test {
+ protected:
+  HistoryModelTest() : keeper(Container(tmp.file("container"))), root(tmp.file("root")) {
+    fs::create_directories(root);
+  }
+  void watch() { ASSERT_TRUE(keeper.watch(root, "manual").ok); }
+  void snapshot() { ASSERT_TRUE(keeper.snapshot(root, history::Reason::manual).ok); }
+  std::vector<std::string> column(const HistoryModel::Listing& listing,
+                                  std::string HistoryModel::Row::*field) {
+    std::vector<std::string> values;
+    for (const auto& row : listing.rows) values.push_back(row.*field);
+    return values;
+  }
+
+  testing::TempDir tmp;
+  Keeper keeper;
+  std::string root;
+};
+
+TEST_F(HistoryModelTest, AFilesVersionsSayWhatHappenedTheirSizeAndWhetherTheyDifferFromNow) {
+  tmp.write("root/notes.txt", "one\n");
+  watch();
+  tmp.write("root/notes.txt", "two 2\n");
+  snapshot();
+  tmp.write("root/other.txt", "not a version of notes\n");
+  snapshot();
+  tmp.write("root/notes.txt", "three 3\n");
+  snapshot();
+  HistoryModel model(keeper, root + "/notes.txt");
+
+  auto listing = model.load(SIZE_MAX, std::time(nullptr) + 90);
+  ASSERT_TRUE(listing.ok()) << listing.status().message();
+  EXPECT_FALSE(listing->isFolder);
+  EXPECT_EQ(column(*listing, &HistoryModel::Row::what),
+            (std::vector<std::string>{"Manual snapshot", "Manual snapshot", "History enabled"}));
+  EXPECT_EQ(column(*listing, &HistoryModel::Row::detail),
+            (std::vector<std::string>{"8 bytes, same as now", "6 bytes, differs from now",
+                                      "4 bytes, differs from now"}));
+  EXPECT_EQ(listing->rows[0].when, "1 minute ago");
+  EXPECT_EQ(listing->rows[0].label.rfind("Manual snapshot, 1 minute ago (", 0), 0u)
+      << listing->rows[0].label;
+
+  // Edited since: no version is the current content any more.
+  tmp.write("root/notes.txt", "four\n");
+  listing = model.load();
+  ASSERT_TRUE(listing.ok());
+  EXPECT_EQ(listing->rows[0].detail, "8 bytes, differs from now");
+
+  // A first screen: the newest, and a note that there are more.
+  auto first = model.load(2);
+  ASSERT_TRUE(first.ok());
+  EXPECT_EQ(first->rows.size(), 2u);
+  EXPECT_FALSE(first->complete);
+  EXPECT_TRUE(listing->complete);
+  EXPECT_TRUE(fs::is_directory(listing->repository + "refs/heads"));
+}
+
+TEST_F(HistoryModelTest, AFoldersVersionsCountTheFilesChangedAndListTheirFiles) {
+  tmp.write("root/docs/a.txt", "a");
+  tmp.write("root/docs/b.txt", "b");
+  tmp.write("root/docs/.git/config", "a repository inside is history too");
+  watch();
+  tmp.write("root/docs/a.txt", "a2");
+  fs::remove(root + "/docs/b.txt");
+  tmp.write("root/docs/c.txt", "c");
+  tmp.write("root/elsewhere.txt", "not in docs");
+  snapshot();
+  HistoryModel model(keeper, root + "/docs");
+
+  auto listing = model.load();
+  ASSERT_TRUE(listing.ok()) << listing.status().message();
+  EXPECT_TRUE(listing->isFolder);
+  EXPECT_EQ(column(*listing, &HistoryModel::Row::detail),
+            (std::vector<std::string>{"3 files changed", "3 files changed"}));
+
+  auto files = model.files(listing->rows[1].version.id);
+  ASSERT_TRUE(files.ok()) << files.status().message();
+  std::vector<std::tuple<std::string, std::uint64_t>> seen;
+  for (const auto& file : *files) seen.emplace_back(file.path, file.size);
+  EXPECT_EQ(seen, (std::vector<std::tuple<std::string, std::uint64_t>>{
+                      {".git/config", 34}, {"a.txt", 1}, {"b.txt", 1}}));
+  EXPECT_FALSE(model.files("no-such-version").ok());
+  EXPECT_FALSE(HistoryModel(keeper, root + "/docs/a.txt").files(listing->rows[0].version.id).ok());
+}
+
+TEST_F(HistoryModelTest, RestoreKeepsTheCurrentStateFirstAndItsUndoPutsItBack) {
+  tmp.write("root/notes.txt", "old\n");
+  watch();
+  tmp.write("root/notes.txt", "new\n");
+  snapshot();
+  tmp.write("root/notes.txt", "unsaved edit\n");
+  HistoryModel model(keeper, root + "/notes.txt");
+  const std::string oldest = model.load()->rows.back().version.id;
+
+  history::Restored restored;
+  ASSERT_TRUE(model.restore(oldest, restored).ok);
+  EXPECT_EQ(tmp.read("root/notes.txt"), "old\n");
+  EXPECT_EQ(restored.written, std::vector<std::string>{"notes.txt"});
+  auto listing = model.load();
+  ASSERT_TRUE(listing.ok());
+  EXPECT_EQ(column(*listing, &HistoryModel::Row::what),
+            (std::vector<std::string>{"Before a restore", "Manual snapshot", "History enabled"}));
+  EXPECT_EQ(listing->rows.back().detail, "4 bytes, same as now");
+
+  history::Restored undone;
+  ASSERT_TRUE(model.restore(restored.undo, undone).ok);
+  EXPECT_EQ(tmp.read("root/notes.txt"), "unsaved edit\n");
+
+  // A file of a folder, picked from the folder's files.
+  tmp.write("root/notes.txt", "again\n");
+  ASSERT_TRUE(HistoryModel(keeper, root).restore(oldest, restored, "notes.txt").ok);
+  EXPECT_EQ(tmp.read("root/notes.txt"), "old\n");
+  EXPECT_FALSE(model.restore("no-such-version", restored).ok);
+}
+
+TEST_F(HistoryModelTest, OpenMakesAReadOnlyCopyUnderTheFilesName) {
+  tmp.write("root/notes.txt", "old\n");
+  watch();
+  tmp.write("root/notes.txt", "new\n");
+  snapshot();
+  HistoryModel model(keeper, root + "/notes.txt");
+  const std::string oldest = model.load()->rows.back().version.id;
+  fs::create_directories(tmp.file("copies"));
+
+  auto copy = model.copyOf(oldest, tmp.file("copies"));
+  ASSERT_TRUE(copy.ok()) << copy.status().message();
+  EXPECT_EQ(fs::path(*copy).filename(), "notes.txt");
+  EXPECT_EQ(tmp.read(fs::relative(*copy, tmp.path())), "old\n");
+  struct stat info {};
+  ASSERT_EQ(::stat(copy->c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0444u);
+  EXPECT_EQ(*model.copyOf(oldest, tmp.file("copies")), *copy);
+
+  // Nothing half-written is left by a version that cannot be read.
+  EXPECT_FALSE(model.copyOf("0000000000000000000000000000000000000000", tmp.file("copies")).ok());
+  for (const auto& entry : fs::recursive_directory_iterator(tmp.file("copies"))) {
+    EXPECT_NE(entry.path().extension(), ".part") << entry.path();
+  }
+  EXPECT_EQ(tmp.read("root/notes.txt"), "new\n");
+}
+
+TEST(RelativeTime, ReadsAsPeopleSayIt) {
+  const std::int64_t now = 1'800'000'000;
+  const std::vector<std::pair<std::int64_t, std::string>> cases = {
+      {0, "just now"},           {59, "just now"},
+      {60, "1 minute ago"},      {119, "1 minute ago"},
+      {3599, "59 minutes ago"},  {3600, "1 hour ago"},
+      {7200, "2 hours ago"},     {86400, "yesterday"},
+      {2 * 86400, "2 days ago"}, {30 * 86400, "30 days ago"}};
+  for (const auto& [ago, expected] : cases)
+    EXPECT_EQ(relativeTime(now - ago, now), expected) << ago;
+  EXPECT_NE(relativeTime(now - 400 * 86400, now).find_first_of("0123456789"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace tarvine::app

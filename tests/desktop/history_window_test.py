@@ -1,0 +1,189 @@
+"""The history window, for real: tarvine-history under Xvfb with the
+accessibility bus, driven and read through AT-SPI. A watched file with three
+snapshots and an edit since: the window lists the three versions in order;
+Open hands a read-only copy of the oldest to the user's default application
+(a recorder here, so nothing is opened); Restore brings the oldest back and
+keeps the edit as a new "before a restore" version, which Undo puts back; a
+snapshot taken meanwhile appears on its own; a second Show History for the same file opens no second window.
+
+Usage: history_window_test.py --build BUILD [--screenshot PNG]"""
+
+import argparse
+import os
+import stat
+import subprocess
+import sys
+import unittest
+
+import desktop_session as ds
+
+WHAT = ("Manual snapshot", "History enabled", "Before a restore", "Automatic snapshot")
+
+
+class HistoryWindow(ds.Session):
+    program = "tarvine-history"
+    needs_root = False
+
+    def __init__(self, build):
+        super().__init__(build, None, None)
+        self.command_line = os.path.join(build, "app", "tarvine")
+        self.opened_log = os.path.join(self.dir, "opened.log")
+
+    def missing(self):
+        if not os.access(os.path.join(self.build, "Tarvine.app/Contents/MacOS/tarvine-history"),
+                         os.X_OK):
+            return "the history window is not built"
+        return None if ds.shutil.which("Xvfb") else "needs Xvfb"
+
+    def record_opened_files(self):
+        """The default application for text: a script that writes down what it
+        was asked to open."""
+        opener = os.path.join(self.dir, "opener.sh")
+        with open(opener, "w") as f:
+            f.write('#!/bin/sh\nprintf "%%s\\n" "$1" >> "%s"\n' % self.opened_log)
+        os.chmod(opener, 0o755)
+        applications = os.path.join(self.env["XDG_DATA_HOME"], "applications")
+        os.makedirs(applications)
+        with open(os.path.join(applications, "tarvine-test-opener.desktop"), "w") as f:
+            f.write("[Desktop Entry]\nType=Application\nName=Recorder\nExec=%s %%f\n"
+                    "MimeType=text/plain;\n" % opener)
+        os.makedirs(self.env["XDG_CONFIG_HOME"], exist_ok=True)
+        with open(os.path.join(self.env["XDG_CONFIG_HOME"], "mimeapps.list"), "w") as f:
+            f.write("[Default Applications]\ntext/plain=tarvine-test-opener.desktop\n")
+
+    def tarvine(self, *args):
+        subprocess.run([self.command_line, *args], env=self.env, check=True, stdout=subprocess.DEVNULL)
+
+    def rows(self, app):
+        """The version rows, top to bottom, by their accessible labels."""
+        try:
+            rows = [r for r in ds.descendants(app, "list item")
+                    if (r.get_name() or "").startswith(WHAT)]
+            return sorted(rows, key=lambda r: r.get_index_in_parent())
+        except ds.gi.repository.GLib.Error:
+            return []  # the list was being refilled
+
+    def labels(self, app):
+        """What each version row says happened, top to bottom."""
+        try:
+            return [r.get_name().split(",")[0] for r in self.rows(app)]
+        except ds.gi.repository.GLib.Error:
+            return []
+
+    @staticmethod
+    def frames():
+        """The history windows of every process of the window's program."""
+        desktop = ds.Atspi.get_desktop(0)
+        apps = [desktop.get_child_at_index(i) for i in range(desktop.get_child_count())]
+        return [f for app in apps if app is not None and app.get_name() == "tarvine-history"
+                for f in ds.descendants(app, "frame") if "History" in (f.get_name() or "")]
+
+    def button(self, app, name):
+        found = ds.descendants(app, "push button", name)
+        return found[0] if found else None
+
+    def said(self, app, start):
+        """The window's message that starts with `start`, if it shows one."""
+        return any((label.get_name() or "").startswith(start)
+                   for label in ds.descendants(app, "label"))
+
+
+def scenario(session, test, screenshot):
+    session.record_opened_files()
+    folder = os.path.join(session.folders, "watched")
+    os.makedirs(folder)
+    path = os.path.join(folder, "notes.txt")
+    for content, command in (("first\n", "watch"), ("second\n", "snapshot"),
+                             ("third\n", "snapshot")):
+        with open(path, "w") as f:
+            f.write(content)
+        session.tarvine(command, *(["--manual"] if command == "watch" else []), folder)
+    with open(path, "w") as f:
+        f.write("unsaved edit\n")
+
+    session.spawn([session.command_line, "history", path], "window.log")
+    app = ds.application("tarvine-history")
+    test.assertIsNotNone(app, "the window's application on the accessibility bus")
+    rows = ds.eventually(lambda: len(session.rows(app)) == 3 and session.rows(app), 10)
+    test.assertTrue(rows, "three versions")
+    labels = [r.get_name() for r in rows]
+    for label, (what, detail) in zip(labels, [("Manual snapshot", "6 bytes, differs from now"),
+                                              ("Manual snapshot", "7 bytes, differs from now"),
+                                              ("History enabled", "6 bytes, differs from now")]):
+        test.assertTrue(label.startswith(what + ", just now ("), labels)
+        test.assertTrue(label.endswith(detail), labels)
+
+    # Open: a read-only copy of the oldest, handed to the default application.
+    session.click(*ds.centre(rows[2]))
+    session.press(ds.eventually(lambda: (lambda b: b and ds.sensitive(b) and b)(
+        session.button(app, "Open")), 5))
+    test.assertTrue(ds.eventually(lambda: os.path.exists(session.opened_log), 10),
+                    "the default application was not started")
+    with open(session.opened_log) as f:
+        copy = f.read().split("\n")[0]
+    with open(copy) as f:
+        test.assertEqual(f.read(), "first\n")
+    test.assertEqual(stat.S_IMODE(os.stat(copy).st_mode), 0o444)
+    test.assertEqual(os.path.basename(copy), "notes.txt")
+
+    # Restore: the oldest comes back, and the edit is kept as a new version.
+    session.press(session.button(app, "Restore"))
+    test.assertTrue(ds.eventually(lambda: open(path).read() == "first\n", 10))
+    test.assertTrue(ds.eventually(lambda: session.labels(app) == [
+        "Before a restore", "Manual snapshot", "Manual snapshot", "History enabled"], 10),
+        session.labels(app))
+    test.assertTrue(ds.eventually(lambda: session.said(app, "Restored notes.txt (1 file written)"),
+                                  5))
+    if screenshot:
+        session.screenshot(screenshot, 640, 540)
+    session.press(session.button(app, "Undo"))
+    test.assertTrue(ds.eventually(lambda: open(path).read() == "unsaved edit\n", 10))
+    test.assertTrue(ds.eventually(lambda: session.said(app, "Undone: notes.txt is as it was"), 5))
+
+    # A snapshot taken elsewhere shows up on its own.
+    with open(path, "w") as f:
+        f.write("later\n")
+    session.tarvine("snapshot", folder)
+    # (The undo kept the restored state first too, as every restore does.)
+    test.assertTrue(ds.eventually(lambda: session.labels(app) == [
+        "Manual snapshot", "Before a restore", "Before a restore", "Manual snapshot",
+        "Manual snapshot", "History enabled"], 10), session.labels(app))
+
+    # Show History again for the same file: the same window, in front.
+    second = subprocess.run([session.command_line, "history", path], env=session.env, timeout=20)
+    test.assertEqual(second.returncode, 0)
+    test.assertEqual(len(session.frames()), 1)
+
+    # Its copies go with it.
+    for process in session.processes[-1:]:
+        process.terminate()
+        process.wait(10)
+    test.assertFalse(os.path.exists(os.path.dirname(copy)))
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--build", required=True)
+    parser.add_argument("--screenshot")
+    args = parser.parse_args()
+    session = HistoryWindow(os.path.abspath(args.build))
+    reason = session.missing()
+    if reason:
+        session.close()
+        print("skipped: " + reason)
+        sys.exit(ds.SKIP)
+
+    class RealHistoryWindow(unittest.TestCase):
+        def test_versions_open_restore_and_one_window(self):
+            try:
+                session.start()
+                scenario(session, self, args.screenshot)
+            finally:
+                session.close()
+
+    suite = unittest.defaultTestLoader.loadTestsFromTestCase(RealHistoryWindow)
+    sys.exit(0 if unittest.TextTestRunner(verbosity=2).run(suite).wasSuccessful() else 1)
+
+
+if __name__ == "__main__":
+    main()
