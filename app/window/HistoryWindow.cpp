@@ -471,6 +471,7 @@ void HistoryWindow::showFiles() {
         gtk_window_set_title(
             dialog, ("Files of " + nameOf(window->model_->target()) + " at " + at).c_str());
         gtk_window_set_default_size(dialog, 520, 440);
+        gtk_window_set_titlebar(dialog, gtk_header_bar_new());
         GtkWidget* box = gtk_box_new(GTK_ORIENTATION_VERTICAL, 0);
         GtkWidget* list = gtk_list_box_new();
         describe(list, "Files of this version");
