@@ -875,8 +875,8 @@ Result<std::vector<Version>> History::versions(const std::string& relative, std:
                        : !currentEntry.oid ? Version::Change::deleted
                                            : Version::Change::modified;
       if (currentEntry.oid) version.object = hex(*currentEntry.oid);
-      const bool folder = (currentEntry.oid ? currentEntry.mode : older.mode) == GIT_FILEMODE_TREE;
-      if (folder) {
+      version.isFolder = (currentEntry.oid ? currentEntry.mode : older.mode) == GIT_FILEMODE_TREE;
+      if (version.isFolder) {
         version.changedFiles = changedFiles(repository_, older, currentEntry);
       } else if (currentEntry.oid) {
         size_t size = 0;
@@ -912,6 +912,14 @@ Result<std::string> History::currentObject(const std::string& relative) {
       return gitFailure("cannot hash " + path);
     }
   } else if (S_ISREG(info.st_mode)) {
+    // A file unchanged since the last snapshot has the id that snapshot
+    // recorded: a large file is not read again each time its versions are shown.
+    std::string key;
+    for (const std::string& part : *parts) key += (key.empty() ? "" : "/") + part;
+    const StatCache cache = loadCache(statCachePath_);
+    if (auto cached = cache.find(key); cached != cache.end() && unchanged(cached->second, info)) {
+      return hex(cached->second.blob);
+    }
     if (git_odb_hashfile(&oid, path.c_str(), GIT_OBJECT_BLOB) != 0) {
       return gitFailure("cannot read " + path);
     }
@@ -934,14 +942,13 @@ Result<std::vector<VersionFile>> History::files(const std::string& id,
   git_tree* raw = nullptr;
   if (git_tree_lookup(&raw, repository_, &*entry.oid) != 0) return gitFailure("cannot read");
   Tree tree(raw);
-  struct Walk {
-    git_odb* odb;
-    std::vector<VersionFile> files;
-  } walk{nullptr, {}};
   git_odb* rawOdb = nullptr;
   if (git_repository_odb(&rawOdb, repository_) != 0) return gitFailure("cannot open the history");
   Odb odb(rawOdb);
-  walk.odb = odb.get();
+  struct Walk {
+    git_odb* odb;
+    std::vector<VersionFile> files;
+  } walk{odb.get(), {}};
   git_tree_walk(
       raw, GIT_TREEWALK_PRE,
       [](const char* root, const git_tree_entry* entry, void* payload) -> int {

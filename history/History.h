@@ -41,7 +41,9 @@ struct Version {
   // The content's id in this version (empty where it was deleted): equal ids,
   // equal content.
   std::string object;
-  // For a folder: how many files differ from the version before.
+  // Whether the path is a folder here (or was, where it was deleted), and if
+  // so how many files differ from the version before.
+  bool isFolder = false;
   std::size_t changedFiles = 0;
 };
 
