@@ -12,8 +12,19 @@
 namespace tarvine::app {
 namespace {
 
-Result<std::string> failedWith(const Keeper::Outcome& outcome) {
+Status failedWith(const Keeper::Outcome& outcome) {
   return Status::error(outcome.lines.empty() ? "failed" : outcome.lines.front());
+}
+
+// `time` in the user's locale, in a g_date_time_format `format`.
+std::string formatted(std::int64_t time, const char* format) {
+  GDateTime* date = g_date_time_new_from_unix_local(time);
+  if (date == nullptr) return "";
+  char* text = g_date_time_format(date, format);
+  std::string result = text != nullptr ? text : "";
+  g_free(text);
+  g_date_time_unref(date);
+  return result;
 }
 
 std::string what(history::Reason reason) {
@@ -51,23 +62,10 @@ std::string relativeTime(std::int64_t then, std::int64_t now) {
   if (ago < 86400) return plural(ago / 3600, "hour ago", "hours ago");
   if (ago < 2 * 86400) return "yesterday";
   if (ago < 31 * 86400) return plural(ago / 86400, "day ago", "days ago");
-  GDateTime* date = g_date_time_new_from_unix_local(then);
-  char* text = date != nullptr ? g_date_time_format(date, "%x") : nullptr;
-  std::string result = text != nullptr ? text : "";
-  g_free(text);
-  if (date != nullptr) g_date_time_unref(date);
-  return result;
+  return formatted(then, "%x");
 }
 
-std::string localTime(std::int64_t time) {
-  GDateTime* date = g_date_time_new_from_unix_local(time);
-  if (date == nullptr) return "";
-  char* text = g_date_time_format(date, "%c");
-  std::string result = text != nullptr ? text : "";
-  g_free(text);
-  g_date_time_unref(date);
-  return result;
-}
+std::string localTime(std::int64_t time) { return formatted(time, "%c"); }
 
 std::string historyWindowProgram() {
   std::error_code failed;
@@ -90,10 +88,10 @@ Result<HistoryModel::Listing> HistoryModel::load(std::size_t limit, std::int64_t
         auto versions = history.versions(place.relative, limit);
         if (!versions.ok()) return Keeper::Outcome{false, {versions.status().message()}};
         struct stat info {};
-        listing.isFolder =
-            place.relative.empty() ||
-            (::lstat(target_.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) ||
-            (!versions->empty() && !versions->front().size && versions->front().changedFiles > 0);
+        // What it is now; what it last was, where it is gone.
+        listing.isFolder = ::lstat(target_.c_str(), &info) == 0
+                               ? S_ISDIR(info.st_mode)
+                               : !versions->empty() && versions->front().isFolder;
         listing.repository = history.repository();
         listing.complete = versions->size() < limit;
         std::string current;
@@ -120,7 +118,7 @@ Result<HistoryModel::Listing> HistoryModel::load(std::size_t limit, std::int64_t
         }
         return Keeper::Outcome{};
       });
-  if (!read.ok) return Status::error(read.lines.empty() ? "cannot read" : read.lines.front());
+  if (!read.ok) return failedWith(read);
   return listing;
 }
 
@@ -172,7 +170,7 @@ Result<std::vector<history::VersionFile>> HistoryModel::files(const std::string&
         found = std::move(*files);
         return Keeper::Outcome{};
       });
-  if (!read.ok) return Status::error(read.lines.empty() ? "cannot read" : read.lines.front());
+  if (!read.ok) return failedWith(read);
   return found;
 }
 

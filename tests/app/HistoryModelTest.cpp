@@ -22,6 +22,16 @@ class HistoryModelTest : public ::testing::Test {
   }
   void watch() { ASSERT_TRUE(keeper.watch(root, "manual").ok); }
   void snapshot() { ASSERT_TRUE(keeper.snapshot(root, history::Reason::manual).ok); }
+  // notes.txt with each content in turn, a snapshot of each (the first when
+  // the root is watched); the oldest version's id.
+  std::string notesVersions(const std::vector<std::string>& contents) {
+    for (const std::string& content : contents) {
+      tmp.write("root/notes.txt", content);
+      &content == &contents.front() ? watch() : snapshot();
+    }
+    auto listing = HistoryModel(keeper, root + "/notes.txt").load();
+    return listing.ok() && !listing->rows.empty() ? listing->rows.back().version.id : "";
+  }
   std::vector<std::string> column(const HistoryModel::Listing& listing,
                                   std::string HistoryModel::Row::*field) {
     std::vector<std::string> values;
@@ -101,13 +111,9 @@ TEST_F(HistoryModelTest, AFoldersVersionsCountTheFilesChangedAndListTheirFiles) 
 }
 
 TEST_F(HistoryModelTest, RestoreKeepsTheCurrentStateFirstAndItsUndoPutsItBack) {
-  tmp.write("root/notes.txt", "old\n");
-  watch();
-  tmp.write("root/notes.txt", "new\n");
-  snapshot();
+  const std::string oldest = notesVersions({"old\n", "new\n"});
   tmp.write("root/notes.txt", "unsaved edit\n");
   HistoryModel model(keeper, root + "/notes.txt");
-  const std::string oldest = model.load()->rows.back().version.id;
 
   history::Restored restored;
   ASSERT_TRUE(model.restore(oldest, restored).ok);
@@ -131,12 +137,8 @@ TEST_F(HistoryModelTest, RestoreKeepsTheCurrentStateFirstAndItsUndoPutsItBack) {
 }
 
 TEST_F(HistoryModelTest, OpenMakesAReadOnlyCopyUnderTheFilesName) {
-  tmp.write("root/notes.txt", "old\n");
-  watch();
-  tmp.write("root/notes.txt", "new\n");
-  snapshot();
+  const std::string oldest = notesVersions({"old\n", "new\n"});
   HistoryModel model(keeper, root + "/notes.txt");
-  const std::string oldest = model.load()->rows.back().version.id;
   fs::create_directories(tmp.file("copies"));
 
   auto copy = model.copyOf(oldest, tmp.file("copies"));
