@@ -27,6 +27,13 @@ GtkWidget* label(const std::string& text, const char* cssClass = nullptr) {
   return widget;
 }
 
+void margins(GtkWidget* widget, int sides, int ends) {
+  gtk_widget_set_margin_start(widget, sides);
+  gtk_widget_set_margin_end(widget, sides);
+  gtk_widget_set_margin_top(widget, ends);
+  gtk_widget_set_margin_bottom(widget, ends);
+}
+
 void describe(GtkWidget* widget, const std::string& text) {
   gtk_accessible_update_property(GTK_ACCESSIBLE(widget), GTK_ACCESSIBLE_PROPERTY_LABEL,
                                  text.c_str(), -1);
@@ -142,10 +149,7 @@ void HistoryWindow::build() {
   // What was done, or went wrong, with the undo of a restore.
   banner_ = GTK_REVEALER(gtk_revealer_new());
   GtkWidget* bannerBox = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 12);
-  gtk_widget_set_margin_start(bannerBox, 12);
-  gtk_widget_set_margin_end(bannerBox, 12);
-  gtk_widget_set_margin_top(bannerBox, 8);
-  gtk_widget_set_margin_bottom(bannerBox, 8);
+  margins(bannerBox, 12, 8);
   message_ = GTK_LABEL(label(""));
   gtk_label_set_wrap(message_, TRUE);
   gtk_label_set_ellipsize(message_, PANGO_ELLIPSIZE_NONE);
@@ -176,8 +180,7 @@ void HistoryWindow::build() {
   empty_ = GTK_LABEL(gtk_label_new(""));
   gtk_label_set_wrap(empty_, TRUE);
   gtk_label_set_justify(empty_, GTK_JUSTIFY_CENTER);
-  gtk_widget_set_margin_start(GTK_WIDGET(empty_), 36);
-  gtk_widget_set_margin_end(GTK_WIDGET(empty_), 36);
+  margins(GTK_WIDGET(empty_), 36, 0);
   gtk_stack_add_named(stack_, GTK_WIDGET(empty_), "empty");
   list_ = GTK_LIST_BOX(gtk_list_box_new());
   gtk_list_box_set_selection_mode(list_, GTK_SELECTION_SINGLE);
@@ -281,10 +284,7 @@ void HistoryWindow::show(HistoryModel::Listing listing) {
   for (const HistoryModel::Row& row : listing_.rows) {
     GtkWidget* item = gtk_list_box_row_new();
     GtkWidget* lines = gtk_box_new(GTK_ORIENTATION_VERTICAL, 2);
-    gtk_widget_set_margin_start(lines, 12);
-    gtk_widget_set_margin_end(lines, 12);
-    gtk_widget_set_margin_top(lines, 6);
-    gtk_widget_set_margin_bottom(lines, 6);
+    margins(lines, 12, 6);
     GtkWidget* first = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 12);
     GtkWidget* what = label(row.what, "heading");
     gtk_widget_set_hexpand(what, TRUE);
@@ -477,9 +477,7 @@ void HistoryWindow::showFiles() {
         describe(list, "Files of this version");
         for (const history::VersionFile& file : *files) {
           GtkWidget* item = label(file.path + (file.isLink ? " (link)" : ""));
-          gtk_widget_set_margin_start(item, 12);
-          gtk_widget_set_margin_top(item, 4);
-          gtk_widget_set_margin_bottom(item, 4);
+          margins(item, 12, 4);
           gtk_list_box_append(GTK_LIST_BOX(list), item);
         }
         GtkWidget* scrolled = gtk_scrolled_window_new();
