@@ -1,25 +1,49 @@
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 
 namespace tarvine {
 
-// The outcome of an operation that yields no value: success, or a failure with a
-// readable message and, where the failure came from the system, its errno.
+// The outcome of an operation that yields no value: success, or a failure with
+// a kind that callers test, a readable message that only people read, and,
+// where the failure came from the system, its errno.
 class [[nodiscard]] Status {
  public:
+  enum class Kind : std::uint8_t {
+    ok,
+    failed,            // nothing finer to say
+    io,                // the system refused; errorNumber() says why
+    invalid,           // bad input: a path, a version, a mode
+    notFound,          // no such file or version
+    notWatched,        // the path lies in no watched folder
+    noHistory,         // watched, but nothing is recorded yet
+    noEarlierVersion,  // nothing older to go back to
+    unavailable,       // the folder is not there now (unmounted, missing)
+    damaged,           // the history cannot be read as it should be
+    refused,           // carrying it out would not be safe
+  };
+
   Status() = default;
 
+  // A failure of kind `io` when it carries an errno, else `failed`.
   static Status error(std::string message, int errorNumber = 0);
+  static Status failure(Kind kind, std::string message, int errorNumber = 0);
 
-  bool ok() const { return !message_.has_value(); }
+  bool ok() const { return kind_ == Kind::ok; }
+  Kind kind() const { return kind_; }
   const std::string& message() const;
   int errorNumber() const { return errorNumber_; }
 
+  // The kind's name as scripts read it ("notWatched").
+  static std::string_view kindName(Kind kind);
+
  private:
-  std::optional<std::string> message_;
+  Kind kind_ = Kind::ok;
+  std::string message_;
   int errorNumber_ = 0;
 };
 
