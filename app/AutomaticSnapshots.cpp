@@ -9,6 +9,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "roots/Words.h"
+
 namespace tarvine::app {
 namespace {
 
@@ -16,10 +18,13 @@ constexpr uint32_t kEvents = IN_CREATE | IN_DELETE | IN_MODIFY | IN_CLOSE_WRITE 
                              IN_MOVED_TO | IN_ATTRIB | IN_DELETE_SELF | IN_ONLYDIR | IN_DONT_FOLLOW;
 // Where watches ran out, a scan this often.
 constexpr unsigned kScanSeconds = 60;
+// Room for a few hundred events a read.
+constexpr std::size_t kEventBufferBytes = 16 * 1024;
 
 }  // namespace
 
-AutomaticSnapshots::AutomaticSnapshots(Keeper& keeper, std::chrono::milliseconds quiet, Say say)
+AutomaticSnapshots::AutomaticSnapshots(roots::Keeper& keeper, std::chrono::milliseconds quiet,
+                                       Say say)
     : keeper_(keeper), quiet_(quiet), say_(std::move(say)) {}
 
 AutomaticSnapshots::~AutomaticSnapshots() {
@@ -27,18 +32,17 @@ AutomaticSnapshots::~AutomaticSnapshots() {
   if (scanSource_ != 0) g_source_remove(scanSource_);
 }
 
-void AutomaticSnapshots::follow(const std::vector<Root>& roots) {
+void AutomaticSnapshots::follow(const std::vector<roots::Root>& roots) {
   // Starts afresh: watches are cheap to make, and a root's folders may have
   // changed while it was not followed.
   if (source_ != 0) g_source_remove(source_);
   source_ = 0;
-  if (inotify_ >= 0) ::close(inotify_);
-  inotify_ = -1;
+  inotify_ = FileDescriptor();
   watches_.clear();
   scanned_.clear();
   std::set<std::string> wanted;
-  for (const Root& root : roots) {
-    if (!root.isPaused && root.mode.value_or("automatic") != "manual") wanted.insert(root.path);
+  for (const roots::Root& root : roots) {
+    if (!root.isPaused && modeOf(root) == RootMode::automatic) wanted.insert(root.path);
   }
   for (auto it = timers_.begin(); it != timers_.end();) {
     if (wanted.count(it->first) == 0) {
@@ -51,10 +55,10 @@ void AutomaticSnapshots::follow(const std::vector<Root>& roots) {
   std::set<std::string> previously = std::move(followed_);
   followed_ = wanted;
   if (wanted.empty()) return;
-  inotify_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-  if (inotify_ >= 0) {
+  inotify_ = FileDescriptor(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+  if (inotify_.valid()) {
     source_ = g_unix_fd_add(
-        inotify_, G_IO_IN,
+        inotify_.get(), G_IO_IN,
         [](int, GIOCondition, gpointer self) -> gboolean {
           static_cast<AutomaticSnapshots*>(self)->readEvents();
           return G_SOURCE_CONTINUE;
@@ -62,7 +66,7 @@ void AutomaticSnapshots::follow(const std::vector<Root>& roots) {
         this);
   }
   for (const std::string& root : wanted) {
-    if (inotify_ >= 0) {
+    if (inotify_.valid()) {
       watchTree(root, root);
     } else {
       scanned_.insert(root);
@@ -84,7 +88,7 @@ void AutomaticSnapshots::follow(const std::vector<Root>& roots) {
 void AutomaticSnapshots::watchTree(const std::string& root, const std::string& folder) {
   // The container's own writes are no change of the root's.
   if (scanned_.count(root) != 0 || folder == keeper_.container().path()) return;
-  const int watch = ::inotify_add_watch(inotify_, folder.c_str(), kEvents);
+  const int watch = ::inotify_add_watch(inotify_.get(), folder.c_str(), kEvents);
   if (watch < 0) {
     if (errno == ENOSPC) {
       scanned_.insert(root);
@@ -105,9 +109,9 @@ void AutomaticSnapshots::watchTree(const std::string& root, const std::string& f
 }
 
 void AutomaticSnapshots::readEvents() {
-  alignas(inotify_event) char buffer[16 * 1024];
+  alignas(inotify_event) char buffer[kEventBufferBytes];
   for (;;) {
-    const ssize_t got = ::read(inotify_, buffer, sizeof buffer);
+    const ssize_t got = ::read(inotify_.get(), buffer, sizeof buffer);
     if (got <= 0) return;
     for (char* at = buffer; at < buffer + got;) {
       const auto* event = reinterpret_cast<const inotify_event*>(at);
@@ -147,10 +151,12 @@ void AutomaticSnapshots::changed(const std::string& root) {
 }
 
 void AutomaticSnapshots::settle(const std::string& root) {
-  for (const std::string& line :
-       keeper_.snapshot(root, history::Reason::automatic, /*tidy=*/true).lines) {
-    if (line.rfind("no change", 0) != 0) say_(line);
-  }
+  auto taken = keeper_.snapshot(root, history::Reason::automatic, /*tidy=*/true);
+  if (!taken.ok()) return say_(taken.status().message());
+  std::vector<std::string> lines = roots::words::taken(*taken);
+  // An unchanged root is no news; what it could not read still is.
+  const bool unchanged = taken->snapshot.id.empty();
+  for (std::size_t i = unchanged ? 1 : 0; i < lines.size(); ++i) say_(lines[i]);
 }
 
 }  // namespace tarvine::app

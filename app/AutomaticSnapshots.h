@@ -7,7 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "app/Keeper.h"
+#include "platform/posix/FileDescriptor.h"
+#include "roots/Keeper.h"
 
 namespace tarvine::app {
 
@@ -20,14 +21,14 @@ class AutomaticSnapshots {
  public:
   using Say = std::function<void(const std::string&)>;
 
-  AutomaticSnapshots(Keeper& keeper, std::chrono::milliseconds quiet, Say say);
+  AutomaticSnapshots(roots::Keeper& keeper, std::chrono::milliseconds quiet, Say say);
   ~AutomaticSnapshots();
   AutomaticSnapshots(const AutomaticSnapshots&) = delete;
   AutomaticSnapshots& operator=(const AutomaticSnapshots&) = delete;
 
   // From now on, follows the automatic, unpaused ones of `roots`; each new one
   // gets a snapshot once quiet, for what changed while nobody watched.
-  void follow(const std::vector<Root>& roots);
+  void follow(const std::vector<roots::Root>& roots);
 
  private:
   void watchTree(const std::string& root, const std::string& folder);
@@ -35,10 +36,10 @@ class AutomaticSnapshots {
   void settle(const std::string& root);
   void readEvents();
 
-  Keeper& keeper_;
+  roots::Keeper& keeper_;
   std::chrono::milliseconds quiet_;
   Say say_;
-  int inotify_ = -1;
+  FileDescriptor inotify_;
   unsigned source_ = 0;
   unsigned scanSource_ = 0;
   std::map<int, std::pair<std::string, std::string>> watches_;  // watch: root, folder

@@ -1,7 +1,5 @@
 #include "app/MainApp.h"
 
-#include "app/HistoryModel.h"
-
 #include <gio/gio.h>
 #include <glib-unix.h>
 #include <sys/stat.h>
@@ -11,18 +9,24 @@
 #include <cstdio>
 #include <iostream>
 
-#include "foundation/Iso8601.h"
+#include "app/CarryOut.h"
 #include "platform/linux/DBusWorkspace.h"
 #include "platform/linux/LinuxBookmarks.h"
-#include "platform/linux/SystemClock.h"
 #include "requests/HistoryRequest.h"
+#include "roots/Programs.h"
 #include "shared/ManifestLoader.h"
 
-namespace tarvine {
+namespace tarvine::app {
 namespace {
 
 // prepareContainer's answer when another instance consumes the container.
 constexpr int kHandedOver = -1;
+// How long the session bus may take to answer before the application runs
+// without one.
+constexpr int kBusProbeMs = 1000;
+// The spool is swept this often besides its monitor's events, for what a
+// monitor can miss.
+constexpr unsigned kSweepSeconds = 2;
 
 }  // namespace
 
@@ -89,7 +93,7 @@ int MainApp::prepareContainer() {
     return reader.status().errorNumber() == EWOULDBLOCK ? kHandedOver : 1;
   }
   reader_.emplace(std::move(reader).value());
-  keeper_.emplace(app::Container(container_));
+  keeper_.emplace(roots::Container(container_));
   return 0;
 }
 
@@ -99,10 +103,7 @@ bool MainApp::publishManifest() {
   // Launched without folders, as the extension's wake-up does: keep what is published.
   if (options_.roots.empty() && fileSystem_.contentModificationDate(manifestFile)) return true;
 
-  SystemClock clock;
-  WatchedRootsManifest manifest{1, Timestamp::fromUnix(clock.now().seconds()), options_.roots};
-  Result<std::string> text = manifest.encode();
-  Status written = text.ok() ? fileSystem_.writeFileAtomically(manifestFile, *text) : text.status();
+  Status written = keeper_->container().publish(options_.roots);
   if (!written.ok()) {
     std::cerr << "tarvine-app: cannot publish the manifest: " << printable(written.message())
               << "\n";
@@ -118,7 +119,7 @@ void MainApp::activated() {
               << printable(container_) << "/roots.json" << std::endl;
     for (const auto& root : options_.roots) {
       std::cout << "tarvine-app:   " << printable(root.path) << (root.isPaused ? " (paused)" : "")
-                << " mode=" << printable(root.mode.value_or("automatic")) << std::endl;
+                << " mode=" << rawValue(modeOf(root)) << std::endl;
     }
     return;
   }
@@ -139,7 +140,7 @@ void MainApp::drainSpool() {
         std::cout << "tarvine-app: request " << HistoryRequest::rawValue(request.kind) << " "
                   << printable(request.target) << " bookmark=" << bookmark << std::endl;
         if (request.kind == HistoryRequest::Kind::showHistory && showWindow(request.target)) break;
-        for (const std::string& line : keeper_->carryOut(request).lines) {
+        for (const std::string& line : carryOut(*keeper_, request)) {
           std::cout << "tarvine-app: " << printable(line) << std::endl;
         }
         break;
@@ -166,9 +167,9 @@ void MainApp::drainSpool() {
 bool MainApp::showWindow(const std::string& target) {
   // Without a display there is no window to show: the versions are listed instead.
   if (g_getenv("DISPLAY") == nullptr && g_getenv("WAYLAND_DISPLAY") == nullptr) return false;
-  const std::string program = app::historyWindowProgram();
+  const std::string program = roots::historyWindowProgram();
   if (program.empty()) return false;
-  const std::string path = app::withoutTrailingSlash(target);
+  const std::string path = roots::withoutTrailingSlash(target);
   const char* argv[] = {program.c_str(), "--group", options_.groupIdentifier.c_str(), path.c_str(),
                         nullptr};
   GError* failure = nullptr;
@@ -196,7 +197,7 @@ void MainApp::watchSpool() {
   // Requests that arrived while nobody was looking, and a slow safety sweep.
   g_idle_add_once([](gpointer self) { static_cast<MainApp*>(self)->drainSpool(); }, this);
   g_timeout_add_seconds(
-      2,
+      kSweepSeconds,
       [](gpointer self) -> gboolean {
         static_cast<MainApp*>(self)->drainSpool();
         return G_SOURCE_CONTINUE;
@@ -247,7 +248,7 @@ int MainApp::run(const char* programName) {
   }
   // GApplication's registration waits on the bus without a limit; a bus that
   // is missing, refuses or never answers is found out here, within a bound.
-  const bool busAnswers = DBusWorkspace(1000).busAnswers();
+  const bool busAnswers = DBusWorkspace(kBusProbeMs).busAnswers();
   if (busAnswers) {
     application_ = g_application_new(options_.applicationId.c_str(), G_APPLICATION_DEFAULT_FLAGS);
     GError* failure = nullptr;
@@ -299,4 +300,4 @@ int MainApp::run(const char* programName) {
   return g_application_run(application_, 1, argv);
 }
 
-}  // namespace tarvine
+}  // namespace tarvine::app

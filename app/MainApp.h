@@ -7,16 +7,16 @@
 #include <vector>
 
 #include "app/AutomaticSnapshots.h"
-#include "app/Keeper.h"
 #include "app/SpoolReader.h"
 #include "platform/posix/PosixFileSystem.h"
+#include "roots/Keeper.h"
 #include "shared/WatchedRootsManifest.h"
 
 typedef struct _GApplication GApplication;
 typedef struct _GFileMonitor GFileMonitor;
 typedef struct _GMainLoop GMainLoop;
 
-namespace tarvine {
+namespace tarvine::app {
 
 // The main application on Linux: it publishes "roots.json" into the group
 // container, takes each request out of the spool, says what it got, and has
@@ -64,8 +64,8 @@ class MainApp {
   std::string container_;
   std::string spool_;
   std::optional<SpoolReader> reader_;
-  std::optional<app::Keeper> keeper_;
-  std::optional<app::AutomaticSnapshots> automatic_;
+  std::optional<roots::Keeper> keeper_;
+  std::optional<AutomaticSnapshots> automatic_;
   GFileMonitor* manifestMonitor_ = nullptr;
   GApplication* application_ = nullptr;
   GMainLoop* loop_ = nullptr;
@@ -73,4 +73,4 @@ class MainApp {
   bool started_ = false;
 };
 
-}  // namespace tarvine
+}  // namespace tarvine::app

@@ -13,7 +13,7 @@
 #include <ctime>
 #include <vector>
 
-namespace tarvine {
+namespace tarvine::app {
 namespace {
 
 bool endsWith(std::string_view text, std::string_view suffix) {
@@ -29,8 +29,10 @@ bool isTemporaryName(std::string_view name) {
   return name.size() > 1 && name.front() == '.' && endsWith(name, ".tmp");
 }
 
+constexpr std::int64_t kNanosecondsPerSecond = 1'000'000'000;
+
 std::int64_t modifiedNanoseconds(const struct stat& info) {
-  return std::int64_t{info.st_mtim.tv_sec} * 1'000'000'000 + info.st_mtim.tv_nsec;
+  return std::int64_t{info.st_mtim.tv_sec} * kNanosecondsPerSecond + info.st_mtim.tv_nsec;
 }
 
 // Moves `from` to `to` unless `to` exists. File systems without RENAME_NOREPLACE
@@ -117,8 +119,12 @@ void SpoolReader::sweep(const Report& report) {
   };
   std::vector<Entry> entries;
   {
-    DIR* listing = ::fdopendir(::dup(spool.get()));
+    // The listing takes a descriptor of its own, which closedir closes; one
+    // that fdopendir refused is still this function's to close.
+    FileDescriptor copy(::dup(spool.get()));
+    DIR* listing = copy.valid() ? ::fdopendir(copy.get()) : nullptr;
     if (listing == nullptr) return;
+    (void)copy.release();
     while (dirent* found = ::readdir(listing)) {
       std::string name = found->d_name;
       if (!isRequestName(name) && !isTemporaryName(name)) continue;
@@ -215,4 +221,4 @@ void SpoolReader::setAside(int spool, const std::string& name, const std::string
           std::nullopt});
 }
 
-}  // namespace tarvine
+}  // namespace tarvine::app

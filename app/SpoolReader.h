@@ -17,7 +17,7 @@
 #include "requests/HistoryRequest.h"
 #include "requests/RequestSubmitter.h"
 
-namespace tarvine {
+namespace tarvine::app {
 
 // The main application's side of the request spool: the one consumer of one
 // group container. Anyone who can write the spool can put anything there, so
@@ -82,4 +82,4 @@ class SpoolReader {
   bool refused_ = false;  // reported once until the spool is usable again
 };
 
-}  // namespace tarvine
+}  // namespace tarvine::app

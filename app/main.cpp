@@ -12,7 +12,9 @@
 #include <string>
 
 #include "app/MainApp.h"
+#include "roots/Container.h"
 #include "shared/Identifiers.h"
+#include "shared/RootMatch.h"
 
 namespace {
 
@@ -32,7 +34,7 @@ int main(int argc, char** argv) {
   // The spool and the manifest are local files: no GVfs daemon is needed, and
   // none is started on the session bus.
   ::setenv("GIO_USE_VFS", "local", 0);
-  tarvine::MainApp::Options options;
+  tarvine::app::MainApp::Options options;
   options.applicationId = "com.quillfen.tarvine";
   options.groupIdentifier = std::string(tarvine::Identifiers::defaultAppGroupIdentifier);
   bool paused = false;
@@ -67,8 +69,16 @@ int main(int argc, char** argv) {
         std::cerr << "tarvine-app: not a folder: " << arg << "\n";
         return 2;
       }
+      // One folder inside or around another would be kept twice.
+      if (auto overlap = tarvine::roots::Container::mayWatch(options.roots, resolved);
+          !overlap.ok()) {
+        std::cerr << "tarvine-app: " << overlap.message() << "\n";
+        return 2;
+      }
       // Published resolved, as the extension compares resolved targets with it.
-      options.roots.push_back({resolved, paused, manual ? "manual" : "automatic"});
+      options.roots.push_back({resolved, paused,
+                               std::string(rawValue(manual ? tarvine::RootMode::manual
+                                                           : tarvine::RootMode::automatic))});
       paused = manual = false;
     }
   }
@@ -81,6 +91,6 @@ int main(int argc, char** argv) {
     std::cerr << "tarvine-app: --paused and --manual must be followed by a folder\n" << kUsage;
     return 2;
   }
-  tarvine::MainApp app(std::move(options));
+  tarvine::app::MainApp app(std::move(options));
   return app.run(argv[0]);
 }

@@ -10,11 +10,14 @@
 #include <fstream>
 #include <string>
 
-#include "app/HistoryModel.h"
-#include "app/Keeper.h"
+#include "roots/Keeper.h"
+#include "window/HistoryModel.h"
 
-namespace tarvine::app {
+namespace tarvine::window {
 namespace {
+
+using roots::Container;
+using roots::Keeper;
 
 namespace fs = std::filesystem;
 
@@ -39,7 +42,7 @@ struct Fixture {
     }
     std::ofstream(target) << "version 0\n";
     keeper = std::make_unique<Keeper>(Container((home / "container").string()));
-    if (!keeper->watch(root, "manual").ok) throw std::runtime_error("cannot watch");
+    if (!keeper->watch(root, RootMode::manual).ok()) throw std::runtime_error("cannot watch");
     // The other snapshots are written straight into the repository: snapshotting
     // 10,000 files a thousand times would measure the snapshots, not the query.
     HistoryModel model(*keeper, target);
@@ -112,6 +115,6 @@ BENCHMARK(FirstScreen)->Unit(benchmark::kMillisecond);
 BENCHMARK(AllVersions)->Unit(benchmark::kMillisecond);
 
 }  // namespace
-}  // namespace tarvine::app
+}  // namespace tarvine::window
 
 BENCHMARK_MAIN();

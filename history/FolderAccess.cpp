@@ -6,6 +6,8 @@
 
 #include <cerrno>
 
+#include "platform/posix/FileDescriptor.h"
+
 namespace tarvine::history {
 
 int PosixFolderAccess::openRoot(const std::string& path) {
@@ -27,15 +29,10 @@ int PosixFolderAccess::createFile(int at, const std::string& name, mode_t mode) 
 }
 
 int PosixFolderAccess::list(int folder, std::vector<std::string>& names) {
-  const int copy = ::dup(folder);
-  if (copy < 0) return -1;
-  DIR* listing = ::fdopendir(copy);
-  if (listing == nullptr) {
-    const int error = errno;
-    ::close(copy);
-    errno = error;
-    return -1;
-  }
+  FileDescriptor copy(::dup(folder));
+  DIR* listing = copy.valid() ? ::fdopendir(copy.get()) : nullptr;
+  if (listing == nullptr) return -1;  // the copy's close keeps errno: it succeeds
+  (void)copy.release();               // closedir closes it
   ::rewinddir(listing);
   errno = 0;
   while (dirent* entry = ::readdir(listing)) {

@@ -18,6 +18,13 @@ namespace tarvine::history {
 enum class Reason { automatic, manual, enabled, beforeRestore };
 std::string_view reasonName(Reason reason);
 
+// A snapshot's id as people are shown it: its first twelve digits, as git
+// abbreviates ids in a history of this size.
+constexpr std::size_t kShortIdLength = 12;
+inline std::string shortId(std::string_view id) {
+  return std::string(id.substr(0, kShortIdLength));
+}
+
 struct Snapshot {
   // The snapshot's id (its commit); empty when nothing had changed since the
   // last one, so nothing was recorded.
@@ -88,6 +95,11 @@ class History {
   ~History();
   History(const History&) = delete;
   History& operator=(const History&) = delete;
+
+  // A restore writes each file beside its place under this prefix, then
+  // renames it over; one killed midway leaves it behind, which is no file of
+  // the user's.
+  static constexpr std::string_view restoringPrefix = ".tarvine-restore-";
 
   const std::string& root() const { return root_; }
   // The history's git folder.

@@ -106,7 +106,7 @@ wait_for_app "restored" 2
 show_app
 printf '$ cat ~/Documents/Letters/draft.txt\n%s\n' "$(cat "$draft")"
 printf '\n== The history of draft.txt, from the command line\n$ tarvine log ~/Documents/Letters/draft.txt\n'
-"$build/app/tarvine" log "$draft" | sed "s|$HOME|~|g"
+"$build/cli/tarvine" log "$draft" | sed "s|$HOME|~|g"
 
 kill "$app_pid"
 wait "$app_pid" || true

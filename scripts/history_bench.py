@@ -83,7 +83,7 @@ def main():
     smoke = "--smoke" in sys.argv
     files, total, rounds, big = (300, 20 << 20, 5, 32 << 20) if smoke else \
         (10_000, 1 << 30, 100, 2 << 30)
-    tarvine = os.path.join(build, "app", "tarvine")
+    tarvine = os.path.join(build, "cli", "tarvine")
     rng = random.Random(1)
     work = tempfile.mkdtemp(prefix="tarvine-history-bench-")
     try:

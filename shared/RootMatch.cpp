@@ -23,10 +23,25 @@ RootMatch matchTarget(const FileURL& target, const WatchedRootsManifest& manifes
   match.isRoot = found->isRoot;
   match.isEnabled = !root.isPaused;
   match.isWatched = true;
-  match.mode = root.mode && UnicodeText::canonicallyEqual(*root.mode, "manual")
-                   ? RootMode::manual
-                   : RootMode::automatic;
+  match.mode = modeOf(root);
   return match;
+}
+
+RootMode modeOf(const WatchedRootsManifest::Root& root) {
+  return root.mode && UnicodeText::canonicallyEqual(*root.mode, rawValue(RootMode::manual))
+             ? RootMode::manual
+             : RootMode::automatic;
+}
+
+std::string_view rawValue(RootMode mode) {
+  return mode == RootMode::manual ? "manual" : "automatic";
+}
+
+std::optional<RootMode> rootMode(std::string_view text) {
+  for (RootMode mode : {RootMode::automatic, RootMode::manual}) {
+    if (UnicodeText::canonicallyEqual(text, rawValue(mode))) return mode;
+  }
+  return std::nullopt;
 }
 
 }  // namespace tarvine

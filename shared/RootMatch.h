@@ -1,6 +1,8 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
+#include <string_view>
 
 #include "foundation/FileURL.h"
 #include "platform/FileSystem.h"
@@ -10,6 +12,13 @@
 namespace tarvine {
 
 enum class RootMode : std::uint8_t { automatic = 0, manual = 1 };
+
+// A root's mode as its manifest entry gives it: "manual", or else automatic.
+RootMode modeOf(const WatchedRootsManifest::Root& root);
+// The mode's text in the manifest ("automatic", "manual").
+std::string_view rawValue(RootMode mode);
+// The mode that `text` names, if it names one.
+std::optional<RootMode> rootMode(std::string_view text);
 
 // Where a file-manager item stands among the watched roots. When no root
 // contains it, only isDirectory can be true and the mode is automatic.

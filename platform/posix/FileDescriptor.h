@@ -26,6 +26,8 @@ class FileDescriptor {
 
   int get() const { return fd_; }
   bool valid() const { return fd_ >= 0; }
+  // Gives the descriptor up to a new owner (fdopendir, a FILE), which closes it.
+  [[nodiscard]] int release() { return std::exchange(fd_, -1); }
   // Closes now and reports the result, as a failed close can mean lost data.
   int close() { return ::close(std::exchange(fd_, -1)); }
 

@@ -26,7 +26,7 @@ class HistoryWindow(ds.Session):
 
     def __init__(self, build):
         super().__init__(build, None, None)
-        self.command_line = os.path.join(build, "app", "tarvine")
+        self.command_line = os.path.join(build, "cli", "tarvine")
         self.opened_log = os.path.join(self.dir, "opened.log")
 
     def missing(self):

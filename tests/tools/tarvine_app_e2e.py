@@ -256,7 +256,7 @@ class HistoryLoop(unittest.TestCase):
         self.box.close()
 
     def tarvine(self, *args):
-        run = subprocess.run([os.path.join(BUILD, "app/tarvine"), *args], env=self.box.env,
+        run = subprocess.run([os.path.join(BUILD, "cli/tarvine"), *args], env=self.box.env,
                              capture_output=True, text=True)
         return run.returncode, run.stdout, run.stderr
 
@@ -303,6 +303,13 @@ class HistoryLoop(unittest.TestCase):
         for args, code in [(("bogus",), 2), (("watch",), 2), (("mode", self.docs, "odd"), 1),
                            (("snapshot", "/"), 1), (("log", self.docs, "extra"), 2)]:
             self.assertEqual(self.tarvine(*args)[0], code, args)
+        # Scripts read the kind of a failure, not its words.
+        for args, kind in [(("snapshot", "/"), "notWatched"),
+                           (("restore", os.path.join(self.docs, "a.txt"), "f" * 12), "notFound"),
+                           (("watch", os.path.dirname(self.docs)), "refused"),
+                           (("mode", self.docs, "odd"), "invalid")]:
+            status, stdout, _ = self.tarvine("--json", *args)
+            self.assertEqual((status, json.loads(stdout)["kind"]), (1, kind), args)
 
 
 if __name__ == "__main__":

@@ -1,4 +1,4 @@
-#include "app/HistoryModel.h"
+#include "window/HistoryModel.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -8,8 +8,11 @@
 
 #include "tests/support/TempDir.h"
 
-namespace tarvine::app {
+namespace tarvine::window {
 namespace {
+
+using roots::Container;
+using roots::Keeper;
 
 namespace fs = std::filesystem;
 
@@ -20,8 +23,8 @@ class HistoryModelTest : public ::testing::Test {
   HistoryModelTest() : keeper(Container(tmp.file("container"))), root(tmp.file("root")) {
     fs::create_directories(root);
   }
-  void watch() { ASSERT_TRUE(keeper.watch(root, "manual").ok); }
-  void snapshot() { ASSERT_TRUE(keeper.snapshot(root, history::Reason::manual).ok); }
+  void watch() { ASSERT_TRUE(keeper.watch(root, RootMode::manual).ok()); }
+  void snapshot() { ASSERT_TRUE(keeper.snapshot(root, history::Reason::manual).ok()); }
   // notes.txt with each content in turn, a snapshot of each (the first when
   // the root is watched); the oldest version's id.
   std::string notesVersions(const std::vector<std::string>& contents) {
@@ -115,25 +118,24 @@ TEST_F(HistoryModelTest, RestoreKeepsTheCurrentStateFirstAndItsUndoPutsItBack) {
   tmp.write("root/notes.txt", "unsaved edit\n");
   HistoryModel model(keeper, root + "/notes.txt");
 
-  history::Restored restored;
-  ASSERT_TRUE(model.restore(oldest, restored).ok);
+  auto restored = model.restore(oldest);
+  ASSERT_TRUE(restored.ok());
   EXPECT_EQ(tmp.read("root/notes.txt"), "old\n");
-  EXPECT_EQ(restored.written, std::vector<std::string>{"notes.txt"});
+  EXPECT_EQ(restored->written, std::vector<std::string>{"notes.txt"});
   auto listing = model.load();
   ASSERT_TRUE(listing.ok());
   EXPECT_EQ(column(*listing, &HistoryModel::Row::what),
             (std::vector<std::string>{"Before a restore", "Manual snapshot", "History enabled"}));
   EXPECT_EQ(listing->rows.back().detail, "4 bytes, same as now");
 
-  history::Restored undone;
-  ASSERT_TRUE(model.restore(restored.undo, undone).ok);
+  ASSERT_TRUE(model.restore(restored->undo).ok());
   EXPECT_EQ(tmp.read("root/notes.txt"), "unsaved edit\n");
 
   // A file of a folder, picked from the folder's files.
   tmp.write("root/notes.txt", "again\n");
-  ASSERT_TRUE(HistoryModel(keeper, root).restore(oldest, restored, "notes.txt").ok);
+  ASSERT_TRUE(HistoryModel(keeper, root).restore(oldest, "notes.txt").ok());
   EXPECT_EQ(tmp.read("root/notes.txt"), "old\n");
-  EXPECT_FALSE(model.restore("no-such-version", restored).ok);
+  EXPECT_EQ(model.restore("no-such-version").status().kind(), Status::Kind::notFound);
 }
 
 TEST_F(HistoryModelTest, OpenMakesAReadOnlyCopyUnderTheFilesName) {
@@ -172,4 +174,4 @@ TEST(RelativeTime, ReadsAsPeopleSayIt) {
 }
 
 }  // namespace
-}  // namespace tarvine::app
+}  // namespace tarvine::window

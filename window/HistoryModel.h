@@ -5,11 +5,11 @@
 #include <string>
 #include <vector>
 
-#include "app/Keeper.h"
 #include "foundation/Status.h"
 #include "history/History.h"
+#include "roots/Keeper.h"
 
-namespace tarvine::app {
+namespace tarvine::window {
 
 // What the history window shows of one file or folder, and what it does
 // there; nothing of GTK, so that it is tested on its own. Every call reads
@@ -18,7 +18,8 @@ namespace tarvine::app {
 class HistoryModel {
  public:
   // `target`: an absolute path, resolved, inside a watched folder.
-  HistoryModel(Keeper& keeper, std::string target) : keeper_(keeper), target_(std::move(target)) {}
+  HistoryModel(roots::Keeper& keeper, std::string target)
+      : keeper_(keeper), target_(std::move(target)) {}
 
   struct Row {
     history::Version version;
@@ -44,9 +45,9 @@ class HistoryModel {
                              const std::string& below = "") const;
 
   // The target (or the file `below` it) back to `version`, as the menu's
-  // Restore Previous does it; `restored` says what was done and how to undo it.
-  Keeper::Outcome restore(const std::string& version, history::Restored& restored,
-                          const std::string& below = "") const;
+  // Restore Previous does it: what was done, and how to undo it.
+  Result<history::Restored> restore(const std::string& version,
+                                    const std::string& below = "") const;
 
   // The files of a folder target as `version` has them.
   Result<std::vector<history::VersionFile>> files(const std::string& version) const;
@@ -58,17 +59,13 @@ class HistoryModel {
     return below.empty() ? target_ : target_ + "/" + below;
   }
 
-  Keeper& keeper_;
+  roots::Keeper& keeper_;
   std::string target_;
 };
-
-// The history window's program, beside this one (the application), in the
-// build tree or where it is installed; empty when there is none.
-std::string historyWindowProgram();
 
 // "just now", "5 minutes ago", "yesterday", "3 days ago"; past a month, the date.
 std::string relativeTime(std::int64_t then, std::int64_t now);
 // The date and time in the user's locale.
 std::string localTime(std::int64_t time);
 
-}  // namespace tarvine::app
+}  // namespace tarvine::window

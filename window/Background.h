@@ -4,22 +4,23 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <thread>
 
-namespace tarvine::app {
+namespace tarvine::window {
 
 // Runs `work` on a thread of its own and hands its result to `done` on the
 // main loop: the window's interface thread never reads the history or the
 // folder. The application is held meanwhile, so that it does not quit under
 // a restore.
-template <class Result>
-void inBackground(GApplication* application, std::function<Result()> work,
-                  std::function<void(Result&)> done) {
+template <class Answer>
+void inBackground(GApplication* application, std::function<Answer()> work,
+                  std::function<void(Answer&)> done) {
   struct Job {
     GApplication* application;
-    std::function<Result()> work;
-    std::function<void(Result&)> done;
-    std::optional<Result> result;
+    std::function<Answer()> work;
+    std::function<void(Answer&)> done;
+    std::optional<Answer> result;
   };
   auto* job = new Job{application, std::move(work), std::move(done), std::nullopt};
   g_application_hold(application);
@@ -35,4 +36,4 @@ void inBackground(GApplication* application, std::function<Result()> work,
   }).detach();
 }
 
-}  // namespace tarvine::app
+}  // namespace tarvine::window

@@ -7,9 +7,10 @@
 
 #include "foundation/Status.h"
 #include "history/History.h"
+#include "platform/posix/FileDescriptor.h"
 #include "shared/WatchedRootsManifest.h"
 
-namespace tarvine::app {
+namespace tarvine::roots {
 
 using Root = WatchedRootsManifest::Root;
 
@@ -30,33 +31,38 @@ class Container {
   // Held until destroyed; waits for another holder to finish.
   class Lock {
    public:
-    explicit Lock(int fd) : fd_(fd) {}
-    Lock(Lock&& other) noexcept;
-    Lock& operator=(Lock&&) = delete;
-    ~Lock();
+    explicit Lock(FileDescriptor fd) : fd_(std::move(fd)) {}
 
    private:
-    int fd_;
+    FileDescriptor fd_;  // closing it releases the lock
   };
   Result<Lock> lock() const;
 
   // The published roots; none when nothing is published yet.
   Result<std::vector<Root>> roots() const;
-  // Publishes `roots` atomically (written beside, synced, renamed, the folder synced).
-  Status publish(const std::vector<Root>& roots) const;
+  // Publishes `roots` atomically (written beside, synced, renamed, the folder
+  // synced), the innermost first: the extension's menu takes the first root
+  // that holds a path, and so finds the one the application does.
+  Status publish(std::vector<Root> roots) const;
 
   // The history of `root`, made on first use.
   Result<std::unique_ptr<history::History>> history(const std::string& root) const;
 
-  // The root that is `path` or holds it, and the path below it ("" for the root).
+  // The root that holds `path` (resolved, absolute) by the rule the menu
+  // uses: the first in the manifest's order, paths compared as Unicode text;
+  // and the path below it ("" for the root itself).
   struct Place {
     Root root;
     std::string relative;
   };
   static std::optional<Place> place(const std::vector<Root>& roots, const std::string& path);
 
+  // Whether `folder` may become a root beside `roots`: one inside a watched
+  // folder, or around one, is refused (its files would be kept twice).
+  static Status mayWatch(const std::vector<Root>& roots, const std::string& folder);
+
  private:
   std::string path_;
 };
 
-}  // namespace tarvine::app
+}  // namespace tarvine::roots

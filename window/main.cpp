@@ -13,20 +13,20 @@
 #include <memory>
 #include <string>
 
-#include "app/Keeper.h"
-#include "app/window/HistoryWindow.h"
+#include "roots/Keeper.h"
 #include "shared/Identifiers.h"
+#include "window/HistoryWindow.h"
 
 namespace {
 
-using tarvine::app::HistoryWindow;
+using tarvine::window::HistoryWindow;
 
 constexpr const char* kUsage =
     "usage: tarvine-history [--group GROUP] PATH...\n"
     "Shows the versions of each PATH (a file or folder in a watched folder) in a window.\n";
 
 struct Windows {
-  std::unique_ptr<tarvine::app::Keeper> keeper;
+  std::unique_ptr<tarvine::roots::Keeper> keeper;
   std::map<std::string, std::shared_ptr<HistoryWindow>> open;
   // Where opened versions are copied; removed when the application ends.
   std::shared_ptr<std::string> copies = std::make_shared<std::string>();
@@ -78,7 +78,8 @@ int main(int argc, char** argv) {
     return 2;
   }
   Windows windows;
-  windows.keeper = std::make_unique<tarvine::app::Keeper>(tarvine::app::Container::forGroup(group));
+  windows.keeper =
+      std::make_unique<tarvine::roots::Keeper>(tarvine::roots::Container::forGroup(group));
 
   g_set_prgname("tarvine-history");
   g_set_application_name("Tarvine History");
@@ -91,7 +92,7 @@ int main(int argc, char** argv) {
           char* path = g_file_get_path(files[i]);
           if (path == nullptr) continue;
           show(GTK_APPLICATION(app), *static_cast<Windows*>(data),
-               tarvine::app::resolvedPath(path));
+               tarvine::roots::resolvedPath(path));
           g_free(path);
         }
       }),

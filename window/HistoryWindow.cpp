@@ -1,17 +1,21 @@
-#include "app/window/HistoryWindow.h"
+#include "window/HistoryWindow.h"
 
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
 
-#include "app/window/Background.h"
+#include "window/Background.h"
 
-namespace tarvine::app {
+namespace tarvine::window {
 namespace {
 
 // The first screen of versions comes alone, so that it shows at once; the
 // rest follow.
 constexpr std::size_t kFirstScreen = 50;
+// A commit renames a lock over the branch: changes this close are one reload.
+constexpr guint kReloadAfterMs = 200;
+// How often the progress bar pulses while the history is read or written.
+constexpr guint kPulseMs = 100;
 
 std::string nameOf(const std::string& path) { return path.substr(path.find_last_of('/') + 1); }
 std::string folderOf(const std::string& path) {
@@ -96,7 +100,8 @@ struct HistoryWindow::PickedFile {
   }
 };
 
-std::shared_ptr<HistoryWindow> HistoryWindow::create(GtkApplication* application, Keeper& keeper,
+std::shared_ptr<HistoryWindow> HistoryWindow::create(GtkApplication* application,
+                                                     roots::Keeper& keeper,
                                                      const std::string& target,
                                                      std::shared_ptr<std::string> copies) {
   std::shared_ptr<HistoryWindow> window(
@@ -106,8 +111,8 @@ std::shared_ptr<HistoryWindow> HistoryWindow::create(GtkApplication* application
   return window;
 }
 
-HistoryWindow::HistoryWindow(GtkApplication* application, Keeper& keeper, const std::string& target,
-                             std::shared_ptr<std::string> copies)
+HistoryWindow::HistoryWindow(GtkApplication* application, roots::Keeper& keeper,
+                             const std::string& target, std::shared_ptr<std::string> copies)
     : application_(G_APPLICATION(application)),
       model_(std::make_shared<HistoryModel>(keeper, target)),
       copies_(std::move(copies)) {
@@ -247,7 +252,7 @@ void HistoryWindow::load(std::size_t limit) {
         if (!window) return;
         if (!listing.ok()) {
           std::string text = listing.status().message();
-          if (text.rfind("not in a watched folder", 0) == 0) {
+          if (listing.status().kind() == Status::Kind::notWatched) {
             text +=
                 "\n\nPick Enable History on its folder in the file manager's History menu, "
                 "or run: tarvine watch FOLDER";
@@ -315,7 +320,7 @@ void HistoryWindow::follow(const std::string& repository) {
                      if (window->reloadSoon_ != 0) return;
                      // A commit renames a lock over the reference: one reload for both.
                      window->reloadSoon_ = g_timeout_add_once(
-                         200,
+                         kReloadAfterMs,
                          [](gpointer self) {
                            auto* window = static_cast<HistoryWindow*>(self);
                            window->reloadSoon_ = 0;
@@ -351,7 +356,7 @@ void HistoryWindow::busy(const char* what) {
   gtk_progress_bar_set_show_text(progress_, TRUE);
   gtk_widget_set_visible(GTK_WIDGET(progress_), TRUE);
   pulse_ = g_timeout_add(
-      100,
+      kPulseMs,
       [](gpointer bar) -> gboolean {
         gtk_progress_bar_pulse(GTK_PROGRESS_BAR(bar));
         return G_SOURCE_CONTINUE;
@@ -414,32 +419,20 @@ void HistoryWindow::restore(const std::string& version, const std::string& below
   busy(undoing ? "Undoing the restore\u2026" : "Restoring\u2026");
   std::weak_ptr<HistoryWindow> self = weak_from_this();
   auto model = model_;
-  struct Done {
-    Keeper::Outcome outcome;
-    history::Restored restored;
-  };
-  inBackground<Done>(
-      application_,
-      [model, version, below] {
-        Done done;
-        done.outcome = model->restore(version, done.restored, below);
-        return done;
-      },
-      [self, undoing, below](Done& done) {
+  inBackground<Result<history::Restored>>(
+      application_, [model, version, below] { return model->restore(version, below); },
+      [self, undoing, below](Result<history::Restored>& restored) {
         auto window = self.lock();
         if (!window) return;
         window->idle();
-        if (!done.outcome.ok) {
-          return window->say(done.outcome.lines.empty() ? "Cannot restore"
-                                                        : done.outcome.lines.front());
-        }
+        if (!restored.ok()) return window->say(restored.status().message());
         const std::string name = below.empty() ? nameOf(window->model_->target()) : below;
-        const std::size_t written = done.restored.written.size();
+        const std::size_t written = restored->written.size();
         if (undoing) {
           window->undo_.clear();
           window->say("Undone: " + name + " is as it was before the restore.");
         } else {
-          window->undo_ = done.restored.undo;
+          window->undo_ = restored->undo;
           window->undoBelow_ = below;
           window->say("Restored " + name + " (" + std::to_string(written) +
                           (written == 1 ? " file written)." : " files written)."),
@@ -504,4 +497,4 @@ void HistoryWindow::showFiles() {
       });
 }
 
-}  // namespace tarvine::app
+}  // namespace tarvine::window

@@ -5,10 +5,10 @@
 #include <memory>
 #include <string>
 
-#include "app/HistoryModel.h"
-#include "app/Keeper.h"
+#include "roots/Keeper.h"
+#include "window/HistoryModel.h"
 
-namespace tarvine::app {
+namespace tarvine::window {
 
 // The window of one file's or folder's history: its versions newest first,
 // and Open, Restore (with its undo) and, for a folder, Show Files on the one
@@ -17,7 +17,7 @@ namespace tarvine::app {
 class HistoryWindow : public std::enable_shared_from_this<HistoryWindow> {
  public:
   // `copies`: where opened versions are copied (made on first use).
-  static std::shared_ptr<HistoryWindow> create(GtkApplication* application, Keeper& keeper,
+  static std::shared_ptr<HistoryWindow> create(GtkApplication* application, roots::Keeper& keeper,
                                                const std::string& target,
                                                std::shared_ptr<std::string> copies);
   ~HistoryWindow();
@@ -27,7 +27,7 @@ class HistoryWindow : public std::enable_shared_from_this<HistoryWindow> {
 
  private:
   struct PickedFile;
-  HistoryWindow(GtkApplication* application, Keeper& keeper, const std::string& target,
+  HistoryWindow(GtkApplication* application, roots::Keeper& keeper, const std::string& target,
                 std::shared_ptr<std::string> copies);
   void build();
   void load(std::size_t limit);
@@ -66,4 +66,4 @@ class HistoryWindow : public std::enable_shared_from_this<HistoryWindow> {
   GFileMonitor* monitor_ = nullptr;
 };
 
-}  // namespace tarvine::app
+}  // namespace tarvine::window

@@ -1,23 +1,26 @@
-#include "app/Container.h"
+#include "roots/Container.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
-#include <utility>
 
+#include "foundation/TextSplit.h"
 #include "platform/posix/PosixFileSystem.h"
 #include "shared/ManifestLoader.h"
+#include "shared/RootIndex.h"
 
-namespace tarvine::app {
+namespace tarvine::roots {
 namespace {
 
 constexpr const char* kLockName = ".tarvine-history.lock";
+constexpr const char* kHistoryFolder = "/history";
+constexpr int kManifestVersion = 1;
 
 FileURL manifestURL(const std::string& container) {
   return FileURL::fromPath(container, true)
@@ -34,32 +37,28 @@ std::string historyName(const std::string& root) {
   return name;
 }
 
+std::size_t depth(const std::string& path) { return splitNonEmpty(path, '/').size(); }
+
 }  // namespace
 
 Container Container::forGroup(const std::string& groupIdentifier) {
   return Container(PosixFileSystem::dataHomeFromEnvironment() + "/" + groupIdentifier);
 }
 
-Container::Lock::Lock(Lock&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-
-Container::Lock::~Lock() {
-  if (fd_ >= 0) ::close(fd_);  // closing releases the lock
-}
-
 Result<Container::Lock> Container::lock() const {
   std::error_code ignored;
   std::filesystem::create_directories(path_, ignored);
   const std::string file = path_ + "/" + kLockName;
-  int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-  if (fd < 0) return Status::error("cannot open " + file + ": " + std::strerror(errno), errno);
-  while (::flock(fd, LOCK_EX) != 0) {
+  FileDescriptor fd(::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
+  if (!fd.valid()) {
+    return Status::error("cannot open " + file + ": " + std::strerror(errno), errno);
+  }
+  while (::flock(fd.get(), LOCK_EX) != 0) {
     if (errno != EINTR) {
-      const int error = errno;
-      ::close(fd);
-      return Status::error("cannot lock " + file + ": " + std::strerror(error), error);
+      return Status::error("cannot lock " + file + ": " + std::strerror(errno), errno);
     }
   }
-  return Lock(fd);
+  return Lock(std::move(fd));
 }
 
 Result<std::vector<Root>> Container::roots() const {
@@ -70,12 +69,18 @@ Result<std::vector<Root>> Container::roots() const {
     return text.status();
   }
   Result<WatchedRootsManifest> manifest = WatchedRootsManifest::decode(*text);
-  if (!manifest.ok()) return Status::error("unreadable manifest: " + manifest.status().message());
+  if (!manifest.ok()) {
+    return Status::failure(Status::Kind::damaged,
+                           "unreadable manifest: " + manifest.status().message());
+  }
   return manifest->roots;
 }
 
-Status Container::publish(const std::vector<Root>& roots) const {
-  WatchedRootsManifest manifest{1, Timestamp::fromUnix(std::time(nullptr)), roots};
+Status Container::publish(std::vector<Root> roots) const {
+  std::stable_sort(roots.begin(), roots.end(),
+                   [](const Root& a, const Root& b) { return depth(a.path) > depth(b.path); });
+  WatchedRootsManifest manifest{kManifestVersion, Timestamp::fromUnix(std::time(nullptr)),
+                                std::move(roots)};
   Result<std::string> text = manifest.encode();
   if (!text.ok()) return text.status();
   PosixFileSystem files(PosixFileSystem::dataHomeFromEnvironment());
@@ -84,7 +89,7 @@ Status Container::publish(const std::vector<Root>& roots) const {
 }
 
 Result<std::unique_ptr<history::History>> Container::history(const std::string& root) const {
-  const std::string folder = path_ + "/history";
+  const std::string folder = path_ + kHistoryFolder;
   std::error_code failed;
   std::filesystem::create_directories(folder, failed);
   if (failed) return Status::error("cannot make " + folder + ": " + failed.message());
@@ -96,22 +101,34 @@ Result<std::unique_ptr<history::History>> Container::history(const std::string& 
 
 std::optional<Container::Place> Container::place(const std::vector<Root>& roots,
                                                  const std::string& path) {
-  std::optional<Place> best;
-  for (const Root& root : roots) {
-    std::string relative;
-    if (path == root.path) {
-      relative = "";
-    } else if (path.size() > root.path.size() &&
-               path.compare(0, root.path.size(), root.path) == 0 &&
-               (path[root.path.size()] == '/' || root.path == "/")) {
-      relative = path.substr(root.path == "/" ? 1 : root.path.size() + 1);
-    } else {
-      continue;
-    }
-    // The innermost root holds it.
-    if (!best || root.path.size() > best->root.path.size()) best = Place{root, relative};
+  const WatchedRootsManifest manifest{kManifestVersion, Timestamp(), roots};
+  const auto found = RootIndex(manifest).rootContaining(manifest, path);
+  if (!found) return std::nullopt;
+  Place place{roots[found->index], ""};
+  if (found->isRoot) return place;
+  // The root's text may differ from the path's by canonical equivalence, never
+  // by its slashes: what lies below it is what follows its components.
+  const auto parts = splitNonEmpty(path, '/');
+  for (std::size_t i = depth(place.root.path); i < parts.size(); ++i) {
+    place.relative += (place.relative.empty() ? "" : "/") + std::string(parts[i]);
   }
-  return best;
+  return place;
 }
 
-}  // namespace tarvine::app
+Status Container::mayWatch(const std::vector<Root>& roots, const std::string& folder) {
+  if (auto outer = place(roots, folder); outer && !outer->relative.empty()) {
+    return Status::failure(Status::Kind::refused, folder + " is inside " + outer->root.path +
+                                                      ", which is watched already");
+  }
+  for (const Root& root : roots) {
+    if (auto inner = place({Root{folder, false, std::nullopt}}, root.path);
+        inner && !inner->relative.empty()) {
+      return Status::failure(
+          Status::Kind::refused,
+          folder + " holds " + root.path + ", which is watched already; unwatch it first");
+    }
+  }
+  return Status();
+}
+
+}  // namespace tarvine::roots

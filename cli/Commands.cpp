@@ -1,0 +1,188 @@
+#include "cli/Commands.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <iostream>
+#include <nlohmann/json.hpp>
+
+#include "foundation/Iso8601.h"
+#include "roots/Programs.h"
+#include "roots/Words.h"
+
+namespace tarvine::cli {
+namespace words = roots::words;
+using roots::resolvedPath;
+
+int Context::done(const std::vector<std::string>& lines) const {
+  if (json) {
+    std::cout << nlohmann::json{{"ok", true}, {"messages", lines}}.dump() << "\n";
+  } else {
+    for (const std::string& line : lines) std::cout << line << "\n";
+  }
+  return 0;
+}
+
+int Context::failed(const Status& status, std::vector<std::string> lines) const {
+  lines.push_back(status.message());
+  if (json) {
+    std::cout << nlohmann::json{{"ok", false},
+                                {"kind", Status::kindName(status.kind())},
+                                {"messages", lines}}
+                     .dump()
+              << "\n";
+  } else {
+    for (const std::string& line : lines) std::cerr << line << "\n";
+  }
+  return 1;
+}
+
+namespace {
+
+int watch(const Context& context, const std::vector<std::string>& args) {
+  const auto mode = context.manual ? RootMode::manual : RootMode::automatic;
+  auto watched = context.keeper.watch(resolvedPath(args[0]), mode);
+  if (!watched.ok()) return context.failed(watched.status());
+  std::vector<std::string> lines = words::watched(*watched);
+  if (watched->first && !watched->first->ok()) {
+    lines.pop_back();  // the failure's own line comes last, as failed() prints it
+    return context.failed(watched->first->status(), std::move(lines));
+  }
+  return context.done(lines);
+}
+
+int pause(const Context& context, const std::vector<std::string>& args) {
+  const std::string folder = resolvedPath(args[0]);
+  Status paused = context.keeper.pause(folder);
+  return paused.ok() ? context.done({words::paused(folder)}) : context.failed(paused);
+}
+
+int unwatch(const Context& context, const std::vector<std::string>& args) {
+  const std::string folder = resolvedPath(args[0]);
+  Status unwatched = context.keeper.unwatch(folder);
+  return unwatched.ok() ? context.done({words::unwatched(folder)}) : context.failed(unwatched);
+}
+
+int mode(const Context& context, const std::vector<std::string>& args) {
+  const std::string folder = resolvedPath(args[0]);
+  const auto mode = rootMode(args[1]);
+  if (!mode)
+    return context.failed(Status::failure(Status::Kind::invalid, "not a mode: " + args[1]));
+  Status set = context.keeper.setMode(folder, *mode);
+  return set.ok() ? context.done({words::modeSet(folder, *mode)}) : context.failed(set);
+}
+
+int snapshot(const Context& context, const std::vector<std::string>& args) {
+  auto taken = context.keeper.snapshot(resolvedPath(args[0]), history::Reason::manual);
+  return taken.ok() ? context.done(words::taken(*taken)) : context.failed(taken.status());
+}
+
+int log(const Context& context, const std::vector<std::string>& args) {
+  const std::string path = resolvedPath(args[0]);
+  auto listing = context.keeper.versions(path);
+  if (!listing.ok()) return context.failed(listing.status());
+  if (!context.json) return context.done(words::listing(path, *listing));
+  nlohmann::json list = nlohmann::json::array();
+  for (const auto& version : listing->versions) {
+    nlohmann::json entry{{"id", version.id},
+                         {"time", Iso8601::format(Timestamp::fromUnix(version.time)).value_or("")},
+                         {"reason", std::string(history::reasonName(version.reason))},
+                         {"change", std::string(words::changeName(version.change))}};
+    if (version.size) entry["size"] = *version.size;
+    list.push_back(entry);
+  }
+  std::cout << nlohmann::json{{"ok", true}, {"path", path}, {"versions", list}}.dump() << "\n";
+  return 0;
+}
+
+int restore(const Context& context, const std::vector<std::string>& args) {
+  const std::string path = resolvedPath(args[0]);
+  auto restored = context.keeper.restore(
+      path, args.size() == 2 ? std::optional<std::string>(args[1]) : std::nullopt);
+  return restored.ok() ? context.done({words::restored(path, *restored)})
+                       : context.failed(restored.status());
+}
+
+int cat(const Context& context, const std::vector<std::string>& args) {
+  Status written = context.keeper.writeVersion(resolvedPath(args[0]), args[1], STDOUT_FILENO);
+  return written.ok() ? 0 : context.failed(written);
+}
+
+int window(const Context& context, const std::vector<std::string>& args) {
+  const std::string program = roots::historyWindowProgram();
+  if (program.empty()) {
+    return context.failed(Status::failure(Status::Kind::unavailable,
+                                          "the history window is not installed (tarvine-history)"));
+  }
+  const std::string target = resolvedPath(args[0]);
+  ::execl(program.c_str(), program.c_str(), "--group", context.group.c_str(), target.c_str(),
+          static_cast<char*>(nullptr));
+  return context.failed(
+      Status::error("cannot start " + program + ": " + std::strerror(errno), errno));
+}
+
+int listRoots(const Context& context, const std::vector<std::string>&) {
+  auto roots = context.keeper.roots();
+  if (!roots.ok()) return context.failed(roots.status());
+  if (context.json) {
+    nlohmann::json list = nlohmann::json::array();
+    for (const auto& root : *roots) {
+      list.push_back({{"path", root.path},
+                      {"isPaused", root.isPaused},
+                      {"mode", std::string(rawValue(modeOf(root)))}});
+    }
+    std::cout << nlohmann::json{{"ok", true}, {"roots", list}}.dump() << "\n";
+    return 0;
+  }
+  for (const auto& root : *roots) {
+    std::cout << root.path << " (" << rawValue(modeOf(root)) << (root.isPaused ? ", paused" : "")
+              << ")\n";
+  }
+  return 0;
+}
+
+int ignoreFile(const Context& context, const std::vector<std::string>& args) {
+  auto file = context.keeper.ignoreFile(resolvedPath(args[0]));
+  return file.ok() ? context.done({*file}) : context.failed(file.status());
+}
+
+int pack(const Context& context, const std::vector<std::string>& args) {
+  const std::string folder = resolvedPath(args[0]);
+  Status packed = context.keeper.pack(folder);
+  return packed.ok() ? context.done({words::packed(folder)}) : context.failed(packed);
+}
+
+constexpr Command kCommands[] = {
+    {"watch", "[--manual] FOLDER",
+     "keep FOLDER's history (automatic snapshots unless\n--manual); a paused folder resumes; takes "
+     "a first snapshot",
+     1, 1, watch},
+    {"pause", "FOLDER", "take no more snapshots of FOLDER; its history stays", 1, 1, pause},
+    {"resume", "FOLDER", "take snapshots of a paused FOLDER again", 1, 1, watch},
+    {"unwatch", "FOLDER", "forget FOLDER; its history stays", 1, 1, unwatch},
+    {"mode", "FOLDER automatic|manual", "", 2, 2, mode},
+    {"snapshot", "PATH", "a snapshot of the watched folder that holds PATH, now", 1, 1, snapshot},
+    {"log", "PATH", "PATH's versions, newest first", 1, 1, log},
+    {"restore", "PATH [VERSION]",
+     "PATH back to VERSION, or to its previous version; the\ncurrent state is kept first, so a "
+     "restore can be undone",
+     1, 2, restore},
+    {"cat", "PATH VERSION", "the file PATH as it was in VERSION, on standard output", 2, 2, cat},
+    {"history", "PATH", "PATH's versions in a window, to open or restore one", 1, 1, window},
+    {"roots", "", "the watched folders", 0, 0, listRoots},
+    {"ignore-file", "FOLDER",
+     "the file of FOLDER's ignore rules (.gitignore syntax;\nnothing is left out unless listed "
+     "there)",
+     1, 1, ignoreFile},
+    {"pack", "FOLDER",
+     "pack FOLDER's whole history into one, as git gc does\n(snapshots pack new objects on their "
+     "own)",
+     1, 1, pack},
+};
+
+}  // namespace
+
+std::span<const Command> commands() { return kCommands; }
+
+}  // namespace tarvine::cli

@@ -1,0 +1,87 @@
+// tarvine: the version history of watched folders, from the command line.
+
+#include <algorithm>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "cli/Commands.h"
+#include "shared/Identifiers.h"
+
+namespace {
+
+using tarvine::cli::Command;
+
+constexpr std::size_t kHelpColumn = 28;
+
+std::string usageText() {
+  std::string text =
+      "usage: tarvine [--json] [--group GROUP] COMMAND ...\n\n"
+      "Keeps the version history of the folders you watch; the file managers'\n"
+      "History menu does the same. Each folder's history is a git repository in\n"
+      "$XDG_DATA_HOME/GROUP/history/.\n\n";
+  for (const Command& command : tarvine::cli::commands()) {
+    std::string line = "  " + std::string(command.name);
+    if (!command.arguments.empty()) line += " " + std::string(command.arguments);
+    std::string help(command.help);
+    if (!help.empty()) {
+      line.resize(std::max(line.size() + 1, kHelpColumn), ' ');
+      std::string::size_type at = 0;
+      while ((at = help.find('\n', at)) != std::string::npos) {
+        help.replace(at, 1, "\n" + std::string(kHelpColumn, ' '));
+        at += kHelpColumn + 1;
+      }
+      line += help;
+    }
+    text += line + "\n";
+  }
+  return text +
+         "\n--json prints what happened as JSON, for scripts (with the kind of failure:\n"
+         "notWatched, noEarlierVersion, ...). Exits 1 when a command fails, 2 on a\n"
+         "usage error.\n";
+}
+
+int usage(const std::string& problem) {
+  std::cerr << "tarvine: " << problem << "\n\n" << usageText();
+  return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string group(tarvine::Identifiers::defaultAppGroupIdentifier);
+  bool json = false, manual = false;
+  std::vector<std::string> args;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "-h" || arg == "--help") {
+      std::cout << usageText();
+      return 0;
+    }
+    if (arg == "--json") {
+      json = true;
+    } else if (arg == "--manual") {
+      manual = true;
+    } else if (arg == "--group" && i + 1 < argc) {
+      group = argv[++i];
+    } else if (arg.size() > 1 && arg[0] == '-') {
+      return usage("unknown option " + arg);
+    } else {
+      args.push_back(arg);
+    }
+  }
+  if (args.empty()) return usage("no command");
+  const std::string name = args.front();
+  args.erase(args.begin());
+  if (manual && name != "watch") return usage("--manual goes with watch");
+  const auto& table = tarvine::cli::commands();
+  const auto command = std::find_if(table.begin(), table.end(),
+                                    [&](const Command& command) { return command.name == name; });
+  if (command == table.end()) return usage("unknown command " + name);
+  if (args.size() < command->least || args.size() > command->most) {
+    return usage("wrong number of arguments for " + name);
+  }
+  tarvine::roots::Keeper keeper(tarvine::roots::Container::forGroup(group));
+  const tarvine::cli::Context context{keeper, group, json, manual};
+  return command->run(context, args);
+}

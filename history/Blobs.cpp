@@ -1,0 +1,176 @@
+#include "history/Blobs.h"
+
+#include <fcntl.h>
+#include <git2/sys/odb_backend.h>
+#include <zlib.h>
+
+#include <cerrno>
+#include <charconv>
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "history/GitObjects.h"
+#include "platform/posix/FileDescriptor.h"
+
+namespace tarvine::history {
+namespace {
+
+constexpr std::size_t kCompressedPieceBytes = 1 << 16;
+
+// A loose object's content to `fd`, inflated piece by piece. Absent when the
+// object is not loose (packed), so that libgit2 reads it.
+std::optional<Status> copyLooseBlob(FolderAccess& access, git_repository* repository,
+                                    const git_oid& oid, int fd) {
+  const std::string id = hex(oid);
+  const std::string path = std::string(git_repository_path(repository)) + "objects/" +
+                           id.substr(0, 2) + "/" + id.substr(2);
+  FileDescriptor object(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+  if (!object.valid()) return std::nullopt;
+  const auto damaged = [&](const std::string& what) {
+    return Status::failure(Status::Kind::damaged, what + " " + id, EIO);
+  };
+  z_stream inflater{};
+  if (inflateInit(&inflater) != Z_OK) return Status::error("cannot inflate " + id);
+  std::unique_ptr<z_stream, int (*)(z_stream*)> ender(&inflater, &inflateEnd);
+  std::vector<unsigned char> in(kCompressedPieceBytes), out(kStreamPieceBytes);
+  std::string header;  // "blob SIZE\0", before the content
+  bool inHeader = true;
+  std::uint64_t expected = 0, written = 0;
+  for (int status = Z_OK; status != Z_STREAM_END;) {
+    if (inflater.avail_in == 0) {
+      const ssize_t got = ::read(object.get(), in.data(), in.size());
+      if (got < 0 && errno == EINTR) continue;
+      if (got <= 0) return damaged("truncated object");
+      inflater.next_in = in.data();
+      inflater.avail_in = static_cast<uInt>(got);
+    }
+    inflater.next_out = out.data();
+    inflater.avail_out = static_cast<uInt>(out.size());
+    status = inflate(&inflater, Z_NO_FLUSH);
+    if (status != Z_OK && status != Z_STREAM_END) return damaged("corrupt object");
+    std::size_t produced = out.size() - inflater.avail_out, start = 0;
+    if (inHeader) {
+      const auto* end = static_cast<unsigned char*>(std::memchr(out.data(), 0, produced));
+      header.append(reinterpret_cast<char*>(out.data()),
+                    end != nullptr ? end - out.data() : produced);
+      if (end == nullptr) continue;
+      constexpr std::string_view kBlob = "blob ";
+      if (header.rfind(kBlob, 0) != 0) {
+        return Status::failure(Status::Kind::invalid, "not a file: " + id, EINVAL);
+      }
+      const char* digits = header.data() + kBlob.size();
+      const auto [last, error] = std::from_chars(digits, header.data() + header.size(), expected);
+      if (error != std::errc() || last != header.data() + header.size()) {
+        return damaged("corrupt object header of");
+      }
+      inHeader = false;
+      start = static_cast<std::size_t>(end - out.data()) + 1;
+    }
+    if (Status wrote =
+            writeAll(access, fd, reinterpret_cast<char*>(out.data()) + start, produced - start);
+        !wrote.ok()) {
+      return wrote;
+    }
+    written += produced - start;
+  }
+  if (inHeader || written != expected) return damaged("truncated object");
+  return Status();
+}
+
+// An object database that stores nothing: libgit2 hashes what is streamed
+// into it piece by piece, and the backend's stream throws the bytes away.
+struct DiscardingStream : git_odb_stream {};
+
+git_odb_backend* discardingBackend() {
+  auto* backend = new git_odb_backend;
+  git_odb_init_backend(backend, GIT_ODB_BACKEND_VERSION);
+  backend->writestream = [](git_odb_stream** out, git_odb_backend* self, git_object_size_t,
+                            git_object_t) -> int {
+    auto* stream = new DiscardingStream{};
+    stream->backend = self;
+    stream->mode = GIT_STREAM_WRONLY;
+    stream->write = [](git_odb_stream*, const char*, size_t) { return 0; };
+    stream->finalize_write = [](git_odb_stream*, const git_oid*) { return 0; };
+    stream->free = [](git_odb_stream* stream) { delete static_cast<DiscardingStream*>(stream); };
+    *out = stream;
+    return 0;
+  };
+  backend->free = [](git_odb_backend* self) { delete self; };
+  return backend;
+}
+
+}  // namespace
+
+Status writeAll(FolderAccess& access, int fd, const char* bytes, std::size_t size) {
+  for (std::size_t done = 0; done < size;) {
+    const ssize_t wrote = access.write(fd, bytes + done, size - done);
+    if (wrote < 0 && errno == EINTR) continue;
+    if (wrote < 0) return systemFailure("cannot write");
+    done += static_cast<std::size_t>(wrote);
+  }
+  return Status();
+}
+
+Status copyBlob(FolderAccess& access, git_repository* repository, const git_oid& oid, int fd) {
+  if (auto copied = copyLooseBlob(access, repository, oid, fd)) return *copied;
+  auto odb = odbOf(repository);
+  if (!odb.ok()) return odb.status();
+  git_odb_stream* stream = nullptr;
+  size_t length = 0;
+  git_object_t type;
+  if (git_odb_open_rstream(&stream, &length, &type, odb->get(), &oid) == 0) {
+    OdbStream owner(stream);
+    std::vector<char> buffer(kStreamPieceBytes);
+    for (;;) {
+      const int got = git_odb_stream_read(stream, buffer.data(), buffer.size());
+      if (got < 0) return gitFailure("cannot read", Status::Kind::damaged);
+      if (got == 0) return Status();
+      if (Status wrote = writeAll(access, fd, buffer.data(), static_cast<std::size_t>(got));
+          !wrote.ok()) {
+        return wrote;
+      }
+    }
+  }
+  git_blob* raw = nullptr;
+  if (git_blob_lookup(&raw, repository, &oid) != 0) {
+    return gitFailure("cannot read", Status::Kind::damaged);
+  }
+  Blob blob(raw);
+  return writeAll(access, fd, static_cast<const char*>(git_blob_rawcontent(raw)),
+                  static_cast<std::size_t>(git_blob_rawsize(raw)));
+}
+
+Result<git_oid> hashFile(FolderAccess& access, int fd, std::uint64_t size) {
+  git_odb* raw = nullptr;
+  if (git_odb_new(&raw) != 0) return gitFailure("cannot hash");
+  Odb odb(raw);
+  git_odb_backend* backend = discardingBackend();
+  if (git_odb_add_backend(raw, backend, 1) != 0) {
+    backend->free(backend);
+    return gitFailure("cannot hash");
+  }
+  git_odb_stream* stream = nullptr;
+  if (git_odb_open_wstream(&stream, raw, size, GIT_OBJECT_BLOB) != 0) {
+    return gitFailure("cannot hash");
+  }
+  OdbStream owner(stream);
+  std::vector<char> buffer(kStreamPieceBytes);
+  for (std::uint64_t left = size; left > 0;) {
+    const ssize_t got =
+        access.read(fd, buffer.data(), std::min<std::uint64_t>(left, buffer.size()));
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) return systemFailure("cannot read");
+    if (got == 0) return Status::error("changed while it was read", EAGAIN);
+    if (git_odb_stream_write(stream, buffer.data(), static_cast<size_t>(got)) != 0) {
+      return gitFailure("cannot hash");
+    }
+    left -= static_cast<std::uint64_t>(got);
+  }
+  git_oid oid;
+  if (git_odb_stream_finalize_write(&oid, stream) != 0) return gitFailure("cannot hash");
+  return oid;
+}
+
+}  // namespace tarvine::history

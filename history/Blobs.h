@@ -1,0 +1,26 @@
+#pragma once
+
+#include <git2.h>
+
+#include <string>
+
+#include "foundation/Status.h"
+#include "history/FolderAccess.h"
+
+// Contents in and out of the history, streamed in pieces, so that a file
+// larger than memory is kept, hashed and brought back in little memory.
+namespace tarvine::history {
+
+// Writes all of `bytes` to `fd`.
+Status writeAll(FolderAccess& access, int fd, const char* bytes, std::size_t size);
+
+// A blob's content to `fd`: a loose object inflated piece by piece with zlib
+// (libgit2's read stream holds a whole compressed object in memory), a packed
+// one through libgit2.
+Status copyBlob(FolderAccess& access, git_repository* repository, const git_oid& oid, int fd);
+
+// The id the open file `fd` (`size` bytes) would have as a blob, read through
+// `access` and stored nowhere.
+Result<git_oid> hashFile(FolderAccess& access, int fd, std::uint64_t size);
+
+}  // namespace tarvine::history

@@ -1,0 +1,210 @@
+// Reading the history: a path's versions, a folder's files as a version has
+// them, a file's content as it was, and what a file would be recorded as now.
+
+#include <algorithm>
+#include <cerrno>
+
+#include "foundation/TextSplit.h"
+#include "history/Blobs.h"
+#include "history/GitObjects.h"
+#include "history/History.h"
+#include "history/StatCache.h"
+#include "history/StoredNames.h"
+#include "platform/posix/FileDescriptor.h"
+
+namespace tarvine::history {
+namespace {
+
+constexpr std::string_view kReasonTrailer = "Tarvine-Reason: ";
+
+// How many files differ between two trees of one folder (either may be absent).
+std::size_t changedFiles(git_repository* repository, const Entry& older, const Entry& newer) {
+  auto treeOf = [&](const Entry& entry) {
+    git_tree* tree = nullptr;
+    if (entry.oid && entry.mode == GIT_FILEMODE_TREE)
+      git_tree_lookup(&tree, repository, &*entry.oid);
+    return Tree(tree);
+  };
+  const Tree before = treeOf(older), after = treeOf(newer);
+  git_diff* diff = nullptr;
+  if (git_diff_tree_to_tree(&diff, repository, before.get(), after.get(), nullptr) != 0) return 0;
+  const std::size_t count = git_diff_num_deltas(diff);
+  git_diff_free(diff);
+  return count;
+}
+
+std::optional<std::uint64_t> sizeOf(git_odb* odb, const git_oid& oid) {
+  size_t size = 0;
+  git_object_t type;
+  if (git_odb_read_header(&size, &type, odb, &oid) != 0) return std::nullopt;
+  return size;
+}
+
+}  // namespace
+
+std::string snapshotMessage(Reason reason, const std::string& root) {
+  return std::string(reasonName(reason)) + " snapshot of " + root + "\n\n" +
+         std::string(kReasonTrailer) + std::string(reasonName(reason)) + "\n";
+}
+
+Reason reasonOf(git_commit* commit) {
+  const std::string message = git_commit_message(commit);
+  const auto at = message.find(kReasonTrailer);
+  if (at != std::string::npos) {
+    const std::string name = message.substr(at + kReasonTrailer.size(),
+                                            message.find('\n', at) - at - kReasonTrailer.size());
+    for (Reason reason :
+         {Reason::automatic, Reason::manual, Reason::enabled, Reason::beforeRestore}) {
+      if (reasonName(reason) == name) return reason;
+    }
+  }
+  return Reason::manual;
+}
+
+Result<std::vector<Version>> History::versions(const std::string& relative, std::size_t limit) {
+  auto parts = components(relative);
+  if (!parts.ok()) return parts.status();
+  const std::string path = storedPath(*parts);
+  std::vector<Version> found;
+  auto head = headCommit(repository_);
+  if (!head.ok()) {
+    if (head.status().kind() == Status::Kind::noHistory) return found;
+    return head.status();
+  }
+  auto odb = odbOf(repository_);
+  if (!odb.ok()) return odb.status();
+  // Newest first along the snapshots; each compared with the one before it.
+  Commit current = std::move(*head);
+  Entry currentEntry = entryAt(current.get(), path);
+  while (current && found.size() < limit) {
+    Commit parent = parentOf(current.get());
+    const Entry older = parent ? entryAt(parent.get(), path) : Entry{};
+    if (!currentEntry.sameAs(older)) {
+      Version version;
+      version.id = hex(*git_commit_id(current.get()));
+      version.time = git_commit_time(current.get());
+      version.reason = reasonOf(current.get());
+      version.change = !older.oid          ? Version::Change::added
+                       : !currentEntry.oid ? Version::Change::deleted
+                                           : Version::Change::modified;
+      if (currentEntry.oid) version.object = hex(*currentEntry.oid);
+      version.isFolder = (currentEntry.oid ? currentEntry.mode : older.mode) == GIT_FILEMODE_TREE;
+      if (version.isFolder) {
+        version.changedFiles = changedFiles(repository_, older, currentEntry);
+      } else if (currentEntry.oid) {
+        version.size = sizeOf(odb->get(), *currentEntry.oid);
+      }
+      found.push_back(std::move(version));
+    }
+    current = std::move(parent);
+    currentEntry = older;
+  }
+  return found;
+}
+
+Result<std::string> History::currentObject(const std::string& relative) {
+  auto parts = components(relative);
+  if (!parts.ok()) return parts.status();
+  if (parts->empty()) return Status::failure(Status::Kind::invalid, "the root is a folder", EISDIR);
+  const std::string path = shownPath(relative);
+  // Reached as snapshots reach it: from the root, never through a link.
+  int error = 0;
+  FileDescriptor folder(access_.openRoot(root_));
+  if (!folder.valid()) error = errno;
+  for (std::size_t i = 0; error == 0 && i + 1 < parts->size(); ++i) {
+    const int next = access_.openFolder(folder.get(), (*parts)[i]);
+    if (next < 0) error = errno;
+    folder = FileDescriptor(next);
+  }
+  struct stat info {};
+  if (error == 0 && access_.statAt(folder.get(), parts->back(), info) != 0) error = errno;
+  if (error == ENOENT || error == ENOTDIR) return std::string();
+  if (error != 0) {
+    errno = error;
+    return systemFailure("cannot read " + path);
+  }
+  if (S_ISLNK(info.st_mode)) {
+    std::string target(static_cast<std::size_t>(info.st_size) + 1, '\0');
+    const ssize_t length =
+        access_.readLink(folder.get(), parts->back(), target.data(), target.size());
+    if (length < 0) return systemFailure("cannot read " + path);
+    git_oid oid;
+    if (git_odb_hash(&oid, target.data(), static_cast<size_t>(length), GIT_OBJECT_BLOB) != 0) {
+      return gitFailure("cannot hash " + path);
+    }
+    return hex(oid);
+  }
+  if (!S_ISREG(info.st_mode)) {
+    return Status::failure(Status::Kind::invalid, path + " is not a file", EISDIR);
+  }
+  // A file unchanged since the last snapshot has the id that snapshot
+  // recorded: a large file is not read again each time its versions are shown.
+  const StatCache cache = loadCache(statCachePath_);
+  if (auto cached = cache.find(joined(*parts));
+      cached != cache.end() && unchanged(cached->second, info)) {
+    return hex(cached->second.blob);
+  }
+  FileDescriptor file(access_.openFile(folder.get(), parts->back()));
+  if (!file.valid() || access_.statOpen(file.get(), info) != 0) {
+    return systemFailure("cannot read " + path);
+  }
+  auto oid = hashFile(access_, file.get(), static_cast<std::uint64_t>(info.st_size));
+  if (!oid.ok()) return oid.status();
+  return hex(*oid);
+}
+
+Result<std::vector<VersionFile>> History::files(const std::string& id,
+                                                const std::string& relative) {
+  auto parts = components(relative);
+  if (!parts.ok()) return parts.status();
+  auto commit = commitById(repository_, id);
+  if (!commit.ok()) return commit.status();
+  const Entry entry = entryAt(commit->get(), storedPath(*parts));
+  if (!entry.oid || entry.mode != GIT_FILEMODE_TREE) {
+    return Status::failure(Status::Kind::notFound,
+                           shownPath(relative) + " is not a folder in version " + id, ENOTDIR);
+  }
+  git_tree* raw = nullptr;
+  if (git_tree_lookup(&raw, repository_, &*entry.oid) != 0) {
+    return gitFailure("cannot read", Status::Kind::damaged);
+  }
+  Tree tree(raw);
+  auto odb = odbOf(repository_);
+  if (!odb.ok()) return odb.status();
+  struct Walk {
+    git_odb* odb;
+    std::vector<VersionFile> files;
+  } walk{odb->get(), {}};
+  git_tree_walk(
+      raw, GIT_TREEWALK_PRE,
+      [](const char* root, const git_tree_entry* entry, void* payload) -> int {
+        if (git_tree_entry_type(entry) != GIT_OBJECT_BLOB) return 0;
+        auto* walk = static_cast<Walk*>(payload);
+        std::string path;
+        for (std::string_view part : splitNonEmpty(root, '/')) path += realName(part) + "/";
+        VersionFile file{path + realName(git_tree_entry_name(entry)), 0,
+                         git_tree_entry_filemode(entry) == GIT_FILEMODE_LINK};
+        file.size = sizeOf(walk->odb, *git_tree_entry_id(entry)).value_or(0);
+        walk->files.push_back(std::move(file));
+        return 0;
+      },
+      &walk);
+  std::sort(walk.files.begin(), walk.files.end(),
+            [](const VersionFile& a, const VersionFile& b) { return a.path < b.path; });
+  return std::move(walk.files);
+}
+
+Status History::writeFileVersion(const std::string& id, const std::string& relative, int fd) {
+  auto parts = components(relative);
+  if (!parts.ok()) return parts.status();
+  auto commit = commitById(repository_, id);
+  if (!commit.ok()) return commit.status();
+  const Entry entry = entryAt(commit->get(), storedPath(*parts));
+  if (!entry.oid || entry.mode == GIT_FILEMODE_TREE) {
+    return Status::failure(Status::Kind::notFound, relative + " is not a file in version " + id,
+                           ENOENT);
+  }
+  return copyBlob(PosixFolderAccess::shared(), repository_, *entry.oid, fd);
+}
+
+}  // namespace tarvine::history

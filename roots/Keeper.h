@@ -1,0 +1,95 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "foundation/Status.h"
+#include "history/History.h"
+#include "roots/Container.h"
+#include "shared/RootMatch.h"
+
+namespace tarvine::roots {
+
+// The one door to the watched roots and their histories, for the
+// application, the command line and the window alike: each call reads the
+// roots afresh, and each that changes something holds the container's lock.
+// Answers are typed: a failure's kind says what went wrong (not watched, no
+// earlier version, ...), and its message is for people only.
+class Keeper {
+ public:
+  explicit Keeper(Container container) : container_(std::move(container)) {}
+
+  const Container& container() const { return container_; }
+  Result<std::vector<Root>> roots() const { return container_.roots(); }
+
+  // A snapshot of the root that holds a path.
+  struct Taken {
+    std::string root;
+    history::Snapshot snapshot;  // its id is empty when nothing had changed
+    Status tidied;               // the packing that followed, when asked for
+  };
+
+  struct Watched {
+    std::string folder;
+    enum class Change { added, resumed, already } change = Change::added;
+    // The first snapshot, taken when the folder was added or resumed.
+    std::optional<Result<Taken>> first;
+  };
+  // Watches `folder` (a resolved path): a new root, or a paused one resumed;
+  // its first snapshot is taken. A folder inside or around a watched one is
+  // refused.
+  Result<Watched> watch(const std::string& folder, RootMode mode);
+  Status pause(const std::string& folder);
+  // The history stays in the container, as it was.
+  Status unwatch(const std::string& folder);
+  Status setMode(const std::string& folder, RootMode mode);
+
+  // With `tidy`, the history is then packed as git's gc --auto would (the
+  // application does it; the command line leaves it to `pack`).
+  Result<Taken> snapshot(const std::string& path, history::Reason reason, bool tidy = false);
+  Result<history::Restored> restore(const std::string& path, std::optional<std::string> version);
+
+  struct Listing {
+    std::string root;
+    std::string relative;
+    std::string repository;                  // the history's git folder, to follow new snapshots
+    std::vector<history::Version> versions;  // newest first
+    // With `current`: the id the file would have now (empty when it is gone
+    // or is a folder), to compare with each version's.
+    std::string current;
+  };
+  Result<Listing> versions(const std::string& path, std::size_t limit = SIZE_MAX,
+                           bool current = false);
+  Result<std::vector<history::VersionFile>> files(const std::string& path,
+                                                  const std::string& version);
+  // The file `path` as `version` has it, to `fd`.
+  Status writeVersion(const std::string& path, const std::string& version, int fd);
+  // The whole history of the root `folder` packed into one pack.
+  Status pack(const std::string& folder);
+  // The file of the root `folder`'s ignore rules.
+  Result<std::string> ignoreFile(const std::string& folder);
+
+ private:
+  struct Opened {
+    std::unique_ptr<history::History> history;
+    Container::Place place;
+    std::optional<Container::Lock> lock;
+  };
+  // The history of the root that holds `path`; with `changes`, under the
+  // container's lock; with `rootOnly`, `path` must be the root itself.
+  Result<Opened> open(const std::string& path, bool changes, bool rootOnly = false);
+  template <class Change>
+  Status changeRoot(const std::string& folder, const Change& change);
+
+  Container container_;
+};
+
+// An absolute path with links resolved; for what no longer exists (a deleted
+// file to restore), its folder's.
+std::string resolvedPath(const std::string& path);
+
+// A path as given: without trailing slashes, but "/" stays.
+std::string withoutTrailingSlash(std::string path);
+
+}  // namespace tarvine::roots

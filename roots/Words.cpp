@@ -1,0 +1,82 @@
+#include "roots/Words.h"
+
+#include <ctime>
+
+namespace tarvine::roots::words {
+namespace {
+
+std::string when(std::int64_t time) {
+  char text[32];
+  std::tm parts{};
+  const std::time_t seconds = time;
+  ::localtime_r(&seconds, &parts);
+  std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &parts);
+  return text;
+}
+
+}  // namespace
+
+std::vector<std::string> watched(const Keeper::Watched& watched) {
+  if (watched.change == Keeper::Watched::Change::already) {
+    return {watched.folder + " is watched already"};
+  }
+  std::vector<std::string> lines{"watching " + watched.folder};
+  if (watched.first && watched.first->ok()) {
+    for (std::string& line : taken(**watched.first)) lines.push_back(std::move(line));
+  } else if (watched.first) {
+    lines.push_back(watched.first->status().message());
+  }
+  return lines;
+}
+
+std::vector<std::string> taken(const Keeper::Taken& taken) {
+  const history::Snapshot& snapshot = taken.snapshot;
+  std::vector<std::string> lines{
+      snapshot.id.empty() ? "no change in " + taken.root + " since its last snapshot"
+                          : "snapshot " + history::shortId(snapshot.id) + " of " + taken.root +
+                                " (" + std::to_string(snapshot.filesRead) + " file(s) read)"};
+  for (const std::string& skipped : snapshot.skipped) lines.push_back("skipped " + skipped);
+  if (!taken.tidied.ok()) lines.push_back("cannot pack the history yet: " + taken.tidied.message());
+  return lines;
+}
+
+std::string paused(const std::string& folder) { return "paused " + folder; }
+
+std::string unwatched(const std::string& folder) { return "no longer watching " + folder; }
+
+std::string modeSet(const std::string& folder, RootMode mode) {
+  return "mode " + std::string(rawValue(mode)) + " for " + folder;
+}
+
+std::string restored(const std::string& path, const history::Restored& restored) {
+  return "restored " + path + " to " + history::shortId(restored.version) + " (" +
+         std::to_string(restored.written.size()) + " file(s) written)";
+}
+
+std::string packed(const std::string& folder) { return "packed the history of " + folder; }
+
+std::vector<std::string> listing(const std::string& path, const Keeper::Listing& listing) {
+  std::vector<std::string> lines{std::to_string(listing.versions.size()) + " version(s) of " +
+                                 path};
+  for (const history::Version& version : listing.versions) {
+    lines.push_back(history::shortId(version.id) + " " + when(version.time) + " " +
+                    std::string(changeName(version.change)) + " (" +
+                    std::string(history::reasonName(version.reason)) + ")" +
+                    (version.size ? ", " + std::to_string(*version.size) + " bytes" : ""));
+  }
+  return lines;
+}
+
+std::string_view changeName(history::Version::Change change) {
+  switch (change) {
+    case history::Version::Change::added:
+      return "added";
+    case history::Version::Change::modified:
+      return "modified";
+    case history::Version::Change::deleted:
+      return "deleted";
+  }
+  return "modified";
+}
+
+}  // namespace tarvine::roots::words

@@ -1,0 +1,24 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "roots/Keeper.h"
+
+// What people read of the Keeper's answers, made once for the command line
+// and the application's log. Scripts read the typed answers (or the command
+// line's --json), never these.
+namespace tarvine::roots::words {
+
+std::vector<std::string> watched(const Keeper::Watched& watched);
+std::vector<std::string> taken(const Keeper::Taken& taken);
+std::string paused(const std::string& folder);
+std::string unwatched(const std::string& folder);
+std::string modeSet(const std::string& folder, RootMode mode);
+std::string restored(const std::string& path, const history::Restored& restored);
+std::string packed(const std::string& folder);
+// A heading, then one line a version, newest first.
+std::vector<std::string> listing(const std::string& path, const Keeper::Listing& listing);
+std::string_view changeName(history::Version::Change change);
+
+}  // namespace tarvine::roots::words

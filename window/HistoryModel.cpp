@@ -1,0 +1,137 @@
+#include "window/HistoryModel.h"
+
+#include <fcntl.h>
+#include <glib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+
+#include "platform/posix/FileDescriptor.h"
+
+namespace tarvine::window {
+namespace {
+
+// `time` in the user's locale, in a g_date_time_format `format`.
+std::string formatted(std::int64_t time, const char* format) {
+  GDateTime* date = g_date_time_new_from_unix_local(time);
+  if (date == nullptr) return "";
+  char* text = g_date_time_format(date, format);
+  std::string result = text != nullptr ? text : "";
+  g_free(text);
+  g_date_time_unref(date);
+  return result;
+}
+
+std::string what(history::Reason reason) {
+  switch (reason) {
+    case history::Reason::automatic:
+      return "Automatic snapshot";
+    case history::Reason::manual:
+      return "Manual snapshot";
+    case history::Reason::enabled:
+      return "History enabled";
+    case history::Reason::beforeRestore:
+      return "Before a restore";
+  }
+  return "Snapshot";
+}
+
+std::string plural(std::uint64_t count, const char* one, const char* many) {
+  return std::to_string(count) + " " + (count == 1 ? one : many);
+}
+
+std::string sizeText(std::uint64_t bytes) {
+  if (bytes < 1000) return plural(bytes, "byte", "bytes");
+  char* text = g_format_size(bytes);
+  std::string result = text;
+  g_free(text);
+  return result;
+}
+
+}  // namespace
+
+std::string relativeTime(std::int64_t then, std::int64_t now) {
+  const std::int64_t ago = now - then;
+  if (ago < 60) return "just now";
+  if (ago < 3600) return plural(ago / 60, "minute ago", "minutes ago");
+  if (ago < 86400) return plural(ago / 3600, "hour ago", "hours ago");
+  if (ago < 2 * 86400) return "yesterday";
+  if (ago < 31 * 86400) return plural(ago / 86400, "day ago", "days ago");
+  return formatted(then, "%x");
+}
+
+std::string localTime(std::int64_t time) { return formatted(time, "%c"); }
+
+Result<HistoryModel::Listing> HistoryModel::load(std::size_t limit, std::int64_t now) const {
+  auto read = keeper_.versions(target_, limit, /*current=*/true);
+  if (!read.ok()) return read.status();
+  Listing listing;
+  struct stat info {};
+  // What it is now; what it last was, where it is gone.
+  listing.isFolder = ::lstat(target_.c_str(), &info) == 0
+                         ? S_ISDIR(info.st_mode)
+                         : !read->versions.empty() && read->versions.front().isFolder;
+  listing.repository = read->repository;
+  listing.complete = read->versions.size() < limit;
+  for (history::Version& version : read->versions) {
+    Row row;
+    row.what = what(version.reason);
+    row.when = relativeTime(version.time, now);
+    row.at = localTime(version.time);
+    if (version.change == history::Version::Change::deleted) {
+      row.detail = listing.isFolder ? "deleted" : "deleted here";
+    } else if (listing.isFolder) {
+      row.detail = plural(version.changedFiles, "file changed", "files changed");
+    } else {
+      row.detail = (version.size ? sizeText(*version.size) + ", " : std::string()) +
+                   (version.object == read->current ? "same as now" : "differs from now");
+    }
+    row.label = row.what + ", " + row.when + " (" + row.at + "), " + row.detail;
+    row.version = std::move(version);
+    listing.rows.push_back(std::move(row));
+  }
+  return listing;
+}
+
+Result<std::string> HistoryModel::copyOf(const std::string& version, const std::string& folder,
+                                         const std::string& below) const {
+  const std::string path = pathOf(below);
+  // A folder per version, so that the copy keeps its name, and with it the
+  // application that opens it.
+  const std::string copies = folder + "/" + history::shortId(version);
+  if (::mkdir(copies.c_str(), 0700) != 0 && errno != EEXIST) {
+    return Status::error("cannot make " + copies + ": " + std::strerror(errno), errno);
+  }
+  const std::string copy = copies + "/" + path.substr(path.find_last_of('/') + 1);
+  if (::access(copy.c_str(), F_OK) == 0) return copy;  // opened before: the same content
+  const std::string partial = copy + ".part";
+  FileDescriptor fd(::open(partial.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+  if (!fd.valid()) {
+    return Status::error("cannot write " + partial + ": " + std::strerror(errno), errno);
+  }
+  Status written = keeper_.writeVersion(path, version, fd.get());
+  // Read-only: it is a look at the past, not a place to edit.
+  if (written.ok() && (::fchmod(fd.get(), 0444) != 0 || ::fsync(fd.get()) != 0 || fd.close() != 0 ||
+                       ::rename(partial.c_str(), copy.c_str()) != 0)) {
+    written = Status::error(std::string("cannot write the copy: ") + std::strerror(errno), errno);
+  }
+  if (!written.ok()) {
+    ::unlink(partial.c_str());
+    return written;
+  }
+  return copy;
+}
+
+Result<history::Restored> HistoryModel::restore(const std::string& version,
+                                                const std::string& below) const {
+  return keeper_.restore(pathOf(below), version);
+}
+
+Result<std::vector<history::VersionFile>> HistoryModel::files(const std::string& version) const {
+  return keeper_.files(target_, version);
+}
+
+}  // namespace tarvine::window
