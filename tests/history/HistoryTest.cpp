@@ -20,10 +20,15 @@ namespace fs = std::filesystem;
 
 class HistoryTest : public ::testing::Test {
  protected:
-  HistoryTest() : root(tmp.path() + "/root"), repository(tmp.path() + "/history/root.git") {
+  HistoryTest() : root(tmp.path() + "/root"), repository(tmp.path() + "/history/root.git") {}
+  void SetUp() override {
     fs::create_directories(root);
-    auto opened = History::open(repository, root);
-    EXPECT_TRUE(opened.ok()) << opened.status().message();
+    ASSERT_NO_FATAL_FAILURE(reopen(PosixFolderAccess::shared()));
+  }
+  // The same history, reaching the folder through `access`.
+  void reopen(FolderAccess& access) {
+    auto opened = History::open(repository, root, access);
+    ASSERT_TRUE(opened.ok()) << opened.status().message();
     history = std::move(*opened);
   }
 
@@ -44,6 +49,10 @@ class HistoryTest : public ::testing::Test {
   // A version's file, as `tarvine cat` prints it.
   std::string versionOf(const std::string& id, const std::string& relative) {
     std::FILE* out = std::tmpfile();
+    if (out == nullptr) {
+      ADD_FAILURE() << "no temporary file";
+      return {};
+    }
     EXPECT_TRUE(history->writeFileVersion(id, relative, ::fileno(out)).ok()) << relative;
     std::fflush(out);
     std::rewind(out);
@@ -57,6 +66,10 @@ class HistoryTest : public ::testing::Test {
     std::string command = "git --git-dir=" + repository + " " + arguments + " 2>&1";
     std::string out;
     std::FILE* pipe = ::popen(command.c_str(), "r");
+    if (pipe == nullptr) {
+      ADD_FAILURE() << "cannot run " << command;
+      return out;
+    }
     for (int c; (c = std::fgetc(pipe)) != EOF;) out += static_cast<char>(c);
     EXPECT_EQ(::pclose(pipe), 0) << command << "\n" << out;
     return out;
@@ -133,10 +146,22 @@ TEST_F(HistoryTest, UnchangedFilesAreNotReadAgainAndNothingNewIsNoSnapshot) {
   // A lost cache costs reading, never history.
   fs::remove(repository + "/tarvine-stat-cache");
   EXPECT_TRUE(snap().id.empty());
-  // A writer killed while it moved the branch left git's lock: the next goes on.
-  std::ofstream(repository + "/refs/heads/master.lock") << "";
-  write("f4", "after a kill");
-  EXPECT_FALSE(snap().id.empty());
+}
+
+// A writer killed while it moved the branch left git's lock on it: the next
+// one goes on.
+TEST_F(HistoryTest, AStaleLockOnTheBranchIsNoObstacle) {
+  write("a", "before a kill");
+  snap();
+  // The branch HEAD names, whatever init.defaultBranch made it.
+  const std::string head = read(repository + "/HEAD");
+  ASSERT_EQ(head.rfind("ref: refs/heads/", 0), 0u) << head;
+  const std::string branch = head.substr(5, head.find('\n') - 5);  // after "ref: "
+  std::ofstream(repository + "/" + branch + ".lock") << "";
+  write("a", "after a kill");
+  const Snapshot next = snap();
+  EXPECT_FALSE(next.id.empty());
+  EXPECT_EQ(git("rev-parse " + branch), next.id + "\n");
 }
 
 TEST_F(HistoryTest, VersionsSayWhenAndWhyAPathChanged) {
@@ -160,7 +185,9 @@ TEST_F(HistoryTest, VersionsSayWhenAndWhyAPathChanged) {
   EXPECT_EQ(v[2].change, Version::Change::added);
   EXPECT_EQ(v[2].reason, Reason::enabled);
   EXPECT_EQ(versionOf(v[2].id, "notes.txt"), "first");
-  EXPECT_EQ(history->versions("")->size(), 4u);
+  auto ofRoot = history->versions("");
+  ASSERT_TRUE(ofRoot.ok());
+  EXPECT_EQ(ofRoot->size(), 4u);
   EXPECT_FALSE(history->versions("../escape").ok());
 }
 
@@ -176,7 +203,9 @@ TEST_F(HistoryTest, RestorePreviousBringsAFileBackAndCanBeUndone) {
   EXPECT_FALSE(restored->before.empty());
   EXPECT_EQ(restored->written, std::vector<std::string>{"doc.txt"});
   EXPECT_NE(fs::status(root + "/doc.txt").permissions() & fs::perms::owner_exec, fs::perms::none);
-  EXPECT_EQ(history->versions("doc.txt")->front().reason, Reason::beforeRestore);
+  auto versions = history->versions("doc.txt");
+  ASSERT_TRUE(versions.ok() && !versions->empty());
+  EXPECT_EQ(versions->front().reason, Reason::beforeRestore);
   // The previous version now is the one before the restore: undo, from a
   // history that git has packed meanwhile.
   git("gc -q");
@@ -260,7 +289,7 @@ class FaultyFolderAccess : public PosixFolderAccess {
 
 TEST_F(HistoryTest, FaultsOfTheFolderAreReportedAndLeaveItAsItWas) {
   FaultyFolderAccess faulty;
-  history = std::move(History::open(repository, root, faulty).value());
+  ASSERT_NO_FATAL_FAILURE(reopen(faulty));
   write("a.txt", "a1");
   write("b.txt", "b1");
   faulty.unreadable = "b.txt";
