@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <set>
 #include <sstream>
 
@@ -20,10 +21,15 @@ namespace fs = std::filesystem;
 
 class HistoryTest : public ::testing::Test {
  protected:
-  HistoryTest() : root(tmp.path() + "/root"), repository(tmp.path() + "/history/root.git") {
+  HistoryTest() : root(tmp.path() + "/root"), repository(tmp.path() + "/history/root.git") {}
+  void SetUp() override {
     fs::create_directories(root);
-    auto opened = History::open(repository, root);
-    EXPECT_TRUE(opened.ok()) << opened.status().message();
+    ASSERT_NO_FATAL_FAILURE(reopen(PosixFolderAccess::shared()));
+  }
+  // The same history, reaching the folder through `access`.
+  void reopen(FolderAccess& access) {
+    auto opened = History::open(repository, root, access);
+    ASSERT_TRUE(opened.ok()) << opened.status().message();
     history = std::move(*opened);
   }
 
@@ -44,6 +50,10 @@ class HistoryTest : public ::testing::Test {
   // A version's file, as `tarvine cat` prints it.
   std::string versionOf(const std::string& id, const std::string& relative) {
     std::FILE* out = std::tmpfile();
+    if (out == nullptr) {
+      ADD_FAILURE() << "no temporary file";
+      return {};
+    }
     EXPECT_TRUE(history->writeFileVersion(id, relative, ::fileno(out)).ok()) << relative;
     std::fflush(out);
     std::rewind(out);
@@ -57,6 +67,10 @@ class HistoryTest : public ::testing::Test {
     std::string command = "git --git-dir=" + repository + " " + arguments + " 2>&1";
     std::string out;
     std::FILE* pipe = ::popen(command.c_str(), "r");
+    if (pipe == nullptr) {
+      ADD_FAILURE() << "cannot run " << command;
+      return out;
+    }
     for (int c; (c = std::fgetc(pipe)) != EOF;) out += static_cast<char>(c);
     EXPECT_EQ(::pclose(pipe), 0) << command << "\n" << out;
     return out;
@@ -130,13 +144,55 @@ TEST_F(HistoryTest, UnchangedFilesAreNotReadAgainAndNothingNewIsNoSnapshot) {
   const Snapshot changed = snap();
   EXPECT_FALSE(changed.id.empty());
   EXPECT_EQ(changed.filesRead, 1u);
+  // An edit that keeps the size, with the modification time put back (as a
+  // copy that preserves times does): only the change time tells.
+  const std::string edited = root + "/f5";
+  struct stat before {};
+  ASSERT_EQ(::stat(edited.c_str(), &before), 0);
+  write("f5", "X");
+  const timespec times[2] = {before.st_atim, before.st_mtim};
+  auto nanoseconds = [](const timespec& at) { return at.tv_sec * 1'000'000'000LL + at.tv_nsec; };
+  struct stat after {};
+  // A coarse clock may not have moved since the file was made: touch it
+  // again until its change time has.
+  for (int tries = 0; tries < 1000; ++tries) {
+    ASSERT_EQ(::utimensat(AT_FDCWD, edited.c_str(), times, 0), 0);
+    ASSERT_EQ(::stat(edited.c_str(), &after), 0);
+    if (nanoseconds(after.st_ctim) != nanoseconds(before.st_ctim)) break;
+    ::usleep(1000);
+  }
+  ASSERT_EQ(after.st_size, before.st_size);
+  ASSERT_EQ(after.st_ino, before.st_ino);
+  ASSERT_EQ(nanoseconds(after.st_mtim), nanoseconds(before.st_mtim));
+  ASSERT_NE(nanoseconds(after.st_ctim), nanoseconds(before.st_ctim));
+  auto current = history->currentObject("f5");
+  ASSERT_TRUE(current.ok()) << current.status().message();
+  const Snapshot sameSize = snap();
+  ASSERT_FALSE(sameSize.id.empty());
+  EXPECT_EQ(sameSize.filesRead, 1u);
+  EXPECT_EQ(versionOf(sameSize.id, "f5"), "X");
+  auto versions = history->versions("f5");
+  ASSERT_TRUE(versions.ok() && !versions->empty());
+  EXPECT_EQ(versions->front().object, *current);  // shown as the current version
   // A lost cache costs reading, never history.
   fs::remove(repository + "/tarvine-stat-cache");
   EXPECT_TRUE(snap().id.empty());
-  // A writer killed while it moved the branch left git's lock: the next goes on.
-  std::ofstream(repository + "/refs/heads/master.lock") << "";
-  write("f4", "after a kill");
-  EXPECT_FALSE(snap().id.empty());
+}
+
+// A writer killed while it moved the branch left git's lock on it: the next
+// one goes on.
+TEST_F(HistoryTest, AStaleLockOnTheBranchIsNoObstacle) {
+  write("a", "before a kill");
+  snap();
+  // The branch HEAD names, whatever init.defaultBranch made it.
+  const std::string head = read(repository + "/HEAD");
+  ASSERT_EQ(head.rfind("ref: refs/heads/", 0), 0u) << head;
+  const std::string branch = head.substr(5, head.find('\n') - 5);  // after "ref: "
+  std::ofstream(repository + "/" + branch + ".lock") << "";
+  write("a", "after a kill");
+  const Snapshot next = snap();
+  EXPECT_FALSE(next.id.empty());
+  EXPECT_EQ(git("rev-parse " + branch), next.id + "\n");
 }
 
 TEST_F(HistoryTest, VersionsSayWhenAndWhyAPathChanged) {
@@ -160,7 +216,9 @@ TEST_F(HistoryTest, VersionsSayWhenAndWhyAPathChanged) {
   EXPECT_EQ(v[2].change, Version::Change::added);
   EXPECT_EQ(v[2].reason, Reason::enabled);
   EXPECT_EQ(versionOf(v[2].id, "notes.txt"), "first");
-  EXPECT_EQ(history->versions("")->size(), 4u);
+  auto ofRoot = history->versions("");
+  ASSERT_TRUE(ofRoot.ok());
+  EXPECT_EQ(ofRoot->size(), 4u);
   EXPECT_FALSE(history->versions("../escape").ok());
 }
 
@@ -176,7 +234,9 @@ TEST_F(HistoryTest, RestorePreviousBringsAFileBackAndCanBeUndone) {
   EXPECT_FALSE(restored->before.empty());
   EXPECT_EQ(restored->written, std::vector<std::string>{"doc.txt"});
   EXPECT_NE(fs::status(root + "/doc.txt").permissions() & fs::perms::owner_exec, fs::perms::none);
-  EXPECT_EQ(history->versions("doc.txt")->front().reason, Reason::beforeRestore);
+  auto versions = history->versions("doc.txt");
+  ASSERT_TRUE(versions.ok() && !versions->empty());
+  EXPECT_EQ(versions->front().reason, Reason::beforeRestore);
   // The previous version now is the one before the restore: undo, from a
   // history that git has packed meanwhile.
   git("gc -q");
@@ -185,6 +245,28 @@ TEST_F(HistoryTest, RestorePreviousBringsAFileBackAndCanBeUndone) {
   // Nothing but the file is left beside it.
   EXPECT_EQ(std::distance(fs::directory_iterator(root), fs::directory_iterator()), 1);
   EXPECT_FALSE(history->restore("never.txt", std::nullopt).ok());
+}
+
+// The previous version is the latest that differs from now, however many
+// snapshots since left the path as it is, for a file and for a folder alike.
+TEST_F(HistoryTest, RestorePreviousLooksPastSnapshotsThatLeftThePathAlone) {
+  write("a/doc.txt", "v1");
+  write("b/doc.txt", "v1");
+  const Snapshot first = snap();
+  write("a/doc.txt", "v2, longer");
+  write("b/doc.txt", "v2, longer");
+  snap();
+  write("elsewhere.txt", "unrelated");
+  snap();
+  for (const std::string path : {"a/doc.txt", "b"}) {
+    SCOPED_TRACE(path);
+    const std::string file = path.substr(0, 1) + "/doc.txt";
+    auto restored = history->restore(path, std::nullopt);
+    ASSERT_TRUE(restored.ok()) << restored.status().message();
+    EXPECT_EQ(restored->version, first.id);
+    EXPECT_EQ(restored->written, std::vector<std::string>{file});
+    EXPECT_EQ(read(root + "/" + file), "v1");
+  }
 }
 
 TEST_F(HistoryTest, RestoringAFolderBringsBackChangedAndDeletedFilesAndKeepsNewOnes) {
@@ -226,7 +308,7 @@ TEST_F(HistoryTest, ARestoreNeverWritesThroughALink) {
 }
 
 // The folder as a failing disk shows it: a file whose reads fail, writes that
-// find no room, a rename refused.
+// find no room, a rename refused, a sync that fails.
 class FaultyFolderAccess : public PosixFolderAccess {
  public:
   int openFile(int at, const std::string& name) override {
@@ -251,16 +333,21 @@ class FaultyFolderAccess : public PosixFolderAccess {
     if (renameRefused) return errno = EPERM, -1;
     return PosixFolderAccess::rename(at, from, to);
   }
+  int sync(int fd) override {
+    if (syncFails) return errno = EIO, -1;
+    return PosixFolderAccess::sync(fd);
+  }
 
   std::string unreadable;
   std::set<int> failingReads;
   bool fullDisk = false;
   bool renameRefused = false;
+  bool syncFails = false;
 };
 
 TEST_F(HistoryTest, FaultsOfTheFolderAreReportedAndLeaveItAsItWas) {
   FaultyFolderAccess faulty;
-  history = std::move(History::open(repository, root, faulty).value());
+  ASSERT_NO_FATAL_FAILURE(reopen(faulty));
   write("a.txt", "a1");
   write("b.txt", "b1");
   faulty.unreadable = "b.txt";
@@ -270,7 +357,7 @@ TEST_F(HistoryTest, FaultsOfTheFolderAreReportedAndLeaveItAsItWas) {
   faulty.unreadable.clear();
   snap();
   write("a.txt", "a2");
-  for (bool* fault : {&faulty.fullDisk, &faulty.renameRefused}) {
+  for (bool* fault : {&faulty.fullDisk, &faulty.renameRefused, &faulty.syncFails}) {
     *fault = true;
     auto restored = history->restore("a.txt", std::nullopt);
     *fault = false;
@@ -280,6 +367,77 @@ TEST_F(HistoryTest, FaultsOfTheFolderAreReportedAndLeaveItAsItWas) {
   }
   EXPECT_TRUE(history->restore("a.txt", std::nullopt).ok());
   EXPECT_EQ(read(root + "/a.txt"), "a1");
+}
+
+// Each write, sync and rename asked of the folder, in order, with the inode
+// it reached: a rename keeps it, so the temporary file and the one it became
+// are the same entry.
+class JournalingFolderAccess : public PosixFolderAccess {
+ public:
+  struct Call {
+    std::string what;
+    ino_t inode;
+    std::string name;
+  };
+  ssize_t write(int fd, const void* buffer, size_t size) override {
+    note("write", fd);
+    return PosixFolderAccess::write(fd, buffer, size);
+  }
+  int sync(int fd) override {
+    note("sync", fd);
+    return PosixFolderAccess::sync(fd);
+  }
+  int rename(int at, const std::string& from, const std::string& to) override {
+    note("rename", at, to);
+    return PosixFolderAccess::rename(at, from, to);
+  }
+
+  std::vector<Call> calls;
+
+ private:
+  void note(const std::string& what, int fd, const std::string& name = "") {
+    struct stat info {};
+    if (::fstat(fd, &info) != 0) info.st_ino = 0;
+    // A file written in several pieces is one entry.
+    if (what == "write" && !calls.empty() && calls.back().what == what &&
+        calls.back().inode == info.st_ino) {
+      return;
+    }
+    calls.push_back({what, info.st_ino, name});
+  }
+};
+
+// A restored file is on the disk before it takes its name, and the name is
+// on the disk before the restore says it is done: a crash in between leaves
+// the old file or the whole new one, never an empty one.
+TEST_F(HistoryTest, ARestoreSyncsEachFileBeforeItsRenameAndItsFolderAfter) {
+  JournalingFolderAccess journal;
+  ASSERT_NO_FATAL_FAILURE(reopen(journal));
+  write("dir/a.txt", "a1");
+  write("dir/sub/b.txt", "b1");
+  snap();
+  write("dir/a.txt", "a2");
+  write("dir/sub/b.txt", "b2");
+  auto restored = history->restore("dir", std::nullopt);
+  ASSERT_TRUE(restored.ok()) << restored.status().message();
+  ASSERT_EQ(read(root + "/dir/a.txt"), "a1");
+  ASSERT_EQ(read(root + "/dir/sub/b.txt"), "b1");
+  std::map<ino_t, std::string> names;
+  for (const std::string path : {"dir", "dir/a.txt", "dir/sub", "dir/sub/b.txt"}) {
+    struct stat info {};
+    ASSERT_EQ(::stat((root + "/" + path).c_str(), &info), 0) << path;
+    names[info.st_ino] = path;
+  }
+  std::vector<std::string> calls;
+  for (const auto& call : journal.calls) {
+    const auto name = names.find(call.inode);
+    calls.push_back(call.what + " " + (name != names.end() ? name->second : "elsewhere") +
+                    (call.name.empty() ? "" : ": " + call.name));
+  }
+  EXPECT_EQ(calls,
+            (std::vector<std::string>{"write dir/a.txt", "sync dir/a.txt", "rename dir: a.txt",
+                                      "sync dir", "write dir/sub/b.txt", "sync dir/sub/b.txt",
+                                      "rename dir/sub: b.txt", "sync dir/sub"}));
 }
 
 }  // namespace
