@@ -112,93 +112,84 @@ void SpoolReader::sweep(const Report& report) {
     return;
   }
   refused_ = false;
-
-  struct Entry {
-    std::string name;
-    struct stat info;
-  };
-  std::vector<Entry> entries;
-  {
-    // The listing takes a descriptor of its own, which closedir closes; one
-    // that fdopendir refused is still this function's to close.
-    FileDescriptor copy(::dup(spool.get()));
-    DIR* listing = copy.valid() ? ::fdopendir(copy.get()) : nullptr;
-    if (listing == nullptr) return;
-    (void)copy.release();
-    while (dirent* found = ::readdir(listing)) {
-      std::string name = found->d_name;
-      if (!isRequestName(name) && !isTemporaryName(name)) continue;
-      Entry entry{std::move(name), {}};
-      if (::fstatat(spool.get(), entry.name.c_str(), &entry.info, AT_SYMLINK_NOFOLLOW) != 0) {
-        continue;  // taken away meanwhile
+  const std::int64_t now = static_cast<std::int64_t>(std::time(nullptr));
+  for (const Entry& entry : entries(spool.get())) {
+    const Identity identity{entry.name, entry.info.st_dev, entry.info.st_ino,
+                            modifiedNanoseconds(entry.info)};
+    if (skipped_.count(identity) != 0) continue;
+    if (isTemporaryName(entry.name)) {
+      // Only regular files, and never a fresh one: its writer may still be busy.
+      if (S_ISREG(entry.info.st_mode) && now - entry.info.st_mtim.tv_sec > abandonedAfter.count() &&
+          ::unlinkat(spool.get(), entry.name.c_str(), 0) == 0) {
+        report({Outcome::Kind::temporaryRemoved, entry.name, "", std::nullopt});
       }
-      entries.push_back(std::move(entry));
+      continue;
     }
-    ::closedir(listing);
+    take(spool.get(), entry, identity, report);
   }
+}
+
+std::vector<SpoolReader::Entry> SpoolReader::entries(int spool) {
+  std::vector<Entry> found;
+  // The listing takes a descriptor of its own, which closedir closes; one
+  // that fdopendir refused is still this function's to close.
+  FileDescriptor copy(::dup(spool));
+  DIR* listing = copy.valid() ? ::fdopendir(copy.get()) : nullptr;
+  if (listing == nullptr) return found;
+  (void)copy.release();
+  while (dirent* entry = ::readdir(listing)) {
+    std::string name = entry->d_name;
+    if (!isRequestName(name) && !isTemporaryName(name)) continue;
+    Entry met{std::move(name), {}};
+    if (::fstatat(spool, met.name.c_str(), &met.info, AT_SYMLINK_NOFOLLOW) != 0) {
+      continue;  // taken away meanwhile
+    }
+    found.push_back(std::move(met));
+  }
+  ::closedir(listing);
   // Oldest first: the order in which the requests were made.
-  std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
+  std::sort(found.begin(), found.end(), [](const Entry& a, const Entry& b) {
     return std::tie(a.info.st_mtim.tv_sec, a.info.st_mtim.tv_nsec, a.name) <
            std::tie(b.info.st_mtim.tv_sec, b.info.st_mtim.tv_nsec, b.name);
   });
+  return found;
+}
 
-  const std::int64_t now = static_cast<std::int64_t>(std::time(nullptr));
-  for (const Entry& entry : entries) {
-    const std::string& name = entry.name;
-    const Identity identity{name, entry.info.st_dev, entry.info.st_ino,
-                            modifiedNanoseconds(entry.info)};
-    if (skipped_.count(identity) != 0) continue;
-
-    if (isTemporaryName(name)) {
-      // Only regular files, and never a fresh one: its writer may still be busy.
-      if (S_ISREG(entry.info.st_mode) && now - entry.info.st_mtim.tv_sec > abandonedAfter.count() &&
-          ::unlinkat(spool.get(), name.c_str(), 0) == 0) {
-        report({Outcome::Kind::temporaryRemoved, name, "", std::nullopt});
-      }
-      continue;
-    }
-
-    if (!S_ISREG(entry.info.st_mode)) {
-      setAside(spool.get(), name, "not a regular file", identity, report);
-      continue;
-    }
-    if (static_cast<std::uintmax_t>(entry.info.st_size) > maxRequestBytes) {
-      setAside(spool.get(), name, "larger than a request can be", identity, report);
-      continue;
-    }
-    FileDescriptor file(::openat(spool.get(), name.c_str(),
-                                 O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-    if (!file.valid()) {
-      if (errno == ENOENT) continue;  // taken away meanwhile
-      setAside(spool.get(), name,
-               errno == ELOOP ? "not a regular file"
-                              : std::string("cannot be read: ") + std::strerror(errno),
-               identity, report);
-      continue;
-    }
-    // The name may have been swapped for something else since it was examined.
-    struct stat opened {};
-    if (::fstat(file.get(), &opened) != 0 || !S_ISREG(opened.st_mode)) {
-      setAside(spool.get(), name, "not a regular file", identity, report);
-      continue;
-    }
-    auto content = readAtMost(file.get(), maxRequestBytes);
-    if (!content || content->size() > maxRequestBytes) {
-      setAside(spool.get(), name, content ? "larger than a request can be" : "cannot be read",
-               identity, report);
-      continue;
-    }
-    // The decoder's message may quote the file; it is not passed on.
-    Result<HistoryRequest> request = HistoryRequest::decode(*content);
-    if (!request.ok()) {
-      setAside(spool.get(), name, "not a request", identity, report);
-      continue;
-    }
-    report({Outcome::Kind::handled, name, "", request.value()});
-    if (::unlinkat(spool.get(), name.c_str(), 0) != 0 && errno != ENOENT) {
-      skipped_.insert(identity);
-      report({Outcome::Kind::unremovable, name, std::strerror(errno), std::nullopt});
-    }
+void SpoolReader::take(int spool, const Entry& entry, const Identity& identity,
+                       const Report& report) {
+  const std::string& name = entry.name;
+  if (!S_ISREG(entry.info.st_mode)) {
+    return setAside(spool, name, "not a regular file", identity, report);
+  }
+  if (static_cast<std::uintmax_t>(entry.info.st_size) > maxRequestBytes) {
+    return setAside(spool, name, "larger than a request can be", identity, report);
+  }
+  FileDescriptor file(
+      ::openat(spool, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  if (!file.valid()) {
+    if (errno == ENOENT) return;  // taken away meanwhile
+    return setAside(spool, name,
+                    errno == ELOOP ? "not a regular file"
+                                   : std::string("cannot be read: ") + std::strerror(errno),
+                    identity, report);
+  }
+  // The name may have been swapped for something else since it was examined.
+  struct stat opened {};
+  if (::fstat(file.get(), &opened) != 0 || !S_ISREG(opened.st_mode)) {
+    return setAside(spool, name, "not a regular file", identity, report);
+  }
+  auto content = readAtMost(file.get(), maxRequestBytes);
+  if (!content || content->size() > maxRequestBytes) {
+    return setAside(spool, name, content ? "larger than a request can be" : "cannot be read",
+                    identity, report);
+  }
+  // The decoder's message may quote the file; it is not passed on.
+  Result<HistoryRequest> request = HistoryRequest::decode(*content);
+  if (!request.ok()) return setAside(spool, name, "not a request", identity, report);
+  report({Outcome::Kind::handled, name, "", request.value()});
+  if (::unlinkat(spool, name.c_str(), 0) != 0 && errno != ENOENT) {
+    skipped_.insert(identity);
+    report({Outcome::Kind::unremovable, name, std::strerror(errno), std::nullopt});
   }
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <chrono>
@@ -11,6 +12,7 @@
 #include <string>
 #include <string_view>
 #include <tuple>
+#include <vector>
 
 #include "foundation/Status.h"
 #include "platform/posix/FileDescriptor.h"
@@ -73,6 +75,14 @@ class SpoolReader {
   // same name is not mistaken for one already dealt with.
   using Identity = std::tuple<std::string, dev_t, ino_t, std::int64_t>;
 
+  struct Entry {
+    std::string name;
+    struct stat info;
+  };
+  // The spool's requests and temporary files, oldest first.
+  static std::vector<Entry> entries(int spool);
+  // Hands a request on and removes it, or sets aside what is no request.
+  void take(int spool, const Entry& entry, const Identity& identity, const Report& report);
   void setAside(int spool, const std::string& name, const std::string& reason,
                 const Identity& identity, const Report& report);
 

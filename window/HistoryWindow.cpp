@@ -134,7 +134,23 @@ void HistoryWindow::build() {
   const std::string& target = model_->target();
   gtk_window_set_title(window_, (nameOf(target) + " \u2013 History").c_str());
   gtk_window_set_default_size(window_, 620, 520);
+  buildHeader();
+  GtkWidget* content = gtk_box_new(GTK_ORIENTATION_VERTICAL, 0);
+  gtk_window_set_child(window_, content);
+  gtk_box_append(GTK_BOX(content), buildBanner());
+  progress_ = GTK_PROGRESS_BAR(gtk_progress_bar_new());
+  describe(GTK_WIDGET(progress_), "Working");
+  gtk_widget_set_visible(GTK_WIDGET(progress_), FALSE);
+  gtk_box_append(GTK_BOX(content), GTK_WIDGET(progress_));
 
+  gtk_box_append(GTK_BOX(content), buildList());
+  gtk_box_append(GTK_BOX(content), buildActions());
+  gtk_widget_set_visible(GTK_WIDGET(filesButton_), FALSE);
+  selected();
+}
+
+void HistoryWindow::buildHeader() {
+  const std::string& target = model_->target();
   // The header: what this is the history of, and where it is.
   GtkWidget* header = gtk_header_bar_new();
   GtkWidget* titles = gtk_box_new(GTK_ORIENTATION_VERTICAL, 0);
@@ -147,10 +163,9 @@ void HistoryWindow::build() {
   gtk_box_append(GTK_BOX(titles), subtitle);
   gtk_header_bar_set_title_widget(GTK_HEADER_BAR(header), titles);
   gtk_window_set_titlebar(window_, header);
+}
 
-  GtkWidget* content = gtk_box_new(GTK_ORIENTATION_VERTICAL, 0);
-  gtk_window_set_child(window_, content);
-
+GtkWidget* HistoryWindow::buildBanner() {
   // What was done, or went wrong, with the undo of a restore.
   banner_ = GTK_REVEALER(gtk_revealer_new());
   GtkWidget* bannerBox = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 12);
@@ -169,13 +184,11 @@ void HistoryWindow::build() {
   gtk_box_append(GTK_BOX(bannerBox), GTK_WIDGET(message_));
   gtk_box_append(GTK_BOX(bannerBox), GTK_WIDGET(undoButton_));
   gtk_revealer_set_child(banner_, bannerBox);
-  gtk_box_append(GTK_BOX(content), GTK_WIDGET(banner_));
+  return GTK_WIDGET(banner_);
+}
 
-  progress_ = GTK_PROGRESS_BAR(gtk_progress_bar_new());
-  describe(GTK_WIDGET(progress_), "Working");
-  gtk_widget_set_visible(GTK_WIDGET(progress_), FALSE);
-  gtk_box_append(GTK_BOX(content), GTK_WIDGET(progress_));
-
+// The versions, or a spinner while they load, or why there are none.
+GtkWidget* HistoryWindow::buildList() {
   stack_ = GTK_STACK(gtk_stack_new());
   gtk_widget_set_vexpand(GTK_WIDGET(stack_), TRUE);
   GtkWidget* spinner = gtk_spinner_new();
@@ -211,8 +224,10 @@ void HistoryWindow::build() {
   gtk_scrolled_window_set_child(GTK_SCROLLED_WINDOW(scrolled), GTK_WIDGET(list_));
   gtk_stack_add_named(stack_, scrolled, "list");
   gtk_stack_set_visible_child_name(stack_, "loading");
-  gtk_box_append(GTK_BOX(content), GTK_WIDGET(stack_));
+  return GTK_WIDGET(stack_);
+}
 
+GtkWidget* HistoryWindow::buildActions() {
   GtkWidget* actions = gtk_action_bar_new();
   openButton_ = button("_Open", "Open a read-only copy of this version",
                        G_CALLBACK(+[](GtkButton*, gpointer self) {
@@ -237,9 +252,7 @@ void HistoryWindow::build() {
   gtk_action_bar_pack_start(GTK_ACTION_BAR(actions), GTK_WIDGET(openButton_));
   gtk_action_bar_pack_start(GTK_ACTION_BAR(actions), GTK_WIDGET(filesButton_));
   gtk_action_bar_pack_end(GTK_ACTION_BAR(actions), GTK_WIDGET(restoreButton_));
-  gtk_box_append(GTK_BOX(content), actions);
-  gtk_widget_set_visible(GTK_WIDGET(filesButton_), FALSE);
-  selected();
+  return actions;
 }
 
 void HistoryWindow::load(std::size_t limit) {

@@ -30,6 +30,10 @@ class HistoryWindow : public std::enable_shared_from_this<HistoryWindow> {
   HistoryWindow(GtkApplication* application, roots::Keeper& keeper, const std::string& target,
                 std::shared_ptr<std::string> copies);
   void build();
+  void buildHeader();
+  GtkWidget* buildBanner();
+  GtkWidget* buildList();
+  GtkWidget* buildActions();
   void load(std::size_t limit);
   void show(HistoryModel::Listing listing);
   void follow(const std::string& repository);
