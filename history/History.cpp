@@ -7,6 +7,7 @@
 #include <fstream>
 #include <mutex>
 
+#include "history/Commits.h"
 #include "history/GitObjects.h"
 #include "history/StatCache.h"
 #include "history/TreeWriter.h"
@@ -23,8 +24,6 @@ constexpr const char* kStatCacheName = "/tarvine-stat-cache";
 // Ignore rules are matched against a working folder: an empty one of the
 // history's own, so that no .gitignore of the watched folder is read.
 constexpr const char* kIgnoreBaseName = "/tarvine-ignore-base";
-constexpr const char* kSignatureName = "Tarvine";
-constexpr const char* kSignatureEmail = "tarvine@localhost";
 
 bool hasIgnoreRules(const std::string& file) {
   std::ifstream in(file);
@@ -131,30 +130,11 @@ Result<Snapshot> History::snapshot(Reason reason) {
                     report);
   Result<git_oid> tree = writer.folder(root.get(), "");
   if (!tree.ok()) return tree.status();
-
-  auto head = headCommit(repository_);
-  if (!head.ok() && head.status().kind() != Status::Kind::noHistory) return head.status();
-  if (head.ok() && git_oid_equal(git_commit_tree_id(head->get()), &*tree)) {
-    if (writer.seen() != previous) saveCache(statCachePath_, writer.seen());
-    return report;  // nothing changed
-  }
-  git_tree* rawTree = nullptr;
-  if (git_tree_lookup(&rawTree, repository_, &*tree) != 0) return gitFailure("cannot read a tree");
-  Tree treeObject(rawTree);
-  git_signature* rawSignature = nullptr;
-  if (git_signature_now(&rawSignature, kSignatureName, kSignatureEmail) != 0) {
-    return gitFailure("cannot sign");
-  }
-  Signature signature(rawSignature);
-  const std::string message = snapshotMessage(reason, root_);
-  const git_commit* parents[1] = {head.ok() ? head->get() : nullptr};
-  git_oid commit;
-  if (git_commit_create(&commit, repository_, "HEAD", signature.get(), signature.get(), nullptr,
-                        message.c_str(), treeObject.get(), head.ok() ? 1 : 0, parents) != 0) {
-    return gitFailure("cannot record the snapshot");
-  }
-  saveCache(statCachePath_, writer.seen());
-  report.id = hex(commit);
+  auto recorded = recordSnapshot(repository_, *tree, reason, root_);
+  if (!recorded.ok()) return recorded.status();
+  // The cache vouches only for what a recorded snapshot holds.
+  if (!recorded->empty() || writer.seen() != previous) saveCache(statCachePath_, writer.seen());
+  report.id = std::move(*recorded);
   return report;
 }
 
