@@ -161,8 +161,17 @@ TEST_P(DolphinFreshProcessTest, TheFirstMenuIsRightAndUndecodableNamesGetNone) {
   ::setenv("XDG_DATA_HOME", data.path().c_str(), 1);
   ::setenv("TARVINE_EXTENSION_BUNDLE", TARVINE_TEST_APPEX, 1);
   ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+  // In the real home, the only scope the plugin serves: removed however the
+  // test ends.
   const std::string root = std::string(::getpwuid(::getuid())->pw_dir) +
                            "/.tarvine-dolphin-first-" + std::to_string(::getpid());
+  struct Removed {
+    const std::string& path;
+    ~Removed() {
+      std::error_code ignored;
+      fs::remove_all(path, ignored);
+    }
+  } removed{root};
   fs::create_directories(root + "/caf\xe9");
   fs::create_directories(root + "/caf\xc3\xa9");
   data.write("QF7T2K9M4R.com.quillfen.tarvine/roots.json",
@@ -190,7 +199,6 @@ TEST_P(DolphinFreshProcessTest, TheFirstMenuIsRightAndUndecodableNamesGetNone) {
   EXPECT_EQ(folder(QString::fromStdString(root + "/caf\xc3\xa9")), 1);
   delete plugin;
   g_object_unref(app);
-  fs::remove_all(root);
 }
 
 INSTANTIATE_TEST_SUITE_P(WithAndWithoutGLib, DolphinFreshProcessTest, ::testing::Bool());

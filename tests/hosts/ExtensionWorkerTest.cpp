@@ -1,12 +1,15 @@
 // The extension's own thread, driven as a file manager's interface thread
 // drives it: over a file system that can hang or throw, and a bus that goes
 // away and comes back. Whatever the worker meets, the caller gets an answer
-// within the bound and no command is lost.
+// within the bound and no command is lost. The registered scope (the user's
+// home) is a temporary folder: nothing is left in the real home.
 
 #include "hosts/glib/ExtensionWorker.h"
 
+#include <fcntl.h>
 #include <pwd.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -14,10 +17,15 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cerrno>
 #include <condition_variable>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <future>
 #include <mutex>
 #include <nlohmann/json.hpp>
+#include <sstream>
 #include <stdexcept>
 #include <thread>
 
@@ -33,11 +41,13 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
 // The real file system behind a gate that can be closed (every call waits, as
-// on a dead network mount) and a switch that makes every call throw. Request
-// kinds are recorded in the order they are written.
+// on a dead network mount) and a switch that makes every call throw, with
+// `home` as the user's home. Request kinds are recorded in the order they are
+// written.
 class GatedFileSystem : public PosixFileSystem {
  public:
-  using PosixFileSystem::PosixFileSystem;
+  GatedFileSystem(std::string dataHome, std::string home)
+      : PosixFileSystem(std::move(dataHome)), home_(std::move(home)) {}
 
   void close() { set(false); }
   void open() { set(true); }
@@ -48,6 +58,8 @@ class GatedFileSystem : public PosixFileSystem {
     std::lock_guard lock(mutex_);
     return written_;
   }
+
+  std::optional<std::string> userDatabaseHomeDirectory() override { return home_; }
 
   std::optional<Timestamp> contentModificationDate(const FileURL& url) override {
     pass();
@@ -80,24 +92,51 @@ class GatedFileSystem : public PosixFileSystem {
     }
   }
 
+  const std::string home_;
   std::mutex mutex_;
   std::condition_variable changed_;
   bool open_ = true;
   std::vector<std::string> written_;
 };
 
+// Earlier versions of these tests mounted in the real home and could leave
+// "~/.tarvine-worker-test-PID-mount" behind: each one whose process is gone is
+// removed if it is an empty folder (rmdir removes nothing else, and fails on a
+// mount point).
+void removeEarlierMountFolders() {
+  const passwd* user = ::getpwuid(::getuid());
+  if (user == nullptr || user->pw_dir == nullptr) return;
+  constexpr std::string_view kPrefix = ".tarvine-worker-test-";
+  constexpr std::string_view kSuffix = "-mount";
+  std::error_code ignored;
+  for (const auto& entry : fs::directory_iterator(user->pw_dir, ignored)) {
+    const std::string name = entry.path().filename().string();
+    if (name.size() <= kPrefix.size() + kSuffix.size() || !name.starts_with(kPrefix) ||
+        !name.ends_with(kSuffix)) {
+      continue;
+    }
+    const std::string pid =
+        name.substr(kPrefix.size(), name.size() - kPrefix.size() - kSuffix.size());
+    if (pid.find_first_not_of("0123456789") != std::string::npos) continue;
+    if (::kill(static_cast<pid_t>(std::stol(pid)), 0) == 0 || errno != ESRCH) continue;
+    (void)::rmdir(entry.path().c_str());  // a folder that is not empty stays
+  }
+}
+
 class ExtensionWorkerTest : public ::testing::Test {
  protected:
+  static void SetUpTestSuite() { removeEarlierMountFolders(); }
+
   void SetUp() override {
     ::setenv("XDG_DATA_HOME", data_.path().c_str(), 1);
     ::setenv("TARVINE_EXTENSION_BUNDLE", TARVINE_TEST_APPEX, 1);
     ::setenv("LANGUAGE", "en", 1);
-    root_ = std::string(::getpwuid(::getuid())->pw_dir) + "/.tarvine-worker-test-" +
-            std::to_string(::getpid());
+    // Need not exist: matching keeps what does not exist as written.
+    root_ = home_.file("root");
     publish();
     worker_ = std::make_unique<ExtensionWorker>(
         [this] {
-          auto files = std::make_unique<GatedFileSystem>(data_.path());
+          auto files = std::make_unique<GatedFileSystem>(data_.path(), home_.path());
           files_ = files.get();
           return std::make_unique<HostExtension>(TARVINE_TEST_APPEX, std::move(files));
         },
@@ -147,6 +186,7 @@ class ExtensionWorkerTest : public ::testing::Test {
   static constexpr const char* kGroup = "QF7T2K9M4R.com.quillfen.tarvine";
   testing::PrivateBus bus_;
   testing::TempDir data_;
+  testing::TempDir home_;
   std::string root_;
   GDBusConnection* app_ = nullptr;
   std::atomic<GatedFileSystem*> files_ = nullptr;
@@ -160,7 +200,25 @@ TEST_F(ExtensionWorkerTest, AHungFileSystemCostsTheCallerOnlyTheBoundAndLosesNoC
   files_.load()->close();
   std::this_thread::sleep_for(20ms);
   publish("automatic");
-  EXPECT_FALSE(menu());  // within the bound, with no entry rather than a stale one
+  {
+    // This measures a bound, not speed: a menu the worker cannot answer must
+    // come back, without History, once the bound documented for a file
+    // manager's click (20 ms) has passed; a late answer would look the same.
+    // The slack is generous for a loaded machine and the sanitizers. Asked on
+    // another thread, so that a bound grown to hours fails here, the gate then
+    // opening to let the call end, instead of holding the run until its timeout.
+    constexpr auto kDocumentedBound = 20ms;
+    constexpr auto kSlack = 1s;
+    const auto asked = std::chrono::steady_clock::now();
+    auto answer = std::async(std::launch::async, [&] { return menu(); });
+    const bool back = answer.wait_for(kDocumentedBound + kSlack) == std::future_status::ready;
+    const auto waited = std::chrono::steady_clock::now() - asked;
+    if (!back) files_.load()->open();
+    ASSERT_TRUE(back) << "the caller still waited after "
+                      << std::chrono::duration_cast<std::chrono::milliseconds>(waited).count()
+                      << " ms; the bound is " << kDocumentedBound.count() << " ms";
+    EXPECT_FALSE(answer.get());  // no entry rather than a stale one
+  }
   EXPECT_FALSE(menu());
   perform(Selector::snapshotNow);  // each returns at once
   perform(Selector::showHistory);
@@ -228,55 +286,148 @@ TEST_F(ExtensionWorkerTest, MenusFollowTheApplicationAcrossARestartOfTheBus) {
 }  // namespace
 }  // namespace tarvine
 
+#ifdef TARVINE_GATED_MOUNT
 namespace tarvine {
 namespace {
+
+// The gated FUSE file system (tests/support/GatedMount.cpp) mounted on
+// `mountPoint`, which it makes. Its output goes to a file (never to the test's
+// own output, which ctest reads to its end), and it is told to end with the
+// test. Going, it is released, stopped and unmounted, and only then is its
+// folder removed; what remains is a failure.
+class GatedMount {
+ public:
+  GatedMount(std::string mountPoint, const testing::TempDir& control)
+      : path_(std::move(mountPoint)),
+        release_(control.file("release")),
+        output_(control.file("gated-mount.log")) {
+    fs::create_directories(path_);
+    const int output = ::open(output_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    const char* argv[] = {TARVINE_GATED_MOUNT, path_.c_str(), release_.c_str(), nullptr};
+    GError* error = nullptr;
+    // Every other descriptor is closed in the helper; its input is /dev/null.
+    const bool spawned =
+        output >= 0 && g_spawn_async_with_fds(nullptr, const_cast<char**>(argv), nullptr,
+                                              G_SPAWN_DO_NOT_REAP_CHILD, nullptr, nullptr, &helper_,
+                                              -1, output, output, &error);
+    if (output >= 0) ::close(output);
+    if (!spawned) {
+      failure_ = error != nullptr ? error->message : "cannot write " + output_;
+      g_clear_error(&error);
+      helper_ = 0;
+      return;
+    }
+    for (int i = 0; i < kTries && !mounted() && helperRuns(); ++i) {
+      std::this_thread::sleep_for(kPoll);
+    }
+    if (!mounted()) failure_ = "the helper's output: " + helperOutput();
+  }
+
+  ~GatedMount() {
+    release();  // no lookup waits any more
+    stopHelper();
+    if (mounted()) {
+      // The helper died without unmounting: detach the mount as root can, or
+      // through fusermount3 as anyone else.
+      if (::umount2(path_.c_str(), MNT_DETACH) != 0) {
+        const char* argv[] = {"fusermount3", "-u", "-z", path_.c_str(), nullptr};
+        (void)g_spawn_sync(
+            nullptr, const_cast<char**>(argv), nullptr,
+            static_cast<GSpawnFlags>(G_SPAWN_SEARCH_PATH | G_SPAWN_STDOUT_TO_DEV_NULL |
+                                     G_SPAWN_STDERR_TO_DEV_NULL),
+            nullptr, nullptr, nullptr, nullptr, nullptr, nullptr);
+      }
+    }
+    EXPECT_FALSE(mounted()) << path_ << " is still mounted";
+    EXPECT_EQ(::rmdir(path_.c_str()), 0) << path_ << ": " << std::strerror(errno);
+  }
+  GatedMount(const GatedMount&) = delete;
+  GatedMount& operator=(const GatedMount&) = delete;
+
+  const std::string& path() const { return path_; }
+  // Why it is not mounted, when it is not.
+  const std::string& failure() const { return failure_; }
+  // Lookups below /watched answer from now on.
+  void release() const { std::ofstream created(release_); }
+
+  // Whether the mount point is in this process's mount table: a mount whose
+  // helper died still is, though every look at it fails.
+  bool mounted() const {
+    std::ifstream table("/proc/self/mountinfo");
+    std::string line;
+    while (std::getline(table, line)) {
+      std::istringstream fields(line);
+      std::string id, parent, device, root, point;
+      if (fields >> id >> parent >> device >> root >> point && point == path_) return true;
+    }
+    return false;
+  }
+
+ private:
+  static constexpr int kTries = 250;
+  static constexpr auto kPoll = 20ms;
+
+  bool helperRuns() const { return helper_ > 0 && ::waitpid(helper_, nullptr, WNOHANG) == 0; }
+
+  void stopHelper() {
+    if (helper_ <= 0) return;
+    ::kill(helper_, SIGTERM);  // it unmounts as it ends
+    int status = 0;
+    pid_t reaped = 0;
+    for (int i = 0; i < kTries && (reaped = ::waitpid(helper_, &status, WNOHANG)) == 0; ++i) {
+      std::this_thread::sleep_for(kPoll);
+    }
+    if (reaped == 0) {
+      ::kill(helper_, SIGKILL);
+      ::waitpid(helper_, &status, 0);
+    }
+    g_spawn_close_pid(helper_);
+    helper_ = 0;
+  }
+
+  std::string helperOutput() const {
+    std::ifstream in(output_);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str().empty() ? "(none)" : text.str();
+  }
+
+  std::string path_;
+  std::string release_;
+  std::string output_;
+  std::string failure_;
+  GPid helper_ = 0;
+};
 
 // A watched folder on a mount whose lookups hang (a sleeping NFS or sshfs
 // server): the menu comes back within the bound, without History, while the
 // lookup is still hanging; once the mount answers, the menu is right.
 TEST_F(ExtensionWorkerTest, AFolderOnAHangingMountCostsTheCallerOnlyTheBound) {
   testing::TempDir control;
-  const std::string mount = root_ + "-mount";
-  const std::string release = control.file("release");
-  fs::create_directories(mount);
-  GPid helper = 0;
-  const char* argv[] = {TARVINE_GATED_MOUNT, mount.c_str(), release.c_str(), nullptr};
-  ASSERT_TRUE(g_spawn_async(nullptr, const_cast<char**>(argv), nullptr, G_SPAWN_DEFAULT, nullptr,
-                            nullptr, &helper, nullptr));
-  auto mounted = [&] {
-    struct stat inside {
-    }, outside{};
-    return ::stat(mount.c_str(), &inside) == 0 &&
-           ::stat(fs::path(mount).parent_path().c_str(), &outside) == 0 &&
-           inside.st_dev != outside.st_dev;
-  };
-  for (int i = 0; i < 250 && !mounted(); ++i) std::this_thread::sleep_for(20ms);
-  if (!mounted()) {
-    ::kill(helper, SIGTERM);
-    std::error_code ignored;
-    fs::remove(mount, ignored);
-    GTEST_SKIP() << "FUSE does not mount here";
+  GatedMount mount(home_.file("mount"), control);
+  if (!mount.mounted()) {
+#ifdef TARVINE_REQUIRE_ALL
+    FAIL() << "FUSE cannot mount here, and this build requires every test to run: "
+           << mount.failure();
+#else
+    GTEST_SKIP() << "FUSE cannot mount here: " << mount.failure();
+#endif
   }
+  const std::string watched = "file://" + mount.path() + "/watched";
   ASSERT_TRUE(settledMenu());
   // The lookup hangs until released: only the bound can bring this back.
-  EXPECT_FALSE(worker_->menuForSelection({{"file://" + mount + "/watched", true, std::nullopt}}));
+  EXPECT_FALSE(worker_->menuForSelection({{watched, true, std::nullopt}}));
   // Other folders wait behind it: the worker is one thread. They get the bound.
   EXPECT_FALSE(menu());
-  control.write("release", "");
+  mount.release();
   std::optional<HostMenu> answered;
   for (int i = 0; i < 250 && !answered; ++i) {
-    answered = worker_->menuForSelection({{"file://" + mount + "/watched", true, std::nullopt}});
+    answered = worker_->menuForSelection({{watched, true, std::nullopt}});
     if (!answered) std::this_thread::sleep_for(20ms);
   }
   EXPECT_TRUE(answered);  // a folder outside every root: Enable History
-  ::kill(helper, SIGTERM);
-  int status = 0;
-  ::waitpid(helper, &status, 0);
-  // The folder is busy until the mount is gone; it is in the user's home.
-  for (int i = 0; i < 250 && mounted(); ++i) std::this_thread::sleep_for(20ms);
-  std::error_code ignored;
-  fs::remove(mount, ignored);
 }
 
 }  // namespace
 }  // namespace tarvine
+#endif  // TARVINE_GATED_MOUNT
