@@ -55,14 +55,17 @@ std::string HostExtension::bundlePath(const char* installed) {
 
 HostExtension::HostExtension(const std::string& bundlePath) : HostExtension(bundlePath, nullptr) {}
 
-HostExtension::HostExtension(const std::string& bundlePath, std::unique_ptr<FileSystem> fileSystem)
-    : bundle_(bundlePath, PlistBundle::languagesFromEnvironment()),
+HostExtension::HostExtension(const std::string& bundlePath, std::unique_ptr<FileSystem> fileSystem,
+                             std::unique_ptr<SystemLog> log)
+    : log_(log ? std::move(log) : std::make_unique<SyslogSocketLog>()),
+      failures_(*log_),
+      bundle_(bundlePath, PlistBundle::languagesFromEnvironment()),
       fileSystem_(fileSystem ? std::move(fileSystem)
                              : std::make_unique<BoundedFileSystem>(
-                                   PosixFileSystem::dataHomeFromEnvironment(), log_)),
+                                   PosixFileSystem::dataHomeFromEnvironment(), *log_)),
       identifiers_(bundle_, *fileSystem_, Identifiers::processWide()),
       extension_(
-          Services{host_, bundle_, *fileSystem_, workspace_, bookmarks_, log_, clock_, uuids_},
+          Services{host_, bundle_, *fileSystem_, workspace_, bookmarks_, *log_, clock_, uuids_},
           identifiers_) {
   // Watched from now on, so that the first menu already knows.
   workspace_.watch(identifiers_.mainAppBundleIdentifier());
@@ -111,6 +114,7 @@ void HostExtension::manifestMayHaveChanged() {
     changed();
   } catch (...) {
     // The next menu loads it again.
+    failed(GuardedCall::manifestChange, FailureLog::currentReason());
   }
 }
 
@@ -122,6 +126,7 @@ void HostExtension::changed() {
     if (changed_) changed_();
   } catch (...) {
     // The file manager is not told; its next menu is asked for all the same.
+    failed(GuardedCall::changeNotice, FailureLog::currentReason());
   }
 }
 

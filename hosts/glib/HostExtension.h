@@ -15,6 +15,7 @@
 
 #include "extension/FinderSync.h"
 #include "hosts/glib/BusNameWatch.h"
+#include "hosts/glib/FailureLog.h"
 #include "hosts/glib/FileManagerHost.h"
 #include "platform/linux/LibuuidGenerator.h"
 #include "platform/linux/LinuxBookmarks.h"
@@ -65,8 +66,10 @@ class HostExtension {
   static std::string bundlePath(const char* installed);
 
   explicit HostExtension(const std::string& bundlePath);
-  // The same over another file system (tests slow it down or make it fail).
-  HostExtension(const std::string& bundlePath, std::unique_ptr<FileSystem> fileSystem);
+  // The same over another file system (tests slow it down or make it fail),
+  // and another log than the system's when `log` is given (tests read it).
+  HostExtension(const std::string& bundlePath, std::unique_ptr<FileSystem> fileSystem,
+                std::unique_ptr<SystemLog> log = nullptr);
   ~HostExtension();
   HostExtension(const HostExtension&) = delete;
   HostExtension& operator=(const HostExtension&) = delete;
@@ -79,6 +82,12 @@ class HostExtension {
 
   // Delivers a chosen entry's selector with the selection of its menu.
   void perform(const CapturedSelection& selection, Selector selector);
+
+  // Says in the log, rate-limited, that a guarded call failed `times` times,
+  // the last for `reason`. Never throws.
+  void failed(GuardedCall call, std::string_view reason, std::size_t times = 1) noexcept {
+    failures_.failed(call, reason, times);
+  }
 
   // Called once it is known whether the main application runs (or that no bus
   // will say), at once if that is known already.
@@ -109,7 +118,8 @@ class HostExtension {
   void manifestMayHaveChanged();
   void changed();
 
-  SyslogSocketLog log_;
+  std::unique_ptr<SystemLog> log_;
+  FailureLog failures_;
   PlistBundle bundle_;
   std::unique_ptr<FileSystem> fileSystem_;
   BusNameWatch workspace_;

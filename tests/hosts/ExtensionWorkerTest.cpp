@@ -16,6 +16,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <condition_variable>
@@ -99,6 +100,25 @@ class GatedFileSystem : public PosixFileSystem {
   std::vector<std::string> written_;
 };
 
+// The extension's log, read by the test while the worker writes it.
+class RecordingLog : public SystemLog {
+ public:
+  void write(std::string_view line) override {
+    std::lock_guard lock(mutex_);
+    lines_.emplace_back(line);
+  }
+  // The lines that hold `text`.
+  std::size_t count(std::string_view text) {
+    std::lock_guard lock(mutex_);
+    return std::count_if(lines_.begin(), lines_.end(),
+                         [&](const std::string& line) { return line.find(text) != line.npos; });
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<std::string> lines_;
+};
+
 // Earlier versions of these tests mounted in the real home and could leave
 // "~/.tarvine-worker-test-PID-mount" behind: each one whose process is gone is
 // removed if it is an empty folder (rmdir removes nothing else, and fails on a
@@ -138,7 +158,10 @@ class ExtensionWorkerTest : public ::testing::Test {
         [this] {
           auto files = std::make_unique<GatedFileSystem>(data_.path(), home_.path());
           files_ = files.get();
-          return std::make_unique<HostExtension>(TARVINE_TEST_APPEX, std::move(files));
+          auto log = std::make_unique<RecordingLog>();
+          log_ = log.get();
+          return std::make_unique<HostExtension>(TARVINE_TEST_APPEX, std::move(files),
+                                                 std::move(log));
         },
         [this] { ++changes_; });
     app_ = bus_.connect();
@@ -190,6 +213,7 @@ class ExtensionWorkerTest : public ::testing::Test {
   std::string root_;
   GDBusConnection* app_ = nullptr;
   std::atomic<GatedFileSystem*> files_ = nullptr;
+  std::atomic<RecordingLog*> log_ = nullptr;
   std::atomic<int> changes_ = 0;
   std::unique_ptr<ExtensionWorker> worker_;
 };
@@ -247,6 +271,31 @@ TEST_F(ExtensionWorkerTest, WhatAServiceThrowsNeverReachesTheCaller) {
   EXPECT_TRUE(settledMenu());
   perform(Selector::showHistory);
   EXPECT_TRUE(spooledSoon(1));
+}
+
+// What is caught on the worker, and on the interface thread, is said in the
+// extension's log once, however often it repeats: a failure on every click
+// must not flood the system log.
+TEST_F(ExtensionWorkerTest, AFailureIsLoggedOnceHoweverOftenItRepeats) {
+  constexpr int kRepeats = 20;
+  ASSERT_TRUE(settledMenu());
+  GatedFileSystem& files = *files_.load();
+  files.throwing = true;
+  for (int i = 0; i < kRepeats; ++i) {
+    perform(Selector::showHistory);
+    worker_->failed(GuardedCall::fileManagerMenu);  // as the module's guard does
+  }
+  for (int i = 0; i < 250 && files.thrown < kRepeats; ++i) std::this_thread::sleep_for(20ms);
+  ASSERT_EQ(files.thrown, kRepeats);
+  files.throwing = false;
+  // Commands and questions are carried out in order: once a menu comes, every
+  // command before it was tried.
+  ASSERT_TRUE(settledMenu());
+  RecordingLog& log = *log_.load();
+  const std::string command(FailureLog::describe(GuardedCall::command));
+  EXPECT_EQ(log.count(command + ": injected"), 1u);
+  EXPECT_EQ(log.count(FailureLog::describe(GuardedCall::fileManagerMenu)), 1u);
+  EXPECT_EQ(spooled(), 0u);
 }
 
 TEST_F(ExtensionWorkerTest, StoppingCarriesOutTheQueuedCommandsFirst) {
