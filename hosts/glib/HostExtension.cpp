@@ -42,6 +42,51 @@ class BoundedFileSystem : public PosixFileSystem {
 
 }  // namespace
 
+// The extension's file system, noting whether the last read failed because of
+// what the file is (its content, its size, not a regular file) or for a reason
+// that may pass (descriptors or memory short, an I/O error).
+class HostExtension::NotedReads : public FileSystem {
+ public:
+  explicit NotedReads(FileSystem& inner) : inner_(inner) {}
+
+  // Forgets the last read.
+  void forget() { lastReadRefusedFile_ = false; }
+  // Whether a read since `forget` failed, or gave content, because of the file.
+  bool lastReadRefusedFile() const { return lastReadRefusedFile_; }
+
+  Result<std::string> readFile(const FileURL& url) override {
+    Result<std::string> content = inner_.readFile(url);
+    const int error = content.ok() ? 0 : content.status().errorNumber();
+    // Content read whole is the file's own; so are a size over the limit and
+    // a file that is not a regular one.
+    lastReadRefusedFile_ = content.ok() || error == EFBIG || error == EINVAL;
+    return content;
+  }
+
+  std::optional<std::string> userDatabaseHomeDirectory() override {
+    return inner_.userDatabaseHomeDirectory();
+  }
+  FileURL homeDirectoryForCurrentUser() override { return inner_.homeDirectoryForCurrentUser(); }
+  std::optional<FileURL> containerURLForSecurityApplicationGroupIdentifier(
+      std::string_view groupIdentifier) override {
+    return inner_.containerURLForSecurityApplicationGroupIdentifier(groupIdentifier);
+  }
+  std::optional<Timestamp> contentModificationDate(const FileURL& url) override {
+    return inner_.contentModificationDate(url);
+  }
+  Status createDirectory(const FileURL& url) override { return inner_.createDirectory(url); }
+  Status writeFileAtomically(const FileURL& url, std::string_view content) override {
+    return inner_.writeFileAtomically(url, content);
+  }
+  FileURL resolvingSymlinksInPath(const FileURL& url) override {
+    return inner_.resolvingSymlinksInPath(url);
+  }
+
+ private:
+  FileSystem& inner_;
+  bool lastReadRefusedFile_ = false;
+};
+
 const std::string* HostMenu::imageFile(const MenuItem& item) const {
   if (!item.image) return nullptr;
   auto found = imageFiles.find(item.image->name);
@@ -60,9 +105,11 @@ HostExtension::HostExtension(const std::string& bundlePath, std::unique_ptr<File
     : log_(log ? std::move(log) : std::make_unique<SyslogSocketLog>()),
       failures_(*log_),
       bundle_(bundlePath, PlistBundle::languagesFromEnvironment()),
-      fileSystem_(fileSystem ? std::move(fileSystem)
-                             : std::make_unique<BoundedFileSystem>(
-                                   PosixFileSystem::dataHomeFromEnvironment(), *log_)),
+      givenFileSystem_(fileSystem ? std::move(fileSystem)
+                                  : std::make_unique<BoundedFileSystem>(
+                                        PosixFileSystem::dataHomeFromEnvironment(), *log_)),
+      notedReads_(std::make_unique<NotedReads>(*givenFileSystem_)),
+      fileSystem_(notedReads_.get()),
       identifiers_(bundle_, *fileSystem_, Identifiers::processWide()),
       extension_(
           Services{host_, bundle_, *fileSystem_, workspace_, bookmarks_, *log_, clock_, uuids_},
@@ -72,7 +119,7 @@ HostExtension::HostExtension(const std::string& bundlePath, std::unique_ptr<File
   workspace_.onChange([this] { changed(); });
   watchManifest();
   // Loaded now, so that the first menu is served from memory.
-  lastManifest_ = extension_.loadManifest();
+  lastManifest_ = loadManifest();
 }
 
 HostExtension::~HostExtension() {
@@ -105,10 +152,42 @@ void HostExtension::watchManifest() {
       this);
 }
 
+std::optional<HostExtension::FileVersion> HostExtension::manifestVersion() {
+  auto container = identifiers_.sharedContainerURL();
+  if (!container) return std::nullopt;
+  const std::string path =
+      container->appendingPathComponent(ManifestLoader::manifestFileName, false).path();
+  struct stat info {};
+  if (::stat(path.c_str(), &info) != 0) return std::nullopt;
+  return FileVersion{info.st_dev,         info.st_ino,          info.st_size,
+                     info.st_mtim.tv_sec, info.st_mtim.tv_nsec, info.st_ctim.tv_sec,
+                     info.st_ctim.tv_nsec};
+}
+
+std::shared_ptr<const WatchedRootsManifest> HostExtension::loadManifest() {
+  // The loader keeps no failure (the next call reads the file again), which
+  // for a large file the application left truncated would cost every click
+  // the whole bound: the version it failed on is kept here instead.
+  const std::optional<FileVersion> version = manifestVersion();
+  if (version && version == unreadableManifest_) return nullptr;
+  notedReads_->forget();
+  auto manifest = extension_.loadManifest();
+  if (manifest) {
+    unreadableManifest_.reset();
+  } else if (version && notedReads_->lastReadRefusedFile()) {
+    // Only the version that was read, and only for what it is: a failure that
+    // may pass is tried again at the next menu. (Memory running out while
+    // decoding is taken for the content; the file is read again once it
+    // changes, which the application's next publication does.)
+    if (manifestVersion() == version) unreadableManifest_ = version;
+  }
+  return manifest;
+}
+
 void HostExtension::manifestMayHaveChanged() {
   // Called from GLib: nothing may be thrown through it.
   try {
-    auto manifest = extension_.loadManifest();
+    auto manifest = loadManifest();
     if (manifest == lastManifest_) return;
     lastManifest_ = std::move(manifest);
     changed();
@@ -178,6 +257,9 @@ std::optional<HostMenu> HostExtension::menuForFolder(const FileManagerItem& fold
 std::optional<HostMenu> HostExtension::menuFor(CapturedSelection selection, MenuKind kind) {
   const FileURL& about = selection.selected ? selection.selected->front() : *selection.targeted;
   if (!host_.inScope(about)) return std::nullopt;
+  // Without a manifest the menu is empty: a version known to be unreadable
+  // answers here, before anything is read.
+  if (!loadManifest()) return std::nullopt;
   auto captured = std::make_shared<const CapturedSelection>(std::move(selection));
   FileManagerHost::Serving serving(host_, *captured);
   HostMenu menu{extension_.menuForMenuKind(kind), captured, {}};

@@ -113,7 +113,26 @@ class HostExtension {
   static std::string itemName(const MenuItem& item, std::string_view scope, std::size_t position);
 
  private:
+  class NotedReads;
+
+  // One version of a file: it is another once any of these differ.
+  struct FileVersion {
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
+    std::int64_t size = 0;
+    std::int64_t modifiedSeconds = 0;
+    std::int64_t modifiedNanoseconds = 0;
+    std::int64_t changedSeconds = 0;
+    std::int64_t changedNanoseconds = 0;
+    bool operator==(const FileVersion&) const = default;
+  };
+  // The manifest file's version, or absent when it cannot be examined.
+  std::optional<FileVersion> manifestVersion();
+
   std::optional<HostMenu> menuFor(CapturedSelection selection, MenuKind kind);
+  // The manifest, or null. A version of the file already found unreadable for
+  // its content is not read again: until it changes, it is no manifest at once.
+  std::shared_ptr<const WatchedRootsManifest> loadManifest();
   void watchManifest();
   void manifestMayHaveChanged();
   void changed();
@@ -121,7 +140,10 @@ class HostExtension {
   std::unique_ptr<SystemLog> log_;
   FailureLog failures_;
   PlistBundle bundle_;
-  std::unique_ptr<FileSystem> fileSystem_;
+  // The file system given (or the bounded one), through `notedReads_`.
+  std::unique_ptr<FileSystem> givenFileSystem_;
+  std::unique_ptr<NotedReads> notedReads_;
+  FileSystem* fileSystem_;
   BusNameWatch workspace_;
   LinuxBookmarks bookmarks_;
   SystemClock clock_;
@@ -131,6 +153,7 @@ class HostExtension {
   FinderSync extension_;
   GFileMonitor* monitor_ = nullptr;
   std::shared_ptr<const WatchedRootsManifest> lastManifest_;
+  std::optional<FileVersion> unreadableManifest_;
   std::function<void()> changed_;
 };
 

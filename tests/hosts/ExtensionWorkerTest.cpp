@@ -54,6 +54,7 @@ class GatedFileSystem : public PosixFileSystem {
   void open() { set(true); }
   std::atomic<bool> throwing = false;
   std::atomic<int> thrown = 0;
+  std::atomic<int> manifestReads = 0;
 
   std::vector<std::string> written() {
     std::lock_guard lock(mutex_);
@@ -67,6 +68,7 @@ class GatedFileSystem : public PosixFileSystem {
     return PosixFileSystem::contentModificationDate(url);
   }
   Result<std::string> readFile(const FileURL& url) override {
+    if (url.lastPathComponent() == ManifestLoader::manifestFileName) ++manifestReads;
     pass();
     return PosixFileSystem::readFile(url);
   }
@@ -172,10 +174,18 @@ class ExtensionWorkerTest : public ::testing::Test {
     if (app_ != nullptr) g_object_unref(app_);
   }
 
+  static std::string manifest(const std::string& root, const std::string& mode) {
+    return R"({"version":1,"publishedAt":"2025-03-14T09:26:53Z","roots":[{"path":")" + root +
+           R"(","isPaused":false,"mode":")" + mode + R"("}]})";
+  }
   void publish(const std::string& mode = "manual") {
-    data_.write(std::string(kGroup) + "/roots.json",
-                R"({"version":1,"publishedAt":"2025-03-14T09:26:53Z","roots":[{"path":")" + root_ +
-                    R"(","isPaused":false,"mode":")" + mode + R"("}]})");
+    data_.write(std::string(kGroup) + "/roots.json", manifest(root_, mode));
+  }
+  // As the application writes it: whole, under a new name, then renamed.
+  void replaceManifest(const std::string& content) {
+    data_.write(std::string(kGroup) + "/.roots.json.new", content);
+    fs::rename(data_.file(std::string(kGroup) + "/.roots.json.new"),
+               data_.file(std::string(kGroup) + "/roots.json"));
   }
   void own() {
     g_bus_own_name_on_connection(app_, "com.quillfen.tarvine", G_BUS_NAME_OWNER_FLAGS_NONE, nullptr,
@@ -296,6 +306,34 @@ TEST_F(ExtensionWorkerTest, AFailureIsLoggedOnceHoweverOftenItRepeats) {
   EXPECT_EQ(log.count(command + ": injected"), 1u);
   EXPECT_EQ(log.count(FailureLog::describe(GuardedCall::fileManagerMenu)), 1u);
   EXPECT_EQ(spooled(), 0u);
+}
+
+// A roots.json that cannot be decoded (the application died mid-write) is read
+// once per version: while it stays the same, menus answer at once, empty,
+// without reading it again, where a large one would cost every click the
+// whole bound. Once it changes it is read again, and a repaired one gives the
+// menu.
+TEST_F(ExtensionWorkerTest, AnUnreadableManifestIsNotReadAgainUntilItChanges) {
+  constexpr int kClicks = 8;
+  ASSERT_TRUE(settledMenu());
+  GatedFileSystem& files = *files_.load();
+  const std::string whole = manifest(root_, "manual");
+  const std::string truncated = whole.substr(0, whole.size() / 2);
+  replaceManifest(truncated);
+  for (int i = 0; i < 250 && menu(); ++i) std::this_thread::sleep_for(20ms);
+  const int reads = files.manifestReads;
+  ASSERT_GT(reads, 0);
+  for (int i = 0; i < kClicks; ++i) EXPECT_FALSE(menu());
+  EXPECT_EQ(files.manifestReads, reads);
+  // The same bytes written again are another version: read once more.
+  replaceManifest(truncated);
+  for (int i = 0; i < 250 && files.manifestReads == reads; ++i) {
+    EXPECT_FALSE(menu());
+    std::this_thread::sleep_for(20ms);
+  }
+  EXPECT_EQ(files.manifestReads, reads + 1);
+  replaceManifest(whole);
+  EXPECT_TRUE(settledMenu());
 }
 
 TEST_F(ExtensionWorkerTest, StoppingCarriesOutTheQueuedCommandsFirst) {
