@@ -126,8 +126,10 @@ QList<QAction*> DolphinPlugin::menuActions(const KFileItemListProperties& proper
   if (lastMenu_) lastMenu_->deleteLater();
   // Dolphin passes the selected items, or the view's own folder for its
   // background; both are the items the menu is about.
+  const KFileItemList& selected = properties.items();
   std::vector<tarvine::FileManagerItem> items;
-  for (const KFileItem& item : properties.items()) items.push_back(itemOf(item));
+  items.reserve(static_cast<std::size_t>(selected.size()));
+  for (const KFileItem& item : selected) items.push_back(itemOf(item));
   auto menu = worker()->menuForSelection(std::move(items));
   if (!menu) return {};
 

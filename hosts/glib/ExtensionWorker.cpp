@@ -227,8 +227,9 @@ std::optional<HostMenu> ExtensionWorker::ask(
 }
 
 std::optional<HostMenu> ExtensionWorker::menuForSelection(std::vector<FileManagerItem> items) {
-  return ask([items = std::move(items)](HostExtension& extension) {
-    return extension.menuForSelection(items);
+  // Asked once: the items move on to the extension, which keeps the last ones.
+  return ask([items = std::move(items)](HostExtension& extension) mutable {
+    return extension.menuForSelection(std::move(items));
   });
 }
 

@@ -128,6 +128,7 @@ class GLibModule {
     return guarded(GuardedCall::fileManagerMenu, [&]() -> GList* {
       if (worker_ == nullptr) return nullptr;
       std::vector<FileManagerItem> items;
+      items.reserve(g_list_length(files));
       for (GList* file = files; file != nullptr; file = file->next) {
         items.push_back(itemOf(static_cast<FileInfo*>(file->data)));
       }

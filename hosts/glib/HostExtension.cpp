@@ -209,9 +209,23 @@ void HostExtension::changed() {
   }
 }
 
+namespace {
+
+// Whether `url` is already as FileURL::fromPath(url.path(), isDirectory) would
+// make it: one trailing "/" for a folder, none for a file ("/" is both).
+bool inForm(const FileURL& url, bool isDirectory) {
+  const std::string& path = url.rawPath();
+  if (path.size() <= 1) return true;
+  const bool slash = path.back() == '/';
+  return isDirectory ? slash && path[path.size() - 2] != '/' : !slash;
+}
+
+}  // namespace
+
 std::optional<FileURL> HostExtension::fileURL(const FileManagerItem& item) {
   auto url = FileURL::parse(item.uri);
-  if (!url) return std::nullopt;
+  // Nearly always in form already: then kept as parsed, with no copy.
+  if (!url || inForm(*url, item.isDirectory)) return url;
   return FileURL::fromPath(url->path(), item.isDirectory);
 }
 
@@ -223,7 +237,7 @@ namespace {
 // must match; without them, a path with U+FFFD must at least exist.
 bool isTheItem(const FileURL& url, const FileManagerItem& item) {
   constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
-  if (!item.identity && url.path().find(kReplacement) == std::string::npos) return true;
+  if (!item.identity && url.rawPath().find(kReplacement) == std::string::npos) return true;
   struct stat info {};
   if (::lstat(url.path().c_str(), &info) != 0) return false;
   return !item.identity ||
@@ -232,16 +246,26 @@ bool isTheItem(const FileURL& url, const FileManagerItem& item) {
 
 }  // namespace
 
-std::optional<HostMenu> HostExtension::menuForSelection(const std::vector<FileManagerItem>& items) {
-  CapturedSelection selection;
-  selection.selected.emplace();
-  for (const FileManagerItem& item : items) {
-    auto url = fileURL(item);
-    if (!url || !isTheItem(*url, item)) return std::nullopt;
-    selection.selected->push_back(*url);
+std::optional<HostMenu> HostExtension::menuForSelection(std::vector<FileManagerItem> items) {
+  // Each click on the same selection (and the file managers that ask again
+  // while a menu is open) would convert and check every item again: for
+  // thousands of files that was most of the bound, or all of it where each
+  // item's identity is checked. The last selection found good is kept; the
+  // file manager hands over other items once any of them changes.
+  if (!lastSelection_ || items != lastItems_) {
+    CapturedSelection selection;
+    selection.selected.emplace();
+    selection.selected->reserve(items.size());
+    for (const FileManagerItem& item : items) {
+      auto url = fileURL(item);
+      if (!url || !isTheItem(*url, item)) return std::nullopt;
+      selection.selected->push_back(std::move(*url));
+    }
+    if (selection.selected->empty()) return std::nullopt;
+    lastSelection_ = std::make_shared<const CapturedSelection>(std::move(selection));
+    lastItems_ = std::move(items);
   }
-  if (selection.selected->empty()) return std::nullopt;
-  return menuFor(std::move(selection), MenuKind::contextualMenuForItems);
+  return menuFor(lastSelection_, MenuKind::contextualMenuForItems);
 }
 
 std::optional<HostMenu> HostExtension::menuForFolder(const FileManagerItem& folder) {
@@ -249,18 +273,18 @@ std::optional<HostMenu> HostExtension::menuForFolder(const FileManagerItem& fold
   asFolder.isDirectory = true;
   auto url = fileURL(asFolder);
   if (!url || !isTheItem(*url, asFolder)) return std::nullopt;
-  CapturedSelection selection;
-  selection.targeted = *url;
+  auto selection = std::make_shared<CapturedSelection>();
+  selection->targeted = std::move(*url);
   return menuFor(std::move(selection), MenuKind::contextualMenuForContainer);
 }
 
-std::optional<HostMenu> HostExtension::menuFor(CapturedSelection selection, MenuKind kind) {
-  const FileURL& about = selection.selected ? selection.selected->front() : *selection.targeted;
+std::optional<HostMenu> HostExtension::menuFor(std::shared_ptr<const CapturedSelection> captured,
+                                               MenuKind kind) {
+  const FileURL& about = captured->selected ? captured->selected->front() : *captured->targeted;
   if (!host_.inScope(about)) return std::nullopt;
   // Without a manifest the menu is empty: a version known to be unreadable
   // answers here, before anything is read.
   if (!loadManifest()) return std::nullopt;
-  auto captured = std::make_shared<const CapturedSelection>(std::move(selection));
   FileManagerHost::Serving serving(host_, *captured);
   HostMenu menu{extension_.menuForMenuKind(kind), captured, {}};
   if (menu.menu.items.empty()) return std::nullopt;

@@ -34,6 +34,8 @@ struct FileManagerItem {
   std::string uri;
   bool isDirectory = false;
   std::optional<std::pair<std::uint64_t, std::uint64_t>> identity;
+
+  bool operator==(const FileManagerItem&) const = default;
 };
 
 // A menu for the file manager to show, with the selection it was built for
@@ -77,7 +79,7 @@ class HostExtension {
   // The menu for selected items or for the empty space of a folder. Absent when the extension
   // offers nothing: a location that is not a local file, outside the registered scope, an item that
   // is not what the file manager says, or an empty menu.
-  std::optional<HostMenu> menuForSelection(const std::vector<FileManagerItem>& items);
+  std::optional<HostMenu> menuForSelection(std::vector<FileManagerItem> items);
   std::optional<HostMenu> menuForFolder(const FileManagerItem& folder);
 
   // Delivers a chosen entry's selector with the selection of its menu.
@@ -129,7 +131,7 @@ class HostExtension {
   // The manifest file's version, or absent when it cannot be examined.
   std::optional<FileVersion> manifestVersion();
 
-  std::optional<HostMenu> menuFor(CapturedSelection selection, MenuKind kind);
+  std::optional<HostMenu> menuFor(std::shared_ptr<const CapturedSelection> captured, MenuKind kind);
   // The manifest, or null. A version of the file already found unreadable for
   // its content is not read again: until it changes, it is no manifest at once.
   std::shared_ptr<const WatchedRootsManifest> loadManifest();
@@ -154,6 +156,9 @@ class HostExtension {
   GFileMonitor* monitor_ = nullptr;
   std::shared_ptr<const WatchedRootsManifest> lastManifest_;
   std::optional<FileVersion> unreadableManifest_;
+  // The last selection converted and found good, and the items it came from.
+  std::vector<FileManagerItem> lastItems_;
+  std::shared_ptr<const CapturedSelection> lastSelection_;
   std::function<void()> changed_;
 };
 

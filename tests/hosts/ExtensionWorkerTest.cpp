@@ -336,6 +336,43 @@ TEST_F(ExtensionWorkerTest, AnUnreadableManifestIsNotReadAgainUntilItChanges) {
   EXPECT_TRUE(settledMenu());
 }
 
+// The last good selection is kept, so that clicking it again converts and
+// checks nothing; any item that differs, its identity included, is a new
+// selection, checked whole.
+TEST_F(ExtensionWorkerTest, ASelectionAskedForAgainIsCheckedAgainWhenAnyItemDiffers) {
+  const std::string first = root_ + "/a.txt";
+  const std::string second = root_ + "/b.txt";
+  home_.write("root/a.txt", "a");
+  home_.write("root/b.txt", "b");
+  const auto item = [](const std::string& path, bool itself) -> FileManagerItem {
+    struct stat info {};
+    EXPECT_EQ(::stat(path.c_str(), &info), 0);
+    // Another inode: a name the file manager could not decode names another file.
+    const std::uint64_t inode = itself ? info.st_ino : info.st_ino + 1;
+    return {FileURL::fromPath(path, false).toString(), false, std::make_pair(info.st_dev, inode)};
+  };
+  struct Case {
+    const char* about;
+    std::vector<FileManagerItem> items;
+    bool menu;
+  };
+  const Case cases[] = {
+      {"two files", {item(first, true), item(second, true)}, true},
+      {"the same again", {item(first, true), item(second, true)}, true},
+      {"the second is another file", {item(first, true), item(second, false)}, false},
+      {"the first alone", {item(first, true)}, true},
+      {"the first is another file", {item(first, false)}, false},
+      {"and among others",
+       {item(first, true), item(second, true), {"trash:///b.txt", false, std::nullopt}},
+       false},
+      {"the two again", {item(first, true), item(second, true)}, true},
+  };
+  ASSERT_TRUE(settledMenu());
+  for (const Case& c : cases) {
+    EXPECT_EQ(worker_->menuForSelection(c.items).has_value(), c.menu) << c.about;
+  }
+}
+
 TEST_F(ExtensionWorkerTest, StoppingCarriesOutTheQueuedCommandsFirst) {
   ASSERT_TRUE(settledMenu());
   files_.load()->close();
