@@ -59,7 +59,8 @@ class HostExtension {
   static constexpr const char* bundleVariable = "TARVINE_EXTENSION_BUNDLE";
   // Inside a file manager a larger manifest (about 600,000 roots) is unreadable:
   // a broken or hostile file must not put gigabytes into someone else's program.
-  static constexpr std::size_t maxManifestBytes = std::size_t{64} << 20;
+  static constexpr std::size_t mebibyte = std::size_t{1} << 20;
+  static constexpr std::size_t maxManifestBytes = 64 * mebibyte;
   static constexpr const char* oversizedManifestLine =
       "TarvineFinderSync: roots.json is over 64 MiB and is not read in the file manager: ";
 

@@ -23,6 +23,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <future>
 #include <mutex>
 #include <nlohmann/json.hpp>
@@ -40,6 +41,20 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
+
+// How long the tests wait for the worker to catch up with the world: five
+// seconds, looked at every 20 ms.
+constexpr int kPolls = 250;
+constexpr auto kPoll = 20ms;
+
+// Whether `done` came to hold within that time.
+bool eventually(const std::function<bool()>& done) {
+  for (int i = 0; i < kPolls; ++i) {
+    if (done()) return true;
+    std::this_thread::sleep_for(kPoll);
+  }
+  return done();
+}
 
 // The real file system behind a gate that can be closed (every call waits, as
 // on a dead network mount) and a switch that makes every call throw, with
@@ -197,11 +212,9 @@ class ExtensionWorkerTest : public ::testing::Test {
   }
   // The menu once the worker has caught up with the world, or absent.
   std::optional<HostMenu> settledMenu() {
-    for (int i = 0; i < 250; ++i) {
-      if (auto found = menu()) return found;
-      std::this_thread::sleep_for(20ms);
-    }
-    return std::nullopt;
+    std::optional<HostMenu> found;
+    (void)eventually([&] { return (found = menu()).has_value(); });  // absent is the answer
+    return found;
   }
   void perform(Selector selector) {
     auto selection = std::make_shared<CapturedSelection>();
@@ -212,7 +225,7 @@ class ExtensionWorkerTest : public ::testing::Test {
     return testing::finishedRequests(data_.path() + "/" + kGroup + "/requests").size();
   }
   bool spooledSoon(std::size_t count) {
-    for (int i = 0; i < 250 && spooled() < count; ++i) std::this_thread::sleep_for(20ms);
+    (void)eventually([&] { return spooled() >= count; });  // the count says
     return spooled() == count;
   }
 
@@ -232,7 +245,8 @@ TEST_F(ExtensionWorkerTest, AHungFileSystemCostsTheCallerOnlyTheBoundAndLosesNoC
   ASSERT_TRUE(settledMenu());
   // The mount stops answering; the manifest changes, so the next menu reads.
   files_.load()->close();
-  std::this_thread::sleep_for(20ms);
+  constexpr auto kApart = 20ms;  // the new manifest's time differs from the old one's
+  std::this_thread::sleep_for(kApart);
   publish("automatic");
   {
     // This measures a bound, not speed: a menu the worker cannot answer must
@@ -276,7 +290,7 @@ TEST_F(ExtensionWorkerTest, WhatAServiceThrowsNeverReachesTheCaller) {
   EXPECT_FALSE(menu());
   const int thrown = files.thrown;
   perform(Selector::showHistory);
-  for (int i = 0; i < 250 && files.thrown == thrown; ++i) std::this_thread::sleep_for(20ms);
+  EXPECT_TRUE(eventually([&] { return files.thrown != thrown; }));
   files.throwing = false;
   EXPECT_TRUE(settledMenu());
   perform(Selector::showHistory);
@@ -295,7 +309,7 @@ TEST_F(ExtensionWorkerTest, AFailureIsLoggedOnceHoweverOftenItRepeats) {
     perform(Selector::showHistory);
     worker_->failed(GuardedCall::fileManagerMenu);  // as the module's guard does
   }
-  for (int i = 0; i < 250 && files.thrown < kRepeats; ++i) std::this_thread::sleep_for(20ms);
+  ASSERT_TRUE(eventually([&] { return files.thrown >= kRepeats; }));
   ASSERT_EQ(files.thrown, kRepeats);
   files.throwing = false;
   // Commands and questions are carried out in order: once a menu comes, every
@@ -320,17 +334,17 @@ TEST_F(ExtensionWorkerTest, AnUnreadableManifestIsNotReadAgainUntilItChanges) {
   const std::string whole = manifest(root_, "manual");
   const std::string truncated = whole.substr(0, whole.size() / 2);
   replaceManifest(truncated);
-  for (int i = 0; i < 250 && menu(); ++i) std::this_thread::sleep_for(20ms);
+  ASSERT_TRUE(eventually([&] { return !menu(); }));
   const int reads = files.manifestReads;
   ASSERT_GT(reads, 0);
   for (int i = 0; i < kClicks; ++i) EXPECT_FALSE(menu());
   EXPECT_EQ(files.manifestReads, reads);
   // The same bytes written again are another version: read once more.
   replaceManifest(truncated);
-  for (int i = 0; i < 250 && files.manifestReads == reads; ++i) {
+  EXPECT_TRUE(eventually([&] {
     EXPECT_FALSE(menu());
-    std::this_thread::sleep_for(20ms);
-  }
+    return files.manifestReads != reads;
+  }));
   EXPECT_EQ(files.manifestReads, reads + 1);
   replaceManifest(whole);
   EXPECT_TRUE(settledMenu());
@@ -394,8 +408,7 @@ TEST_F(ExtensionWorkerTest, MenusFollowTheApplicationAcrossARestartOfTheBus) {
   const int before = changes_;
   g_object_unref(app_);
   bus_.restart();
-  for (int i = 0; i < 250 && menu(); ++i) std::this_thread::sleep_for(20ms);
-  EXPECT_FALSE(menu());
+  EXPECT_TRUE(eventually([&] { return !menu(); }));
   EXPECT_GT(changes_, before);  // the file manager is told the items changed
   app_ = bus_.connect();
   own();
@@ -403,8 +416,7 @@ TEST_F(ExtensionWorkerTest, MenusFollowTheApplicationAcrossARestartOfTheBus) {
   // And a new manifest is noticed without a menu asking for it.
   const int seen = changes_;
   publish("automatic");
-  for (int i = 0; i < 250 && changes_ == seen; ++i) std::this_thread::sleep_for(20ms);
-  EXPECT_GT(changes_, seen);
+  EXPECT_TRUE(eventually([&] { return changes_ != seen; }));
 }
 
 }  // namespace
@@ -441,9 +453,7 @@ class GatedMount {
       helper_ = 0;
       return;
     }
-    for (int i = 0; i < kTries && !mounted() && helperRuns(); ++i) {
-      std::this_thread::sleep_for(kPoll);
-    }
+    (void)eventually([&] { return mounted() || !helperRuns(); });  // mounted() says
     if (!mounted()) failure_ = "the helper's output: " + helperOutput();
   }
 
@@ -488,20 +498,13 @@ class GatedMount {
   }
 
  private:
-  static constexpr int kTries = 250;
-  static constexpr auto kPoll = 20ms;
-
   bool helperRuns() const { return helper_ > 0 && ::waitpid(helper_, nullptr, WNOHANG) == 0; }
 
   void stopHelper() {
     if (helper_ <= 0) return;
     ::kill(helper_, SIGTERM);  // it unmounts as it ends
     int status = 0;
-    pid_t reaped = 0;
-    for (int i = 0; i < kTries && (reaped = ::waitpid(helper_, &status, WNOHANG)) == 0; ++i) {
-      std::this_thread::sleep_for(kPoll);
-    }
-    if (reaped == 0) {
+    if (!eventually([&] { return ::waitpid(helper_, &status, WNOHANG) != 0; })) {
       ::kill(helper_, SIGKILL);
       ::waitpid(helper_, &status, 0);
     }
@@ -544,12 +547,10 @@ TEST_F(ExtensionWorkerTest, AFolderOnAHangingMountCostsTheCallerOnlyTheBound) {
   // Other folders wait behind it: the worker is one thread. They get the bound.
   EXPECT_FALSE(menu());
   mount.release();
-  std::optional<HostMenu> answered;
-  for (int i = 0; i < 250 && !answered; ++i) {
-    answered = worker_->menuForSelection({{watched, true, std::nullopt}});
-    if (!answered) std::this_thread::sleep_for(20ms);
-  }
-  EXPECT_TRUE(answered);  // a folder outside every root: Enable History
+  // A folder outside every root: Enable History.
+  EXPECT_TRUE(eventually([&] {
+    return worker_->menuForSelection({{watched, true, std::nullopt}}).has_value();
+  }));
 }
 
 }  // namespace
