@@ -13,7 +13,9 @@ export PYTHONDONTWRITEBYTECODE = 1
 BUILD_TYPE ?= Debug
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 FUZZ_SECONDS ?= 60
-CTEST = ctest --output-on-failure -j $(JOBS) --test-dir
+# A test without a TIMEOUT of its own still ends: a hang fails the run.
+CTEST_TIMEOUT ?= 300
+CTEST = ctest --output-on-failure --timeout $(CTEST_TIMEOUT) -j $(JOBS) --test-dir
 
 PREFIX ?= /usr
 .PHONY: install package
@@ -62,7 +64,7 @@ check-sanitizers: deps
 check-threads: deps
 	cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DTARVINE_SANITIZE=thread
 	cmake --build build-tsan -j $(JOBS) --target tarvine_tests
-	build-tsan/tests/tarvine_tests --gtest_filter='IdentifiersTest.*'
+	timeout $(CTEST_TIMEOUT) build-tsan/tests/tarvine_tests --gtest_filter='IdentifiersTest.*'
 
 # Installs every module into its file manager's folder and the bundle under
 # PREFIX/lib/tarvine (PREFIX is /usr by default, where the file managers look),

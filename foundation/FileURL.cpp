@@ -66,24 +66,27 @@ std::optional<FileURL> FileURL::parse(std::string_view text) {
   std::string_view host = rest.substr(0, slash);
   if (!host.empty() && host != "localhost") return std::nullopt;
   std::string_view encoded = rest.substr(slash);
-  // No path holds a NUL, escaped or not.
-  if (encoded.find_first_of(std::string_view("?#\0", 3)) != std::string_view::npos) {
-    return std::nullopt;
+  // No path holds a NUL, escaped or not. (One search per character, each a
+  // memchr, rather than find_first_of's call per character of the text.)
+  for (char refused : std::string_view("?#\0", 3)) {
+    if (encoded.find(refused) != std::string_view::npos) return std::nullopt;
   }
 
+  // The text between escapes is copied a run at a time: a file manager hands
+  // over thousands of these for one large selection, and a character at a time
+  // cost the unoptimised build microseconds each.
   std::string path;
   path.reserve(encoded.size());
-  for (std::size_t i = 0; i < encoded.size(); ++i) {
-    if (encoded[i] != '%') {
-      path += encoded[i];
-      continue;
-    }
+  for (std::size_t from = 0;;) {
+    const std::size_t i = encoded.find('%', from);
+    path.append(encoded.substr(from, i - from));
+    if (i == std::string_view::npos) break;
     if (i + 2 >= encoded.size()) return std::nullopt;
     int hi = hexValue(encoded[i + 1]);
     int lo = hexValue(encoded[i + 2]);
     if (hi < 0 || lo < 0 || (hi == 0 && lo == 0)) return std::nullopt;
     path += static_cast<char>(hi * 16 + lo);
-    i += 2;
+    from = i + 3;
   }
   return FileURL(std::move(path));
 }

@@ -19,16 +19,35 @@ K_PLUGIN_CLASS_WITH_JSON(DolphinPlugin, "tarvine-dolphin.json")
 namespace {
 
 using tarvine::ExtensionWorker;
+using tarvine::GuardedCall;
 using tarvine::HostExtension;
+
+// The worker once made, else null; Qt's thread only. Stopped at exit, when
+// statics go, after the commands already picked.
+std::shared_ptr<ExtensionWorker>& madeWorker() noexcept {
+  static std::shared_ptr<ExtensionWorker> instance;
+  return instance;
+}
 
 // One extension per process, on its own thread with its own main loop: it
 // works whatever loop the program runs (Dolphin, plasmashell, Qt without GLib).
-// Stopped at exit, when statics go, after the commands already picked.
+// Made at the first call; a failure to make it is tried again at the next.
 const std::shared_ptr<ExtensionWorker>& worker() {
-  static const auto instance = std::make_shared<ExtensionWorker>([] {
-    return std::make_unique<HostExtension>(HostExtension::bundlePath(TARVINE_INSTALLED_BUNDLE));
-  });
+  std::shared_ptr<ExtensionWorker>& instance = madeWorker();
+  if (instance == nullptr) {
+    instance = std::make_shared<ExtensionWorker>([] {
+      return std::make_unique<HostExtension>(HostExtension::bundlePath(TARVINE_INSTALLED_BUNDLE));
+    });
+  }
   return instance;
+}
+
+// Inside a catch block: counted on the worker, which says it in the
+// extension's log, so that Qt's thread writes nothing itself. Without a worker
+// (making it failed) there is no extension and so no log to say it in; menus
+// then have no History, and the next one tries again.
+void failed(GuardedCall call) noexcept {
+  if (const auto& made = madeWorker()) made->failed(call);
 }
 
 // An item as the shared layer takes it: its most local URL (desktop:/ items
@@ -67,6 +86,7 @@ QAction* actionFor(const tarvine::MenuItem& entry, std::size_t position, QObject
                        try {
                          worker->perform(selection, selector);
                        } catch (...) {
+                         worker->failed(GuardedCall::fileManagerPick);
                        }
                      });
   }
@@ -83,6 +103,8 @@ DolphinPlugin::DolphinPlugin(QObject* parent, const QVariantList&)
     worker();
   } catch (...) {
     // Without a thread there is no History menu; the next menu tries again.
+    // Nothing is logged: the log is the extension's, and no worker was made
+    // to make one (Qt's thread writes to no log itself).
   }
 }
 
@@ -94,6 +116,7 @@ QList<QAction*> DolphinPlugin::actions(const KFileItemListProperties& properties
     return menuActions(properties);
   } catch (...) {
     // Nothing may be thrown into Qt: a failure is a menu without History.
+    failed(GuardedCall::fileManagerMenu);
     return {};
   }
 }
@@ -103,8 +126,10 @@ QList<QAction*> DolphinPlugin::menuActions(const KFileItemListProperties& proper
   if (lastMenu_) lastMenu_->deleteLater();
   // Dolphin passes the selected items, or the view's own folder for its
   // background; both are the items the menu is about.
+  const KFileItemList& selected = properties.items();
   std::vector<tarvine::FileManagerItem> items;
-  for (const KFileItem& item : properties.items()) items.push_back(itemOf(item));
+  items.reserve(static_cast<std::size_t>(selected.size()));
+  for (const KFileItem& item : selected) items.push_back(itemOf(item));
   auto menu = worker()->menuForSelection(std::move(items));
   if (!menu) return {};
 

@@ -3,12 +3,15 @@
 #include <glib.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <future>
 #include <mutex>
 #include <thread>
+
+#include "platform/linux/SyslogSocketLog.h"
 
 namespace tarvine {
 
@@ -22,9 +25,15 @@ struct ExtensionWorker::State {
   std::mutex mutex;
   std::deque<Task> tasks;
   bool stopping = false;
+  // Failures on the interface thread, counted there and said from here.
+  std::array<std::atomic<std::size_t>, static_cast<std::size_t>(GuardedCall::count)> reported{};
 
   // Worker thread only.
   std::unique_ptr<HostExtension> extension;
+  // Where there is no extension, its log went with it: the worker says why in
+  // a log of its own, the nearest owner there is.
+  SyslogSocketLog ownLog;
+  FailureLog ownFailures{ownLog};
   bool ready = false;
   std::promise<void> finished;
   // Read by askers, who wait longer until it is set.
@@ -35,9 +44,27 @@ struct ExtensionWorker::State {
     g_main_context_unref(context);
   }
 
+  // Worker thread only: said in the extension's log, or the worker's own.
+  void failed(GuardedCall call, std::string_view reason, std::size_t times = 1) noexcept {
+    if (extension) {
+      extension->failed(call, reason, times);
+    } else {
+      ownFailures.failed(call, reason, times);
+    }
+  }
+
+  void sayReportedFailures() noexcept {
+    for (std::size_t index = 0; index < reported.size(); ++index) {
+      if (const std::size_t times = reported[index].exchange(0)) {
+        failed(static_cast<GuardedCall>(index), {}, times);
+      }
+    }
+  }
+
   // Runs what is queued, in order, once the extension knows whether the main
   // application runs: a command before that would start a second one.
   void drain() {
+    sayReportedFailures();
     for (;;) {
       Task task;
       {
@@ -49,8 +76,9 @@ struct ExtensionWorker::State {
       try {
         task(extension.get());
       } catch (...) {
-        // A failed task is a menu not shown or a command dropped; the file
-        // manager carries on.
+        // A failed task is a command dropped (menus catch their own); the
+        // file manager carries on.
+        failed(GuardedCall::command, FailureLog::currentReason());
       }
     }
   }
@@ -74,7 +102,10 @@ struct ExtensionWorker::State {
     try {
       extension = make();
     } catch (...) {
+      // Menus have no History in this process; it is said once, as the
+      // extension is made once.
       extension.reset();
+      failed(GuardedCall::start, FailureLog::currentReason());
     }
     if (extension) {
       extension->onChange([this] {
@@ -170,7 +201,9 @@ std::optional<HostMenu> ExtensionWorker::ask(
     try {
       if (extension != nullptr) menu = question(*extension);
     } catch (...) {
+      // A menu without History.
       menu.reset();
+      extension->failed(GuardedCall::menu, FailureLog::currentReason());
     }
     std::lock_guard lock(answer->mutex);
     answer->menu = std::move(menu);
@@ -194,8 +227,9 @@ std::optional<HostMenu> ExtensionWorker::ask(
 }
 
 std::optional<HostMenu> ExtensionWorker::menuForSelection(std::vector<FileManagerItem> items) {
-  return ask([items = std::move(items)](HostExtension& extension) {
-    return extension.menuForSelection(items);
+  // Asked once: the items move on to the extension, which keeps the last ones.
+  return ask([items = std::move(items)](HostExtension& extension) mutable {
+    return extension.menuForSelection(std::move(items));
   });
 }
 
@@ -203,6 +237,15 @@ std::optional<HostMenu> ExtensionWorker::menuForFolder(FileManagerItem folder) {
   return ask([folder = std::move(folder)](HostExtension& extension) {
     return extension.menuForFolder(folder);
   });
+}
+
+void ExtensionWorker::failed(GuardedCall call) noexcept {
+  const auto index = static_cast<std::size_t>(call);
+  if (index >= state_->reported.size()) return;
+  ++state_->reported[index];
+  // An idle source, as for a task: GLib aborts rather than throws when it
+  // cannot allocate one.
+  state_->wake();
 }
 
 void ExtensionWorker::perform(std::shared_ptr<const CapturedSelection> selection,

@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "hosts/glib/FailureLog.h"
 #include "hosts/glib/HostExtension.h"
 
 namespace tarvine {
@@ -48,6 +49,11 @@ class ExtensionWorker {
   std::optional<HostMenu> menuForFolder(FileManagerItem folder);
   // Queues a command; it is carried out with the selection its menu captured.
   void perform(std::shared_ptr<const CapturedSelection> selection, Selector selector);
+  // From the interface thread, inside a catch block: a guarded call there
+  // failed. It is counted at once and said in the extension's log from the
+  // worker, rate-limited, so the interface thread writes nothing itself.
+  // Never throws; dropped once the worker has stopped.
+  void failed(GuardedCall call) noexcept;
 
   // Carries out what is queued (waiting at most `drainBound`), then ends the
   // thread. Later calls get no menu and queue nothing. A worker stuck in a

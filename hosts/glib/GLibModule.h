@@ -83,7 +83,7 @@ class GLibModule {
   // extension's thread is started once. Nothing here touches a file or the
   // bus: the worker makes the extension on its own thread.
   static void initialize(GType providerType) {
-    guarded([&] {
+    guarded(GuardedCall::module, [&] {
       type_ = providerType;
       if (worker_ == nullptr) {
         worker_ = std::make_shared<ExtensionWorker>(
@@ -97,7 +97,7 @@ class GLibModule {
   }
   // The same, registering the provider type that `api` names in a GTypeModule.
   static void initialize(GTypeModule* module) {
-    guarded([&] {
+    guarded(GuardedCall::module, [&] {
       initialize(registerMenuProvider(module, api.providerTypeName, api.menuProviderInterface(),
                                       &GLibModule::initProvider, &GLibModule::providerMade));
     });
@@ -105,7 +105,7 @@ class GLibModule {
   // Carries out the commands already picked, then ends the thread. Items still
   // alive keep the worker object, which then does nothing.
   static void shutdown() {
-    guarded([] {
+    guarded(GuardedCall::module, [] {
       if (worker_ != nullptr) worker_->stop();
       worker_.reset();
     });
@@ -125,9 +125,10 @@ class GLibModule {
   // The menu for selected items (a list of file infos), and for the empty
   // space of a folder.
   static GList* selectionItems(GList* files) {
-    return guarded([&]() -> GList* {
+    return guarded(GuardedCall::fileManagerMenu, [&]() -> GList* {
       if (worker_ == nullptr) return nullptr;
       std::vector<FileManagerItem> items;
+      items.reserve(g_list_length(files));
       for (GList* file = files; file != nullptr; file = file->next) {
         items.push_back(itemOf(static_cast<FileInfo*>(file->data)));
       }
@@ -135,7 +136,7 @@ class GLibModule {
     });
   }
   static GList* folderItems(FileInfo* folder) {
-    return guarded([&]() -> GList* {
+    return guarded(GuardedCall::fileManagerMenu, [&]() -> GList* {
       if (worker_ == nullptr || folder == nullptr) return nullptr;
       // Some file managers make one action per item name for the menus of a
       // selection and of a folder together: the names differ between the two.
@@ -181,12 +182,16 @@ class GLibModule {
   }
 
   // Nothing may be thrown into the file manager's C code: a failure is a menu
-  // not shown or a command dropped.
+  // not shown or a command dropped, and is said in the log. The log is the
+  // extension's, on the worker: this thread only counts the failure there.
+  // Without a worker (making it failed) there is no extension and so no log
+  // to say it in; the file manager then shows no History.
   template <class Body>
-  static auto guarded(Body body) noexcept -> decltype(body()) {
+  static auto guarded(GuardedCall call, Body body) noexcept -> decltype(body()) {
     try {
       return body();
     } catch (...) {
+      if (worker_ != nullptr) worker_->failed(call);
       if constexpr (!std::is_void_v<decltype(body())>) return {};
     }
   }
@@ -198,7 +203,7 @@ class GLibModule {
     g_idle_add(
         [](gpointer) {
           updatePending_ = false;
-          guarded([] {
+          guarded(GuardedCall::changeNotice, [] {
             for (GObject* provider : std::vector<GObject*>(providers_)) {
               api.emitItemsUpdated(reinterpret_cast<typename Api::Provider*>(provider));
             }
@@ -260,7 +265,8 @@ class GLibModule {
       g_signal_connect_data(
           item, "activate", G_CALLBACK(+[](GObject*, gpointer data) {
             auto* delivery = static_cast<Delivery*>(data);
-            guarded([&] { delivery->worker->perform(delivery->selection, delivery->selector); });
+            guarded(GuardedCall::fileManagerPick,
+                    [&] { delivery->worker->perform(delivery->selection, delivery->selector); });
           }),
           new Delivery{worker_, menu.selection, *selector},
           [](gpointer data, GClosure*) { delete static_cast<Delivery*>(data); },

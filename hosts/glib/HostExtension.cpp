@@ -42,6 +42,51 @@ class BoundedFileSystem : public PosixFileSystem {
 
 }  // namespace
 
+// The extension's file system, noting whether the last read failed because of
+// what the file is (its content, its size, not a regular file) or for a reason
+// that may pass (descriptors or memory short, an I/O error).
+class HostExtension::NotedReads : public FileSystem {
+ public:
+  explicit NotedReads(FileSystem& inner) : inner_(inner) {}
+
+  // Forgets the last read.
+  void forget() { lastReadRefusedFile_ = false; }
+  // Whether a read since `forget` failed, or gave content, because of the file.
+  bool lastReadRefusedFile() const { return lastReadRefusedFile_; }
+
+  Result<std::string> readFile(const FileURL& url) override {
+    Result<std::string> content = inner_.readFile(url);
+    const int error = content.ok() ? 0 : content.status().errorNumber();
+    // Content read whole is the file's own; so are a size over the limit and
+    // a file that is not a regular one.
+    lastReadRefusedFile_ = content.ok() || error == EFBIG || error == EINVAL;
+    return content;
+  }
+
+  std::optional<std::string> userDatabaseHomeDirectory() override {
+    return inner_.userDatabaseHomeDirectory();
+  }
+  FileURL homeDirectoryForCurrentUser() override { return inner_.homeDirectoryForCurrentUser(); }
+  std::optional<FileURL> containerURLForSecurityApplicationGroupIdentifier(
+      std::string_view groupIdentifier) override {
+    return inner_.containerURLForSecurityApplicationGroupIdentifier(groupIdentifier);
+  }
+  std::optional<Timestamp> contentModificationDate(const FileURL& url) override {
+    return inner_.contentModificationDate(url);
+  }
+  Status createDirectory(const FileURL& url) override { return inner_.createDirectory(url); }
+  Status writeFileAtomically(const FileURL& url, std::string_view content) override {
+    return inner_.writeFileAtomically(url, content);
+  }
+  FileURL resolvingSymlinksInPath(const FileURL& url) override {
+    return inner_.resolvingSymlinksInPath(url);
+  }
+
+ private:
+  FileSystem& inner_;
+  bool lastReadRefusedFile_ = false;
+};
+
 const std::string* HostMenu::imageFile(const MenuItem& item) const {
   if (!item.image) return nullptr;
   auto found = imageFiles.find(item.image->name);
@@ -55,21 +100,26 @@ std::string HostExtension::bundlePath(const char* installed) {
 
 HostExtension::HostExtension(const std::string& bundlePath) : HostExtension(bundlePath, nullptr) {}
 
-HostExtension::HostExtension(const std::string& bundlePath, std::unique_ptr<FileSystem> fileSystem)
-    : bundle_(bundlePath, PlistBundle::languagesFromEnvironment()),
-      fileSystem_(fileSystem ? std::move(fileSystem)
-                             : std::make_unique<BoundedFileSystem>(
-                                   PosixFileSystem::dataHomeFromEnvironment(), log_)),
+HostExtension::HostExtension(const std::string& bundlePath, std::unique_ptr<FileSystem> fileSystem,
+                             std::unique_ptr<SystemLog> log)
+    : log_(log ? std::move(log) : std::make_unique<SyslogSocketLog>()),
+      failures_(*log_),
+      bundle_(bundlePath, PlistBundle::languagesFromEnvironment()),
+      givenFileSystem_(fileSystem ? std::move(fileSystem)
+                                  : std::make_unique<BoundedFileSystem>(
+                                        PosixFileSystem::dataHomeFromEnvironment(), *log_)),
+      notedReads_(std::make_unique<NotedReads>(*givenFileSystem_)),
+      fileSystem_(notedReads_.get()),
       identifiers_(bundle_, *fileSystem_, Identifiers::processWide()),
       extension_(
-          Services{host_, bundle_, *fileSystem_, workspace_, bookmarks_, log_, clock_, uuids_},
+          Services{host_, bundle_, *fileSystem_, workspace_, bookmarks_, *log_, clock_, uuids_},
           identifiers_) {
   // Watched from now on, so that the first menu already knows.
   workspace_.watch(identifiers_.mainAppBundleIdentifier());
   workspace_.onChange([this] { changed(); });
   watchManifest();
   // Loaded now, so that the first menu is served from memory.
-  lastManifest_ = extension_.loadManifest();
+  lastManifest_ = loadManifest();
 }
 
 HostExtension::~HostExtension() {
@@ -102,15 +152,48 @@ void HostExtension::watchManifest() {
       this);
 }
 
+std::optional<HostExtension::FileVersion> HostExtension::manifestVersion() {
+  auto container = identifiers_.sharedContainerURL();
+  if (!container) return std::nullopt;
+  const std::string path =
+      container->appendingPathComponent(ManifestLoader::manifestFileName, false).path();
+  struct stat info {};
+  if (::stat(path.c_str(), &info) != 0) return std::nullopt;
+  return FileVersion{info.st_dev,         info.st_ino,          info.st_size,
+                     info.st_mtim.tv_sec, info.st_mtim.tv_nsec, info.st_ctim.tv_sec,
+                     info.st_ctim.tv_nsec};
+}
+
+std::shared_ptr<const WatchedRootsManifest> HostExtension::loadManifest() {
+  // The loader keeps no failure (the next call reads the file again), which
+  // for a large file the application left truncated would cost every click
+  // the whole bound: the version it failed on is kept here instead.
+  const std::optional<FileVersion> version = manifestVersion();
+  if (version && version == unreadableManifest_) return nullptr;
+  notedReads_->forget();
+  auto manifest = extension_.loadManifest();
+  if (manifest) {
+    unreadableManifest_.reset();
+  } else if (version && notedReads_->lastReadRefusedFile()) {
+    // Only the version that was read, and only for what it is: a failure that
+    // may pass is tried again at the next menu. (Memory running out while
+    // decoding is taken for the content; the file is read again once it
+    // changes, which the application's next publication does.)
+    if (manifestVersion() == version) unreadableManifest_ = version;
+  }
+  return manifest;
+}
+
 void HostExtension::manifestMayHaveChanged() {
   // Called from GLib: nothing may be thrown through it.
   try {
-    auto manifest = extension_.loadManifest();
+    auto manifest = loadManifest();
     if (manifest == lastManifest_) return;
     lastManifest_ = std::move(manifest);
     changed();
   } catch (...) {
     // The next menu loads it again.
+    failed(GuardedCall::manifestChange, FailureLog::currentReason());
   }
 }
 
@@ -122,12 +205,27 @@ void HostExtension::changed() {
     if (changed_) changed_();
   } catch (...) {
     // The file manager is not told; its next menu is asked for all the same.
+    failed(GuardedCall::changeNotice, FailureLog::currentReason());
   }
 }
 
+namespace {
+
+// Whether `url` is already as FileURL::fromPath(url.path(), isDirectory) would
+// make it: one trailing "/" for a folder, none for a file ("/" is both).
+bool inForm(const FileURL& url, bool isDirectory) {
+  const std::string& path = url.rawPath();
+  if (path.size() <= 1) return true;
+  const bool slash = path.back() == '/';
+  return isDirectory ? slash && path[path.size() - 2] != '/' : !slash;
+}
+
+}  // namespace
+
 std::optional<FileURL> HostExtension::fileURL(const FileManagerItem& item) {
   auto url = FileURL::parse(item.uri);
-  if (!url) return std::nullopt;
+  // Nearly always in form already: then kept as parsed, with no copy.
+  if (!url || inForm(*url, item.isDirectory)) return url;
   return FileURL::fromPath(url->path(), item.isDirectory);
 }
 
@@ -139,7 +237,7 @@ namespace {
 // must match; without them, a path with U+FFFD must at least exist.
 bool isTheItem(const FileURL& url, const FileManagerItem& item) {
   constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
-  if (!item.identity && url.path().find(kReplacement) == std::string::npos) return true;
+  if (!item.identity && url.rawPath().find(kReplacement) == std::string::npos) return true;
   struct stat info {};
   if (::lstat(url.path().c_str(), &info) != 0) return false;
   return !item.identity ||
@@ -148,16 +246,26 @@ bool isTheItem(const FileURL& url, const FileManagerItem& item) {
 
 }  // namespace
 
-std::optional<HostMenu> HostExtension::menuForSelection(const std::vector<FileManagerItem>& items) {
-  CapturedSelection selection;
-  selection.selected.emplace();
-  for (const FileManagerItem& item : items) {
-    auto url = fileURL(item);
-    if (!url || !isTheItem(*url, item)) return std::nullopt;
-    selection.selected->push_back(*url);
+std::optional<HostMenu> HostExtension::menuForSelection(std::vector<FileManagerItem> items) {
+  // Each click on the same selection (and the file managers that ask again
+  // while a menu is open) would convert and check every item again: for
+  // thousands of files that was most of the bound, or all of it where each
+  // item's identity is checked. The last selection found good is kept; the
+  // file manager hands over other items once any of them changes.
+  if (!lastSelection_ || items != lastItems_) {
+    CapturedSelection selection;
+    selection.selected.emplace();
+    selection.selected->reserve(items.size());
+    for (const FileManagerItem& item : items) {
+      auto url = fileURL(item);
+      if (!url || !isTheItem(*url, item)) return std::nullopt;
+      selection.selected->push_back(std::move(*url));
+    }
+    if (selection.selected->empty()) return std::nullopt;
+    lastSelection_ = std::make_shared<const CapturedSelection>(std::move(selection));
+    lastItems_ = std::move(items);
   }
-  if (selection.selected->empty()) return std::nullopt;
-  return menuFor(std::move(selection), MenuKind::contextualMenuForItems);
+  return menuFor(lastSelection_, MenuKind::contextualMenuForItems);
 }
 
 std::optional<HostMenu> HostExtension::menuForFolder(const FileManagerItem& folder) {
@@ -165,15 +273,18 @@ std::optional<HostMenu> HostExtension::menuForFolder(const FileManagerItem& fold
   asFolder.isDirectory = true;
   auto url = fileURL(asFolder);
   if (!url || !isTheItem(*url, asFolder)) return std::nullopt;
-  CapturedSelection selection;
-  selection.targeted = *url;
+  auto selection = std::make_shared<CapturedSelection>();
+  selection->targeted = std::move(*url);
   return menuFor(std::move(selection), MenuKind::contextualMenuForContainer);
 }
 
-std::optional<HostMenu> HostExtension::menuFor(CapturedSelection selection, MenuKind kind) {
-  const FileURL& about = selection.selected ? selection.selected->front() : *selection.targeted;
+std::optional<HostMenu> HostExtension::menuFor(std::shared_ptr<const CapturedSelection> captured,
+                                               MenuKind kind) {
+  const FileURL& about = captured->selected ? captured->selected->front() : *captured->targeted;
   if (!host_.inScope(about)) return std::nullopt;
-  auto captured = std::make_shared<const CapturedSelection>(std::move(selection));
+  // Without a manifest the menu is empty: a version known to be unreadable
+  // answers here, before anything is read.
+  if (!loadManifest()) return std::nullopt;
   FileManagerHost::Serving serving(host_, *captured);
   HostMenu menu{extension_.menuForMenuKind(kind), captured, {}};
   if (menu.menu.items.empty()) return std::nullopt;

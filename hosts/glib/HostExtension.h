@@ -15,6 +15,7 @@
 
 #include "extension/FinderSync.h"
 #include "hosts/glib/BusNameWatch.h"
+#include "hosts/glib/FailureLog.h"
 #include "hosts/glib/FileManagerHost.h"
 #include "platform/linux/LibuuidGenerator.h"
 #include "platform/linux/LinuxBookmarks.h"
@@ -33,6 +34,8 @@ struct FileManagerItem {
   std::string uri;
   bool isDirectory = false;
   std::optional<std::pair<std::uint64_t, std::uint64_t>> identity;
+
+  bool operator==(const FileManagerItem&) const = default;
 };
 
 // A menu for the file manager to show, with the selection it was built for
@@ -56,7 +59,8 @@ class HostExtension {
   static constexpr const char* bundleVariable = "TARVINE_EXTENSION_BUNDLE";
   // Inside a file manager a larger manifest (about 600,000 roots) is unreadable:
   // a broken or hostile file must not put gigabytes into someone else's program.
-  static constexpr std::size_t maxManifestBytes = std::size_t{64} << 20;
+  static constexpr std::size_t mebibyte = std::size_t{1} << 20;
+  static constexpr std::size_t maxManifestBytes = 64 * mebibyte;
   static constexpr const char* oversizedManifestLine =
       "TarvineFinderSync: roots.json is over 64 MiB and is not read in the file manager: ";
 
@@ -65,8 +69,10 @@ class HostExtension {
   static std::string bundlePath(const char* installed);
 
   explicit HostExtension(const std::string& bundlePath);
-  // The same over another file system (tests slow it down or make it fail).
-  HostExtension(const std::string& bundlePath, std::unique_ptr<FileSystem> fileSystem);
+  // The same over another file system (tests slow it down or make it fail),
+  // and another log than the system's when `log` is given (tests read it).
+  HostExtension(const std::string& bundlePath, std::unique_ptr<FileSystem> fileSystem,
+                std::unique_ptr<SystemLog> log = nullptr);
   ~HostExtension();
   HostExtension(const HostExtension&) = delete;
   HostExtension& operator=(const HostExtension&) = delete;
@@ -74,11 +80,17 @@ class HostExtension {
   // The menu for selected items or for the empty space of a folder. Absent when the extension
   // offers nothing: a location that is not a local file, outside the registered scope, an item that
   // is not what the file manager says, or an empty menu.
-  std::optional<HostMenu> menuForSelection(const std::vector<FileManagerItem>& items);
+  std::optional<HostMenu> menuForSelection(std::vector<FileManagerItem> items);
   std::optional<HostMenu> menuForFolder(const FileManagerItem& folder);
 
   // Delivers a chosen entry's selector with the selection of its menu.
   void perform(const CapturedSelection& selection, Selector selector);
+
+  // Says in the log, rate-limited, that a guarded call failed `times` times,
+  // the last for `reason`. Never throws.
+  void failed(GuardedCall call, std::string_view reason, std::size_t times = 1) noexcept {
+    failures_.failed(call, reason, times);
+  }
 
   // Called once it is known whether the main application runs (or that no bus
   // will say), at once if that is known already.
@@ -104,14 +116,37 @@ class HostExtension {
   static std::string itemName(const MenuItem& item, std::string_view scope, std::size_t position);
 
  private:
-  std::optional<HostMenu> menuFor(CapturedSelection selection, MenuKind kind);
+  class NotedReads;
+
+  // One version of a file: it is another once any of these differ.
+  struct FileVersion {
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
+    std::int64_t size = 0;
+    std::int64_t modifiedSeconds = 0;
+    std::int64_t modifiedNanoseconds = 0;
+    std::int64_t changedSeconds = 0;
+    std::int64_t changedNanoseconds = 0;
+    bool operator==(const FileVersion&) const = default;
+  };
+  // The manifest file's version, or absent when it cannot be examined.
+  std::optional<FileVersion> manifestVersion();
+
+  std::optional<HostMenu> menuFor(std::shared_ptr<const CapturedSelection> captured, MenuKind kind);
+  // The manifest, or null. A version of the file already found unreadable for
+  // its content is not read again: until it changes, it is no manifest at once.
+  std::shared_ptr<const WatchedRootsManifest> loadManifest();
   void watchManifest();
   void manifestMayHaveChanged();
   void changed();
 
-  SyslogSocketLog log_;
+  std::unique_ptr<SystemLog> log_;
+  FailureLog failures_;
   PlistBundle bundle_;
-  std::unique_ptr<FileSystem> fileSystem_;
+  // The file system given (or the bounded one), through `notedReads_`.
+  std::unique_ptr<FileSystem> givenFileSystem_;
+  std::unique_ptr<NotedReads> notedReads_;
+  FileSystem* fileSystem_;
   BusNameWatch workspace_;
   LinuxBookmarks bookmarks_;
   SystemClock clock_;
@@ -121,6 +156,10 @@ class HostExtension {
   FinderSync extension_;
   GFileMonitor* monitor_ = nullptr;
   std::shared_ptr<const WatchedRootsManifest> lastManifest_;
+  std::optional<FileVersion> unreadableManifest_;
+  // The last selection converted and found good, and the items it came from.
+  std::vector<FileManagerItem> lastItems_;
+  std::shared_ptr<const CapturedSelection> lastSelection_;
   std::function<void()> changed_;
 };
 

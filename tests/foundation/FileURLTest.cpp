@@ -55,6 +55,8 @@ TEST(FileURLTest, ParsesAndPrintsPercentEscapes) {
   EXPECT_TRUE(url->hasDirectoryPath());
   EXPECT_EQ(url->toString(), "file:///Users/a/My%20Docs/caf%C3%A9/");
   EXPECT_EQ(FileURL::parse("file://localhost/x")->path(), "/x");
+  // Escapes back to back and at the very end, between the runs copied whole.
+  EXPECT_EQ(FileURL::parse("file:///%41%42/c%44")->rawPath(), "/AB/cD");
   EXPECT_EQ(FileURL::fromPath("/a%b#c?", false).toString(), "file:///a%25b%23c%3F");
   // Printing and parsing give the same URL back.
   FileURL odd = FileURL::fromPath("/ü/ %/\x7f", false);

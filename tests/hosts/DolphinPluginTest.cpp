@@ -16,8 +16,10 @@
 #include <QMenu>
 #include <QPluginLoader>
 
+#include <chrono>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/support/ModuleEnvironment.h"
@@ -28,13 +30,19 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// Qt's loop, run in steps for about `milliseconds`.
+constexpr int kStepMilliseconds = 10;
 void pump(int milliseconds) {
-  for (int i = 0; i < milliseconds / 10; ++i) {
+  for (int i = 0; i < milliseconds / kStepMilliseconds; ++i) {
     QCoreApplication::processEvents();
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    usleep(10'000);
+    std::this_thread::sleep_for(std::chrono::milliseconds(kStepMilliseconds));
   }
 }
+
+// How long a test waits for the worker: 100 turns of 50 ms, five seconds.
+constexpr int kTurns = 100;
+constexpr int kTurnMilliseconds = 50;
 
 // One line per entry: its text, "-" when disabled, "[x]" when checked,
 // "----" for a separator.
@@ -99,7 +107,9 @@ TEST(DolphinPluginTest, MenusShowTheWholeModelDeliverTheirSelectionAndDoNotPileU
   g_bus_own_name_on_connection(app, "com.quillfen.tarvine", G_BUS_NAME_OWNER_FLAGS_NONE, nullptr,
                                nullptr, nullptr, nullptr);
   QList<QAction*> actions;
-  for (int i = 0; i < 100 && (actions = menuFor(root, true)).isEmpty(); ++i) pump(50);
+  for (int i = 0; i < kTurns && (actions = menuFor(root, true)).isEmpty(); ++i) {
+    pump(kTurnMilliseconds);
+  }
   ASSERT_EQ(actions.size(), 1);
   QAction* history = actions[0];
   EXPECT_EQ(history->text().toStdString(), "History");
@@ -128,7 +138,7 @@ TEST(DolphinPluginTest, MenusShowTheWholeModelDeliverTheirSelectionAndDoNotPileU
   const fs::path spool = fs::path(data.path()) / "QF7T2K9M4R.com.quillfen.tarvine/requests";
   // Written on the worker: the spool may be there before the file is renamed into it.
   auto requests = [&] { return tarvine::testing::finishedRequests(spool.string()); };
-  for (int i = 0; i < 100 && requests().empty(); ++i) pump(50);
+  for (int i = 0; i < kTurns && requests().empty(); ++i) pump(kTurnMilliseconds);
   ASSERT_EQ(requests().size(), 1u);
   EXPECT_NE(data.read("QF7T2K9M4R.com.quillfen.tarvine/requests/" +
                       fs::directory_iterator(spool)->path().filename().string())
@@ -137,13 +147,15 @@ TEST(DolphinPluginTest, MenusShowTheWholeModelDeliverTheirSelectionAndDoNotPileU
 
   // Dolphin keeps the plugin for its life and never frees what it returns: a
   // thousand menus must leave no more objects than one.
-  pump(50);
+  constexpr int kMenus = 1000;
+  constexpr int kMenusBetweenTurns = 100;
+  pump(kTurnMilliseconds);
   const auto widgets = QApplication::allWidgets().size();
-  for (int i = 0; i < 1000; ++i) {
+  for (int i = 0; i < kMenus; ++i) {
     menuFor(root, true);
-    if (i % 100 == 0) pump(10);
+    if (i % kMenusBetweenTurns == 0) pump(kStepMilliseconds);
   }
-  pump(50);
+  pump(kTurnMilliseconds);
   EXPECT_LE(QApplication::allWidgets().size(), widgets + 1);
   g_object_unref(app);
   delete plugin;
@@ -161,8 +173,17 @@ TEST_P(DolphinFreshProcessTest, TheFirstMenuIsRightAndUndecodableNamesGetNone) {
   ::setenv("XDG_DATA_HOME", data.path().c_str(), 1);
   ::setenv("TARVINE_EXTENSION_BUNDLE", TARVINE_TEST_APPEX, 1);
   ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+  // In the real home, the only scope the plugin serves: removed however the
+  // test ends.
   const std::string root = std::string(::getpwuid(::getuid())->pw_dir) +
                            "/.tarvine-dolphin-first-" + std::to_string(::getpid());
+  struct Removed {
+    const std::string& path;
+    ~Removed() {
+      std::error_code ignored;
+      fs::remove_all(path, ignored);
+    }
+  } removed{root};
   fs::create_directories(root + "/caf\xe9");
   fs::create_directories(root + "/caf\xc3\xa9");
   data.write("QF7T2K9M4R.com.quillfen.tarvine/roots.json",
@@ -190,7 +211,6 @@ TEST_P(DolphinFreshProcessTest, TheFirstMenuIsRightAndUndecodableNamesGetNone) {
   EXPECT_EQ(folder(QString::fromStdString(root + "/caf\xc3\xa9")), 1);
   delete plugin;
   g_object_unref(app);
-  fs::remove_all(root);
 }
 
 INSTANTIATE_TEST_SUITE_P(WithAndWithoutGLib, DolphinFreshProcessTest, ::testing::Bool());
