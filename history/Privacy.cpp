@@ -37,16 +37,19 @@ void tighten(const std::string& path, mode_t mode) {
   if ((mode & kPermissionBits) != wanted) (void)::chmod(path.c_str(), wanted);
 }
 
-void tightenPath(const std::string& path) {
+// Tightens `path`; whether it is a folder (a link is never followed).
+bool tightenPath(const std::string& path) {
   struct stat info {};
-  if (::lstat(path.c_str(), &info) == 0) tighten(path, info.st_mode);
+  if (::lstat(path.c_str(), &info) != 0) return false;
+  tighten(path, info.st_mode);
+  return S_ISDIR(info.st_mode);
 }
 
 // Tightens `root` and everything below it but the folders `skipped` (below it).
 void tightenTree(std::string root, const std::vector<std::string>& skipped = {}) {
   namespace fs = std::filesystem;
   while (root.size() > 1 && root.back() == '/') root.pop_back();
-  tightenPath(root);
+  if (!tightenPath(root)) return;
   std::error_code error;
   for (auto it = fs::recursive_directory_iterator(root, error);
        !error && it != fs::recursive_directory_iterator(); it.increment(error)) {
@@ -117,7 +120,7 @@ Status Privacy::makeFolder(const std::string& path) {
 }
 
 void Privacy::tightenFolder(const std::string& path) {
-  tightenPath(path);
+  if (!tightenPath(path)) return;
   std::error_code error;
   for (const auto& entry : std::filesystem::directory_iterator(path, error)) {
     tightenPath(entry.path().string());

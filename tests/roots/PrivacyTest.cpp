@@ -120,5 +120,27 @@ TEST_F(PrivacyTest, AnEarlierVersionsContainerIsTightenedWhenUsed) {
   EXPECT_EQ(notPrivate(), std::vector<std::string>{});
 }
 
+// Tightening never follows a link out of the container: what a link in the
+// spool's place leads to keeps its modes.
+TEST_F(PrivacyTest, TighteningFollowsNoLink) {
+  const std::string outside = tmp.file("outside");
+  fs::create_directories(outside + "/inner");
+  std::ofstream(outside + "/shared.txt") << "for everyone";
+  fs::permissions(outside, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                               fs::perms::others_read | fs::perms::others_exec);
+  fs::permissions(outside + "/shared.txt", fs::perms::owner_read | fs::perms::owner_write |
+                                               fs::perms::group_read | fs::perms::others_read);
+  fs::create_directories(container);
+  fs::create_directory_symlink(outside,
+                               container + "/" + std::string(RequestSubmitter::spoolDirectoryName));
+  fs::create_directory_symlink(outside, root + "/link");
+  Keeper keeper{Container(container)};
+  ASSERT_TRUE(keeper.watch(root, RootMode::automatic).ok());
+  EXPECT_EQ(fs::status(outside).permissions() & fs::perms::all, fs::perms(0755));
+  EXPECT_EQ(fs::status(outside + "/shared.txt").permissions() & fs::perms::all, fs::perms(0644));
+  EXPECT_EQ(fs::status(outside + "/inner").permissions() & fs::perms::others_exec,
+            fs::perms::others_exec);
+}
+
 }  // namespace
 }  // namespace tarvine::roots
