@@ -9,6 +9,7 @@
 
 #include "history/Commits.h"
 #include "history/GitObjects.h"
+#include "history/Privacy.h"
 #include "history/StatCache.h"
 #include "history/TreeWriter.h"
 #include "platform/posix/FileDescriptor.h"
@@ -78,7 +79,12 @@ History::History(git_repository* repository, std::string root, std::string statC
       statCachePath_(std::move(statCache)),
       access_(access) {}
 
-History::~History() { git_repository_free(repository_); }
+History::~History() {
+  // Whatever this use wrote by the umask (references, the stat cache) is the
+  // owner's alone again.
+  Privacy::tightenStore(repository_);
+  git_repository_free(repository_);
+}
 
 Result<std::unique_ptr<History>> History::open(const std::string& repository,
                                                const std::string& root, FolderAccess& access) {
@@ -110,6 +116,10 @@ Result<std::unique_ptr<History>> History::open(const std::string& repository,
       git_config_free(config);
     }
     std::ofstream(repository + "/info/exclude", std::ios::trunc) << kIgnoreHelp;
+  }
+  if (Status kept = Privacy::openStore(opened); !kept.ok()) {
+    git_repository_free(opened);
+    return kept;
   }
   const std::string matched = repository + kIgnoreBaseName;
   ::mkdir(matched.c_str(), 0700);

@@ -14,6 +14,8 @@ typedef struct git_repository git_repository;
 
 namespace tarvine::history {
 
+class PackSteps;
+
 // Why a snapshot was taken; kept in the snapshot's message.
 enum class Reason { automatic, manual, enabled, beforeRestore };
 std::string_view reasonName(Reason reason);
@@ -142,6 +144,12 @@ class History {
   Status tidy();
   static constexpr std::uint64_t kLooseFileBytes = 32ull << 20;
 
+  // Packing's bound and file steps, for tests (pack-private): files larger
+  // than `bytes` stay loose (kLooseFileBytes unless set), and packing syncs
+  // and removes the store's files through `steps` (the real ones unless set).
+  void setLooseFileBytes(std::uint64_t bytes) { looseFileBytes_ = bytes; }
+  void setPackSteps(PackSteps& steps) { packSteps_ = &steps; }
+
   // Writes the file `relative` as it was in snapshot `id` to `fd`.
   Status writeFileVersion(const std::string& id, const std::string& relative, int fd);
 
@@ -163,6 +171,9 @@ class History {
   std::string statCachePath_;
   std::vector<std::string> excluded_;
   FolderAccess& access_;
+  // Packing's (pack-private).
+  std::uint64_t looseFileBytes_ = kLooseFileBytes;
+  PackSteps* packSteps_ = nullptr;
 };
 
 }  // namespace tarvine::history

@@ -1,14 +1,26 @@
 // Packing: the history's objects gathered into packs, with deltas between the
-// versions of each file, as git's gc does.
+// versions of each file, as git's gc does. A pack replaces others only once it
+// is proven: written and synced, and holding every object they held, or that
+// object kept loose and synced. Until then nothing is removed, and any object
+// that cannot be read or packed ends the packing with nothing removed.
 
+#include <fcntl.h>
+#include <git2/sys/odb_backend.h>
+#include <sys/stat.h>
 #include <unistd.h>
+#include <zlib.h>
 
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
-#include <set>
+#include <optional>
 #include <unordered_set>
 
 #include "history/GitObjects.h"
 #include "history/History.h"
+#include "history/PackSteps.h"
+#include "history/Privacy.h"
+#include "platform/posix/FileDescriptor.h"
 
 namespace tarvine::history {
 namespace {
@@ -21,18 +33,100 @@ constexpr std::size_t kPacksBeforeRepacking = 50;
 constexpr int kFanOutFolders = 256;
 constexpr const char* kSampledFanOut = "objects/17";
 
-std::string objectsFolder(git_repository* repository) {
-  return std::string(git_repository_path(repository)) + "objects/";
+constexpr const char* kIndexSuffix = ".idx";
+// The files git keeps beside a pack's index, removed with it.
+constexpr const char* kPackSuffixes[] = {".pack", ".rev", ".bitmap", ".mtimes", ".promisor"};
+// A pack git was told to keep is never replaced.
+constexpr const char* kKeepSuffix = ".keep";
+// An index over several packs, which names the packs replaced.
+constexpr const char* kMultiPackIndex = "multi-pack-index";
+// Where large objects are written before they take their place beside the
+// other loose objects.
+constexpr const char* kLooseningFolder = "tarvine-loosening";
+
+constexpr std::size_t kPackPieceBytes = 1 << 16;
+
+using ObjectSet = std::unordered_set<std::string>;  // of raw ids
+std::string key(const git_oid& oid) {
+  return std::string(reinterpret_cast<const char*>(oid.id), GIT_OID_RAWSZ);
 }
 
-std::set<std::string> packFiles(git_repository* repository) {
-  std::set<std::string> found;
+std::string objectsFolder(git_repository* repository) {
+  return std::string(git_repository_path(repository)) + "objects";
+}
+std::string packFolder(git_repository* repository) { return objectsFolder(repository) + "/pack"; }
+std::string fanOutFolder(git_repository* repository, const git_oid& oid) {
+  return objectsFolder(repository) + "/" + hex(oid).substr(0, 2);
+}
+std::string loosePath(git_repository* repository, const git_oid& oid) {
+  return fanOutFolder(repository, oid) + "/" + hex(oid).substr(2);
+}
+
+bool exists(const std::string& path) {
+  struct stat info {};
+  return ::lstat(path.c_str(), &info) == 0;
+}
+
+// A failure of libgit2's while packing: an object it cannot find or read
+// means a damaged history; memory or the system failing does not.
+Status packFailure(const std::string& what) {
+  const git_error* error = git_error_last();
+  const bool damage =
+      error == nullptr || (error->klass != GIT_ERROR_NOMEMORY && error->klass != GIT_ERROR_OS);
+  return gitFailure(what, damage ? Status::Kind::damaged : Status::Kind::failed);
+}
+
+Status synced(PackSteps& steps, const std::string& path) {
+  return steps.sync(path) == 0 ? Status() : systemFailure("cannot sync " + path);
+}
+
+// Removes `path` if it is there.
+Status removed(PackSteps& steps, const std::string& path) {
+  if (!exists(path) || steps.remove(path) == 0 || errno == ENOENT) return Status();
+  return systemFailure("cannot remove " + path);
+}
+
+// The history's packs, each as the path of its index without ".idx".
+std::vector<std::string> packsOf(git_repository* repository) {
+  std::vector<std::string> packs;
   std::error_code missing;
-  for (const auto& entry :
-       std::filesystem::directory_iterator(objectsFolder(repository) + "pack", missing)) {
-    found.insert(entry.path().string());
+  for (const auto& entry : std::filesystem::directory_iterator(packFolder(repository), missing)) {
+    std::string path = entry.path().string();
+    if (!path.ends_with(kIndexSuffix)) continue;
+    path.resize(path.size() - std::strlen(kIndexSuffix));
+    if (!exists(path + kKeepSuffix)) packs.push_back(std::move(path));
   }
-  return found;
+  return packs;
+}
+
+// One pack as an object database of its own, read through its index.
+Result<Odb> packDatabase(const std::string& pack) {
+  git_odb* raw = nullptr;
+  if (git_odb_new(&raw) != 0) return gitFailure("cannot read " + pack);
+  Odb odb(raw);
+  git_odb_backend* backend = nullptr;
+  const std::string index = pack + kIndexSuffix;
+  if (git_odb_backend_one_pack(&backend, index.c_str()) != 0) {
+    return gitFailure("cannot read " + index, Status::Kind::damaged);
+  }
+  if (git_odb_add_backend(raw, backend, 1) != 0) {
+    backend->free(backend);
+    return gitFailure("cannot read " + pack);
+  }
+  return odb;
+}
+
+Result<std::vector<git_oid>> objectsIn(git_odb* pack, const std::string& name) {
+  std::vector<git_oid> objects;
+  const int listed = git_odb_foreach(
+      pack,
+      [](const git_oid* oid, void* payload) {
+        static_cast<std::vector<git_oid>*>(payload)->push_back(*oid);
+        return 0;
+      },
+      &objects);
+  if (listed != 0) return gitFailure("cannot read the index of " + name, Status::Kind::damaged);
+  return objects;
 }
 
 Result<PackBuilder> packBuilder(git_repository* repository) {
@@ -42,12 +136,304 @@ Result<PackBuilder> packBuilder(git_repository* repository) {
   return PackBuilder(raw);
 }
 
+// Writes the pack and its index, then syncs both and their folder: the pack,
+// as the path of its index without ".idx".
+Result<std::string> writePack(git_repository* repository, git_packbuilder* builder,
+                              PackSteps& steps) {
+  if (git_packbuilder_write(builder, nullptr, Privacy::objectMode, nullptr, nullptr) != 0) {
+    return packFailure("cannot write a pack");
+  }
+  const std::string pack = packFolder(repository) + "/pack-" + git_packbuilder_name(builder);
+  for (const std::string& path : {pack + ".pack", pack + kIndexSuffix, packFolder(repository)}) {
+    if (Status done = synced(steps, path); !done.ok()) return done;
+  }
+  return pack;
+}
+
+// Where a pack holds an object, from its index (git's version 2); absent when
+// the index is of another version.
+std::optional<std::uint64_t> offsetIn(int index, const git_oid& oid) {
+  constexpr unsigned char kSignature[] = {0xff, 't', 'O', 'c', 0, 0, 0, 2};
+  constexpr off_t kFanOut = sizeof kSignature, kNames = kFanOut + 256 * 4;
+  const auto readAt = [&](void* bytes, std::size_t size, off_t at) {
+    return ::pread(index, bytes, size, at) == static_cast<ssize_t>(size);
+  };
+  const auto word = [&](off_t at) -> std::optional<std::uint32_t> {
+    unsigned char b[4];
+    if (!readAt(b, sizeof b, at)) return std::nullopt;
+    return std::uint32_t{b[0]} << 24 | std::uint32_t{b[1]} << 16 | std::uint32_t{b[2]} << 8 | b[3];
+  };
+  unsigned char signature[sizeof kSignature];
+  if (!readAt(signature, sizeof signature, 0) ||
+      std::memcmp(signature, kSignature, sizeof kSignature) != 0) {
+    return std::nullopt;
+  }
+  // Ids are sorted; the fan-out counts those up to each first byte.
+  const auto below =
+      oid.id[0] == 0 ? std::optional<std::uint32_t>(0) : word(kFanOut + 4 * (oid.id[0] - 1));
+  const auto upTo = word(kFanOut + 4 * oid.id[0]), count = word(kFanOut + 4 * 255);
+  if (!below || !upTo || !count) return std::nullopt;
+  for (std::uint32_t low = *below, high = *upTo; low < high;) {
+    const std::uint32_t middle = low + (high - low) / 2;
+    unsigned char name[GIT_OID_RAWSZ];
+    if (!readAt(name, sizeof name, kNames + off_t{GIT_OID_RAWSZ} * middle)) return std::nullopt;
+    const int order = std::memcmp(name, oid.id, GIT_OID_RAWSZ);
+    if (order < 0) {
+      low = middle + 1;
+    } else if (order > 0) {
+      high = middle;
+    } else {
+      // Then a checksum per object, then the offsets: a large one is the index
+      // of its full value in a table after them.
+      const off_t offsets = kNames + off_t{GIT_OID_RAWSZ + 4} * *count;
+      const auto offset = word(offsets + off_t{4} * middle);
+      if (!offset) return std::nullopt;
+      if ((*offset & 0x80000000u) == 0) return *offset;
+      const off_t large = offsets + off_t{4} * *count + off_t{8} * (*offset & 0x7fffffffu);
+      const auto high32 = word(large), low32 = word(large + 4);
+      if (!high32 || !low32) return std::nullopt;
+      return std::uint64_t{*high32} << 32 | *low32;
+    }
+  }
+  return std::nullopt;
+}
+
+// Streams the blob `oid` out of a pack into `stream`, piece by piece where the
+// pack holds it whole; a delta (which git only makes of objects it could hold
+// in memory) is read whole.
+Status copyPacked(const std::string& pack, git_odb* database, const git_oid& oid,
+                  std::uint64_t size, git_odb_stream* stream) {
+  const auto damaged = [&](const std::string& what) {
+    return Status::failure(Status::Kind::damaged, what + " " + hex(oid) + " in " + pack, EIO);
+  };
+  FileDescriptor index(::open((pack + kIndexSuffix).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+  FileDescriptor data(::open((pack + ".pack").c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+  const auto offset = index.valid() && data.valid() ? offsetIn(index.get(), oid) : std::nullopt;
+  // Each entry starts with its type and its size: four bits of it, then seven
+  // a byte while the top bit is set.
+  unsigned char header[10];
+  const ssize_t got =
+      offset ? ::pread(data.get(), header, sizeof header, static_cast<off_t>(*offset)) : -1;
+  std::size_t used = 0;
+  std::uint64_t declared = 0;
+  bool complete = false;
+  for (unsigned shift = 0; !complete && static_cast<ssize_t>(used) < got;) {
+    const unsigned char c = header[used++];
+    declared |= std::uint64_t{c & (used == 1 ? 0x0fu : 0x7fu)} << shift;
+    shift += used == 1 ? 4 : 7;
+    complete = (c & 0x80) == 0;
+  }
+  const bool whole = complete && (header[0] >> 4 & 7) == GIT_OBJECT_BLOB;
+  if (!whole) {
+    git_odb_object* object = nullptr;
+    if (git_odb_read(&object, database, &oid) != 0) {
+      return gitFailure("cannot read " + hex(oid), Status::Kind::damaged);
+    }
+    std::unique_ptr<git_odb_object, Freer<git_odb_object, git_odb_object_free>> owner(object);
+    if (git_odb_stream_write(stream, static_cast<const char*>(git_odb_object_data(object)),
+                             git_odb_object_size(object)) != 0) {
+      return gitFailure("cannot write " + hex(oid));
+    }
+    return Status();
+  }
+  if (declared != size) return damaged("a wrong size for");
+  z_stream inflater{};
+  if (inflateInit(&inflater) != Z_OK) return Status::error("cannot inflate " + hex(oid));
+  std::unique_ptr<z_stream, int (*)(z_stream*)> ender(&inflater, &inflateEnd);
+  std::vector<unsigned char> in(kPackPieceBytes), out(kStreamPieceBytes);
+  std::uint64_t at = *offset + used, written = 0;
+  for (int status = Z_OK; status != Z_STREAM_END;) {
+    if (inflater.avail_in == 0) {
+      const ssize_t read = ::pread(data.get(), in.data(), in.size(), static_cast<off_t>(at));
+      if (read < 0 && errno == EINTR) continue;
+      if (read <= 0) return damaged("a truncated");
+      at += static_cast<std::uint64_t>(read);
+      inflater.next_in = in.data();
+      inflater.avail_in = static_cast<uInt>(read);
+    }
+    inflater.next_out = out.data();
+    inflater.avail_out = static_cast<uInt>(out.size());
+    status = inflate(&inflater, Z_NO_FLUSH);
+    if (status != Z_OK && status != Z_STREAM_END) return damaged("a corrupt");
+    const std::size_t produced = out.size() - inflater.avail_out;
+    if (git_odb_stream_write(stream, reinterpret_cast<const char*>(out.data()), produced) != 0) {
+      return gitFailure("cannot write " + hex(oid));
+    }
+    written += produced;
+  }
+  return written == size ? Status() : damaged("a truncated");
+}
+
+// Writes the large blob `oid` of `pack` as a loose object, where it is read
+// and restored piece by piece: proven by its id, then moved beside the other
+// loose objects (over any copy there) and synced, before any pack goes.
+Status loosen(git_repository* repository, const std::string& pack, git_odb* database,
+              const git_oid& oid, PackSteps& steps) {
+  std::size_t size = 0;
+  git_object_t type;
+  if (git_odb_read_header(&size, &type, database, &oid) != 0) {
+    return gitFailure("cannot read " + hex(oid), Status::Kind::damaged);
+  }
+  const std::string folder = std::string(git_repository_path(repository)) + kLooseningFolder;
+  if (::mkdir(folder.c_str(), Privacy::folderMode) != 0 && errno != EEXIST) {
+    return systemFailure("cannot make " + folder);
+  }
+  git_odb* raw = nullptr;
+  if (git_odb_new(&raw) != 0) return gitFailure("cannot write " + hex(oid));
+  Odb loose(raw);
+  git_odb_backend* backend = nullptr;
+  if (git_odb_backend_loose(&backend, folder.c_str(), -1, 0, Privacy::folderMode,
+                            Privacy::objectMode) != 0) {
+    return gitFailure("cannot write " + hex(oid));
+  }
+  if (git_odb_add_backend(raw, backend, 1) != 0) {
+    backend->free(backend);
+    return gitFailure("cannot write " + hex(oid));
+  }
+  git_odb_stream* stream = nullptr;
+  if (git_odb_open_wstream(&stream, raw, size, GIT_OBJECT_BLOB) != 0) {
+    return gitFailure("cannot write " + hex(oid));
+  }
+  OdbStream owner(stream);
+  if (Status copied = copyPacked(pack, database, oid, size, stream); !copied.ok()) {
+    return copied;
+  }
+  git_oid written;
+  if (git_odb_stream_finalize_write(&written, stream) != 0) {
+    return gitFailure("cannot write " + hex(oid));
+  }
+  if (!git_oid_equal(&written, &oid)) {
+    return Status::failure(Status::Kind::damaged, "damaged object " + hex(oid) + " in " + pack,
+                           EIO);
+  }
+  const std::string id = hex(oid), fanOut = fanOutFolder(repository, oid);
+  const std::string from = folder + "/" + id.substr(0, 2) + "/" + id.substr(2);
+  const std::string to = loosePath(repository, oid);
+  if (::mkdir(fanOut.c_str(), Privacy::folderMode) != 0 && errno != EEXIST) {
+    return systemFailure("cannot make " + fanOut);
+  }
+  if (::rename(from.c_str(), to.c_str()) != 0) return systemFailure("cannot move " + from);
+  for (const std::string& path : {to, fanOut, objectsFolder(repository)}) {
+    if (Status done = synced(steps, path); !done.ok()) return done;
+  }
+  return Status();
+}
+
+// What a pack of the history is to hold: the snapshots' objects, walked from
+// the newest so that each file's versions are deltas of each other, then
+// whatever else the packs it replaces held. Large blobs are left out: loose,
+// they are read and restored piece by piece.
+class Gathering {
+ public:
+  Gathering(git_packbuilder* builder, git_odb* odb, std::uint64_t looseFileBytes)
+      : builder_(builder), odb_(odb), looseFileBytes_(looseFileBytes) {}
+
+  Status snapshot(git_commit* commit) {
+    if (Status added = insert(*git_commit_id(commit), nullptr); !added.ok()) return added;
+    git_tree* raw = nullptr;
+    if (git_commit_tree(&raw, commit) != 0) {
+      return gitFailure("cannot read a snapshot's folder", Status::Kind::damaged);
+    }
+    Tree tree(raw);
+    if (!seenTrees_.insert(key(*git_tree_id(raw))).second) return Status();
+    if (Status added = insert(*git_tree_id(raw), nullptr); !added.ok()) return added;
+    const int walked = git_tree_walk(raw, GIT_TREEWALK_PRE, &Gathering::visit, this);
+    if (failure_) return *failure_;
+    return walked == 0 ? Status() : packFailure("cannot read a snapshot's folder");
+  }
+
+  // An object of a pack being replaced: packed again, or, when large, to be
+  // written loose.
+  Status keep(const git_oid& oid, git_odb* pack) {
+    if (inserted_.contains(key(oid)) || large_.contains(key(oid))) return Status();
+    std::size_t size = 0;
+    git_object_t type;
+    if (git_odb_read_header(&size, &type, pack, &oid) != 0) {
+      return packFailure("cannot read " + hex(oid));
+    }
+    if (type == GIT_OBJECT_BLOB && size > looseFileBytes_) {
+      large_.insert(key(oid));
+      return Status();
+    }
+    return insert(oid, nullptr);
+  }
+  bool isLarge(const git_oid& oid) const { return large_.contains(key(oid)); }
+  const std::vector<git_oid>& packed() const { return packed_; }
+
+ private:
+  Status insert(const git_oid& oid, const char* path) {
+    if (!inserted_.insert(key(oid)).second) return Status();
+    if (git_packbuilder_insert(builder_, &oid, path) != 0) {
+      return packFailure("cannot pack " + hex(oid));
+    }
+    packed_.push_back(oid);
+    return Status();
+  }
+
+  static int visit(const char* root, const git_tree_entry* entry, void* payload) {
+    auto* self = static_cast<Gathering*>(payload);
+    const git_oid* oid = git_tree_entry_id(entry);
+    // Named by path, so that the versions of one file are deltas of each other.
+    const std::string path = std::string(root) + git_tree_entry_name(entry);
+    if (git_tree_entry_filemode(entry) == GIT_FILEMODE_COMMIT) return 0;  // another repository's
+    if (git_tree_entry_type(entry) == GIT_OBJECT_TREE) {
+      if (!self->seenTrees_.insert(key(*oid)).second) return 1;  // walked already
+    } else {
+      std::size_t size = 0;
+      git_object_t type;
+      if (git_odb_read_header(&size, &type, self->odb_, oid) != 0) {
+        self->failure_ = packFailure("cannot read " + path);
+        return -1;
+      }
+      if (size > self->looseFileBytes_) return 0;  // stays loose, or is loosened from its pack
+    }
+    if (Status added = self->insert(*oid, path.c_str()); !added.ok()) {
+      self->failure_ = added;
+      return -1;
+    }
+    return 0;
+  }
+
+  git_packbuilder* builder_;
+  git_odb* odb_;
+  std::uint64_t looseFileBytes_;
+  ObjectSet inserted_, seenTrees_, large_;
+  std::vector<git_oid> packed_;
+  std::optional<Status> failure_;
+};
+
+// The snapshot before `commit`; none for the first, a failure when it cannot
+// be read.
+Result<Commit> parentToPack(git_commit* commit) {
+  if (git_commit_parentcount(commit) == 0) return Commit();
+  git_commit* parent = nullptr;
+  if (git_commit_parent(&parent, commit, 0) != 0) {
+    return gitFailure("cannot read a snapshot", Status::Kind::damaged);
+  }
+  return Commit(parent);
+}
+
+// Removes the loose copies of what `pack` (synced) holds.
+Status removeLooseCopies(git_repository* repository, const std::string& pack,
+                         const std::vector<git_oid>& objects, PackSteps& steps) {
+  auto proof = packDatabase(pack);
+  if (!proof.ok()) return proof.status();
+  for (const git_oid& oid : objects) {
+    if (git_odb_exists(proof->get(), &oid) != 1) continue;
+    const std::string path = loosePath(repository, oid);
+    if (!exists(path)) continue;
+    if (Status done = removed(steps, path); !done.ok()) return done;
+  }
+  return Status();
+}
+
 // Packs the loose objects alone into a pack of their own, as git's gc --auto
-// does; a failure loses nothing, as the loose objects stay until it is done.
-Status packLooseObjects(git_repository* repository, git_odb* odb) {
+// does; they are removed once the pack that holds them is synced.
+Status packLooseObjects(git_repository* repository, git_odb* odb, std::uint64_t looseFileBytes,
+                        PackSteps& steps) {
   auto builder = packBuilder(repository);
   if (!builder.ok()) return builder.status();
-  std::vector<std::string> packed;
+  std::vector<git_oid> packed;
   std::error_code missing;
   for (const auto& folder :
        std::filesystem::directory_iterator(objectsFolder(repository), missing)) {
@@ -55,25 +441,24 @@ Status packLooseObjects(git_repository* repository, git_odb* odb) {
     if (fan.size() != 2 || !folder.is_directory()) continue;
     for (const auto& file : std::filesystem::directory_iterator(folder.path(), missing)) {
       git_oid oid;
-      size_t size = 0;
-      git_object_t type;
       const std::string id = fan + file.path().filename().string();
-      if (git_oid_fromstr(&oid, id.c_str()) != 0 ||
-          git_odb_read_header(&size, &type, odb, &oid) != 0 || size > History::kLooseFileBytes) {
-        continue;
+      if (id.size() != GIT_OID_HEXSZ || git_oid_fromstr(&oid, id.c_str()) != 0) continue;
+      std::size_t size = 0;
+      git_object_t type;
+      if (git_odb_read_header(&size, &type, odb, &oid) != 0) {
+        return packFailure("cannot read " + id);
       }
+      if (size > looseFileBytes) continue;
       if (git_packbuilder_insert(builder->get(), &oid, nullptr) != 0) {
-        return gitFailure("cannot pack");
+        return packFailure("cannot pack " + id);
       }
-      packed.push_back(file.path().string());
+      packed.push_back(oid);
     }
   }
   if (packed.empty()) return Status();
-  if (git_packbuilder_write(builder->get(), nullptr, 0, nullptr, nullptr) != 0) {
-    return gitFailure("cannot write a pack");
-  }
-  for (const std::string& file : packed) ::unlink(file.c_str());
-  return Status();
+  auto pack = writePack(repository, builder->get(), steps);
+  if (!pack.ok()) return pack.status();
+  return removeLooseCopies(repository, *pack, packed, steps);
 }
 
 int looseObjectEstimate(git_repository* repository) {
@@ -87,87 +472,111 @@ int looseObjectEstimate(git_repository* repository) {
   return count * kFanOutFolders;
 }
 
-// Every object the snapshots reach, into `builder`; large files are left
-// loose, so that they are read and restored piece by piece.
-struct Reachable {
-  git_packbuilder* builder;
-  git_odb* odb;
-  std::unordered_set<std::string> seenTrees;
-  std::vector<git_oid> packed;
-
-  void insert(const git_oid& oid, const char* path) {
-    git_packbuilder_insert(builder, &oid, path);
-    packed.push_back(oid);
-  }
-
-  static int visit(const char* root, const git_tree_entry* entry, void* payload) {
-    auto* self = static_cast<Reachable*>(payload);
-    const git_oid* oid = git_tree_entry_id(entry);
-    if (git_tree_entry_type(entry) == GIT_OBJECT_TREE) {
-      if (!self->seenTrees.insert(hex(*oid)).second) return 1;  // packed already
-    } else {
-      size_t size = 0;
-      git_object_t type;
-      if (git_odb_read_header(&size, &type, self->odb, oid) != 0 ||
-          size > History::kLooseFileBytes) {
-        return 0;
-      }
-    }
-    // Named by path, so that the versions of one file are deltas of each other.
-    const std::string path = std::string(root) + git_tree_entry_name(entry);
-    self->insert(*oid, path.c_str());
-    return 0;
-  }
-
-  Status commit(git_commit* commit) {
-    const git_oid* id = git_commit_id(commit);
-    packed.push_back(*id);
-    if (git_packbuilder_insert(builder, id, nullptr) != 0) return gitFailure("cannot pack");
-    git_tree* raw = nullptr;
-    if (git_commit_tree(&raw, commit) != 0) return gitFailure("cannot pack");
-    Tree tree(raw);
-    if (!seenTrees.insert(hex(*git_tree_id(raw))).second) return Status();
-    insert(*git_tree_id(raw), nullptr);
-    git_tree_walk(raw, GIT_TREEWALK_PRE, &Reachable::visit, this);
-    return Status();
-  }
-};
-
 }  // namespace
 
 Status History::tidy() {
   if (looseObjectEstimate(repository_) <= kLooseObjectsBeforePacking) return Status();
-  if (packFiles(repository_).size() / 2 >= kPacksBeforeRepacking) return pack();
+  if (packsOf(repository_).size() >= kPacksBeforeRepacking) return pack();
   auto odb = odbOf(repository_);
   if (!odb.ok()) return odb.status();
-  return packLooseObjects(repository_, odb->get());
+  return packLooseObjects(repository_, odb->get(), looseFileBytes_,
+                          packSteps_ != nullptr ? *packSteps_ : PackSteps::real());
 }
 
 Status History::pack() {
+  PackSteps& steps = packSteps_ != nullptr ? *packSteps_ : PackSteps::real();
+  // Without a readable newest snapshot nothing can be shown to be kept.
+  auto head = headCommit(repository_);
+  if (!head.ok()) {
+    return head.status().kind() == Status::Kind::noHistory ? Status() : head.status();
+  }
   auto builder = packBuilder(repository_);
   if (!builder.ok()) return builder.status();
   auto odb = odbOf(repository_);
   if (!odb.ok()) return odb.status();
-  Reachable reachable{builder->get(), odb->get(), {}, {}};
-  auto head = headCommit(repository_);
-  for (Commit commit = head.ok() ? std::move(*head) : Commit(); commit;
-       commit = parentOf(commit.get())) {
-    if (Status added = reachable.commit(commit.get()); !added.ok()) return added;
+  Gathering gathering(builder->get(), odb->get(), looseFileBytes_);
+  for (Commit commit = std::move(*head); commit;) {
+    if (Status added = gathering.snapshot(commit.get()); !added.ok()) return added;
+    auto parent = parentToPack(commit.get());
+    if (!parent.ok()) return parent.status();
+    commit = std::move(*parent);
   }
-  // The new pack holds every object the old ones did that is still wanted.
-  const std::set<std::string> old = packFiles(repository_);
-  if (git_packbuilder_write(builder->get(), nullptr, 0, nullptr, nullptr) != 0) {
-    return gitFailure("cannot write a pack");
+  // Whatever else the packs replaced held (objects no snapshot names, kept
+  // aside) is packed again too.
+  struct Replaced {
+    std::string pack;
+    Odb database;
+    std::vector<git_oid> objects;
+  };
+  std::vector<Replaced> replaced;
+  for (std::string& pack : packsOf(repository_)) {
+    auto database = packDatabase(pack);
+    if (!database.ok()) return database.status();
+    auto objects = objectsIn(database->get(), pack);
+    if (!objects.ok()) return objects.status();
+    for (const git_oid& oid : *objects) {
+      if (Status kept = gathering.keep(oid, database->get()); !kept.ok()) return kept;
+    }
+    replaced.push_back({std::move(pack), std::move(*database), std::move(*objects)});
   }
-  if (packFiles(repository_) != old) {
-    for (const std::string& file : old) ::unlink(file.c_str());
+
+  std::optional<std::string> written;
+  Odb proof;
+  if (git_packbuilder_object_count(builder->get()) > 0) {
+    auto pack = writePack(repository_, builder->get(), steps);
+    if (!pack.ok()) return pack.status();
+    auto database = packDatabase(*pack);
+    if (!database.ok()) return database.status();
+    written = std::move(*pack);
+    proof = std::move(*database);
   }
-  // The loose copies of what is packed now go, as git's prune does.
-  const std::string objects = objectsFolder(repository_);
-  for (const git_oid& oid : reachable.packed) {
-    const std::string id = hex(oid);
-    ::unlink((objects + id.substr(0, 2) + "/" + id.substr(2)).c_str());
+  // The large objects of the packs replaced, loose.
+  std::error_code ignored;
+  const std::string loosening = std::string(git_repository_path(repository_)) + kLooseningFolder;
+  std::filesystem::remove_all(loosening, ignored);  // a killed packing's
+  ObjectSet loosened;
+  for (const Replaced& old : replaced) {
+    for (const git_oid& oid : old.objects) {
+      if (!gathering.isLarge(oid) || loosened.contains(key(oid))) continue;
+      if (Status done = loosen(repository_, old.pack, old.database.get(), oid, steps); !done.ok()) {
+        return done;
+      }
+      loosened.insert(key(oid));
+    }
   }
+  std::filesystem::remove_all(loosening, ignored);
+  // The proof: every object of every pack replaced is in the new one, or loose.
+  for (const Replaced& old : replaced) {
+    for (const git_oid& oid : old.objects) {
+      if ((proof && git_odb_exists(proof.get(), &oid) == 1) || loosened.contains(key(oid))) {
+        continue;
+      }
+      return Status::failure(Status::Kind::failed,
+                             "the new pack lacks " + hex(oid) + " of " + old.pack + ": kept it");
+    }
+  }
+  // Only now does anything go: the packs replaced (the index first, so that
+  // no reader finds a pack half gone), any index over them, and the loose
+  // copies of what the new pack holds.
+  for (const Replaced& old : replaced) {
+    if (old.pack == written) continue;  // the same objects made the same pack
+    if (Status done = removed(steps, old.pack + kIndexSuffix); !done.ok()) return done;
+    for (const char* suffix : kPackSuffixes) {
+      if (Status done = removed(steps, old.pack + suffix); !done.ok()) return done;
+    }
+  }
+  if (!replaced.empty()) {
+    if (Status done = removed(steps, packFolder(repository_) + "/" + kMultiPackIndex); !done.ok()) {
+      return done;
+    }
+  }
+  if (written) {
+    if (Status done = removeLooseCopies(repository_, *written, gathering.packed(), steps);
+        !done.ok()) {
+      return done;
+    }
+  }
+  git_odb_refresh(odb->get());
   return Status();
 }
 

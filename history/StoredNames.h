@@ -9,9 +9,14 @@
 // How paths below a root are named in the history's trees.
 namespace tarvine::history {
 
-// Git refuses ".git" as a name in a tree, in any case; every file is history,
-// so such names are kept with one "~" more: ".git" as ".git~", ".git~" as
-// ".git~~", and so on, which reads back unambiguously.
+// Git refuses some names in a tree (".git" in any case, and what Windows or
+// macOS would read as it: ".git.", "git~1", ".g\u200cit"), and reads others
+// as its own (".gitmodules", ".gitattributes", under the same disguises).
+// Every file is history, so such names are kept with one "~" more, at the end
+// of the part git reads (before a colon, or before the next backslash):
+// ".git" as ".git~", ".git~" as ".git~~", ".git:x" as ".git~:x". The escape
+// reads back unambiguously, and a store that git's fsck --strict accepts and
+// checks out is the result whatever the folder holds.
 std::string storedName(std::string_view name);
 std::string realName(std::string_view stored);
 

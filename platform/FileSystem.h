@@ -29,8 +29,11 @@ class FileSystem {
   // The whole content of a regular file.
   virtual Result<std::string> readFile(const FileURL& url) = 0;
   // Creates the directory and any missing parents; an existing directory is success.
+  // What is created is the user's alone (the group container and what it holds
+  // are), whatever the umask.
   virtual Status createDirectory(const FileURL& url) = 0;
   // Either the whole content is in place under the final name, or nothing changed.
+  // A new file is the user's alone, whatever the umask.
   virtual Status writeFileAtomically(const FileURL& url, std::string_view content) = 0;
   // The same location with the symbolic links of its path resolved as far as they
   // exist. Always yields a URL: one that cannot be resolved comes back unchanged.

@@ -11,7 +11,9 @@
 #include <filesystem>
 
 #include "foundation/TextSplit.h"
+#include "history/Privacy.h"
 #include "platform/posix/PosixFileSystem.h"
+#include "requests/RequestSubmitter.h"
 #include "shared/ManifestLoader.h"
 #include "shared/RootIndex.h"
 
@@ -46,8 +48,7 @@ Container Container::forGroup(const std::string& groupIdentifier) {
 }
 
 Result<Container::Lock> Container::lock() const {
-  std::error_code ignored;
-  std::filesystem::create_directories(path_, ignored);
+  if (Status made = history::Privacy::makeFolder(path_); !made.ok()) return made;
   const std::string file = path_ + "/" + kLockName;
   FileDescriptor fd(::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
   if (!fd.valid()) {
@@ -58,6 +59,12 @@ Result<Container::Lock> Container::lock() const {
       return Status::error("cannot lock " + file + ": " + std::strerror(errno), errno);
     }
   }
+  // The container is its owner's alone, as made by an earlier version too:
+  // the manifest, the lock, the folders of the histories and of the spool,
+  // and the requests in it (each history tightens itself when opened).
+  history::Privacy::tightenFolder(path_);
+  history::Privacy::tightenFolder(path_ + kHistoryFolder);
+  history::Privacy::tightenFolder(path_ + "/" + std::string(RequestSubmitter::spoolDirectoryName));
   return Lock(std::move(fd));
 }
 
@@ -90,9 +97,8 @@ Status Container::publish(std::vector<Root> roots) const {
 
 Result<std::unique_ptr<history::History>> Container::history(const std::string& root) const {
   const std::string folder = path_ + kHistoryFolder;
+  if (Status made = history::Privacy::makeFolder(folder); !made.ok()) return made;
   std::error_code failed;
-  std::filesystem::create_directories(folder, failed);
-  if (failed) return Status::error("cannot make " + folder + ": " + failed.message());
   auto opened = history::History::open(folder + "/" + historyName(root), root);
   // A root that holds the container (the whole home) must not keep its own history.
   if (opened.ok()) (*opened)->exclude(std::filesystem::weakly_canonical(path_, failed).string());

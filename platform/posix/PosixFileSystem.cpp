@@ -23,6 +23,9 @@ namespace {
 
 // Linux gives up after this many symbolic links in one path resolution.
 constexpr int kMaxSymlinks = 40;
+// What this writes (the manifest, the spool's requests) is the user's alone.
+constexpr mode_t kPrivateFolderMode = 0700;
+constexpr mode_t kPrivateFileMode = 0600;
 
 Status systemError(const std::string& what, const std::string& path, int error) {
   return Status::error(what + " " + path + ": " + std::strerror(error), error);
@@ -185,7 +188,7 @@ Status PosixFileSystem::createDirectory(const FileURL& url) {
   for (const auto& part : splitPath(url.path())) {
     current += '/';
     current += part;
-    if (::mkdir(current.c_str(), 0777) == 0) continue;
+    if (::mkdir(current.c_str(), kPrivateFolderMode) == 0) continue;
     int error = errno;
     struct stat info {};
     if (::stat(current.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) continue;
@@ -200,14 +203,14 @@ Status PosixFileSystem::writeFileAtomically(const FileURL& url, std::string_view
   const std::string name = url.lastPathComponent();
 
   // A hidden name that does not end in ".json", so that a reader of the
-  // directory never takes the unfinished file for a finished one. O_EXCL with
-  // mode 0666 gives the usual permissions of a new file (the umask applies).
+  // directory never takes the unfinished file for a finished one. O_EXCL, and
+  // the user's alone whatever the umask.
   std::string temporary;
   int raw = -1;
   for (int attempt = 0; attempt < 16 && raw < 0; ++attempt) {
     temporary = directory + (directory.back() == '/' ? "" : "/") + "." + name + "." +
                 randomSuffix() + ".tmp";
-    raw = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    raw = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, kPrivateFileMode);
     if (raw < 0 && errno != EEXIST) break;
   }
   if (raw < 0) return systemError("cannot create a temporary file in", directory, errno);

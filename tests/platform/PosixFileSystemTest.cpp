@@ -112,13 +112,18 @@ TEST_F(PosixFileSystemTest, AtomicWriteReplacesAndLeavesNoTemporaryFile) {
   EXPECT_EQ(namesIn(tmp.path()), std::vector<std::string>{"A.json"});
 }
 
-TEST_F(PosixFileSystemTest, AtomicWriteGivesTheDefaultModeForNewFiles) {
+// The manifest and the spool's requests are the user's alone, whatever the umask.
+TEST_F(PosixFileSystemTest, NewFilesAndFoldersAreTheUsersAlone) {
   mode_t previous = ::umask(022);
-  ASSERT_TRUE(files.writeFileAtomically(fileAt(tmp.file("m.json")), "x").ok());
+  ASSERT_TRUE(files.createDirectory(fileAt(tmp.file("a/b"))).ok());
+  ASSERT_TRUE(files.writeFileAtomically(fileAt(tmp.file("a/b/m.json")), "x").ok());
   ::umask(previous);
-  struct stat info {};
-  ASSERT_EQ(::stat(tmp.file("m.json").c_str(), &info), 0);
-  EXPECT_EQ(info.st_mode & 0777, 0644u);
+  for (const auto& [name, mode] : std::vector<std::pair<std::string, mode_t>>{
+           {"a", 0700}, {"a/b", 0700}, {"a/b/m.json", 0600}}) {
+    struct stat info {};
+    ASSERT_EQ(::stat(tmp.file(name).c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, mode) << name;
+  }
 }
 
 TEST_F(PosixFileSystemTest, FailedAtomicWriteLeavesNothingBehind) {

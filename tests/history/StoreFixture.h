@@ -1,0 +1,87 @@
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+
+#include "history/History.h"
+#include "tests/support/TempDir.h"
+
+namespace tarvine::history::testing {
+
+// A watched folder and its history in a temporary folder, with stock git to
+// read the store as anyone else would.
+class StoreTest : public ::testing::Test {
+ protected:
+  StoreTest() : root(tmp.path() + "/root"), repository(tmp.path() + "/history/root.git") {}
+  void SetUp() override {
+    std::filesystem::create_directories(root);
+    ASSERT_NO_FATAL_FAILURE(reopen());
+  }
+  void reopen(FolderAccess& access = PosixFolderAccess::shared()) {
+    history.reset();
+    auto opened = History::open(repository, root, access);
+    ASSERT_TRUE(opened.ok()) << opened.status().message();
+    history = std::move(*opened);
+  }
+
+  void write(const std::string& relative, const std::string& content) {
+    std::filesystem::create_directories(std::filesystem::path(root + "/" + relative).parent_path());
+    std::ofstream(root + "/" + relative, std::ios::binary | std::ios::trunc) << content;
+  }
+  static std::string read(const std::string& path) {
+    std::stringstream text;
+    text << std::ifstream(path, std::ios::binary).rdbuf();
+    return text.str();
+  }
+  Snapshot snap() {
+    auto taken = history->snapshot(Reason::manual);
+    EXPECT_TRUE(taken.ok()) << taken.status().message();
+    return taken.ok() ? *taken : Snapshot{};
+  }
+  // A version's file, as `tarvine cat` prints it.
+  std::string versionOf(const std::string& id, const std::string& relative) {
+    std::FILE* out = std::tmpfile();
+    if (out == nullptr) {
+      ADD_FAILURE() << "no temporary file";
+      return {};
+    }
+    EXPECT_TRUE(history->writeFileVersion(id, relative, ::fileno(out)).ok()) << relative;
+    std::fflush(out);
+    std::rewind(out);
+    std::string content;
+    for (int c; (c = std::fgetc(out)) != EOF;) content += static_cast<char>(c);
+    std::fclose(out);
+    return content;
+  }
+
+  struct Run {
+    int status = -1;
+    std::string output;  // standard output and error
+  };
+  static Run shell(const std::string& command) {
+    Run run;
+    std::FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
+    if (pipe == nullptr) return run;
+    for (int c; (c = std::fgetc(pipe)) != EOF;) run.output += static_cast<char>(c);
+    run.status = ::pclose(pipe);
+    return run;
+  }
+  // Stock git on the store; a failure fails the test.
+  std::string git(const std::string& arguments) {
+    const Run run = shell("git --git-dir=" + repository + " " + arguments);
+    EXPECT_EQ(run.status, 0) << "git " << arguments << "\n" << run.output;
+    return run.output;
+  }
+
+  tarvine::testing::TempDir tmp;
+  std::string root, repository;
+  std::unique_ptr<History> history;
+};
+
+}  // namespace tarvine::history::testing
