@@ -1,5 +1,6 @@
 #include "cli/Commands.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -96,12 +97,40 @@ int log(const Context& context, const std::vector<std::string>& args) {
   return 0;
 }
 
+// What `restore` acts on: a link named in a watched folder is itself what
+// comes back, so only the folder it lies in is resolved. Anything else (a
+// watched folder reached through a link of its own) is resolved whole.
+std::string restoredPath(const Context& context, const std::string& given) {
+  const std::string path = roots::withoutTrailingSlash(given);
+  const auto slash = path.find_last_of('/');
+  const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+  if (name.empty() || name == "." || name == "..") return resolvedPath(path);
+  const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+  const std::string resolvedFolder = resolvedPath(folder);
+  const std::string asGiven = resolvedFolder + (resolvedFolder == "/" ? "" : "/") + name;
+  struct stat info {};
+  auto roots = context.keeper.roots();
+  if (::lstat(asGiven.c_str(), &info) == 0 && S_ISLNK(info.st_mode) && roots.ok() &&
+      roots::Container::place(*roots, asGiven)) {
+    return asGiven;
+  }
+  return resolvedPath(path);
+}
+
 int restore(const Context& context, const std::vector<std::string>& args) {
-  const std::string path = resolvedPath(args[0]);
+  const std::string path = restoredPath(context, args[0]);
   auto restored = context.keeper.restore(
       path, args.size() == 2 ? std::optional<std::string>(args[1]) : std::nullopt);
-  return restored.ok() ? context.done({words::restored(path, *restored)})
-                       : context.failed(restored.status());
+  if (!restored.ok()) return context.failed(restored.status());
+  std::vector<std::string> lines{words::restored(path, *restored)};
+  if (restored->notReplaced.empty()) return context.done(lines);
+  // Left as they were: what they hold could not be read, so not kept first.
+  for (const std::string& file : restored->notReplaced) lines.push_back("not replaced: " + file);
+  return context.failed(Status::failure(Status::Kind::refused,
+                                        std::to_string(restored->notReplaced.size()) +
+                                            " file(s) not replaced: their content could not be "
+                                            "read to keep it first"),
+                        std::move(lines));
 }
 
 int cat(const Context& context, const std::vector<std::string>& args) {

@@ -18,11 +18,78 @@ namespace tarvine::history {
 namespace {
 
 constexpr std::size_t kCompressedPieceBytes = 1 << 16;
+// The unit in which zeros become holes: file systems allocate in blocks of
+// this size or a multiple of it.
+constexpr std::size_t kHoleBytes = 4096;
 
-// A loose object's content to `fd`, inflated piece by piece. Absent when the
+// Where a blob's content goes, piece by piece. With holes kept, each whole
+// block of zeros at a block-aligned offset is skipped by seeking past it, and
+// the length is set at the end, so that nothing is allocated for it.
+class Sink {
+ public:
+  Sink(FolderAccess& access, int fd, Holes holes) : access_(access), fd_(fd), holes_(holes) {}
+
+  Status put(const char* bytes, std::size_t size) {
+    if (holes_ == Holes::written) return writeAll(access_, fd_, bytes, size);
+    if (!partial_.empty()) {  // a block begun by the previous piece
+      const std::size_t taken = std::min(size, kHoleBytes - partial_.size());
+      partial_.append(bytes, taken);
+      bytes += taken;
+      size -= taken;
+      if (partial_.size() < kHoleBytes) return Status();
+      if (Status done = blocks(partial_.data(), kHoleBytes); !done.ok()) return done;
+      partial_.clear();
+    }
+    const std::size_t whole = size - size % kHoleBytes;
+    if (Status done = blocks(bytes, whole); !done.ok()) return done;
+    partial_.assign(bytes + whole, size - whole);
+    return Status();
+  }
+
+  Status finish() {
+    if (holes_ == Holes::written) return Status();
+    if (Status done = data(partial_.data(), partial_.size()); !done.ok()) return done;
+    if (position_ != length_ && access_.truncate(fd_, static_cast<off_t>(length_)) != 0) {
+      return systemFailure("cannot write");
+    }
+    return Status();
+  }
+
+ private:
+  // Whole blocks: each run of data written at once, blocks of zeros skipped.
+  Status blocks(const char* bytes, std::size_t size) {
+    static const char zeros[kHoleBytes] = {};
+    std::size_t run = 0;
+    for (std::size_t at = 0; at < size; at += kHoleBytes) {
+      if (std::memcmp(bytes + at, zeros, kHoleBytes) != 0) continue;
+      if (Status done = data(bytes + run, at - run); !done.ok()) return done;
+      length_ += kHoleBytes;
+      run = at + kHoleBytes;
+    }
+    return data(bytes + run, size - run);
+  }
+
+  Status data(const char* bytes, std::size_t size) {
+    if (size == 0) return Status();
+    if (position_ != length_ && access_.seek(fd_, static_cast<off_t>(length_), SEEK_SET) < 0) {
+      return systemFailure("cannot write");
+    }
+    if (Status done = writeAll(access_, fd_, bytes, size); !done.ok()) return done;
+    position_ = length_ += size;
+    return Status();
+  }
+
+  FolderAccess& access_;
+  int fd_;
+  Holes holes_;
+  std::string partial_;
+  std::uint64_t length_ = 0;    // the content so far, holes included
+  std::uint64_t position_ = 0;  // where the file's offset is
+};
+
+// A loose object's content to `sink`, inflated piece by piece. Absent when the
 // object is not loose (packed), so that libgit2 reads it.
-std::optional<Status> copyLooseBlob(FolderAccess& access, git_repository* repository,
-                                    const git_oid& oid, int fd) {
+std::optional<Status> copyLooseBlob(git_repository* repository, const git_oid& oid, Sink& sink) {
   const std::string id = hex(oid);
   const std::string path = std::string(git_repository_path(repository)) + "objects/" +
                            id.substr(0, 2) + "/" + id.substr(2);
@@ -68,8 +135,7 @@ std::optional<Status> copyLooseBlob(FolderAccess& access, git_repository* reposi
       inHeader = false;
       start = static_cast<std::size_t>(end - out.data()) + 1;
     }
-    if (Status wrote =
-            writeAll(access, fd, reinterpret_cast<char*>(out.data()) + start, produced - start);
+    if (Status wrote = sink.put(reinterpret_cast<char*>(out.data()) + start, produced - start);
         !wrote.ok()) {
       return wrote;
     }
@@ -113,8 +179,11 @@ Status writeAll(FolderAccess& access, int fd, const char* bytes, std::size_t siz
   return Status();
 }
 
-Status copyBlob(FolderAccess& access, git_repository* repository, const git_oid& oid, int fd) {
-  if (auto copied = copyLooseBlob(access, repository, oid, fd)) return *copied;
+namespace {
+
+// A blob's content to `sink`, not yet finished.
+Status copyTo(git_repository* repository, const git_oid& oid, Sink& sink) {
+  if (auto copied = copyLooseBlob(repository, oid, sink)) return *copied;
   auto odb = odbOf(repository);
   if (!odb.ok()) return odb.status();
   git_odb_stream* stream = nullptr;
@@ -127,8 +196,7 @@ Status copyBlob(FolderAccess& access, git_repository* repository, const git_oid&
       const int got = git_odb_stream_read(stream, buffer.data(), buffer.size());
       if (got < 0) return gitFailure("cannot read", Status::Kind::damaged);
       if (got == 0) return Status();
-      if (Status wrote = writeAll(access, fd, buffer.data(), static_cast<std::size_t>(got));
-          !wrote.ok()) {
+      if (Status wrote = sink.put(buffer.data(), static_cast<std::size_t>(got)); !wrote.ok()) {
         return wrote;
       }
     }
@@ -138,8 +206,17 @@ Status copyBlob(FolderAccess& access, git_repository* repository, const git_oid&
     return gitFailure("cannot read", Status::Kind::damaged);
   }
   Blob blob(raw);
-  return writeAll(access, fd, static_cast<const char*>(git_blob_rawcontent(raw)),
+  return sink.put(static_cast<const char*>(git_blob_rawcontent(raw)),
                   static_cast<std::size_t>(git_blob_rawsize(raw)));
+}
+
+}  // namespace
+
+Status copyBlob(FolderAccess& access, git_repository* repository, const git_oid& oid, int fd,
+                Holes holes) {
+  Sink sink(access, fd, holes);
+  if (Status copied = copyTo(repository, oid, sink); !copied.ok()) return copied;
+  return sink.finish();
 }
 
 Result<git_oid> hashFile(FolderAccess& access, int fd, std::uint64_t size) {

@@ -14,10 +14,15 @@ namespace tarvine::history {
 // Writes all of `bytes` to `fd`.
 Status writeAll(FolderAccess& access, int fd, const char* bytes, std::size_t size);
 
+// Whether runs of zeros are written, or left as holes: a sparse file restored
+// stays sparse. Holes need a new, empty file that can seek (no pipe).
+enum class Holes { written, kept };
+
 // A blob's content to `fd`: a loose object inflated piece by piece with zlib
 // (libgit2's read stream holds a whole compressed object in memory), a packed
 // one through libgit2.
-Status copyBlob(FolderAccess& access, git_repository* repository, const git_oid& oid, int fd);
+Status copyBlob(FolderAccess& access, git_repository* repository, const git_oid& oid, int fd,
+                Holes holes = Holes::written);
 
 // The id the open file `fd` (`size` bytes) would have as a blob, read through
 // `access` and stored nowhere.

@@ -81,6 +81,18 @@ int PosixFolderAccess::remove(int at, const std::string& name) {
 
 int PosixFolderAccess::sync(int fd) { return ::fsync(fd); }
 
+int PosixFolderAccess::chmodOpen(int fd, mode_t mode) { return ::fchmod(fd, mode); }
+
+int PosixFolderAccess::chownOpen(int fd, uid_t owner, gid_t group) {
+  return ::fchown(fd, owner, group);
+}
+
+off_t PosixFolderAccess::seek(int fd, off_t offset, int whence) {
+  return ::lseek(fd, offset, whence);
+}
+
+int PosixFolderAccess::truncate(int fd, off_t length) { return ::ftruncate(fd, length); }
+
 PosixFolderAccess& PosixFolderAccess::shared() {
   static PosixFolderAccess access;
   return access;

@@ -37,6 +37,12 @@ class FolderAccess {
   virtual int rename(int at, const std::string& from, const std::string& to) = 0;
   virtual int remove(int at, const std::string& name) = 0;
   virtual int sync(int fd) = 0;
+  // What a restore needs to give a new file the permission bits and owner of
+  // the one it replaces, and to leave runs of zeros as holes.
+  virtual int chmodOpen(int fd, mode_t mode) = 0;
+  virtual int chownOpen(int fd, uid_t owner, gid_t group) = 0;
+  virtual off_t seek(int fd, off_t offset, int whence) = 0;
+  virtual int truncate(int fd, off_t length) = 0;
 };
 
 class PosixFolderAccess : public FolderAccess {
@@ -56,6 +62,10 @@ class PosixFolderAccess : public FolderAccess {
   int rename(int at, const std::string& from, const std::string& to) override;
   int remove(int at, const std::string& name) override;
   int sync(int fd) override;
+  int chmodOpen(int fd, mode_t mode) override;
+  int chownOpen(int fd, uid_t owner, gid_t group) override;
+  off_t seek(int fd, off_t offset, int whence) override;
+  int truncate(int fd, off_t length) override;
 
   // The one every history uses unless told otherwise.
   static PosixFolderAccess& shared();

@@ -124,7 +124,9 @@ Result<std::unique_ptr<History>> History::open(const std::string& repository,
   const std::string matched = repository + kIgnoreBaseName;
   ::mkdir(matched.c_str(), 0700);
   git_repository_set_workdir(opened, matched.c_str(), /*update_gitlink=*/0);
-  return std::unique_ptr<History>(new History(opened, root, repository + kStatCacheName, access));
+  std::unique_ptr<History> history(new History(opened, root, repository + kStatCacheName, access));
+  history->removeRestoreLeftovers(/*wait=*/false);
+  return history;
 }
 
 Result<Snapshot> History::snapshot(Reason reason) {
@@ -136,7 +138,7 @@ Result<Snapshot> History::snapshot(Reason reason) {
   if (!root.valid()) return systemFailure("cannot open " + root_);
   const StatCache previous = loadCache(statCachePath_);
   TreeWriter writer({access_, repository_, odb->get(), previous, root_ == "/" ? "" : root_,
-                     excluded_, hasIgnoreRules(ignoreFile())},
+                     excluded_, hasIgnoreRules(ignoreFile()), keptAnyway_, temporaryPrefix_},
                     report);
   Result<git_oid> tree = writer.folder(root.get(), "");
   if (!tree.ok()) return tree.status();

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -72,6 +73,12 @@ struct Restored {
   // taken, or the last one when nothing had changed): restoring it undoes this.
   std::string undo;
   std::vector<std::string> written;  // paths below the root, in order
+  // Files left as they are, each "path: why": their current content could
+  // not be read, so it could not be kept before they were replaced.
+  std::vector<std::string> notReplaced;
+  // Snapshots taken while the restore ran, to keep files that changed after
+  // the first one before they were replaced.
+  std::vector<std::string> keptDuring;
 };
 
 // The version history of one watched folder (its root), kept in a bare git
@@ -98,9 +105,10 @@ class History {
   History(const History&) = delete;
   History& operator=(const History&) = delete;
 
-  // A restore writes each file beside its place under this prefix, then
-  // renames it over; one killed midway leaves it behind, which is no file of
-  // the user's.
+  // A restore writes each file beside its place under this prefix, followed
+  // by a random mark of that restore's own and a number, then renames it
+  // over. What one killed midway leaves is removed when the history is next
+  // opened; a file of the user's with a name like it is kept as any other.
   static constexpr std::string_view restoringPrefix = ".tarvine-restore-";
 
   const std::string& root() const { return root_; }
@@ -158,7 +166,16 @@ class History {
   // one; for a folder, its files as of the latest snapshot in which the
   // folder differs from now (changed and deleted files come back; files
   // added since stay). The current state is recorded first, so a restore can
-  // itself be undone.
+  // itself be undone: every file it replaces is in the history at the moment
+  // it is replaced (one the ignore rules leave out included; one changed
+  // since is recorded again first; one that cannot be read is left as it is
+  // and named in `notReplaced`). A replaced file keeps its permission bits
+  // and, where they may be given, its owner; a file that is gone comes back
+  // with the version's executable bit under the umask. A version given
+  // relative to the newest snapshot ("HEAD~1") is read before anything is
+  // recorded. Where the folder has a file and the version a folder, or the
+  // reverse (or a link in place of a folder), the restore is refused before
+  // anything is written.
   Result<Restored> restore(const std::string& relative, std::optional<std::string> id);
 
  private:
@@ -171,9 +188,21 @@ class History {
   std::string statCachePath_;
   std::vector<std::string> excluded_;
   FolderAccess& access_;
-  // Packing's (pack-private).
+  // Packing.
   std::uint64_t looseFileBytes_ = kLooseFileBytes;
   PackSteps* packSteps_ = nullptr;
+
+  // Restoring (Restore.cpp).
+  // Removes the temporary files a killed restore left in the folder; with
+  // `wait`, after a restore still running in another process has ended,
+  // otherwise only when none is.
+  void removeRestoreLeftovers(bool wait);
+  // While a restore runs, what its snapshots must know: the paths it will
+  // overwrite (with the folders that lead to them), kept whatever the ignore
+  // rules say, and the start of its temporary files' names, which no
+  // snapshot keeps.
+  std::set<std::string> keptAnyway_;
+  std::string temporaryPrefix_;
 };
 
 }  // namespace tarvine::history

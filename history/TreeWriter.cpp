@@ -22,6 +22,7 @@ TreeWriter::TreeWriter(Setting setting, Snapshot& report)
 
 bool TreeWriter::ignored(const std::string& path, const struct stat& info) const {
   if (!setting_.hasIgnoreRules) return false;
+  if (setting_.keptAnyway.count(path) != 0) return false;
   int ignored = 0;
   const std::string asked = S_ISDIR(info.st_mode) ? path + "/" : path;
   return git_ignore_path_is_ignored(&ignored, setting_.repository, asked.c_str()) == 0 && ignored;
@@ -34,7 +35,7 @@ Result<git_oid> TreeWriter::folder(int fd, const std::string& relative) {
   std::vector<std::string> names;
   if (setting_.access.list(fd, names) != 0) return systemFailure("cannot list " + shown(relative));
   for (const std::string& name : names) {
-    if (name.rfind(History::restoringPrefix, 0) == 0) continue;
+    if (!setting_.temporaryPrefix.empty() && name.rfind(setting_.temporaryPrefix, 0) == 0) continue;
     const std::string path = relative.empty() ? name : relative + "/" + name;
     struct stat info {};
     if (setting_.access.statAt(fd, name, info) != 0) continue;  // gone

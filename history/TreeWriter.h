@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,12 @@ class TreeWriter {
     std::string root;
     const std::vector<std::string>& excluded;
     bool hasIgnoreRules;
+    // Paths a restore is about to overwrite, and the folders that lead to
+    // them: kept whatever the ignore rules say.
+    const std::set<std::string>& keptAnyway;
+    // The start of the names of a running restore's temporary files, which
+    // are not the user's; empty outside a restore.
+    const std::string& temporaryPrefix;
   };
   TreeWriter(Setting setting, Snapshot& report);
 

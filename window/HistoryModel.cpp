@@ -14,6 +14,8 @@
 namespace tarvine::window {
 namespace {
 
+constexpr std::size_t kPathMarkDigits = 16;
+
 // `time` in the user's locale, in a g_date_time_format `format`.
 std::string formatted(std::int64_t time, const char* format) {
   GDateTime* date = g_date_time_new_from_unix_local(time);
@@ -49,6 +51,15 @@ std::string sizeText(std::uint64_t bytes) {
   std::string result = text;
   g_free(text);
   return result;
+}
+
+// A short name for the file at `path`: the start of its path's SHA-256.
+std::string pathMark(const std::string& path) {
+  gchar* sum = g_compute_checksum_for_string(G_CHECKSUM_SHA256, path.data(),
+                                             static_cast<gssize>(path.size()));
+  std::string mark(sum, kPathMarkDigits);
+  g_free(sum);
+  return mark;
 }
 
 }  // namespace
@@ -99,11 +110,15 @@ Result<HistoryModel::Listing> HistoryModel::load(std::size_t limit, std::int64_t
 Result<std::string> HistoryModel::copyOf(const std::string& version, const std::string& folder,
                                          const std::string& below) const {
   const std::string path = pathOf(below);
-  // A folder per version, so that the copy keeps its name, and with it the
-  // application that opens it.
-  const std::string copies = folder + "/" + history::shortId(version);
-  if (::mkdir(copies.c_str(), 0700) != 0 && errno != EEXIST) {
-    return Status::error("cannot make " + copies + ": " + std::strerror(errno), errno);
+  // A folder per version and file, so that the copy keeps its name, and with
+  // it the application that opens it, while two files of one name in
+  // different folders stay apart.
+  std::string copies = folder;
+  for (const std::string& level : {history::shortId(version), pathMark(path)}) {
+    copies += "/" + level;
+    if (::mkdir(copies.c_str(), 0700) != 0 && errno != EEXIST) {
+      return Status::error("cannot make " + copies + ": " + std::strerror(errno), errno);
+    }
   }
   const std::string copy = copies + "/" + path.substr(path.find_last_of('/') + 1);
   if (::access(copy.c_str(), F_OK) == 0) return copy;  // opened before: the same content

@@ -40,7 +40,8 @@ class HistoryModel {
   Result<Listing> load(std::size_t limit = SIZE_MAX, std::int64_t now = std::time(nullptr)) const;
 
   // A read-only copy of the file as `version` has it (`below`: a file inside
-  // a folder target) in `folder`, kept under its own name; its path.
+  // a folder target) below `folder`, in a folder of that version and path,
+  // kept under its own name; its path.
   Result<std::string> copyOf(const std::string& version, const std::string& folder,
                              const std::string& below = "") const;
 

@@ -311,6 +311,28 @@ class HistoryLoop(unittest.TestCase):
             status, stdout, _ = self.tarvine("--json", *args)
             self.assertEqual((status, json.loads(stdout)["kind"]), (1, kind), args)
 
+    def test_restoring_a_link_brings_the_link_back_not_what_it_points_to(self):
+        link = os.path.join(self.docs, "current")
+        os.symlink("a.txt", link)
+        write(os.path.join(self.docs, "b.txt"), "bee\n")
+        self.assertEqual(self.tarvine("watch", "--manual", self.docs)[0], 0)
+        os.remove(link)
+        os.symlink("b.txt", link)
+        status, _, stderr = self.tarvine("restore", link)
+        self.assertEqual(status, 0, stderr)
+        self.assertEqual(os.readlink(link), "a.txt")
+        for name, content in (("a.txt", "one\n"), ("b.txt", "bee\n")):
+            with open(os.path.join(self.docs, name)) as f:
+                self.assertEqual(f.read(), content, name)
+        # A watched folder reached through a link of its own is still found.
+        alias = os.path.join(self.box.dir, "alias")
+        os.symlink(self.docs, alias)
+        write(os.path.join(self.docs, "a.txt"), "changed\n")
+        status, _, stderr = self.tarvine("restore", os.path.join(alias, "a.txt"))
+        self.assertEqual(status, 0, stderr)
+        with open(os.path.join(self.docs, "a.txt")) as f:
+            self.assertEqual(f.read(), "one\n")
+
 
 if __name__ == "__main__":
     tools_support.main(sys.modules[__name__])

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <filesystem>
+#include <set>
 #include <tuple>
 
 #include "tests/support/TempDir.h"
@@ -158,6 +159,36 @@ TEST_F(HistoryModelTest, OpenMakesAReadOnlyCopyUnderTheFilesName) {
     EXPECT_NE(entry.path().extension(), ".part") << entry.path();
   }
   EXPECT_EQ(tmp.read("root/notes.txt"), "new\n");
+}
+
+// Two files of one name in different folders are two copies, each with its
+// own content, whether opened from the file or from a folder above it.
+TEST_F(HistoryModelTest, OpenKeepsFilesOfOneNameInDifferentFoldersApart) {
+  tmp.write("root/a/notes.txt", "a's notes\n");
+  tmp.write("root/b/notes.txt", "b's notes\n");
+  tmp.write("root/a/b/notes.txt", "a/b's notes\n");
+  watch();
+  auto listing = HistoryModel(keeper, root).load();
+  ASSERT_TRUE(listing.ok() && !listing->rows.empty());
+  const std::string version = listing->rows.front().version.id;
+  fs::create_directories(tmp.file("copies"));
+  const struct {
+    std::string target, below, content;
+  } cases[] = {{root + "/a/notes.txt", "", "a's notes\n"},
+               {root + "/b/notes.txt", "", "b's notes\n"},
+               {root, "a/b/notes.txt", "a/b's notes\n"},
+               {root + "/a", "b/notes.txt", "a/b's notes\n"},
+               {root, "a/notes.txt", "a's notes\n"}};
+  std::set<std::string> copies;
+  for (const auto& file : cases) {
+    SCOPED_TRACE(file.target + " " + file.below);
+    auto copy = HistoryModel(keeper, file.target).copyOf(version, tmp.file("copies"), file.below);
+    ASSERT_TRUE(copy.ok()) << copy.status().message();
+    EXPECT_EQ(fs::path(*copy).filename(), "notes.txt");
+    EXPECT_EQ(tmp.read(fs::relative(*copy, tmp.path())), file.content);
+    copies.insert(*copy);
+  }
+  EXPECT_EQ(copies.size(), 3u);  // one for each file, however it was reached
 }
 
 TEST(RelativeTime, ReadsAsPeopleSayIt) {
