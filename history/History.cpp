@@ -26,6 +26,21 @@ constexpr const char* kStatCacheName = "/tarvine-stat-cache";
 // history's own, so that no .gitignore of the watched folder is read.
 constexpr const char* kIgnoreBaseName = "/tarvine-ignore-base";
 
+// The key that says a store names what git refuses by the full escape; a
+// store without it was made before, with ".git" alone escaped.
+constexpr const char* kNamingKey = "tarvine.names";
+constexpr const char* kGitSafeNaming = "git-safe";
+
+Naming namingOf(git_repository* repository) {
+  git_config* config = nullptr;
+  if (git_repository_config_snapshot(&config, repository) != 0) return Naming::dotGitOnly;
+  const char* value = nullptr;
+  const bool gitSafe = git_config_get_string(&value, config, kNamingKey) == 0 &&
+                       std::string_view(value) == kGitSafeNaming;
+  git_config_free(config);
+  return gitSafe ? Naming::gitSafe : Naming::dotGitOnly;
+}
+
 bool hasIgnoreRules(const std::string& file) {
   std::ifstream in(file);
   for (std::string line; std::getline(in, line);) {
@@ -108,6 +123,7 @@ Result<std::unique_ptr<History>> History::open(const std::string& repository,
     // Names Windows or macOS would refuse are fine here: every file is history.
     git_config* config = nullptr;
     if (git_repository_config(&config, opened) == 0) {
+      git_config_set_string(config, kNamingKey, kGitSafeNaming);
       git_config_set_bool(config, "core.protectNTFS", 0);
       git_config_set_bool(config, "core.protectHFS", 0);
       git_config_set_string(config, "tarvine.root", root.c_str());
@@ -125,6 +141,7 @@ Result<std::unique_ptr<History>> History::open(const std::string& repository,
   ::mkdir(matched.c_str(), 0700);
   git_repository_set_workdir(opened, matched.c_str(), /*update_gitlink=*/0);
   std::unique_ptr<History> history(new History(opened, root, repository + kStatCacheName, access));
+  history->naming_ = namingOf(opened);
   history->removeRestoreLeftovers(/*wait=*/false);
   return history;
 }
@@ -137,9 +154,10 @@ Result<Snapshot> History::snapshot(Reason reason) {
   FileDescriptor root(access_.openRoot(root_));
   if (!root.valid()) return systemFailure("cannot open " + root_);
   const StatCache previous = loadCache(statCachePath_);
-  TreeWriter writer({access_, repository_, odb->get(), previous, root_ == "/" ? "" : root_,
-                     excluded_, hasIgnoreRules(ignoreFile()), keptAnyway_, temporaryPrefix_},
-                    report);
+  TreeWriter writer(
+      {access_, repository_, odb->get(), previous, root_ == "/" ? "" : root_, excluded_,
+       hasIgnoreRules(ignoreFile()), keptAnyway_, temporaryPrefix_, naming_},
+      report);
   Result<git_oid> tree = writer.folder(root.get(), "");
   if (!tree.ok()) return tree.status();
   auto recorded = recordSnapshot(repository_, *tree, reason, root_);

@@ -10,6 +10,7 @@
 
 #include "foundation/Status.h"
 #include "history/FolderAccess.h"
+#include "history/StoredNames.h"
 
 typedef struct git_repository git_repository;
 
@@ -188,6 +189,8 @@ class History {
   std::string statCachePath_;
   std::vector<std::string> excluded_;
   FolderAccess& access_;
+  // How this store names what git refuses: as it was made.
+  Naming naming_ = Naming::gitSafe;
   // Packing.
   std::uint64_t looseFileBytes_ = kLooseFileBytes;
   PackSteps* packSteps_ = nullptr;

@@ -101,9 +101,9 @@ struct Write {
 // has a folder, a folder or link where it has a file, is found here.
 class Planner {
  public:
-  Planner(FolderAccess& access, git_repository* repository, const std::string& root,
+  Planner(FolderAccess& access, git_repository* repository, const std::string& root, Naming naming,
           std::vector<Write>& writes)
-      : access_(access), repository_(repository), root_(root), writes_(writes) {}
+      : access_(access), repository_(repository), root_(root), naming_(naming), writes_(writes) {}
 
   // The entry at `parts` of the version; its place in the folder is reached
   // from the root, never through a link.
@@ -176,7 +176,7 @@ class Planner {
     Tree tree(raw);
     for (std::size_t i = 0; i < git_tree_entrycount(raw); ++i) {
       const git_tree_entry* below = git_tree_entry_byindex(raw, i);
-      Status done = entry(folder, path, realName(git_tree_entry_name(below)),
+      Status done = entry(folder, path, realName(git_tree_entry_name(below), naming_),
                           *git_tree_entry_id(below), git_tree_entry_filemode(below));
       if (!done.ok()) return done;
     }
@@ -186,6 +186,7 @@ class Planner {
   FolderAccess& access_;
   git_repository* repository_;
   const std::string& root_;
+  Naming naming_;
   std::vector<Write>& writes_;
 };
 
@@ -350,11 +351,12 @@ bool removeLeft(FolderAccess& access, const std::string& root, const Left& left)
 class Writer {
  public:
   using Snapshotter = std::function<Result<std::string>()>;
-  Writer(FolderAccess& access, git_repository* repository, const std::string& root,
+  Writer(FolderAccess& access, git_repository* repository, const std::string& root, Naming naming,
          std::string prefix, Snapshotter snapshot, Restored& restored)
       : access_(access),
         repository_(repository),
         root_(root),
+        naming_(naming),
         prefix_(std::move(prefix)),
         snapshot_(std::move(snapshot)),
         restored_(restored) {}
@@ -467,7 +469,7 @@ class Writer {
     if (!head.ok()) return false;
     auto parts = components(path);
     if (!parts.ok()) return false;
-    const Entry entry = entryAt(head->get(), storedPath(*parts));
+    const Entry entry = entryAt(head->get(), storedPath(*parts, naming_));
     const bool isLink = current_.kind == Current::Kind::link;
     return entry.oid && git_oid_equal(&*entry.oid, &current_.oid) &&
            (entry.mode == GIT_FILEMODE_LINK) == isLink;
@@ -495,6 +497,7 @@ class Writer {
   FolderAccess& access_;
   git_repository* repository_;
   const std::string& root_;
+  Naming naming_;
   const std::string prefix_;
   Snapshotter snapshot_;
   Restored& restored_;
@@ -536,7 +539,7 @@ void History::removeRestoreLeftovers(bool wait) {
 Result<Restored> History::restore(const std::string& relative, std::optional<std::string> id) {
   auto parts = components(relative);
   if (!parts.ok()) return parts.status();
-  const std::string path = storedPath(*parts);
+  const std::string path = storedPath(*parts, naming_);
   const auto noHistory = [&] {
     return Status::failure(Status::Kind::noHistory, "no history of " + root_ + " yet", ENOENT);
   };
@@ -573,7 +576,7 @@ Result<Restored> History::restore(const std::string& relative, std::optional<std
   restored.version = hex(*git_commit_id(target->get()));
 
   std::vector<Write> writes;
-  Planner planner(access_, repository_, root_, writes);
+  Planner planner(access_, repository_, root_, naming_, writes);
   if (Status planned = planner.plan(*parts, *then.oid, then.mode); !planned.ok()) return planned;
 
   // The snapshots from here on keep what the restore will overwrite, ignored
@@ -613,7 +616,7 @@ Result<Restored> History::restore(const std::string& relative, std::optional<std
   for (Write& write : writes) {
     auto stored = components(write.path);
     if (!stored.ok()) return stored.status();
-    const Entry now = entryAt(head->get(), storedPath(*stored));
+    const Entry now = entryAt(head->get(), storedPath(*stored, naming_));
     if (now.oid && git_oid_equal(&*now.oid, &write.oid) &&
         (now.mode == write.mode ||
          (write.mode != GIT_FILEMODE_TREE && write.mode != GIT_FILEMODE_LINK &&
@@ -635,7 +638,7 @@ Result<Restored> History::restore(const std::string& relative, std::optional<std
       repository(), temporaryPrefix_.substr(restoringPrefix.size(), kTokenDigits), folders);
   if (!journal.ok()) return journal.status();
   Writer writer(
-      access_, repository_, root_, temporaryPrefix_,
+      access_, repository_, root_, naming_, temporaryPrefix_,
       [this]() -> Result<std::string> {
         auto taken = snapshot(Reason::beforeRestore);
         if (!taken.ok()) return taken.status();

@@ -167,15 +167,31 @@ std::string eachHead(std::string_view name, Change change) {
   }
 }
 
+// The earlier naming's rule: ".git" in any case, and the same with escapes added.
+bool isDotGitLike(std::string_view name) {
+  constexpr std::string_view kDotGit = ".git";
+  return name.size() >= kDotGit.size() && name[0] == '.' &&
+         equalsIgnoringCase(name.substr(1, kDotGit.size() - 1), kDotGit.substr(1)) &&
+         name.find_first_not_of(kEscape, kDotGit.size()) == std::string_view::npos;
+}
+
 }  // namespace
 
-std::string storedName(std::string_view name) {
+std::string storedName(std::string_view name, Naming naming) {
+  if (naming == Naming::dotGitOnly) {
+    return isDotGitLike(name) ? std::string(name) + kEscape : std::string(name);
+  }
   return eachHead(name, [](std::string_view head) {
     return escaped(head) ? std::string(head) + kEscape : std::string(head);
   });
 }
 
-std::string realName(std::string_view stored) {
+std::string realName(std::string_view stored, Naming naming) {
+  if (naming == Naming::dotGitOnly) {
+    return isDotGitLike(stored) && stored.size() > 4
+               ? std::string(stored.substr(0, stored.size() - 1))
+               : std::string(stored);
+  }
   return eachHead(stored, [](std::string_view head) {
     const bool wasEscaped =
         !head.empty() && head.back() == kEscape && escaped(head.substr(0, head.size() - 1));
@@ -195,9 +211,11 @@ Result<std::vector<std::string>> components(const std::string& relative) {
   return parts;
 }
 
-std::string storedPath(const std::vector<std::string>& parts) {
+std::string storedPath(const std::vector<std::string>& parts, Naming naming) {
   std::string path;
-  for (const std::string& part : parts) path += (path.empty() ? "" : "/") + storedName(part);
+  for (const std::string& part : parts) {
+    path += (path.empty() ? "" : "/") + storedName(part, naming);
+  }
   return path;
 }
 

@@ -17,14 +17,23 @@ namespace tarvine::history {
 // ".git" as ".git~", ".git~" as ".git~~", ".git:x" as ".git~:x". The escape
 // reads back unambiguously, and a store that git's fsck --strict accepts and
 // checks out is the result whatever the folder holds.
-std::string storedName(std::string_view name);
-std::string realName(std::string_view stored);
+//
+// Stores made before this escape kept only ".git" (in any case, with its
+// "~"s) escaped, and every other name as it was: their snapshots name a
+// user's ".gitattributes~" so, which this escape would read as
+// ".gitattributes". A store keeps the naming it was made with.
+enum class Naming {
+  dotGitOnly,  // stores made before "tarvine.names" was set
+  gitSafe,
+};
+std::string storedName(std::string_view name, Naming naming = Naming::gitSafe);
+std::string realName(std::string_view stored, Naming naming = Naming::gitSafe);
 
 // A path below the root as its components: no empty, "." or ".." ones, not
 // absolute (a failure of kind invalid otherwise).
 Result<std::vector<std::string>> components(const std::string& relative);
 // Components as the path the history's trees name them by.
-std::string storedPath(const std::vector<std::string>& parts);
+std::string storedPath(const std::vector<std::string>& parts, Naming naming = Naming::gitSafe);
 // Components as the path the user knows.
 std::string joined(const std::vector<std::string>& parts);
 

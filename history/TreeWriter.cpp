@@ -69,8 +69,8 @@ Result<git_oid> TreeWriter::folder(int fd, const std::string& relative) {
       report_.skipped.push_back(path + ": " + oid->status().message());
       continue;
     }
-    if (git_treebuilder_insert(nullptr, builder.get(), storedName(name).c_str(), &**oid, mode) !=
-        0) {
+    if (git_treebuilder_insert(nullptr, builder.get(), storedName(name, setting_.naming).c_str(),
+                               &**oid, mode) != 0) {
       return gitFailure("cannot record " + path);
     }
   }

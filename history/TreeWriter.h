@@ -36,6 +36,8 @@ class TreeWriter {
     // The start of the names of a running restore's temporary files, which
     // are not the user's; empty outside a restore.
     const std::string& temporaryPrefix;
+    // How the store names what git refuses.
+    Naming naming;
   };
   TreeWriter(Setting setting, Snapshot& report);
 

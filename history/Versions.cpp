@@ -64,7 +64,7 @@ Reason reasonOf(git_commit* commit) {
 Result<std::vector<Version>> History::versions(const std::string& relative, std::size_t limit) {
   auto parts = components(relative);
   if (!parts.ok()) return parts.status();
-  const std::string path = storedPath(*parts);
+  const std::string path = storedPath(*parts, naming_);
   std::vector<Version> found;
   auto head = headCommit(repository_);
   if (!head.ok()) {
@@ -159,7 +159,7 @@ Result<std::vector<VersionFile>> History::files(const std::string& id,
   if (!parts.ok()) return parts.status();
   auto commit = commitById(repository_, id);
   if (!commit.ok()) return commit.status();
-  const Entry entry = entryAt(commit->get(), storedPath(*parts));
+  const Entry entry = entryAt(commit->get(), storedPath(*parts, naming_));
   if (!entry.oid || entry.mode != GIT_FILEMODE_TREE) {
     return Status::failure(Status::Kind::notFound,
                            shownPath(relative) + " is not a folder in version " + id, ENOTDIR);
@@ -173,16 +173,19 @@ Result<std::vector<VersionFile>> History::files(const std::string& id,
   if (!odb.ok()) return odb.status();
   struct Walk {
     git_odb* odb;
+    Naming naming;
     std::vector<VersionFile> files;
-  } walk{odb->get(), {}};
+  } walk{odb->get(), naming_, {}};
   git_tree_walk(
       raw, GIT_TREEWALK_PRE,
       [](const char* root, const git_tree_entry* entry, void* payload) -> int {
         if (git_tree_entry_type(entry) != GIT_OBJECT_BLOB) return 0;
         auto* walk = static_cast<Walk*>(payload);
         std::string path;
-        for (std::string_view part : splitNonEmpty(root, '/')) path += realName(part) + "/";
-        VersionFile file{path + realName(git_tree_entry_name(entry)), 0,
+        for (std::string_view part : splitNonEmpty(root, '/')) {
+          path += realName(part, walk->naming) + "/";
+        }
+        VersionFile file{path + realName(git_tree_entry_name(entry), walk->naming), 0,
                          git_tree_entry_filemode(entry) == GIT_FILEMODE_LINK};
         file.size = sizeOf(walk->odb, *git_tree_entry_id(entry)).value_or(0);
         walk->files.push_back(std::move(file));
@@ -199,7 +202,7 @@ Status History::writeFileVersion(const std::string& id, const std::string& relat
   if (!parts.ok()) return parts.status();
   auto commit = commitById(repository_, id);
   if (!commit.ok()) return commit.status();
-  const Entry entry = entryAt(commit->get(), storedPath(*parts));
+  const Entry entry = entryAt(commit->get(), storedPath(*parts, naming_));
   if (!entry.oid || entry.mode == GIT_FILEMODE_TREE) {
     return Status::failure(Status::Kind::notFound, relative + " is not a file in version " + id,
                            ENOENT);

@@ -150,5 +150,50 @@ TEST_F(StoredNamesStoreTest, StockGitChecksOutTheStoreAndEveryNameComesBackAsItW
   EXPECT_EQ(names, std::set<std::string>(awkward.begin(), awkward.end()));
 }
 
+TEST_F(StoredNamesStoreTest, AStoreMadeBeforeTheFullEscapeKeepsItsNaming) {
+  // A snapshot as an earlier version wrote it, made here with stock git:
+  // only ".git" escaped, and no naming recorded in the store.
+  const std::map<std::string, std::string> files = {{".gitattributes", "the rules\n"},
+                                                    {".gitattributes~", "an editor's backup\n"},
+                                                    {".gitmodules", "modules\n"},
+                                                    {".git", "a file named .git\n"}};
+  std::string tree;
+  for (const auto& [name, content] : files) {
+    write("staged", content);
+    const std::string blob = git("hash-object -w " + root + "/staged");
+    tree += "100644 blob " + blob.substr(0, blob.size() - 1) + "\t" +
+            (name == ".git" ? ".git~" : name) + "\n";
+  }
+  std::filesystem::remove(root + "/staged");
+  write("../tree.txt", tree);
+  std::string id = git("mktree < " + tmp.path() + "/tree.txt");
+  id = git("commit-tree -m 'manual snapshot' " + id.substr(0, id.size() - 1));
+  id.pop_back();
+  git("update-ref HEAD " + id);
+  git("config --unset tarvine.names");
+  ASSERT_NO_FATAL_FAILURE(reopen());
+
+  auto listed = history->files(id, "");
+  ASSERT_TRUE(listed.ok());
+  std::set<std::string> names;
+  for (const VersionFile& file : *listed) names.insert(file.path);
+  EXPECT_EQ(names, (std::set<std::string>{".git", ".gitattributes", ".gitattributes~",
+                                          ".gitmodules"}));
+  // The backup is never read, nor restored, as the file it was named after.
+  ASSERT_TRUE(history->restore("", id).ok());
+  for (const auto& [name, content] : files) {
+    EXPECT_EQ(read(root + "/" + name), content) << name;
+    EXPECT_EQ(versionOf(id, name), content) << name;
+  }
+  // Later snapshots of that store name things as it always did.
+  write(".gitattributes", "changed\n");
+  snap();
+  auto versions = history->versions(".gitattributes");
+  ASSERT_TRUE(versions.ok());
+  ASSERT_FALSE(versions->empty());
+  EXPECT_EQ(versionOf(versions->front().id, ".gitattributes"), "changed\n");
+  EXPECT_EQ(versionOf(versions->front().id, ".gitattributes~"), "an editor's backup\n");
+}
+
 }  // namespace
 }  // namespace tarvine::history
