@@ -40,7 +40,8 @@ std::vector<std::string> carryOut(roots::Keeper& keeper, const HistoryRequest& r
                      &words::taken);
     case HistoryRequest::Kind::restorePrevious: {
       auto restored = keeper.restore(target, std::nullopt);
-      return {restored.ok() ? words::restored(target, *restored) : restored.status().message()};
+      return restored.ok() ? words::restored(target, *restored)
+                           : std::vector<std::string>{restored.status().message()};
     }
     case HistoryRequest::Kind::showHistory: {
       auto listing = keeper.versions(target);

@@ -122,10 +122,8 @@ int restore(const Context& context, const std::vector<std::string>& args) {
   auto restored = context.keeper.restore(
       path, args.size() == 2 ? std::optional<std::string>(args[1]) : std::nullopt);
   if (!restored.ok()) return context.failed(restored.status());
-  std::vector<std::string> lines{words::restored(path, *restored)};
+  std::vector<std::string> lines = words::restored(path, *restored);
   if (restored->notReplaced.empty()) return context.done(lines);
-  // Left as they were: what they hold could not be read, so not kept first.
-  for (const std::string& file : restored->notReplaced) lines.push_back("not replaced: " + file);
   return context.failed(Status::failure(Status::Kind::refused,
                                         std::to_string(restored->notReplaced.size()) +
                                             " file(s) not replaced: their content could not be "

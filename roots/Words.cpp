@@ -48,9 +48,12 @@ std::string modeSet(const std::string& folder, RootMode mode) {
   return "mode " + std::string(rawValue(mode)) + " for " + folder;
 }
 
-std::string restored(const std::string& path, const history::Restored& restored) {
-  return "restored " + path + " to " + history::shortId(restored.version) + " (" +
-         std::to_string(restored.written.size()) + " file(s) written)";
+std::vector<std::string> restored(const std::string& path, const history::Restored& restored) {
+  std::vector<std::string> lines{"restored " + path + " to " + history::shortId(restored.version) +
+                                 " (" + std::to_string(restored.written.size()) +
+                                 " file(s) written)"};
+  for (const std::string& file : restored.notReplaced) lines.push_back("not replaced: " + file);
+  return lines;
 }
 
 std::string packed(const std::string& folder) { return "packed the history of " + folder; }

@@ -15,7 +15,9 @@ std::vector<std::string> taken(const Keeper::Taken& taken);
 std::string paused(const std::string& folder);
 std::string unwatched(const std::string& folder);
 std::string modeSet(const std::string& folder, RootMode mode);
-std::string restored(const std::string& path, const history::Restored& restored);
+// What was written, then each file left as it was because what it holds
+// could not be read to keep it first.
+std::vector<std::string> restored(const std::string& path, const history::Restored& restored);
 std::string packed(const std::string& folder);
 // A heading, then one line a version, newest first.
 std::vector<std::string> listing(const std::string& path, const Keeper::Listing& listing);

@@ -447,9 +447,14 @@ void HistoryWindow::restore(const std::string& version, const std::string& below
         } else {
           window->undo_ = restored->undo;
           window->undoBelow_ = below;
-          window->say("Restored " + name + " (" + std::to_string(written) +
-                          (written == 1 ? " file written)." : " files written)."),
-                      !window->undo_.empty());
+          std::string text = "Restored " + name + " (" + std::to_string(written) +
+                             (written == 1 ? " file written)." : " files written).");
+          // Left as they were: what they hold could not be read to keep it first.
+          if (!restored->notReplaced.empty()) {
+            text += "\nNot replaced, as they could not be read:";
+            for (const std::string& file : restored->notReplaced) text += "\n" + file;
+          }
+          window->say(text, !window->undo_.empty());
         }
         window->load(SIZE_MAX);
       });
