@@ -119,6 +119,9 @@ Result<std::unique_ptr<History>> History::open(const std::string& repository,
 
 Result<Snapshot> History::snapshot(Reason reason) {
   removeStaleLocks(repository_);
+  // Before any file is looked at: what the next snapshot trusts of this
+  // one's cache is what is older than this.
+  const std::int64_t start = fileClockNow();
   Snapshot report;
   auto odb = odbOf(repository_);
   if (!odb.ok()) return odb.status();
@@ -132,8 +135,12 @@ Result<Snapshot> History::snapshot(Reason reason) {
   if (!tree.ok()) return tree.status();
   auto recorded = recordSnapshot(repository_, *tree, reason, root_);
   if (!recorded.ok()) return recorded.status();
-  // The cache vouches only for what a recorded snapshot holds.
-  if (!recorded->empty() || writer.seen() != previous) saveCache(statCachePath_, writer.seen());
+  // The cache vouches only for what a recorded snapshot holds. It is saved
+  // anew whenever a file was read, so that what was read counts as seen at
+  // this snapshot's start.
+  if (!recorded->empty() || report.filesRead > 0 || writer.seen() != previous.files) {
+    saveCache(statCachePath_, StatCache{start, writer.seen()});
+  }
   report.id = std::move(*recorded);
   return report;
 }

@@ -17,7 +17,7 @@ std::string shown(const std::string& relative) { return relative.empty() ? "the 
 
 TreeWriter::TreeWriter(Setting setting, Snapshot& report)
     : setting_(std::move(setting)), report_(report) {
-  seen_.reserve(setting_.previous.size());
+  seen_.reserve(setting_.previous.files.size());
 }
 
 bool TreeWriter::ignored(const std::string& path, const struct stat& info) const {
@@ -82,10 +82,9 @@ Result<git_oid> TreeWriter::folder(int fd, const std::string& relative) {
 
 Result<git_oid> TreeWriter::file(int parent, const std::string& name, const std::string& path,
                                  const struct stat& listed) {
-  auto cached = setting_.previous.find(path);
-  if (cached != setting_.previous.end() && unchanged(cached->second, listed)) {
-    seen_.emplace(path, cached->second);
-    return cached->second.blob;
+  if (const CachedFile* cached = setting_.previous.trusted(path, listed)) {
+    seen_.emplace(path, *cached);
+    return cached->blob;
   }
   FileDescriptor fd(setting_.access.openFile(parent, name));
   if (!fd.valid()) return systemFailure("cannot open");

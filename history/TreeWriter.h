@@ -35,8 +35,9 @@ class TreeWriter {
   // The tree of the open folder `fd`, `relative` below the root.
   Result<git_oid> folder(int fd, const std::string& relative);
 
-  // What this snapshot saw, for the next one's cache.
-  const StatCache& seen() const { return seen_; }
+  // What this snapshot saw of the files it read or trusted, for the next
+  // one's cache.
+  const CachedFiles& seen() const { return seen_; }
 
  private:
   bool ignored(const std::string& path, const struct stat& info) const;
@@ -47,7 +48,7 @@ class TreeWriter {
 
   Setting setting_;
   Snapshot& report_;
-  StatCache seen_;
+  CachedFiles seen_;
   std::optional<Status> fatal_;
 };
 
