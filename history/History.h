@@ -25,6 +25,22 @@ inline std::string shortId(std::string_view id) {
   return std::string(id.substr(0, kShortIdLength));
 }
 
+// A file or folder a snapshot could not read as it is now. A snapshot
+// records deletions, never failures: what was in the last snapshot stays as
+// that snapshot had it.
+struct Skipped {
+  enum class Kind {
+    unreadable,        // could not be opened, listed or read
+    changedWhileRead,  // changed each time it was read: no whole version of it was seen
+  };
+  std::string path;  // below the root
+  Kind kind = Kind::unreadable;
+  std::string why;  // for people
+  // Whether the last snapshot's version was kept in its place (false: it was
+  // not in the last snapshot, and is not in this one either).
+  bool carried = false;
+};
+
 struct Snapshot {
   // The snapshot's id (its commit); empty when nothing had changed since the
   // last one, so nothing was recorded.
@@ -32,8 +48,7 @@ struct Snapshot {
   // Files whose content was read; the others were unchanged by their size,
   // times and inode.
   std::size_t filesRead = 0;
-  // What could not be kept, each "path: why" (an unreadable file or folder).
-  std::vector<std::string> skipped;
+  std::vector<Skipped> skipped;
 };
 
 // One version of a path: a snapshot in which it differs from the one before.

@@ -35,7 +35,11 @@ std::vector<std::string> taken(const Keeper::Taken& taken) {
       snapshot.id.empty() ? "no change in " + taken.root + " since its last snapshot"
                           : "snapshot " + history::shortId(snapshot.id) + " of " + taken.root +
                                 " (" + std::to_string(snapshot.filesRead) + " file(s) read)"};
-  for (const std::string& skipped : snapshot.skipped) lines.push_back("skipped " + skipped);
+  for (const history::Skipped& skipped : snapshot.skipped) {
+    lines.push_back("not read " + skipped.path + ": " + skipped.why +
+                    (skipped.carried ? "; its last snapshot's version is kept"
+                                     : "; it is not in the history yet"));
+  }
   if (!taken.tidied.ok()) lines.push_back("cannot pack the history yet: " + taken.tidied.message());
   return lines;
 }

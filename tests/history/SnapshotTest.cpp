@@ -1,5 +1,6 @@
 // Snapshots that tell the truth: no edit missed on a file system with coarse
-// times.
+// times, no file stored torn, nothing that could not be read recorded as
+// deleted.
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -50,6 +51,99 @@ class CoarseningFolderAccess : public PosixFolderAccess {
     info.st_atim.tv_nsec = info.st_mtim.tv_nsec = info.st_ctim.tv_nsec = 0;
   }
 };
+
+// A file written again while it is read: the first read of each opening of
+// `name` gets half of what it asked for, and then the whole file is written
+// over in place with its next version, of the same size; `rewrites` times.
+class TearingFolderAccess : public PosixFolderAccess {
+ public:
+  int openFile(int at, const std::string& name) override {
+    const int fd = PosixFolderAccess::openFile(at, name);
+    if (name == torn) {
+      fresh.insert(fd);
+    } else {
+      fresh.erase(fd);  // a number reused by another file
+    }
+    return fd;
+  }
+  ssize_t read(int fd, void* buffer, size_t size) override {
+    if (fresh.erase(fd) == 0 || rewrites == 0) return PosixFolderAccess::read(fd, buffer, size);
+    const ssize_t got = PosixFolderAccess::read(fd, buffer, size / 2);
+    --rewrites;
+    rewrite();
+    return got;
+  }
+
+  std::string torn;
+  int rewrites = 0;
+  std::function<void()> rewrite;
+  std::set<int> fresh;
+};
+
+// A folder some of whose entries cannot be read, each failing at one step.
+class FailingFolderAccess : public PosixFolderAccess {
+ public:
+  enum class Step { stat, open, list, read, readLink };
+
+  int statAt(int at, const std::string& name, struct stat& info) override {
+    if (failsAt(name, Step::stat)) return errno = EIO, -1;
+    return PosixFolderAccess::statAt(at, name, info);
+  }
+  int openFolder(int at, const std::string& name) override {
+    if (failsAt(name, Step::open)) return errno = EACCES, -1;
+    return remember(PosixFolderAccess::openFolder(at, name), failsAt(name, Step::list));
+  }
+  int openFile(int at, const std::string& name) override {
+    if (failsAt(name, Step::open)) return errno = EACCES, -1;
+    return remember(PosixFolderAccess::openFile(at, name), failsAt(name, Step::read));
+  }
+  int list(int folder, std::vector<std::string>& names) override {
+    if (failing.count(folder) != 0) return errno = EACCES, -1;
+    return PosixFolderAccess::list(folder, names);
+  }
+  ssize_t read(int fd, void* buffer, size_t size) override {
+    if (failing.count(fd) != 0) return errno = EIO, -1;
+    return PosixFolderAccess::read(fd, buffer, size);
+  }
+  ssize_t readLink(int at, const std::string& name, char* buffer, size_t size) override {
+    if (failsAt(name, Step::readLink)) return errno = EIO, -1;
+    return PosixFolderAccess::readLink(at, name, buffer, size);
+  }
+
+  std::map<std::string, Step> steps;  // by name
+
+ private:
+  bool failsAt(const std::string& name, Step step) const {
+    const auto found = steps.find(name);
+    return found != steps.end() && found->second == step;
+  }
+  int remember(int fd, bool fails) {
+    if (fails) {
+      failing.insert(fd);
+    } else {
+      failing.erase(fd);
+    }
+    return fd;
+  }
+  std::set<int> failing;
+};
+
+// Content as runs of one byte ("32768 a, 32768 b"), to say briefly what a
+// torn file holds.
+std::string runs(const std::string& content) {
+  std::string said;
+  for (std::size_t at = 0; at < content.size();) {
+    const std::size_t end = std::min(content.find_first_not_of(content[at], at), content.size());
+    said += (said.empty() ? "" : ", ") + std::to_string(end - at) + " " + content[at];
+    at = end;
+  }
+  return said;
+}
+
+void write(const std::string& path, const std::string& content) {
+  fs::create_directories(fs::path(path).parent_path());
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
+}
 
 // The file `relative` as snapshot `id` has it.
 std::string versionOf(History& history, const std::string& id, const std::string& relative) {
@@ -220,6 +314,124 @@ TEST_F(SnapshotTest, OnAFileSystemOfWholeSecondsNoSameSizeEditIsMissed) {
   said >> missed >> withinTheSecond;
   ASSERT_GE(withinTheSecond, kEdits / 2) << said.str();
   EXPECT_EQ(missed, 0) << said.str();
+}
+
+TEST_F(SnapshotTest, AFileRewrittenWhileItIsReadIsNeverStoredTorn) {
+  TearingFolderAccess tearing;
+  ASSERT_NO_FATAL_FAILURE(open(tearing));
+  constexpr std::size_t kSize = 64 * 1024;
+  const auto version = [&](int n) { return std::string(kSize, static_cast<char>('a' + n)); };
+  const struct {
+    const char* what;
+    bool inLastSnapshot;
+    int rewrites;
+    // What the snapshot holds: a version's letter, or none.
+    std::optional<int> kept;
+    std::optional<Skipped> skipped;
+  } cases[] = {
+      {"rewritten once: read again whole", true, 1, 1, std::nullopt},
+      {"rewritten at every reading: the last snapshot's version stays", true, 100, 0,
+       Skipped{"torn", Skipped::Kind::changedWhileRead, "", true}},
+      {"rewritten at every reading, and new: left out", false, 100, std::nullopt,
+       Skipped{"torn", Skipped::Kind::changedWhileRead, "", false}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    fs::remove_all(root);
+    write(root + "/other", "unrelated");
+    if (c.inLastSnapshot) write(root + "/torn", version(0));
+    snap();
+    write(root + "/other", std::string("changed ") + c.what);  // a snapshot is recorded
+    if (!c.inLastSnapshot) write(root + "/torn", version(0));
+    int next = 0;
+    tearing.torn = "torn";
+    tearing.rewrites = c.rewrites;
+    tearing.rewrite = [&] {
+      std::fstream over(root + "/torn", std::ios::in | std::ios::out | std::ios::binary);
+      over << version(++next);
+    };
+    const Snapshot taken = snap();
+    tearing.rewrites = 0;
+    ASSERT_FALSE(taken.id.empty());
+    if (c.kept) {
+      EXPECT_EQ(runs(versionOf(*history, taken.id, "torn")), runs(version(*c.kept)));
+    } else {
+      EXPECT_EQ(git("ls-tree --name-only " + taken.id), "other\n");
+    }
+    ASSERT_EQ(taken.skipped.size(), c.skipped ? 1u : 0u);
+    if (c.skipped) {
+      EXPECT_EQ(taken.skipped[0].path, c.skipped->path);
+      EXPECT_EQ(taken.skipped[0].kind, c.skipped->kind);
+      EXPECT_EQ(taken.skipped[0].carried, c.skipped->carried);
+    }
+  }
+  git("fsck --strict --no-dangling");
+}
+
+TEST_F(SnapshotTest, WhatCannotBeReadIsKeptAsTheLastSnapshotHadItNeverDeleted) {
+  FailingFolderAccess failing;
+  ASSERT_NO_FATAL_FAILURE(open(failing));
+  using Step = FailingFolderAccess::Step;
+  const struct {
+    std::string name;
+    Step step;
+    bool folder = false, link = false;
+  } entries[] = {
+      {"unstatable", Step::stat},       {"unopenable", Step::open},
+      {"unreadable", Step::read},       {"closed", Step::open, true},
+      {"unlistable", Step::list, true}, {"link", Step::readLink, false, true},
+  };
+  for (const auto& entry : entries) {
+    if (entry.folder) {
+      write(root + "/" + entry.name + "/inside", "in " + entry.name);
+    } else if (entry.link) {
+      fs::create_symlink("target", root + "/" + entry.name);
+    } else {
+      write(root + "/" + entry.name, "content of " + entry.name);
+    }
+  }
+  write(root + "/other", "one");
+  const Snapshot first = snap();
+  // Then each changes, and none can be read; nor can a file made since.
+  for (const auto& entry : entries) {
+    if (!entry.link) write(root + "/" + entry.name + (entry.folder ? "/inside" : ""), "changed");
+    failing.steps[entry.name] = entry.step;
+  }
+  write(root + "/new", "never read");
+  failing.steps["new"] = Step::read;
+  write(root + "/other", "two");
+  const Snapshot second = snap();
+  ASSERT_FALSE(second.id.empty());
+  for (const auto& entry : entries) {
+    EXPECT_EQ(git("rev-parse " + second.id + ":" + entry.name),
+              git("rev-parse " + first.id + ":" + entry.name))
+        << entry.name;
+  }
+  EXPECT_EQ(git("ls-tree --name-only " + second.id), git("ls-tree --name-only " + first.id));
+  std::map<std::string, bool> carried;
+  for (const Skipped& skipped : second.skipped) {
+    EXPECT_EQ(skipped.kind, Skipped::Kind::unreadable) << skipped.path;
+    carried[skipped.path] = skipped.carried;
+  }
+  EXPECT_EQ(carried, (std::map<std::string, bool>{{"closed", true},
+                                                  {"link", true},
+                                                  {"new", false},
+                                                  {"unlistable", true},
+                                                  {"unopenable", true},
+                                                  {"unreadable", true},
+                                                  {"unstatable", true}}));
+  for (const auto& entry : entries) {
+    auto versions = history->versions(entry.name);
+    ASSERT_TRUE(versions.ok());
+    EXPECT_EQ(versions->size(), 1u) << entry.name << " must not be shown as deleted";
+  }
+  // Readable again: what it is now is recorded.
+  failing.steps.clear();
+  const Snapshot third = snap();
+  EXPECT_TRUE(third.skipped.empty());
+  EXPECT_EQ(versionOf(*history, third.id, "unreadable"), "changed");
+  EXPECT_EQ(versionOf(*history, third.id, "unlistable/inside"), "changed");
+  EXPECT_EQ(versionOf(*history, third.id, "new"), "never read");
 }
 
 }  // namespace
