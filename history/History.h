@@ -130,8 +130,17 @@ class History {
   std::string ignoreFile() const;
 
   // Records the root as it is now, unless nothing changed since the last
-  // snapshot.
+  // snapshot. A root that is not there, or whose disk seems not mounted (see
+  // availability), is not recorded: a failure of kind unavailable.
   Result<Snapshot> snapshot(Reason reason);
+
+  // Snapshots that tell the truth (History.cpp): whether the root can be
+  // recorded now. A failure of kind unavailable when its folder is missing,
+  // or is not the folder its history is of: empty where its last snapshot is
+  // not (unless it is the very folder that snapshot saw, emptied), or on
+  // another device than it was and either no longer a mount of its own or
+  // holding none of the names at the top of its last snapshot.
+  Status availability();
 
   // The versions of `relative` (a path below the root; "" for the root
   // itself), newest first; at most `limit` of them, so that a long history

@@ -17,6 +17,7 @@ constexpr std::int64_t kNanosecondsPerSecond = 1'000'000'000;
 constexpr std::int64_t kCoarsestStep = 2 * kNanosecondsPerSecond;
 // The cache's keys: one object, the files below "files".
 constexpr const char* kStartKey = "start";
+constexpr const char* kRootKey = "root";  // [device, inode, mount point]
 constexpr const char* kFilesKey = "files";
 
 std::int64_t nanoseconds(const timespec& time) {
@@ -90,6 +91,10 @@ StatCache loadCache(const std::string& path) {
       git_oid_fromraw(&file.blob, id.data());
     }
     cache.start = json.at(kStartKey).get<std::int64_t>();
+    if (json.contains(kRootKey)) {
+      const nlohmann::json& root = json.at(kRootKey);
+      cache.root = RootPlace{root.at(0), root.at(1), root.at(2)};
+    }
   } catch (const nlohmann::json::exception&) {
     cache = StatCache();
   }
@@ -103,6 +108,7 @@ void saveCache(const std::string& path, const StatCache& cache) {
                    nlohmann::json::binary({entry.blob.id, entry.blob.id + GIT_OID_RAWSZ})};
   }
   nlohmann::json json{{kStartKey, cache.start}, {kFilesKey, std::move(files)}};
+  if (cache.root) json[kRootKey] = {cache.root->device, cache.root->inode, cache.root->mountPoint};
   const std::string temporary = path + ".tmp";
   {
     std::ofstream out(temporary, std::ios::trunc | std::ios::binary);

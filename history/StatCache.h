@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <unordered_map>
 
@@ -25,10 +26,21 @@ struct CachedFile {
 // Keyed by the path below the root, as the user knows it.
 using CachedFiles = std::unordered_map<std::string, CachedFile>;
 
+// Where a root is: its folder's device and inode, and whether it is a mount
+// of its own (on another device than its parent folder). A disk that is no
+// longer mounted there shows as a change of these.
+struct RootPlace {
+  std::uint64_t device = 0, inode = 0;
+  bool mountPoint = false;
+  friend bool operator==(const RootPlace&, const RootPlace&) = default;
+};
+
 struct StatCache {
   // When the snapshot that recorded the files began, in nanoseconds, by the
   // clock that stamps files (0: no entry is trusted).
   std::int64_t start = 0;
+  // Where the root was then (none in a cache of an earlier version).
+  std::optional<RootPlace> root;
   CachedFiles files;
 
   // The entry of `path` when it vouches for the file `info` describes: the

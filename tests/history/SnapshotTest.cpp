@@ -1,6 +1,6 @@
 // Snapshots that tell the truth: no edit missed on a file system with coarse
 // times, no file stored torn, nothing that could not be read recorded as
-// deleted.
+// deleted, and no unmounted root recorded as emptied.
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -126,6 +126,28 @@ class FailingFolderAccess : public PosixFolderAccess {
     return fd;
   }
   std::set<int> failing;
+};
+
+// The root as another device shows it: the device of its folder, and of its
+// parent folder.
+class MovedFolderAccess : public PosixFolderAccess {
+ public:
+  int openRoot(const std::string& path) override {
+    return rootFd = PosixFolderAccess::openRoot(path);
+  }
+  int statOpen(int fd, struct stat& info) override {
+    const int done = PosixFolderAccess::statOpen(fd, info);
+    if (fd == rootFd && device) info.st_dev = *device;
+    return done;
+  }
+  int statAt(int at, const std::string& name, struct stat& info) override {
+    const int done = PosixFolderAccess::statAt(at, name, info);
+    if (at == rootFd && name == ".." && parentDevice) info.st_dev = *parentDevice;
+    return done;
+  }
+
+  std::optional<dev_t> device, parentDevice;
+  int rootFd = -1;
 };
 
 // Content as runs of one byte ("32768 a, 32768 b"), to say briefly what a
@@ -432,6 +454,86 @@ TEST_F(SnapshotTest, WhatCannotBeReadIsKeptAsTheLastSnapshotHadItNeverDeleted) {
   EXPECT_EQ(versionOf(*history, third.id, "unreadable"), "changed");
   EXPECT_EQ(versionOf(*history, third.id, "unlistable/inside"), "changed");
   EXPECT_EQ(versionOf(*history, third.id, "new"), "never read");
+}
+
+// A root whose disk is gone is not recorded as emptied; it is recorded again
+// once it is back. One that the user emptied is recorded as emptied.
+TEST_F(SnapshotTest, ARootWhoseDiskIsGoneIsUnavailableAndNothingIsRecorded) {
+  MovedFolderAccess moved;
+  ASSERT_NO_FATAL_FAILURE(open(moved));
+  const std::string away = tmp.file("away");
+  using Change = std::function<void()>;
+  const Change nothing = [] {};
+  const Change putBack = [&] {
+    fs::remove_all(root);
+    fs::rename(away, root);
+  };
+  const struct {
+    const char* what;
+    // The root's device and its parent's when the first snapshot is taken.
+    std::optional<dev_t> device, parentDevice;
+    Change change, back;
+    bool available;
+  } cases[] = {
+      {"emptied by the user", std::nullopt, std::nullopt,
+       [&] {
+         for (const auto& entry : fs::directory_iterator(root)) fs::remove_all(entry.path());
+       },
+       nothing, true},
+      {"an empty folder in its place, as an unmounted disk leaves", std::nullopt, std::nullopt,
+       [&] {
+         fs::rename(root, away);
+         fs::create_directories(root);
+       },
+       putBack, false},
+      {"missing", std::nullopt, std::nullopt, [&] { fs::rename(root, away); },
+       [&] { fs::rename(away, root); }, false},
+      {"no longer a mount of its own, its old files beneath", 100, 200, [&] { moved.device = 200; },
+       [&] { moved.device = 100; }, false},
+      {"another disk", 100, 200,
+       [&] {
+         fs::rename(root, away);
+         write(root + "/elsewhere.txt", "another disk's");
+         moved.device = 300;
+       },
+       [&] {
+         putBack();
+         moved.device = 100;
+       },
+       false},
+      {"the same disk plugged in again, numbered anew", 100, 200, [&] { moved.device = 101; },
+       nothing, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    fs::remove_all(root);
+    fs::remove(tmp.file("history/root.git/tarvine-stat-cache"));
+    write(root + "/a.txt", std::string("a of ") + c.what);
+    write(root + "/sub/b.txt", "b");
+    moved.device = c.device;
+    moved.parentDevice = c.parentDevice;
+    ASSERT_FALSE(snap().id.empty());
+    const std::size_t versions = versionCount(""), ofA = versionCount("a.txt");
+    c.change();
+    auto taken = history->snapshot(Reason::automatic);
+    const Status there = history->availability();
+    if (!c.available) {
+      ASSERT_FALSE(taken.ok());
+      EXPECT_EQ(taken.status().kind(), Status::Kind::unavailable);
+      EXPECT_EQ(there.kind(), Status::Kind::unavailable);
+      EXPECT_EQ(versionCount(""), versions);
+      EXPECT_EQ(versionCount("a.txt"), ofA);
+      c.back();
+      EXPECT_TRUE(history->availability().ok()) << history->availability().message();
+      taken = history->snapshot(Reason::automatic);
+      ASSERT_TRUE(taken.ok()) << taken.status().message();
+      EXPECT_TRUE(taken->id.empty());
+    } else {
+      ASSERT_TRUE(taken.ok()) << taken.status().message();
+      EXPECT_TRUE(there.ok()) << there.message();
+    }
+    EXPECT_TRUE(history->snapshot(Reason::automatic).ok());
+  }
 }
 
 }  // namespace
