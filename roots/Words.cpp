@@ -71,6 +71,29 @@ std::vector<std::string> listing(const std::string& path, const Keeper::Listing&
   return lines;
 }
 
+std::string_view stateName(Keeper::State state) {
+  switch (state) {
+    case Keeper::State::automatic:
+      return "automatic";
+    case Keeper::State::manual:
+      return "manual";
+    case Keeper::State::paused:
+      return "paused";
+    case Keeper::State::unavailable:
+      return "unavailable";
+  }
+  return "unavailable";
+}
+
+std::string unavailable(const std::string& root, const Status& why) {
+  return root + " is unavailable (" + why.message() +
+         "); no snapshot is taken until it is back, and watching resumes then";
+}
+
+std::string availableAgain(const std::string& root) {
+  return root + " is available again; watching it";
+}
+
 std::string_view changeName(history::Version::Change change) {
   switch (change) {
     case history::Version::Change::added:

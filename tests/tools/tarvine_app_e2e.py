@@ -299,7 +299,8 @@ class HistoryLoop(unittest.TestCase):
         self.assertEqual(self.tarvine("cat", os.path.join(self.docs, "a.txt"), first)[1], "one\n")
         status, stdout, _ = self.tarvine("--json", "roots")
         self.assertEqual(json.loads(stdout)["roots"],
-                         [{"path": self.docs, "isPaused": False, "mode": "manual"}])
+                         [{"path": self.docs, "isPaused": False, "mode": "manual",
+                           "state": "manual"}])
         for args, code in [(("bogus",), 2), (("watch",), 2), (("mode", self.docs, "odd"), 1),
                            (("snapshot", "/"), 1), (("log", self.docs, "extra"), 2)]:
             self.assertEqual(self.tarvine(*args)[0], code, args)
