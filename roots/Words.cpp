@@ -86,8 +86,8 @@ std::string_view stateName(Keeper::State state) {
 }
 
 std::string unavailable(const std::string& root, const Status& why) {
-  return root + " is unavailable (" + why.message() +
-         "); no snapshot is taken until it is back, and watching resumes then";
+  return "unavailable: " + why.message() + "; " + root +
+         " is not snapshotted until it is back, and watched again then";
 }
 
 std::string availableAgain(const std::string& root) {
