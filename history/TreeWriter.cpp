@@ -46,7 +46,9 @@ bool TreeWriter::ignored(const std::string& path, const struct stat& info) const
 
 Result<git_oid> TreeWriter::folder(int fd, const std::string& relative) {
   git_treebuilder* raw = nullptr;
-  if (git_treebuilder_new(&raw, setting_.repository, nullptr) != 0) return gitFailure("tree");
+  if (git_treebuilder_new(&raw, setting_.repository, nullptr) != 0) {
+    return fatal(gitFailure("cannot store the folder " + shown(relative)));
+  }
   TreeBuilder builder(raw);
   std::vector<std::string> names;
   if (setting_.access.list(fd, names) != 0) return systemFailure("cannot list " + shown(relative));
@@ -98,12 +100,12 @@ Result<git_oid> TreeWriter::folder(int fd, const std::string& relative) {
     }
     if (git_treebuilder_insert(nullptr, builder.get(), storedName(name).c_str(), &**oid, mode) !=
         0) {
-      return gitFailure("cannot record " + path);
+      return fatal(gitFailure("cannot record " + path));
     }
   }
   git_oid tree;
   if (git_treebuilder_write(&tree, builder.get()) != 0) {
-    return gitFailure("cannot store the folder " + shown(relative));
+    return fatal(gitFailure("cannot store the folder " + shown(relative)));
   }
   return tree;
 }
@@ -217,7 +219,7 @@ Status TreeWriter::keepLast(git_treebuilder* builder, const std::string& name,
   if (entry.oid) {
     if (git_treebuilder_insert(nullptr, builder, storedName(name).c_str(), &*entry.oid,
                                entry.mode) != 0) {
-      return gitFailure("cannot record " + path);
+      return fatal(gitFailure("cannot record " + path));
     }
     skipped.carried = true;
   }
@@ -226,8 +228,12 @@ Status TreeWriter::keepLast(git_treebuilder* builder, const std::string& name,
 }
 
 Status TreeWriter::storeFailed(const std::string& path) {
-  fatal_ = gitFailure("cannot store " + path);
-  return *fatal_;
+  return fatal(gitFailure("cannot store " + path));
+}
+
+Status TreeWriter::fatal(Status status) {
+  fatal_ = status;
+  return status;
 }
 
 }  // namespace tarvine::history

@@ -60,7 +60,10 @@ class TreeWriter {
   // it had one, in its place.
   Status keepLast(git_treebuilder* builder, const std::string& name, const std::string& path,
                   Skipped::Kind kind, std::string why);
+  // What the history cannot take fails the whole snapshot, never only the
+  // folder being written.
   Status storeFailed(const std::string& path);
+  Status fatal(Status status);
 
   Setting setting_;
   Snapshot& report_;
