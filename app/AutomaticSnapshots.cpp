@@ -1,9 +1,11 @@
 #include "app/AutomaticSnapshots.h"
 
 #include <dirent.h>
+#include <gio/gunixmounts.h>
 #include <glib-unix.h>
 #include <glib.h>
 #include <sys/inotify.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -15,11 +17,21 @@ namespace tarvine::app {
 namespace {
 
 constexpr uint32_t kEvents = IN_CREATE | IN_DELETE | IN_MODIFY | IN_CLOSE_WRITE | IN_MOVED_FROM |
-                             IN_MOVED_TO | IN_ATTRIB | IN_DELETE_SELF | IN_ONLYDIR | IN_DONT_FOLLOW;
+                             IN_MOVED_TO | IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR |
+                             IN_DONT_FOLLOW;
+// What a root's own watch reports when the root may be gone: its file system
+// unmounted, the folder deleted or moved away, the watch ended.
+constexpr uint32_t kRootGone = IN_UNMOUNT | IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED;
 // Where watches ran out, a scan this often.
 constexpr unsigned kScanSeconds = 60;
 // Room for a few hundred events a read.
 constexpr std::size_t kEventBufferBytes = 16 * 1024;
+
+// The device of the folder `path` (0 when it is not there).
+dev_t deviceOf(const std::string& path) {
+  struct stat info {};
+  return ::stat(path.c_str(), &info) == 0 ? info.st_dev : 0;
+}
 
 }  // namespace
 
@@ -30,6 +42,11 @@ AutomaticSnapshots::AutomaticSnapshots(roots::Keeper& keeper, std::chrono::milli
 AutomaticSnapshots::~AutomaticSnapshots() {
   follow({});
   if (scanSource_ != 0) g_source_remove(scanSource_);
+  if (checkSource_ != 0) g_source_remove(checkSource_);
+  if (mounts_ != nullptr) {
+    g_signal_handlers_disconnect_by_data(mounts_, this);
+    g_object_unref(mounts_);
+  }
 }
 
 void AutomaticSnapshots::follow(const std::vector<roots::Root>& roots) {
@@ -54,7 +71,16 @@ void AutomaticSnapshots::follow(const std::vector<roots::Root>& roots) {
   }
   std::set<std::string> previously = std::move(followed_);
   followed_ = wanted;
+  std::erase_if(unavailable_, [&](const std::string& root) { return wanted.count(root) == 0; });
+  devices_.clear();
   if (wanted.empty()) return;
+  if (mounts_ == nullptr) {
+    mounts_ = g_unix_mount_monitor_get();
+    g_signal_connect(mounts_, "mounts-changed", G_CALLBACK(+[](GUnixMountMonitor*, gpointer self) {
+                       static_cast<AutomaticSnapshots*>(self)->mountsChanged();
+                     }),
+                     this);
+  }
   inotify_ = FileDescriptor(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
   if (inotify_.valid()) {
     source_ = g_unix_fd_add(
@@ -66,6 +92,8 @@ void AutomaticSnapshots::follow(const std::vector<roots::Root>& roots) {
         this);
   }
   for (const std::string& root : wanted) {
+    if (unavailable_.count(root) != 0) continue;  // watched again once it is back
+    devices_[root] = deviceOf(root);
     if (inotify_.valid()) {
       watchTree(root, root);
     } else {
@@ -123,6 +151,11 @@ void AutomaticSnapshots::readEvents() {
       auto found = watches_.find(event->wd);
       if (found == watches_.end()) continue;
       const auto [root, folder] = found->second;
+      if (folder == root && (event->mask & kRootGone)) {
+        watches_.erase(found);
+        recheck(root);
+        continue;
+      }
       if ((event->mask & IN_ISDIR) && (event->mask & (IN_CREATE | IN_MOVED_TO)) && event->len > 0) {
         watchTree(root, folder + "/" + event->name);
       }
@@ -152,11 +185,71 @@ void AutomaticSnapshots::changed(const std::string& root) {
 
 void AutomaticSnapshots::settle(const std::string& root) {
   auto taken = keeper_.snapshot(root, history::Reason::automatic, /*tidy=*/true);
+  if (!taken.ok() && taken.status().kind() == Status::Kind::unavailable) {
+    return markUnavailable(root, taken.status());
+  }
   if (!taken.ok()) return say_(taken.status().message());
+  if (unavailable_.count(root) != 0) recheck(root);  // back, as a scan found
   std::vector<std::string> lines = roots::words::taken(*taken);
   // An unchanged root is no news; what it could not read still is.
   const bool unchanged = taken->snapshot.id.empty();
   for (std::size_t i = unchanged ? 1 : 0; i < lines.size(); ++i) say_(lines[i]);
+}
+
+void AutomaticSnapshots::recheck(const std::string& root) {
+  if (followed_.count(root) == 0) return;
+  const Status there = keeper_.available(root);
+  if (there.kind() == Status::Kind::unavailable) return markUnavailable(root, there);
+  if (unavailable_.erase(root) != 0) say_(roots::words::availableAgain(root));
+  // Its folders may be other ones now (a disk mounted again): watched afresh.
+  dropWatches(root);
+  devices_[root] = deviceOf(root);
+  if (inotify_.valid()) watchTree(root, root);
+  changed(root);
+}
+
+void AutomaticSnapshots::markUnavailable(const std::string& root, const Status& why) {
+  dropWatches(root);
+  if (auto pending = timers_.find(root); pending != timers_.end()) {
+    g_source_remove(pending->second);
+    timers_.erase(pending);
+  }
+  if (!unavailable_.insert(root).second) return;  // said already
+  say_(roots::words::unavailable(root, why));
+  if (checkSource_ != 0) return;
+  checkSource_ = g_timeout_add_seconds(
+      kUnavailableCheckSeconds,
+      [](gpointer data) -> gboolean {
+        auto* self = static_cast<AutomaticSnapshots*>(data);
+        const std::set<std::string> unavailable = self->unavailable_;
+        for (const std::string& root : unavailable) self->recheck(root);
+        if (!self->unavailable_.empty()) return G_SOURCE_CONTINUE;
+        self->checkSource_ = 0;
+        return G_SOURCE_REMOVE;
+      },
+      this);
+}
+
+void AutomaticSnapshots::dropWatches(const std::string& root) {
+  for (auto it = watches_.begin(); it != watches_.end();) {
+    if (it->second.first == root) {
+      ::inotify_rm_watch(inotify_.get(), it->first);
+      it = watches_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
+void AutomaticSnapshots::mountsChanged() {
+  const std::set<std::string> followed = followed_;
+  for (const std::string& root : followed) {
+    const auto device = devices_.find(root);
+    if (unavailable_.count(root) != 0 || device == devices_.end() ||
+        device->second != deviceOf(root)) {
+      recheck(root);
+    }
+  }
 }
 
 }  // namespace tarvine::app

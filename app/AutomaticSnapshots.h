@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <chrono>
 #include <functional>
 #include <map>
@@ -10,13 +12,19 @@
 #include "platform/posix/FileDescriptor.h"
 #include "roots/Keeper.h"
 
+typedef struct _GUnixMountMonitor GUnixMountMonitor;
+
 namespace tarvine::app {
 
 // Snapshots each automatic, unpaused root on its own once it has been quiet
 // for a while after a change. Changes are seen through inotify, one watch per
 // folder; where the user's watches run out (fs.inotify.max_user_watches), that
-// root is instead scanned now and then, which the stat cache keeps cheap. Runs
-// on the thread-default GLib main context.
+// root is instead scanned now and then, which the stat cache keeps cheap. A
+// root that is unavailable (its disk unmounted, its folder missing) is not
+// watched and not snapshotted, and is said so in the log once; it is looked
+// at again whenever the system's mounts change and every
+// kUnavailableCheckSeconds, and watched again as soon as it is back. Runs on
+// the thread-default GLib main context.
 class AutomaticSnapshots {
  public:
   using Say = std::function<void(const std::string&)>;
@@ -30,11 +38,20 @@ class AutomaticSnapshots {
   // gets a snapshot once quiet, for what changed while nobody watched.
   void follow(const std::vector<roots::Root>& roots);
 
+  static constexpr unsigned kUnavailableCheckSeconds = 60;
+
  private:
   void watchTree(const std::string& root, const std::string& folder);
   void changed(const std::string& root);
   void settle(const std::string& root);
   void readEvents();
+  // Whether `root` is there: watched afresh and snapshotted once quiet if
+  // so, marked unavailable if not.
+  void recheck(const std::string& root);
+  void markUnavailable(const std::string& root, const Status& why);
+  void dropWatches(const std::string& root);
+  // A disk mounted or unmounted: each root whose device changed is looked at.
+  void mountsChanged();
 
   roots::Keeper& keeper_;
   std::chrono::milliseconds quiet_;
@@ -46,6 +63,10 @@ class AutomaticSnapshots {
   std::map<std::string, unsigned> timers_;                      // root: pending snapshot
   std::set<std::string> followed_;
   std::set<std::string> scanned_;  // roots whose watches ran out
+  std::set<std::string> unavailable_;
+  std::map<std::string, dev_t> devices_;  // each watched root's device when it was watched
+  unsigned checkSource_ = 0;
+  GUnixMountMonitor* mounts_ = nullptr;
 };
 
 }  // namespace tarvine::app

@@ -150,20 +150,22 @@ int window(const Context& context, const std::vector<std::string>& args) {
 }
 
 int listRoots(const Context& context, const std::vector<std::string>&) {
-  auto roots = context.keeper.roots();
+  auto roots = context.keeper.states();
   if (!roots.ok()) return context.failed(roots.status());
   if (context.json) {
     nlohmann::json list = nlohmann::json::array();
-    for (const auto& root : *roots) {
+    for (const auto& [root, state] : *roots) {
       list.push_back({{"path", root.path},
                       {"isPaused", root.isPaused},
-                      {"mode", std::string(rawValue(modeOf(root)))}});
+                      {"mode", std::string(rawValue(modeOf(root)))},
+                      {"state", std::string(words::stateName(state))}});
     }
     std::cout << nlohmann::json{{"ok", true}, {"roots", list}}.dump() << "\n";
     return 0;
   }
-  for (const auto& root : *roots) {
-    std::cout << root.path << " (" << rawValue(modeOf(root)) << (root.isPaused ? ", paused" : "")
+  for (const auto& [root, state] : *roots) {
+    const std::string_view mode = rawValue(modeOf(root)), shown = words::stateName(state);
+    std::cout << root.path << " (" << shown << (shown != mode ? ", " + std::string(mode) : "")
               << ")\n";
   }
   return 0;
@@ -197,7 +199,10 @@ constexpr Command kCommands[] = {
      1, 2, restore},
     {"cat", "PATH VERSION", "the file PATH as it was in VERSION, on standard output", 2, 2, cat},
     {"history", "PATH", "PATH's versions in a window, to open or restore one", 1, 1, window},
-    {"roots", "", "the watched folders", 0, 0, listRoots},
+    {"roots", "",
+     "the watched folders, each automatic, manual, paused or\nunavailable (its disk is not "
+     "mounted, or it is missing)",
+     0, 0, listRoots},
     {"ignore-file", "FOLDER",
      "the file of FOLDER's ignore rules (.gitignore syntax;\nnothing is left out unless listed "
      "there)",

@@ -11,6 +11,7 @@
 #include "history/GitObjects.h"
 #include "history/Privacy.h"
 #include "history/StatCache.h"
+#include "history/StoredNames.h"
 #include "history/TreeWriter.h"
 #include "platform/posix/FileDescriptor.h"
 
@@ -63,6 +64,67 @@ void removeStaleLocks(git_repository* repository) {
       if (it->path().extension() == ".lock") std::filesystem::remove(it->path(), ignored);
     }
   }
+}
+
+// Where the open root is now.
+Result<RootPlace> placeOf(FolderAccess& access, int root, const std::string& path) {
+  struct stat self {
+  }, parent{};
+  if (access.statOpen(root, self) != 0) return systemFailure("cannot read " + path);
+  // The parent of "/" is itself.
+  const bool mountPoint = access.statAt(root, "..", parent) == 0 && parent.st_dev != self.st_dev;
+  return RootPlace{static_cast<std::uint64_t>(self.st_dev), static_cast<std::uint64_t>(self.st_ino),
+                   mountPoint};
+}
+
+Status unavailable(const std::string& why, int error = ENODEV) {
+  return Status::failure(Status::Kind::unavailable, why, error);
+}
+
+// The root's folder, open; a root that is not there is unavailable.
+Result<FileDescriptor> openRootFolder(FolderAccess& access, const std::string& root) {
+  FileDescriptor fd(access.openRoot(root));
+  if (fd.valid()) return fd;
+  if (errno == ENOENT || errno == ENOTDIR) return unavailable(root + " is not there", errno);
+  return systemFailure("cannot open " + root);
+}
+
+// Whether the root is still the folder its history is of, or its disk seems
+// to be gone from under it. The root is not that folder when it is empty
+// where its last snapshot is not, unless it is the very folder that snapshot
+// saw (the user emptied it); or when it is on another device than it was,
+// and is no longer a mount of its own where it was one, or holds none of the
+// names its last snapshot has at its top (another disk). A disk plugged in
+// again and numbered anew holds its own names still.
+Status checkMounted(FolderAccess& access, git_repository* repository, int root,
+                    const std::string& path, const std::optional<RootPlace>& last,
+                    const RootPlace& now) {
+  std::vector<std::string> names;
+  if (access.list(root, names) != 0) return systemFailure("cannot list " + path);
+  std::erase_if(
+      names, [](const std::string& name) { return name.rfind(History::restoringPrefix, 0) == 0; });
+  const bool sameFolder = last && last->device == now.device && last->inode == now.inode;
+  const bool sameDevice = !last || last->device == now.device;
+  if ((!names.empty() || sameFolder) && sameDevice) return Status();
+  auto head = headCommit(repository);
+  // Nothing recorded to compare with (what a damaged history holds is for
+  // the snapshot to find out).
+  if (!head.ok()) return Status();
+  git_tree* raw = nullptr;
+  if (git_commit_tree(&raw, head->get()) != 0) return Status();
+  const Tree tree(raw);
+  if (git_tree_entrycount(raw) == 0) return Status();
+  if (names.empty()) {
+    return unavailable(path + " is empty, where its last snapshot is not: is its disk mounted?");
+  }
+  if (last->mountPoint && !now.mountPoint) {
+    return unavailable(path + " is no longer a mount of its own: is its disk mounted?");
+  }
+  for (const std::string& name : names) {
+    if (git_tree_entry_byname(raw, storedName(name).c_str()) != nullptr) return Status();
+  }
+  return unavailable(path + " is on another device than it was, and holds nothing its last " +
+                     "snapshot holds: is its disk mounted?");
 }
 
 }  // namespace
@@ -146,24 +208,47 @@ Result<std::unique_ptr<History>> History::open(const std::string& repository,
   return history;
 }
 
+Status History::availability() {
+  auto root = openRootFolder(access_, root_);
+  if (!root.ok()) return root.status();
+  auto place = placeOf(access_, root->get(), root_);
+  if (!place.ok()) return place.status();
+  return checkMounted(access_, repository_, root->get(), root_, loadCache(statCachePath_).root,
+                      *place);
+}
+
 Result<Snapshot> History::snapshot(Reason reason) {
   removeStaleLocks(repository_);
+  // Before any file is looked at: what the next snapshot trusts of this
+  // one's cache is what is older than this.
+  const std::int64_t start = fileClockNow();
   Snapshot report;
   auto odb = odbOf(repository_);
   if (!odb.ok()) return odb.status();
-  FileDescriptor root(access_.openRoot(root_));
-  if (!root.valid()) return systemFailure("cannot open " + root_);
+  auto root = openRootFolder(access_, root_);
+  if (!root.ok()) return root.status();
   const StatCache previous = loadCache(statCachePath_);
-  TreeWriter writer(
-      {access_, repository_, odb->get(), previous, root_ == "/" ? "" : root_, excluded_,
-       hasIgnoreRules(ignoreFile()), keptAnyway_, temporaryPrefix_, naming_},
-      report);
-  Result<git_oid> tree = writer.folder(root.get(), "");
+  auto place = placeOf(access_, root->get(), root_);
+  if (!place.ok()) return place.status();
+  if (Status there = checkMounted(access_, repository_, root->get(), root_, previous.root, *place);
+      !there.ok()) {
+    return there;
+  }
+  TreeWriter writer({access_, repository_, odb->get(), previous, root_ == "/" ? "" : root_,
+                     excluded_, hasIgnoreRules(ignoreFile()), keptAnyway_, temporaryPrefix_,
+                     naming_},
+                    report);
+  Result<git_oid> tree = writer.folder(root->get(), "");
   if (!tree.ok()) return tree.status();
   auto recorded = recordSnapshot(repository_, *tree, reason, root_);
   if (!recorded.ok()) return recorded.status();
-  // The cache vouches only for what a recorded snapshot holds.
-  if (!recorded->empty() || writer.seen() != previous) saveCache(statCachePath_, writer.seen());
+  // The cache vouches only for what a recorded snapshot holds. It is saved
+  // anew whenever a file was read, so that what was read counts as seen at
+  // this snapshot's start.
+  if (!recorded->empty() || report.filesRead > 0 || previous.root != *place ||
+      writer.seen() != previous.files) {
+    saveCache(statCachePath_, StatCache{start, *place, writer.seen()});
+  }
   report.id = std::move(*recorded);
   return report;
 }

@@ -29,6 +29,22 @@ inline std::string shortId(std::string_view id) {
   return std::string(id.substr(0, kShortIdLength));
 }
 
+// A file or folder a snapshot could not read as it is now. A snapshot
+// records deletions, never failures: what was in the last snapshot stays as
+// that snapshot had it.
+struct Skipped {
+  enum class Kind {
+    unreadable,        // could not be opened, listed or read
+    changedWhileRead,  // changed each time it was read: no whole version of it was seen
+  };
+  std::string path;  // below the root
+  Kind kind = Kind::unreadable;
+  std::string why;  // for people
+  // Whether the last snapshot's version was kept in its place (false: it was
+  // not in the last snapshot, and is not in this one either).
+  bool carried = false;
+};
+
 struct Snapshot {
   // The snapshot's id (its commit); empty when nothing had changed since the
   // last one, so nothing was recorded.
@@ -36,8 +52,7 @@ struct Snapshot {
   // Files whose content was read; the others were unchanged by their size,
   // times and inode.
   std::size_t filesRead = 0;
-  // What could not be kept, each "path: why" (an unreadable file or folder).
-  std::vector<std::string> skipped;
+  std::vector<Skipped> skipped;
 };
 
 // One version of a path: a snapshot in which it differs from the one before.
@@ -126,8 +141,17 @@ class History {
   std::string ignoreFile() const;
 
   // Records the root as it is now, unless nothing changed since the last
-  // snapshot.
+  // snapshot. A root that is not there, or whose disk seems not mounted (see
+  // availability), is not recorded: a failure of kind unavailable.
   Result<Snapshot> snapshot(Reason reason);
+
+  // Snapshots that tell the truth (History.cpp): whether the root can be
+  // recorded now. A failure of kind unavailable when its folder is missing,
+  // or is not the folder its history is of: empty where its last snapshot is
+  // not (unless it is the very folder that snapshot saw, emptied), or on
+  // another device than it was and either no longer a mount of its own or
+  // holding none of the names at the top of its last snapshot.
+  Status availability();
 
   // The versions of `relative` (a path below the root; "" for the root
   // itself), newest first; at most `limit` of them, so that a long history

@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <map>
 #include <random>
 
 #include "foundation/TextSplit.h"
@@ -557,10 +558,17 @@ Result<Restored> History::restore(const std::string& relative, std::optional<std
   removeRestoreLeftovers(/*wait=*/true);
 
   Restored restored;
+  // What the snapshots before the restore could not read: kept there as it
+  // was, so the restore must leave it alone, and say so.
+  std::map<std::string, std::string> unread;
+  const auto noteUnread = [&](const Snapshot& taken) {
+    for (const Skipped& skipped : taken.skipped) unread[skipped.path] = skipped.why;
+  };
   // Without a version, the previous one is found from the state as it is now.
   if (!target) {
     auto before = snapshot(Reason::beforeRestore);
     if (!before.ok()) return before.status();
+    noteUnread(*before);
     restored.before = before->id;
     auto head = headCommit(repository_);
     if (!head.ok()) return head.status();
@@ -603,6 +611,7 @@ Result<Restored> History::restore(const std::string& relative, std::optional<std
   if (restored.before.empty() || !keptAnyway_.empty()) {
     auto before = snapshot(Reason::beforeRestore);
     if (!before.ok()) return before.status();
+    noteUnread(*before);
     if (!before->id.empty()) restored.before = before->id;
   }
   auto head = headCommit(repository_);
@@ -614,6 +623,10 @@ Result<Restored> History::restore(const std::string& relative, std::optional<std
   std::vector<Write> needed;
   std::set<std::string> folders;
   for (Write& write : writes) {
+    if (auto why = unread.find(write.path); why != unread.end()) {
+      restored.notReplaced.push_back(write.path + ": " + why->second);
+      continue;
+    }
     auto stored = components(write.path);
     if (!stored.ok()) return stored.status();
     const Entry now = entryAt(head->get(), storedPath(*stored, naming_));

@@ -10,15 +10,19 @@
 
 #include "foundation/Status.h"
 #include "history/FolderAccess.h"
+#include "history/GitObjects.h"
 #include "history/History.h"
 #include "history/StatCache.h"
 
 namespace tarvine::history {
 
 // Builds the trees of a snapshot, folder by folder, reading only what the
-// stat cache cannot vouch for. What cannot be read is reported in the
-// snapshot and left out; what the history cannot take (a full disk) fails the
-// whole snapshot, rather than record one that silently lacks a file.
+// stat cache cannot vouch for. What cannot be read, or changes each time it
+// is read, is reported in the snapshot and kept as the last snapshot had it
+// (a snapshot records deletions, never failures); a file is stored only as
+// one whole version, never as pieces of two. What the history cannot take (a
+// full disk) fails the whole snapshot, rather than record one that silently
+// lacks a file.
 class TreeWriter {
  public:
   struct Setting {
@@ -44,20 +48,38 @@ class TreeWriter {
   // The tree of the open folder `fd`, `relative` below the root.
   Result<git_oid> folder(int fd, const std::string& relative);
 
-  // What this snapshot saw, for the next one's cache.
-  const StatCache& seen() const { return seen_; }
+  // What this snapshot saw of the files it read or trusted, for the next
+  // one's cache.
+  const CachedFiles& seen() const { return seen_; }
+
+  // How many times a file that changes while it is read is read before the
+  // last snapshot's version of it is kept instead.
+  static constexpr int kReadAttempts = 3;
 
  private:
   bool ignored(const std::string& path, const struct stat& info) const;
   Result<git_oid> file(int parent, const std::string& name, const std::string& path,
                        const struct stat& listed);
+  // One reading of a file, stored only when the file did not change during it.
+  Result<git_oid> readOnce(int parent, const std::string& name, const std::string& path,
+                           struct stat& info);
+  Result<git_oid> store(int fd, const struct stat& info, const std::string& path);
   Result<git_oid> link(int parent, const std::string& name, const struct stat& info);
+  // Reports `path` as not read and puts the last snapshot's entry for it, if
+  // it had one, in its place.
+  Status keepLast(git_treebuilder* builder, const std::string& name, const std::string& path,
+                  Skipped::Kind kind, std::string why);
+  // What the history cannot take fails the whole snapshot, never only the
+  // folder being written.
   Status storeFailed(const std::string& path);
+  Status fatal(Status status);
 
   Setting setting_;
   Snapshot& report_;
-  StatCache seen_;
+  CachedFiles seen_;
   std::optional<Status> fatal_;
+  // The last snapshot, read when something must be carried forward from it.
+  std::optional<Commit> last_;
 };
 
 }  // namespace tarvine::history

@@ -140,10 +140,7 @@ Result<std::string> History::currentObject(const std::string& relative) {
   // A file unchanged since the last snapshot has the id that snapshot
   // recorded: a large file is not read again each time its versions are shown.
   const StatCache cache = loadCache(statCachePath_);
-  if (auto cached = cache.find(joined(*parts));
-      cached != cache.end() && unchanged(cached->second, info)) {
-    return hex(cached->second.blob);
-  }
+  if (const CachedFile* cached = cache.trusted(joined(*parts), info)) return hex(cached->blob);
   FileDescriptor file(access_.openFile(folder.get(), parts->back()));
   if (!file.valid() || access_.statOpen(file.get(), info) != 0) {
     return systemFailure("cannot read " + path);

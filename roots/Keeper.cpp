@@ -53,6 +53,28 @@ Result<Keeper::Opened> Keeper::open(const std::string& path, bool changes, bool 
   return Opened{std::move(*history), std::move(*place), std::move(lock)};
 }
 
+Result<std::vector<Keeper::Listed>> Keeper::states() {
+  auto roots = container_.roots();
+  if (!roots.ok()) return roots.status();
+  std::vector<Listed> listed;
+  for (const Root& root : *roots) {
+    State state = modeOf(root) == RootMode::manual ? State::manual : State::automatic;
+    if (root.isPaused) {
+      state = State::paused;
+    } else if (available(root.path).kind() == Status::Kind::unavailable) {
+      state = State::unavailable;
+    }
+    listed.push_back({root, state});
+  }
+  return listed;
+}
+
+Status Keeper::available(const std::string& folder) {
+  auto opened = open(folder, false, /*rootOnly=*/true);
+  if (!opened.ok()) return opened.status();
+  return opened->history->availability();
+}
+
 Result<Keeper::Watched> Keeper::watch(const std::string& folder, RootMode mode) {
   struct stat info {};
   const int error = ::stat(folder.c_str(), &info) != 0 ? errno : 0;

@@ -23,6 +23,19 @@ class Keeper {
   const Container& container() const { return container_; }
   Result<std::vector<Root>> roots() const { return container_.roots(); }
 
+  // A root as it is now: paused, unavailable (its folder or its disk is not
+  // there), or watched in its mode.
+  enum class State { automatic, manual, paused, unavailable };
+  struct Listed {
+    Root root;
+    State state;
+  };
+  Result<std::vector<Listed>> states();
+  // Whether the root `folder` can be snapshotted now: a failure of kind
+  // unavailable when its folder is missing or its disk seems not mounted
+  // (History::availability).
+  Status available(const std::string& folder);
+
   // A snapshot of the root that holds a path.
   struct Taken {
     std::string root;

@@ -35,7 +35,11 @@ std::vector<std::string> taken(const Keeper::Taken& taken) {
       snapshot.id.empty() ? "no change in " + taken.root + " since its last snapshot"
                           : "snapshot " + history::shortId(snapshot.id) + " of " + taken.root +
                                 " (" + std::to_string(snapshot.filesRead) + " file(s) read)"};
-  for (const std::string& skipped : snapshot.skipped) lines.push_back("skipped " + skipped);
+  for (const history::Skipped& skipped : snapshot.skipped) {
+    lines.push_back("not read " + skipped.path + ": " + skipped.why +
+                    (skipped.carried ? "; its last snapshot's version is kept"
+                                     : "; it is not in the history yet"));
+  }
   if (!taken.tidied.ok()) lines.push_back("cannot pack the history yet: " + taken.tidied.message());
   return lines;
 }
@@ -68,6 +72,29 @@ std::vector<std::string> listing(const std::string& path, const Keeper::Listing&
                     (version.size ? ", " + std::to_string(*version.size) + " bytes" : ""));
   }
   return lines;
+}
+
+std::string_view stateName(Keeper::State state) {
+  switch (state) {
+    case Keeper::State::automatic:
+      return "automatic";
+    case Keeper::State::manual:
+      return "manual";
+    case Keeper::State::paused:
+      return "paused";
+    case Keeper::State::unavailable:
+      return "unavailable";
+  }
+  return "unavailable";
+}
+
+std::string unavailable(const std::string& root, const Status& why) {
+  return "unavailable: " + why.message() + "; " + root +
+         " is not snapshotted until it is back, and watched again then";
+}
+
+std::string availableAgain(const std::string& root) {
+  return root + " is available again; watching it";
 }
 
 std::string_view changeName(history::Version::Change change) {

@@ -22,5 +22,10 @@ std::string packed(const std::string& folder);
 // A heading, then one line a version, newest first.
 std::vector<std::string> listing(const std::string& path, const Keeper::Listing& listing);
 std::string_view changeName(history::Version::Change change);
+// A root's state as scripts read it ("unavailable").
+std::string_view stateName(Keeper::State state);
+// The application's log when a root becomes unavailable, and when it is back.
+std::string unavailable(const std::string& root, const Status& why);
+std::string availableAgain(const std::string& root);
 
 }  // namespace tarvine::roots::words

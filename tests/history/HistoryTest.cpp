@@ -12,6 +12,7 @@
 #include <set>
 #include <sstream>
 
+#include "history/StatCache.h"
 #include "tests/support/TempDir.h"
 
 namespace tarvine::history {
@@ -41,6 +42,24 @@ class HistoryTest : public ::testing::Test {
     std::stringstream text;
     text << std::ifstream(path, std::ios::binary).rdbuf();
     return text.str();
+  }
+  // Waits until every file below the root is older than the clock that
+  // stamps files: a snapshot trusts its cache only for files older than its
+  // own start, and reads the others again.
+  void settle() {
+    for (int tries = 0; tries < 3000; ++tries) {
+      const std::int64_t now = fileClockNow();
+      bool older = true;
+      for (const auto& entry : fs::recursive_directory_iterator(root)) {
+        struct stat info {};
+        if (::lstat(entry.path().c_str(), &info) == 0) {
+          older = older && olderThan(info.st_mtim, now) && olderThan(info.st_ctim, now);
+        }
+      }
+      if (older) return;
+      ::usleep(1000);
+    }
+    ADD_FAILURE() << "the files' times stay newer than the clock";
   }
   Snapshot snap(Reason reason = Reason::manual) {
     auto taken = history->snapshot(reason);
@@ -136,11 +155,13 @@ TEST_F(HistoryTest, OnlyTheRootsOwnIgnoreRulesLeaveAnythingOut) {
 
 TEST_F(HistoryTest, UnchangedFilesAreNotReadAgainAndNothingNewIsNoSnapshot) {
   for (int i = 0; i < 20; ++i) write("f" + std::to_string(i), std::to_string(i));
+  settle();
   EXPECT_EQ(snap().filesRead, 20u);
   const Snapshot same = snap();
   EXPECT_TRUE(same.id.empty());
   EXPECT_EQ(same.filesRead, 0u);
   write("f3", "changed");
+  settle();
   const Snapshot changed = snap();
   EXPECT_FALSE(changed.id.empty());
   EXPECT_EQ(changed.filesRead, 1u);
@@ -165,6 +186,7 @@ TEST_F(HistoryTest, UnchangedFilesAreNotReadAgainAndNothingNewIsNoSnapshot) {
   ASSERT_EQ(after.st_ino, before.st_ino);
   ASSERT_EQ(nanoseconds(after.st_mtim), nanoseconds(before.st_mtim));
   ASSERT_NE(nanoseconds(after.st_ctim), nanoseconds(before.st_ctim));
+  settle();
   auto current = history->currentObject("f5");
   ASSERT_TRUE(current.ok()) << current.status().message();
   const Snapshot sameSize = snap();
@@ -352,7 +374,10 @@ TEST_F(HistoryTest, FaultsOfTheFolderAreReportedAndLeaveItAsItWas) {
   write("b.txt", "b1");
   faulty.unreadable = "b.txt";
   const Snapshot first = snap();
-  EXPECT_EQ(first.skipped, std::vector<std::string>{"b.txt: cannot read: Input/output error"});
+  ASSERT_EQ(first.skipped.size(), 1u);
+  EXPECT_EQ(first.skipped[0].path, "b.txt");
+  EXPECT_EQ(first.skipped[0].kind, Skipped::Kind::unreadable);
+  EXPECT_FALSE(first.skipped[0].carried);  // new: not in the history yet
   EXPECT_EQ(git("ls-tree -r --name-only HEAD"), "a.txt\n");
   faulty.unreadable.clear();
   snap();

@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <map>
 
 #include "platform/posix/PosixFileSystem.h"
 #include "shared/RootMatch.h"
@@ -123,6 +124,60 @@ TEST_F(KeeperTest, FailuresCarryAKindThatCallersTest) {
 
   std::ofstream(tmp.file("container/roots.json"), std::ios::trunc) << "{\"version\": 1, \"ro";
   EXPECT_EQ(keeper.roots().status().kind(), Kind::damaged);
+}
+
+// An unmounted disk leaves an empty folder where the root was, or nothing:
+// no snapshot records that as everything deleted, the root is listed as
+// unavailable, and once it is back it is as it was.
+TEST_F(KeeperTest, ARootWhoseDiskIsGoneIsUnavailableUntilItIsBack) {
+  const std::string mounted = folder("mounted"), missing = folder("missing");
+  const std::string paused = folder("paused");
+  for (const std::string& root : {mounted, missing, paused}) {
+    std::ofstream(root + "/notes.txt") << "kept in " << root;
+  }
+  ASSERT_TRUE(keeper.watch(mounted, RootMode::automatic).ok());
+  ASSERT_TRUE(keeper.watch(missing, RootMode::manual).ok());
+  ASSERT_TRUE(keeper.watch(paused, RootMode::automatic).ok());
+  ASSERT_TRUE(keeper.pause(paused).ok());
+  auto states = [&] {
+    std::map<std::string, Keeper::State> found;
+    auto listed = keeper.states();
+    EXPECT_TRUE(listed.ok()) << listed.status().message();
+    if (listed.ok()) {
+      for (const auto& [root, state] : *listed) found[root.path] = state;
+    }
+    return found;
+  };
+  using State = Keeper::State;
+  EXPECT_EQ(states(),
+            (std::map<std::string, State>{
+                {mounted, State::automatic}, {missing, State::manual}, {paused, State::paused}}));
+  fs::rename(mounted, tmp.file("mounted-away"));
+  fs::create_directories(mounted);
+  fs::rename(missing, tmp.file("missing-away"));
+  for (const std::string& root : {mounted, missing}) {
+    auto taken = keeper.snapshot(root, history::Reason::automatic);
+    ASSERT_FALSE(taken.ok()) << root;
+    EXPECT_EQ(taken.status().kind(), Kind::unavailable) << root;
+    EXPECT_EQ(keeper.available(root).kind(), Kind::unavailable) << root;
+  }
+  auto listing = keeper.versions(mounted + "/notes.txt");
+  ASSERT_TRUE(listing.ok()) << listing.status().message();
+  EXPECT_EQ(listing->versions.size(), 1u);  // never recorded as deleted
+  EXPECT_EQ(states(), (std::map<std::string, State>{{mounted, State::unavailable},
+                                                    {missing, State::unavailable},
+                                                    {paused, State::paused}}));
+  fs::remove(mounted);
+  fs::rename(tmp.file("mounted-away"), mounted);
+  fs::rename(tmp.file("missing-away"), missing);
+  EXPECT_EQ(states(),
+            (std::map<std::string, State>{
+                {mounted, State::automatic}, {missing, State::manual}, {paused, State::paused}}));
+  for (const std::string& root : {mounted, missing}) {
+    auto taken = keeper.snapshot(root, history::Reason::automatic);
+    ASSERT_TRUE(taken.ok()) << taken.status().message();
+    EXPECT_TRUE(taken->snapshot.id.empty()) << root;
+  }
 }
 
 }  // namespace

@@ -290,6 +290,45 @@ class HistoryLoop(unittest.TestCase):
                                "--strict"], capture_output=True, text=True)
         self.assertEqual(fsck.returncode, 0, fsck.stderr)
 
+    def test_a_root_whose_disk_is_gone_is_unavailable_and_watched_again_once_back(self):
+        # An empty file system mounted over the folder, as a disk unmounted
+        # leaves its mount point, and then unmounted: needs root.
+        self.box.start("--quiet-ms", "200", self.docs)
+        out = self.box.output
+
+        def said(start):
+            return len([line for line in out().splitlines()
+                        if line.startswith("tarvine-app: " + start)])
+
+        self.assertTrue(eventually(lambda: said("snapshot ") == 1), out())
+        mount = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=1m", "tarvine-e2e", self.docs],
+                               capture_output=True, text=True)
+        if mount.returncode != 0:
+            reason = "cannot mount a tmpfs here: " + (mount.stderr.strip() or "needs root")
+            if os.environ.get("TARVINE_REQUIRE_ALL"):
+                self.fail(reason + "; this build requires every test to run")
+            self.skipTest(reason)
+        try:
+            self.assertTrue(eventually(lambda: said("unavailable: ") == 1, 10),
+                            out())
+            status, stdout, _ = self.tarvine("--json", "roots")
+            self.assertEqual([r["state"] for r in json.loads(stdout)["roots"]], ["unavailable"])
+            status, _, _ = self.tarvine("snapshot", self.docs)
+            self.assertEqual(status, 1)
+        finally:
+            subprocess.run(["umount", "-l", self.docs])
+        self.assertTrue(eventually(lambda: said(self.docs + " is available again") == 1, 10),
+                        out())
+        # Watching resumed on its own: an edit is snapshotted.
+        write(os.path.join(self.docs, "a.txt"), "two\n")
+        self.assertTrue(eventually(lambda: said("snapshot ") == 2, 10), out())
+        self.assertEqual(said("unavailable: "), 1, out())
+        status, stdout, _ = self.tarvine("--json", "log", os.path.join(self.docs, "a.txt"))
+        self.assertEqual([v["change"] for v in json.loads(stdout)["versions"]],
+                         ["modified", "added"])
+        status, stdout, _ = self.tarvine("--json", "roots")
+        self.assertEqual([r["state"] for r in json.loads(stdout)["roots"]], ["automatic"])
+
     def test_the_command_line_keeps_history_without_the_application(self):
         self.assertEqual(self.tarvine("watch", "--manual", self.docs)[0], 0)
         write(os.path.join(self.docs, "a.txt"), "two\n")
@@ -299,7 +338,8 @@ class HistoryLoop(unittest.TestCase):
         self.assertEqual(self.tarvine("cat", os.path.join(self.docs, "a.txt"), first)[1], "one\n")
         status, stdout, _ = self.tarvine("--json", "roots")
         self.assertEqual(json.loads(stdout)["roots"],
-                         [{"path": self.docs, "isPaused": False, "mode": "manual"}])
+                         [{"path": self.docs, "isPaused": False, "mode": "manual",
+                           "state": "manual"}])
         for args, code in [(("bogus",), 2), (("watch",), 2), (("mode", self.docs, "odd"), 1),
                            (("snapshot", "/"), 1), (("log", self.docs, "extra"), 2)]:
             self.assertEqual(self.tarvine(*args)[0], code, args)
