@@ -150,14 +150,25 @@ class Nemo(Gtk3FileManager):
 
 
 class Caja(Gtk3FileManager):
-    """Caja takes its extension folders from the environment: no root needed."""
+    """Caja reads the folders CAJA_EXTENSION_DIRS names, and then always its
+    own: a module installed there (by `make install` or the tarvine-caja
+    package) would be loaded beside the one under test, and two copies of the
+    module end Caja as it starts. Where that folder exists, the module's folder
+    is bound over it, as for Nemo; where it does not, nothing can be installed
+    there, and the environment names the module's folder (no root needed)."""
 
     program = "caja"
-    needs_root = False
+
+    @property
+    def needs_root(self):
+        return os.path.isdir(self.extension_dir)
 
     def launch(self, folder):
+        argv = ["caja", "--no-desktop", folder]
+        if self.needs_root:
+            return self.in_mount_namespace(argv, "caja.log", env=self.env)
         self.env["CAJA_EXTENSION_DIRS"] = self.install_module()
-        return self.spawn(["caja", "--no-desktop", folder], "caja.log", env=self.env)
+        return self.spawn(argv, "caja.log", env=self.env)
 
 
 class Thunar(Gtk3FileManager):
