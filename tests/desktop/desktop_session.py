@@ -203,6 +203,35 @@ class Session:
             env=self.env, capture_output=True, text=True)
         return "true" in answer.stdout
 
+    def report(self, screenshot=None):
+        """What the run's processes said and what the screen showed, so that a
+        failure on a CI machine can be understood from its output alone."""
+        if screenshot and "DISPLAY" in self.env:
+            path = os.path.splitext(screenshot)[0] + "-failure.png"
+            try:
+                self.screenshot(path, 1280, 800)
+                print("the screen at the failure: " + path)
+            except (OSError, subprocess.CalledProcessError):
+                pass
+        for process in self.processes:
+            print("process %d %s: %s" % (process.pid, process.args[0], "running"
+                                         if process.poll() is None
+                                         else "exited with %d" % process.returncode))
+        # AT-SPI in this process aborts it if the accessibility bus is not there.
+        if self.bus_has_owner("org.a11y.Bus"):
+            try:
+                print("on the accessibility bus: " + ", ".join(
+                    "%s (%s)" % (app.get_name(), process_of(app)) for app in applications()))
+            except GLib.Error as error:
+                print("the accessibility bus did not answer: %s" % error)
+        for name in sorted(os.listdir(self.dir)):
+            if name.endswith(".log"):
+                with open(os.path.join(self.dir, name), errors="replace") as f:
+                    text = f.read()
+                print("--- %s%s\n%s" % (name, " (its end)" if len(text) > 4000 else "",
+                                       text[-4000:]))
+        sys.stdout.flush()
+
     def close(self):
         for process in reversed(self.processes):
             if process.poll() is None:
@@ -584,6 +613,9 @@ def run(session, screenshot, rest):
             try:
                 session.start()
                 session.run_scenario(self, screenshot)
+            except BaseException:
+                session.report(screenshot)
+                raise
             finally:
                 session.close()
 

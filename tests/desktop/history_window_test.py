@@ -178,6 +178,9 @@ def main():
             try:
                 session.start()
                 scenario(session, self, args.screenshot)
+            except BaseException:
+                session.report(args.screenshot)
+                raise
             finally:
                 session.close()
 
