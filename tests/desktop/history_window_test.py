@@ -160,6 +160,10 @@ def scenario(session, test, screenshot):
         process.wait(ds.ANSWERED)
     test.assertFalse(os.path.exists(os.path.dirname(copy)))
 
+    # Nothing GLib or GTK counts as a programming error was said on the way.
+    with open(os.path.join(session.dir, "window.log"), errors="replace") as f:
+        test.assertEqual([line for line in f if "CRITICAL **" in line], [])
+
 
 def main():
     parser = argparse.ArgumentParser()
