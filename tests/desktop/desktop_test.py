@@ -151,19 +151,20 @@ class Caja(Gtk3FileManager):
     """Caja reads the folders CAJA_EXTENSION_DIRS names, and then always its
     own: a module installed there (by `make install` or the tarvine-caja
     package) would be loaded beside the one under test, and two copies of the
-    module end Caja as it starts. Where that folder exists, the module's folder
-    is bound over it, as for Nemo; where it does not, nothing can be installed
-    there, and the environment names the module's folder (no root needed)."""
+    module end Caja as it starts. As root, where that folder exists, the
+    module's folder is bound over it, as for Nemo. Otherwise the environment
+    names the module's folder; without root, that is only right while no
+    Tarvine module is installed in Caja's."""
 
     program = "caja"
 
     @property
     def needs_root(self):
-        return os.path.isdir(self.extension_dir)
+        return os.path.exists(os.path.join(self.extension_dir, os.path.basename(self.module)))
 
     def launch(self, folder):
         argv = ["caja", "--no-desktop", folder]
-        if self.needs_root:
+        if os.path.isdir(self.extension_dir) and os.geteuid() == 0:
             return self.in_mount_namespace(argv, "caja.log", env=self.env)
         self.env["CAJA_EXTENSION_DIRS"] = self.install_module()
         return self.spawn(argv, "caja.log", env=self.env)
