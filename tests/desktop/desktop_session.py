@@ -18,7 +18,12 @@ import unittest
 import gi
 
 gi.require_version("Atspi", "2.0")
-from gi.repository import Atspi  # noqa: E402
+from gi.repository import Atspi, GLib  # noqa: E402
+
+# On a busy machine an application can take longer than AT-SPI's default
+# 0.8 s to answer, and a call that times out reads as an application that
+# does not answer at all. Waits below are bounded by time, not by this.
+Atspi.set_timeout(5000, 20000)
 
 SKIP = 77  # ctest's SKIP_RETURN_CODE
 GROUP = "QF7T2K9M4R.com.quillfen.tarvine"
@@ -33,18 +38,30 @@ EXPECTED = {
     "file inside the root": (["enable-", "disable-", "snapshot-", "restore+", "show+"], "on"),
     "background of the root": (["enable-", "disable+", "snapshot+", "restore-", "show+"], "on"),
 }
+# The bounds of the waits, in seconds. A wait ends as soon as what it waits
+# for is there, so a passing run does not pay them; they are long because CI
+# machines are rarely idle, and a busy one is many times slower than an idle one.
+STARTED = 60  # a program up and showing its window
+ANSWERED = 20  # a menu shown, a command carried out, a window gone
+ENDED = object()  # what show() waits for when the program it waits on has ended
+
 TITLES = ["Enable History", "Disable History", "Snapshot Now", "Restore Previous Version",
           "Show History\u2026"]
 
 
 def eventually(condition, seconds=10.0, step=0.1):
+    """The condition's first true value within `seconds`, or its last value.
+    An accessibility call that fails on the way (an application that left
+    while it was asked, or one too busy to answer in time) counts as not yet."""
     deadline = time.monotonic() + seconds
-    while time.monotonic() < deadline:
-        value = condition()
-        if value:
+    while True:
+        try:
+            value = condition()
+        except GLib.Error:
+            value = None
+        if value or time.monotonic() >= deadline:
             return value
         time.sleep(step)
-    return condition()
 
 
 class Session:
@@ -59,6 +76,7 @@ class Session:
     open_folder, item_menu, background_menu and history_entries."""
 
     program = None
+    primary = app = None
     needs_root = True
     services = ()
     accessibility_service = True
@@ -166,7 +184,7 @@ class Session:
         for root, flags in roots:
             argv += flags + [root]
         self.spawn(argv, "app.log")
-        assert eventually(lambda: "watching" in self.app_output()), self.app_output()
+        assert eventually(lambda: "watching" in self.app_output(), STARTED), self.app_output()
 
     def app_output(self):
         try:
@@ -174,6 +192,45 @@ class Session:
                 return f.read()
         except FileNotFoundError:
             return ""
+
+    def bus_has_owner(self, name):
+        """Whether a process owns `name` on the session bus."""
+        if "DBUS_SESSION_BUS_ADDRESS" not in self.env:
+            return False
+        answer = subprocess.run(
+            ["gdbus", "call", "--session", "--dest", "org.freedesktop.DBus", "--object-path",
+             "/org/freedesktop/DBus", "--method", "org.freedesktop.DBus.NameHasOwner", name],
+            env=self.env, capture_output=True, text=True)
+        return "true" in answer.stdout
+
+    def report(self, screenshot=None):
+        """What the run's processes said and what the screen showed, so that a
+        failure on a CI machine can be understood from its output alone."""
+        if screenshot and "DISPLAY" in self.env:
+            path = os.path.splitext(screenshot)[0] + "-failure.png"
+            try:
+                self.screenshot(path, 1280, 800)
+                print("the screen at the failure: " + path)
+            except (OSError, subprocess.CalledProcessError):
+                pass
+        for process in self.processes:
+            print("process %d %s: %s" % (process.pid, process.args[0], "running"
+                                         if process.poll() is None
+                                         else "exited with %d" % process.returncode))
+        # AT-SPI in this process aborts it if the accessibility bus is not there.
+        if self.bus_has_owner("org.a11y.Bus"):
+            try:
+                print("on the accessibility bus: " + ", ".join(
+                    "%s (%s)" % (app.get_name(), process_of(app)) for app in applications()))
+            except GLib.Error as error:
+                print("the accessibility bus did not answer: %s" % error)
+        for name in sorted(os.listdir(self.dir)):
+            if name.endswith(".log"):
+                with open(os.path.join(self.dir, name), errors="replace") as f:
+                    text = f.read()
+                print("--- %s%s\n%s" % (name, " (its end)" if len(text) > 4000 else "",
+                                       text[-4000:]))
+        sys.stdout.flush()
 
     def close(self):
         for process in reversed(self.processes):
@@ -210,8 +267,38 @@ class Session:
         return self.spawn(["unshare", "-m", "--propagation", "private", "sh", "-c", script, "sh",
                            self.install_module(), self.extension_dir, *argv], log_name, env=env)
 
+    def show(self, launch, shown, what):
+        """Launches the file manager with `launch()` until `shown()` returns
+        what shows `what`, and returns that. The first launch is the process
+        that shows every folder (`primary`, its application `app`); a later
+        one hands its folder to that process and leaves. A launch that shows
+        nothing in time is ended and made once more: a first start once
+        stalled at "Loading…", another failed to reach the display. A primary
+        that ends meanwhile is not waited for."""
+        for attempt in range(2):
+            process = launch()
+            if self.primary is None or self.primary.poll() is not None:
+                self.primary, self.app = process, None
+            primary = self.primary
+            found = eventually(lambda: shown() or (primary.poll() is not None and ENDED), STARTED)
+            if found and found is not ENDED:
+                return found
+            if process.poll() is None:
+                os.killpg(process.pid, signal.SIGKILL)
+                process.wait()
+        raise AssertionError("%s did not show %s" % (self.program, what))
+
+    def primary_app(self, name):
+        """The accessibility application of the primary process, once it is
+        there (None before): matched by process, as another instance of the
+        program (one handing over its folder, or leaving) may be there too."""
+        if self.app is None and self.primary is not None:
+            self.app = application(name, 0, pid=self.primary.pid)
+        return self.app
+
     def reveal_submenu(self):
-        """Shows the History submenu for the picture, where it is not shown yet."""
+        """Shows the History submenu for the picture, where it is not shown yet,
+        and returns once it shows."""
 
     def press(self, entry):
         entry.get_action_iface().do_action(0)
@@ -219,7 +306,7 @@ class Session:
     def close_menu(self):
         self.key("Escape")
         # Closed menus may stay in the accessibility tree (GTK 4), but not showing.
-        eventually(lambda: not any(showing(e) for e in self.history_entries() or []), 2)
+        eventually(lambda: not any(showing(e) for e in self.history_entries() or []), ANSWERED)
 
     def missing(self):
         """What this machine lacks to run the file manager, or None."""
@@ -243,7 +330,7 @@ class Session:
                 f.write("x\n")
         self.start_app([(os.path.join(base, "watched"), ["--manual"])])
 
-        def menu(opened, label):
+        def menu(label):
             entries = self.history_entries()
             if entries is None:
                 return None
@@ -262,43 +349,51 @@ class Session:
                 state = state if "enable+" in words else None
             return words, state
 
+        def shown_menu(open_menu, label):
+            """The History submenu that `open_menu` shows, checked against the
+            menu table. A click while the last menu is still closing can be
+            taken for the close: the menu is asked for once more."""
+            for attempt in range(2):
+                open_menu()
+                seen = eventually(lambda: menu(label), ANSWERED)
+                if seen:
+                    break
+                self.close_menu()
+            test.assertIsNotNone(seen, label)
+            test.assertEqual(seen[:2], expected(label), label)
+            return seen
+
+        def reaches_app(text, seen_before=0):
+            test.assertTrue(eventually(
+                lambda: self.app_output().count(text) > seen_before, ANSWERED), self.app_output())
+
         # The first menu of a fresh process (Dolphin loads its plugins only now)
         # is one that must show History: the extension knows at once whether the
         # application runs.
         top = self.open_folder(base)
-        activations = [("folder outside every root", TITLES[0], "enableHistory", base + "/outside"),
-                       ("root", TITLES[2], "snapshotNow", base + "/watched")]
-        targets = {"folder outside every root": "outside", "root": "watched"}
-        for label, entry, kind, target in activations:
-            self.item_menu(top, targets[label])
-            seen = eventually(lambda: menu(top, label), 5)
-            test.assertIsNotNone(seen, label)
-            test.assertEqual(seen[:2], expected(label), label)
+        activations = [("folder outside every root", "outside", TITLES[0], "enableHistory"),
+                       ("root", "watched", TITLES[2], "snapshotNow")]
+        for label, name, entry, kind in activations:
+            seen = shown_menu(lambda: self.item_menu(top, name), label)
             if screenshot and label == "root":
                 self.reveal_submenu()
-                eventually(lambda: all(showing(e) for e in self.history_entries() or []), 2)
                 self.screenshot(screenshot, *self.screenshot_size)
-                seen = eventually(lambda: menu(top, label), 5)
+                seen = eventually(lambda: menu(label), ANSWERED)
+                test.assertIsNotNone(seen, label)
             self.press(seen[2][entry])
-            test.assertTrue(eventually(
-                lambda: "request %s %s" % (kind, target) in self.app_output(), 5),
-                self.app_output())
+            reaches_app("request %s %s/%s" % (kind, base, name))
             self.close_menu()
 
         self.item_menu(top, "loose.txt")
-        test.assertIsNone(menu(top, "file outside every root"), "file outside every root")
+        test.assertIsNone(menu("file outside every root"), "file outside every root")
         self.close_menu()
 
         inner = self.open_folder(os.path.join(base, "watched"))
-        self.item_menu(inner, "file.txt")
-        seen = eventually(lambda: menu(inner, "file inside the root"), 5)
-        test.assertIsNotNone(seen, "file inside the root")
-        test.assertEqual(seen[:2], expected("file inside the root"))
+        seen = shown_menu(lambda: self.item_menu(inner, "file.txt"), "file inside the root")
         activated = self.app_output().count("activated")
         self.press(seen[2][TITLES[4]])
-        test.assertTrue(eventually(
-            lambda: "request showHistory %s/watched/file.txt" % base in self.app_output()
-            and self.app_output().count("activated") > activated, 5), self.app_output())
+        reaches_app("request showHistory %s/watched/file.txt" % base)
+        reaches_app("activated", activated)
         self.close_menu()
         if os.access(os.path.join(self.build, "Tarvine.app/Contents/MacOS/tarvine-history"),
                      os.X_OK):
@@ -311,26 +406,14 @@ class Session:
             f.write("edited\n")
         for content in ("x\n", "edited\n"):
             restored = self.app_output().count("restored ")
-            # A click while the last menu is still closing can be taken for
-            # the close: the menu is asked for once more.
-            for attempt in range(2):
-                self.item_menu(inner, "file.txt")
-                seen = eventually(lambda: menu(inner, "file inside the root"), 4)
-                if seen:
-                    break
-                self.close_menu()
-            test.assertIsNotNone(seen, "restore previous (%d restored)" % restored)
+            seen = shown_menu(lambda: self.item_menu(inner, "file.txt"), "file inside the root")
             self.press(seen[2][TITLES[3]])
-            test.assertTrue(eventually(lambda: self.app_output().count("restored ") > restored, 5),
-                            self.app_output())
+            reaches_app("restored ", restored)
             with open(edited) as f:
                 test.assertEqual(f.read(), content)
             self.close_menu()
 
-        self.background_menu(inner)
-        seen = eventually(lambda: menu(inner, "background of the root"), 5)
-        test.assertIsNotNone(seen, "background of the root")
-        test.assertEqual(seen[:2], expected("background of the root"))
+        shown_menu(lambda: self.background_menu(inner), "background of the root")
         self.close_menu()
         # Enable wrote a bookmark that resolves; nothing is left in the spool.
         test.assertIn("request enableHistory %s/outside bookmark=yes (resolves)" % base,
@@ -340,12 +423,16 @@ class Session:
     def expect_history_window(self, test, name):
         """The application shows Show History's target in the history window,
         which is then closed, so that it covers nothing of the file manager."""
-        window = application("tarvine-history")
+        window = application("tarvine-history", STARTED)
         test.assertIsNotNone(window, self.app_output())
         test.assertTrue(eventually(lambda: any(
-            f.get_name() == name + " \u2013 History" for f in descendants(window, "frame")), 10))
-        os.kill(window.get_process_id(), signal.SIGTERM)
-        test.assertTrue(eventually(lambda: application("tarvine-history", 0) is None, 10))
+            f.get_name() == name + " \u2013 History" for f in descendants(window, "frame")),
+            ANSWERED))
+        pid = process_of(window)
+        test.assertIsNotNone(pid)
+        os.kill(pid, signal.SIGTERM)
+        test.assertTrue(eventually(lambda: not any(
+            process_of(app) == pid for app in applications("tarvine-history")), ANSWERED))
 
     # -- input and pictures --------------------------------------------------
 
@@ -353,8 +440,9 @@ class Session:
         subprocess.run(["xdotool", *args], env=self.env, check=True)
 
     def click(self, x, y, button=1):
-        self.xdotool("mousemove", "--sync", str(x), str(y))
-        self.xdotool("click", str(button))
+        # One connection to the display keeps the move before the click.
+        # (xdotool's --sync waits 15 s for a move that is not needed.)
+        self.xdotool("mousemove", str(x), str(y), "click", str(button))
 
     def key(self, name):
         self.xdotool("key", name)
@@ -364,21 +452,74 @@ class Session:
         subprocess.run(["import", "-window", "root", "-crop", "%dx%d+0+0" % (width, height),
                         "+repage", path], env=self.env, check=True)
 
+    def pixels(self, width, height):
+        return subprocess.run(["import", "-window", "root", "-crop", "%dx%d+0+0" % (width, height),
+                               "+repage", "rgb:-"], env=self.env, check=True,
+                              capture_output=True).stdout
+
+    def settle(self, before, width, height):
+        """Waits until the top left of the screen has changed from `before`
+        (its pixels) and stopped changing: an animation that AT-SPI does not
+        report has ended."""
+        last = [before]
+
+        def settled():
+            now = self.pixels(width, height)
+            done = now != before and now == last[0]
+            last[0] = now
+            return done
+        eventually(settled, ANSWERED, step=0.2)
+
 
 # -- AT-SPI ------------------------------------------------------------------
 
-def application(name, seconds=20):
-    def find():
-        desktop = Atspi.get_desktop(0)
-        for i in range(desktop.get_child_count()):
+def applications(name=None):
+    """The applications on the accessibility bus (those whose name contains
+    `name`, if given). One that leaves while they are listed (a second
+    instance handing its folder to the first, a window being closed) is left
+    out rather than failing the whole list."""
+    desktop = Atspi.get_desktop(0)
+    found = []
+    for i in range(desktop.get_child_count()):
+        try:
             app = desktop.get_child_at_index(i)
-            if app is not None and name in (app.get_name() or ""):
+            if app is None:
+                continue
+            app_name = app.get_name() or ""
+        except GLib.Error:
+            continue
+        if name is None or name in app_name:
+            found.append(app)
+    return found
+
+
+def process_of(app):
+    """The process id of an application, or None once it has gone."""
+    try:
+        return app.get_process_id()
+    except GLib.Error:
+        return None
+
+
+def application(name, seconds=20, pid=None):
+    """The application whose name contains `name` (and whose process is `pid`,
+    if given), waiting up to `seconds` for it; or None."""
+    def find():
+        for app in applications(name):
+            if pid is None or process_of(app) == pid:
                 return app
         return None
     return eventually(find, seconds)
 
 
-def descendants(root, role=None, name=None):
+def descendants(root, role=None, name=None, prune=()):
+    """The nodes under `root`, and itself, of the role (or one of the roles)
+    and the name given, if given. A node whose role is in `prune` is found
+    but not walked into: a walk that leaves out what cannot hold its target
+    (a menu bar of hundreds of items) makes that many fewer calls into an
+    application that may be slow to answer. A node gone meanwhile is
+    skipped, with all under it."""
+    roles = (role,) if isinstance(role, str) else role
     found = []
     stack = [root]
     while stack:
@@ -386,11 +527,13 @@ def descendants(root, role=None, name=None):
         if node is None:
             continue
         try:
-            if (role is None or node.get_role_name() == role) and \
+            node_role = node.get_role_name() if role is not None or prune else None
+            if (roles is None or node_role in roles) and \
                     (name is None or node.get_name() == name):
                 found.append(node)
-            stack.extend(node.get_child_at_index(i) for i in range(node.get_child_count()))
-        except gi.repository.GLib.Error:
+            if node is root or node_role not in prune:
+                stack.extend(node.get_child_at_index(i) for i in range(node.get_child_count()))
+        except GLib.Error:
             continue  # gone meanwhile
     return found
 
@@ -416,13 +559,14 @@ def untick(name):
     return name[2:] if name.startswith("\u2713 ") else name
 
 
-def history_entries(app, through_showing_item=False):
+def history_entries(app, through_showing_item=False, prune=()):
     """The entries of the History submenu, in menu order, or None when there
     is none. Where the toolkit keeps menus that are not open in the tree but
     reports what shows (GTK 3), they are the entries under a showing "History"
-    item; elsewhere (GTK 4) the enable entry and its siblings."""
+    item; elsewhere (GTK 4) the enable entry and its siblings. What has a role
+    in `prune` is not looked into."""
     if through_showing_item:
-        for item in descendants(app, None, "History"):
+        for item in descendants(app, None, "History", prune):
             if showing(item):
                 entries = [entry for entry in descendants(item, "menu item")
                            if untick(entry.get_name() or "") in TITLES]
@@ -469,6 +613,9 @@ def run(session, screenshot, rest):
             try:
                 session.start()
                 session.run_scenario(self, screenshot)
+            except BaseException:
+                session.report(screenshot)
+                raise
             finally:
                 session.close()
 

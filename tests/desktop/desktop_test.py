@@ -24,7 +24,6 @@ class Nautilus(ds.Session):
     """Nautilus 43 (GTK 4): menus are popovers in the accessibility tree."""
 
     program = "nautilus"
-    app = None
 
     def __init__(self, *args):
         super().__init__(*args)
@@ -34,20 +33,14 @@ class Nautilus(ds.Session):
         name = os.path.basename(folder)
 
         def frame():
-            self.app = self.app or ds.application("org.gnome.Nautilus", 1)
-            for window in ds.descendants(self.app, "frame", name) if self.app else []:
+            app = self.primary_app("org.gnome.Nautilus")
+            for window in ds.descendants(app, "frame", name) if app else []:
                 if ds.descendants(window, "table cell"):
                     return window
             return None
 
-        # A first start on a machine once stalled at "Loading…": one more try.
-        for attempt in range(2):
-            process = self.in_mount_namespace(["nautilus", "--new-window", folder], "nautilus.log")
-            found = ds.eventually(frame, 20)
-            if found:
-                return found
-            process.kill()
-        raise AssertionError("Nautilus did not show " + folder)
+        return self.show(lambda: self.in_mount_namespace(
+            ["nautilus", "--new-window", folder], "nautilus.log"), frame, folder)
 
     def item_menu(self, frame, name):
         # Nautilus keeps every popover it showed in the tree, so walking it
@@ -69,8 +62,11 @@ class Nautilus(ds.Session):
 
     def reveal_submenu(self):
         """Slides the popover to the History page: up from the top wraps to
-        Properties, once more is History."""
+        Properties, once more is History. GTK 4 tells AT-SPI nothing of the
+        slide, so the screen is watched until it ends."""
+        before = self.pixels(*self.screenshot_size)
         self.xdotool("key", "--delay", "200", "Up", "Up", "Right")
+        self.settle(before, *self.screenshot_size)
 
     def close_menu(self):
         # Walking Nautilus's whole tree to see the popover go costs more than
@@ -82,8 +78,6 @@ class Gtk3FileManager(ds.Session):
     """Nemo, Caja and Thunar (GTK 3), reached through the ATK bridge. An item
     is selected through the view's selection and its menu opened with
     Shift+F10, as Nemo's icons have no usable screen position."""
-
-    app = None
 
     def __init__(self, *args):
         super().__init__(*args)
@@ -98,36 +92,38 @@ class Gtk3FileManager(ds.Session):
         name = os.path.basename(folder)
 
         def view():
-            self.app = self.app or ds.application(self.program, 1)
-            for frame in ds.descendants(self.app, "frame") if self.app else []:
+            app = self.primary_app(self.program)
+            # The windows are the application's children (a context menu is
+            # one too); their menu bars are most of what is in them, and hold
+            # no view.
+            windows = ds.descendants(app, "frame", prune=("frame", "window")) if app else []
+            for frame in windows:
                 if name not in (frame.get_name() or ""):
                     continue
                 # Icons in a layered pane (Nemo, Caja), or rows of a table
                 # under its column headers (Thunar's details view).
-                for view in ds.descendants(frame, "layered pane") + ds.descendants(frame, "table"):
-                    names = [view.get_child_at_index(i).get_name()
-                             for i in range(view.get_child_count())]
+                for view in ds.descendants(frame, ("layered pane", "table"), prune=("menu bar",)):
+                    names = self.names(view)
                     if "loose.txt" in names or "file.txt" in names or "Type" in names:
                         self.shown.append((view, folder))
                         return view
             return None
 
-        for attempt in range(2):  # a first start can fail to reach the display: once more
-            process = self.launch(folder)
-            found = ds.eventually(view, 20)
-            if found:
-                return found
-            process.kill()
-        raise AssertionError("%s did not show %s" % (self.program, folder))
+        return self.show(lambda: self.launch(folder), view, folder)
+
+    @staticmethod
+    def names(view):
+        children = (view.get_child_at_index(i) for i in range(view.get_child_count()))
+        return [child.get_name() if child is not None else None for child in children]
 
     def select(self, view, name):
-        names = [view.get_child_at_index(i).get_name() for i in range(view.get_child_count())]
-        assert view.select_child(names.index(name)), name
+        assert view.select_child(self.names(view).index(name)), name
 
     def open_menu(self, view):
-        # The keyboard opens the menu of the focused view's selection.
+        # The keyboard opens the menu of the focused view's selection. The
+        # view has the focus once grab_focus returns; it says so only while
+        # its window is the active one, which no window manager keeps here.
         ds.Atspi.Component.grab_focus(view)
-        ds.eventually(lambda: view.get_state_set().contains(ds.Atspi.StateType.FOCUSED), 2)
         self.key("shift+F10")
 
     def item_menu(self, view, name):
@@ -140,7 +136,9 @@ class Gtk3FileManager(ds.Session):
         self.open_menu(view)
 
     def history_entries(self):
-        return ds.history_entries(self.app, through_showing_item=True)
+        # A context menu is a window of its own beside the folders' windows,
+        # which need not be walked.
+        return ds.history_entries(self.app, through_showing_item=True, prune=("frame",))
 
 
 class Nemo(Gtk3FileManager):
@@ -150,14 +148,26 @@ class Nemo(Gtk3FileManager):
 
 
 class Caja(Gtk3FileManager):
-    """Caja takes its extension folders from the environment: no root needed."""
+    """Caja reads the folders CAJA_EXTENSION_DIRS names, and then always its
+    own: a module installed there (by `make install` or the tarvine-caja
+    package) would be loaded beside the one under test, and two copies of the
+    module end Caja as it starts. As root, where that folder exists, the
+    module's folder is bound over it, as for Nemo. Otherwise the environment
+    names the module's folder; without root, that is only right while no
+    Tarvine module is installed in Caja's."""
 
     program = "caja"
-    needs_root = False
+
+    @property
+    def needs_root(self):
+        return os.path.exists(os.path.join(self.extension_dir, os.path.basename(self.module)))
 
     def launch(self, folder):
+        argv = ["caja", "--no-desktop", folder]
+        if os.path.isdir(self.extension_dir) and os.geteuid() == 0:
+            return self.in_mount_namespace(argv, "caja.log", env=self.env)
         self.env["CAJA_EXTENSION_DIRS"] = self.install_module()
-        return self.spawn(["caja", "--no-desktop", folder], "caja.log", env=self.env)
+        return self.spawn(argv, "caja.log", env=self.env)
 
 
 class Thunar(Gtk3FileManager):
@@ -177,7 +187,7 @@ class Thunar(Gtk3FileManager):
     def select(self, view, name):
         # The name cells have no accessible name: the row is found by the view's
         # order (folders first, then by name), its type cell checked.
-        names = [view.get_child_at_index(i).get_name() for i in range(view.get_child_count())]
+        names = self.names(view)
         folder = next(path for shown, path in self.shown if shown == view)
         entries = sorted(os.listdir(folder),
                          key=lambda n: (not os.path.isdir(os.path.join(folder, n)), n.lower()))
@@ -213,7 +223,7 @@ class Dolphin(ds.Session):
         shutil.copy(self.module, os.path.join(plugins, "kf5", "kfileitemaction"))
         self.env = dict(self.env, QT_PLUGIN_PATH=plugins, QT_QPA_PLATFORM="xcb",
                         QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1")
-        self.app = self.view = self.listener = None
+        self.view = self.listener = None
         self.popups = []  # menus that showed, newest last
 
     def missing(self):
@@ -241,34 +251,28 @@ class Dolphin(ds.Session):
             # children of the first): a second window could be a second
             # process, which would first have to learn who owns the bus name.
             x, y = self._name_of(ds.descendants(self.view, "table cell", name)[0])
-            self.xdotool("mousemove", "--sync", str(x), str(y))
-            self.xdotool("click", "--repeat", "2", "--delay", "80", "1")
+            self.xdotool("mousemove", str(x), str(y), "click", "--repeat", "2", "--delay", "80",
+                         "1")
             return self._view(name)
-        for attempt in range(2):  # Dolphin once aborted unable to reach the display
-            process = self.spawn(["dolphin", "--new-window", folder], "dolphin.log", env=self.env)
-            if ds.eventually(lambda: subprocess.run(
-                    ["xdotool", "search", "--name", "^%s" % name], env=self.env,
-                    capture_output=True).returncode == 0, 20):
-                break
-            process.kill()
+
+        def window():
+            return subprocess.run(["xdotool", "search", "--name", "^%s" % name], env=self.env,
+                                  capture_output=True).returncode == 0
+
+        # Dolphin once aborted unable to reach the display: show() tries again.
+        self.show(lambda: self.spawn(["dolphin", "--new-window", folder], "dolphin.log",
+                                     env=self.env), window, folder)
         if not any(p.args[0] == self.LAUNCHER for p in self.processes):
             # Only now: started earlier, Dolphin never shows up on AT-SPI.
             self.spawn([self.LAUNCHER, "--launch-immediately"], "a11y.log")
             # AT-SPI in this process gives up at once if the bus is not there yet.
-            assert ds.eventually(lambda: "true" in subprocess.run(
-                ["gdbus", "call", "--session", "--dest", "org.freedesktop.DBus",
-                 "--object-path", "/org/freedesktop/DBus", "--method",
-                 "org.freedesktop.DBus.NameHasOwner", "org.a11y.Bus"], env=self.env,
-                capture_output=True, text=True).stdout, 10), "no accessibility bus"
+            assert ds.eventually(lambda: self.bus_has_owner("org.a11y.Bus"), ds.STARTED), \
+                "no accessibility bus"
         return self._view(name)
 
     def _view(self, name):
         def view():
-            desktop = ds.Atspi.get_desktop(0)
-            for i in range(desktop.get_child_count()):
-                app = desktop.get_child_at_index(i)
-                if app is None or app.get_name() != "dolphin":
-                    continue
+            for app in ds.applications("dolphin"):
                 for frame in ds.descendants(app, "frame", name):
                     tables = [t for t in ds.descendants(frame, "table") if t.get_child_count()]
                     if tables:
@@ -276,7 +280,7 @@ class Dolphin(ds.Session):
                         return tables[0]
             return None
 
-        found = ds.eventually(view, 20)
+        found = ds.eventually(view, ds.STARTED)
         assert found, "Dolphin did not show " + name
         if self.listener is None:  # once the accessibility bus is there
             self.listener = ds.Atspi.EventListener.new(self._showing)

@@ -60,22 +60,20 @@ class HistoryWindow(ds.Session):
             rows = [r for r in ds.descendants(app, "list item")
                     if (r.get_name() or "").startswith(WHAT)]
             return sorted(rows, key=lambda r: r.get_index_in_parent())
-        except ds.gi.repository.GLib.Error:
+        except ds.GLib.Error:
             return []  # the list was being refilled
 
     def labels(self, app):
         """What each version row says happened, top to bottom."""
         try:
             return [r.get_name().split(",")[0] for r in self.rows(app)]
-        except ds.gi.repository.GLib.Error:
+        except ds.GLib.Error:
             return []
 
     @staticmethod
     def frames():
         """The history windows of every process of the window's program."""
-        desktop = ds.Atspi.get_desktop(0)
-        apps = [desktop.get_child_at_index(i) for i in range(desktop.get_child_count())]
-        return [f for app in apps if app is not None and app.get_name() == "tarvine-history"
+        return [f for app in ds.applications("tarvine-history")
                 for f in ds.descendants(app, "frame") if "History" in (f.get_name() or "")]
 
     def button(self, app, name):
@@ -102,9 +100,9 @@ def scenario(session, test, screenshot):
         f.write("unsaved edit\n")
 
     session.spawn([session.command_line, "history", path], "window.log")
-    app = ds.application("tarvine-history")
+    app = ds.application("tarvine-history", ds.STARTED)
     test.assertIsNotNone(app, "the window's application on the accessibility bus")
-    rows = ds.eventually(lambda: len(session.rows(app)) == 3 and session.rows(app), 10)
+    rows = ds.eventually(lambda: len(session.rows(app)) == 3 and session.rows(app), ds.ANSWERED)
     test.assertTrue(rows, "three versions")
     labels = [r.get_name() for r in rows]
     for label, (what, detail) in zip(labels, [("Manual snapshot", "6 bytes, differs from now"),
@@ -116,8 +114,8 @@ def scenario(session, test, screenshot):
     # Open: a read-only copy of the oldest, handed to the default application.
     session.click(*ds.centre(rows[2]))
     session.press(ds.eventually(lambda: (lambda b: b and ds.sensitive(b) and b)(
-        session.button(app, "Open")), 5))
-    test.assertTrue(ds.eventually(lambda: os.path.exists(session.opened_log), 10),
+        session.button(app, "Open")), ds.ANSWERED))
+    test.assertTrue(ds.eventually(lambda: os.path.exists(session.opened_log), ds.ANSWERED),
                     "the default application was not started")
     with open(session.opened_log) as f:
         copy = f.read().split("\n")[0]
@@ -128,17 +126,18 @@ def scenario(session, test, screenshot):
 
     # Restore: the oldest comes back, and the edit is kept as a new version.
     session.press(session.button(app, "Restore"))
-    test.assertTrue(ds.eventually(lambda: open(path).read() == "first\n", 10))
+    test.assertTrue(ds.eventually(lambda: open(path).read() == "first\n", ds.ANSWERED))
     test.assertTrue(ds.eventually(lambda: session.labels(app) == [
-        "Before a restore", "Manual snapshot", "Manual snapshot", "History enabled"], 10),
+        "Before a restore", "Manual snapshot", "Manual snapshot", "History enabled"], ds.ANSWERED),
         session.labels(app))
     test.assertTrue(ds.eventually(lambda: session.said(app, "Restored notes.txt (1 file written)"),
-                                  5))
+                                  ds.ANSWERED))
     if screenshot:
         session.screenshot(screenshot, 640, 540)
     session.press(session.button(app, "Undo"))
-    test.assertTrue(ds.eventually(lambda: open(path).read() == "unsaved edit\n", 10))
-    test.assertTrue(ds.eventually(lambda: session.said(app, "Undone: notes.txt is as it was"), 5))
+    test.assertTrue(ds.eventually(lambda: open(path).read() == "unsaved edit\n", ds.ANSWERED))
+    test.assertTrue(ds.eventually(lambda: session.said(app, "Undone: notes.txt is as it was"),
+                                  ds.ANSWERED))
 
     # A snapshot taken elsewhere shows up on its own.
     with open(path, "w") as f:
@@ -147,18 +146,23 @@ def scenario(session, test, screenshot):
     # (The undo kept the restored state first too, as every restore does.)
     test.assertTrue(ds.eventually(lambda: session.labels(app) == [
         "Manual snapshot", "Before a restore", "Before a restore", "Manual snapshot",
-        "Manual snapshot", "History enabled"], 10), session.labels(app))
+        "Manual snapshot", "History enabled"], ds.ANSWERED), session.labels(app))
 
     # Show History again for the same file: the same window, in front.
-    second = subprocess.run([session.command_line, "history", path], env=session.env, timeout=20)
+    second = subprocess.run([session.command_line, "history", path], env=session.env,
+                            timeout=ds.STARTED)
     test.assertEqual(second.returncode, 0)
     test.assertEqual(len(session.frames()), 1)
 
     # Its copies go with it.
     for process in session.processes[-1:]:
         process.terminate()
-        process.wait(10)
+        process.wait(ds.ANSWERED)
     test.assertFalse(os.path.exists(os.path.dirname(copy)))
+
+    # Nothing GLib or GTK counts as a programming error was said on the way.
+    with open(os.path.join(session.dir, "window.log"), errors="replace") as f:
+        test.assertEqual([line for line in f if "CRITICAL **" in line], [])
 
 
 def main():
@@ -178,6 +182,9 @@ def main():
             try:
                 session.start()
                 scenario(session, self, args.screenshot)
+            except BaseException:
+                session.report(args.screenshot)
+                raise
             finally:
                 session.close()
 
