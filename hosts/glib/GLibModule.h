@@ -84,6 +84,10 @@ class GLibModule {
   // bus: the worker makes the extension on its own thread.
   static void initialize(GType providerType) {
     guarded(GuardedCall::module, [&] {
+      // No type: another copy of this module registered it first (one
+      // installed system-wide beside this one). The file manager unloads this
+      // copy, so it must leave no thread running in it.
+      if (providerType == 0) return;
       type_ = providerType;
       if (worker_ == nullptr) {
         worker_ = std::make_shared<ExtensionWorker>(

@@ -84,8 +84,18 @@ constexpr auto kShowsNeither = [] {
   api.showsInsensitiveItems = false;
   return api;
 }();
+constexpr auto kSecondCopy = kShowsAll;
 using ShowsAll = tarvine::GLibModule<kShowsAll>;
 using ShowsNeither = tarvine::GLibModule<kShowsNeither>;
+using SecondCopy = tarvine::GLibModule<kSecondCopy>;
+
+std::size_t threadsOfThisProcess() {
+  std::size_t count = 0;
+  GDir* tasks = g_dir_open("/proc/self/task", 0, nullptr);
+  while (tasks != nullptr && g_dir_read_name(tasks) != nullptr) ++count;
+  if (tasks != nullptr) g_dir_close(tasks);
+  return count;
+}
 
 // One line per menu: labels, "-" when insensitive, submenus in brackets;
 // "none" for no items. With `names`, each item's name instead of its label.
@@ -162,6 +172,15 @@ class GLibModuleTest : public ::testing::Test {
   static inline tarvine::testing::ModuleEnvironment* env = nullptr;
   static inline GObject* provider = nullptr;
 };
+
+TEST_F(GLibModuleTest, ACopyWhoseTypeWasTakenStartsNoThreadAndShowsNoMenu) {
+  // What g_type_module_register_type gives a second copy of the module.
+  const std::size_t before = threadsOfThisProcess();
+  SecondCopy::initialize(GType(0));
+  EXPECT_EQ(threadsOfThisProcess(), before);
+  EXPECT_EQ(menuFor<SecondCopy>({{env->uri("/watched"), true}}), "none");
+  SecondCopy::shutdown();
+}
 
 TEST_F(GLibModuleTest, EachShapeShowsWhatItCanOfTheMenu) {
   struct Case {
