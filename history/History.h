@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -72,6 +73,18 @@ struct Healed {
   // was intact, so that the next snapshot starts the history again.
   std::string tip;
   std::string why;  // what could not be read
+};
+
+// What `History::check` found: every object of every snapshot read, its
+// content hashed and compared with its id, each commit and tree parsed.
+struct CheckReport {
+  std::size_t snapshots = 0;  // commits read along the branch
+  std::size_t objects = 0;    // distinct objects verified
+  // Each "what: why", naming the snapshot and path where it was first met.
+  std::vector<std::string> problems;
+  // Damaged snapshots set aside when the history was healed, by reference.
+  std::vector<std::string> keptAside;
+  bool intact() const { return problems.empty(); }
 };
 
 struct Restored {
@@ -184,6 +197,10 @@ class History {
 
   // How the history was healed when it was opened, if it was.
   const std::optional<Healed>& healed() const { return healed_; }
+  // Every object of every snapshot read and verified, as `git fsck` does; a
+  // history opened for checking reports its damage here rather than failing.
+  // Setting `*stop` ends it early, with a failure.
+  Result<CheckReport> check(const std::atomic<bool>* stop = nullptr);
   // The file that remembers which newest snapshot was read whole in which
   // boot of the machine; without it, the next open reads it again.
   static constexpr std::string_view intactTipName = "tarvine-intact-tip";
