@@ -20,5 +20,9 @@ std::string packed(const std::string& folder);
 // A heading, then one line a version, newest first.
 std::vector<std::string> listing(const std::string& path, const Keeper::Listing& listing);
 std::string_view changeName(history::Version::Change change);
+// That a history was damaged, what was set aside, and where it stands now.
+std::string healed(const Keeper::Healing& healing);
+// A root's verdict, then one line a problem.
+std::vector<std::string> checked(const Keeper::Checked& checked);
 
 }  // namespace tarvine::roots::words
