@@ -22,6 +22,10 @@ namespace {
 
 constexpr const char* kSignatureName = "Tarvine";
 constexpr const char* kSignatureEmail = "tarvine@localhost";
+// Up to this many new objects are synced one by one; more (a first snapshot,
+// a large change) with their whole file system at once, which flushes the
+// disk's cache once rather than once for each.
+constexpr std::size_t kSyncedOneByOne = 256;
 
 std::string folderOf(const std::string& path) { return path.substr(0, path.find_last_of('/')); }
 
@@ -65,12 +69,22 @@ struct NewObjects {
   }
 };
 
-// Syncs each loose object of `ids` and notes its folder. A packed one was
-// synced when its pack was written; an empty one is left to the caller.
-Status syncObjects(git_repository* repository, const std::vector<git_oid>& ids,
+// Syncs each loose object of `ids` (with `each`; otherwise only looks at
+// them) and notes its folder. A packed one was synced when its pack was
+// written; an empty one is left to the caller.
+Status syncObjects(git_repository* repository, const std::vector<git_oid>& ids, bool each,
                    std::set<std::string>& folders, std::vector<std::string>& empty) {
   for (const git_oid& oid : ids) {
     const std::string path = looseObjectPath(repository, oid);
+    if (!each) {
+      struct stat info {};
+      if (::lstat(path.c_str(), &info) != 0) {
+        if (errno == ENOENT) continue;
+        return systemFailure("cannot read the stored object " + hex(oid));
+      }
+      if (info.st_size == 0) empty.push_back(path);
+      continue;
+    }
     FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
     if (!fd.valid()) {
       if (errno == ENOENT) continue;
@@ -98,10 +112,15 @@ Status syncFolders(const std::set<std::string>& folders) {
 // The files, then the trees, then `commit` (when given) of a snapshot, with
 // their folders and the objects folder (which may have gained a folder).
 Status syncSnapshot(git_repository* repository, NewObjects& added, const git_oid* commit) {
+  const std::string objects = std::string(git_repository_path(repository)) + "objects";
+  const bool each =
+      !kCanSyncFileSystem || added.files.size() + added.trees.size() <= kSyncedOneByOne;
   std::set<std::string> folders;
   std::vector<std::string> empty;
   for (const auto* ids : {&added.files, &added.trees}) {
-    if (Status synced = syncObjects(repository, *ids, folders, empty); !synced.ok()) return synced;
+    if (Status synced = syncObjects(repository, *ids, each, folders, empty); !synced.ok()) {
+      return synced;
+    }
   }
   if (!empty.empty()) {
     // Stored before a power cut and never synced: as git's loose objects are
@@ -113,15 +132,16 @@ Status syncSnapshot(git_repository* repository, NewObjects& added, const git_oid
                                "next snapshot stores them again",
                            EAGAIN);
   }
+  if (!each) return syncFileSystemOf(objects);
   if (commit != nullptr) {
-    if (Status synced = syncObjects(repository, {*commit}, folders, empty);
+    if (Status synced = syncObjects(repository, {*commit}, true, folders, empty);
         !synced.ok() || !empty.empty()) {
       return synced.ok() ? Status::failure(Status::Kind::damaged, "the new commit is empty", EIO)
                          : synced;
     }
   }
   if (Status synced = syncFolders(folders); !synced.ok()) return synced;
-  return syncPath(std::string(git_repository_path(repository)) + "objects");
+  return syncPath(objects);
 }
 
 std::string firstLine(const std::string& text) { return text.substr(0, text.find('\n')); }

@@ -15,12 +15,13 @@ namespace tarvine::history {
 // (nothing changed, nothing recorded).
 //
 // It is durable when this returns: the files and trees the snapshot added are
-// synced with their folders, then its commit, and only then is the branch
-// moved (its log first, then the branch itself, written beside and renamed
-// over). A power cut at any point leaves the branch on a snapshot that can
-// be read whole. An object found empty (a power cut before this engine synced
-// what it wrote) is removed and the snapshot fails with kind damaged and
-// errno EAGAIN: taken again, it stores that object anew.
+// synced with their folders (one by one, or many at once with their whole
+// file system), then its commit, and only then is the branch moved (its log
+// first, then the branch itself, written beside and renamed over). A power
+// cut at any point leaves the branch on a snapshot that can be read whole.
+// An object found empty (a power cut before this engine synced what it
+// wrote) is removed and the snapshot fails with kind damaged and errno
+// EAGAIN: taken again, it stores that object anew.
 Result<std::string> recordSnapshot(git_repository* repository, const git_oid& tree, Reason reason,
                                    const std::string& root);
 

@@ -41,6 +41,18 @@ Status syncPath(const std::string& path) {
   return Status();
 }
 
+Status syncFileSystemOf(const std::string& path) {
+#ifdef __linux__
+  FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+  if (!fd.valid()) return failed("open", path);
+  if (::syncfs(fd.get()) != 0) return failed("sync the file system of", path);
+  return Status();
+#else
+  errno = ENOTSUP;
+  return failed("sync the file system of", path);
+#endif
+}
+
 Status makeFolders(const std::string& path) {
   struct stat info {};
   if (::stat(path.c_str(), &info) == 0) {

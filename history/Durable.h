@@ -12,6 +12,16 @@ namespace tarvine::history {
 // Syncs the file or folder at `path` to stable storage.
 Status syncPath(const std::string& path);
 
+// Syncs everything on the file system that holds `path`: one flush of the
+// disk's cache for any number of files. Where the system cannot (it is
+// Linux's), every file is to be synced one by one instead.
+#ifdef __linux__
+constexpr bool kCanSyncFileSystem = true;
+#else
+constexpr bool kCanSyncFileSystem = false;
+#endif
+Status syncFileSystemOf(const std::string& path);
+
 // Makes the folder `path` and any missing folder above it, each synced into
 // its parent.
 Status makeFolders(const std::string& path);

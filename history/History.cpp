@@ -13,6 +13,7 @@
 #include "history/Intact.h"
 #include "history/StatCache.h"
 #include "history/TreeWriter.h"
+#include "history/Writeback.h"
 #include "platform/posix/FileDescriptor.h"
 
 namespace tarvine::history {
@@ -51,27 +52,28 @@ void removeStaleLocks(git_repository* repository) {
   }
 }
 
-// What killed writers leave besides locks: git's and libgit2's temporary
-// objects and packs. With one writer at a time, any found now is stale.
+// What killed writers leave besides locks: libgit2's temporary objects and
+// packs, and git's packs. With one writer at a time, any found now is stale. Only
+// the two folders where they are made are listed, not the objects' own.
 void removeLeftovers(git_repository* repository) {
-  const std::filesystem::path objects = std::string(git_repository_path(repository)) + "objects";
-  const auto starts = [](const std::filesystem::path& path, const char* prefix) {
-    return path.filename().string().rfind(prefix, 0) == 0;
-  };
-  std::error_code ignored;
-  for (auto it = std::filesystem::recursive_directory_iterator(objects, ignored);
-       it != std::filesystem::recursive_directory_iterator(); it.increment(ignored)) {
-    const std::filesystem::path& path = it->path();
-    const bool inPack = path.parent_path().filename() == "pack";
-    if (starts(path, "tmp_object_git2_") || starts(path, "tmp_obj_") ||
-        (inPack && (starts(path, "pack_git2_") || starts(path, "tmp_")))) {
-      std::filesystem::remove(path, ignored);
-    }
-  }
   const std::filesystem::path gitDir = git_repository_path(repository);
   const std::string intactTemporary = std::string(History::intactTipName) + ".";
-  for (const auto& entry : std::filesystem::directory_iterator(gitDir, ignored)) {
-    if (starts(entry.path(), intactTemporary.c_str())) std::filesystem::remove(entry, ignored);
+  const struct {
+    std::filesystem::path folder;
+    std::vector<std::string> prefixes;
+  } places[] = {
+      {gitDir / "objects", {"tmp_object_git2_"}},
+      {gitDir / "objects" / "pack", {"pack_git2_", "tmp_"}},
+      {gitDir, {intactTemporary}},
+  };
+  std::error_code ignored;
+  for (const auto& place : places) {
+    for (const auto& entry : std::filesystem::directory_iterator(place.folder, ignored)) {
+      const std::string name = entry.path().filename().string();
+      for (const std::string& prefix : place.prefixes) {
+        if (name.rfind(prefix, 0) == 0) std::filesystem::remove(entry.path(), ignored);
+      }
+    }
   }
 }
 
@@ -181,6 +183,7 @@ Result<std::unique_ptr<History>> History::open(const std::string& repository,
     logEveryReference(opened);
     removeStaleLocks(opened);
     removeLeftovers(opened);
+    if (Status front = writeBackAsStored(opened); !front.ok()) return front;
   }
   auto tip = examineTip(opened, opening, history->statCachePath_);
   if (!tip.ok()) return tip.status();

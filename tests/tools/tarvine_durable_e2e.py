@@ -19,7 +19,7 @@ from tools_support import eventually  # noqa: E402
 
 BUILD = None
 GROUP = "QF7T2K9M4R.com.quillfen.tarvine"
-TRACED = "fsync,fdatasync,rename,renameat,renameat2,link,linkat"
+TRACED = "fsync,fdatasync,syncfs,rename,renameat,renameat2,link,linkat"
 
 
 def write(path, text):
@@ -93,72 +93,98 @@ class Durability(unittest.TestCase):
         done = self.box.tarvine("snapshot", root)
         self.assertEqual(done.returncode, 0, done.stderr)
 
-    def test_a_snapshot_is_on_stable_storage_before_its_branch_moves(self):
+    def traced_snapshot(self, root):
+        """A snapshot of `root` under strace: its calls that sync or name a
+        file, in order, as (call, path, second path), and the objects it added
+        by kind, each the path of its loose file."""
         if shutil.which("strace") is None:
             self.skipTest("strace is not installed")
-        root = self.watch("root", {"a.txt": "one", "dir/b.txt": "two"})
         before = self.box.git(root, "rev-parse", "HEAD")
-        write(os.path.join(root, "dir/b.txt"), "changed")
-        write(os.path.join(root, "new/deeper/c.txt"), "added")
         trace = os.path.join(self.box.dir, "trace")
         done = self.box.tarvine("snapshot", root, prefix=(
             "strace", "-f", "-qq", "-y", "-e", "trace=" + TRACED, "-o", trace))
         if done.returncode != 0 and "ptrace" in done.stderr:
             self.skipTest("tracing is not permitted here: " + done.stderr.strip())
         self.assertEqual(done.returncode, 0, done.stderr)
-        events = []  # (call, first path, second path)
+        events = []
         with open(trace) as f:
             for line in f:
                 call = re.match(r"(?:\d+ +)?(\w+)\((.*)\) += 0$", line.strip())
                 if not call:
                     continue
                 name, arguments = call.groups()
-                if name in ("fsync", "fdatasync"):
-                    events.append(("sync", re.search(r"<(.*)>", arguments).group(1), None))
+                if name in ("fsync", "fdatasync", "syncfs"):
+                    path = re.search(r"<(.*)>", arguments).group(1)
+                    events.append(("syncfs" if name == "syncfs" else "sync", path, None))
                 else:
                     paths = re.findall(r'"([^"]*)"', arguments)
                     events.append(("name", paths[0], paths[-1]))
+        objects = os.path.join(self.box.store(root), "objects")
+        added = {"blob": [], "tree": [], "commit": []}
+        for line in self.box.git(root, "rev-list", "--objects", "HEAD", "--not",
+                                 before).splitlines():
+            oid = line.split()[0]
+            kind = self.box.git(root, "cat-file", "-t", oid)
+            added[kind].append(os.path.join(objects, oid[:2], oid[2:]))
+        return events, added
 
+    def at(self, events, kind, path, second=None, after=-1):
+        for index, (k, first, other) in enumerate(events):
+            if index > after and k == kind and first == path and \
+                    (second is None or other == second):
+                return index
+        self.fail("no %s of %s after event %d in:\n%s" % (kind, path, after, events))
+
+    def named(self, events, path):
+        """When libgit2 linked its temporary file to `path`."""
+        return next(i for i, e in enumerate(events) if e[0] == "name" and e[2] == path)
+
+    def branch_moves(self, events, root):
+        """The branch's log and HEAD's synced, then the branch written beside
+        and synced, renamed over, and its folder synced: where it moved."""
         store = self.box.store(root)
         branch = os.path.join(store, self.box.git(root, "symbolic-ref", "HEAD"))
+        moved = self.at(events, "name", branch + ".lock", branch)
+        log = self.at(events, "sync", os.path.join(store, "logs", os.path.relpath(branch, store)))
+        self.assertLess(log, moved)
+        self.assertLess(self.at(events, "sync", os.path.join(store, "logs", "HEAD")), moved)
+        self.assertLess(self.at(events, "sync", branch + ".lock"), moved)
+        self.at(events, "sync", os.path.dirname(branch), after=moved)
+        return log
 
-        def at(kind, path, second=None, after=-1):
-            for index, (k, first, other) in enumerate(events):
-                if index > after and k == kind and first == path and \
-                        (second is None or other == second):
-                    return index
-            self.fail("no %s of %s after event %d in:\n%s" % (kind, path, after, events))
-
-        moved = at("name", branch + ".lock", branch)
-        new = self.box.git(root, "rev-list", "--objects", "HEAD", "--not", before)
-        kinds = {}
-        for line in new.splitlines():
-            oid = line.split()[0]
-            kinds[oid] = self.box.git(root, "cat-file", "-t", oid)
-        self.assertEqual(sorted(kinds.values()).count("blob"), 2, kinds)
-        synced = {"blob": [], "tree": [], "commit": []}
-        objects = os.path.join(store, "objects")
-        for oid, kind in kinds.items():
-            path = os.path.join(objects, oid[:2], oid[2:])
-            # Named when libgit2 links its temporary file to it.
-            named = next(i for i, e in enumerate(events) if e[0] == "name" and e[2] == path)
-            sync = at("sync", path, after=named)
-            folder = at("sync", os.path.dirname(path), after=sync)
-            self.assertLess(folder, moved, "%s's folder synced after the branch moved" % kind)
-            synced[kind].append(sync)
-        # Files, then trees, then the commit; the objects folder (which may
-        # have gained folders) before the branch moves.
+    def test_a_snapshot_is_on_stable_storage_before_its_branch_moves(self):
+        root = self.watch("root", {"a.txt": "one", "dir/b.txt": "two"})
+        write(os.path.join(root, "dir/b.txt"), "changed")
+        write(os.path.join(root, "new/deeper/c.txt"), "added")
+        events, added = self.traced_snapshot(root)
+        self.assertEqual(len(added["blob"]), 2, added)
+        synced = {}
+        for kind, paths in added.items():
+            synced[kind] = []
+            for path in paths:
+                sync = self.at(events, "sync", path, after=self.named(events, path))
+                synced[kind].append(self.at(events, "sync", os.path.dirname(path), after=sync))
+        # Files, then trees (each with its folder), then the commit; the
+        # objects folder, which may have gained folders, too; then the branch.
         self.assertLess(max(synced["blob"]), min(synced["tree"]))
         self.assertLess(max(synced["tree"]), min(synced["commit"]))
-        self.assertLess(at("sync", objects, after=max(synced["commit"])), moved)
-        # The branch's log and HEAD's, then the branch written beside and
-        # synced, renamed over, and its folder synced.
-        log = at("sync", os.path.join(store, "logs", os.path.relpath(branch, store)))
-        self.assertLess(max(synced["commit"]), log)
-        self.assertLess(log, moved)
-        self.assertLess(at("sync", os.path.join(store, "logs", "HEAD")), moved)
-        self.assertLess(at("sync", branch + ".lock"), moved)
-        at("sync", os.path.dirname(branch), after=moved)
+        objects = os.path.dirname(os.path.dirname(added["commit"][0]))
+        log = self.branch_moves(events, root)
+        self.assertLess(self.at(events, "sync", objects, after=max(synced["commit"])), log)
+
+    def test_a_large_snapshot_is_synced_with_its_file_system_before_its_commit(self):
+        root = self.watch("root", {"a.txt": "one"})
+        for i in range(300):
+            write(os.path.join(root, "many", "f%03d" % i), "file %d" % i)
+        events, added = self.traced_snapshot(root)
+        objects = os.path.dirname(os.path.dirname(added["commit"][0]))
+        whole = self.at(events, "syncfs", objects)
+        for path in added["blob"] + added["tree"]:
+            self.assertLess(self.named(events, path), whole, path)
+        commit = added["commit"][0]
+        self.assertLess(whole, self.named(events, commit))
+        synced = self.at(events, "sync", commit, after=self.named(events, commit))
+        self.assertLess(synced, self.branch_moves(events, root))
 
     def test_a_damaged_history_heals_and_the_command_line_says_so(self):
         root = self.watch("root", {"a.txt": "one"})
