@@ -122,7 +122,7 @@ class History {
   //  - reading: without the lock; a damaged newest snapshot is a failure of
   //    kind damaged, for the caller to open it again for writing.
   //  - checking: as it is, damaged or not, for `check`; nothing is made.
-  // The newest snapshot is read whole (its commit and trees parsed, the
+  // The newest snapshot is read whole (its commit and trees hashed and parsed, the
   // header of each file read) once per boot of the machine and tip, as only
   // a power cut (which ends the boot) or a hand from outside can damage what
   // this engine synced; the snapshots it records itself need no reading.
