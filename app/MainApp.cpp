@@ -1,5 +1,6 @@
 #include "app/MainApp.h"
 
+#include <fcntl.h>
 #include <gio/gio.h>
 #include <glib-unix.h>
 #include <sys/stat.h>
@@ -12,8 +13,10 @@
 #include "app/CarryOut.h"
 #include "platform/linux/DBusWorkspace.h"
 #include "platform/linux/LinuxBookmarks.h"
+#include "platform/posix/FileDescriptor.h"
 #include "requests/HistoryRequest.h"
 #include "roots/Programs.h"
+#include "roots/Words.h"
 #include "shared/ManifestLoader.h"
 
 namespace tarvine::app {
@@ -34,6 +37,8 @@ MainApp::MainApp(Options options)
     : options_(std::move(options)), fileSystem_(PosixFileSystem::dataHomeFromEnvironment()) {}
 
 MainApp::~MainApp() {
+  stopChecking_ = true;
+  if (checker_.joinable()) checker_.join();
   automatic_.reset();
   if (manifestMonitor_ != nullptr) g_object_unref(manifestMonitor_);
   if (monitor_ != nullptr) g_object_unref(monitor_);
@@ -94,7 +99,55 @@ int MainApp::prepareContainer() {
   }
   reader_.emplace(std::move(reader).value());
   keeper_.emplace(roots::Container(container_));
+  // Said on standard error, which reaches the system's log.
+  keeper_->onHealed([](const roots::Keeper::Healing& healing) {
+    std::cerr << "tarvine-app: " + printable(roots::words::healed(healing)) + "\n" << std::flush;
+  });
   return 0;
+}
+
+void MainApp::markRunning() {
+  const std::string marker = container_ + "/" + std::string(runningMarkerName);
+  const bool unclean = ::access(marker.c_str(), F_OK) == 0;
+  // Synced, so that a power cut right after the start is found as well.
+  FileDescriptor fd(::open(marker.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
+  if (fd.valid()) ::fsync(fd.get());
+  FileDescriptor folder(::open(container_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (folder.valid()) ::fsync(folder.get());
+  if (!unclean) return;
+  std::cout << "tarvine-app: the last run did not end cleanly; checking every history" << std::endl;
+  checked_ = false;
+  // Read off the main loop (a check reads every object), and said on it.
+  checker_ = std::thread([this] {
+    auto checked = keeper_->check(std::nullopt, &stopChecking_);
+    auto said = std::make_unique<std::vector<std::pair<bool, std::string>>>();
+    if (!checked.ok()) {
+      said->emplace_back(false, "cannot check the histories: " + checked.status().message());
+    } else {
+      for (const auto& verdict : *checked) {
+        for (std::string& line : roots::words::checked(verdict)) {
+          said->emplace_back(verdict.intact(), std::move(line));
+        }
+      }
+      checked_ = true;
+    }
+    g_idle_add_once(
+        [](gpointer data) {
+          std::unique_ptr<std::vector<std::pair<bool, std::string>>> lines(
+              static_cast<std::vector<std::pair<bool, std::string>>*>(data));
+          for (const auto& [intact, line] : *lines) {
+            (intact ? std::cout : std::cerr) << "tarvine-app: " + printable(line) + "\n"
+                                             << std::flush;
+          }
+        },
+        said.release());
+  });
+}
+
+void MainApp::markStopped() {
+  stopChecking_ = true;
+  if (checker_.joinable()) checker_.join();
+  if (checked_) ::unlink((container_ + "/" + std::string(runningMarkerName)).c_str());
 }
 
 bool MainApp::publishManifest() {
@@ -268,6 +321,7 @@ int MainApp::run(const char* programName) {
     std::cout << "tarvine-app: no session bus answers; running without a bus name" << std::endl;
   }
   if (!publishManifest()) return 1;
+  markRunning();
   watchSpool();
   followRoots();
 
@@ -293,11 +347,14 @@ int MainApp::run(const char* programName) {
   }
   if (loop_ != nullptr) {
     g_main_loop_run(loop_);
+    markStopped();
     return 0;
   }
   g_application_hold(application_);
   char* argv[] = {const_cast<char*>(programName), nullptr};
-  return g_application_run(application_, 1, argv);
+  const int status = g_application_run(application_, 1, argv);
+  markStopped();
+  return status;
 }
 
 }  // namespace tarvine::app

@@ -1,9 +1,11 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "app/AutomaticSnapshots.h"
@@ -48,6 +50,11 @@ class MainApp {
   // read from a file or a name can forge a line of output.
   static std::string printable(std::string_view text);
 
+  // A file in the container while the application runs, removed when it
+  // ends cleanly: found at start, it says the last run did not, and every
+  // history is checked.
+  static constexpr std::string_view runningMarkerName = ".tarvine-app-running";
+
  private:
   // 0 when this instance now consumes the container, else how to exit.
   int prepareContainer();
@@ -58,6 +65,11 @@ class MainApp {
   void watchSpool();
   // Automatic snapshots follow the published roots, whoever changes them.
   void followRoots();
+  // Marks the run, and checks every history in the background when the
+  // last run did not end cleanly.
+  void markRunning();
+  // Removes the mark, unless a check it asked for could not finish.
+  void markStopped();
 
   Options options_;
   PosixFileSystem fileSystem_;
@@ -71,6 +83,9 @@ class MainApp {
   GMainLoop* loop_ = nullptr;
   GFileMonitor* monitor_ = nullptr;
   bool started_ = false;
+  std::thread checker_;
+  std::atomic<bool> stopChecking_{false};
+  std::atomic<bool> checked_{true};
 };
 
 }  // namespace tarvine::app

@@ -16,9 +16,29 @@ namespace tarvine::cli {
 namespace words = roots::words;
 using roots::resolvedPath;
 
+namespace {
+
+// `answer` on standard output, with the histories healed on the way.
+void printJson(const Context& context, nlohmann::json answer) {
+  if (context.healings != nullptr && !context.healings->empty()) {
+    nlohmann::json healed = nlohmann::json::array();
+    for (const roots::Keeper::Healing& healing : *context.healings) {
+      healed.push_back({{"root", healing.root},
+                        {"damaged", healing.healed.damaged},
+                        {"keptAs", healing.healed.keptAs},
+                        {"tip", healing.healed.tip},
+                        {"why", healing.healed.why}});
+    }
+    answer["healed"] = healed;
+  }
+  std::cout << answer.dump() << "\n";
+}
+
+}  // namespace
+
 int Context::done(const std::vector<std::string>& lines) const {
   if (json) {
-    std::cout << nlohmann::json{{"ok", true}, {"messages", lines}}.dump() << "\n";
+    printJson(*this, {{"ok", true}, {"messages", lines}});
   } else {
     for (const std::string& line : lines) std::cout << line << "\n";
   }
@@ -28,11 +48,8 @@ int Context::done(const std::vector<std::string>& lines) const {
 int Context::failed(const Status& status, std::vector<std::string> lines) const {
   lines.push_back(status.message());
   if (json) {
-    std::cout << nlohmann::json{{"ok", false},
-                                {"kind", Status::kindName(status.kind())},
-                                {"messages", lines}}
-                     .dump()
-              << "\n";
+    printJson(*this,
+              {{"ok", false}, {"kind", Status::kindName(status.kind())}, {"messages", lines}});
   } else {
     for (const std::string& line : lines) std::cerr << line << "\n";
   }
@@ -93,7 +110,7 @@ int log(const Context& context, const std::vector<std::string>& args) {
     if (version.size) entry["size"] = *version.size;
     list.push_back(entry);
   }
-  std::cout << nlohmann::json{{"ok", true}, {"path", path}, {"versions", list}}.dump() << "\n";
+  printJson(context, {{"ok", true}, {"path", path}, {"versions", list}});
   return 0;
 }
 
@@ -182,6 +199,36 @@ int pack(const Context& context, const std::vector<std::string>& args) {
   return packed.ok() ? context.done({words::packed(folder)}) : context.failed(packed);
 }
 
+int check(const Context& context, const std::vector<std::string>& args) {
+  auto checked =
+      context.keeper.check(args.empty() ? std::nullopt : std::optional(resolvedPath(args[0])));
+  if (!checked.ok()) return context.failed(checked.status());
+  bool intact = true;
+  nlohmann::json roots = nlohmann::json::array();
+  std::vector<std::string> lines;
+  for (const auto& verdict : *checked) {
+    intact = intact && verdict.intact();
+    for (std::string& line : words::checked(verdict)) lines.push_back(std::move(line));
+    nlohmann::json root{{"root", verdict.root}, {"intact", verdict.intact()}};
+    if (verdict.report.ok()) {
+      root["snapshots"] = verdict.report->snapshots;
+      root["objects"] = verdict.report->objects;
+      root["problems"] = verdict.report->problems;
+      root["keptAside"] = verdict.report->keptAside;
+    } else {
+      root["kind"] = Status::kindName(verdict.report.status().kind());
+      root["problems"] = {verdict.report.status().message()};
+    }
+    roots.push_back(root);
+  }
+  if (context.json) {
+    printJson(context, {{"ok", intact}, {"roots", roots}});
+  } else {
+    for (const std::string& line : lines) std::cout << line << "\n";
+  }
+  return intact ? 0 : 1;
+}
+
 constexpr Command kCommands[] = {
     {"watch", "[--manual] FOLDER",
      "keep FOLDER's history (automatic snapshots unless\n--manual); a paused folder resumes; takes "
@@ -211,6 +258,10 @@ constexpr Command kCommands[] = {
      "pack FOLDER's whole history into one, as git gc does\n(snapshots pack new objects on their "
      "own)",
      1, 1, pack},
+    {"check", "[FOLDER]",
+     "read every snapshot of FOLDER's history (of every watched\nfolder's, without one) and "
+     "verify each object as git fsck\ndoes; exits 1 when any is damaged",
+     0, 1, check},
 };
 
 }  // namespace

@@ -16,6 +16,9 @@ struct Context {
   std::string group;
   bool json = false;
   bool manual = false;  // watch --manual
+  // Histories healed while the command ran; under --json they are part of
+  // the answer (otherwise they are said on standard error as they happen).
+  const std::vector<roots::Keeper::Healing>* healings = nullptr;
 
   // Prints what was done (standard output, or JSON) and gives exit status 0.
   int done(const std::vector<std::string>& lines) const;

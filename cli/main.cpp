@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "cli/Commands.h"
+#include "roots/Words.h"
 #include "shared/Identifiers.h"
 
 namespace {
@@ -82,6 +83,11 @@ int main(int argc, char** argv) {
     return usage("wrong number of arguments for " + name);
   }
   tarvine::roots::Keeper keeper(tarvine::roots::Container::forGroup(group));
-  const tarvine::cli::Context context{keeper, group, json, manual};
+  std::vector<tarvine::roots::Keeper::Healing> healings;
+  keeper.onHealed([&](const tarvine::roots::Keeper::Healing& healing) {
+    if (json) return healings.push_back(healing);
+    std::cerr << "tarvine: " << tarvine::roots::words::healed(healing) << "\n";
+  });
+  const tarvine::cli::Context context{keeper, group, json, manual, &healings};
   return command->run(context, args);
 }

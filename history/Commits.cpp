@@ -1,16 +1,197 @@
-// Recording snapshots: each one a commit on the history's branch.
+// Recording snapshots: each one a commit on the history's branch, on stable
+// storage before the branch names it.
 
 #include "history/Commits.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <ctime>
+#include <fstream>
+#include <set>
+#include <unordered_set>
+
+#include "history/Durable.h"
 #include "history/GitObjects.h"
+#include "platform/posix/FileDescriptor.h"
 
 namespace tarvine::history {
 namespace {
 
 constexpr const char* kSignatureName = "Tarvine";
 constexpr const char* kSignatureEmail = "tarvine@localhost";
+// Up to this many new objects are synced one by one; more (a first snapshot,
+// a large change) with their whole file system at once, which flushes the
+// disk's cache once rather than once for each.
+constexpr std::size_t kSyncedOneByOne = 256;
+
+std::string folderOf(const std::string& path) { return path.substr(0, path.find_last_of('/')); }
+
+std::string rawKey(const git_oid& oid) {
+  return std::string(reinterpret_cast<const char*>(oid.id), GIT_OID_RAWSZ);
+}
+
+// The objects a new snapshot's tree holds that the one before did not: only
+// the folders that differ are read, so the cost follows what changed.
+struct NewObjects {
+  git_repository* repository;
+  std::vector<git_oid> files, trees;
+  std::unordered_set<std::string> seen;
+
+  Status collect(const git_tree* before, const git_oid& id) {
+    if (!seen.insert(rawKey(id)).second) return Status();
+    trees.push_back(id);
+    git_tree* raw = nullptr;
+    if (git_tree_lookup(&raw, repository, &id) != 0) return gitFailure("cannot read a new tree");
+    Tree after(raw);
+    for (std::size_t i = 0, count = git_tree_entrycount(raw); i < count; ++i) {
+      const git_tree_entry* entry = git_tree_entry_byindex(raw, i);
+      const git_oid* oid = git_tree_entry_id(entry);
+      const git_tree_entry* old =
+          before != nullptr ? git_tree_entry_byname(before, git_tree_entry_name(entry)) : nullptr;
+      if (old != nullptr && git_oid_equal(git_tree_entry_id(old), oid)) continue;
+      if (git_tree_entry_type(entry) == GIT_OBJECT_TREE) {
+        git_tree* oldTree = nullptr;
+        if (old != nullptr && git_tree_entry_type(old) == GIT_OBJECT_TREE &&
+            git_tree_lookup(&oldTree, repository, git_tree_entry_id(old)) != 0) {
+          return gitFailure("cannot read a tree");
+        }
+        Tree owner(oldTree);
+        if (Status added = collect(oldTree, *oid); !added.ok()) return added;
+      } else if (git_tree_entry_type(entry) == GIT_OBJECT_BLOB &&
+                 seen.insert(rawKey(*oid)).second) {
+        files.push_back(*oid);
+      }
+    }
+    return Status();
+  }
+};
+
+// Syncs each loose object of `ids` (with `each`; otherwise only looks at
+// them) and notes its folder. A packed one was synced when its pack was
+// written; an empty one is left to the caller.
+Status syncObjects(git_repository* repository, const std::vector<git_oid>& ids, bool each,
+                   std::set<std::string>& folders, std::vector<std::string>& empty) {
+  for (const git_oid& oid : ids) {
+    const std::string path = looseObjectPath(repository, oid);
+    if (!each) {
+      struct stat info {};
+      if (::lstat(path.c_str(), &info) != 0) {
+        if (errno == ENOENT) continue;
+        return systemFailure("cannot read the stored object " + hex(oid));
+      }
+      if (info.st_size == 0) empty.push_back(path);
+      continue;
+    }
+    FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+    if (!fd.valid()) {
+      if (errno == ENOENT) continue;
+      return systemFailure("cannot open the stored object " + hex(oid));
+    }
+    struct stat info {};
+    if (::fstat(fd.get(), &info) != 0) return systemFailure("cannot read " + hex(oid));
+    if (info.st_size == 0) {
+      empty.push_back(path);
+      continue;
+    }
+    if (::fsync(fd.get()) != 0) return systemFailure("cannot sync the stored object " + hex(oid));
+    folders.insert(folderOf(path));
+  }
+  return Status();
+}
+
+Status syncFolders(const std::set<std::string>& folders) {
+  for (const std::string& folder : folders) {
+    if (Status synced = syncPath(folder); !synced.ok()) return synced;
+  }
+  return Status();
+}
+
+// The files, then the trees, then `commit` (when given) of a snapshot, with
+// their folders and the objects folder (which may have gained a folder).
+Status syncSnapshot(git_repository* repository, NewObjects& added, const git_oid* commit) {
+  const std::string objects = std::string(git_repository_path(repository)) + "objects";
+  const bool each =
+      !kCanSyncFileSystem || added.files.size() + added.trees.size() <= kSyncedOneByOne;
+  std::set<std::string> folders;
+  std::vector<std::string> empty;
+  for (const auto* ids : {&added.files, &added.trees}) {
+    if (Status synced = syncObjects(repository, *ids, each, folders, empty); !synced.ok()) {
+      return synced;
+    }
+  }
+  if (!empty.empty()) {
+    // Stored before a power cut and never synced: as git's loose objects are
+    // found by name alone, it would stand for the content forever.
+    for (const std::string& path : empty) ::unlink(path.c_str());
+    return Status::failure(Status::Kind::damaged,
+                           std::to_string(empty.size()) +
+                               " stored object(s) were found empty and have been removed; the "
+                               "next snapshot stores them again",
+                           EAGAIN);
+  }
+  if (!each) return syncFileSystemOf(objects);
+  if (commit != nullptr) {
+    if (Status synced = syncObjects(repository, {*commit}, true, folders, empty);
+        !synced.ok() || !empty.empty()) {
+      return synced.ok() ? Status::failure(Status::Kind::damaged, "the new commit is empty", EIO)
+                         : synced;
+    }
+  }
+  if (Status synced = syncFolders(folders); !synced.ok()) return synced;
+  return syncPath(objects);
+}
+
+std::string firstLine(const std::string& text) { return text.substr(0, text.find('\n')); }
 
 }  // namespace
+
+Status setReference(git_repository* repository, const std::string& name, const git_oid* from,
+                    const git_oid& to, const std::string& why, bool alsoHead) {
+  const std::string gitDir = git_repository_path(repository);
+  git_oid none;
+  git_oid_fromstr(&none, "0000000000000000000000000000000000000000");
+  const std::string line = hex(from != nullptr ? *from : none) + " " + hex(to) + " " +
+                           kSignatureName + " <" + kSignatureEmail + "> " +
+                           std::to_string(std::time(nullptr)) + " +0000\t" + firstLine(why) + "\n";
+  const std::string log = gitDir + "logs/" + name;
+  if (Status made = makeFolders(folderOf(log)); !made.ok()) return made;
+  if (Status logged = appendLine(log, line); !logged.ok()) return logged;
+  if (alsoHead) {
+    if (Status logged = appendLine(gitDir + "logs/HEAD", line); !logged.ok()) return logged;
+  }
+  const std::string file = gitDir + name;
+  if (Status made = makeFolders(folderOf(file)); !made.ok()) return made;
+  return replaceFile(file, hex(to) + "\n");
+}
+
+std::vector<git_oid> formerTips(git_repository* repository, const std::string& branch) {
+  const std::string gitDir = git_repository_path(repository);
+  std::vector<git_oid> tips;
+  std::unordered_set<std::string> seen{std::string(GIT_OID_RAWSZ, '\0')};
+  for (const std::string& log : {gitDir + "logs/" + branch, gitDir + "logs/HEAD"}) {
+    std::ifstream in(log, std::ios::binary);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    for (auto line = lines.rbegin(); line != lines.rend(); ++line) {
+      // "OLD NEW name <email> time zone\tmessage", each id 40 hex digits.
+      constexpr std::size_t kHex = GIT_OID_HEXSZ;
+      if (line->size() < 2 * kHex + 2 || (*line)[kHex] != ' ' || (*line)[2 * kHex + 1] != ' ') {
+        continue;
+      }
+      for (std::size_t at : {kHex + 1, std::size_t{0}}) {
+        git_oid oid;
+        if (git_oid_fromstrn(&oid, line->data() + at, kHex) == 0 &&
+            seen.insert(rawKey(oid)).second) {
+          tips.push_back(oid);
+        }
+      }
+    }
+  }
+  return tips;
+}
 
 Result<std::string> recordSnapshot(git_repository* repository, const git_oid& tree, Reason reason,
                                    const std::string& root) {
@@ -20,6 +201,15 @@ Result<std::string> recordSnapshot(git_repository* repository, const git_oid& tr
   git_tree* rawTree = nullptr;
   if (git_tree_lookup(&rawTree, repository, &tree) != 0) return gitFailure("cannot read a tree");
   Tree treeObject(rawTree);
+  git_tree* rawBefore = nullptr;
+  if (head.ok() && git_commit_tree(&rawBefore, head->get()) != 0) {
+    return gitFailure("cannot read the newest snapshot", Status::Kind::damaged);
+  }
+  Tree before(rawBefore);
+  NewObjects added{repository, {}, {}, {}};
+  if (Status collected = added.collect(before.get(), tree); !collected.ok()) return collected;
+  if (Status synced = syncSnapshot(repository, added, nullptr); !synced.ok()) return synced;
+
   git_signature* rawSignature = nullptr;
   if (git_signature_now(&rawSignature, kSignatureName, kSignatureEmail) != 0) {
     return gitFailure("cannot sign");
@@ -28,9 +218,21 @@ Result<std::string> recordSnapshot(git_repository* repository, const git_oid& tr
   const std::string message = snapshotMessage(reason, root);
   const git_commit* parents[1] = {head.ok() ? head->get() : nullptr};
   git_oid commit;
-  if (git_commit_create(&commit, repository, "HEAD", signature.get(), signature.get(), nullptr,
+  if (git_commit_create(&commit, repository, nullptr, signature.get(), signature.get(), nullptr,
                         message.c_str(), treeObject.get(), head.ok() ? 1 : 0, parents) != 0) {
     return gitFailure("cannot record the snapshot");
+  }
+  NewObjects none{repository, {}, {}, {}};
+  if (Status synced = syncSnapshot(repository, none, &commit); !synced.ok()) return synced;
+  auto branch = branchName(repository);
+  if (!branch.ok()) return branch.status();
+  const std::string why = (head.ok() ? "commit: " : "commit (initial): ") + message;
+  if (Status moved =
+          setReference(repository, *branch, head.ok() ? git_commit_id(head->get()) : nullptr,
+                       commit, why, /*alsoHead=*/true);
+      !moved.ok()) {
+    return Status::failure(moved.kind(), "cannot move the branch: " + moved.message(),
+                           moved.errorNumber());
   }
   return hex(commit);
 }

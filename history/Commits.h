@@ -3,6 +3,7 @@
 #include <git2.h>
 
 #include <string>
+#include <vector>
 
 #include "foundation/Status.h"
 #include "history/History.h"
@@ -12,7 +13,28 @@ namespace tarvine::history {
 // Records `tree` as a new snapshot on the history's branch, after the newest
 // one; the snapshot's id, or "" when the newest already has that tree
 // (nothing changed, nothing recorded).
+//
+// It is durable when this returns: the files and trees the snapshot added are
+// synced with their folders (one by one, or many at once with their whole
+// file system), then its commit, and only then is the branch moved (its log
+// first, then the branch itself, written beside and renamed over). A power
+// cut at any point leaves the branch on a snapshot that can be read whole.
+// An object found empty (a power cut before this engine synced what it
+// wrote) is removed and the snapshot fails with kind damaged and errno
+// EAGAIN: taken again, it stores that object anew.
 Result<std::string> recordSnapshot(git_repository* repository, const git_oid& tree, Reason reason,
                                    const std::string& root);
+
+// Points the reference `name` ("refs/...") at `to`, durably: a line in its
+// log (git's reflog) first, then the reference. `from` is what it named
+// before (null for nothing). With `alsoHead`, HEAD's log gets the line too,
+// as git logs the branch HEAD names.
+Status setReference(git_repository* repository, const std::string& name, const git_oid* from,
+                    const git_oid& to, const std::string& why, bool alsoHead = false);
+
+// The snapshots the branch named, newest first, from its log and HEAD's:
+// where it pointed after each move, then before. A line a power cut left
+// half-written is skipped.
+std::vector<git_oid> formerTips(git_repository* repository, const std::string& branch);
 
 }  // namespace tarvine::history

@@ -1,5 +1,8 @@
 #include "history/GitObjects.h"
 
+#include <git2/sys/odb_backend.h>
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <cstring>
 
@@ -27,9 +30,74 @@ Result<Odb> odbOf(git_repository* repository) {
   return Odb(odb);
 }
 
+Result<std::string> branchName(git_repository* repository) {
+  git_reference* raw = nullptr;
+  if (git_reference_lookup(&raw, repository, "HEAD") != 0) {
+    return gitFailure("cannot read HEAD", Status::Kind::damaged);
+  }
+  std::unique_ptr<git_reference, Freer<git_reference, git_reference_free>> head(raw);
+  const char* target = git_reference_symbolic_target(raw);
+  if (target == nullptr) return Status::failure(Status::Kind::damaged, "HEAD names no branch");
+  return std::string(target);
+}
+
+std::string looseObjectPath(git_repository* repository, const git_oid& oid) {
+  const std::string id = hex(oid);
+  return std::string(git_repository_path(repository)) + "objects/" + id.substr(0, 2) + "/" +
+         id.substr(2);
+}
+
+Result<Odb> packedOdb(git_repository* repository) {
+  git_odb* raw = nullptr;
+  if (git_odb_new(&raw) != 0) return gitFailure("cannot open the packs");
+  Odb odb(raw);
+  git_odb_backend* packs = nullptr;
+  const std::string objects = std::string(git_repository_path(repository)) + "objects";
+  if (git_odb_backend_pack(&packs, objects.c_str()) != 0)
+    return gitFailure("cannot open the packs");
+  if (git_odb_add_backend(raw, packs, 1) != 0) {
+    packs->free(packs);
+    return gitFailure("cannot open the packs");
+  }
+  return odb;
+}
+
+Result<Odb> hashingOdb() {
+  struct Discarding : git_odb_stream {};
+  git_odb* raw = nullptr;
+  if (git_odb_new(&raw) != 0) return gitFailure("cannot hash");
+  Odb odb(raw);
+  auto* backend = new git_odb_backend;
+  git_odb_init_backend(backend, GIT_ODB_BACKEND_VERSION);
+  backend->writestream = [](git_odb_stream** out, git_odb_backend* self, git_object_size_t,
+                            git_object_t) -> int {
+    auto* stream = new Discarding{};
+    stream->backend = self;
+    stream->mode = GIT_STREAM_WRONLY;
+    stream->write = [](git_odb_stream*, const char*, size_t) { return 0; };
+    stream->finalize_write = [](git_odb_stream*, const git_oid*) { return 0; };
+    stream->free = [](git_odb_stream* stream) { delete static_cast<Discarding*>(stream); };
+    *out = stream;
+    return 0;
+  };
+  backend->free = [](git_odb_backend* self) { delete self; };
+  if (git_odb_add_backend(raw, backend, 1) != 0) {
+    backend->free(backend);
+    return gitFailure("cannot hash");
+  }
+  return odb;
+}
+
 Result<Commit> headCommit(git_repository* repository) {
   git_oid head;
-  if (git_reference_name_to_id(&head, repository, "HEAD") != 0) {
+  if (const int error = git_reference_name_to_id(&head, repository, "HEAD"); error != 0) {
+    auto branch = branchName(repository);
+    if (!branch.ok()) return branch.status();
+    const std::string log = std::string(git_repository_path(repository)) + "logs/" + *branch;
+    struct stat info {};
+    if (error != GIT_ENOTFOUND || (::stat(log.c_str(), &info) == 0 && info.st_size > 0)) {
+      return gitFailure("cannot read the branch " + *branch, Status::Kind::damaged);
+    }
     return Status::failure(Status::Kind::noHistory, "no snapshot yet", ENOENT);
   }
   git_commit* commit = nullptr;

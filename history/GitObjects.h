@@ -40,9 +40,20 @@ Status systemFailure(const std::string& what);
 std::string hex(const git_oid& oid);
 
 Result<Odb> odbOf(git_repository* repository);
+// The history's packs alone, without its loose objects.
+Result<Odb> packedOdb(git_repository* repository);
+// An object database that stores nothing: what is streamed into it is hashed
+// piece by piece, as git names objects, and thrown away.
+Result<Odb> hashingOdb();
 
-// The newest snapshot: a failure of kind noHistory when there is none yet.
+// The newest snapshot: a failure of kind noHistory when there is none yet,
+// and of kind damaged when the branch or its commit cannot be read (a branch
+// that is gone while its log names snapshots is damaged too).
 Result<Commit> headCommit(git_repository* repository);
+// The branch HEAD names ("refs/heads/master"), whatever git's default made it.
+Result<std::string> branchName(git_repository* repository);
+// Where the object `oid` is kept when it is loose (it may be packed instead).
+std::string looseObjectPath(git_repository* repository, const git_oid& oid);
 // A snapshot named by its id, an abbreviation or any revision git understands.
 Result<Commit> commitById(git_repository* repository, const std::string& id);
 // The snapshot before `commit`; null for the first.

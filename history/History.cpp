@@ -8,11 +8,14 @@
 #include <mutex>
 
 #include "history/Commits.h"
+#include "history/Durable.h"
 #include "history/GitObjects.h"
+#include "history/Intact.h"
 #include "history/Privacy.h"
 #include "history/StatCache.h"
 #include "history/StoredNames.h"
 #include "history/TreeWriter.h"
+#include "history/Writeback.h"
 #include "platform/posix/FileDescriptor.h"
 
 namespace tarvine::history {
@@ -127,6 +130,57 @@ Status checkMounted(FolderAccess& access, git_repository* repository, int root,
                      "snapshot holds: is its disk mounted?");
 }
 
+// What killed writers leave besides locks: libgit2's temporary objects and
+// packs, and git's packs. With one writer at a time, any found now is stale. Only
+// the two folders where they are made are listed, not the objects' own.
+void removeLeftovers(git_repository* repository) {
+  const std::filesystem::path gitDir = git_repository_path(repository);
+  const std::string intactTemporary = std::string(History::intactTipName) + ".";
+  const struct {
+    std::filesystem::path folder;
+    std::vector<std::string> prefixes;
+  } places[] = {
+      {gitDir / "objects", {"tmp_object_git2_"}},
+      {gitDir / "objects" / "pack", {"pack_git2_", "tmp_"}},
+      {gitDir, {intactTemporary}},
+  };
+  std::error_code ignored;
+  for (const auto& place : places) {
+    for (const auto& entry : std::filesystem::directory_iterator(place.folder, ignored)) {
+      const std::string name = entry.path().filename().string();
+      for (const std::string& prefix : place.prefixes) {
+        if (name.rfind(prefix, 0) == 0) std::filesystem::remove(entry.path(), ignored);
+      }
+    }
+  }
+}
+
+// A store made now is synced before it is used: its HEAD and config, and its
+// folders into theirs.
+Status syncNewStore(const std::string& repository) {
+  for (const char* file : {"/HEAD", "/config", "/objects", "/refs/heads", "/refs", ""}) {
+    if (Status synced = syncPath(repository + file); !synced.ok()) return synced;
+  }
+  return syncPath(std::filesystem::path(repository).parent_path().string());
+}
+
+// Every move of every reference logged, as a bare repository does not by
+// default: the branch's log is where a damaged history finds its last
+// intact snapshot.
+void logEveryReference(git_repository* repository) {
+  git_config* config = nullptr;
+  if (git_repository_config(&config, repository) != 0) return;
+  git_buf value = GIT_BUF_INIT;
+  if (git_config_get_string_buf(&value, config, "core.logAllRefUpdates") != 0 ||
+      std::string_view(value.ptr) != "always") {
+    // Dropped: without it, libgit2 logs no move of its own, and this
+    // engine's logs the branch itself.
+    (void)git_config_set_string(config, "core.logAllRefUpdates", "always");
+  }
+  git_buf_dispose(&value);
+  git_config_free(config);
+}
+
 }  // namespace
 
 std::string_view reasonName(Reason reason) {
@@ -164,7 +218,8 @@ History::~History() {
 }
 
 Result<std::unique_ptr<History>> History::open(const std::string& repository,
-                                               const std::string& root, FolderAccess& access) {
+                                               const std::string& root, FolderAccess& access,
+                                               Opening opening) {
   static std::once_flag initialised;
   std::call_once(initialised, [] {
     git_libgit2_init();
@@ -174,11 +229,15 @@ Result<std::unique_ptr<History>> History::open(const std::string& repository,
     git_libgit2_opts(GIT_OPT_ENABLE_STRICT_OBJECT_CREATION, 0);
   });
   struct stat info {};
-  if (::stat(root.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
+  if (opening != Opening::checking &&
+      (::stat(root.c_str(), &info) != 0 || !S_ISDIR(info.st_mode))) {
     return Status::failure(Status::Kind::unavailable, "not a folder: " + root, ENOTDIR);
   }
   git_repository* opened = nullptr;
   if (git_repository_open_bare(&opened, repository.c_str()) != 0) {
+    if (opening == Opening::checking) {
+      return Status::failure(Status::Kind::noHistory, "no history yet: " + repository, ENOENT);
+    }
     if (git_repository_init(&opened, repository.c_str(), /*is_bare=*/1) != 0) {
       return gitFailure("cannot make the history at " + repository);
     }
@@ -191,20 +250,35 @@ Result<std::unique_ptr<History>> History::open(const std::string& repository,
       git_config_set_string(config, "tarvine.root", root.c_str());
       // The user's global ignore file is no rule of this history's.
       git_config_set_string(config, "core.excludesfile", "/dev/null");
+      git_config_set_string(config, "core.logAllRefUpdates", "always");
       git_config_free(config);
     }
     std::ofstream(repository + "/info/exclude", std::ios::trunc) << kIgnoreHelp;
+    if (Status synced = syncNewStore(repository); !synced.ok()) {
+      git_repository_free(opened);
+      return synced;
+    }
   }
   if (Status kept = Privacy::openStore(opened); !kept.ok()) {
     git_repository_free(opened);
     return kept;
   }
   const std::string matched = repository + kIgnoreBaseName;
-  ::mkdir(matched.c_str(), 0700);
+  if (opening != Opening::checking) ::mkdir(matched.c_str(), 0700);
   git_repository_set_workdir(opened, matched.c_str(), /*update_gitlink=*/0);
   std::unique_ptr<History> history(new History(opened, root, repository + kStatCacheName, access));
   history->naming_ = namingOf(opened);
-  history->removeRestoreLeftovers(/*wait=*/false);
+  if (opening == Opening::writing) {
+    logEveryReference(opened);
+    removeStaleLocks(opened);
+    removeLeftovers(opened);
+    if (Status front = writeBackAsStored(opened); !front.ok()) return front;
+  }
+  if (opening != Opening::checking) history->removeRestoreLeftovers(/*wait=*/false);
+  auto tip = examineTip(opened, opening, history->statCachePath_);
+  if (!tip.ok()) return tip.status();
+  history->intactTip_ = tip->intact;
+  history->healed_ = std::move(tip->healed);
   return history;
 }
 
@@ -218,6 +292,17 @@ Status History::availability() {
 }
 
 Result<Snapshot> History::snapshot(Reason reason) {
+  auto taken = snapshotOnce(reason);
+  // Objects a power cut left empty were removed: taken again, the snapshot
+  // stores them anew.
+  if (!taken.ok() && taken.status().kind() == Status::Kind::damaged &&
+      taken.status().errorNumber() == EAGAIN) {
+    taken = snapshotOnce(reason);
+  }
+  return taken;
+}
+
+Result<Snapshot> History::snapshotOnce(Reason reason) {
   removeStaleLocks(repository_);
   // Before any file is looked at: what the next snapshot trusts of this
   // one's cache is what is older than this.
@@ -234,14 +319,22 @@ Result<Snapshot> History::snapshot(Reason reason) {
       !there.ok()) {
     return there;
   }
-  TreeWriter writer({access_, repository_, odb->get(), previous, root_ == "/" ? "" : root_,
-                     excluded_, hasIgnoreRules(ignoreFile()), keptAnyway_, temporaryPrefix_,
-                     naming_},
-                    report);
+  TreeWriter writer(
+      {access_, repository_, odb->get(), previous, root_ == "/" ? "" : root_, excluded_,
+       hasIgnoreRules(ignoreFile()), keptAnyway_, temporaryPrefix_, naming_},
+      report);
   Result<git_oid> tree = writer.folder(root->get(), "");
   if (!tree.ok()) return tree.status();
+  auto before = headCommit(repository_);
+  const std::string parent = before.ok() ? hex(*git_commit_id(before->get())) : "";
   auto recorded = recordSnapshot(repository_, *tree, reason, root_);
   if (!recorded.ok()) return recorded.status();
+  // Built on a snapshot found whole, with every object it added synced and
+  // found not empty: whole too.
+  if (!recorded->empty() && parent == intactTip_) {
+    intactTip_ = *recorded;
+    vouchFor(repository_, intactTip_);
+  }
   // The cache vouches only for what a recorded snapshot holds. It is saved
   // anew whenever a file was read, so that what was read counts as seen at
   // this snapshot's start.

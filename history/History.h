@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -80,6 +81,31 @@ struct VersionFile {
   bool isLink = false;
 };
 
+// A history found damaged when it was opened, and brought back to the newest
+// snapshot that can be read whole.
+struct Healed {
+  // The snapshot the branch named, set aside; empty when the branch itself
+  // could not be read.
+  std::string damaged;
+  std::string keptAs;  // the reference it is kept under, "refs/tarvine/damaged/..."
+  // The newest intact snapshot, which the branch names now; empty when none
+  // was intact, so that the next snapshot starts the history again.
+  std::string tip;
+  std::string why;  // what could not be read
+};
+
+// What `History::check` found: every object of every snapshot read, its
+// content hashed and compared with its id, each commit and tree parsed.
+struct CheckReport {
+  std::size_t snapshots = 0;  // commits read along the branch
+  std::size_t objects = 0;    // distinct objects verified
+  // Each "what: why", naming the snapshot and path where it was first met.
+  std::vector<std::string> problems;
+  // Damaged snapshots set aside when the history was healed, by reference.
+  std::vector<std::string> keptAside;
+  bool intact() const { return problems.empty(); }
+};
+
 struct Restored {
   // The version brought back, and the snapshot taken first (empty when the
   // current state had been recorded already).
@@ -112,11 +138,27 @@ struct Restored {
 // history was left by a writer that was killed, and is removed.
 class History {
  public:
+  // What the history is opened for.
+  //  - writing: by the one writer, under the container's lock. What killed
+  //    writers left (git's temporary objects and packs, stale locks) is
+  //    removed, and a newest snapshot that cannot be read whole is set aside
+  //    under refs/tarvine/damaged/ while the branch goes back to the newest
+  //    intact one from its log (`healed()` says so).
+  //  - reading: without the lock; a damaged newest snapshot is a failure of
+  //    kind damaged, for the caller to open it again for writing.
+  //  - checking: as it is, damaged or not, for `check`; nothing is made.
+  // The newest snapshot is read whole (its commit and trees hashed and parsed, the
+  // header of each file read) once per boot of the machine and tip, as only
+  // a power cut (which ends the boot) or a hand from outside can damage what
+  // this engine synced; the snapshots it records itself need no reading.
+  enum class Opening { writing, reading, checking };
+
   // Opens, or creates, the history of `root` in `repository`; the folder is
   // reached only through `access`.
   static Result<std::unique_ptr<History>> open(const std::string& repository,
                                                const std::string& root,
-                                               FolderAccess& access = PosixFolderAccess::shared());
+                                               FolderAccess& access = PosixFolderAccess::shared(),
+                                               Opening opening = Opening::writing);
   ~History();
   History(const History&) = delete;
   History& operator=(const History&) = delete;
@@ -203,10 +245,21 @@ class History {
   // anything is written.
   Result<Restored> restore(const std::string& relative, std::optional<std::string> id);
 
+  // How the history was healed when it was opened, if it was.
+  const std::optional<Healed>& healed() const { return healed_; }
+  // Every object of every snapshot read and verified, as `git fsck` does; a
+  // history opened for checking reports its damage here rather than failing.
+  // Setting `*stop` ends it early, with a failure.
+  Result<CheckReport> check(const std::atomic<bool>* stop = nullptr);
+  // The file that remembers which newest snapshot was read whole in which
+  // boot of the machine; without it, the next open reads it again.
+  static constexpr std::string_view intactTipName = "tarvine-intact-tip";
+
  private:
   History(git_repository* repository, std::string root, std::string statCache,
           FolderAccess& access);
   std::string shownPath(const std::string& relative) const;
+  Result<Snapshot> snapshotOnce(Reason reason);
 
   git_repository* repository_;
   std::string root_;
@@ -230,6 +283,10 @@ class History {
   // snapshot keeps.
   std::set<std::string> keptAnyway_;
   std::string temporaryPrefix_;
+
+  // Healing and the intact newest snapshot.
+  std::optional<Healed> healed_;
+  std::string intactTip_;  // the newest snapshot known to be whole, in hex
 };
 
 }  // namespace tarvine::history

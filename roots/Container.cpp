@@ -95,11 +95,17 @@ Status Container::publish(std::vector<Root> roots) const {
   return files.writeFileAtomically(manifestURL(path_), *text);
 }
 
-Result<std::unique_ptr<history::History>> Container::history(const std::string& root) const {
+Result<std::unique_ptr<history::History>> Container::history(
+    const std::string& root, history::History::Opening opening) const {
   const std::string folder = path_ + kHistoryFolder;
   if (Status made = history::Privacy::makeFolder(folder); !made.ok()) return made;
   std::error_code failed;
-  auto opened = history::History::open(folder + "/" + historyName(root), root);
+  if (opening != history::History::Opening::checking) {
+    std::filesystem::create_directories(folder, failed);
+  }
+  if (failed) return Status::error("cannot make " + folder + ": " + failed.message());
+  auto opened = history::History::open(folder + "/" + historyName(root), root,
+                                       history::PosixFolderAccess::shared(), opening);
   // A root that holds the container (the whole home) must not keep its own history.
   if (opened.ok()) (*opened)->exclude(std::filesystem::weakly_canonical(path_, failed).string());
   return opened;

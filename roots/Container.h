@@ -45,8 +45,10 @@ class Container {
   // that holds a path, and so finds the one the application does.
   Status publish(std::vector<Root> roots) const;
 
-  // The history of `root`, made on first use.
-  Result<std::unique_ptr<history::History>> history(const std::string& root) const;
+  // The history of `root`, made on first use (not when opened for checking).
+  Result<std::unique_ptr<history::History>> history(
+      const std::string& root,
+      history::History::Opening opening = history::History::Opening::writing) const;
 
   // The root that holds `path` (resolved, absolute) by the rule the menu
   // uses: the first in the manifest's order, paths compared as Unicode text;

@@ -48,8 +48,15 @@ Result<Keeper::Opened> Keeper::open(const std::string& path, bool changes, bool 
         Status::Kind::notWatched,
         (rootOnly ? "not a watched folder: " : "not in a watched folder: ") + path);
   }
-  auto history = container_.history(place->root.path);
+  using Opening = history::History::Opening;
+  auto history =
+      container_.history(place->root.path, changes ? Opening::writing : Opening::reading);
+  // A damaged history heals as it is opened for writing, under the lock.
+  if (!history.ok() && !changes && history.status().kind() == Status::Kind::damaged) {
+    return open(path, true, rootOnly);
+  }
   if (!history.ok()) return history.status();
+  if ((*history)->healed() && tell_) tell_({place->root.path, *(*history)->healed()});
   return Opened{std::move(*history), std::move(*place), std::move(lock)};
 }
 
@@ -169,8 +176,12 @@ Result<Keeper::Listing> Keeper::versions(const std::string& path, std::size_t li
   const std::string& relative = opened->place.relative;
   auto versions = history.versions(relative, limit);
   if (!versions.ok()) return versions.status();
-  Listing listing{opened->place.root.path, relative, history.repository(), std::move(*versions),
-                  ""};
+  Listing listing;
+  listing.root = opened->place.root.path;
+  listing.relative = relative;
+  listing.repository = history.repository();
+  listing.versions = std::move(*versions);
+  listing.healed = history.healed();
   if (current && !relative.empty()) {
     // What cannot be read now is shown as differing from every version.
     auto object = history.currentObject(relative);
@@ -197,6 +208,32 @@ Status Keeper::pack(const std::string& folder) {
   if (!opened.ok()) return opened.status();
   if (Status packed = opened->history->pack(); !packed.ok()) return during("cannot pack", packed);
   return Status();
+}
+
+Result<std::vector<Keeper::Checked>> Keeper::check(const std::optional<std::string>& folder,
+                                                   const std::atomic<bool>* stop) {
+  auto roots = container_.roots();
+  if (!roots.ok()) return roots.status();
+  std::vector<Root> checked = *roots;
+  if (folder) {
+    auto place = Container::place(*roots, *folder);
+    if (!place || !place->relative.empty()) {
+      return Status::failure(Status::Kind::notWatched, "not a watched folder: " + *folder);
+    }
+    checked = {place->root};
+  }
+  std::vector<Checked> verdicts;
+  for (const Root& root : checked) {
+    auto history = container_.history(root.path, history::History::Opening::checking);
+    if (!history.ok()) {
+      verdicts.push_back({root.path, history.status().kind() == Status::Kind::noHistory
+                                         ? Result<history::CheckReport>(history::CheckReport{})
+                                         : Result<history::CheckReport>(history.status())});
+      continue;
+    }
+    verdicts.push_back({root.path, (*history)->check(stop)});
+  }
+  return verdicts;
 }
 
 Result<std::string> Keeper::ignoreFile(const std::string& folder) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -21,6 +22,16 @@ class Keeper {
   explicit Keeper(Container container) : container_(std::move(container)) {}
 
   const Container& container() const { return container_; }
+
+  // A history found damaged when an operation opened it, and healed: set
+  // aside, its branch back on the newest intact snapshot.
+  struct Healing {
+    std::string root;
+    history::Healed healed;
+  };
+  // Who is told of each healing as it happens: the command line's output,
+  // the application's log.
+  void onHealed(std::function<void(const Healing&)> tell) { tell_ = std::move(tell); }
   Result<std::vector<Root>> roots() const { return container_.roots(); }
 
   // A root as it is now: paused, unavailable (its folder or its disk is not
@@ -71,6 +82,8 @@ class Keeper {
     // With `current`: the id the file would have now (empty when it is gone
     // or is a folder), to compare with each version's.
     std::string current;
+    // How the history was healed when it was opened for this, if it was.
+    std::optional<history::Healed> healed;
   };
   Result<Listing> versions(const std::string& path, std::size_t limit = SIZE_MAX,
                            bool current = false);
@@ -82,6 +95,18 @@ class Keeper {
   Status pack(const std::string& folder);
   // The file of the root `folder`'s ignore rules.
   Result<std::string> ignoreFile(const std::string& folder);
+
+  // Every snapshot of the root `folder`'s history (of every root's, without
+  // one) read and verified as `git fsck` does; a history is checked as it is,
+  // not healed first, and a root without history yet is intact.
+  struct Checked {
+    std::string root;
+    Result<history::CheckReport> report;  // a failure when it could not be checked
+    bool intact() const { return report.ok() && report->intact(); }
+  };
+  // Setting `*stop` ends it early.
+  Result<std::vector<Checked>> check(const std::optional<std::string>& folder,
+                                     const std::atomic<bool>* stop = nullptr);
 
  private:
   struct Opened {
@@ -96,6 +121,7 @@ class Keeper {
   Status changeRoot(const std::string& folder, const Change& change);
 
   Container container_;
+  std::function<void(const Healing&)> tell_;
 };
 
 // An absolute path with links resolved; for what no longer exists (a deleted

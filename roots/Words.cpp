@@ -109,4 +109,33 @@ std::string_view changeName(history::Version::Change change) {
   return "modified";
 }
 
+std::string healed(const Keeper::Healing& healing) {
+  const history::Healed& healed = healing.healed;
+  std::string line = "the history of " + healing.root + " was damaged (" + healed.why + "); ";
+  line += healed.tip.empty()
+              ? "no snapshot of it could be read whole, so the next snapshot starts it again"
+              : "it is back on its snapshot " + history::shortId(healed.tip) +
+                    ", the newest that can be read whole";
+  if (!healed.keptAs.empty()) line += "; the damaged one is kept as " + healed.keptAs;
+  return line;
+}
+
+std::vector<std::string> checked(const Keeper::Checked& checked) {
+  if (!checked.report.ok()) {
+    return {"cannot check " + checked.root + ": " + checked.report.status().message()};
+  }
+  const history::CheckReport& report = *checked.report;
+  const std::string counts = std::to_string(report.snapshots) + " snapshot(s), " +
+                             std::to_string(report.objects) + " object(s)";
+  std::vector<std::string> lines{report.intact()
+                                     ? "intact: " + checked.root + " (" + counts + " verified)"
+                                     : "damaged: " + checked.root + " (" + counts + " read; " +
+                                           std::to_string(report.problems.size()) + " problem(s))"};
+  for (const std::string& problem : report.problems) lines.push_back("  " + problem);
+  for (const std::string& aside : report.keptAside) {
+    lines.push_back("  set aside earlier as damaged: " + aside);
+  }
+  return lines;
+}
+
 }  // namespace tarvine::roots::words

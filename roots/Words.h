@@ -27,5 +27,9 @@ std::string_view stateName(Keeper::State state);
 // The application's log when a root becomes unavailable, and when it is back.
 std::string unavailable(const std::string& root, const Status& why);
 std::string availableAgain(const std::string& root);
+// That a history was damaged, what was set aside, and where it stands now.
+std::string healed(const Keeper::Healing& healing);
+// A root's verdict, then one line a problem.
+std::vector<std::string> checked(const Keeper::Checked& checked);
 
 }  // namespace tarvine::roots::words

@@ -10,6 +10,7 @@
 #include <filesystem>
 
 #include "platform/posix/FileDescriptor.h"
+#include "roots/Words.h"
 
 namespace tarvine::window {
 namespace {
@@ -87,6 +88,7 @@ Result<HistoryModel::Listing> HistoryModel::load(std::size_t limit, std::int64_t
                          : !read->versions.empty() && read->versions.front().isFolder;
   listing.repository = read->repository;
   listing.complete = read->versions.size() < limit;
+  if (read->healed) listing.notice = roots::words::healed({read->root, *read->healed});
   for (history::Version& version : read->versions) {
     Row row;
     row.what = what(version.reason);

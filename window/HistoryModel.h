@@ -35,6 +35,8 @@ class HistoryModel {
     std::string repository;  // the history's git folder, to follow new snapshots
     std::vector<Row> rows;   // newest first
     bool complete = true;    // false when cut at the limit asked for
+    // Said once when the history was found damaged and healed as it was read.
+    std::string notice;
   };
   // The target's versions, at most `limit` of them, described as of `now`.
   Result<Listing> load(std::size_t limit = SIZE_MAX, std::int64_t now = std::time(nullptr)) const;

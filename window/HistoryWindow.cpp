@@ -283,6 +283,7 @@ void HistoryWindow::load(std::size_t limit) {
 void HistoryWindow::show(HistoryModel::Listing listing) {
   const std::string keep = selectedRow() != nullptr ? selectedRow()->version.id : "";
   follow(listing.repository);
+  if (!listing.notice.empty()) say(listing.notice);
   listing_ = std::move(listing);
   gtk_widget_set_visible(GTK_WIDGET(openButton_), !listing_.isFolder);
   gtk_widget_set_visible(GTK_WIDGET(filesButton_), listing_.isFolder);

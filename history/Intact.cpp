@@ -1,0 +1,275 @@
+#include "history/Intact.h"
+
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <ctime>
+#include <fstream>
+#include <unordered_set>
+
+#include "history/Commits.h"
+#include "history/Durable.h"
+#include "history/GitObjects.h"
+#include "history/Loose.h"
+
+namespace tarvine::history {
+namespace {
+
+constexpr std::size_t kSummarised = 3;
+constexpr const char* kDamagedRefs = "refs/tarvine/damaged/";
+// Where objects that cannot be read are moved, out of git's sight: a new
+// snapshot of the same content then stores it anew rather than take the
+// damaged file for it.
+constexpr const char* kDamagedObjects = "tarvine-damaged";
+constexpr const char* kBootId = "/proc/sys/kernel/random/boot_id";
+
+std::string lastError() {
+  const git_error* error = git_error_last();
+  return error != nullptr ? error->message : "unknown error";
+}
+
+std::string named(const char* kind, const std::string& path, const git_oid& oid) {
+  return std::string(kind) + " " + (path.empty() ? "" : path + " ") + "(" + shortId(hex(oid)) + ")";
+}
+
+struct Walk {
+  git_repository* repository;
+  git_odb* odb;
+  git_odb* hashing;
+  std::unordered_set<std::string> seen;
+  Damage damage;
+
+  // A commit or a tree is read whole by this engine first: libgit2 would
+  // never return from one cut short.
+  bool whole(const git_oid& id, git_object_t type, const std::string& what) {
+    auto loose = verifyLoose(repository, hashing, id, type);
+    if (!loose || loose->empty()) return true;
+    damage.objects.push_back({id, what + ": " + *loose});
+    return false;
+  }
+
+  bool first(const git_oid& oid) {
+    return seen.insert(std::string(reinterpret_cast<const char*>(oid.id), GIT_OID_RAWSZ)).second;
+  }
+
+  void tree(const git_oid& id, const std::string& path) {
+    if (!first(id)) return;
+    if (!whole(id, GIT_OBJECT_TREE, named("the folder", path, id))) return;
+    git_tree* raw = nullptr;
+    if (git_tree_lookup(&raw, repository, &id) != 0) {
+      damage.objects.push_back({id, named("the folder", path, id) + ": " + lastError()});
+      return;
+    }
+    Tree owner(raw);
+    for (std::size_t i = 0, count = git_tree_entrycount(raw); i < count; ++i) {
+      const git_tree_entry* entry = git_tree_entry_byindex(raw, i);
+      const git_oid& oid = *git_tree_entry_id(entry);
+      const std::string below =
+          path.empty() ? git_tree_entry_name(entry) : path + "/" + git_tree_entry_name(entry);
+      if (git_tree_entry_type(entry) == GIT_OBJECT_TREE) {
+        tree(oid, below);
+      } else if (git_tree_entry_type(entry) == GIT_OBJECT_BLOB && first(oid)) {
+        size_t size = 0;
+        git_object_t type;
+        if (git_odb_read_header(&size, &type, odb, &oid) != 0) {
+          damage.objects.push_back({oid, named("the file", below, oid) + ": " + lastError()});
+        }
+      }
+    }
+  }
+};
+
+std::string bootId() {
+  std::ifstream in(kBootId);
+  std::string id;
+  std::getline(in, id);
+  return id;
+}
+
+std::string intactTipFile(git_repository* repository) {
+  return std::string(git_repository_path(repository)) + std::string(History::intactTipName);
+}
+
+// A name under refs/tarvine/damaged/ that no other holds: the time, in UTC.
+std::string damagedName(git_repository* repository) {
+  char stamp[32];
+  std::tm parts{};
+  const std::time_t now = std::time(nullptr);
+  ::gmtime_r(&now, &parts);
+  std::strftime(stamp, sizeof stamp, "%Y%m%dT%H%M%SZ", &parts);
+  const std::string gitDir = git_repository_path(repository);
+  std::string name = kDamagedRefs + std::string(stamp);
+  for (int n = 2; ::access((gitDir + name).c_str(), F_OK) == 0; ++n) {
+    name = kDamagedRefs + std::string(stamp) + "-" + std::to_string(n);
+  }
+  return name;
+}
+
+void moveAside(git_repository* repository, const Damage& damage) {
+  const std::string folder = std::string(git_repository_path(repository)) + kDamagedObjects;
+  for (const Damage::Object& object : damage.objects) {
+    const std::string path = looseObjectPath(repository, object.id);
+    if (::access(path.c_str(), F_OK) != 0) continue;
+    if (!makeFolders(folder).ok()) return;
+    // Dropped failures only leave the file where it was, as before.
+    (void)::rename(path.c_str(), (folder + "/" + hex(object.id)).c_str());
+  }
+}
+
+// The branch set aside and brought back to the newest intact snapshot of its
+// log, or removed when there is none, so that the next snapshot starts anew.
+Result<Tip> heal(git_repository* repository, const std::string& branch,
+                 const std::optional<git_oid>& damaged, const Damage& damage,
+                 const std::string& why, const std::string& statCache) {
+  Healed healed{damaged ? hex(*damaged) : "", "", "", why};
+  moveAside(repository, damage);
+  std::optional<git_oid> intact;
+  for (const git_oid& candidate : formerTips(repository, branch)) {
+    if (damaged && git_oid_equal(&candidate, &*damaged)) continue;
+    const Damage found = damageOf(repository, candidate);
+    if (!found.any()) {
+      intact = candidate;
+      break;
+    }
+    moveAside(repository, found);
+  }
+  if (damaged) {
+    healed.keptAs = damagedName(repository);
+    if (Status kept = setReference(repository, healed.keptAs, nullptr, *damaged,
+                                   "tarvine: set aside, as it cannot be read whole");
+        !kept.ok()) {
+      return kept;
+    }
+  }
+  const std::string gitDir = git_repository_path(repository);
+  if (intact) {
+    if (Status moved = setReference(repository, branch, damaged ? &*damaged : nullptr, *intact,
+                                    "tarvine: back to the newest intact snapshot", true);
+        !moved.ok()) {
+      return moved;
+    }
+    healed.tip = hex(*intact);
+  } else {
+    if (git_reference_remove(repository, branch.c_str()) != 0) {
+      return gitFailure("cannot remove the damaged branch", Status::Kind::damaged);
+    }
+    // Its log goes with the snapshot set aside; the branch starts anew.
+    const std::string asideLog =
+        gitDir + "logs/" + (healed.keptAs.empty() ? damagedName(repository) : healed.keptAs);
+    if (Status made = makeFolders(asideLog.substr(0, asideLog.find_last_of('/'))); !made.ok()) {
+      return made;
+    }
+    (void)::rename((gitDir + "logs/" + branch).c_str(),
+                   asideLog.c_str());  // absent: nothing to move
+    if (Status synced = syncPath(gitDir + branch.substr(0, branch.find_last_of('/')));
+        !synced.ok()) {
+      return synced;
+    }
+  }
+  // The cache may vouch for files of the snapshot set aside, which are lost.
+  ::unlink(statCache.c_str());
+  if (intact) vouchFor(repository, healed.tip);
+  return Tip{healed.tip, healed};
+}
+
+}  // namespace
+
+std::string Damage::summary() const {
+  std::string text;
+  for (std::size_t i = 0; i < objects.size() && i < kSummarised; ++i) {
+    text += (i == 0 ? "" : "; ") + objects[i].what;
+  }
+  if (objects.size() > kSummarised) {
+    text += "; and " + std::to_string(objects.size() - kSummarised) + " more";
+  }
+  return text;
+}
+
+Damage damageOf(git_repository* repository, const git_oid& commit) {
+  Walk walk{repository, nullptr, nullptr, {}, {}};
+  auto odb = odbOf(repository);
+  auto hashing = hashingOdb();
+  if (!odb.ok() || !hashing.ok()) {
+    walk.damage.objects.push_back({commit, (odb.ok() ? hashing.status() : odb.status()).message()});
+    return walk.damage;
+  }
+  walk.odb = odb->get();
+  walk.hashing = hashing->get();
+  if (!walk.whole(commit, GIT_OBJECT_COMMIT, named("the snapshot", "", commit))) {
+    return walk.damage;
+  }
+  git_commit* raw = nullptr;
+  if (git_commit_lookup(&raw, repository, &commit) != 0) {
+    walk.damage.objects.push_back({commit, named("the snapshot", "", commit) + ": " + lastError()});
+    return walk.damage;
+  }
+  Commit owner(raw);
+  walk.tree(*git_commit_tree_id(raw), "");
+  return walk.damage;
+}
+
+bool vouchedFor(git_repository* repository, const std::string& tip) {
+  const std::string boot = bootId();
+  std::ifstream in(intactTipFile(repository));
+  std::string line;
+  std::getline(in, line);
+  return !boot.empty() && line == boot + " " + tip;
+}
+
+void vouchFor(git_repository* repository, const std::string& tip) {
+  const std::string boot = bootId();
+  if (boot.empty()) return;
+  // Not synced: lost or stale, it only costs reading the snapshot again.
+  std::string temporary = intactTipFile(repository) + ".XXXXXX";
+  const int fd = ::mkstemp(temporary.data());
+  if (fd < 0) return;
+  const std::string line = boot + " " + tip + "\n";
+  const bool wrote = ::write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size());
+  if (::close(fd) == 0 && wrote &&
+      ::rename(temporary.c_str(), intactTipFile(repository).c_str()) == 0) {
+    return;
+  }
+  ::unlink(temporary.c_str());
+}
+
+Result<Tip> examineTip(git_repository* repository, History::Opening opening,
+                       const std::string& statCache) {
+  auto branch = branchName(repository);
+  if (!branch.ok()) return branch.status();
+  git_oid tip;
+  std::optional<git_oid> named;
+  std::string why;
+  if (const int error = git_reference_name_to_id(&tip, repository, branch->c_str()); error == 0) {
+    named = tip;
+  } else {
+    why = "the branch " + *branch + " cannot be read: " + lastError();
+    const std::string log = std::string(git_repository_path(repository)) + "logs/" + *branch;
+    std::ifstream in(log);
+    if (error == GIT_ENOTFOUND && in.peek() == std::ifstream::traits_type::eof()) {
+      return Tip{};  // no snapshot yet
+    }
+  }
+  Damage damage;
+  if (named) {
+    const std::string id = hex(tip);
+    if (vouchedFor(repository, id)) return Tip{id, std::nullopt};
+    damage = damageOf(repository, tip);
+    if (!damage.any()) {
+      if (opening != History::Opening::checking) vouchFor(repository, id);
+      return Tip{id, std::nullopt};
+    }
+    why = "the newest snapshot " + shortId(id) + " cannot be read whole: " + damage.summary();
+  }
+  switch (opening) {
+    case History::Opening::checking:
+      return Tip{};
+    case History::Opening::reading:
+      return Status::failure(Status::Kind::damaged, why, EIO);
+    case History::Opening::writing:
+      break;
+  }
+  return heal(repository, *branch, named, damage, why, statCache);
+}
+
+}  // namespace tarvine::history
