@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <linux/loop.h>
+#include <sched.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/ioctl.h>
@@ -240,6 +241,21 @@ bool programFound(const std::string& name) {
   return false;
 }
 
+// Our mounts in a mount namespace of our own. A program that makes its own
+// (unshare -m, as the desktop tests do) copies every mount it sees, and its
+// copy of our file system would keep the file system and its loop device
+// after we unmount ours. In ours, only we and our children see them, and they
+// go with the last of us.
+void enterMountNamespaceOfOurOwn() {
+  static bool entered = false;
+  if (entered) return;
+  if (::unshare(CLONE_NEWNS) != 0) failSystem("cannot make a mount namespace");
+  if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+    failSystem("cannot make the mounts private");
+  }
+  entered = true;
+}
+
 }  // namespace
 
 std::string powerCutDaemon() {
@@ -305,6 +321,7 @@ PowerCutDisk::PowerCutDisk(const std::string& daemonProgram, std::uint64_t bytes
   mountPoint_ = run_ + "/fs";
   log_ = run_ + "/log";
   try {
+    enterMountNamespaceOfOurOwn();
     writeFile(run_ + kOwnerFile, identity(::getpid()));
     fs::create_directory(fuse_);
     fs::create_directory(mountPoint_);

@@ -50,9 +50,12 @@ struct DiskCounts {
 // still held; the power then comes back, and the file system is mounted
 // again (replaying its journal), as after a real power cut.
 //
-// Everything lives in a run folder of its own under the temporary folder; the
-// destructor unmounts, detaches and stops whatever is left, even when a test
-// failed midway. Failures of the disk itself throw std::runtime_error.
+// Everything lives in a run folder of its own under the temporary folder, and
+// is mounted in a mount namespace that the test process enters at the first
+// disk (no other program's namespace can hold a copy of its mounts, and they
+// go with the process); the destructor unmounts, detaches and stops whatever
+// is left, even when a test failed midway. Failures of the disk itself throw
+// std::runtime_error.
 class PowerCutDisk {
  public:
   // Starts the daemon with a fresh ext4 of `bytes` on its disk, not mounted.
