@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -31,8 +32,9 @@ using Clock = std::chrono::steady_clock;
 
 constexpr unsigned kKills = 100;  // in all; TARVINE_KILL_POINTS for longer runs
 constexpr unsigned kWorkerSeconds = 120;
-constexpr unsigned kSeed = 2604;  // TARVINE_KILL_SEED for other points
-constexpr std::size_t kExamplesShown = 40;
+constexpr unsigned kTimingRuns = 3;
+constexpr unsigned kSeed = 2604;                   // TARVINE_KILL_SEED for other points
+constexpr std::size_t kExamplesPerOperation = 12;  // of the problems, in the failure's message
 
 struct Tally {
   Clock::duration measured{};
@@ -64,16 +66,19 @@ TEST(KillCampaignTest, KilledAtRandomPointsOfEachOperationNothingIsLostOrLeftBeh
   std::vector<std::string> examples;
   for (const Operation operation : kOperations) {
     Tally tally;
-    reset();
-    {
-      // How long the operation takes here: the kills fall anywhere in it.
+    std::size_t shown = 0;
+    // How long the operation takes here, the fastest of a few runs (the
+    // machine is shared): the kills fall anywhere in it.
+    tally.measured = Clock::duration::max();
+    for (unsigned run = 0; run < kTimingRuns; ++run) {
+      reset();
       Worker worker(places, prepared, operation, /*bystander=*/false);
       ASSERT_TRUE(worker.ready());
       const auto started = Clock::now();
       worker.go();
       ASSERT_EQ(worker.finish(kWorkerSeconds), 0)
           << operationName(operation) << ": " << worker.journal(prepared).failure;
-      tally.measured = Clock::now() - started;
+      tally.measured = std::min(tally.measured, Clock::now() - started);
     }
     const auto micros = std::chrono::duration_cast<std::chrono::microseconds>(tally.measured);
     std::uniform_int_distribution<long> delay(0, micros.count() * 6 / 5);
@@ -101,7 +106,7 @@ TEST(KillCampaignTest, KilledAtRandomPointsOfEachOperationNothingIsLostOrLeftBeh
       std::set<std::string> kinds;
       for (const std::string& problem : problems) {
         kinds.insert(problem.substr(0, problem.find(':')));
-        if (examples.size() < kExamplesShown) examples.push_back(name + ": " + problem);
+        if (shown++ < kExamplesPerOperation) examples.push_back(name + ": " + problem);
       }
       for (const std::string& kind : kinds) ++tally.found[kind];
       if (!problems.empty()) ++tally.withProblems;
