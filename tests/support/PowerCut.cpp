@@ -192,21 +192,6 @@ int exitCode(int status) {
   return WEXITSTATUS(status);
 }
 
-std::string holders(const std::string& folder);
-
-// Unmounts `point`; when something still holds it, detaches it, to go when
-// the last holder does, and says who held it.
-std::string unmountOrDetach(const std::string& point) {
-  for (int attempt = 0; attempt < 50; ++attempt) {
-    if (::umount2(point.c_str(), 0) == 0 || errno == EINVAL || errno == ENOENT) return "";
-    if (errno != EBUSY) break;
-    std::this_thread::sleep_for(kPoll);
-  }
-  const std::string held = holders(point);
-  (void)::umount2(point.c_str(), MNT_DETACH);  // what is left goes with its last user
-  return held;
-}
-
 // Who holds something below `folder` open (a file, its working folder, a
 // mapping), for the message of an unmount that cannot finish.
 std::string holders(const std::string& folder) {
@@ -231,14 +216,30 @@ std::string holders(const std::string& folder) {
   return found.empty() ? " none found" : found;
 }
 
-bool programFound(const std::string& name) {
+// Unmounts `point`; when something still holds it, detaches it, to go when
+// the last holder does, and says who held it.
+std::string unmountOrDetach(const std::string& point) {
+  for (int attempt = 0; attempt < 50; ++attempt) {
+    if (::umount2(point.c_str(), 0) == 0 || errno == EINVAL || errno == ENOENT) return "";
+    if (errno != EBUSY) break;
+    std::this_thread::sleep_for(kPoll);
+  }
+  const std::string held = holders(point);
+  (void)::umount2(point.c_str(), MNT_DETACH);  // what is left goes with its last user
+  return held;
+}
+
+// The program `name` on the path, or in the system's own folders (which a
+// user's path may lack); "" when there is none.
+std::string programPath(const std::string& name) {
   std::string path = ::getenv("PATH") ? ::getenv("PATH") : "";
   path += ":/usr/sbin:/sbin";
   std::istringstream folders(path);
   for (std::string folder; std::getline(folders, folder, ':');) {
-    if (!folder.empty() && ::access((folder + "/" + name).c_str(), X_OK) == 0) return true;
+    const std::string candidate = folder + "/" + name;
+    if (!folder.empty() && ::access(candidate.c_str(), X_OK) == 0) return candidate;
   }
-  return false;
+  return "";
 }
 
 // Our mounts in a mount namespace of our own. A program that makes its own
@@ -282,7 +283,9 @@ std::string powerCutUnavailable() {
   const std::string kinds = readFile("/proc/filesystems");
   if (kinds.find("\text4\n") == std::string::npos) return "the kernel has no ext4";
   if (kinds.find("\tfuse\n") == std::string::npos) return "the kernel has no FUSE";
-  if (!programFound("mkfs.ext4")) return "no mkfs.ext4 (Debian package e2fsprogs)";
+  if (programPath("mkfs.ext4").empty() || programPath("e2fsck").empty()) {
+    return "no mkfs.ext4 or e2fsck (Debian package e2fsprogs)";
+  }
   return "";
 }
 
@@ -341,8 +344,8 @@ PowerCutDisk::PowerCutDisk(const std::string& daemonProgram, std::uint64_t bytes
     fs::resize_file(image, bytes);
     // 256-byte inodes (times in nanoseconds), the tables written now rather
     // than by a thread of the kernel's while a test runs.
-    const int made = runProgram({"mkfs.ext4", "-q", "-F", "-b", "4096", "-I", "256", "-E",
-                                 "lazy_itable_init=0,lazy_journal_init=0,nodiscard", image},
+    const int made = runProgram({programPath("mkfs.ext4"), "-q", "-F", "-b", "4096", "-I", "256",
+                                 "-E", "lazy_itable_init=0,lazy_journal_init=0,nodiscard", image},
                                 log_, kMkfsSeconds);
     if (made != 0) fail("mkfs.ext4 failed: " + log());
     load(image);
@@ -492,7 +495,7 @@ DiskCounts PowerCutDisk::counts() const {
 
 bool PowerCutDisk::fileSystemConsistent() {
   unmount();
-  return runProgram({"e2fsck", "-f", "-n", fuse_ + "/disk"}, log_, kMkfsSeconds) == 0;
+  return runProgram({programPath("e2fsck"), "-f", "-n", fuse_ + "/disk"}, log_, kMkfsSeconds) == 0;
 }
 
 void PowerCutDisk::save(const std::string& image) { command("save " + image); }
