@@ -6,11 +6,14 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <cerrno>
+#include <cstring>
 #include <ctime>
 #include <fstream>
 #include <set>
+#include <string_view>
 #include <unordered_set>
 
 #include "history/Durable.h"
@@ -33,6 +36,53 @@ std::string rawKey(const git_oid& oid) {
   return std::string(reinterpret_cast<const char*>(oid.id), GIT_OID_RAWSZ);
 }
 
+// Whether a loose object file begins as one does: deflated, "TYPE SIZE\0".
+// A power cut can leave a stored object empty, or holding blocks that were
+// never its own; git finds loose objects by name alone, so such a file would
+// stand for its content forever.
+bool looksWhole(int fd) {
+  constexpr std::size_t kHeaderBytes = 64;
+  unsigned char in[kHeaderBytes * 4];
+  const ssize_t got = ::pread(fd, in, sizeof in, 0);
+  if (got <= 0) return false;
+  z_stream inflater{};
+  if (inflateInit(&inflater) != Z_OK) return false;
+  char out[kHeaderBytes];
+  inflater.next_in = in;
+  inflater.avail_in = static_cast<uInt>(got);
+  inflater.next_out = reinterpret_cast<unsigned char*>(out);
+  inflater.avail_out = sizeof out;
+  const int status = inflate(&inflater, Z_SYNC_FLUSH);
+  const std::size_t produced = sizeof out - inflater.avail_out;
+  inflateEnd(&inflater);
+  if (status != Z_OK && status != Z_STREAM_END && status != Z_BUF_ERROR) return false;
+  const std::string_view header(out, produced);
+  const auto space = header.find(' ');
+  const auto end = header.find('\0');
+  if (space == std::string_view::npos || end == std::string_view::npos || end <= space + 1) {
+    return false;
+  }
+  const std::string_view type = header.substr(0, space);
+  if (type != "blob" && type != "tree" && type != "commit" && type != "tag") return false;
+  const std::string_view size = header.substr(space + 1, end - space - 1);
+  return size.find_first_not_of("0123456789") == std::string_view::npos;
+}
+
+// Why `oid`, just stored, cannot be read. A loose file of it that does not
+// begin as an object was left by a power cut, and libgit2 kept it instead of
+// storing the content again: it is removed, and the snapshot is taken again.
+Status unreadable(git_repository* repository, const git_oid& oid, const std::string& what) {
+  const Status failed = gitFailure(what);
+  const std::string path = looseObjectPath(repository, oid);
+  FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+  if (!fd.valid() || looksWhole(fd.get()) || ::unlink(path.c_str()) != 0) return failed;
+  return Status::failure(Status::Kind::damaged,
+                         failed.message() +
+                             "; the damaged stored object was removed, and the "
+                             "next snapshot stores it again",
+                         EAGAIN);
+}
+
 // The objects a new snapshot's tree holds that the one before did not: only
 // the folders that differ are read, so the cost follows what changed.
 struct NewObjects {
@@ -44,7 +94,9 @@ struct NewObjects {
     if (!seen.insert(rawKey(id)).second) return Status();
     trees.push_back(id);
     git_tree* raw = nullptr;
-    if (git_tree_lookup(&raw, repository, &id) != 0) return gitFailure("cannot read a new tree");
+    if (git_tree_lookup(&raw, repository, &id) != 0) {
+      return unreadable(repository, id, "cannot read a new tree");
+    }
     Tree after(raw);
     for (std::size_t i = 0, count = git_tree_entrycount(raw); i < count; ++i) {
       const git_tree_entry* entry = git_tree_entry_byindex(raw, i);
@@ -71,31 +123,22 @@ struct NewObjects {
 
 // Syncs each loose object of `ids` (with `each`; otherwise only looks at
 // them) and notes its folder. A packed one was synced when its pack was
-// written; an empty one is left to the caller.
+// written; one found empty or not beginning as an object is left to the
+// caller.
 Status syncObjects(git_repository* repository, const std::vector<git_oid>& ids, bool each,
                    std::set<std::string>& folders, std::vector<std::string>& empty) {
   for (const git_oid& oid : ids) {
     const std::string path = looseObjectPath(repository, oid);
-    if (!each) {
-      struct stat info {};
-      if (::lstat(path.c_str(), &info) != 0) {
-        if (errno == ENOENT) continue;
-        return systemFailure("cannot read the stored object " + hex(oid));
-      }
-      if (info.st_size == 0) empty.push_back(path);
-      continue;
-    }
     FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
     if (!fd.valid()) {
       if (errno == ENOENT) continue;
       return systemFailure("cannot open the stored object " + hex(oid));
     }
-    struct stat info {};
-    if (::fstat(fd.get(), &info) != 0) return systemFailure("cannot read " + hex(oid));
-    if (info.st_size == 0) {
+    if (!looksWhole(fd.get())) {
       empty.push_back(path);
       continue;
     }
+    if (!each) continue;
     if (::fsync(fd.get()) != 0) return systemFailure("cannot sync the stored object " + hex(oid));
     folders.insert(folderOf(path));
   }
@@ -128,7 +171,8 @@ Status syncSnapshot(git_repository* repository, NewObjects& added, const git_oid
     for (const std::string& path : empty) ::unlink(path.c_str());
     return Status::failure(Status::Kind::damaged,
                            std::to_string(empty.size()) +
-                               " stored object(s) were found empty and have been removed; the "
+                               " stored object(s) were found empty or damaged and have been "
+                               "removed; the "
                                "next snapshot stores them again",
                            EAGAIN);
   }
@@ -199,7 +243,9 @@ Result<std::string> recordSnapshot(git_repository* repository, const git_oid& tr
   if (!head.ok() && head.status().kind() != Status::Kind::noHistory) return head.status();
   if (head.ok() && git_oid_equal(git_commit_tree_id(head->get()), &tree)) return std::string();
   git_tree* rawTree = nullptr;
-  if (git_tree_lookup(&rawTree, repository, &tree) != 0) return gitFailure("cannot read a tree");
+  if (git_tree_lookup(&rawTree, repository, &tree) != 0) {
+    return unreadable(repository, tree, "cannot read a tree");
+  }
   Tree treeObject(rawTree);
   git_tree* rawBefore = nullptr;
   if (head.ok() && git_commit_tree(&rawBefore, head->get()) != 0) {
