@@ -292,11 +292,15 @@ Status History::availability() {
 }
 
 Result<Snapshot> History::snapshot(Reason reason) {
+  // Objects a power cut left empty or damaged were removed: taken again, the
+  // snapshot stores them anew. Each try removes what it met (a damaged tree
+  // can hide a damaged one below it), so a few tries are enough.
+  constexpr int kTries = 8;
   auto taken = snapshotOnce(reason);
-  // Objects a power cut left empty were removed: taken again, the snapshot
-  // stores them anew.
-  if (!taken.ok() && taken.status().kind() == Status::Kind::damaged &&
-      taken.status().errorNumber() == EAGAIN) {
+  for (int tried = 1;
+       tried < kTries && !taken.ok() && taken.status().kind() == Status::Kind::damaged &&
+       taken.status().errorNumber() == EAGAIN;
+       ++tried) {
     taken = snapshotOnce(reason);
   }
   return taken;
