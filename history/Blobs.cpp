@@ -1,7 +1,6 @@
 #include "history/Blobs.h"
 
 #include <fcntl.h>
-#include <git2/sys/odb_backend.h>
 #include <zlib.h>
 
 #include <cerrno>
@@ -145,28 +144,6 @@ std::optional<Status> copyLooseBlob(git_repository* repository, const git_oid& o
   return Status();
 }
 
-// An object database that stores nothing: libgit2 hashes what is streamed
-// into it piece by piece, and the backend's stream throws the bytes away.
-struct DiscardingStream : git_odb_stream {};
-
-git_odb_backend* discardingBackend() {
-  auto* backend = new git_odb_backend;
-  git_odb_init_backend(backend, GIT_ODB_BACKEND_VERSION);
-  backend->writestream = [](git_odb_stream** out, git_odb_backend* self, git_object_size_t,
-                            git_object_t) -> int {
-    auto* stream = new DiscardingStream{};
-    stream->backend = self;
-    stream->mode = GIT_STREAM_WRONLY;
-    stream->write = [](git_odb_stream*, const char*, size_t) { return 0; };
-    stream->finalize_write = [](git_odb_stream*, const git_oid*) { return 0; };
-    stream->free = [](git_odb_stream* stream) { delete static_cast<DiscardingStream*>(stream); };
-    *out = stream;
-    return 0;
-  };
-  backend->free = [](git_odb_backend* self) { delete self; };
-  return backend;
-}
-
 }  // namespace
 
 Status writeAll(FolderAccess& access, int fd, const char* bytes, std::size_t size) {
@@ -220,16 +197,10 @@ Status copyBlob(FolderAccess& access, git_repository* repository, const git_oid&
 }
 
 Result<git_oid> hashFile(FolderAccess& access, int fd, std::uint64_t size) {
-  git_odb* raw = nullptr;
-  if (git_odb_new(&raw) != 0) return gitFailure("cannot hash");
-  Odb odb(raw);
-  git_odb_backend* backend = discardingBackend();
-  if (git_odb_add_backend(raw, backend, 1) != 0) {
-    backend->free(backend);
-    return gitFailure("cannot hash");
-  }
+  auto odb = hashingOdb();
+  if (!odb.ok()) return odb.status();
   git_odb_stream* stream = nullptr;
-  if (git_odb_open_wstream(&stream, raw, size, GIT_OBJECT_BLOB) != 0) {
+  if (git_odb_open_wstream(&stream, odb->get(), size, GIT_OBJECT_BLOB) != 0) {
     return gitFailure("cannot hash");
   }
   OdbStream owner(stream);
