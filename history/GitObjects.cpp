@@ -130,15 +130,22 @@ bool Entry::sameAs(const Entry& other) const {
   return !oid || (git_oid_equal(&*oid, &*other.oid) && mode == other.mode);
 }
 
-Entry entryAt(git_commit* commit, const std::string& path) {
+Result<Entry> entryAt(git_commit* commit, const std::string& path) {
   git_tree* tree = nullptr;
-  if (git_commit_tree(&tree, commit) != 0) return {};
+  if (git_commit_tree(&tree, commit) != 0) {
+    return gitFailure("cannot read snapshot " + shortId(hex(*git_commit_id(commit))),
+                      Status::Kind::damaged);
+  }
   Tree owner(tree);
-  if (path.empty()) return {*git_tree_id(tree), GIT_FILEMODE_TREE};
+  if (path.empty()) return Entry{*git_tree_id(tree), GIT_FILEMODE_TREE};
   git_tree_entry* entry = nullptr;
-  if (git_tree_entry_bypath(&entry, tree, path.c_str()) != 0) return {};
+  if (const int error = git_tree_entry_bypath(&entry, tree, path.c_str()); error != 0) {
+    if (error == GIT_ENOTFOUND) return Entry{};
+    return gitFailure("cannot read snapshot " + shortId(hex(*git_commit_id(commit))),
+                      Status::Kind::damaged);
+  }
   TreeEntry owned(entry);
-  return {*git_tree_entry_id(entry), git_tree_entry_filemode(entry)};
+  return Entry{*git_tree_entry_id(entry), git_tree_entry_filemode(entry)};
 }
 
 }  // namespace tarvine::history

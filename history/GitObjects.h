@@ -59,13 +59,15 @@ Result<Commit> commitById(git_repository* repository, const std::string& id);
 // The snapshot before `commit`; null for the first.
 Commit parentOf(git_commit* commit);
 
-// The entry at `path` ("" for the root) in a commit's tree; no oid when absent.
+// The entry at `path` ("" for the root) in a commit's tree; no oid when
+// absent. A folder on the way that cannot be read is a failure of kind
+// damaged, never taken for an absent entry: what it holds would look deleted.
 struct Entry {
   std::optional<git_oid> oid;
   git_filemode_t mode = GIT_FILEMODE_UNREADABLE;
   bool sameAs(const Entry& other) const;
 };
-Entry entryAt(git_commit* commit, const std::string& path);
+Result<Entry> entryAt(git_commit* commit, const std::string& path);
 
 // A snapshot's commit message, which names why it was taken, and the reason
 // read back from one.

@@ -11,6 +11,7 @@
 #include "history/Durable.h"
 #include "history/GitObjects.h"
 #include "history/Intact.h"
+#include "history/Loose.h"
 #include "history/Privacy.h"
 #include "history/StatCache.h"
 #include "history/StoredNames.h"
@@ -268,6 +269,7 @@ Result<std::unique_ptr<History>> History::open(const std::string& repository,
   git_repository_set_workdir(opened, matched.c_str(), /*update_gitlink=*/0);
   std::unique_ptr<History> history(new History(opened, root, repository + kStatCacheName, access));
   history->naming_ = namingOf(opened);
+  if (Status guarded = readLooseSafely(opened); !guarded.ok()) return guarded;
   if (opening == Opening::writing) {
     logEveryReference(opened);
     removeStaleLocks(opened);

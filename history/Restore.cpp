@@ -470,10 +470,11 @@ class Writer {
     if (!head.ok()) return false;
     auto parts = components(path);
     if (!parts.ok()) return false;
-    const Entry entry = entryAt(head->get(), storedPath(*parts, naming_));
+    auto entry = entryAt(head->get(), storedPath(*parts, naming_));
+    if (!entry.ok()) return false;
     const bool isLink = current_.kind == Current::Kind::link;
-    return entry.oid && git_oid_equal(&*entry.oid, &current_.oid) &&
-           (entry.mode == GIT_FILEMODE_LINK) == isLink;
+    return entry->oid && git_oid_equal(&*entry->oid, &current_.oid) &&
+           (entry->mode == GIT_FILEMODE_LINK) == isLink;
   }
 
   // The replaced file's owner, where this user may give it, and then its
@@ -510,10 +511,12 @@ class Writer {
 // from what `head` has.
 Result<Commit> previousVersion(git_commit* head, const std::string& path,
                                const std::string& shown) {
-  const Entry now = entryAt(head, path);
+  auto now = entryAt(head, path);
+  if (!now.ok()) return now.status();
   for (Commit walk = parentOf(head); walk; walk = parentOf(walk.get())) {
-    const Entry then = entryAt(walk.get(), path);
-    if (then.oid && (!now.oid || !git_oid_equal(&*then.oid, &*now.oid))) return walk;
+    auto then = entryAt(walk.get(), path);
+    if (!then.ok()) return then.status();
+    if (then->oid && (!now->oid || !git_oid_equal(&*then->oid, &*now->oid))) return walk;
   }
   return Status::failure(Status::Kind::noEarlierVersion, "no earlier version of " + shown, ENOENT);
 }
@@ -576,7 +579,9 @@ Result<Restored> History::restore(const std::string& relative, std::optional<std
     if (!previous.ok()) return previous.status();
     target = std::move(*previous);
   }
-  const Entry then = entryAt(target->get(), path);
+  auto found = entryAt(target->get(), path);
+  if (!found.ok()) return found.status();
+  const Entry then = *found;
   if (!then.oid) {
     return Status::failure(Status::Kind::notFound, shownPath(relative) + " is not in that version",
                            ENOENT);
@@ -629,7 +634,10 @@ Result<Restored> History::restore(const std::string& relative, std::optional<std
     }
     auto stored = components(write.path);
     if (!stored.ok()) return stored.status();
-    const Entry now = entryAt(head->get(), storedPath(*stored, naming_));
+    // Unread, the newest snapshot's entry is taken as different: the file
+    // is written, which is never wrong.
+    auto read = entryAt(head->get(), storedPath(*stored, naming_));
+    const Entry now = read.ok() ? *read : Entry{};
     if (now.oid && git_oid_equal(&*now.oid, &write.oid) &&
         (now.mode == write.mode ||
          (write.mode != GIT_FILEMODE_TREE && write.mode != GIT_FILEMODE_LINK &&

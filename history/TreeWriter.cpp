@@ -216,7 +216,12 @@ Status TreeWriter::keepLast(git_treebuilder* builder, const std::string& name,
   }
   Skipped skipped{path, kind, std::move(why), false};
   auto parts = components(path);
-  const Entry entry = *last_ && parts.ok() ? entryAt(last_->get(), storedPath(*parts)) : Entry{};
+  auto found =
+      *last_ && parts.ok() ? entryAt(last_->get(), storedPath(*parts)) : Result<Entry>(Entry{});
+  // What the last snapshot had there cannot be read: recorded without it,
+  // the file would look deleted.
+  if (!found.ok()) return fatal(found.status());
+  const Entry entry = *found;
   if (entry.oid) {
     if (git_treebuilder_insert(nullptr, builder, storedName(name).c_str(), &*entry.oid,
                                entry.mode) != 0) {

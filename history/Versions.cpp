@@ -75,10 +75,14 @@ Result<std::vector<Version>> History::versions(const std::string& relative, std:
   if (!odb.ok()) return odb.status();
   // Newest first along the snapshots; each compared with the one before it.
   Commit current = std::move(*head);
-  Entry currentEntry = entryAt(current.get(), path);
+  auto newest = entryAt(current.get(), path);
+  if (!newest.ok()) return newest.status();
+  Entry currentEntry = *newest;
   while (current && found.size() < limit) {
     Commit parent = parentOf(current.get());
-    const Entry older = parent ? entryAt(parent.get(), path) : Entry{};
+    auto read = parent ? entryAt(parent.get(), path) : Result<Entry>(Entry{});
+    if (!read.ok()) return read.status();
+    const Entry older = *read;
     if (!currentEntry.sameAs(older)) {
       Version version;
       version.id = hex(*git_commit_id(current.get()));
@@ -156,7 +160,9 @@ Result<std::vector<VersionFile>> History::files(const std::string& id,
   if (!parts.ok()) return parts.status();
   auto commit = commitById(repository_, id);
   if (!commit.ok()) return commit.status();
-  const Entry entry = entryAt(commit->get(), storedPath(*parts, naming_));
+  auto found = entryAt(commit->get(), storedPath(*parts, naming_));
+  if (!found.ok()) return found.status();
+  const Entry entry = *found;
   if (!entry.oid || entry.mode != GIT_FILEMODE_TREE) {
     return Status::failure(Status::Kind::notFound,
                            shownPath(relative) + " is not a folder in version " + id, ENOTDIR);
@@ -173,7 +179,7 @@ Result<std::vector<VersionFile>> History::files(const std::string& id,
     Naming naming;
     std::vector<VersionFile> files;
   } walk{odb->get(), naming_, {}};
-  git_tree_walk(
+  const int walked = git_tree_walk(
       raw, GIT_TREEWALK_PRE,
       [](const char* root, const git_tree_entry* entry, void* payload) -> int {
         if (git_tree_entry_type(entry) != GIT_OBJECT_BLOB) return 0;
@@ -189,6 +195,9 @@ Result<std::vector<VersionFile>> History::files(const std::string& id,
         return 0;
       },
       &walk);
+  // A folder below that cannot be read fails the listing: shown without it,
+  // its files would look deleted.
+  if (walked != 0) return gitFailure("cannot read", Status::Kind::damaged);
   std::sort(walk.files.begin(), walk.files.end(),
             [](const VersionFile& a, const VersionFile& b) { return a.path < b.path; });
   return std::move(walk.files);
@@ -199,7 +208,9 @@ Status History::writeFileVersion(const std::string& id, const std::string& relat
   if (!parts.ok()) return parts.status();
   auto commit = commitById(repository_, id);
   if (!commit.ok()) return commit.status();
-  const Entry entry = entryAt(commit->get(), storedPath(*parts, naming_));
+  auto found = entryAt(commit->get(), storedPath(*parts, naming_));
+  if (!found.ok()) return found.status();
+  const Entry entry = *found;
   if (!entry.oid || entry.mode == GIT_FILEMODE_TREE) {
     return Status::failure(Status::Kind::notFound, relative + " is not a file in version " + id,
                            ENOENT);

@@ -150,6 +150,41 @@ TEST(CheckTest, APackedObjectThatIsDamagedIsFound) {
   EXPECT_FALSE(history.check().intact());
 }
 
+// libgit2 alone never returns from an object cut short after its header:
+// whatever reads an older snapshot fails on it instead, and a pack deletes
+// nothing.
+TEST(CheckTest, AnOlderObjectCutShortFailsWhatReadsItRatherThanHang) {
+  const struct {
+    const char* name;
+    std::function<Status(History&, const std::string& oldest)> read;
+  } cases[] = {
+      {"versions",
+       [](History& h, const std::string&) { return h.versions("deep/er/data.bin").status(); }},
+      {"files", [](History& h, const std::string& oldest) { return h.files(oldest, "").status(); }},
+      {"pack", [](History& h, const std::string&) { return h.pack(); }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    History3 history;
+    const std::string oldest = history.snapshots[0];
+    const std::string tree = history.store.objectFile(oldest + ":deep/er");
+    const std::string compressed = [&] {
+      std::ifstream in(tree, std::ios::binary);
+      return std::string(std::istreambuf_iterator<char>(in), {});
+    }();
+    replace(tree, compressed.substr(0, compressed.size() / 2));
+    auto opened = history.store.open();
+    ASSERT_TRUE(opened.ok()) << opened.status().message();
+    const Status status = c.read(**opened, oldest);
+    EXPECT_FALSE(status.ok()) << tree;
+    // Nothing was lost to it: the newest snapshot reads whole with stock git.
+    bool whole = false;
+    const std::string read =
+        history.store.git("archive --format=tar -o /dev/null " + history.snapshots[2], &whole);
+    EXPECT_TRUE(whole) << read;
+  }
+}
+
 TEST(CheckTest, CheckingChangesNothingAndMakesNoHistory) {
   History3 history;
   history.store.empty(history.store.objectFile("HEAD:notes.txt"));
