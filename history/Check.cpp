@@ -7,12 +7,11 @@
 
 #include "history/GitObjects.h"
 #include "history/History.h"
+#include "history/Intact.h"
 #include "history/Loose.h"
 
 namespace tarvine::history {
 namespace {
-
-constexpr const char* kDamagedRefs = "refs/tarvine/damaged/*";
 
 std::string lastError() {
   const git_error* error = git_error_last();
@@ -123,12 +122,7 @@ Result<CheckReport> History::check(const std::atomic<bool>* stop) {
   if (!packed.ok()) return packed.status();
   auto hashing = hashingOdb();
   if (!hashing.ok()) return hashing.status();
-  git_reference_iterator* iterator = nullptr;
-  if (git_reference_iterator_glob_new(&iterator, repository_, kDamagedRefs) == 0) {
-    const char* name = nullptr;
-    while (git_reference_next_name(&name, iterator) == 0) report.keptAside.push_back(name);
-    git_reference_iterator_free(iterator);
-  }
+  report.keptAside = keptAside(repository_);
   auto head = headCommit(repository_);
   git_oid tip;
   if (!head.ok()) {

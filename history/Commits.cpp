@@ -237,6 +237,41 @@ std::vector<git_oid> formerTips(git_repository* repository, const std::string& b
   return tips;
 }
 
+Status forgetInLogs(git_repository* repository, const std::string& branch,
+                    const std::vector<git_oid>& gone) {
+  auto odb = odbOf(repository);
+  if (!odb.ok()) return odb.status();
+  std::unordered_set<std::string> dropped;
+  for (const git_oid& oid : gone) dropped.insert(rawKey(oid));
+  const std::string gitDir = git_repository_path(repository);
+  constexpr std::size_t kHex = GIT_OID_HEXSZ;
+  for (const std::string& log : {gitDir + "logs/" + branch, gitDir + "logs/HEAD"}) {
+    std::ifstream in(log, std::ios::binary);
+    if (!in) continue;
+    std::string kept, previous = std::string(kHex, '0');
+    bool changed = false;
+    for (std::string line; std::getline(in, line);) {
+      git_oid to;
+      const bool whole = line.size() > 2 * kHex + 2 && line[kHex] == ' ' &&
+                         line[2 * kHex + 1] == ' ' &&
+                         git_oid_fromstrn(&to, line.data() + kHex + 1, kHex) == 0;
+      if (!whole || dropped.count(rawKey(to)) > 0 || !git_odb_exists(odb->get(), &to)) {
+        changed = true;
+        continue;
+      }
+      if (line.compare(0, kHex, previous) != 0) {
+        line.replace(0, kHex, previous);
+        changed = true;
+      }
+      previous = line.substr(kHex + 1, kHex);
+      kept += line + "\n";
+    }
+    if (!changed) continue;
+    if (Status replaced = replaceFile(log, kept); !replaced.ok()) return replaced;
+  }
+  return Status();
+}
+
 Result<std::string> recordSnapshot(git_repository* repository, const git_oid& tree, Reason reason,
                                    const std::string& root) {
   auto head = headCommit(repository);

@@ -37,4 +37,13 @@ Status setReference(git_repository* repository, const std::string& name, const g
 // half-written is skipped.
 std::vector<git_oid> formerTips(git_repository* repository, const std::string& branch);
 
+// Takes out of the branch's log and HEAD's the lines that moved them to a
+// snapshot in `gone` or to one the store no longer has, and links each line
+// that stays to the one before it, as `git reflog expire --stale-fix` does:
+// stock git then finds nothing missing from a log (git fsck reads every
+// one). Each log is replaced durably; a line a power cut left half-written
+// goes too.
+Status forgetInLogs(git_repository* repository, const std::string& branch,
+                    const std::vector<git_oid>& gone);
+
 }  // namespace tarvine::history

@@ -87,7 +87,9 @@ struct Healed {
   // The snapshot the branch named, set aside; empty when the branch itself
   // could not be read.
   std::string damaged;
-  std::string keptAs;  // the reference it is kept under, "refs/tarvine/damaged/..."
+  // The file in the history that names it, "tarvine-damaged/tips/<time>"
+  // (where the objects that could not be read are kept too).
+  std::string keptAs;
   // The newest intact snapshot, which the branch names now; empty when none
   // was intact, so that the next snapshot starts the history again.
   std::string tip;
@@ -101,7 +103,8 @@ struct CheckReport {
   std::size_t objects = 0;    // distinct objects verified
   // Each "what: why", naming the snapshot and path where it was first met.
   std::vector<std::string> problems;
-  // Damaged snapshots set aside when the history was healed, by reference.
+  // Damaged snapshots set aside when the history was healed, by the name
+  // they are kept under.
   std::vector<std::string> keptAside;
   bool intact() const { return problems.empty(); }
 };
@@ -142,8 +145,9 @@ class History {
   //  - writing: by the one writer, under the container's lock. What killed
   //    writers left (git's temporary objects and packs, stale locks) is
   //    removed, and a newest snapshot that cannot be read whole is set aside
-  //    under refs/tarvine/damaged/ while the branch goes back to the newest
-  //    intact one from its log (`healed()` says so).
+  //    (named under tarvine-damaged/) while the branch goes back to the
+  //    newest intact one from its log, which forgets what was set aside
+  //    (`healed()` says so).
   //  - reading: without the lock; a damaged newest snapshot is a failure of
   //    kind damaged, for the caller to open it again for writing.
   //  - checking: as it is, damaged or not, for `check`; nothing is made.

@@ -1,8 +1,10 @@
 #include "history/Intact.h"
 
+#include <dirent.h>
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <ctime>
 #include <fstream>
@@ -17,11 +19,17 @@ namespace tarvine::history {
 namespace {
 
 constexpr std::size_t kSummarised = 3;
-constexpr const char* kDamagedRefs = "refs/tarvine/damaged/";
 // Where objects that cannot be read are moved, out of git's sight: a new
 // snapshot of the same content then stores it anew rather than take the
-// damaged file for it.
+// damaged file for it. Beside them, each damaged newest snapshot set aside is
+// named in a file of its own under "tips/" (its log, when the branch went
+// with it, under "logs/"): not as a reference, which stock git would find
+// pointing at what is missing.
 constexpr const char* kDamagedObjects = "tarvine-damaged";
+constexpr const char* kDamagedTips = "tarvine-damaged/tips/";
+constexpr const char* kDamagedLogs = "tarvine-damaged/logs/";
+// Where an earlier version of this engine kept them.
+constexpr const char* kFormerDamagedRefs = "refs/tarvine/damaged/";
 constexpr const char* kBootId = "/proc/sys/kernel/random/boot_id";
 
 std::string lastError() {
@@ -91,18 +99,29 @@ std::string intactTipFile(git_repository* repository) {
   return std::string(git_repository_path(repository)) + std::string(History::intactTipName);
 }
 
-// A name under refs/tarvine/damaged/ that no other holds: the time, in UTC.
-std::string damagedName(git_repository* repository) {
+// A name under `folder` (relative to the history) that no other holds: the
+// time, in UTC.
+std::string damagedName(git_repository* repository, const char* folder) {
   char stamp[32];
   std::tm parts{};
   const std::time_t now = std::time(nullptr);
   ::gmtime_r(&now, &parts);
   std::strftime(stamp, sizeof stamp, "%Y%m%dT%H%M%SZ", &parts);
   const std::string gitDir = git_repository_path(repository);
-  std::string name = kDamagedRefs + std::string(stamp);
+  std::string name = folder + std::string(stamp);
   for (int n = 2; ::access((gitDir + name).c_str(), F_OK) == 0; ++n) {
-    name = kDamagedRefs + std::string(stamp) + "-" + std::to_string(n);
+    name = folder + std::string(stamp) + "-" + std::to_string(n);
   }
+  return name;
+}
+
+// The damaged snapshot `tip` named in a file of its own under `kDamagedTips`;
+// its name, relative to the history.
+Result<std::string> keepAside(git_repository* repository, const git_oid& tip) {
+  const std::string gitDir = git_repository_path(repository);
+  if (Status made = makeFolders(gitDir + kDamagedTips); !made.ok()) return made;
+  const std::string name = damagedName(repository, kDamagedTips);
+  if (Status kept = replaceFile(gitDir + name, hex(tip) + "\n"); !kept.ok()) return kept;
   return name;
 }
 
@@ -125,6 +144,8 @@ Result<Tip> heal(git_repository* repository, const std::string& branch,
   Healed healed{damaged ? hex(*damaged) : "", "", "", why};
   moveAside(repository, damage);
   std::optional<git_oid> intact;
+  std::vector<git_oid> gone;
+  if (damaged) gone.push_back(*damaged);
   for (const git_oid& candidate : formerTips(repository, branch)) {
     if (damaged && git_oid_equal(&candidate, &*damaged)) continue;
     const Damage found = damageOf(repository, candidate);
@@ -132,15 +153,13 @@ Result<Tip> heal(git_repository* repository, const std::string& branch,
       intact = candidate;
       break;
     }
+    gone.push_back(candidate);
     moveAside(repository, found);
   }
   if (damaged) {
-    healed.keptAs = damagedName(repository);
-    if (Status kept = setReference(repository, healed.keptAs, nullptr, *damaged,
-                                   "tarvine: set aside, as it cannot be read whole");
-        !kept.ok()) {
-      return kept;
-    }
+    auto kept = keepAside(repository, *damaged);
+    if (!kept.ok()) return kept.status();
+    healed.keptAs = *kept;
   }
   const std::string gitDir = git_repository_path(repository);
   if (intact) {
@@ -150,21 +169,25 @@ Result<Tip> heal(git_repository* repository, const std::string& branch,
       return moved;
     }
     healed.tip = hex(*intact);
+    if (Status forgotten = forgetInLogs(repository, branch, gone); !forgotten.ok()) {
+      return forgotten;
+    }
   } else {
     if (git_reference_remove(repository, branch.c_str()) != 0) {
       return gitFailure("cannot remove the damaged branch", Status::Kind::damaged);
     }
     // Its log goes with the snapshot set aside; the branch starts anew.
-    const std::string asideLog =
-        gitDir + "logs/" + (healed.keptAs.empty() ? damagedName(repository) : healed.keptAs);
-    if (Status made = makeFolders(asideLog.substr(0, asideLog.find_last_of('/'))); !made.ok()) {
-      return made;
-    }
+    if (Status made = makeFolders(gitDir + kDamagedLogs); !made.ok()) return made;
+    const std::string asideLog = gitDir + damagedName(repository, kDamagedLogs);
     (void)::rename((gitDir + "logs/" + branch).c_str(),
                    asideLog.c_str());  // absent: nothing to move
-    if (Status synced = syncPath(gitDir + branch.substr(0, branch.find_last_of('/')));
-        !synced.ok()) {
+    if (Status synced = syncPath(gitDir + kDamagedLogs); !synced.ok()) return synced;
+    const std::string logs = gitDir + "logs/" + branch;
+    if (Status synced = syncPath(logs.substr(0, logs.find_last_of('/'))); !synced.ok()) {
       return synced;
+    }
+    if (Status forgotten = forgetInLogs(repository, branch, gone); !forgotten.ok()) {
+      return forgotten;
     }
   }
   // The cache may vouch for files of the snapshot set aside, which are lost.
@@ -173,7 +196,79 @@ Result<Tip> heal(git_repository* repository, const std::string& branch,
   return Tip{healed.tip, healed};
 }
 
+// Damaged snapshots an earlier version of this engine set aside as
+// references are named in files instead, and their logs moved beside them;
+// the branch's log forgets what they held.
+Status moveFormerRefs(git_repository* repository, const std::string& branch) {
+  const std::string gitDir = git_repository_path(repository);
+  const std::string formerLogs = gitDir + "logs/" + kFormerDamagedRefs;
+  git_reference_iterator* iterator = nullptr;
+  if (git_reference_iterator_glob_new(&iterator, repository,
+                                      (std::string(kFormerDamagedRefs) + "*").c_str()) != 0) {
+    return Status();
+  }
+  std::vector<std::pair<std::string, git_oid>> former;
+  for (git_reference* reference = nullptr; git_reference_next(&reference, iterator) == 0;) {
+    if (const git_oid* target = git_reference_target(reference)) {
+      former.emplace_back(git_reference_name(reference), *target);
+    }
+    git_reference_free(reference);
+  }
+  git_reference_iterator_free(iterator);
+  if (former.empty() && ::access(formerLogs.c_str(), F_OK) != 0) return Status();
+  for (const auto& [name, tip] : former) {
+    if (auto kept = keepAside(repository, tip); !kept.ok()) return kept.status();
+  }
+  // Logs of the branch moved aside with no reference of their own, too.
+  if (DIR* folder = ::opendir(formerLogs.c_str())) {
+    if (Status made = makeFolders(gitDir + kDamagedLogs); !made.ok()) {
+      ::closedir(folder);
+      return made;
+    }
+    while (const dirent* entry = ::readdir(folder)) {
+      if (entry->d_name[0] == '.') continue;
+      (void)::rename((formerLogs + entry->d_name).c_str(),
+                     (gitDir + kDamagedLogs + entry->d_name).c_str());
+    }
+    ::closedir(folder);
+    if (Status synced = syncPath(gitDir + kDamagedLogs); !synced.ok()) return synced;
+  }
+  for (const auto& [name, tip] : former) {
+    git_reference* reference = nullptr;
+    if (git_reference_lookup(&reference, repository, name.c_str()) == 0) {
+      const int removed = git_reference_delete(reference);
+      git_reference_free(reference);
+      if (removed != 0) return gitFailure("cannot move " + name, Status::Kind::damaged);
+    }
+  }
+  return forgetInLogs(repository, branch, {});
+}
+
 }  // namespace
+
+std::vector<std::string> keptAside(git_repository* repository) {
+  std::vector<std::string> names;
+  const std::string gitDir = git_repository_path(repository);
+  if (DIR* folder = ::opendir((gitDir + kDamagedTips).c_str())) {
+    while (const dirent* entry = ::readdir(folder)) {
+      const std::string name = entry->d_name;
+      // A ".lock" is a record a power cut left unfinished.
+      if (name[0] == '.' || name.find('.') != std::string::npos) continue;
+      names.push_back(kDamagedTips + name);
+    }
+    ::closedir(folder);
+  }
+  git_reference_iterator* iterator = nullptr;
+  if (git_reference_iterator_glob_new(&iterator, repository,
+                                      (std::string(kFormerDamagedRefs) + "*").c_str()) == 0) {
+    for (const char* name = nullptr; git_reference_next_name(&name, iterator) == 0;) {
+      names.push_back(name);
+    }
+    git_reference_iterator_free(iterator);
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
 
 std::string Damage::summary() const {
   std::string text;
@@ -237,6 +332,9 @@ Result<Tip> examineTip(git_repository* repository, History::Opening opening,
                        const std::string& statCache) {
   auto branch = branchName(repository);
   if (!branch.ok()) return branch.status();
+  if (opening == History::Opening::writing) {
+    if (Status moved = moveFormerRefs(repository, *branch); !moved.ok()) return moved;
+  }
   git_oid tip;
   std::optional<git_oid> named;
   std::string why;

@@ -41,6 +41,10 @@ void vouchFor(git_repository* repository, const std::string& tip);
 // brought back to the newest intact one from its log (the stat cache at
 // `statCache`, which may vouch for what was lost, is removed). The intact
 // newest snapshot (hex, "" when there is none), and how it was healed.
+// The damaged snapshots set aside when the history was healed, each by the
+// name it is kept under (relative to the history), oldest first.
+std::vector<std::string> keptAside(git_repository* repository);
+
 struct Tip {
   std::string intact;
   std::optional<Healed> healed;

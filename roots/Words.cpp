@@ -116,7 +116,9 @@ std::string healed(const Keeper::Healing& healing) {
               ? "no snapshot of it could be read whole, so the next snapshot starts it again"
               : "it is back on its snapshot " + history::shortId(healed.tip) +
                     ", the newest that can be read whole";
-  if (!healed.keptAs.empty()) line += "; the damaged one is kept as " + healed.keptAs;
+  if (!healed.keptAs.empty()) {
+    line += "; the damaged one is kept as " + healed.keptAs + " in its history";
+  }
   return line;
 }
 

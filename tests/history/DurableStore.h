@@ -67,6 +67,14 @@ class Store {
     return head.substr(0, head.find('\n'));
   }
 
+  // The snapshot a damaged one set aside is kept as: the file `name` in the
+  // history names it.
+  std::string keptAside(const std::string& name) const {
+    std::ifstream in(repository + "/" + name);
+    std::string id;
+    std::getline(in, id);
+    return id;
+  }
   std::string objectFile(const std::string& revision) const {
     const std::string hex = id(revision);
     return repository + "/objects/" + hex.substr(0, 2) + "/" + hex.substr(2);

@@ -198,8 +198,11 @@ class Durability(unittest.TestCase):
         self.assertTrue(done.stdout.startswith("1 version(s) of "), done.stdout)
         self.assertIn("was damaged", done.stderr)
         self.assertIn(first[:12], done.stderr)
-        kept = re.search(r"kept as (refs/tarvine/damaged/\S+)", done.stderr).group(1)
-        self.assertEqual(self.box.git(root, "rev-parse", kept), damaged)
+        kept = re.search(r"kept as (tarvine-damaged/tips/\S+) in its history", done.stderr).group(1)
+        with open(os.path.join(self.box.store(root), kept)) as named:
+            self.assertEqual(named.read().strip(), damaged)
+        # Stock git finds nothing missing, in the branch, its log or anywhere.
+        self.box.git(root, "fsck", "--strict", "--no-dangling")
         # Once healed, nothing more is said; the next snapshot records it whole.
         again = self.box.tarvine("log", root)
         self.assertEqual(again.stderr, "")
