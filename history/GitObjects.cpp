@@ -108,8 +108,21 @@ Result<Commit> headCommit(git_repository* repository) {
 }
 
 Result<Commit> commitById(git_repository* repository, const std::string& id) {
+  // An abbreviation is expanded from the objects' names alone: libgit2
+  // reads every loose object it matches with its own reader, which never
+  // returns from one cut short.
+  std::string revision = id;
+  if (id.size() >= GIT_OID_MINPREFIXLEN && id.size() < GIT_OID_HEXSZ &&
+      id.find_first_not_of("0123456789abcdefABCDEF") == std::string::npos) {
+    git_oid prefix, full;
+    auto odb = odbOf(repository);
+    if (odb.ok() && git_oid_fromstrn(&prefix, id.data(), id.size()) == 0 &&
+        git_odb_exists_prefix(&full, odb->get(), &prefix, id.size()) == 0) {
+      revision = hex(full);
+    }
+  }
   git_object* object = nullptr;
-  if (git_revparse_single(&object, repository, id.c_str()) != 0) {
+  if (git_revparse_single(&object, repository, revision.c_str()) != 0) {
     return Status::failure(Status::Kind::notFound, "no such version: " + id, ENOENT);
   }
   git_commit* commit = nullptr;

@@ -154,29 +154,33 @@ TEST(CheckTest, APackedObjectThatIsDamagedIsFound) {
 // whatever reads an older snapshot fails on it instead, and a pack deletes
 // nothing.
 TEST(CheckTest, AnOlderObjectCutShortFailsWhatReadsItRatherThanHang) {
+  // Each: which object of the oldest snapshot is cut short, and what reads it.
   const struct {
     const char* name;
+    const char* object;
     std::function<Status(History&, const std::string& oldest)> read;
   } cases[] = {
-      {"versions",
+      {"versions", ":deep/er",
        [](History& h, const std::string&) { return h.versions("deep/er/data.bin").status(); }},
-      {"files", [](History& h, const std::string& oldest) { return h.files(oldest, "").status(); }},
-      {"pack", [](History& h, const std::string&) { return h.pack(); }},
+      {"files", ":deep/er",
+       [](History& h, const std::string& oldest) { return h.files(oldest, "").status(); }},
+      {"pack", ":deep/er", [](History& h, const std::string&) { return h.pack(); }},
+      {"a version by its short id", "",
+       [](History& h, const std::string& oldest) { return h.files(shortId(oldest), "").status(); }},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     History3 history;
     const std::string oldest = history.snapshots[0];
-    const std::string tree = history.store.objectFile(oldest + ":deep/er");
+    const std::string file = history.store.objectFile(oldest + c.object);
     const std::string compressed = [&] {
-      std::ifstream in(tree, std::ios::binary);
+      std::ifstream in(file, std::ios::binary);
       return std::string(std::istreambuf_iterator<char>(in), {});
     }();
-    replace(tree, compressed.substr(0, compressed.size() / 2));
+    replace(file, compressed.substr(0, compressed.size() / 2));
     auto opened = history.store.open();
     ASSERT_TRUE(opened.ok()) << opened.status().message();
-    const Status status = c.read(**opened, oldest);
-    EXPECT_FALSE(status.ok()) << tree;
+    EXPECT_FALSE(c.read(**opened, oldest).ok());
     // Nothing was lost to it: the newest snapshot reads whole with stock git.
     bool whole = false;
     const std::string read =
