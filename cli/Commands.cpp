@@ -92,7 +92,10 @@ int mode(const Context& context, const std::vector<std::string>& args) {
 }
 
 int snapshot(const Context& context, const std::vector<std::string>& args) {
-  auto taken = context.keeper.snapshot(resolvedPath(args[0]), history::Reason::manual);
+  // Packed as the application packs after its snapshots, so that a history
+  // kept from the command line alone stays as small.
+  auto taken =
+      context.keeper.snapshot(resolvedPath(args[0]), history::Reason::manual, /*tidy=*/true);
   return taken.ok() ? context.done(words::taken(*taken)) : context.failed(taken.status());
 }
 

@@ -70,7 +70,7 @@ class Keeper {
   Status setMode(const std::string& folder, RootMode mode);
 
   // With `tidy`, the history is then packed as git's gc --auto would (the
-  // application does it; the command line leaves it to `pack`).
+  // application and the command line's snapshot do it).
   Result<Taken> snapshot(const std::string& path, history::Reason reason, bool tidy = false);
   Result<history::Restored> restore(const std::string& path, std::optional<std::string> version);
 
