@@ -34,6 +34,8 @@ constexpr const char* kIgnoreBaseName = "/tarvine-ignore-base";
 // store without it was made before, with ".git" alone escaped.
 constexpr const char* kNamingKey = "tarvine.names";
 constexpr const char* kGitSafeNaming = "git-safe";
+// The folder the history is of.
+constexpr const char* kRootKey = "tarvine.root";
 
 Naming namingOf(git_repository* repository) {
   git_config* config = nullptr;
@@ -247,7 +249,7 @@ Result<std::unique_ptr<History>> History::open(const std::string& repository,
       git_config_set_string(config, kNamingKey, kGitSafeNaming);
       git_config_set_bool(config, "core.protectNTFS", 0);
       git_config_set_bool(config, "core.protectHFS", 0);
-      git_config_set_string(config, "tarvine.root", root.c_str());
+      git_config_set_string(config, kRootKey, root.c_str());
       // The user's global ignore file is no rule of this history's.
       git_config_set_string(config, "core.excludesfile", "/dev/null");
       git_config_set_string(config, "core.logAllRefUpdates", "always");
@@ -348,6 +350,21 @@ Result<Snapshot> History::snapshotOnce(Reason reason) {
   }
   report.id = std::move(*recorded);
   return report;
+}
+
+std::optional<std::string> History::recordedRoot(const std::string& repository) {
+  // Asked before any history is opened, too.
+  git_libgit2_init();
+  git_config* raw = nullptr;
+  std::optional<std::string> root;
+  if (git_config_open_ondisk(&raw, (repository + "/config").c_str()) == 0) {
+    git_buf value = GIT_BUF_INIT;
+    if (git_config_get_string_buf(&value, raw, kRootKey) == 0) root = std::string(value.ptr);
+    git_buf_dispose(&value);
+    git_config_free(raw);
+  }
+  git_libgit2_shutdown();
+  return root;
 }
 
 std::string History::shownPath(const std::string& relative) const {

@@ -76,6 +76,81 @@ Result<std::vector<Keeper::Listed>> Keeper::states() {
   return listed;
 }
 
+Result<std::vector<Keeper::Spanned>> Keeper::space() {
+  auto listed = states();
+  if (!listed.ok()) return listed.status();
+  std::vector<Spanned> spanned;
+  for (Listed& each : *listed) {
+    Spanned entry{std::move(each.root), each.state, {}, 0, Status()};
+    entry.bytes = Container::bytesOnDisk(container_.store(entry.root.path));
+    // Read as it is, healing nothing and making nothing: a listing only looks.
+    auto history = container_.history(entry.root.path, history::History::Opening::checking);
+    if (history.ok()) {
+      auto span = (*history)->span();
+      if (span.ok()) {
+        entry.span = *span;
+      } else {
+        entry.problem = span.status();
+      }
+    } else if (history.status().kind() != Status::Kind::noHistory) {
+      entry.problem = history.status();
+    }
+    spanned.push_back(std::move(entry));
+  }
+  return spanned;
+}
+
+Result<std::vector<Keeper::Orphan>> Keeper::orphans() {
+  auto roots = container_.roots();
+  if (!roots.ok()) return roots.status();
+  auto stores = container_.stores();
+  if (!stores.ok()) return stores.status();
+  std::vector<Orphan> orphans;
+  for (const Container::Stored& stored : *stores) {
+    const bool watched = std::any_of(roots->begin(), roots->end(), [&](const Root& root) {
+      return container_.store(root.path) == stored.store;
+    });
+    if (!watched) {
+      orphans.push_back({stored.root, stored.store, Container::bytesOnDisk(stored.store)});
+    }
+  }
+  return orphans;
+}
+
+Result<Keeper::Orphan> Keeper::orphan(const std::string& folder) {
+  auto roots = container_.roots();
+  if (!roots.ok()) return roots.status();
+  if (auto place = Container::place(*roots, folder); place && place->relative.empty()) {
+    return Status::failure(Status::Kind::refused,
+                           folder + " is " + (place->root.isPaused ? "paused" : "watched") +
+                               "; its history is deleted only once it is no longer watched "
+                               "(tarvine unwatch " +
+                               folder + ")");
+  }
+  auto orphans = this->orphans();
+  if (!orphans.ok()) return orphans.status();
+  const std::string store = container_.store(folder);
+  for (Orphan& orphan : *orphans) {
+    if (orphan.folder == folder || orphan.store == store) {
+      orphan.folder = folder;
+      return std::move(orphan);
+    }
+  }
+  return Status::failure(Status::Kind::noHistory, "no history of " + folder, ENOENT);
+}
+
+Result<Keeper::Orphan> Keeper::forget(const std::string& folder) {
+  auto lock = container_.lock();
+  if (!lock.ok()) return lock.status();
+  container_.removeLeftovers();
+  auto found = orphan(folder);
+  if (!found.ok()) return found.status();
+  if (Status removed = container_.removeStore(found->store); !removed.ok()) {
+    return during("cannot delete the history of " + folder, removed);
+  }
+  return found;
+}
+
 Status Keeper::available(const std::string& folder) {
   auto opened = open(folder, false, /*rootOnly=*/true);
   if (!opened.ok()) return opened.status();

@@ -1,7 +1,11 @@
 """End-to-end tests of the space a history takes, through the `tarvine`
-command line: the command line's snapshots pack as the application's do."""
+command line: the command line's snapshots pack as the application's do,
+`roots` (and --json) says what each history holds, `roots --orphans`,
+`forget` (which asks first) and `move`."""
 
+import json
 import os
+import pty
 import shutil
 import subprocess
 import sys
@@ -59,6 +63,9 @@ class Space(unittest.TestCase):
         history = os.path.join(self.container, "history")
         return sorted(name for name in os.listdir(history) if name.endswith(".git"))
 
+    def roots(self):
+        return {root["path"]: root for root in json.loads(self.ok("--json", "roots"))["roots"]}
+
     def test_a_command_line_snapshot_packs_as_the_applications_do(self):
         # More loose objects than git's gc --auto allows (6700), by its
         # estimate from one of the 256 fan-out folders (these contents are
@@ -75,6 +82,62 @@ class Space(unittest.TestCase):
         self.assertLess(loose_objects(store), 100)
         subprocess.run(["git", "--git-dir=" + store, "fsck", "--strict"], check=True,
                        capture_output=True)
+
+    def test_roots_shows_versions_dates_and_space(self):
+        root = self.watched("kept", {"a.txt": "one"})
+        write(os.path.join(root, "a.txt"), "two")
+        self.ok("snapshot", root)
+        listed = self.roots()[root]
+        self.assertEqual(listed["state"], "manual")
+        self.assertEqual(listed["versions"], 2)
+        store = os.path.join(self.container, "history", self.stores()[0])
+        log = subprocess.run(["git", "--git-dir=" + store, "log", "--format=%cI"], check=True,
+                             capture_output=True, text=True,
+                             env=dict(self.env, TZ="UTC")).stdout.split()
+        self.assertEqual(len(log), 2)
+        self.assertEqual(listed["newest"], log[0].replace("+00:00", "Z"))
+        self.assertEqual(listed["oldest"], log[-1].replace("+00:00", "Z"))
+        du = subprocess.run(["du", "-s", "-B1", store], check=True, capture_output=True,
+                            text=True).stdout.split()[0]
+        self.assertEqual(listed["bytes"], int(du))
+        # For people: the same, in one line.
+        line = self.ok("roots").strip()
+        self.assertTrue(line.startswith(root + " (manual): 2 version(s), "), line)
+        self.assertTrue(line.endswith(" on disk"), line)
+
+    def test_forget_asks_and_deletes_only_a_history_no_longer_watched(self):
+        kept = self.watched("kept", {"a.txt": "one"})
+        gone = self.watched("gone", {"b.txt": "two"})
+        self.assertEqual(len(self.stores()), 2)
+        # Watched: refused, whatever the answer.
+        refused = self.tarvine("--json", "forget", "--yes", kept)
+        self.assertEqual(refused.returncode, 1)
+        self.assertEqual(json.loads(refused.stdout)["kind"], "refused")
+        self.ok("unwatch", gone)
+        shutil.rmtree(gone)
+        orphans = json.loads(self.ok("--json", "roots", "--orphans"))["orphans"]
+        self.assertEqual([orphan["folder"] for orphan in orphans], [gone])
+        self.assertGreater(orphans[0]["bytes"], 0)
+        self.assertIn(gone + ": ", self.ok("roots", "--orphans"))
+        # Nobody at a terminal to ask: nothing deleted without --yes.
+        asked = self.tarvine("--json", "forget", gone)
+        self.assertEqual(asked.returncode, 1)
+        self.assertEqual(json.loads(asked.stdout)["kind"], "refused")
+        self.assertEqual(len(self.stores()), 2)
+        # At a terminal: anything but yes keeps it.
+        for answer, deleted in (("n\n", False), ("\n", False), ("y\n", True)):
+            master, slave = pty.openpty()
+            os.write(master, answer.encode())
+            done = self.tarvine("forget", gone, stdin=slave)
+            os.close(slave)
+            os.close(master)
+            self.assertIn("Delete the history of " + gone, done.stderr)
+            self.assertEqual(done.returncode, 0 if deleted else 1, done.stderr)
+            self.assertEqual(len(self.stores()), 1 if deleted else 2)
+        self.assertEqual(json.loads(self.ok("--json", "roots", "--orphans"))["orphans"], [])
+        self.assertEqual(list(self.roots()), [kept])
+        self.assertEqual(self.roots()[kept]["versions"], 1)
+
 
 
 if __name__ == "__main__":
