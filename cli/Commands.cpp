@@ -246,6 +246,15 @@ int forget(const Context& context, const std::vector<std::string>& args) {
                         : context.failed(forgotten.status());
 }
 
+// A folder that is gone cannot be resolved whole: its parent is, as far as
+// it still is.
+int move(const Context& context, const std::vector<std::string>& args) {
+  const std::string from = resolvedPath(roots::withoutTrailingSlash(args[0]));
+  const std::string to = resolvedPath(args[1]);
+  Status moved = context.keeper.move(from, to);
+  return moved.ok() ? context.done({words::moved(from, to)}) : context.failed(moved);
+}
+
 int ignoreFile(const Context& context, const std::vector<std::string>& args) {
   auto file = context.keeper.ignoreFile(resolvedPath(args[0]));
   return file.ok() ? context.done({*file}) : context.failed(file.status());
@@ -297,6 +306,8 @@ constexpr Command kCommands[] = {
     {"unwatch", "FOLDER", "forget FOLDER; its history stays", 1, 1, unwatch},
     {"forget", "[--yes] FOLDER",
      "delete the history of FOLDER, no longer watched (asks\nfirst unless --yes)", 1, 1, forget},
+    {"move", "OLD NEW",
+     "the watched folder OLD is now NEW (moved or renamed); its\nhistory follows it", 2, 2, move},
     {"mode", "FOLDER automatic|manual", "", 2, 2, mode},
     {"snapshot", "PATH", "a snapshot of the watched folder that holds PATH, now", 1, 1, snapshot},
     {"log", "PATH", "PATH's versions, newest first", 1, 1, log},

@@ -352,6 +352,27 @@ Result<Snapshot> History::snapshotOnce(Reason reason) {
   return report;
 }
 
+Status History::recordPlace() {
+  git_config* raw = nullptr;
+  if (git_repository_config(&raw, repository_) != 0) return gitFailure("cannot read the config");
+  const int set = git_config_set_string(raw, kRootKey, root_.c_str());
+  git_config_free(raw);
+  if (set != 0) return gitFailure("cannot record " + root_ + " in the history");
+  // The files keep their cached entries: below the root, a folder renamed
+  // keeps them as they were, and a folder copied has new inodes, so each of
+  // its files is read again (and found stored already).
+  auto root = openRootFolder(access_, root_);
+  if (!root.ok()) return root.status();
+  auto place = placeOf(access_, root->get(), root_);
+  if (!place.ok()) return place.status();
+  StatCache cache = loadCache(statCachePath_);
+  if (cache.root && *cache.root != *place) {
+    cache.root = *place;
+    saveCache(statCachePath_, cache);
+  }
+  return syncPath(repository() + "config");
+}
+
 std::optional<std::string> History::recordedRoot(const std::string& repository) {
   // Asked before any history is opened, too.
   git_libgit2_init();

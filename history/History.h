@@ -257,6 +257,11 @@ class History {
   // never its tree): a few milliseconds for thousands of snapshots.
   Result<Span> span();
 
+  // The folder was moved and its history with it: the history records
+  // `root()` as its folder (in its config, and as the place its stat cache
+  // vouches for), so that the next snapshot takes the folder now there for
+  // the one it was of.
+  Status recordPlace();
   // The folder the history in `repository` was made for, as its config says;
   // none when it cannot be read.
   static std::optional<std::string> recordedRoot(const std::string& repository);

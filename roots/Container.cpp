@@ -170,6 +170,25 @@ void Container::removeLeftovers() const {
   }
 }
 
+Status Container::moveStore(const std::string& from, const std::string& to) const {
+  const std::string source = store(from), target = store(to);
+  std::error_code failed;
+  const bool sourceThere = std::filesystem::exists(source, failed);
+  if (std::filesystem::exists(target, failed)) {
+    // A move cut short after its rename is taken up where it stopped.
+    if (!sourceThere && history::History::recordedRoot(target) == from) return Status();
+    return Status::failure(Status::Kind::refused,
+                           to + " has a history of its own already (tarvine roots --orphans "
+                                "lists it); forget it first");
+  }
+  if (!sourceThere) return Status();  // no snapshot yet: nothing to move
+  if (::rename(source.c_str(), target.c_str()) != 0) {
+    const int error = errno;
+    return Status::error("cannot move " + source + ": " + std::strerror(error), error);
+  }
+  return history::syncPath(path_ + kHistoryFolder);
+}
+
 std::uint64_t Container::bytesOnDisk(const std::string& folder) {
   std::uint64_t bytes = 0;
   std::set<std::pair<dev_t, ino_t>> linked;  // files with more than one name, counted once

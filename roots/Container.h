@@ -67,6 +67,10 @@ class Container {
   // What removals cut short left aside, removed; under the lock.
   void removeLeftovers() const;
   static constexpr std::string_view removingPrefix = ".tarvine-removing-";
+  // Gives the history of `from` to `to`, under the lock (a rename, synced).
+  // Nothing to do when `from` has no history yet.
+  Status moveStore(const std::string& from, const std::string& to) const;
+
   // The bytes a folder takes on its disk (its files' blocks, each file once),
   // without following links; what cannot be read counts as nothing.
   static std::uint64_t bytesOnDisk(const std::string& folder);

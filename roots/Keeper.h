@@ -68,6 +68,12 @@ class Keeper {
   // under the lock, set aside first, so that a deletion cut short leaves no
   // part of a history where one is looked for (removed by the next).
   Result<Orphan> forget(const std::string& folder);
+  // The root `from`, whose folder is no longer there, is now the folder `to`
+  // (moved or renamed): it keeps its history, which takes the folder now at
+  // `to` for the one it was of, and the manifest names `to` instead. Refused
+  // where `from` is still there or `to` is inside or around another root.
+  Status move(const std::string& from, const std::string& to);
+
   // Whether the root `folder` can be snapshotted now: a failure of kind
   // unavailable when its folder is missing or its disk seems not mounted
   // (History::availability).

@@ -183,4 +183,8 @@ std::string forgotten(const Keeper::Orphan& orphan) {
   return "deleted the history of " + orphan.folder + " (" + bytes(orphan.bytes) + " freed)";
 }
 
+std::string moved(const std::string& from, const std::string& to) {
+  return from + " is now watched as " + to + ", with its history";
+}
+
 }  // namespace tarvine::roots::words

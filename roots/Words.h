@@ -41,5 +41,6 @@ std::string spanned(const Keeper::Spanned& spanned);
 std::string orphan(const Keeper::Orphan& orphan);
 std::string forgetQuestion(const Keeper::Orphan& orphan);
 std::string forgotten(const Keeper::Orphan& orphan);
+std::string moved(const std::string& from, const std::string& to);
 
 }  // namespace tarvine::roots::words

@@ -1,6 +1,6 @@
 // Space a user can see and give back: what `roots` says of each history,
-// the histories of folders no longer watched, and deleting one (even when
-// killed midway).
+// the histories of folders no longer watched, deleting one (even when killed
+// midway), and a watched folder that moved keeping its history.
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -265,6 +265,88 @@ TEST_F(SpaceTest, AForgetKilledMidwayLeavesNoBrokenHistory) {
   }
   // Otherwise nothing above was cut short, and it proved nothing.
   EXPECT_TRUE(killedMidway);
+}
+
+TEST_F(SpaceTest, AMovedFolderKeepsItsHistoryAndRecordsNoDeletion) {
+  const struct {
+    std::string how;
+    bool copied;  // moved to another file system: new inodes, every file read again
+    std::size_t filesRead;
+  } cases[] = {{"renamed", false, 0}, {"copied", true, 2}};
+  for (const auto& moved : cases) {
+    SCOPED_TRACE(moved.how);
+    const std::string old = watched("old-" + moved.how, 1);
+    // Once its files are older than a snapshot, the stat cache vouches for them.
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ASSERT_TRUE(keeper.snapshot(old, history::Reason::manual).ok());
+    const std::string now = tmp.file("new-" + moved.how);
+    if (moved.copied) {
+      fs::copy(old, now, fs::copy_options::recursive);
+      fs::remove_all(old);
+    } else {
+      fs::rename(old, now);
+    }
+    ASSERT_TRUE(keeper.move(old, now).ok());
+    std::vector<std::string> paths;
+    for (const Root& root : roots()) paths.push_back(root.path);
+    EXPECT_NE(std::find(paths.begin(), paths.end(), now), paths.end());
+    EXPECT_EQ(std::find(paths.begin(), paths.end(), old), paths.end());
+    EXPECT_EQ(versionsOf(now), 2u);
+    // Nothing changed: nothing recorded, no deletion, nothing stored again.
+    auto taken = keeper.snapshot(now, history::Reason::manual);
+    ASSERT_TRUE(taken.ok()) << taken.status().message();
+    EXPECT_EQ(taken->snapshot.id, "");
+    EXPECT_EQ(taken->snapshot.filesRead, moved.filesRead);
+    EXPECT_TRUE(orphanFolders().empty());
+    // The history names its new folder.
+    EXPECT_EQ(history::History::recordedRoot(keeper.container().store(now)), now);
+    // And goes on from where it was.
+    tmp.write("new-" + moved.how + "/c.txt", "three");
+    auto next = keeper.snapshot(now, history::Reason::manual);
+    ASSERT_TRUE(next.ok());
+    EXPECT_NE(next->snapshot.id, "");
+    auto listing = keeper.versions(now + "/sub/b.txt");
+    ASSERT_TRUE(listing.ok());
+    ASSERT_EQ(listing->versions.size(), 1u);
+    EXPECT_EQ(listing->versions.front().change, history::Version::Change::added);
+  }
+}
+
+TEST_F(SpaceTest, AMoveThatWouldLoseOrMixHistoriesIsRefused) {
+  const std::string moved = watched("moved", 1);
+  const std::string outer = watched("outer");
+  const std::string still = watched("still");
+  fs::rename(moved, tmp.file("moved-there"));
+  folder("outer/inside", {});
+  folder("around/deeper", {});
+  fs::rename(outer, tmp.file("around/deeper/outer"));
+  ASSERT_TRUE(keeper.move(outer, tmp.file("around/deeper/outer")).ok());
+  const std::string taken = watched("taken");  // a folder with a history of its own
+  ASSERT_TRUE(keeper.unwatch(taken).ok());
+  const std::vector<Root> before = roots();
+
+  const struct {
+    std::string from, to;
+    Kind kind;
+  } cases[] = {
+      {tmp.file("nowhere"), tmp.file("moved-there"), Kind::notWatched},
+      {moved, tmp.file("missing"), Kind::notFound},
+      {moved, tmp.file("around/deeper/outer/inside"), Kind::refused},
+      {moved, tmp.file("around"), Kind::refused},
+      {still, tmp.file("moved-there"), Kind::refused},  // still where it was
+      {moved, taken, Kind::refused},
+  };
+  for (const auto& expected : cases) {
+    SCOPED_TRACE(expected.from + " -> " + expected.to);
+    Status refused = keeper.move(expected.from, expected.to);
+    EXPECT_EQ(refused.kind(), expected.kind) << refused.message();
+  }
+  EXPECT_EQ(roots(), before);
+  EXPECT_EQ(orphanFolders(), std::vector<std::string>{taken});
+  ASSERT_TRUE(keeper.move(moved, tmp.file("moved-there")).ok());
+  EXPECT_EQ(versionsOf(tmp.file("moved-there")), 2u);
+  EXPECT_EQ(versionsOf(tmp.file("around/deeper/outer")), 1u);
+  expectEveryHistoryIntact();
 }
 
 }  // namespace

@@ -138,6 +138,25 @@ class Space(unittest.TestCase):
         self.assertEqual(list(self.roots()), [kept])
         self.assertEqual(self.roots()[kept]["versions"], 1)
 
+    def test_a_moved_folder_keeps_its_history(self):
+        old = self.watched("old", {"a.txt": "one", "sub/b.txt": "two"})
+        write(os.path.join(old, "a.txt"), "three")
+        self.ok("snapshot", old)
+        new = os.path.join(self.dir, "elsewhere", "new")
+        os.makedirs(os.path.dirname(new))
+        os.rename(old, new)
+        # Refused while `new` is not there yet, and for a folder not watched.
+        missing = self.tarvine("--json", "move", old, new + "-missing")
+        self.assertEqual(json.loads(missing.stdout)["kind"], "notFound")
+        unknown = self.tarvine("--json", "move", os.path.join(self.dir, "other"), new)
+        self.assertEqual(json.loads(unknown.stdout)["kind"], "notWatched")
+        self.ok("move", old, new)
+        self.assertEqual(list(self.roots()), [new])
+        self.assertEqual(self.roots()[new]["versions"], 2)
+        self.assertIn("no change in " + new, self.ok("snapshot", new))
+        self.assertEqual(json.loads(self.ok("--json", "roots", "--orphans"))["orphans"], [])
+        log = json.loads(self.ok("--json", "log", os.path.join(new, "sub/b.txt")))["versions"]
+        self.assertEqual([version["change"] for version in log], ["added"])
 
 
 if __name__ == "__main__":
