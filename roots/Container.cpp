@@ -173,15 +173,15 @@ void Container::removeLeftovers() const {
 Status Container::moveStore(const std::string& from, const std::string& to) const {
   const std::string source = store(from), target = store(to);
   std::error_code failed;
-  const bool sourceThere = std::filesystem::exists(source, failed);
+  // Without a history at `from`, there is nothing to move and nothing to mix:
+  // either a move cut short after its rename (taken up where it stopped), or
+  // a root with no history yet.
+  if (!std::filesystem::exists(source, failed)) return Status();
   if (std::filesystem::exists(target, failed)) {
-    // A move cut short after its rename is taken up where it stopped.
-    if (!sourceThere && history::History::recordedRoot(target) == from) return Status();
     return Status::failure(Status::Kind::refused,
                            to + " has a history of its own already (tarvine roots --orphans "
                                 "lists it); forget it first");
   }
-  if (!sourceThere) return Status();  // no snapshot yet: nothing to move
   if (::rename(source.c_str(), target.c_str()) != 0) {
     const int error = errno;
     return Status::error("cannot move " + source + ": " + std::strerror(error), error);

@@ -67,8 +67,9 @@ class Container {
   // What removals cut short left aside, removed; under the lock.
   void removeLeftovers() const;
   static constexpr std::string_view removingPrefix = ".tarvine-removing-";
-  // Gives the history of `from` to `to`, under the lock (a rename, synced).
-  // Nothing to do when `from` has no history yet.
+  // Gives the history of `from` to `to`, under the lock (a rename, synced);
+  // refused where both have one. Nothing to do when `from` has none (a move
+  // cut short after the rename, taken up again).
   Status moveStore(const std::string& from, const std::string& to) const;
 
   // The bytes a folder takes on its disk (its files' blocks, each file once),

@@ -312,6 +312,34 @@ TEST_F(SpaceTest, AMovedFolderKeepsItsHistoryAndRecordsNoDeletion) {
   }
 }
 
+TEST_F(SpaceTest, AMoveCutShortIsTakenUpAgain) {
+  const std::string old = watched("old", 1);
+  const std::string now = tmp.file("now");
+  fs::rename(old, now);
+  // Killed after the history was renamed (and told its new folder, or not),
+  // before the manifest was published.
+  for (const bool recorded : {false, true}) {
+    SCOPED_TRACE(recorded);
+    const std::string store = keeper.container().store(now);
+    fs::rename(keeper.container().store(old), store);
+    if (recorded) {
+      ASSERT_EQ(
+          std::system(
+              ("git config --file '" + store + "/config' tarvine.root '" + now + "'").c_str()),
+          0);
+    }
+    ASSERT_EQ(roots().front().path, old);
+    ASSERT_TRUE(keeper.move(old, now).ok());
+    EXPECT_EQ(roots().front().path, now);
+    EXPECT_EQ(versionsOf(now), 2u);
+    EXPECT_EQ(history::History::recordedRoot(store), now);
+    EXPECT_TRUE(orphanFolders().empty());
+    // Back as it was, for the next round.
+    ASSERT_TRUE(keeper.container().publish({{old, false, "manual"}}).ok());
+    fs::rename(store, keeper.container().store(old));
+  }
+}
+
 TEST_F(SpaceTest, AMoveThatWouldLoseOrMixHistoriesIsRefused) {
   const std::string moved = watched("moved", 1);
   const std::string outer = watched("outer");
