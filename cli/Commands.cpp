@@ -303,7 +303,7 @@ constexpr Command kCommands[] = {
      1, 1, watch},
     {"pause", "FOLDER", "take no more snapshots of FOLDER; its history stays", 1, 1, pause},
     {"resume", "FOLDER", "take snapshots of a paused FOLDER again", 1, 1, watch},
-    {"unwatch", "FOLDER", "forget FOLDER; its history stays", 1, 1, unwatch},
+    {"unwatch", "FOLDER", "stop watching FOLDER; its history stays (see forget)", 1, 1, unwatch},
     {"forget", "[--yes] FOLDER",
      "delete the history of FOLDER, no longer watched (asks\nfirst unless --yes)", 1, 1, forget},
     {"move", "OLD NEW",
