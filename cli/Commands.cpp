@@ -7,6 +7,7 @@
 #include <cstring>
 #include <iostream>
 #include <nlohmann/json.hpp>
+#include <optional>
 
 #include "foundation/Iso8601.h"
 #include "roots/Programs.h"
@@ -92,7 +93,10 @@ int mode(const Context& context, const std::vector<std::string>& args) {
 }
 
 int snapshot(const Context& context, const std::vector<std::string>& args) {
-  auto taken = context.keeper.snapshot(resolvedPath(args[0]), history::Reason::manual);
+  // Packed as the application packs after its snapshots, so that a history
+  // kept from the command line alone stays as small.
+  auto taken =
+      context.keeper.snapshot(resolvedPath(args[0]), history::Reason::manual, /*tidy=*/true);
   return taken.ok() ? context.done(words::taken(*taken)) : context.failed(taken.status());
 }
 
@@ -166,26 +170,89 @@ int window(const Context& context, const std::vector<std::string>& args) {
       Status::error("cannot start " + program + ": " + std::strerror(errno), errno));
 }
 
+std::optional<std::string> isoTime(std::int64_t time) {
+  return Iso8601::format(Timestamp::fromUnix(time));
+}
+
+int listOrphans(const Context& context) {
+  auto orphans = context.keeper.orphans();
+  if (!orphans.ok()) return context.failed(orphans.status());
+  if (!context.json) {
+    std::vector<std::string> lines;
+    for (const auto& orphan : *orphans) lines.push_back(words::orphan(orphan));
+    return context.done(lines);
+  }
+  nlohmann::json list = nlohmann::json::array();
+  for (const auto& orphan : *orphans) {
+    list.push_back({{"folder", orphan.folder}, {"store", orphan.store}, {"bytes", orphan.bytes}});
+  }
+  printJson(context, {{"ok", true}, {"orphans", list}});
+  return 0;
+}
+
 int listRoots(const Context& context, const std::vector<std::string>&) {
-  auto roots = context.keeper.states();
+  if (context.orphans) return listOrphans(context);
+  // Each history is read as it is: its snapshots counted along the branch
+  // (one commit read each) and its store's files stat'ed.
+  auto roots = context.keeper.space();
   if (!roots.ok()) return context.failed(roots.status());
   if (context.json) {
     nlohmann::json list = nlohmann::json::array();
-    for (const auto& [root, state] : *roots) {
-      list.push_back({{"path", root.path},
-                      {"isPaused", root.isPaused},
-                      {"mode", std::string(rawValue(modeOf(root)))},
-                      {"state", std::string(words::stateName(state))}});
+    for (const auto& [root, state, span, bytes, problem] : *roots) {
+      nlohmann::json entry{{"path", root.path},
+                           {"isPaused", root.isPaused},
+                           {"mode", std::string(rawValue(modeOf(root)))},
+                           {"state", std::string(words::stateName(state))},
+                           {"versions", span.snapshots},
+                           {"oldest", nullptr},
+                           {"newest", nullptr},
+                           {"bytes", bytes}};
+      if (span.snapshots > 0) {
+        entry["oldest"] = isoTime(span.oldest).value_or("");
+        entry["newest"] = isoTime(span.newest).value_or("");
+      }
+      if (!problem.ok()) {
+        entry["problem"] = {{"kind", Status::kindName(problem.kind())},
+                            {"message", problem.message()}};
+      }
+      list.push_back(entry);
     }
     std::cout << nlohmann::json{{"ok", true}, {"roots", list}}.dump() << "\n";
     return 0;
   }
-  for (const auto& [root, state] : *roots) {
-    const std::string_view mode = rawValue(modeOf(root)), shown = words::stateName(state);
-    std::cout << root.path << " (" << shown << (shown != mode ? ", " + std::string(mode) : "")
-              << ")\n";
-  }
+  for (const auto& spanned : *roots) std::cout << words::spanned(spanned) << "\n";
   return 0;
+}
+
+int forget(const Context& context, const std::vector<std::string>& args) {
+  const std::string folder = resolvedPath(args[0]);
+  if (!context.yes) {
+    auto found = context.keeper.orphan(folder);
+    if (!found.ok()) return context.failed(found.status());
+    if (::isatty(STDIN_FILENO) == 0) {
+      return context.failed(Status::failure(
+          Status::Kind::refused,
+          "not deleted: confirm with --yes (standard input is not a terminal to ask on)"));
+    }
+    std::cerr << words::forgetQuestion(*found) << std::flush;
+    std::string answer;
+    std::getline(std::cin, answer);
+    if (answer != "y" && answer != "yes") {
+      return context.failed(Status::failure(Status::Kind::refused, "not deleted"));
+    }
+  }
+  auto forgotten = context.keeper.forget(folder);
+  return forgotten.ok() ? context.done({words::forgotten(*forgotten)})
+                        : context.failed(forgotten.status());
+}
+
+// A folder that is gone cannot be resolved whole: its parent is, as far as
+// it still is.
+int move(const Context& context, const std::vector<std::string>& args) {
+  const std::string from = resolvedPath(roots::withoutTrailingSlash(args[0]));
+  const std::string to = resolvedPath(args[1]);
+  Status moved = context.keeper.move(from, to);
+  return moved.ok() ? context.done({words::moved(from, to)}) : context.failed(moved);
 }
 
 int ignoreFile(const Context& context, const std::vector<std::string>& args) {
@@ -236,7 +303,11 @@ constexpr Command kCommands[] = {
      1, 1, watch},
     {"pause", "FOLDER", "take no more snapshots of FOLDER; its history stays", 1, 1, pause},
     {"resume", "FOLDER", "take snapshots of a paused FOLDER again", 1, 1, watch},
-    {"unwatch", "FOLDER", "forget FOLDER; its history stays", 1, 1, unwatch},
+    {"unwatch", "FOLDER", "stop watching FOLDER; its history stays (see forget)", 1, 1, unwatch},
+    {"forget", "[--yes] FOLDER",
+     "delete the history of FOLDER, no longer watched (asks\nfirst unless --yes)", 1, 1, forget},
+    {"move", "OLD NEW",
+     "the watched folder OLD is now NEW (moved or renamed); its\nhistory follows it", 2, 2, move},
     {"mode", "FOLDER automatic|manual", "", 2, 2, mode},
     {"snapshot", "PATH", "a snapshot of the watched folder that holds PATH, now", 1, 1, snapshot},
     {"log", "PATH", "PATH's versions, newest first", 1, 1, log},
@@ -246,9 +317,10 @@ constexpr Command kCommands[] = {
      1, 2, restore},
     {"cat", "PATH VERSION", "the file PATH as it was in VERSION, on standard output", 2, 2, cat},
     {"history", "PATH", "PATH's versions in a window, to open or restore one", 1, 1, window},
-    {"roots", "",
+    {"roots", "[--orphans]",
      "the watched folders, each automatic, manual, paused or\nunavailable (its disk is not "
-     "mounted, or it is missing)",
+     "mounted, or it is missing),\nwith its versions and the space its history takes;\n"
+     "--orphans: the histories of folders no longer watched",
      0, 0, listRoots},
     {"ignore-file", "FOLDER",
      "the file of FOLDER's ignore rules (.gitignore syntax;\nnothing is left out unless listed "

@@ -19,6 +19,8 @@ struct Context {
   // Histories healed while the command ran; under --json they are part of
   // the answer (otherwise they are said on standard error as they happen).
   const std::vector<roots::Keeper::Healing>* healings = nullptr;
+  bool yes = false;      // forget --yes: no question asked
+  bool orphans = false;  // roots --orphans
 
   // Prints what was done (standard output, or JSON) and gives exit status 0.
   int done(const std::vector<std::string>& lines) const;

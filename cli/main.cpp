@@ -51,7 +51,7 @@ int usage(const std::string& problem) {
 
 int main(int argc, char** argv) {
   std::string group(tarvine::Identifiers::defaultAppGroupIdentifier);
-  bool json = false, manual = false;
+  bool json = false, manual = false, yes = false, orphans = false;
   std::vector<std::string> args;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
@@ -63,6 +63,10 @@ int main(int argc, char** argv) {
       json = true;
     } else if (arg == "--manual") {
       manual = true;
+    } else if (arg == "--yes") {
+      yes = true;
+    } else if (arg == "--orphans") {
+      orphans = true;
     } else if (arg == "--group" && i + 1 < argc) {
       group = argv[++i];
     } else if (arg.size() > 1 && arg[0] == '-') {
@@ -75,6 +79,8 @@ int main(int argc, char** argv) {
   const std::string name = args.front();
   args.erase(args.begin());
   if (manual && name != "watch") return usage("--manual goes with watch");
+  if (yes && name != "forget") return usage("--yes goes with forget");
+  if (orphans && name != "roots") return usage("--orphans goes with roots");
   const auto& table = tarvine::cli::commands();
   const auto command = std::find_if(table.begin(), table.end(),
                                     [&](const Command& command) { return command.name == name; });
@@ -88,6 +94,6 @@ int main(int argc, char** argv) {
     if (json) return healings.push_back(healing);
     std::cerr << "tarvine: " << tarvine::roots::words::healed(healing) << "\n";
   });
-  const tarvine::cli::Context context{keeper, group, json, manual, &healings};
+  const tarvine::cli::Context context{keeper, group, json, manual, &healings, yes, orphans};
   return command->run(context, args);
 }

@@ -35,6 +35,8 @@ constexpr const char* kIgnoreBaseName = "/tarvine-ignore-base";
 // store without it was made before, with ".git" alone escaped.
 constexpr const char* kNamingKey = "tarvine.names";
 constexpr const char* kGitSafeNaming = "git-safe";
+// The folder the history is of.
+constexpr const char* kRootKey = "tarvine.root";
 
 Naming namingOf(git_repository* repository) {
   git_config* config = nullptr;
@@ -248,7 +250,7 @@ Result<std::unique_ptr<History>> History::open(const std::string& repository,
       git_config_set_string(config, kNamingKey, kGitSafeNaming);
       git_config_set_bool(config, "core.protectNTFS", 0);
       git_config_set_bool(config, "core.protectHFS", 0);
-      git_config_set_string(config, "tarvine.root", root.c_str());
+      git_config_set_string(config, kRootKey, root.c_str());
       // The user's global ignore file is no rule of this history's.
       git_config_set_string(config, "core.excludesfile", "/dev/null");
       git_config_set_string(config, "core.logAllRefUpdates", "always");
@@ -350,6 +352,42 @@ Result<Snapshot> History::snapshotOnce(Reason reason) {
   }
   report.id = std::move(*recorded);
   return report;
+}
+
+Status History::recordPlace() {
+  git_config* raw = nullptr;
+  if (git_repository_config(&raw, repository_) != 0) return gitFailure("cannot read the config");
+  const int set = git_config_set_string(raw, kRootKey, root_.c_str());
+  git_config_free(raw);
+  if (set != 0) return gitFailure("cannot record " + root_ + " in the history");
+  // The files keep their cached entries: below the root, a folder renamed
+  // keeps them as they were, and a folder copied has new inodes, so each of
+  // its files is read again (and found stored already).
+  auto root = openRootFolder(access_, root_);
+  if (!root.ok()) return root.status();
+  auto place = placeOf(access_, root->get(), root_);
+  if (!place.ok()) return place.status();
+  StatCache cache = loadCache(statCachePath_);
+  if (cache.root && *cache.root != *place) {
+    cache.root = *place;
+    saveCache(statCachePath_, cache);
+  }
+  return syncPath(repository() + "config");
+}
+
+std::optional<std::string> History::recordedRoot(const std::string& repository) {
+  // Asked before any history is opened, too.
+  git_libgit2_init();
+  git_config* raw = nullptr;
+  std::optional<std::string> root;
+  if (git_config_open_ondisk(&raw, (repository + "/config").c_str()) == 0) {
+    git_buf value = GIT_BUF_INIT;
+    if (git_config_get_string_buf(&value, raw, kRootKey) == 0) root = std::string(value.ptr);
+    git_buf_dispose(&value);
+    git_config_free(raw);
+  }
+  git_libgit2_shutdown();
+  return root;
 }
 
 std::string History::shownPath(const std::string& relative) const {

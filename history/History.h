@@ -109,6 +109,13 @@ struct CheckReport {
   bool intact() const { return problems.empty(); }
 };
 
+// How long a history is: its snapshots along the branch, and when the oldest
+// and the newest were taken (seconds since the epoch; 0 without snapshots).
+struct Span {
+  std::size_t snapshots = 0;
+  std::int64_t oldest = 0, newest = 0;
+};
+
 struct Restored {
   // The version brought back, and the snapshot taken first (empty when the
   // current state had been recorded already).
@@ -248,6 +255,20 @@ class History {
   // reverse (or a link in place of a folder), the restore is refused before
   // anything is written.
   Result<Restored> restore(const std::string& relative, std::optional<std::string> id);
+
+  // The snapshots along the branch, counted, with the times of the oldest and
+  // the newest. It costs one commit read per snapshot (its parent and time,
+  // never its tree): a few milliseconds for thousands of snapshots.
+  Result<Span> span();
+
+  // The folder was moved and its history with it: the history records
+  // `root()` as its folder (in its config, and as the place its stat cache
+  // vouches for), so that the next snapshot takes the folder now there for
+  // the one it was of.
+  Status recordPlace();
+  // The folder the history in `repository` was made for, as its config says;
+  // none when it cannot be read.
+  static std::optional<std::string> recordedRoot(const std::string& repository);
 
   // How the history was healed when it was opened, if it was.
   const std::optional<Healed>& healed() const { return healed_; }

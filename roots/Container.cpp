@@ -9,8 +9,11 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
+#include <set>
+#include <utility>
 
 #include "foundation/TextSplit.h"
+#include "history/Durable.h"
 #include "history/Privacy.h"
 #include "platform/posix/PosixFileSystem.h"
 #include "requests/RequestSubmitter.h"
@@ -23,6 +26,7 @@ namespace {
 constexpr const char* kLockName = ".tarvine-history.lock";
 constexpr const char* kHistoryFolder = "/history";
 constexpr int kManifestVersion = 1;
+constexpr std::string_view kStoreSuffix = ".git";
 
 FileURL manifestURL(const std::string& container) {
   return FileURL::fromPath(container, true)
@@ -109,6 +113,101 @@ Result<std::unique_ptr<history::History>> Container::history(
   // A root that holds the container (the whole home) must not keep its own history.
   if (opened.ok()) (*opened)->exclude(std::filesystem::weakly_canonical(path_, failed).string());
   return opened;
+}
+
+std::string Container::store(const std::string& root) const {
+  return path_ + kHistoryFolder + "/" + historyName(root);
+}
+
+Result<std::vector<Container::Stored>> Container::stores() const {
+  const std::string folder = path_ + kHistoryFolder;
+  std::error_code failed;
+  std::vector<Stored> stores;
+  for (auto it = std::filesystem::directory_iterator(folder, failed);
+       !failed && it != std::filesystem::directory_iterator(); it.increment(failed)) {
+    const std::string name = it->path().filename().string();
+    // Hidden names are what removals cut short left aside.
+    if (name.empty() || name[0] == '.' || !name.ends_with(kStoreSuffix)) continue;
+    if (!it->is_directory(failed) || it->is_symlink(failed)) continue;
+    const std::string store = it->path().string();
+    stores.push_back({store, history::History::recordedRoot(store).value_or("")});
+  }
+  if (failed && failed != std::errc::no_such_file_or_directory) {
+    return Status::error("cannot list " + folder + ": " + failed.message(), failed.value());
+  }
+  std::sort(stores.begin(), stores.end(),
+            [](const Stored& a, const Stored& b) { return a.root < b.root; });
+  return stores;
+}
+
+Status Container::removeStore(const std::string& store) const {
+  const std::string folder = path_ + kHistoryFolder;
+  const std::string name = std::filesystem::path(store).filename().string();
+  const std::string aside = folder + "/" + std::string(removingPrefix) + name;
+  std::error_code failed;
+  // One left aside by an earlier removal of the same name goes first.
+  std::filesystem::remove_all(aside, failed);
+  if (::rename(store.c_str(), aside.c_str()) != 0) {
+    const int error = errno;
+    return Status::error("cannot set " + store + " aside: " + std::strerror(error), error);
+  }
+  // The rename reaches the disk before anything of the store is removed: a
+  // power cut can then leave only a part of it aside, never in its place.
+  if (Status synced = history::syncPath(folder); !synced.ok()) return synced;
+  std::filesystem::remove_all(aside, failed);
+  if (failed) return Status::error("cannot remove " + aside + ": " + failed.message());
+  return Status();
+}
+
+void Container::removeLeftovers() const {
+  std::error_code failed;
+  for (auto it = std::filesystem::directory_iterator(path_ + kHistoryFolder, failed);
+       !failed && it != std::filesystem::directory_iterator(); it.increment(failed)) {
+    if (it->path().filename().string().starts_with(removingPrefix)) {
+      std::error_code ignored;  // tried again next time
+      std::filesystem::remove_all(it->path(), ignored);
+    }
+  }
+}
+
+Status Container::moveStore(const std::string& from, const std::string& to) const {
+  const std::string source = store(from), target = store(to);
+  std::error_code failed;
+  // Without a history at `from`, there is nothing to move and nothing to mix:
+  // either a move cut short after its rename (taken up where it stopped), or
+  // a root with no history yet.
+  if (!std::filesystem::exists(source, failed)) return Status();
+  if (std::filesystem::exists(target, failed)) {
+    return Status::failure(Status::Kind::refused,
+                           to + " has a history of its own already (tarvine roots --orphans "
+                                "lists it); forget it first");
+  }
+  if (::rename(source.c_str(), target.c_str()) != 0) {
+    const int error = errno;
+    return Status::error("cannot move " + source + ": " + std::strerror(error), error);
+  }
+  return history::syncPath(path_ + kHistoryFolder);
+}
+
+std::uint64_t Container::bytesOnDisk(const std::string& folder) {
+  std::uint64_t bytes = 0;
+  std::set<std::pair<dev_t, ino_t>> linked;  // files with more than one name, counted once
+  std::error_code failed;
+  auto count = [&](const std::string& path) {
+    struct stat info {};
+    if (::lstat(path.c_str(), &info) != 0) return;
+    if (info.st_nlink > 1 && !S_ISDIR(info.st_mode) &&
+        !linked.insert({info.st_dev, info.st_ino}).second) {
+      return;
+    }
+    bytes += static_cast<std::uint64_t>(info.st_blocks) * 512;  // st_blocks counts 512-byte units
+  };
+  count(folder);
+  for (auto it = std::filesystem::recursive_directory_iterator(folder, failed);
+       !failed && it != std::filesystem::recursive_directory_iterator(); it.increment(failed)) {
+    count(it->path().string());
+  }
+  return bytes;
 }
 
 std::optional<Container::Place> Container::place(const std::vector<Root>& roots,

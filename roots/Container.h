@@ -50,6 +50,32 @@ class Container {
       const std::string& root,
       history::History::Opening opening = history::History::Opening::writing) const;
 
+  // Where the history of `root` is kept: a folder of "history/" named by the
+  // hash of the root's path.
+  std::string store(const std::string& root) const;
+  // Every history in the container, each with the folder it was made for
+  // (empty when its config cannot say).
+  struct Stored {
+    std::string store;
+    std::string root;
+  };
+  Result<std::vector<Stored>> stores() const;
+  // Deletes the history in `store`, under the lock: it is first renamed aside
+  // (a name no history has, synced), then removed, so that a removal cut
+  // short never leaves a part of a history where one is looked for.
+  Status removeStore(const std::string& store) const;
+  // What removals cut short left aside, removed; under the lock.
+  void removeLeftovers() const;
+  static constexpr std::string_view removingPrefix = ".tarvine-removing-";
+  // Gives the history of `from` to `to`, under the lock (a rename, synced);
+  // refused where both have one. Nothing to do when `from` has none (a move
+  // cut short after the rename, taken up again).
+  Status moveStore(const std::string& from, const std::string& to) const;
+
+  // The bytes a folder takes on its disk (its files' blocks, each file once),
+  // without following links; what cannot be read counts as nothing.
+  static std::uint64_t bytesOnDisk(const std::string& folder);
+
   // The root that holds `path` (resolved, absolute) by the rule the menu
   // uses: the first in the manifest's order, paths compared as Unicode text;
   // and the path below it ("" for the root itself).

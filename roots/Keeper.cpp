@@ -76,6 +76,134 @@ Result<std::vector<Keeper::Listed>> Keeper::states() {
   return listed;
 }
 
+Result<std::vector<Keeper::Spanned>> Keeper::space() {
+  auto listed = states();
+  if (!listed.ok()) return listed.status();
+  std::vector<Spanned> spanned;
+  for (Listed& each : *listed) {
+    Spanned entry{std::move(each.root), each.state, {}, 0, Status()};
+    entry.bytes = Container::bytesOnDisk(container_.store(entry.root.path));
+    // Read as it is, healing nothing and making nothing: a listing only looks.
+    auto history = container_.history(entry.root.path, history::History::Opening::checking);
+    if (history.ok()) {
+      auto span = (*history)->span();
+      if (span.ok()) {
+        entry.span = *span;
+      } else {
+        entry.problem = span.status();
+      }
+    } else if (history.status().kind() != Status::Kind::noHistory) {
+      entry.problem = history.status();
+    }
+    spanned.push_back(std::move(entry));
+  }
+  return spanned;
+}
+
+Result<std::vector<Keeper::Orphan>> Keeper::orphans() {
+  auto roots = container_.roots();
+  if (!roots.ok()) return roots.status();
+  auto stores = container_.stores();
+  if (!stores.ok()) return stores.status();
+  std::vector<Orphan> orphans;
+  for (const Container::Stored& stored : *stores) {
+    const bool watched = std::any_of(roots->begin(), roots->end(), [&](const Root& root) {
+      return container_.store(root.path) == stored.store;
+    });
+    if (!watched) {
+      orphans.push_back({stored.root, stored.store, Container::bytesOnDisk(stored.store)});
+    }
+  }
+  return orphans;
+}
+
+Result<Keeper::Orphan> Keeper::orphan(const std::string& folder) {
+  auto roots = container_.roots();
+  if (!roots.ok()) return roots.status();
+  if (auto place = Container::place(*roots, folder); place && place->relative.empty()) {
+    return Status::failure(Status::Kind::refused,
+                           folder + " is " + (place->root.isPaused ? "paused" : "watched") +
+                               "; its history is deleted only once it is no longer watched "
+                               "(tarvine unwatch " +
+                               folder + ")");
+  }
+  auto orphans = this->orphans();
+  if (!orphans.ok()) return orphans.status();
+  const std::string store = container_.store(folder);
+  for (Orphan& orphan : *orphans) {
+    if (orphan.folder == folder || orphan.store == store) {
+      orphan.folder = folder;
+      return std::move(orphan);
+    }
+  }
+  return Status::failure(Status::Kind::noHistory, "no history of " + folder, ENOENT);
+}
+
+Result<Keeper::Orphan> Keeper::forget(const std::string& folder) {
+  auto lock = container_.lock();
+  if (!lock.ok()) return lock.status();
+  container_.removeLeftovers();
+  auto found = orphan(folder);
+  if (!found.ok()) return found.status();
+  if (Status removed = container_.removeStore(found->store); !removed.ok()) {
+    return during("cannot delete the history of " + folder, removed);
+  }
+  return found;
+}
+
+Status Keeper::move(const std::string& from, const std::string& to) {
+  struct stat info {};
+  const int error = ::stat(to.c_str(), &info) != 0 ? errno : 0;
+  if (error != 0 || !S_ISDIR(info.st_mode)) {
+    return Status::failure(error == ENOENT ? Status::Kind::notFound : Status::Kind::invalid,
+                           "not a folder: " + to, error != 0 ? error : ENOTDIR);
+  }
+  auto lock = container_.lock();
+  if (!lock.ok()) return lock.status();
+  auto roots = container_.roots();
+  if (!roots.ok()) return roots.status();
+  auto root =
+      std::find_if(roots->begin(), roots->end(), [&](const Root& r) { return r.path == from; });
+  if (root == roots->end()) {
+    return Status::failure(Status::Kind::notWatched, "not a watched folder: " + from);
+  }
+  if (from == to) {
+    return Status::failure(Status::Kind::invalid, from + " is where its history is already");
+  }
+  std::vector<Root> others;
+  for (const Root& other : *roots) {
+    if (other.path != from) others.push_back(other);
+  }
+  if (Status may = Container::mayWatch(others, to); !may.ok()) return may;
+  // A folder still at `from` (one its history takes for its own) did not move.
+  if (::lstat(from.c_str(), &info) == 0) {
+    auto history = container_.history(from, history::History::Opening::checking);
+    const bool stillThere =
+        history.ok() ? (*history)->availability().ok() : S_ISDIR(info.st_mode) != 0;
+    if (stillThere) {
+      return Status::failure(Status::Kind::refused,
+                             from +
+                                 " is still there; a folder is moved once it is gone from "
+                                 "its old place (or watch " +
+                                 to + " as a new folder)");
+    }
+  }
+  // The history first, then the manifest: cut short in between, the same
+  // move is taken up again, and no snapshot of `to` ever starts a history
+  // of its own beside the one it keeps.
+  if (Status moved = container_.moveStore(from, to); !moved.ok()) return moved;
+  auto history = container_.history(to);
+  if (!history.ok()) return during("cannot open the history of " + to, history.status());
+  if (Status recorded = (*history)->recordPlace(); !recorded.ok()) {
+    return during("cannot record " + to + " in its history", recorded);
+  }
+  root->path = to;
+  if (Status published = container_.publish(*roots); !published.ok()) {
+    return during("cannot publish the roots", published);
+  }
+  return Status();
+}
+
 Status Keeper::available(const std::string& folder) {
   auto opened = open(folder, false, /*rootOnly=*/true);
   if (!opened.ok()) return opened.status();

@@ -42,6 +42,38 @@ class Keeper {
     State state;
   };
   Result<std::vector<Listed>> states();
+  // Each root with its state and what its history holds: how many snapshots,
+  // the oldest and newest, and the bytes it takes on disk (its store, stat
+  // cache included). What cannot be read of a history is its `problem`.
+  struct Spanned {
+    Root root;
+    State state;
+    history::Span span;
+    std::uint64_t bytes = 0;
+    Status problem;
+  };
+  Result<std::vector<Spanned>> space();
+
+  // A history in the container of a folder that is no longer watched.
+  struct Orphan {
+    std::string folder;  // as its history records it
+    std::string store;
+    std::uint64_t bytes = 0;
+  };
+  Result<std::vector<Orphan>> orphans();
+  // The history `forget` would delete: refused for a watched or paused
+  // folder, noHistory when the container has none of it.
+  Result<Orphan> orphan(const std::string& folder);
+  // Deletes the history of `folder`, which is no longer watched (see orphan):
+  // under the lock, set aside first, so that a deletion cut short leaves no
+  // part of a history where one is looked for (removed by the next).
+  Result<Orphan> forget(const std::string& folder);
+  // The root `from`, whose folder is no longer there, is now the folder `to`
+  // (moved or renamed): it keeps its history, which takes the folder now at
+  // `to` for the one it was of, and the manifest names `to` instead. Refused
+  // where `from` is still there or `to` is inside or around another root.
+  Status move(const std::string& from, const std::string& to);
+
   // Whether the root `folder` can be snapshotted now: a failure of kind
   // unavailable when its folder is missing or its disk seems not mounted
   // (History::availability).
@@ -70,7 +102,7 @@ class Keeper {
   Status setMode(const std::string& folder, RootMode mode);
 
   // With `tidy`, the history is then packed as git's gc --auto would (the
-  // application does it; the command line leaves it to `pack`).
+  // application and the command line's snapshot do it).
   Result<Taken> snapshot(const std::string& path, history::Reason reason, bool tidy = false);
   Result<history::Restored> restore(const std::string& path, std::optional<std::string> version);
 

@@ -1,6 +1,8 @@
 #include "roots/Words.h"
 
+#include <cstdio>
 #include <ctime>
+#include <iterator>
 
 namespace tarvine::roots::words {
 namespace {
@@ -138,6 +140,53 @@ std::vector<std::string> checked(const Keeper::Checked& checked) {
     lines.push_back("  set aside earlier as damaged: " + aside);
   }
   return lines;
+}
+
+std::string bytes(std::uint64_t bytes) {
+  constexpr const char* kUnits[] = {"bytes", "KiB", "MiB", "GiB", "TiB"};
+  if (bytes < 1024) return std::to_string(bytes) + " bytes";
+  double amount = static_cast<double>(bytes);
+  std::size_t unit = 0;
+  while (amount >= 1024 && unit + 1 < std::size(kUnits)) {
+    amount /= 1024;
+    ++unit;
+  }
+  char text[32];
+  std::snprintf(text, sizeof text, "%.1f %s", amount, kUnits[unit]);
+  return text;
+}
+
+std::string spanned(const Keeper::Spanned& spanned) {
+  const std::string_view mode = rawValue(modeOf(spanned.root)), shown = stateName(spanned.state);
+  std::string line = spanned.root.path + " (" + std::string(shown) +
+                     (shown != mode ? ", " + std::string(mode) : "") + "): ";
+  if (!spanned.problem.ok()) {
+    line += "history unreadable (" + spanned.problem.message() + ")";
+  } else if (spanned.span.snapshots == 0) {
+    line += "no version yet";
+  } else {
+    line += std::to_string(spanned.span.snapshots) + " version(s), " + when(spanned.span.oldest) +
+            " to " + when(spanned.span.newest);
+  }
+  return line + ", " + bytes(spanned.bytes) + " on disk";
+}
+
+std::string orphan(const Keeper::Orphan& orphan) {
+  return (orphan.folder.empty() ? "(a folder its history does not name)" : orphan.folder) + ": " +
+         bytes(orphan.bytes) + " on disk, in " + orphan.store;
+}
+
+std::string forgetQuestion(const Keeper::Orphan& orphan) {
+  return "Delete the history of " + orphan.folder + " (" + bytes(orphan.bytes) +
+         ")? Its versions cannot be brought back. [y/N] ";
+}
+
+std::string forgotten(const Keeper::Orphan& orphan) {
+  return "deleted the history of " + orphan.folder + " (" + bytes(orphan.bytes) + " freed)";
+}
+
+std::string moved(const std::string& from, const std::string& to) {
+  return from + " is now watched as " + to + ", with its history";
 }
 
 }  // namespace tarvine::roots::words

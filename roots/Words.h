@@ -32,4 +32,15 @@ std::string healed(const Keeper::Healing& healing);
 // A root's verdict, then one line a problem.
 std::vector<std::string> checked(const Keeper::Checked& checked);
 
+// A size on disk as people read it: "4.0 KiB", "12.3 MiB".
+std::string bytes(std::uint64_t bytes);
+// A root, its state, how many versions its history holds, the oldest and
+// newest, and the space it takes.
+std::string spanned(const Keeper::Spanned& spanned);
+// A history of a folder no longer watched, and the space it takes.
+std::string orphan(const Keeper::Orphan& orphan);
+std::string forgetQuestion(const Keeper::Orphan& orphan);
+std::string forgotten(const Keeper::Orphan& orphan);
+std::string moved(const std::string& from, const std::string& to);
+
 }  // namespace tarvine::roots::words

@@ -290,6 +290,29 @@ class HistoryLoop(unittest.TestCase):
                                "--strict"], capture_output=True, text=True)
         self.assertEqual(fsck.returncode, 0, fsck.stderr)
 
+    def test_a_moved_folder_is_followed_with_its_history(self):
+        os.makedirs(os.path.join(self.docs, "sub"))
+        write(os.path.join(self.docs, "sub", "b.txt"), "kept\n")
+        self.box.start("--quiet-ms", "200", self.docs)
+        out = self.box.output
+        self.assertTrue(eventually(lambda: out().count("snapshot ") == 1), out())
+        moved = os.path.join(self.box.dir, "elsewhere")
+        os.rename(self.docs, moved)
+        status, _, err = self.tarvine("move", self.docs, moved)
+        self.assertEqual(status, 0, err)
+        # The application follows the manifest: the folder's new place is
+        # watched, and what it holds is no change.
+        write(os.path.join(moved, "a.txt"), "two\n")
+        self.assertTrue(eventually(lambda: "snapshot " in out() and " of " + moved in out(), 10),
+                        out())
+        self.assertEqual(out().count("snapshot "), 2, out())
+        status, stdout, _ = self.tarvine("--json", "log", os.path.join(moved, "a.txt"))
+        self.assertEqual([v["change"] for v in json.loads(stdout)["versions"]],
+                         ["modified", "added"])
+        status, stdout, _ = self.tarvine("--json", "log", os.path.join(moved, "sub", "b.txt"))
+        self.assertEqual([v["change"] for v in json.loads(stdout)["versions"]], ["added"])
+        self.assertEqual(len(os.listdir(os.path.join(self.box.container, "history"))), 1)
+
     def test_a_root_whose_disk_is_gone_is_unavailable_and_watched_again_once_back(self):
         # An empty file system mounted over the folder, as a disk unmounted
         # leaves its mount point, and then unmounted: needs root.
@@ -337,9 +360,11 @@ class HistoryLoop(unittest.TestCase):
         first = json.loads(stdout)["versions"][-1]["id"]
         self.assertEqual(self.tarvine("cat", os.path.join(self.docs, "a.txt"), first)[1], "one\n")
         status, stdout, _ = self.tarvine("--json", "roots")
-        self.assertEqual(json.loads(stdout)["roots"],
+        self.assertEqual([{key: root[key] for key in ("path", "isPaused", "mode", "state",
+                                                      "versions")}
+                          for root in json.loads(stdout)["roots"]],
                          [{"path": self.docs, "isPaused": False, "mode": "manual",
-                           "state": "manual"}])
+                           "state": "manual", "versions": 2}])
         for args, code in [(("bogus",), 2), (("watch",), 2), (("mode", self.docs, "odd"), 1),
                            (("snapshot", "/"), 1), (("log", self.docs, "extra"), 2)]:
             self.assertEqual(self.tarvine(*args)[0], code, args)
