@@ -21,6 +21,7 @@ namespace {
 
 using tarvine::window::HistoryWindow;
 
+constexpr const char* kGdkDebug = "GDK_DEBUG";
 constexpr const char* kUsage =
     "usage: tarvine-history [--group GROUP] PATH...\n"
     "Shows the versions of each PATH (a file or folder in a watched folder) in a window.\n";
@@ -54,6 +55,24 @@ void show(GtkApplication* application, Windows& windows, const std::string& targ
   window->present();
 }
 
+// Opens the display without OpenGL, unless the user chose a renderer that
+// draws with it. The window is lists and buttons, which GTK's cairo renderer
+// draws as well; where there is no GPU, Mesa's software OpenGL, which GDK
+// loads on X11 even for the cairo renderer, was most of the window's memory
+// (60 MB of 145 MB for a window of 14 versions of 100,000 files, and 150 MB
+// of 233 MB with GTK's default renderer). The setting is taken back once the
+// display is open: the applications the window opens versions with do not
+// inherit it.
+void openDisplayWithoutOpenGl() {
+  const char* renderer = g_getenv("GSK_RENDERER");
+  const bool drawsWithOpenGl = renderer != nullptr && g_strcmp0(renderer, "cairo") != 0;
+  const bool setHere = !drawsWithOpenGl && g_getenv(kGdkDebug) == nullptr;
+  if (setHere) g_setenv(kGdkDebug, "gl-disable", TRUE);
+  // Failing here, the application's own start says why, as it did before.
+  (void)gtk_init_check();
+  if (setHere) g_unsetenv(kGdkDebug);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -83,6 +102,7 @@ int main(int argc, char** argv) {
 
   g_set_prgname("tarvine-history");
   g_set_application_name("Tarvine History");
+  openDisplayWithoutOpenGl();
   GtkApplication* application =
       gtk_application_new("com.quillfen.tarvine.History", G_APPLICATION_HANDLES_OPEN);
   g_signal_connect(
