@@ -63,14 +63,15 @@ void show(GtkApplication* application, Windows& windows, const std::string& targ
 // of 233 MB with GTK's default renderer). The setting is taken back once the
 // display is open: the applications the window opens versions with do not
 // inherit it.
-void openDisplayWithoutOpenGl() {
+// False when there is no display to open.
+bool openDisplayWithoutOpenGl() {
   const char* renderer = g_getenv("GSK_RENDERER");
   const bool drawsWithOpenGl = renderer != nullptr && g_strcmp0(renderer, "cairo") != 0;
   const bool setHere = !drawsWithOpenGl && g_getenv(kGdkDebug) == nullptr;
   if (setHere) g_setenv(kGdkDebug, "gl-disable", TRUE);
-  // Failing here, the application's own start says why, as it did before.
-  (void)gtk_init_check();
+  const bool opened = gtk_init_check();
   if (setHere) g_unsetenv(kGdkDebug);
+  return opened;
 }
 
 }  // namespace
@@ -102,7 +103,11 @@ int main(int argc, char** argv) {
 
   g_set_prgname("tarvine-history");
   g_set_application_name("Tarvine History");
-  openDisplayWithoutOpenGl();
+  // (GTK itself would go on without one, and crash.)
+  if (!openDisplayWithoutOpenGl()) {
+    std::cerr << "tarvine-history: cannot open the display; the window needs a desktop session\n";
+    return 1;
+  }
   GtkApplication* application =
       gtk_application_new("com.quillfen.tarvine.History", G_APPLICATION_HANDLES_OPEN);
   g_signal_connect(

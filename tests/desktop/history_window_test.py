@@ -118,6 +118,14 @@ def scenario(session, test, screenshot):
     with open(path, "w") as f:
         f.write("unsaved edit\n")
 
+    # Without a display: a clear word and a failure, not a crash.
+    alone = subprocess.run(
+        [os.path.join(session.build, "Tarvine.app/Contents/MacOS/tarvine-history"), path],
+        env={k: v for k, v in session.env.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY")},
+        capture_output=True, text=True, timeout=ds.ANSWERED)
+    test.assertEqual((alone.returncode, "cannot open the display" in alone.stderr), (1, True),
+                     alone.stderr)
+
     session.spawn([session.command_line, "history", path], "window.log")
     app = ds.application("tarvine-history", ds.STARTED)
     test.assertIsNotNone(app, "the window's application on the accessibility bus")
