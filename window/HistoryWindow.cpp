@@ -606,6 +606,11 @@ void HistoryWindow::showFiles() {
                                                         gtk_editable_get_text(GTK_EDITABLE(entry)));
                          }),
                          filter);
+        // Escape there shows every file again.
+        g_signal_connect(search, "stop-search", G_CALLBACK(+[](GtkSearchEntry* entry, gpointer) {
+                           gtk_editable_set_text(GTK_EDITABLE(entry), "");
+                         }),
+                         nullptr);
         GtkListItemFactory* factory = gtk_signal_list_item_factory_new();
         g_signal_connect(factory, "setup", G_CALLBACK(FilesView::setup), nullptr);
         g_signal_connect(factory, "bind", G_CALLBACK(FilesView::bind), view);

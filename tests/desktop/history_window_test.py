@@ -241,6 +241,11 @@ def folder_files(session, test, app, folder):
         [r.get_name() for r in session.shown_rows(files)]), ds.ANSWERED)
     test.assertEqual(names, ["plan.txt, 7 bytes", "sub/Plans.md, 8 bytes"])
     test.assertTrue(ds.eventually(lambda: session.said(files, "2 of 3 files match"), ds.ANSWERED))
+    # Escape there: every file again.
+    session.click(*ds.centre(entry[0]))
+    session.key("Escape")
+    test.assertTrue(ds.eventually(lambda: len(session.shown_rows(files)) == 3, ds.ANSWERED))
+    test.assertTrue(session.said(files, "3 files"))
 
     # Restore, there: that one file as the version had it.
     session.click(*ds.centre(session.shown_rows(files, "plan.txt")[0]))
