@@ -20,7 +20,7 @@ cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DTARVINE_BENCH=ON > "$b
   { cat "$build/configure.log"; exit 1; }
 targets=(tarvine_bench tarvine_history_query_bench tarvine)
 # The history window, where GTK 4 is there to build it.
-if cmake --build "$build" --target help | grep -q '^\.\.\. tarvine-history$'; then
+if cmake --build "$build" --target help | grep '^\.\.\. tarvine-history$' > /dev/null; then
   targets+=(tarvine-history)
 fi
 cmake --build "$build" -j "$(nproc)" --target "${targets[@]}" > "$build/build.log" 2>&1 ||
