@@ -266,7 +266,7 @@ def main():
     filter_text = ("file-%06d" % (args.files // 2))[:-2]  # a hundred of the files
     loose, whole = (measured(build, tree, history, args.versions, filter_text)
                     for history in (store, packed))
-    print("| what | loose objects (as `tarvine snapshot` leaves them) | packed (`tarvine pack`) |")
+    print("| what | as `tarvine snapshot` leaves it | packed (`tarvine pack`) |")
     print("| --- | ---: | ---: |")
     for name in loose:
         unit = "MB" if "memory" in name else "s"
