@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -147,8 +148,31 @@ Result<history::Restored> HistoryModel::restore(const std::string& version,
   return keeper_.restore(pathOf(below), version);
 }
 
+namespace {
+bool byPath(const history::VersionFile& a, const history::VersionFile& b) {
+  return a.path < b.path;
+}
+}  // namespace
+
 Result<std::vector<history::VersionFile>> HistoryModel::files(const std::string& version) const {
-  return keeper_.files(target_, version);
+  auto files = keeper_.files(target_, version);
+  // Sorted already as the history reads them; checked, as fileAt relies on it.
+  if (files.ok() && !std::is_sorted(files->begin(), files->end(), byPath)) {
+    std::sort(files->begin(), files->end(), byPath);
+  }
+  return files;
+}
+
+const history::VersionFile* HistoryModel::fileAt(const std::vector<history::VersionFile>& files,
+                                                 std::string_view path) {
+  const auto found = std::lower_bound(
+      files.begin(), files.end(), path,
+      [](const history::VersionFile& file, std::string_view path) { return file.path < path; });
+  return found != files.end() && found->path == path ? &*found : nullptr;
+}
+
+std::string HistoryModel::fileDetail(const history::VersionFile& file) {
+  return file.isLink ? "link" : sizeText(file.size);
 }
 
 }  // namespace tarvine::window

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <ctime>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "foundation/Status.h"
@@ -52,8 +53,16 @@ class HistoryModel {
   Result<history::Restored> restore(const std::string& version,
                                     const std::string& below = "") const;
 
-  // The files of a folder target as `version` has them.
+  // The files of a folder target as `version` has them, sorted by path
+  // (byte by byte), so that fileAt finds them.
   Result<std::vector<history::VersionFile>> files(const std::string& version) const;
+
+  // The file at `path` in `files` as files() gives them, or null: the window
+  // keeps the files once, and its list of paths finds each one's details here.
+  static const history::VersionFile* fileAt(const std::vector<history::VersionFile>& files,
+                                            std::string_view path);
+  // What the list of files says beside a path: "link", or its size.
+  static std::string fileDetail(const history::VersionFile& file);
 
   const std::string& target() const { return target_; }
 

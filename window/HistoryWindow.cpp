@@ -56,10 +56,32 @@ GtkButton* button(const char* mnemonic, const char* tooltip, GCallback clicked, 
   return GTK_BUTTON(widget);
 }
 
-void removeAll(GtkListBox* list) {
-  while (GtkWidget* child = gtk_widget_get_first_child(GTK_WIDGET(list))) {
-    gtk_list_box_remove(list, child);
-  }
+// Names a list view's row for screen readers: the row GTK made around
+// `child`, which is what takes the focus (GTK 4.8 has no call for it).
+void describeRow(GtkWidget* child, const std::string& text) {
+  GtkWidget* row = gtk_widget_get_parent(child);
+  describe(row != nullptr ? row : child, text);
+}
+
+const char* stringOf(gpointer item) {
+  return item != nullptr ? gtk_string_object_get_string(GTK_STRING_OBJECT(item)) : nullptr;
+}
+
+// A list view over `model`, one selected at a time, nothing at first.
+GtkListView* listView(GListModel* model, GtkListItemFactory* factory,
+                      GtkSingleSelection** selection) {
+  *selection = gtk_single_selection_new(model);
+  gtk_single_selection_set_autoselect(*selection, FALSE);
+  gtk_single_selection_set_can_unselect(*selection, TRUE);
+  gtk_single_selection_set_selected(*selection, GTK_INVALID_LIST_POSITION);
+  return GTK_LIST_VIEW(gtk_list_view_new(GTK_SELECTION_MODEL(*selection), factory));
+}
+
+GtkWidget* scrolled(GtkWidget* child) {
+  GtkWidget* widget = gtk_scrolled_window_new();
+  gtk_widget_set_vexpand(widget, TRUE);
+  gtk_scrolled_window_set_child(GTK_SCROLLED_WINDOW(widget), child);
+  return widget;
 }
 
 // Opens `path` with the user's default application for it.
@@ -77,26 +99,68 @@ std::string launch(const std::string& path) {
 
 }  // namespace
 
-// The file picked in a version's list of files, and what is done with it.
-struct HistoryWindow::PickedFile {
+// A version's files in a window of their own: a list view over their paths,
+// filtered by the names typed, and the file picked there opened or restored
+// through the main window. It lives as long as that window.
+struct HistoryWindow::FilesView {
   std::weak_ptr<HistoryWindow> window;
   std::string version;
-  std::vector<std::string> paths;
-  GtkListBox* list;
+  std::vector<history::VersionFile> files;  // sorted by path
+  GtkFilterListModel* filtered = nullptr;
+  GtkSingleSelection* selection = nullptr;
+  GtkLabel* count = nullptr;
+  GtkWidget* openButton = nullptr;
+  GtkWidget* restoreButton = nullptr;
 
-  static void act(GtkButton* button, bool restoring) {
-    auto* picked = static_cast<PickedFile*>(
-        g_object_get_data(G_OBJECT(gtk_widget_get_root(GTK_WIDGET(button))), "picked"));
-    GtkListBoxRow* row = gtk_list_box_get_selected_row(picked->list);
-    auto window = picked->window.lock();
-    if (row == nullptr || !window) return;
-    const std::string& below =
-        picked->paths[static_cast<std::size_t>(gtk_list_box_row_get_index(row))];
+  const char* picked() const { return stringOf(gtk_single_selection_get_selected_item(selection)); }
+
+  void act(bool restoring) const {
+    const char* below = picked();
+    auto shown = window.lock();
+    if (below == nullptr || !shown) return;
     if (restoring) {
-      window->restore(picked->version, below, false);
+      shown->restore(version, below, false);
     } else {
-      window->open(picked->version, below);
+      shown->open(version, below);
     }
+  }
+
+  // How many files show, of how many; and whether one is picked to act on.
+  void update() const {
+    const guint shown = g_list_model_get_n_items(G_LIST_MODEL(filtered));
+    const std::string all = std::to_string(files.size());
+    const std::string text = gtk_filter_list_model_get_pending(filtered) > 0 ? "Filtering\u2026"
+                             : shown == files.size()
+                                 ? all + (files.size() == 1 ? " file" : " files")
+                                 : std::to_string(shown) + " of " + all + " files match";
+    gtk_label_set_text(count, text.c_str());
+    gtk_widget_set_sensitive(openButton, picked() != nullptr);
+    gtk_widget_set_sensitive(restoreButton, picked() != nullptr);
+  }
+
+  static void setup(GtkSignalListItemFactory*, GtkListItem* item, gpointer) {
+    GtkWidget* line = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 12);
+    margins(line, 12, 4);
+    GtkWidget* path = label("");
+    gtk_label_set_ellipsize(GTK_LABEL(path), PANGO_ELLIPSIZE_MIDDLE);
+    gtk_widget_set_hexpand(path, TRUE);
+    gtk_box_append(GTK_BOX(line), path);
+    gtk_box_append(GTK_BOX(line), label("", "dim-label"));
+    gtk_list_item_set_child(item, line);
+  }
+
+  static void bind(GtkSignalListItemFactory*, GtkListItem* item, gpointer self) {
+    const char* path = stringOf(gtk_list_item_get_item(item));
+    const history::VersionFile* file =
+        path != nullptr ? HistoryModel::fileAt(static_cast<FilesView*>(self)->files, path)
+                        : nullptr;
+    if (file == nullptr) return;
+    const std::string detail = HistoryModel::fileDetail(*file);
+    GtkWidget* line = gtk_list_item_get_child(item);
+    GtkWidget* name = gtk_widget_get_first_child(line);
+    gtk_label_set_text(GTK_LABEL(name), path);
+    gtk_label_set_text(GTK_LABEL(gtk_widget_get_next_sibling(name)), detail.c_str());
+    describeRow(line, std::string(path) + ", " + detail);
   }
 };
 
@@ -121,7 +185,10 @@ HistoryWindow::HistoryWindow(GtkApplication* application, roots::Keeper& keeper,
 
 HistoryWindow::~HistoryWindow() {
   // The list may still say its selection changed while the window is taken apart.
-  g_signal_handlers_disconnect_by_data(list_, this);
+  g_signal_handlers_disconnect_by_data(selection_, this);
+  g_signal_handlers_disconnect_by_data(factory_, this);
+  g_object_unref(selection_);
+  g_object_unref(factory_);
   if (reloadSoon_ != 0) g_source_remove(reloadSoon_);
   if (pulse_ != 0) g_source_remove(pulse_);
   if (monitor_ != nullptr) {
@@ -200,18 +267,40 @@ GtkWidget* HistoryWindow::buildList() {
   gtk_label_set_justify(empty_, GTK_JUSTIFY_CENTER);
   margins(GTK_WIDGET(empty_), 36, 0);
   gtk_stack_add_named(stack_, GTK_WIDGET(empty_), "empty");
-  list_ = GTK_LIST_BOX(gtk_list_box_new());
-  gtk_list_box_set_selection_mode(list_, GTK_SELECTION_SINGLE);
-  // A click selects; a double click or Enter opens.
-  gtk_list_box_set_activate_on_single_click(list_, FALSE);
-  describe(GTK_WIDGET(list_), "Versions, newest first");
-  g_signal_connect(list_, "row-selected",
-                   G_CALLBACK(+[](GtkListBox*, GtkListBoxRow*, gpointer self) {
+  versionLabels_ = gtk_string_list_new(nullptr);
+  factory_ = gtk_signal_list_item_factory_new();
+  g_signal_connect(factory_, "setup",
+                   G_CALLBACK(+[](GtkSignalListItemFactory*, GtkListItem* item, gpointer) {
+                     GtkWidget* lines = gtk_box_new(GTK_ORIENTATION_VERTICAL, 2);
+                     margins(lines, 12, 6);
+                     GtkWidget* first = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 12);
+                     GtkWidget* what = label("", "heading");
+                     gtk_widget_set_hexpand(what, TRUE);
+                     gtk_box_append(GTK_BOX(first), what);
+                     gtk_box_append(GTK_BOX(first), label(""));
+                     gtk_box_append(GTK_BOX(lines), first);
+                     gtk_box_append(GTK_BOX(lines), label("", "dim-label"));
+                     gtk_list_item_set_child(item, lines);
+                   }),
+                   nullptr);
+  g_signal_connect(factory_, "bind",
+                   G_CALLBACK(+[](GtkSignalListItemFactory*, GtkListItem* item, gpointer self) {
+                     static_cast<const HistoryWindow*>(self)->bindVersion(item);
+                   }),
+                   this);
+  // The view owns the selection, which owns the labels, and the factory.
+  GtkListView* view = listView(G_LIST_MODEL(versionLabels_), factory_, &selection_);
+  // Held until the window's own handlers are gone, whichever goes first.
+  g_object_ref(selection_);
+  g_object_ref(factory_);
+  describe(GTK_WIDGET(view), "Versions, newest first");
+  g_signal_connect(selection_, "notify::selected",
+                   G_CALLBACK(+[](GtkSingleSelection*, GParamSpec*, gpointer self) {
                      static_cast<HistoryWindow*>(self)->selected();
                    }),
                    this);
-  g_signal_connect(list_, "row-activated",
-                   G_CALLBACK(+[](GtkListBox*, GtkListBoxRow*, gpointer self) {
+  // A click selects; a double click or Enter opens.
+  g_signal_connect(view, "activate", G_CALLBACK(+[](GtkListView*, guint, gpointer self) {
                      auto* window = static_cast<HistoryWindow*>(self);
                      if (window->listing_.isFolder) {
                        window->showFiles();
@@ -220,9 +309,7 @@ GtkWidget* HistoryWindow::buildList() {
                      }
                    }),
                    this);
-  GtkWidget* scrolled = gtk_scrolled_window_new();
-  gtk_scrolled_window_set_child(GTK_SCROLLED_WINDOW(scrolled), GTK_WIDGET(list_));
-  gtk_stack_add_named(stack_, scrolled, "list");
+  gtk_stack_add_named(stack_, scrolled(GTK_WIDGET(view)), "list");
   gtk_stack_set_visible_child_name(stack_, "loading");
   return GTK_WIDGET(stack_);
 }
@@ -287,7 +374,16 @@ void HistoryWindow::show(HistoryModel::Listing listing) {
   listing_ = std::move(listing);
   gtk_widget_set_visible(GTK_WIDGET(openButton_), !listing_.isFolder);
   gtk_widget_set_visible(GTK_WIDGET(filesButton_), listing_.isFolder);
-  removeAll(list_);
+  std::vector<const char*> labels;
+  guint reselect = GTK_INVALID_LIST_POSITION;
+  for (const HistoryModel::Row& row : listing_.rows) {
+    if (row.version.id == keep) reselect = static_cast<guint>(labels.size());
+    labels.push_back(row.label.c_str());
+  }
+  labels.push_back(nullptr);
+  gtk_string_list_splice(versionLabels_, 0, g_list_model_get_n_items(G_LIST_MODEL(versionLabels_)),
+                         labels.data());
+  gtk_single_selection_set_selected(selection_, reselect);
   if (listing_.rows.empty()) {
     const std::string name = nameOf(model_->target());
     gtk_label_set_text(empty_, ("No versions of " + name +
@@ -299,26 +395,23 @@ void HistoryWindow::show(HistoryModel::Listing listing) {
     selected();
     return;
   }
-  GtkListBoxRow* reselect = nullptr;
-  for (const HistoryModel::Row& row : listing_.rows) {
-    GtkWidget* item = gtk_list_box_row_new();
-    GtkWidget* lines = gtk_box_new(GTK_ORIENTATION_VERTICAL, 2);
-    margins(lines, 12, 6);
-    GtkWidget* first = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 12);
-    GtkWidget* what = label(row.what, "heading");
-    gtk_widget_set_hexpand(what, TRUE);
-    gtk_box_append(GTK_BOX(first), what);
-    gtk_box_append(GTK_BOX(first), label(row.when));
-    gtk_box_append(GTK_BOX(lines), first);
-    gtk_box_append(GTK_BOX(lines), label(row.at + " \u00b7 " + row.detail, "dim-label"));
-    gtk_list_box_row_set_child(GTK_LIST_BOX_ROW(item), lines);
-    describe(item, row.label);
-    gtk_list_box_append(list_, item);
-    if (row.version.id == keep) reselect = GTK_LIST_BOX_ROW(item);
-  }
   gtk_stack_set_visible_child_name(stack_, "list");
-  if (reselect != nullptr) gtk_list_box_select_row(list_, reselect);
   selected();
+}
+
+// A row made for a version as it scrolls into view.
+void HistoryWindow::bindVersion(GtkListItem* item) const {
+  const guint position = gtk_list_item_get_position(item);
+  if (position >= listing_.rows.size()) return;
+  const HistoryModel::Row& row = listing_.rows[position];
+  GtkWidget* lines = gtk_list_item_get_child(item);
+  GtkWidget* first = gtk_widget_get_first_child(lines);
+  GtkWidget* what = gtk_widget_get_first_child(first);
+  gtk_label_set_text(GTK_LABEL(what), row.what.c_str());
+  gtk_label_set_text(GTK_LABEL(gtk_widget_get_next_sibling(what)), row.when.c_str());
+  gtk_label_set_text(GTK_LABEL(gtk_widget_get_next_sibling(first)),
+                     (row.at + " \u00b7 " + row.detail).c_str());
+  describeRow(lines, row.label);
 }
 
 // New snapshots move the history's branch: its folder of references changes.
@@ -346,12 +439,8 @@ void HistoryWindow::follow(const std::string& repository) {
 }
 
 const HistoryModel::Row* HistoryWindow::selectedRow() const {
-  GtkListBoxRow* row = gtk_list_box_get_selected_row(list_);
-  if (row == nullptr) return nullptr;
-  const int index = gtk_list_box_row_get_index(row);
-  return index >= 0 && static_cast<std::size_t>(index) < listing_.rows.size()
-             ? &listing_.rows[static_cast<std::size_t>(index)]
-             : nullptr;
+  const guint index = gtk_single_selection_get_selected(selection_);
+  return index < listing_.rows.size() ? &listing_.rows[index] : nullptr;
 }
 
 void HistoryWindow::selected() {
@@ -477,7 +566,10 @@ void HistoryWindow::showFiles() {
         if (!window) return;
         window->idle();
         if (!files.ok()) return window->say(files.status().message());
+        auto* view = new FilesView{window, version, std::move(*files)};
         GtkWindow* dialog = GTK_WINDOW(gtk_window_new());
+        g_object_set_data_full(G_OBJECT(dialog), "files", view,
+                               [](gpointer data) { delete static_cast<FilesView*>(data); });
         gtk_window_set_transient_for(dialog, window->window_);
         gtk_window_set_destroy_with_parent(dialog, TRUE);
         gtk_window_set_title(
@@ -485,33 +577,80 @@ void HistoryWindow::showFiles() {
         gtk_window_set_default_size(dialog, 520, 440);
         gtk_window_set_titlebar(dialog, gtk_header_bar_new());
         GtkWidget* box = gtk_box_new(GTK_ORIENTATION_VERTICAL, 0);
-        GtkWidget* list = gtk_list_box_new();
-        describe(list, "Files of this version");
-        for (const history::VersionFile& file : *files) {
-          GtkWidget* item = label(file.path + (file.isLink ? " (link)" : ""));
-          margins(item, 12, 4);
-          gtk_list_box_append(GTK_LIST_BOX(list), item);
-        }
-        GtkWidget* scrolled = gtk_scrolled_window_new();
-        gtk_widget_set_vexpand(scrolled, TRUE);
-        gtk_scrolled_window_set_child(GTK_SCROLLED_WINDOW(scrolled), list);
-        gtk_box_append(GTK_BOX(box), scrolled);
-        // The buttons act on the file selected, through the main window.
-        auto* picked = new PickedFile{window, version, {}, GTK_LIST_BOX(list)};
-        for (const auto& file : *files) picked->paths.push_back(file.path);
-        g_object_set_data_full(G_OBJECT(dialog), "picked", picked,
-                               [](gpointer data) { delete static_cast<PickedFile*>(data); });
-        GtkWidget* actions = gtk_action_bar_new();
-        GtkButton* openFile =
-            button("_Open", "Open a read-only copy of this file as it was",
-                   G_CALLBACK(+[](GtkButton* b, gpointer) { PickedFile::act(b, false); }), nullptr);
-        GtkButton* restoreFile =
-            button("_Restore", "Bring this file back as it was",
-                   G_CALLBACK(+[](GtkButton* b, gpointer) { PickedFile::act(b, true); }), nullptr);
-        gtk_action_bar_pack_start(GTK_ACTION_BAR(actions), GTK_WIDGET(openFile));
-        gtk_action_bar_pack_end(GTK_ACTION_BAR(actions), GTK_WIDGET(restoreFile));
-        gtk_box_append(GTK_BOX(box), actions);
         gtk_window_set_child(dialog, box);
+
+        // The filter box: typing anywhere in the window goes there.
+        GtkWidget* search = gtk_search_entry_new();
+        g_object_set(search, "placeholder-text", "Filter by name", nullptr);
+        describe(search, "Filter by name");
+        gtk_search_entry_set_key_capture_widget(GTK_SEARCH_ENTRY(search), GTK_WIDGET(dialog));
+        margins(search, 12, 6);
+        gtk_box_append(GTK_BOX(box), search);
+
+        // Every path in one list; the view makes rows only for those that
+        // show, and the filter runs a slice at a time between frames.
+        std::vector<const char*> paths;
+        paths.reserve(view->files.size() + 1);
+        for (const history::VersionFile& file : view->files) paths.push_back(file.path.c_str());
+        paths.push_back(nullptr);
+        GtkStringFilter* filter = gtk_string_filter_new(
+            gtk_property_expression_new(GTK_TYPE_STRING_OBJECT, nullptr, "string"));
+        gtk_string_filter_set_match_mode(filter, GTK_STRING_FILTER_MATCH_MODE_SUBSTRING);
+        gtk_string_filter_set_ignore_case(filter, TRUE);
+        view->filtered = gtk_filter_list_model_new(G_LIST_MODEL(gtk_string_list_new(paths.data())),
+                                                   GTK_FILTER(filter));
+        gtk_filter_list_model_set_incremental(view->filtered, TRUE);
+        g_signal_connect(search, "search-changed",
+                         G_CALLBACK(+[](GtkSearchEntry* entry, gpointer filter) {
+                           gtk_string_filter_set_search(GTK_STRING_FILTER(filter),
+                                                        gtk_editable_get_text(GTK_EDITABLE(entry)));
+                         }),
+                         filter);
+        // Escape there shows every file again.
+        g_signal_connect(search, "stop-search", G_CALLBACK(+[](GtkSearchEntry* entry, gpointer) {
+                           gtk_editable_set_text(GTK_EDITABLE(entry), "");
+                         }),
+                         nullptr);
+        GtkListItemFactory* factory = gtk_signal_list_item_factory_new();
+        g_signal_connect(factory, "setup", G_CALLBACK(FilesView::setup), nullptr);
+        g_signal_connect(factory, "bind", G_CALLBACK(FilesView::bind), view);
+        GtkListView* list = listView(G_LIST_MODEL(view->filtered), factory, &view->selection);
+        describe(GTK_WIDGET(list), "Files of this version");
+        gtk_box_append(GTK_BOX(box), scrolled(GTK_WIDGET(list)));
+
+        // The buttons act on the file selected, through the main window; a
+        // double click or Enter opens it.
+        GtkWidget* actions = gtk_action_bar_new();
+        view->count = GTK_LABEL(label("", "dim-label"));
+        view->openButton =
+            GTK_WIDGET(button("_Open", "Open a read-only copy of this file as it was",
+                              G_CALLBACK(+[](GtkButton*, gpointer view) {
+                                static_cast<FilesView*>(view)->act(false);
+                              }),
+                              view));
+        view->restoreButton = GTK_WIDGET(button("_Restore", "Bring this file back as it was",
+                                                G_CALLBACK(+[](GtkButton*, gpointer view) {
+                                                  static_cast<FilesView*>(view)->act(true);
+                                                }),
+                                                view));
+        g_signal_connect(list, "activate", G_CALLBACK(+[](GtkListView*, guint, gpointer view) {
+                           static_cast<FilesView*>(view)->act(false);
+                         }),
+                         view);
+        auto changed = G_CALLBACK(
+            +[](GObject*, GParamSpec*, gpointer view) { static_cast<FilesView*>(view)->update(); });
+        g_signal_connect(view->selection, "notify::selected", changed, view);
+        g_signal_connect(view->filtered, "notify::pending", changed, view);
+        g_signal_connect(view->filtered, "items-changed",
+                         G_CALLBACK(+[](GListModel*, guint, guint, guint, gpointer view) {
+                           static_cast<FilesView*>(view)->update();
+                         }),
+                         view);
+        view->update();
+        gtk_action_bar_pack_start(GTK_ACTION_BAR(actions), view->openButton);
+        gtk_action_bar_set_center_widget(GTK_ACTION_BAR(actions), GTK_WIDGET(view->count));
+        gtk_action_bar_pack_end(GTK_ACTION_BAR(actions), view->restoreButton);
+        gtk_box_append(GTK_BOX(box), actions);
         gtk_window_present(dialog);
       });
 }

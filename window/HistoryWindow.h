@@ -26,13 +26,14 @@ class HistoryWindow : public std::enable_shared_from_this<HistoryWindow> {
   void present() { gtk_window_present(window_); }
 
  private:
-  struct PickedFile;
+  struct FilesView;
   HistoryWindow(GtkApplication* application, roots::Keeper& keeper, const std::string& target,
                 std::shared_ptr<std::string> copies);
   void build();
   void buildHeader();
   GtkWidget* buildBanner();
   GtkWidget* buildList();
+  void bindVersion(GtkListItem* item) const;
   GtkWidget* buildActions();
   void load(std::size_t limit);
   void show(HistoryModel::Listing listing);
@@ -58,7 +59,11 @@ class HistoryWindow : public std::enable_shared_from_this<HistoryWindow> {
 
   GtkWindow* window_ = nullptr;
   GtkStack* stack_ = nullptr;
-  GtkListBox* list_ = nullptr;
+  // The versions: one label each, in a list view that makes rows only for
+  // what shows; a row's position is its index in listing_.rows.
+  GtkStringList* versionLabels_ = nullptr;
+  GtkSingleSelection* selection_ = nullptr;
+  GtkListItemFactory* factory_ = nullptr;
   GtkLabel* empty_ = nullptr;
   GtkRevealer* banner_ = nullptr;
   GtkLabel* message_ = nullptr;

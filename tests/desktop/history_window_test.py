@@ -5,6 +5,10 @@ Open hands a read-only copy of the oldest to the user's default application
 (a recorder here, so nothing is opened); Restore brings the oldest back and
 keeps the edit as a new "before a restore" version, which Undo puts back; a
 snapshot taken meanwhile appears on its own; a second Show History for the same file opens no second window.
+A folder's history: Show Files on an older version lists its files, the
+filter box narrows them by name, and Restore there brings one file back.
+The lists are GTK list views, which make rows only for what is in sight: a
+row is found by its accessible name and placed on screen by its extents.
 
 Usage: history_window_test.py --build BUILD [--screenshot PNG]"""
 
@@ -40,7 +44,10 @@ class HistoryWindow(ds.Session):
         was asked to open."""
         opener = os.path.join(self.dir, "opener.sh")
         with open(opener, "w") as f:
-            f.write('#!/bin/sh\nprintf "%%s\\n" "$1" >> "%s"\n' % self.opened_log)
+            # What it opens, and the GDK setting the window opens its display
+            # with, which it must not hand on.
+            f.write('#!/bin/sh\nprintf "%%s\\n%%s\\n" "$1" "${GDK_DEBUG-none}" >> "%s"\n'
+                    % self.opened_log)
         os.chmod(opener, 0o755)
         applications = os.path.join(self.env["XDG_DATA_HOME"], "applications")
         os.makedirs(applications)
@@ -54,14 +61,21 @@ class HistoryWindow(ds.Session):
     def tarvine(self, *args):
         subprocess.run([self.command_line, *args], env=self.env, check=True, stdout=subprocess.DEVNULL)
 
-    def rows(self, app):
-        """The version rows, top to bottom, by their accessible labels."""
+    @staticmethod
+    def shown_rows(within, start=""):
+        """The rows in sight under `within` whose accessible names start with
+        `start`, top to bottom. (A list view keeps a few rows made beyond
+        those in sight, placed nowhere.)"""
         try:
-            rows = [r for r in ds.descendants(app, "list item")
-                    if (r.get_name() or "").startswith(WHAT)]
-            return sorted(rows, key=lambda r: r.get_index_in_parent())
+            rows = [(ds.centre(r)[1], r) for r in ds.descendants(within, "list item")
+                    if (r.get_name() or "").startswith(start) and r.get_extents(0).width > 0]
+            return [r for _, r in sorted(rows, key=lambda pair: pair[0])]
         except ds.GLib.Error:
             return []  # the list was being refilled
+
+    def rows(self, app):
+        """The version rows, top to bottom, by their accessible labels."""
+        return self.shown_rows(app, WHAT)
 
     def labels(self, app):
         """What each version row says happened, top to bottom."""
@@ -71,10 +85,15 @@ class HistoryWindow(ds.Session):
             return []
 
     @staticmethod
-    def frames():
-        """The history windows of every process of the window's program."""
-        return [f for app in ds.applications("tarvine-history")
-                for f in ds.descendants(app, "frame") if "History" in (f.get_name() or "")]
+    def frames(start=None, within=None):
+        """The windows of every process of the window's program (or of the
+        application `within`) whose titles start with `start`; without it,
+        the history windows."""
+        apps = [within] if within else ds.applications("tarvine-history")
+        found = [f for app in apps for f in ds.descendants(app, "frame")]
+        if start is None:
+            return [f for f in found if "History" in (f.get_name() or "")]
+        return [f for f in found if (f.get_name() or "").startswith(start)]
 
     def button(self, app, name):
         found = ds.descendants(app, "push button", name)
@@ -99,6 +118,14 @@ def scenario(session, test, screenshot):
     with open(path, "w") as f:
         f.write("unsaved edit\n")
 
+    # Without a display: a clear word and a failure, not a crash.
+    alone = subprocess.run(
+        [os.path.join(session.build, "Tarvine.app/Contents/MacOS/tarvine-history"), path],
+        env={k: v for k, v in session.env.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY")},
+        capture_output=True, text=True, timeout=ds.ANSWERED)
+    test.assertEqual((alone.returncode, "cannot open the display" in alone.stderr), (1, True),
+                     alone.stderr)
+
     session.spawn([session.command_line, "history", path], "window.log")
     app = ds.application("tarvine-history", ds.STARTED)
     test.assertIsNotNone(app, "the window's application on the accessibility bus")
@@ -118,7 +145,8 @@ def scenario(session, test, screenshot):
     test.assertTrue(ds.eventually(lambda: os.path.exists(session.opened_log), ds.ANSWERED),
                     "the default application was not started")
     with open(session.opened_log) as f:
-        copy = f.read().split("\n")[0]
+        copy, gdk_debug = f.read().split("\n")[:2]
+    test.assertEqual(gdk_debug, "none")
     with open(copy) as f:
         test.assertEqual(f.read(), "first\n")
     test.assertEqual(stat.S_IMODE(os.stat(copy).st_mode), 0o444)
@@ -154,6 +182,8 @@ def scenario(session, test, screenshot):
     test.assertEqual(second.returncode, 0)
     test.assertEqual(len(session.frames()), 1)
 
+    folder_files(session, test, app, folder)
+
     # Its copies go with it.
     for process in session.processes[-1:]:
         process.terminate()
@@ -163,6 +193,72 @@ def scenario(session, test, screenshot):
     # Nothing GLib or GTK counts as a programming error was said on the way.
     with open(os.path.join(session.dir, "window.log"), errors="replace") as f:
         test.assertEqual([line for line in f if "CRITICAL **" in line], [])
+
+
+def folder_files(session, test, app, folder):
+    """Show Files on a folder's older version, the filter, and a file restored
+    from there."""
+    docs = os.path.join(folder, "docs")
+    os.makedirs(os.path.join(docs, "sub"))
+    for name, content in (("plan.txt", "plan 1\n"), ("todo.txt", "todo\n"),
+                          ("sub/Plans.md", "# plans\n")):
+        with open(os.path.join(docs, name), "w") as f:
+            f.write(content)
+    session.tarvine("snapshot", folder)
+    with open(os.path.join(docs, "plan.txt"), "w") as f:
+        f.write("plan 2, rewritten\n")
+    session.tarvine("snapshot", folder)
+    session.tarvine("history", docs)
+    window = ds.eventually(lambda: session.frames("docs ", app), ds.ANSWERED)
+    test.assertTrue(window, "the folder's history window")
+    window = window[0]
+    rows = ds.eventually(lambda: len(session.shown_rows(window, WHAT)) == 2 and
+                         session.shown_rows(window, WHAT), ds.ANSWERED)
+    test.assertTrue(rows, [r.get_name() for r in session.shown_rows(window)])
+    test.assertTrue(rows[1].get_name().endswith("3 files changed"), rows[1].get_name())
+
+    # The older version's files, each named with its size.
+    session.click(*ds.centre(rows[1]))
+    show = ds.eventually(lambda: (lambda b: b and ds.sensitive(b[0]) and b[0])(
+        ds.descendants(window, "push button", "Show Files")), ds.ANSWERED)
+    test.assertTrue(show, "Show Files, once a version is picked")
+    session.press(show)
+    files = ds.eventually(lambda: session.frames("Files of docs at ", app), ds.ANSWERED)
+    test.assertTrue(files, "the window of the version's files")
+    files = files[0]
+    names = ds.eventually(lambda: (lambda rows: len(rows) == 3 and rows)(
+        [r.get_name() for r in session.shown_rows(files)]), ds.ANSWERED)
+    test.assertEqual(names, ["plan.txt, 7 bytes", "sub/Plans.md, 8 bytes", "todo.txt, 5 bytes"])
+    test.assertTrue(session.said(files, "3 files"))
+    test.assertFalse(ds.sensitive(ds.descendants(files, "push button", "Restore")[0]),
+                     "Restore with no file picked")
+
+    # The filter box: names that hold what is typed, whatever its case.
+    entry = [e for e in ds.descendants(files, ("entry", "text")) if e.get_name() == "Filter by name"]
+    test.assertTrue(entry, "the filter box, by its name")
+    entry[0].get_editable_text_iface().set_text_contents("PLAN")
+    names = ds.eventually(lambda: (lambda rows: len(rows) == 2 and rows)(
+        [r.get_name() for r in session.shown_rows(files)]), ds.ANSWERED)
+    test.assertEqual(names, ["plan.txt, 7 bytes", "sub/Plans.md, 8 bytes"])
+    test.assertTrue(ds.eventually(lambda: session.said(files, "2 of 3 files match"), ds.ANSWERED))
+    # Escape there: every file again.
+    session.click(*ds.centre(entry[0]))
+    session.key("Escape")
+    test.assertTrue(ds.eventually(lambda: len(session.shown_rows(files)) == 3, ds.ANSWERED))
+    test.assertTrue(session.said(files, "3 files"))
+
+    # Restore, there: that one file as the version had it.
+    session.click(*ds.centre(session.shown_rows(files, "plan.txt")[0]))
+    restore = ds.eventually(lambda: (lambda b: ds.sensitive(b) and b)(
+        ds.descendants(files, "push button", "Restore")[0]), ds.ANSWERED)
+    test.assertTrue(restore, "Restore, once a file is picked")
+    session.press(restore)
+    plan = os.path.join(docs, "plan.txt")
+    test.assertTrue(ds.eventually(lambda: open(plan).read() == "plan 1\n", ds.ANSWERED))
+    test.assertTrue(ds.eventually(lambda: session.said(window, "Restored plan.txt (1 file written)"),
+                                  ds.ANSWERED))
+    with open(os.path.join(docs, "todo.txt")) as f:
+        test.assertEqual(f.read(), "todo\n")
 
 
 def main():

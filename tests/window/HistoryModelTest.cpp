@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <set>
 #include <tuple>
@@ -110,6 +111,8 @@ TEST_F(HistoryModelTest, AFoldersVersionsCountTheFilesChangedAndListTheirFiles) 
   for (const auto& file : *files) seen.emplace_back(file.path, file.size);
   EXPECT_EQ(seen, (std::vector<std::tuple<std::string, std::uint64_t>>{
                       {".git/config", 34}, {"a.txt", 1}, {"b.txt", 1}}));
+  ASSERT_NE(HistoryModel::fileAt(*files, ".git/config"), nullptr);
+  EXPECT_EQ(HistoryModel::fileAt(*files, ".git/config")->size, 34u);
   EXPECT_FALSE(model.files("no-such-version").ok());
   EXPECT_FALSE(HistoryModel(keeper, root + "/docs/a.txt").files(listing->rows[0].version.id).ok());
 }
@@ -189,6 +192,38 @@ TEST_F(HistoryModelTest, OpenKeepsFilesOfOneNameInDifferentFoldersApart) {
     copies.insert(*copy);
   }
   EXPECT_EQ(copies.size(), 3u);  // one for each file, however it was reached
+}
+
+// The window keeps a version's files once, in the order files() gives them,
+// and finds a row's details by the path the row shows: that path exactly,
+// never a folder of the same name, a neighbour, or another case.
+TEST(HistoryModelFiles, FindsAFileByItsExactPathAndSaysItsSizeOrThatItIsALink) {
+  const std::vector<history::VersionFile> files = {
+      {"a", 0, false},     {"a b/c.txt", 999, false}, {"a/b", 1000, false},
+      {"a/b/c", 1, false}, {"link", 4, true},         {"z\xff", 12'345'678, false}};
+  ASSERT_TRUE(std::is_sorted(files.begin(), files.end(),
+                             [](const auto& a, const auto& b) { return a.path < b.path; }));
+  // (GLib puts a no-break space before the unit.)
+  const std::vector<std::pair<std::string, std::string>> cases = {{"a", "0 bytes"},
+                                                                  {"a b/c.txt", "999 bytes"},
+                                                                  {"a/b", "1.0\u00a0kB"},
+                                                                  {"a/b/c", "1 byte"},
+                                                                  {"link", "link"},
+                                                                  {"z\xff", "12.3\u00a0MB"},
+                                                                  {"", ""},
+                                                                  {"a/", ""},
+                                                                  {"a/b/", ""},
+                                                                  {"A", ""},
+                                                                  {"0", ""},
+                                                                  {"zz", ""},
+                                                                  {"a b", ""},
+                                                                  {"link ", ""}};
+  for (const auto& [path, detail] : cases) {
+    const history::VersionFile* found = HistoryModel::fileAt(files, path);
+    EXPECT_EQ(found != nullptr ? found->path : "", detail.empty() ? "" : path);
+    EXPECT_EQ(found != nullptr ? HistoryModel::fileDetail(*found) : "", detail) << path;
+  }
+  EXPECT_EQ(HistoryModel::fileAt({}, "a"), nullptr);
 }
 
 TEST(RelativeTime, ReadsAsPeopleSayIt) {
