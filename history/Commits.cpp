@@ -192,14 +192,33 @@ std::string firstLine(const std::string& text) { return text.substr(0, text.find
 
 }  // namespace
 
+std::string logLine(const git_oid* from, const git_oid& to, std::int64_t time,
+                    const std::string& why) {
+  git_oid none;
+  git_oid_fromstr(&none, "0000000000000000000000000000000000000000");
+  return hex(from != nullptr ? *from : none) + " " + hex(to) + " " + kSignatureName + " <" +
+         kSignatureEmail + "> " + std::to_string(time) + " +0000\t" + firstLine(why) + "\n";
+}
+
+Status syncNewObjects(git_repository* repository, const std::vector<git_oid>& ids) {
+  NewObjects added{repository, {}, ids, {}};
+  return syncSnapshot(repository, added, nullptr);
+}
+
+Status replaceBranch(git_repository* repository, const std::string& branch, const git_oid& to,
+                     const std::string& log) {
+  const std::string gitDir = git_repository_path(repository);
+  for (const std::string& file : {gitDir + "logs/" + branch, gitDir + "logs/HEAD"}) {
+    if (Status made = makeFolders(folderOf(file)); !made.ok()) return made;
+    if (Status replaced = replaceFile(file, log); !replaced.ok()) return replaced;
+  }
+  return replaceFile(gitDir + branch, hex(to) + "\n");
+}
+
 Status setReference(git_repository* repository, const std::string& name, const git_oid* from,
                     const git_oid& to, const std::string& why, bool alsoHead) {
   const std::string gitDir = git_repository_path(repository);
-  git_oid none;
-  git_oid_fromstr(&none, "0000000000000000000000000000000000000000");
-  const std::string line = hex(from != nullptr ? *from : none) + " " + hex(to) + " " +
-                           kSignatureName + " <" + kSignatureEmail + "> " +
-                           std::to_string(std::time(nullptr)) + " +0000\t" + firstLine(why) + "\n";
+  const std::string line = logLine(from, to, std::time(nullptr), why);
   const std::string log = gitDir + "logs/" + name;
   if (Status made = makeFolders(folderOf(log)); !made.ok()) return made;
   if (Status logged = appendLine(log, line); !logged.ok()) return logged;

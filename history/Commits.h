@@ -2,6 +2,7 @@
 
 #include <git2.h>
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -45,5 +46,25 @@ std::vector<git_oid> formerTips(git_repository* repository, const std::string& b
 // goes too.
 Status forgetInLogs(git_repository* repository, const std::string& branch,
                     const std::vector<git_oid>& gone);
+
+// A line of a reference's log: it moved from `from` (null for nothing) to
+// `to` at `time`, and why.
+std::string logLine(const git_oid* from, const git_oid& to, std::int64_t time,
+                    const std::string& why);
+
+// Makes `ids`, objects just written, durable as a snapshot's are: each loose
+// one synced with its folder (or their whole file system at once when there
+// are many). One found empty or damaged is removed, and this fails with kind
+// damaged.
+Status syncNewObjects(git_repository* repository, const std::vector<git_oid>& ids);
+
+// Moves the branch to `to` with its log, and HEAD's, replaced whole by `log`
+// (lines of `logLine`), for a history whose chain of snapshots was written
+// anew: the objects `to` reaches must be durable already. Each log is
+// replaced atomically first, then the branch, which is the moment the new
+// chain takes the old one's place: a power cut before leaves the branch on
+// the old chain, whole, with logs that name only snapshots that exist.
+Status replaceBranch(git_repository* repository, const std::string& branch, const git_oid& to,
+                     const std::string& log);
 
 }  // namespace tarvine::history

@@ -18,6 +18,8 @@ typedef struct git_repository git_repository;
 namespace tarvine::history {
 
 class PackSteps;
+struct Retention;
+struct Thinned;
 
 // Why a snapshot was taken; kept in the snapshot's message.
 enum class Reason { automatic, manual, enabled, beforeRestore };
@@ -270,6 +272,24 @@ class History {
   // none when it cannot be read.
   static std::optional<std::string> recordedRoot(const std::string& repository);
 
+  // Retention (Thinning.cpp). The root's policy, kept in the history's git
+  // config (tarvine.keep, tarvine.sizeLimit): the standard one unless set.
+  Result<Retention> retention();
+  Status setRetention(const Retention& retention);
+  // Pins `id`: it is kept whatever the policy says, under a reference of its
+  // own (refs/tarvine/pinned/), until unpinned. The full id pinned or unpinned.
+  Result<std::string> pin(const std::string& id);
+  Result<std::string> unpin(const std::string& id);
+  Result<std::vector<std::string>> pinned();
+  // Drops the versions the policy lets go at `now`, newest kept: the chain
+  // written anew after the oldest one dropped, the branch moved durably, its
+  // log made to name only what is kept, then the space freed by a pack that
+  // proves before it deletes. A kill or power cut leaves the old chain or
+  // the new one, whole. `dryRun` only says what would go.
+  Result<Thinned> thin(std::int64_t now, bool dryRun = false);
+  // When it was last thinned (not dry); none when never.
+  std::optional<std::int64_t> lastThinned() const;
+
   // How the history was healed when it was opened, if it was.
   const std::optional<Healed>& healed() const { return healed_; }
   // Every object of every snapshot read and verified, as `git fsck` does; a
@@ -285,6 +305,9 @@ class History {
           FolderAccess& access);
   std::string shownPath(const std::string& relative) const;
   Result<Snapshot> snapshotOnce(Reason reason);
+  // Packing (Packing.cpp); with `dropUnreachable`, what no reference and no
+  // reference's log reaches is not kept.
+  Status repack(bool dropUnreachable);
 
   git_repository* repository_;
   std::string root_;

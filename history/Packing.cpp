@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <optional>
 #include <unordered_set>
 
@@ -360,6 +361,39 @@ class Gathering {
   bool isLarge(const git_oid& oid) const { return large_.contains(key(oid)); }
   const std::vector<git_oid>& packed() const { return packed_; }
 
+  // What another reference, or a line of a reference's log, names: each
+  // snapshot and what it holds, as far as they can be read (a snapshot set
+  // aside as damaged may miss some). One there but unreadable is kept as it
+  // is, never dropped.
+  Status reachFrom(git_repository* repository, const git_oid& start) {
+    std::vector<git_oid> commits{start};
+    while (!commits.empty()) {
+      const git_oid id = commits.back();
+      commits.pop_back();
+      if (!reachedCommits_.insert(key(id)).second) continue;
+      git_commit* raw = nullptr;
+      if (git_commit_lookup(&raw, repository, &id) != 0) {
+        keepAsItIs(id);
+        continue;
+      }
+      Commit commit(raw);
+      if (Status added = insert(id, nullptr); !added.ok()) return added;
+      if (Status added = reachTree(repository, *git_commit_tree_id(raw), ""); !added.ok()) {
+        return added;
+      }
+      for (unsigned i = 0; i < git_commit_parentcount(raw); ++i) {
+        commits.push_back(*git_commit_parent_id(raw, i));
+      }
+    }
+    return Status();
+  }
+  // Whether an object is to be kept: packed, left loose as large, or
+  // unreadable where it is.
+  bool reaches(const git_oid& oid) const {
+    const std::string id = key(oid);
+    return inserted_.contains(id) || largeReached_.contains(id) || asItIs_.contains(id);
+  }
+
  private:
   Status insert(const git_oid& oid, const char* path) {
     if (!inserted_.insert(key(oid)).second) return Status();
@@ -367,6 +401,43 @@ class Gathering {
       return packFailure("cannot pack " + hex(oid));
     }
     packed_.push_back(oid);
+    return Status();
+  }
+
+  void keepAsItIs(const git_oid& oid) {
+    if (git_odb_exists(odb_, &oid) == 1) asItIs_.insert(key(oid));
+  }
+
+  Status reachTree(git_repository* repository, const git_oid& id, const std::string& path) {
+    if (!seenTrees_.insert(key(id)).second) return Status();
+    git_tree* raw = nullptr;
+    if (git_tree_lookup(&raw, repository, &id) != 0) {
+      keepAsItIs(id);
+      return Status();
+    }
+    Tree tree(raw);
+    if (Status added = insert(id, path.empty() ? nullptr : path.c_str()); !added.ok()) {
+      return added;
+    }
+    for (std::size_t i = 0, count = git_tree_entrycount(raw); i < count; ++i) {
+      const git_tree_entry* entry = git_tree_entry_byindex(raw, i);
+      const git_oid& oid = *git_tree_entry_id(entry);
+      const std::string below = path + git_tree_entry_name(entry);
+      if (git_tree_entry_filemode(entry) == GIT_FILEMODE_COMMIT) continue;
+      if (git_tree_entry_type(entry) == GIT_OBJECT_TREE) {
+        if (Status added = reachTree(repository, oid, below + "/"); !added.ok()) return added;
+        continue;
+      }
+      std::size_t size = 0;
+      git_object_t type;
+      if (git_odb_read_header(&size, &type, odb_, &oid) != 0) {
+        keepAsItIs(oid);
+      } else if (size > looseFileBytes_) {
+        largeReached_.insert(key(oid));
+      } else if (Status added = insert(oid, below.c_str()); !added.ok()) {
+        return added;
+      }
+    }
     return Status();
   }
 
@@ -385,7 +456,10 @@ class Gathering {
         self->failure_ = packFailure("cannot read " + path);
         return -1;
       }
-      if (size > self->looseFileBytes_) return 0;  // stays loose, or is loosened from its pack
+      if (size > self->looseFileBytes_) {
+        self->largeReached_.insert(key(*oid));
+        return 0;  // stays loose, or is loosened from its pack
+      }
     }
     if (Status added = self->insert(*oid, path.c_str()); !added.ok()) {
       self->failure_ = added;
@@ -398,6 +472,7 @@ class Gathering {
   git_odb* odb_;
   std::uint64_t looseFileBytes_;
   ObjectSet inserted_, seenTrees_, large_;
+  ObjectSet largeReached_, reachedCommits_, asItIs_;
   std::vector<git_oid> packed_;
   std::optional<Status> failure_;
 };
@@ -472,6 +547,62 @@ int looseObjectEstimate(git_repository* repository) {
   return count * kFanOutFolders;
 }
 
+// Every snapshot a reference or a line of a reference's log names: what
+// stock git counts as reachable.
+std::vector<git_oid> reachableRoots(git_repository* repository) {
+  std::vector<git_oid> roots;
+  git_reference_iterator* raw = nullptr;
+  if (git_reference_iterator_new(&raw, repository) == 0) {
+    for (git_reference* reference = nullptr; git_reference_next(&reference, raw) == 0;) {
+      git_reference* resolved = nullptr;
+      if (git_reference_resolve(&resolved, reference) == 0) {
+        if (const git_oid* target = git_reference_target(resolved)) roots.push_back(*target);
+        git_reference_free(resolved);
+      }
+      git_reference_free(reference);
+    }
+    git_reference_iterator_free(raw);
+  }
+  std::error_code ignored;
+  const std::string logs = std::string(git_repository_path(repository)) + "logs";
+  for (auto it = std::filesystem::recursive_directory_iterator(logs, ignored);
+       it != std::filesystem::recursive_directory_iterator(); it.increment(ignored)) {
+    if (!it->is_regular_file(ignored)) continue;
+    std::ifstream in(it->path(), std::ios::binary);
+    for (std::string line; std::getline(in, line);) {
+      // "OLD NEW name <email> time zone\tmessage"
+      for (std::size_t at : {std::size_t{0}, std::size_t{GIT_OID_HEXSZ + 1}}) {
+        git_oid oid;
+        if (line.size() >= at + GIT_OID_HEXSZ &&
+            git_oid_fromstrn(&oid, line.data() + at, GIT_OID_HEXSZ) == 0 &&
+            !git_oid_is_zero(&oid)) {
+          roots.push_back(oid);
+        }
+      }
+    }
+  }
+  return roots;
+}
+
+// The loose objects of the history, by id.
+std::vector<git_oid> looseObjects(git_repository* repository) {
+  std::vector<git_oid> objects;
+  std::error_code missing;
+  for (const auto& folder :
+       std::filesystem::directory_iterator(objectsFolder(repository), missing)) {
+    const std::string fan = folder.path().filename().string();
+    if (fan.size() != 2 || !folder.is_directory()) continue;
+    for (const auto& file : std::filesystem::directory_iterator(folder.path(), missing)) {
+      git_oid oid;
+      const std::string id = fan + file.path().filename().string();
+      if (id.size() == GIT_OID_HEXSZ && git_oid_fromstr(&oid, id.c_str()) == 0) {
+        objects.push_back(oid);
+      }
+    }
+  }
+  return objects;
+}
+
 }  // namespace
 
 Status History::tidy() {
@@ -483,7 +614,9 @@ Status History::tidy() {
                           packSteps_ != nullptr ? *packSteps_ : PackSteps::real());
 }
 
-Status History::pack() {
+Status History::pack() { return repack(/*dropUnreachable=*/false); }
+
+Status History::repack(bool dropUnreachable) {
   PackSteps& steps = packSteps_ != nullptr ? *packSteps_ : PackSteps::real();
   // Without a readable newest snapshot nothing can be shown to be kept.
   auto head = headCommit(repository_);
@@ -501,6 +634,11 @@ Status History::pack() {
     if (!parent.ok()) return parent.status();
     commit = std::move(*parent);
   }
+  if (dropUnreachable) {
+    for (const git_oid& root : reachableRoots(repository_)) {
+      if (Status added = gathering.reachFrom(repository_, root); !added.ok()) return added;
+    }
+  }
   // Whatever else the packs replaced held (objects no snapshot names, kept
   // aside) is packed again too.
   struct Replaced {
@@ -515,6 +653,7 @@ Status History::pack() {
     auto objects = objectsIn(database->get(), pack);
     if (!objects.ok()) return objects.status();
     for (const git_oid& oid : *objects) {
+      if (dropUnreachable && !gathering.reaches(oid)) continue;
       if (Status kept = gathering.keep(oid, database->get()); !kept.ok()) return kept;
     }
     replaced.push_back({std::move(pack), std::move(*database), std::move(*objects)});
@@ -548,11 +687,22 @@ Status History::pack() {
   // The proof: every object of every pack replaced is in the new one, or loose.
   for (const Replaced& old : replaced) {
     for (const git_oid& oid : old.objects) {
-      if ((proof && git_odb_exists(proof.get(), &oid) == 1) || loosened.contains(key(oid))) {
+      if ((proof && git_odb_exists(proof.get(), &oid) == 1) || loosened.contains(key(oid)) ||
+          (dropUnreachable && !gathering.reaches(oid))) {
         continue;
       }
       return Status::failure(Status::Kind::failed,
                              "the new pack lacks " + hex(oid) + " of " + old.pack + ": kept it");
+    }
+  }
+  // Where unreachable objects go, every object kept is proven in the new pack
+  // first, as their only copy may be a loose one about to be judged.
+  if (dropUnreachable) {
+    for (const git_oid& oid : gathering.packed()) {
+      if (!proof || git_odb_exists(proof.get(), &oid) != 1) {
+        return Status::failure(Status::Kind::failed,
+                               "the new pack lacks " + hex(oid) + ": kept everything");
+      }
     }
   }
   // Only now does anything go: the packs replaced (the index first, so that
@@ -574,6 +724,12 @@ Status History::pack() {
     if (Status done = removeLooseCopies(repository_, *written, gathering.packed(), steps);
         !done.ok()) {
       return done;
+    }
+  }
+  if (dropUnreachable) {
+    for (const git_oid& oid : looseObjects(repository_)) {
+      if (gathering.reaches(oid)) continue;
+      if (Status done = removed(steps, loosePath(repository_, oid)); !done.ok()) return done;
     }
   }
   git_odb_refresh(odb->get());
