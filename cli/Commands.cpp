@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <iostream>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -296,6 +297,77 @@ int check(const Context& context, const std::vector<std::string>& args) {
   return intact ? 0 : 1;
 }
 
+nlohmann::json keptJson(const roots::Keeper::Kept& kept) {
+  nlohmann::json answer{
+      {"ok", true}, {"root", kept.root}, {"keep", kept.retention.text()}, {"pinned", kept.pinned}};
+  answer["sizeLimit"] = kept.retention.sizeLimit ? nlohmann::json(*kept.retention.sizeLimit)
+                                                 : nlohmann::json(nullptr);
+  return answer;
+}
+
+int keep(const Context& context, const std::vector<std::string>& args) {
+  const std::string folder = resolvedPath(args[0]);
+  if (args.size() == 1) {
+    auto kept = context.keeper.retention(folder);
+    if (!kept.ok()) return context.failed(kept.status());
+    if (!context.json) return context.done(words::kept(*kept));
+    printJson(context, keptJson(*kept));
+    return 0;
+  }
+  history::Retention retention = history::Retention::standard();
+  if (args[1] != "default") {
+    auto parsed = history::Retention::parse(args[1]);
+    if (!parsed.ok()) return context.failed(parsed.status());
+    retention = *parsed;
+  }
+  if (args.size() == 3) {
+    auto size = history::Retention::parseSize(args[2]);
+    if (!size.ok()) return context.failed(size.status());
+    retention.sizeLimit = *size;
+  }
+  auto kept = context.keeper.setRetention(folder, retention);
+  if (!kept.ok()) return context.failed(kept.status());
+  if (!context.json) return context.done(words::kept(*kept));
+  printJson(context, keptJson(*kept));
+  return 0;
+}
+
+int pin(const Context& context, const std::vector<std::string>& args) {
+  auto pinned = context.keeper.pin(resolvedPath(args[0]), args[1]);
+  return pinned.ok() ? context.done({words::pinned(*pinned)}) : context.failed(pinned.status());
+}
+
+int unpin(const Context& context, const std::vector<std::string>& args) {
+  auto unpinned = context.keeper.unpin(resolvedPath(args[0]), args[1]);
+  return unpinned.ok() ? context.done({words::unpinned(*unpinned)})
+                       : context.failed(unpinned.status());
+}
+
+int thin(const Context& context, const std::vector<std::string>& args) {
+  auto thinning = context.keeper.thin(resolvedPath(args[0]), std::time(nullptr), context.dryRun);
+  if (!thinning.ok()) return context.failed(thinning.status());
+  if (!context.json) return context.done(words::thinned(*thinning));
+  const history::Thinned& thinned = thinning->thinned;
+  nlohmann::json dropped = nlohmann::json::array();
+  for (const history::Dropped& version : thinned.dropped) {
+    dropped.push_back({{"id", version.id},
+                       {"time", Iso8601::format(Timestamp::fromUnix(version.time)).value_or("")},
+                       {"reason", std::string(history::reasonName(version.reason))},
+                       {"why", std::string(history::verdictName(version.verdict))}});
+  }
+  printJson(context, {{"ok", true},
+                      {"root", thinning->root},
+                      {"dryRun", thinned.dryRun},
+                      {"versions", thinned.versions},
+                      {"kept", thinned.kept},
+                      {"dropped", dropped},
+                      {"bytesBefore", thinned.bytesBefore},
+                      {"bytesAfter", thinned.bytesAfter},
+                      {"stillOverLimit", thinned.stillOverLimit},
+                      {"tip", thinned.tip}});
+  return 0;
+}
+
 constexpr Command kCommands[] = {
     {"watch", "[--manual] FOLDER",
      "keep FOLDER's history (automatic snapshots unless\n--manual); a paused folder resumes; takes "
@@ -334,6 +406,16 @@ constexpr Command kCommands[] = {
      "read every snapshot of FOLDER's history (of every watched\nfolder's, without one) and "
      "verify each object as git fsck\ndoes; exits 1 when any is damaged",
      0, 1, check},
+    {"thin", "[--dry-run] FOLDER",
+     "drop the versions of FOLDER's history its policy lets go,\nand free their space; "
+     "--dry-run lists what would go",
+     1, 1, thin},
+    {"keep", "FOLDER [POLICY|default [SIZE|none]]",
+     "what FOLDER's history keeps as it ages (EVERY:AGE tiers,\nas in "
+     "all:1d,1h:7d,1d:90d,1w:forever) and its size limit",
+     1, 3, keep},
+    {"pin", "PATH VERSION", "keep VERSION whatever the policy says", 2, 2, pin},
+    {"unpin", "PATH VERSION", "let the policy decide about VERSION again", 2, 2, unpin},
 };
 
 }  // namespace

@@ -21,6 +21,7 @@ struct Context {
   const std::vector<roots::Keeper::Healing>* healings = nullptr;
   bool yes = false;      // forget --yes: no question asked
   bool orphans = false;  // roots --orphans
+  bool dryRun = false;   // thin --dry-run
 
   // Prints what was done (standard output, or JSON) and gives exit status 0.
   int done(const std::vector<std::string>& lines) const;

@@ -52,6 +52,7 @@ int usage(const std::string& problem) {
 int main(int argc, char** argv) {
   std::string group(tarvine::Identifiers::defaultAppGroupIdentifier);
   bool json = false, manual = false, yes = false, orphans = false;
+  bool dryRun = false;
   std::vector<std::string> args;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
@@ -67,6 +68,8 @@ int main(int argc, char** argv) {
       yes = true;
     } else if (arg == "--orphans") {
       orphans = true;
+    } else if (arg == "--dry-run") {
+      dryRun = true;
     } else if (arg == "--group" && i + 1 < argc) {
       group = argv[++i];
     } else if (arg.size() > 1 && arg[0] == '-') {
@@ -81,6 +84,7 @@ int main(int argc, char** argv) {
   if (manual && name != "watch") return usage("--manual goes with watch");
   if (yes && name != "forget") return usage("--yes goes with forget");
   if (orphans && name != "roots") return usage("--orphans goes with roots");
+  if (dryRun && name != "thin") return usage("--dry-run goes with thin");
   const auto& table = tarvine::cli::commands();
   const auto command = std::find_if(table.begin(), table.end(),
                                     [&](const Command& command) { return command.name == name; });
@@ -94,6 +98,6 @@ int main(int argc, char** argv) {
     if (json) return healings.push_back(healing);
     std::cerr << "tarvine: " << tarvine::roots::words::healed(healing) << "\n";
   });
-  const tarvine::cli::Context context{keeper, group, json, manual, &healings, yes, orphans};
+  const tarvine::cli::Context context{keeper, group, json, manual, &healings, yes, orphans, dryRun};
   return command->run(context, args);
 }

@@ -364,6 +364,64 @@ Result<std::vector<Keeper::Checked>> Keeper::check(const std::optional<std::stri
   return verdicts;
 }
 
+Result<Keeper::Kept> Keeper::retention(const std::string& folder) {
+  auto opened = open(folder, false, /*rootOnly=*/true);
+  if (!opened.ok()) return opened.status();
+  auto retention = opened->history->retention();
+  if (!retention.ok()) return retention.status();
+  auto pinned = opened->history->pinned();
+  if (!pinned.ok()) return pinned.status();
+  return Kept{opened->place.root.path, std::move(*retention), std::move(*pinned)};
+}
+
+Result<Keeper::Kept> Keeper::setRetention(const std::string& folder,
+                                          const history::Retention& retention) {
+  {
+    auto opened = open(folder, true, /*rootOnly=*/true);
+    if (!opened.ok()) return opened.status();
+    if (Status set = opened->history->setRetention(retention); !set.ok()) {
+      return during("cannot set what " + folder + " keeps", set);
+    }
+  }
+  return this->retention(folder);
+}
+
+Result<std::string> Keeper::pin(const std::string& path, const std::string& version) {
+  auto opened = open(path, true);
+  if (!opened.ok()) return opened.status();
+  return opened->history->pin(version);
+}
+
+Result<std::string> Keeper::unpin(const std::string& path, const std::string& version) {
+  auto opened = open(path, true);
+  if (!opened.ok()) return opened.status();
+  return opened->history->unpin(version);
+}
+
+Result<Keeper::Thinning> Keeper::thin(const std::string& folder, std::int64_t now, bool dryRun) {
+  // A dry run changes nothing, and needs no lock.
+  auto opened = open(folder, !dryRun, /*rootOnly=*/true);
+  if (!opened.ok()) return opened.status();
+  auto thinned = opened->history->thin(now, dryRun);
+  if (!thinned.ok()) return during("cannot thin the history of " + folder, thinned.status());
+  return Thinning{opened->place.root.path, std::move(*thinned)};
+}
+
+Result<std::optional<Keeper::Thinning>> Keeper::thinIfDue(const std::string& folder,
+                                                          std::int64_t now) {
+  {
+    auto opened = open(folder, false, /*rootOnly=*/true);
+    if (!opened.ok()) return opened.status();
+    const auto last = opened->history->lastThinned();
+    if (last && now - *last < kThinEverySeconds && now >= *last) {
+      return std::optional<Thinning>();
+    }
+  }
+  auto thinned = thin(folder, now);
+  if (!thinned.ok()) return thinned.status();
+  return std::optional<Thinning>(std::move(*thinned));
+}
+
 Result<std::string> Keeper::ignoreFile(const std::string& folder) {
   auto opened = open(folder, false, /*rootOnly=*/true);
   if (!opened.ok()) return opened.status();

@@ -7,6 +7,7 @@
 
 #include "foundation/Status.h"
 #include "history/History.h"
+#include "history/Thinning.h"
 #include "roots/Container.h"
 #include "shared/RootMatch.h"
 
@@ -127,6 +128,30 @@ class Keeper {
   Status pack(const std::string& folder);
   // The file of the root `folder`'s ignore rules.
   Result<std::string> ignoreFile(const std::string& folder);
+
+  // Retention: the root `folder`'s policy and pins, and thinning its history.
+  struct Kept {
+    std::string root;
+    history::Retention retention;
+    std::vector<std::string> pinned;  // full ids
+  };
+  Result<Kept> retention(const std::string& folder);
+  // Sets the policy; the pins stay.
+  Result<Kept> setRetention(const std::string& folder, const history::Retention& retention);
+  // Pins or unpins `version` of the root that holds `path`: the full id.
+  Result<std::string> pin(const std::string& path, const std::string& version);
+  Result<std::string> unpin(const std::string& path, const std::string& version);
+  struct Thinning {
+    std::string root;
+    history::Thinned thinned;
+  };
+  // Thins the root `folder`'s history to its policy as of `now` (seconds
+  // since the epoch); `dryRun` only says what would go.
+  Result<Thinning> thin(const std::string& folder, std::int64_t now, bool dryRun = false);
+  // Thins it if it was not thinned in the last kThinEverySeconds, for the
+  // application's quiet moments; none when it was not due.
+  Result<std::optional<Thinning>> thinIfDue(const std::string& folder, std::int64_t now);
+  static constexpr std::int64_t kThinEverySeconds = 24 * 60 * 60;
 
   // Every snapshot of the root `folder`'s history (of every root's, without
   // one) read and verified as `git fsck` does; a history is checked as it is,

@@ -189,4 +189,44 @@ std::string moved(const std::string& from, const std::string& to) {
   return from + " is now watched as " + to + ", with its history";
 }
 
+std::vector<std::string> thinned(const Keeper::Thinning& thinning) {
+  const history::Thinned& thinned = thinning.thinned;
+  const std::string drop = thinned.dryRun ? "would drop " : "dropped ";
+  std::vector<std::string> lines{(thinned.dryRun ? "thinning " + thinning.root + " would keep "
+                                                 : "thinned " + thinning.root + ": kept ") +
+                                 std::to_string(thinned.kept) + " of " +
+                                 std::to_string(thinned.versions) + " version(s)"};
+  for (const history::Dropped& dropped : thinned.dropped) {
+    lines.push_back(drop + history::shortId(dropped.id) + " " + when(dropped.time) + " (" +
+                    std::string(history::reasonName(dropped.reason)) + ")" +
+                    (dropped.verdict == history::Verdict::overSize ? ": over the size limit" : ""));
+  }
+  if (!thinned.dryRun && !thinned.dropped.empty()) {
+    lines.push_back("history " + bytes(thinned.bytesBefore) + " before, " +
+                    bytes(thinned.bytesAfter) + " after");
+  }
+  if (thinned.stillOverLimit) {
+    lines.push_back(
+        "the history is still over its size limit: what it keeps regardless (the "
+        "newest, pinned versions, states before recent restores) is larger");
+  }
+  return lines;
+}
+
+std::vector<std::string> kept(const Keeper::Kept& kept) {
+  std::vector<std::string> lines{
+      kept.root + " keeps " + kept.retention.text() + ", size limit " +
+      (kept.retention.sizeLimit ? bytes(*kept.retention.sizeLimit) : std::string("none"))};
+  for (const std::string& id : kept.pinned) lines.push_back("pinned " + history::shortId(id));
+  return lines;
+}
+
+std::string pinned(const std::string& id) {
+  return "pinned " + history::shortId(id) + ": it is kept until unpinned";
+}
+
+std::string unpinned(const std::string& id) {
+  return "unpinned " + history::shortId(id) + ": it is kept as the policy says";
+}
+
 }  // namespace tarvine::roots::words

@@ -42,5 +42,12 @@ std::string orphan(const Keeper::Orphan& orphan);
 std::string forgetQuestion(const Keeper::Orphan& orphan);
 std::string forgotten(const Keeper::Orphan& orphan);
 std::string moved(const std::string& from, const std::string& to);
+// What a thinning dropped (or, dry, would drop), one line a version, and
+// what it freed; with a size limit still exceeded, that too.
+std::vector<std::string> thinned(const Keeper::Thinning& thinning);
+// A root's policy, its size limit and its pins.
+std::vector<std::string> kept(const Keeper::Kept& kept);
+std::string pinned(const std::string& id);
+std::string unpinned(const std::string& id);
 
 }  // namespace tarvine::roots::words
