@@ -41,6 +41,8 @@ constexpr const char* kPackSuffixes[] = {".pack", ".rev", ".bitmap", ".mtimes", 
 constexpr const char* kKeepSuffix = ".keep";
 // An index over several packs, which names the packs replaced.
 constexpr const char* kMultiPackIndex = "multi-pack-index";
+// git's cache of the commits' graph (and its chain of them), in objects/info.
+constexpr const char* kCommitGraph = "commit-graph";
 // Where large objects are written before they take their place beside the
 // other loose objects.
 constexpr const char* kLooseningFolder = "tarvine-loosening";
@@ -703,6 +705,18 @@ Status History::repack(bool dropUnreachable) {
         return Status::failure(Status::Kind::failed,
                                "the new pack lacks " + hex(oid) + ": kept everything");
       }
+    }
+  }
+  // git's commit-graph names commits: one that names a commit dropped would
+  // make stock git fail to read the history. It is only a cache, which git
+  // makes again, so it goes first.
+  if (dropUnreachable) {
+    const std::string info = objectsFolder(repository_) + "/info/";
+    if (Status done = removed(steps, info + kCommitGraph); !done.ok()) return done;
+    std::error_code missing;
+    for (const auto& entry :
+         std::filesystem::directory_iterator(info + kCommitGraph + "s", missing)) {
+      if (Status done = removed(steps, entry.path().string()); !done.ok()) return done;
     }
   }
   // Only now does anything go: the packs replaced (the index first, so that

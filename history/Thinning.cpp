@@ -6,6 +6,7 @@
 
 #include "history/Thinning.h"
 
+#include <fcntl.h>
 #include <git2/sys/commit.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -26,6 +27,7 @@
 #include "history/Durable.h"
 #include "history/GitObjects.h"
 #include "history/Intact.h"
+#include "platform/posix/FileDescriptor.h"
 
 namespace tarvine::history {
 namespace {
@@ -35,6 +37,9 @@ constexpr const char* kSizeLimitKey = "tarvine.sizeLimit";
 // When the history was last thinned (seconds since the epoch), beside its
 // store: lost, it only means thinning once more.
 constexpr const char* kThinnedAtName = "tarvine-thinned-at";
+// Made before a thinning moves anything and removed once its space is freed:
+// found, the last one was stopped midway, and the next one finishes it.
+constexpr const char* kUnfinishedName = "tarvine-thinning-unfinished";
 
 constexpr std::int64_t kMinute = 60, kHour = 60 * kMinute, kDay = 24 * kHour, kWeek = 7 * kDay;
 constexpr struct {
@@ -217,8 +222,10 @@ void rememberThinned(git_repository* repository, std::int64_t now) {
 // Each pin on a version the chain `chain` (by what each version holds) has
 // under another commit is moved to it, with a log that names it alone: the
 // old commit would keep the old chain reachable.
-Status followPins(git_repository* repository, const std::vector<Pin>& pins,
-                  const std::vector<std::pair<std::string, git_oid>>& chain, std::int64_t now) {
+Result<bool> followPins(git_repository* repository, const std::vector<Pin>& pins,
+                        const std::vector<std::pair<std::string, git_oid>>& chain,
+                        std::int64_t now) {
+  bool moved = false;
   std::unordered_map<std::string, git_oid> byVersion(chain.begin(), chain.end());
   std::unordered_set<std::string> onChain;
   for (const auto& [version, id] : chain) onChain.insert(key(id));
@@ -228,25 +235,46 @@ Status followPins(git_repository* repository, const std::vector<Pin>& pins,
     git_commit* raw = nullptr;
     if (git_commit_lookup(&raw, repository, &pin.target) != 0) continue;
     Commit owner(raw);
-    const auto moved = byVersion.find(versionKey(raw));
-    if (moved == byVersion.end()) continue;  // a version of another chain: left as it is
-    const std::string name = std::string(kPinnedRefs) + hex(moved->second);
+    const auto found = byVersion.find(versionKey(raw));
+    if (found == byVersion.end()) continue;  // a version of another chain: left as it is
+    const git_oid& to = found->second;
+    moved = true;
+    const std::string name = std::string(kPinnedRefs) + hex(to);
     if (Status made = makeFolders(gitDir + "logs/" + std::string(kPinnedRefs)); !made.ok()) {
       return made;
     }
-    if (Status set = replaceFile(gitDir + "logs/" + name,
-                                 logLine(nullptr, moved->second, now, "tarvine: pinned"));
+    if (Status set =
+            replaceFile(gitDir + "logs/" + name, logLine(nullptr, to, now, "tarvine: pinned"));
         !set.ok()) {
       return set;
     }
-    if (Status set = replaceFile(gitDir + name, hex(moved->second) + "\n"); !set.ok()) return set;
+    if (Status set = replaceFile(gitDir + name, hex(to) + "\n"); !set.ok()) return set;
     if (pin.reference == name) continue;
     if (git_reference_remove(repository, pin.reference.c_str()) != 0) {
       return gitFailure("cannot move the pin " + pin.reference);
     }
     (void)::unlink((gitDir + "logs/" + pin.reference).c_str());  // gone already: as wanted
   }
-  return Status();
+  return moved;
+}
+
+std::string unfinishedFile(git_repository* repository) {
+  return std::string(git_repository_path(repository)) + kUnfinishedName;
+}
+
+// Durable, so that space a power cut kept from being freed is freed later;
+// empty, as only its name counts.
+Status markUnfinished(git_repository* repository) {
+  const std::string path = unfinishedFile(repository);
+  FileDescriptor fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
+  if (!fd.valid() || ::fsync(fd.get()) != 0) return systemFailure("cannot write " + path);
+  return syncPath(git_repository_path(repository));
+}
+
+// The span of `tier` that holds `time`. Spans start at the epoch, so that
+// they stay put as time goes by.
+std::int64_t spanOf(const Retention::Tier& tier, std::int64_t time) {
+  return time >= 0 ? time / tier.every : (time + 1) / tier.every - 1;
 }
 
 }  // namespace
@@ -357,16 +385,22 @@ std::vector<Verdict> judge(const Retention& retention, const std::vector<Aged>& 
     } else if (version.reason == Reason::beforeRestore && age < kBeforeRestoreKeptSeconds) {
       verdicts[i] = Verdict::beforeRestore;
     } else {
-      for (std::size_t t = 0; t < retention.tiers.size(); ++t) {
-        const Retention::Tier& tier = retention.tiers[t];
-        if (tier.upTo && age >= *tier.upTo) continue;
-        // Spans start at the epoch, so that they stay put as time goes by.
-        const std::int64_t span = tier.every == 0
-                                      ? static_cast<std::int64_t>(i)
-                                      : (version.time >= 0 ? version.time / tier.every
-                                                           : (version.time + 1) / tier.every - 1);
-        if (spans.insert({t, span}).second) verdicts[i] = Verdict::tier;
-        break;
+      std::size_t t = 0;
+      while (t < retention.tiers.size() && retention.tiers[t].upTo &&
+             age >= *retention.tiers[t].upTo) {
+        ++t;
+      }
+      if (t < retention.tiers.size() &&
+          (retention.tiers[t].every == 0 ||
+           !spans.contains({t, spanOf(retention.tiers[t], version.time)}))) {
+        verdicts[i] = Verdict::tier;
+      }
+      // Its spans in its tier and the younger ones are taken, kept or not:
+      // where a span lies across two tiers' ages, its younger part is judged
+      // as it was before the older part aged out of that tier.
+      for (std::size_t younger = 0; younger <= t && younger < retention.tiers.size(); ++younger) {
+        const Retention::Tier& tier = retention.tiers[younger];
+        if (tier.every != 0) spans.insert({younger, spanOf(tier, version.time)});
       }
     }
   }
@@ -421,8 +455,8 @@ Status History::setRetention(const Retention& retention) {
   // The standard policy is kept as no setting at all, so that it is the one
   // a future version ships.
   if (retention.tiers == Retention::standard().tiers) {
-    if (git_config_delete_entry(raw, kKeepKey) != 0 && git_error_last() != nullptr &&
-        git_error_last()->klass != GIT_ERROR_CONFIG) {
+    if (const int error = git_config_delete_entry(raw, kKeepKey);
+        error != 0 && error != GIT_ENOTFOUND) {
       return gitFailure("cannot change the history's settings");
     }
   } else if (git_config_set_string(raw, kKeepKey, retention.text().c_str()) != 0) {
@@ -567,15 +601,23 @@ Result<Thinned> History::thin(std::int64_t now, bool dryRun) {
   report.tip = hex(*git_commit_id(newestFirst.front()));
   if (dryRun) return report;
   rememberThinned(repository_, now);
+  const std::string unfinished = unfinishedFile(repository_);
   if (report.dropped.empty()) {
-    // Pins an interrupted thinning left on the old chain find their versions.
+    // What a thinning stopped midway left: pins on the old chain, and space
+    // not freed yet.
     std::vector<std::pair<std::string, git_oid>> same;
     for (const Commit& commit : *chain) {
       same.emplace_back(versionKey(commit.get()), *git_commit_id(commit.get()));
     }
-    if (Status followed = followPins(repository_, pins, same, now); !followed.ok()) return followed;
+    auto followed = followPins(repository_, pins, same, now);
+    if (!followed.ok()) return followed.status();
+    if (!*followed && ::access(unfinished.c_str(), F_OK) != 0) return report;
+    if (Status packed = repack(/*dropUnreachable=*/true); !packed.ok()) return packed;
+    ::unlink(unfinished.c_str());
+    report.bytesAfter = storeBytes(repository_);
     return report;
   }
+  if (Status marked = markUnfinished(repository_); !marked.ok()) return marked;
 
   // The chain written anew from the oldest version dropped on: each kept
   // commit again, as it was, on the kept one before it.
@@ -632,14 +674,15 @@ Result<Thinned> History::thin(std::int64_t now, bool dryRun) {
     intactTip_ = report.tip;
     vouchFor(repository_, intactTip_);
   }
-  if (Status followed = followPins(repository_, pins, newChain, now); !followed.ok()) {
-    return followed;
+  if (auto followed = followPins(repository_, pins, newChain, now); !followed.ok()) {
+    return followed.status();
   }
   if (Status packed = repack(/*dropUnreachable=*/true); !packed.ok()) {
     return Status::failure(packed.kind(),
                            "thinned, but the space is not freed yet: " + packed.message(),
                            packed.errorNumber());
   }
+  ::unlink(unfinished.c_str());
   report.bytesAfter = storeBytes(repository_);
   return report;
 }
