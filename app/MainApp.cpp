@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <ctime>
 #include <iostream>
 
 #include "app/CarryOut.h"
@@ -30,6 +31,9 @@ constexpr int kBusProbeMs = 1000;
 // The spool is swept this often besides its monitor's events, for what a
 // monitor can miss.
 constexpr unsigned kSweepSeconds = 2;
+// How often the roots are looked at for one due to be thinned. Thinning runs
+// below the priority of every event, snapshots' included.
+constexpr unsigned kThinCheckSeconds = 10 * 60;
 
 }  // namespace
 
@@ -40,6 +44,8 @@ MainApp::~MainApp() {
   stopChecking_ = true;
   if (checker_.joinable()) checker_.join();
   automatic_.reset();
+  if (thinTimer_ != 0) g_source_remove(thinTimer_);
+  if (thinIdle_ != 0) g_source_remove(thinIdle_);
   if (manifestMonitor_ != nullptr) g_object_unref(manifestMonitor_);
   if (monitor_ != nullptr) g_object_unref(monitor_);
   if (application_ != nullptr) g_object_unref(application_);
@@ -293,6 +299,53 @@ void MainApp::followRoots() {
       this);
 }
 
+void MainApp::thinWhenQuiet() {
+  thinTimer_ = g_timeout_add_seconds(
+      kThinCheckSeconds,
+      [](gpointer self) -> gboolean {
+        auto* app = static_cast<MainApp*>(self);
+        auto roots = app->keeper_->roots();
+        if (app->thinIdle_ != 0 || !roots.ok()) return G_SOURCE_CONTINUE;
+        for (const roots::Root& root : *roots) {
+          if (!root.isPaused) app->toThin_.push_back(root.path);
+        }
+        app->thinIdle_ = g_idle_add_full(
+            G_PRIORITY_LOW,
+            [](gpointer self) -> gboolean {
+              return static_cast<MainApp*>(self)->thinNext() ? G_SOURCE_CONTINUE : G_SOURCE_REMOVE;
+            },
+            app, nullptr);
+        return G_SOURCE_CONTINUE;
+      },
+      this);
+}
+
+bool MainApp::thinNext() {
+  if (toThin_.empty()) {
+    thinIdle_ = 0;
+    return false;
+  }
+  const std::string root = std::move(toThin_.back());
+  toThin_.pop_back();
+  auto thinned = keeper_->thinIfDue(root, std::time(nullptr));
+  const auto say = [](const std::string& line) {
+    std::cout << "tarvine-app: " << printable(line) << std::endl;
+  };
+  if (!thinned.ok()) {
+    // A root that is not there now, or no longer watched, is thinned later.
+    const Status::Kind kind = thinned.status().kind();
+    if (kind != Status::Kind::unavailable && kind != Status::Kind::notWatched) {
+      say("cannot thin the history of " + root + ": " + thinned.status().message());
+    }
+  } else if (*thinned && !(*thinned)->thinned.dropped.empty()) {
+    // The summary, not each version dropped.
+    for (const std::string& line : roots::words::thinned(**thinned)) {
+      if (line.rfind("dropped ", 0) != 0) say(line);
+    }
+  }
+  return true;
+}
+
 int MainApp::run(const char* programName) {
   if (!g_application_id_is_valid(options_.applicationId.c_str())) {
     std::cerr << "tarvine-app: not a valid application id: " << printable(options_.applicationId)
@@ -324,6 +377,7 @@ int MainApp::run(const char* programName) {
   markRunning();
   watchSpool();
   followRoots();
+  thinWhenQuiet();
 
   if (application_ != nullptr) {
     g_signal_connect(application_, "activate", G_CALLBACK(+[](GApplication*, gpointer self) {

@@ -65,6 +65,11 @@ class MainApp {
   void watchSpool();
   // Automatic snapshots follow the published roots, whoever changes them.
   void followRoots();
+  // Thins each root's history as its policy says, at most once a
+  // Keeper::kThinEverySeconds, in the main loop's quiet moments: looked at
+  // every so often, then one root at a time when nothing else is pending.
+  void thinWhenQuiet();
+  bool thinNext();
   // Marks the run, and checks every history in the background when the
   // last run did not end cleanly.
   void markRunning();
@@ -86,6 +91,8 @@ class MainApp {
   std::thread checker_;
   std::atomic<bool> stopChecking_{false};
   std::atomic<bool> checked_{true};
+  unsigned thinTimer_ = 0, thinIdle_ = 0;
+  std::vector<std::string> toThin_;
 };
 
 }  // namespace tarvine::app
