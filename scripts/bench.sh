@@ -3,9 +3,10 @@
 # json.loads on the same manifests and prints every figure as a ratio to its
 # floor; then times the history against git's command line on the same trees
 # (scripts/history_bench.py), the history window's query of one file's
-# versions (bench/HistoryBenchmark.cpp), and the window itself on a large
+# versions (bench/HistoryBenchmark.cpp), the window itself on a large
 # folder (scripts/window_bench.py, where there is a display server to run
-# it). With --smoke each runs only briefly, to see that it works.
+# it), and thinning a long history (bench/ThinningBenchmark.cpp). With
+# --smoke each runs only briefly, to see that it works.
 set -euo pipefail
 smoke=0
 if [[ "${1:-}" == "--smoke" ]]; then
@@ -18,7 +19,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 mkdir -p "$build"
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DTARVINE_BENCH=ON > "$build/configure.log" 2>&1 ||
   { cat "$build/configure.log"; exit 1; }
-targets=(tarvine_bench tarvine_history_query_bench tarvine)
+targets=(tarvine_bench tarvine_history_query_bench tarvine_thinning_bench tarvine)
 # The history window, where GTK 4 is there to build it.
 if cmake --build "$build" --target help | grep '^\.\.\. tarvine-history$' > /dev/null; then
   targets+=(tarvine-history)
@@ -35,6 +36,7 @@ if (( smoke )); then
   "$build/bench/tarvine_history_query_bench" --benchmark_min_time=0.000001
   python3 -B "$root/scripts/history_bench.py" "$build" --smoke
   "$python" -B "$root/scripts/window_bench.py" "$build" --smoke
+  "$build/bench/tarvine_thinning_bench" --smoke
   exit 0
 fi
 "$build/bench/tarvine_bench" --benchmark_min_time=0.3 --benchmark_repetitions=7 \
@@ -51,3 +53,6 @@ echo "The history window's query: one file's versions across 1,000 snapshots of 
 echo
 echo "The history window on a folder of 100,000 files, under Xvfb (skipped without one):"
 "$python" -B "$root/scripts/window_bench.py" "$build"
+echo
+echo "Thinning 10,000 versions of a 10,000-file folder to the standard policy:"
+"$build/bench/tarvine_thinning_bench"
