@@ -15,6 +15,8 @@
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
+#include <functional>
 #include <random>
 #include <set>
 #include <thread>
@@ -544,6 +546,86 @@ TEST(KeeperThinningTest, ARootIsThinnedAtMostOnceADay) {
   // A dry run is not a thinning.
   ASSERT_TRUE(keeper.thin(root, now + 10 * kDay, /*dryRun=*/true).ok());
   EXPECT_FALSE(keeper.thinIfDue(root, now - kWeek + kHour)->has_value());
+}
+
+// Pins and policies through the Keeper, as the command line sets them: each
+// answer's kind, and what the history keeps afterwards.
+TEST(KeeperThinningTest, PinsAndPoliciesAreKeptWithTheHistoryAndBadOnesRefused) {
+  tarvine::testing::TempDir tmp;
+  const std::string root = tmp.path() + "/root";
+  fs::create_directories(root);
+  roots::Keeper keeper(roots::Container(tmp.path() + "/container"));
+  ASSERT_TRUE(keeper.watch(root, RootMode::manual).ok());
+  std::ofstream(root + "/f.txt") << "second";
+  auto taken = keeper.snapshot(root, Reason::manual);
+  ASSERT_TRUE(taken.ok());
+  const std::string second = taken->snapshot.id;
+  const struct {
+    const char* what;
+    std::function<Status()> act;
+    Status::Kind kind;
+  } cases[] = {
+      {"pin a version", [&] { return keeper.pin(root + "/f.txt", shortId(second)).status(); },
+       Status::Kind::ok},
+      {"pin it again", [&] { return keeper.pin(root, second).status(); }, Status::Kind::ok},
+      {"pin one that is not there", [&] { return keeper.pin(root, std::string(40, 'a')).status(); },
+       Status::Kind::notFound},
+      {"pin outside every root", [&] { return keeper.pin(tmp.path(), second).status(); },
+       Status::Kind::notWatched},
+      {"unpin one never pinned", [&] { return keeper.unpin(root, "HEAD~1").status(); },
+       Status::Kind::notFound},
+      {"a policy for a path below the root",
+       [&] { return keeper.setRetention(root + "/f.txt", Retention::standard()).status(); },
+       Status::Kind::notWatched},
+  };
+  for (const auto& test : cases) EXPECT_EQ(test.act().kind(), test.kind) << test.what;
+  auto kept = keeper.retention(root);
+  ASSERT_TRUE(kept.ok());
+  EXPECT_EQ(kept->pinned, std::vector<std::string>{second});
+  EXPECT_EQ(kept->retention, Retention::standard());
+
+  Retention month = *Retention::parse("all:1d,1d:30d");
+  month.sizeLimit = 1 << 30;
+  ASSERT_TRUE(keeper.setRetention(root, month).ok());
+  EXPECT_EQ(keeper.retention(root)->retention, month);
+  // Back to the standard one: no setting left behind, so that the standard
+  // policy a later version ships applies.
+  ASSERT_TRUE(keeper.setRetention(root, Retention::standard()).ok());
+  EXPECT_EQ(keeper.retention(root)->retention, Retention::standard());
+  auto history = keeper.container().history(root);
+  ASSERT_TRUE(history.ok());
+  const std::string config = (*history)->repository() + "config";
+  history->reset();
+  std::stringstream text;
+  text << std::ifstream(config).rdbuf();
+  EXPECT_EQ(text.str().find("keep"), std::string::npos) << text.str();
+  EXPECT_EQ(text.str().find("sizeLimit"), std::string::npos) << text.str();
+
+  // A pinned version is kept when the policy lets everything older than a
+  // day go, and unpinned, it goes.
+  ASSERT_TRUE(keeper.setRetention(root, *Retention::parse("all:1d")).ok());
+  std::ofstream(root + "/f.txt") << "third";
+  ASSERT_TRUE(keeper.snapshot(root, Reason::manual).ok());
+  const std::int64_t later = std::time(nullptr) + 3 * kDay;
+  auto thinned = keeper.thin(root, later);
+  ASSERT_TRUE(thinned.ok());
+  EXPECT_EQ(thinned->thinned.kept, 2u);  // the newest and the pinned one
+  // The first version went, so the pinned one was written anew: its pin
+  // followed it, and the old id is gone with the old chain.
+  const std::vector<std::string> pins = keeper.retention(root)->pinned;
+  ASSERT_EQ(pins.size(), 1u);
+  EXPECT_NE(pins.front(), second);
+  EXPECT_EQ(keeper.pin(root, second).status().kind(), Status::Kind::notFound);
+  ASSERT_TRUE(keeper.unpin(root, pins.front()).ok());
+  EXPECT_TRUE(keeper.retention(root)->pinned.empty());
+  thinned = keeper.thin(root, later);
+  ASSERT_TRUE(thinned.ok());
+  EXPECT_EQ(thinned->thinned.kept, 1u);
+
+  // A setting that cannot be read is said to be, not taken for the standard.
+  ASSERT_EQ(std::system(("git config --file " + config + " tarvine.keep nonsense").c_str()), 0);
+  EXPECT_EQ(keeper.retention(root).status().kind(), Status::Kind::damaged);
+  EXPECT_EQ(keeper.thin(root, later).status().kind(), Status::Kind::damaged);
 }
 
 }  // namespace
