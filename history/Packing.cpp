@@ -19,6 +19,7 @@
 
 #include "history/GitObjects.h"
 #include "history/History.h"
+#include "history/Intact.h"
 #include "history/PackSteps.h"
 #include "history/Privacy.h"
 #include "platform/posix/FileDescriptor.h"
@@ -41,6 +42,8 @@ constexpr const char* kPackSuffixes[] = {".pack", ".rev", ".bitmap", ".mtimes", 
 constexpr const char* kKeepSuffix = ".keep";
 // An index over several packs, which names the packs replaced.
 constexpr const char* kMultiPackIndex = "multi-pack-index";
+// Where the logs of branches set aside as damaged are kept (Intact.cpp).
+constexpr const char* kAsideLogs = "tarvine-damaged/logs";
 // git's cache of the commits' graph (and its chain of them), in objects/info.
 constexpr const char* kCommitGraph = "commit-graph";
 // Where large objects are written before they take their place beside the
@@ -549,8 +552,24 @@ int looseObjectEstimate(git_repository* repository) {
   return count * kFanOutFolders;
 }
 
+// The snapshots each line of the log `path` names.
+void logNames(const std::string& path, std::vector<git_oid>& names) {
+  std::ifstream in(path, std::ios::binary);
+  for (std::string line; std::getline(in, line);) {
+    // "OLD NEW name <email> time zone\tmessage"
+    for (std::size_t at : {std::size_t{0}, std::size_t{GIT_OID_HEXSZ + 1}}) {
+      git_oid oid;
+      if (line.size() >= at + GIT_OID_HEXSZ &&
+          git_oid_fromstrn(&oid, line.data() + at, GIT_OID_HEXSZ) == 0 && !git_oid_is_zero(&oid)) {
+        names.push_back(oid);
+      }
+    }
+  }
+}
+
 // Every snapshot a reference or a line of a reference's log names: what
-// stock git counts as reachable.
+// stock git counts as reachable; and the damaged ones set aside when the
+// history was healed, which it does not see, kept for people to look at.
 std::vector<git_oid> reachableRoots(git_repository* repository) {
   std::vector<git_oid> roots;
   git_reference_iterator* raw = nullptr;
@@ -565,22 +584,21 @@ std::vector<git_oid> reachableRoots(git_repository* repository) {
     }
     git_reference_iterator_free(raw);
   }
+  const std::string gitDir = git_repository_path(repository);
+  for (const std::string& aside : keptAside(repository)) {
+    std::ifstream in(gitDir + aside);
+    std::string id;
+    git_oid oid;
+    if (std::getline(in, id) && id.size() >= GIT_OID_HEXSZ &&
+        git_oid_fromstrn(&oid, id.data(), GIT_OID_HEXSZ) == 0) {
+      roots.push_back(oid);
+    }
+  }
   std::error_code ignored;
-  const std::string logs = std::string(git_repository_path(repository)) + "logs";
-  for (auto it = std::filesystem::recursive_directory_iterator(logs, ignored);
-       it != std::filesystem::recursive_directory_iterator(); it.increment(ignored)) {
-    if (!it->is_regular_file(ignored)) continue;
-    std::ifstream in(it->path(), std::ios::binary);
-    for (std::string line; std::getline(in, line);) {
-      // "OLD NEW name <email> time zone\tmessage"
-      for (std::size_t at : {std::size_t{0}, std::size_t{GIT_OID_HEXSZ + 1}}) {
-        git_oid oid;
-        if (line.size() >= at + GIT_OID_HEXSZ &&
-            git_oid_fromstrn(&oid, line.data() + at, GIT_OID_HEXSZ) == 0 &&
-            !git_oid_is_zero(&oid)) {
-          roots.push_back(oid);
-        }
-      }
+  for (const std::string& folder : {gitDir + "logs", gitDir + kAsideLogs}) {
+    for (auto it = std::filesystem::recursive_directory_iterator(folder, ignored);
+         it != std::filesystem::recursive_directory_iterator(); it.increment(ignored)) {
+      if (it->is_regular_file(ignored)) logNames(it->path().string(), roots);
     }
   }
   return roots;

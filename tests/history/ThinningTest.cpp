@@ -441,6 +441,34 @@ TEST_F(ThinningTest, ASizeLimitThinsOldestFirstAndSaysSo) {
   expectWholeAndLean();
 }
 
+// A damaged snapshot set aside when the history was healed is kept for
+// people to look at, with what it reaches, though no reference names it.
+TEST_F(ThinningTest, WhatADamagedSnapshotSetAsideReachesIsKept) {
+  std::vector<std::pair<std::int64_t, Reason>> timed;
+  for (int i = 0; i < 12; ++i)
+    timed.emplace_back(kNow - 2 * kDay + i * 20 * kMinute, Reason::manual);
+  timed.emplace_back(kNow, Reason::manual);
+  const std::vector<std::string> ids = append(timed);
+  const std::string blob = git("rev-parse " + ids[2] + ":f.txt");
+  fs::create_directories(repository + "/tarvine-damaged/tips");
+  std::ofstream(repository + "/tarvine-damaged/tips/20270101T000000Z") << ids[2] << "\n";
+  git("gc --quiet");
+  auto thinned = history->thin(kNow);
+  ASSERT_TRUE(thinned.ok()) << thinned.status().message();
+  std::set<std::string> dropped;
+  for (const Dropped& version : thinned->dropped) dropped.insert(version.id);
+  ASSERT_TRUE(dropped.contains(ids[1]) && dropped.contains(ids[2]) && dropped.contains(ids[4]));
+  const auto there = [&](const std::string& id) {
+    return shell("git --git-dir=" + repository + " cat-file -e " + id).status == 0;
+  };
+  // It and what it came from stay; a version dropped after it goes.
+  EXPECT_TRUE(there(ids[2]));
+  EXPECT_TRUE(there(blob));
+  EXPECT_TRUE(there(ids[1]));
+  EXPECT_FALSE(there(ids[4]));
+  git("fsck --strict --no-progress");
+}
+
 // A packing that fails midway through its removals leaves the new chain
 // whole; the next thinning finishes freeing the space.
 class FailingRemoval : public PackSteps {
