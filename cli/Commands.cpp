@@ -410,9 +410,9 @@ constexpr Command kCommands[] = {
      "drop the versions of FOLDER's history its policy lets go,\nand free their space; "
      "--dry-run lists what would go",
      1, 1, thin},
-    {"keep", "FOLDER [POLICY|default [SIZE|none]]",
-     "what FOLDER's history keeps as it ages (EVERY:AGE tiers,\nas in "
-     "all:1d,1h:7d,1d:90d,1w:forever) and its size limit",
+    {"keep", "FOLDER [POLICY [SIZE]]",
+     "what FOLDER's history keeps as it ages: EVERY:AGE tiers\n(as in "
+     "all:1d,1h:7d,1d:90d,1w:forever; default), and a\nsize limit (10G; none)",
      1, 3, keep},
     {"pin", "PATH VERSION", "keep VERSION whatever the policy says", 2, 2, pin},
     {"unpin", "PATH VERSION", "let the policy decide about VERSION again", 2, 2, unpin},
