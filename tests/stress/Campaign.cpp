@@ -14,9 +14,11 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <random>
+#include <set>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -137,6 +139,10 @@ std::vector<std::string> sampledFolderContents() {
 
 std::string shortOf(const std::string& id) { return history::shortId(id); }
 
+// How far ahead the thinning looks: the prepared snapshots are then all a
+// month old.
+constexpr std::int64_t kThinnedAfter = 30 * 24 * 60 * 60;
+
 // The worker's side: everything it does, from the fork to its exit status.
 class Work {
  public:
@@ -190,6 +196,26 @@ class Work {
           return failed("pack: " + packed.message());
         }
         break;
+      case Operation::thin: {
+        // A month on, the prepared snapshots (all of one day) are one a day
+        // by the standard policy: the first stays, the others go but the
+        // newest, which is written anew. Said first, as either chain may be
+        // what a cut leaves.
+        const std::int64_t later = std::time(nullptr) + kThinnedAfter;
+        auto planned = keeper.thin(places_.root, later, /*dryRun=*/true);
+        if (!planned.ok()) return failed("thin: " + planned.status().message());
+        std::set<std::string> dropped;
+        for (const history::Dropped& version : planned->thinned.dropped) {
+          dropped.insert(version.id);
+        }
+        if (dropped.empty()) return failed("the thinning would drop nothing");
+        for (const std::string& id : prepared_.order) {
+          say((dropped.contains(id) ? "dropping " : "rewriting ") + id);
+        }
+        auto thinned = keeper.thin(places_.root, later);
+        if (!thinned.ok()) return failed("thin: " + thinned.status().message());
+        break;
+      }
     }
     say("done");
     // Another program's synced write: the file system commits its journal,
@@ -323,7 +349,46 @@ void checkStore(const Places& places, const std::string& repository, const Store
   }
 }
 
-// Each reported snapshot, read back file by file through the history.
+// How snapshot `id` differs from `state`, read back file by file through the
+// history: each a problem, none when it holds it.
+std::vector<std::string> differences(history::History& history, const std::string& id,
+                                     const State& state) {
+  std::vector<std::string> problems;
+  auto files = history.files(id, "");
+  if (!files.ok()) return {files.status().message()};
+  std::set<std::string> paths;
+  for (const auto& file : files.value()) {
+    paths.insert(file.path);
+    if (fs::path(file.path).filename().string().rfind(history::History::restoringPrefix, 0) == 0) {
+      problems.push_back("holds " + file.path);
+    }
+  }
+  for (std::size_t file = 0; file < kFileCount; ++file) {
+    const std::string path = kUserFiles[file].path;
+    if (paths.count(path) == 0) {
+      problems.push_back("lacks " + path);
+      continue;
+    }
+    const int fd = ::memfd_create("version", MFD_CLOEXEC);
+    Status written = history.writeFileVersion(id, path, fd);
+    std::string text;
+    if (written.ok()) {
+      const off_t size = ::lseek(fd, 0, SEEK_END);
+      text.resize(static_cast<std::size_t>(size));
+      if (::pread(fd, text.data(), text.size(), 0) != size) text.clear();
+    }
+    ::close(fd);
+    if (!written.ok()) {
+      problems.push_back(path + ": " + written.message());
+    } else if (text != content(file, state[file])) {
+      problems.push_back(path + " is not as it was");
+    }
+  }
+  return problems;
+}
+
+// Each reported snapshot, read back file by file through the history; and
+// each state a thinning kept, in some snapshot listed.
 void checkSnapshots(history::History& history, const Journal& journal,
                     std::vector<std::string>& problems) {
   auto versions = history.versions("");
@@ -340,39 +405,17 @@ void checkSnapshots(history::History& history, const Journal& journal,
       problems.push_back("snapshot lost: " + name + " is not listed");
       continue;
     }
-    auto files = history.files(id, "");
-    if (!files.ok()) {
-      problems.push_back("snapshot damaged: " + name + ": " + files.status().message());
-      continue;
+    for (const std::string& problem : differences(history, id, state)) {
+      problems.push_back("snapshot damaged: " + name + ": " + problem);
     }
-    std::set<std::string> paths;
-    for (const auto& file : files.value()) {
-      paths.insert(file.path);
-      if (fs::path(file.path).filename().string().rfind(history::History::restoringPrefix, 0) ==
-          0) {
-        problems.push_back("snapshot damaged: " + name + " holds " + file.path);
-      }
-    }
-    for (std::size_t file = 0; file < kFileCount; ++file) {
-      const std::string path = kUserFiles[file].path;
-      if (paths.count(path) == 0) {
-        problems.push_back("snapshot damaged: " + name + " lacks " + path);
-        continue;
-      }
-      const int fd = ::memfd_create("version", MFD_CLOEXEC);
-      Status written = history.writeFileVersion(id, path, fd);
-      std::string text;
-      if (written.ok()) {
-        const off_t size = ::lseek(fd, 0, SEEK_END);
-        text.resize(static_cast<std::size_t>(size));
-        if (::pread(fd, text.data(), text.size(), 0) != size) text.clear();
-      }
-      ::close(fd);
-      if (!written.ok()) {
-        problems.push_back("snapshot damaged: " + name + ": " + path + ": " + written.message());
-      } else if (text != content(file, state[file])) {
-        problems.push_back("snapshot damaged: " + name + ": " + path + " is not as it was");
-      }
+  }
+  for (const State& state : journal.versions) {
+    const bool held = std::any_of(listed.begin(), listed.end(), [&](const std::string& id) {
+      return differences(history, id, state).empty();
+    });
+    if (!held) {
+      problems.push_back("snapshot lost: no version listed holds " + encode(state) +
+                         ", which a thinning keeps");
     }
   }
 }
@@ -442,6 +485,8 @@ const char* operationName(Operation operation) {
       return "pack";
     case Operation::tidy:
       return "tidy";
+    case Operation::thin:
+      return "thin";
   }
   return "";
 }
@@ -589,6 +634,13 @@ Journal Worker::journal(const Prepared& prepared) {
       std::string id, encoded;
       words >> id >> encoded;
       journal.snapshots[id] = decode(encoded);
+    } else if (verb == "dropping" || verb == "rewriting") {
+      std::string id;
+      words >> id;
+      const auto reported = journal.snapshots.find(id);
+      if (reported == journal.snapshots.end()) continue;
+      if (verb == "rewriting") journal.versions.push_back(reported->second);
+      journal.snapshots.erase(reported);
     } else if (verb == "done") {
       journal.finished = true;
     } else if (verb == "failed") {

@@ -40,9 +40,9 @@ struct Places {
 };
 
 // What happens to the history under the fault.
-enum class Operation { snapshot, restore, pack, tidy };
+enum class Operation { snapshot, restore, pack, tidy, thin };
 constexpr Operation kOperations[] = {Operation::snapshot, Operation::restore, Operation::pack,
-                                     Operation::tidy};
+                                     Operation::tidy, Operation::thin};
 const char* operationName(Operation operation);
 
 // The history every run starts from: snapshots of the user's files at three
@@ -59,6 +59,9 @@ Prepared prepare(const Places& places);
 struct Journal {
   // Reported done: each snapshot's id and the state it holds.
   std::map<std::string, State> snapshots;
+  // States some listed snapshot must hold, under whatever id: a thinning
+  // writes the versions it keeps anew.
+  std::vector<State> versions;
   // For each user file, the versions it may hold now: the one it was last
   // reported at, and any it was being changed to when the worker was stopped.
   std::vector<std::set<int>> allowed;

@@ -1,5 +1,5 @@
-// kill -9 at random points of a snapshot, a restore, a pack and a tidy (the
-// packing after an automatic snapshot): after each, nothing reported done is
+// kill -9 at random points of a snapshot, a restore, a pack, a tidy (the
+// packing after an automatic snapshot) and a thinning: after each, nothing reported done is
 // lost, every user file holds a version it was given, the history's checks
 // name nothing reported done, and once the history has been opened again
 // (the next snapshot) nothing a killed writer left is still there: no

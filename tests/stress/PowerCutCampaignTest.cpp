@@ -1,8 +1,8 @@
-// Power cuts at the flushes of a snapshot, a restore, a pack and a tidy, on a
-// disk that loses its write cache: after each, the history opens, its checks
-// name nothing reported done, every snapshot reported done reads back as it
-// was, every user file holds a version it was given, and the next snapshot
-// completes. docs/FAULTS.md keeps the results.
+// Power cuts at the flushes of a snapshot, a restore, a pack, a tidy and a
+// thinning, on a disk that loses its write cache: after each, the history
+// opens, its checks name nothing reported done, every snapshot reported done
+// reads back as it was, every user file holds a version it was given, and
+// the next snapshot completes. docs/FAULTS.md keeps the results.
 
 #include <signal.h>
 
