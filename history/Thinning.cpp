@@ -8,7 +8,6 @@
 
 #include <fcntl.h>
 #include <git2/sys/commit.h>
-#include <stdlib.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -206,17 +205,13 @@ std::string thinnedAtFile(git_repository* repository) {
 }
 
 void rememberThinned(git_repository* repository, std::int64_t now) {
-  // Not synced: lost or stale, it only costs thinning again.
-  std::string temporary = thinnedAtFile(repository) + ".XXXXXX";
-  const int fd = ::mkstemp(temporary.data());
-  if (fd < 0) return;
+  // Neither atomic nor synced: lost, cut short or stale, it only costs
+  // thinning again.
+  const std::string path = thinnedAtFile(repository);
+  FileDescriptor fd(
+      ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600));
   const std::string line = std::to_string(now) + "\n";
-  const bool wrote = ::write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size());
-  if (::close(fd) == 0 && wrote &&
-      ::rename(temporary.c_str(), thinnedAtFile(repository).c_str()) == 0) {
-    return;
-  }
-  ::unlink(temporary.c_str());
+  if (fd.valid()) (void)!::write(fd.get(), line.data(), line.size());
 }
 
 // Each pin on a version the chain `chain` (by what each version holds) has
