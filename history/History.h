@@ -210,9 +210,10 @@ class History {
   Result<std::vector<VersionFile>> files(const std::string& id, const std::string& relative);
 
   // Packs every object of the history into one pack, with deltas between the
-  // versions of each file, as git's gc does; files larger than
-  // `kLooseFileBytes` stay loose, so that they are read and restored piece by
-  // piece.
+  // versions of each file, as git's gc does. Large files are in chunks, which
+  // are packed like any other; whole blobs larger than `kLooseFileBytes`
+  // (kept by stores made before chunks) stay loose, so that they are read
+  // and restored piece by piece.
   Status pack();
   // What git's gc --auto does, for a quiet moment after a snapshot: packs the
   // loose objects once there are more than it allows, and all into one once
