@@ -231,9 +231,10 @@ class History {
   void setLooseFileBytes(std::uint64_t bytes) { looseFileBytes_ = bytes; }
   void setPackSteps(PackSteps& steps) { packSteps_ = &steps; }
   // Files of at least `bytes` are stored in chunks (kChunkedFileBytes unless
-  // set; never more, so that the chunks a snapshot stored are known again).
+  // set; never more, so that the chunks a snapshot stored are known again,
+  // and never an empty file, which has no chunk).
   void setChunkedFileBytes(std::uint64_t bytes) {
-    chunkedFileBytes_ = std::min(bytes, kChunkedFileBytes);
+    chunkedFileBytes_ = std::clamp<std::uint64_t>(bytes, 1, kChunkedFileBytes);
   }
 
   // Writes the file `relative` as it was in snapshot `id` to `fd`.
