@@ -21,14 +21,21 @@ constexpr std::size_t kCompressedPieceBytes = 1 << 16;
 // this size or a multiple of it.
 constexpr std::size_t kHoleBytes = 4096;
 
-// Where a blob's content goes, piece by piece. With holes kept, each whole
-// block of zeros at a block-aligned offset is skipped by seeking past it, and
-// the length is set at the end, so that nothing is allocated for it.
-class Sink {
+// Where a blob's content goes, piece by piece.
+class Pieces {
+ public:
+  virtual ~Pieces() = default;
+  virtual Status put(const char* bytes, std::size_t size) = 0;
+};
+
+// A file. With holes kept, each whole block of zeros at a block-aligned
+// offset is skipped by seeking past it, and the length is set at the end, so
+// that nothing is allocated for it.
+class Sink : public Pieces {
  public:
   Sink(FolderAccess& access, int fd, Holes holes) : access_(access), fd_(fd), holes_(holes) {}
 
-  Status put(const char* bytes, std::size_t size) {
+  Status put(const char* bytes, std::size_t size) override {
     if (holes_ == Holes::written) return writeAll(access_, fd_, bytes, size);
     if (!partial_.empty()) {  // a block begun by the previous piece
       const std::size_t taken = std::min(size, kHoleBytes - partial_.size());
@@ -88,7 +95,7 @@ class Sink {
 
 // A loose object's content to `sink`, inflated piece by piece. Absent when the
 // object is not loose (packed), so that libgit2 reads it.
-std::optional<Status> copyLooseBlob(git_repository* repository, const git_oid& oid, Sink& sink) {
+std::optional<Status> copyLooseBlob(git_repository* repository, const git_oid& oid, Pieces& sink) {
   const std::string id = hex(oid);
   const std::string path = std::string(git_repository_path(repository)) + "objects/" +
                            id.substr(0, 2) + "/" + id.substr(2);
@@ -159,7 +166,7 @@ Status writeAll(FolderAccess& access, int fd, const char* bytes, std::size_t siz
 namespace {
 
 // A blob's content to `sink`, not yet finished.
-Status copyTo(git_repository* repository, const git_oid& oid, Sink& sink) {
+Status copyTo(git_repository* repository, const git_oid& oid, Pieces& sink) {
   if (auto copied = copyLooseBlob(repository, oid, sink)) return *copied;
   auto odb = odbOf(repository);
   if (!odb.ok()) return odb.status();
@@ -187,7 +194,71 @@ Status copyTo(git_repository* repository, const git_oid& oid, Sink& sink) {
                   static_cast<std::size_t>(git_blob_rawsize(raw)));
 }
 
+// A chunked file's content to `sink`: its chunks in the order of their
+// names, the marker left out.
+Status copyChunks(git_repository* repository, const git_oid& tree, Pieces& sink) {
+  git_tree* raw = nullptr;
+  if (git_tree_lookup(&raw, repository, &tree) != 0) {
+    return gitFailure("cannot read", Status::Kind::damaged);
+  }
+  Tree owner(raw);
+  for (std::size_t i = 0, count = git_tree_entrycount(raw); i < count; ++i) {
+    const git_tree_entry* entry = git_tree_entry_byindex(raw, i);
+    if (git_tree_entry_filemode(entry) == GIT_FILEMODE_COMMIT) continue;
+    if (git_tree_entry_type(entry) != GIT_OBJECT_BLOB) {
+      return Status::failure(Status::Kind::damaged,
+                             "not a chunk: " + hex(*git_tree_entry_id(entry)), EIO);
+    }
+    if (Status copied = copyTo(repository, *git_tree_entry_id(entry), sink); !copied.ok()) {
+      return copied;
+    }
+  }
+  return Status();
+}
+
+// Pieces hashed as one blob of the size announced.
+class Hasher : public Pieces {
+ public:
+  explicit Hasher(git_odb_stream* stream) : stream_(stream) {}
+  Status put(const char* bytes, std::size_t size) override {
+    written_ += size;
+    if (git_odb_stream_write(stream_, bytes, size) != 0) return gitFailure("cannot hash");
+    return Status();
+  }
+  std::uint64_t written() const { return written_; }
+
+ private:
+  git_odb_stream* stream_;
+  std::uint64_t written_ = 0;
+};
+
 }  // namespace
+
+Status copyFile(FolderAccess& access, git_repository* repository, const git_oid& stored,
+                bool chunked, int fd, Holes holes) {
+  if (!chunked) return copyBlob(access, repository, stored, fd, holes);
+  Sink sink(access, fd, holes);
+  if (Status copied = copyChunks(repository, stored, sink); !copied.ok()) return copied;
+  return sink.finish();
+}
+
+Result<git_oid> hashChunks(git_repository* repository, const git_oid& tree, std::uint64_t size) {
+  auto odb = hashingOdb();
+  if (!odb.ok()) return odb.status();
+  git_odb_stream* stream = nullptr;
+  if (git_odb_open_wstream(&stream, odb->get(), size, GIT_OBJECT_BLOB) != 0) {
+    return gitFailure("cannot hash");
+  }
+  OdbStream owner(stream);
+  Hasher hasher(stream);
+  if (Status copied = copyChunks(repository, tree, hasher); !copied.ok()) return copied;
+  if (hasher.written() != size) {
+    return Status::failure(Status::Kind::damaged, "its chunks do not add up to its size", EIO);
+  }
+  git_oid oid;
+  if (git_odb_stream_finalize_write(&oid, stream) != 0) return gitFailure("cannot hash");
+  return oid;
+}
 
 Status copyBlob(FolderAccess& access, git_repository* repository, const git_oid& oid, int fd,
                 Holes holes) {

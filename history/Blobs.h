@@ -24,6 +24,15 @@ enum class Holes { written, kept };
 Status copyBlob(FolderAccess& access, git_repository* repository, const git_oid& oid, int fd,
                 Holes holes = Holes::written);
 
+// The content of the file stored as `stored` to `fd`: a blob, or, when
+// `chunked`, the tree of its chunks (Chunks.h), chunk after chunk.
+Status copyFile(FolderAccess& access, git_repository* repository, const git_oid& stored,
+                bool chunked, int fd, Holes holes = Holes::written);
+
+// The id a chunked file's content has as one blob, read back from its
+// chunks, which must hold `size` bytes.
+Result<git_oid> hashChunks(git_repository* repository, const git_oid& tree, std::uint64_t size);
+
 // The id the open file `fd` (`size` bytes) would have as a blob, read through
 // `access` and stored nowhere.
 Result<git_oid> hashFile(FolderAccess& access, int fd, std::uint64_t size);

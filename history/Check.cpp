@@ -5,6 +5,8 @@
 #include <optional>
 #include <unordered_set>
 
+#include "history/Blobs.h"
+#include "history/Chunks.h"
 #include "history/GitObjects.h"
 #include "history/History.h"
 #include "history/Intact.h"
@@ -75,6 +77,7 @@ struct Checker {
       return;
     }
     Tree owner(raw);
+    bool whole = true;
     for (std::size_t i = 0, count = git_tree_entrycount(raw); i < count && !stopped(); ++i) {
       const git_tree_entry* entry = git_tree_entry_byindex(raw, i);
       const git_oid& oid = *git_tree_entry_id(entry);
@@ -83,8 +86,20 @@ struct Checker {
       if (git_tree_entry_type(entry) == GIT_OBJECT_TREE) {
         tree(oid, below, snapshot);
       } else if (git_tree_entry_type(entry) == GIT_OBJECT_BLOB && seen.insert(rawKey(oid)).second) {
-        verify(oid, GIT_OBJECT_BLOB, snapshot,
-               "the file " + below + " (" + shortId(hex(oid)) + ")");
+        whole = verify(oid, GIT_OBJECT_BLOB, snapshot,
+                       "the file " + below + " (" + shortId(hex(oid)) + ")") &&
+                whole;
+      }
+    }
+    // A file kept in chunks: its chunks, read in order, must be the content
+    // its marker names, which versions and restores compare by.
+    if (const auto file = chunkedFile(repository, id); file && whole && !stopped()) {
+      const std::string shown = "the file " + path + " (" + shortId(hex(id)) + ")";
+      auto content = hashChunks(repository, id, file->size);
+      if (!content.ok()) {
+        problem(snapshot, shown, content.status().message());
+      } else if (!git_oid_equal(&*content, &file->content)) {
+        problem(snapshot, shown, "its chunks do not hold the content it names");
       }
     }
   }

@@ -329,7 +329,7 @@ Result<Snapshot> History::snapshotOnce(Reason reason) {
   }
   TreeWriter writer(
       {access_, repository_, odb->get(), previous, root_ == "/" ? "" : root_, excluded_,
-       hasIgnoreRules(ignoreFile()), keptAnyway_, temporaryPrefix_, naming_},
+       hasIgnoreRules(ignoreFile()), keptAnyway_, temporaryPrefix_, naming_, chunkedFileBytes_},
       report);
   Result<git_oid> tree = writer.folder(root->get(), "");
   if (!tree.ok()) return tree.status();

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -222,21 +223,32 @@ class History {
   Result<std::vector<VersionFile>> files(const std::string& id, const std::string& relative);
 
   // Packs every object of the history into one pack, with deltas between the
-  // versions of each file, as git's gc does; files larger than
-  // `kLooseFileBytes` stay loose, so that they are read and restored piece by
-  // piece.
+  // versions of each file, as git's gc does. Large files are in chunks, which
+  // are packed like any other; whole blobs larger than `kLooseFileBytes`
+  // (kept by stores made before chunks) stay loose, so that they are read
+  // and restored piece by piece.
   Status pack();
   // What git's gc --auto does, for a quiet moment after a snapshot: packs the
   // loose objects once there are more than it allows, and all into one once
   // there are more packs than it allows. A failure loses nothing.
   Status tidy();
   static constexpr std::uint64_t kLooseFileBytes = 32ull << 20;
+  // Files of at least this many bytes are stored in content-defined chunks
+  // (Chunks.h): those that packs would not delta-compress within the memory
+  // bound, so that a large file that changes a little costs what changed.
+  static constexpr std::uint64_t kChunkedFileBytes = kLooseFileBytes;
 
   // Packing's bound and file steps, for tests (pack-private): files larger
   // than `bytes` stay loose (kLooseFileBytes unless set), and packing syncs
   // and removes the store's files through `steps` (the real ones unless set).
   void setLooseFileBytes(std::uint64_t bytes) { looseFileBytes_ = bytes; }
   void setPackSteps(PackSteps& steps) { packSteps_ = &steps; }
+  // Files of at least `bytes` are stored in chunks (kChunkedFileBytes unless
+  // set; never more, so that the chunks a snapshot stored are known again,
+  // and never an empty file, which has no chunk).
+  void setChunkedFileBytes(std::uint64_t bytes) {
+    chunkedFileBytes_ = std::clamp<std::uint64_t>(bytes, 1, kChunkedFileBytes);
+  }
 
   // Writes the file `relative` as it was in snapshot `id` to `fd`.
   Status writeFileVersion(const std::string& id, const std::string& relative, int fd);
@@ -319,6 +331,7 @@ class History {
   // Packing.
   std::uint64_t looseFileBytes_ = kLooseFileBytes;
   PackSteps* packSteps_ = nullptr;
+  std::uint64_t chunkedFileBytes_ = kChunkedFileBytes;
 
   // Restoring (Restore.cpp).
   // Removes the temporary files a killed restore left in the folder; with

@@ -17,6 +17,7 @@
 
 #include "foundation/TextSplit.h"
 #include "history/Blobs.h"
+#include "history/Chunks.h"
 #include "history/GitObjects.h"
 #include "history/History.h"
 #include "history/StoredNames.h"
@@ -91,10 +92,12 @@ Result<FileDescriptor> openFolder(FolderAccess& access, const std::string& root,
 
 // One step of a restore: a file or link written, or a missing folder made.
 struct Write {
-  std::string path;  // below the root, as the user knows it
-  git_oid oid;
-  git_filemode_t mode;
+  std::string path;      // below the root, as the user knows it
+  git_oid oid;           // as stored: for a chunked file, the tree of its chunks
+  git_filemode_t mode;   // a chunked file's is a file's
   bool present = false;  // something is there now, to be replaced
+  bool chunked = false;
+  git_oid content = oid;  // the content's id: the chunked file's as one blob
 };
 
 // Every write a restore will make, found by walking the version's tree
@@ -152,6 +155,10 @@ class Planner {
   Status entry(int folder, const std::string& parent, const std::string& name, const git_oid& oid,
                git_filemode_t mode) {
     const std::string path = joinedPath(parent, name);
+    // A file kept in chunks is restored as the file it is.
+    const auto chunked =
+        mode == GIT_FILEMODE_TREE ? chunkedFile(repository_, oid) : std::optional<StoredFile>();
+    if (chunked) mode = chunked->mode;
     const auto now = kindAt(folder, name, path);
     if (!now.ok()) return now.status();
     if (mode == GIT_FILEMODE_TREE) {
@@ -165,7 +172,8 @@ class Planner {
       return planFolder(child.get(), path, oid);
     }
     if (*now != 0 && !S_ISREG(*now) && !S_ISLNK(*now)) return conflict(path, *now, mode);
-    writes_.push_back({path, oid, mode, *now != 0});
+    writes_.push_back(
+        {path, oid, mode, *now != 0, chunked.has_value(), chunked ? chunked->content : oid});
     return Status();
   }
 
@@ -414,7 +422,7 @@ class Writer {
                                                                              : 0666;
       fd = FileDescriptor(access_.createFile(folder, temporary, permissions));
       if (!fd.valid()) return failed(systemFailure("cannot write"));
-      Status copied = copyBlob(access_, repository_, step.oid, fd.get(), Holes::kept);
+      Status copied = copyFile(access_, repository_, step.oid, step.chunked, fd.get(), Holes::kept);
       if (!copied.ok()) return failed(copied);
     }
     auto kept = keep(folder, name, path);
@@ -470,11 +478,12 @@ class Writer {
     if (!head.ok()) return false;
     auto parts = components(path);
     if (!parts.ok()) return false;
-    auto entry = entryAt(head->get(), storedPath(*parts, naming_));
-    if (!entry.ok()) return false;
+    auto found = entryAt(head->get(), storedPath(*parts, naming_));
+    if (!found.ok()) return false;
+    const Entry entry = resolved(repository_, *found).entry;
     const bool isLink = current_.kind == Current::Kind::link;
-    return entry->oid && git_oid_equal(&*entry->oid, &current_.oid) &&
-           (entry->mode == GIT_FILEMODE_LINK) == isLink;
+    return entry.oid && git_oid_equal(&*entry.oid, &current_.oid) &&
+           (entry.mode == GIT_FILEMODE_LINK) == isLink;
   }
 
   // The replaced file's owner, where this user may give it, and then its
@@ -509,14 +518,18 @@ class Writer {
 
 // The latest snapshot before `head` in which `path` existed and differed
 // from what `head` has.
-Result<Commit> previousVersion(git_commit* head, const std::string& path,
-                               const std::string& shown) {
-  auto now = entryAt(head, path);
-  if (!now.ok()) return now.status();
+// Files are compared by content, whole or in chunks.
+Result<Commit> previousVersion(git_repository* repository, git_commit* head,
+                               const std::string& path, const std::string& shown) {
+  auto nowStored = entryAt(head, path);
+  if (!nowStored.ok()) return nowStored.status();
+  const Entry now = resolved(repository, *nowStored).entry;
   for (Commit walk = parentOf(head); walk; walk = parentOf(walk.get())) {
-    auto then = entryAt(walk.get(), path);
-    if (!then.ok()) return then.status();
-    if (then->oid && (!now->oid || !git_oid_equal(&*then->oid, &*now->oid))) return walk;
+    auto stored = entryAt(walk.get(), path);
+    if (!stored.ok()) return stored.status();
+    if (stored->sameAs(*nowStored)) continue;
+    const Entry then = resolved(repository, *stored).entry;
+    if (then.oid && (!now.oid || !git_oid_equal(&*then.oid, &*now.oid))) return walk;
   }
   return Status::failure(Status::Kind::noEarlierVersion, "no earlier version of " + shown, ENOENT);
 }
@@ -575,7 +588,7 @@ Result<Restored> History::restore(const std::string& relative, std::optional<std
     restored.before = before->id;
     auto head = headCommit(repository_);
     if (!head.ok()) return head.status();
-    auto previous = previousVersion(head->get(), path, shownPath(relative));
+    auto previous = previousVersion(repository_, head->get(), path, shownPath(relative));
     if (!previous.ok()) return previous.status();
     target = std::move(*previous);
   }
@@ -637,8 +650,8 @@ Result<Restored> History::restore(const std::string& relative, std::optional<std
     // Unread, the newest snapshot's entry is taken as different: the file
     // is written, which is never wrong.
     auto read = entryAt(head->get(), storedPath(*stored, naming_));
-    const Entry now = read.ok() ? *read : Entry{};
-    if (now.oid && git_oid_equal(&*now.oid, &write.oid) &&
+    const Entry now = read.ok() ? resolved(repository_, *read).entry : Entry{};
+    if (now.oid && git_oid_equal(&*now.oid, &write.content) &&
         (now.mode == write.mode ||
          (write.mode != GIT_FILEMODE_TREE && write.mode != GIT_FILEMODE_LINK &&
           now.mode != GIT_FILEMODE_TREE && now.mode != GIT_FILEMODE_LINK))) {

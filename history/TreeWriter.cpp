@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "history/Blobs.h"
+#include "history/Chunks.h"
 #include "history/StoredNames.h"
 #include "platform/posix/FileDescriptor.h"
 
@@ -82,7 +83,7 @@ Result<git_oid> TreeWriter::folder(int fd, const std::string& relative) {
       mode = GIT_FILEMODE_TREE;
     } else if (S_ISREG(info.st_mode)) {
       oid = file(fd, name, path, info);
-      mode = (info.st_mode & 0111) != 0 ? GIT_FILEMODE_BLOB_EXECUTABLE : GIT_FILEMODE_BLOB;
+      mode = fileEntryMode(setting_.odb, info, *oid, setting_.chunkedFileBytes);
     } else if (S_ISLNK(info.st_mode)) {
       oid = link(fd, name, info);
       mode = GIT_FILEMODE_LINK;
@@ -157,14 +158,19 @@ Result<git_oid> TreeWriter::readOnce(int parent, const std::string& name, const 
   Result<git_oid> hashed =
       hashFile(setting_.access, again.get(), static_cast<std::uint64_t>(info.st_size));
   if (!hashed.ok()) return hashed.status();
-  if (!git_oid_equal(&*hashed, &*oid) || setting_.access.statOpen(again.get(), second) != 0 ||
-      !sameVersion(info, second)) {
+  if (!holdsContent(setting_.repository, *oid, *hashed) ||
+      setting_.access.statOpen(again.get(), second) != 0 || !sameVersion(info, second)) {
     return changedWhileRead();
   }
   return oid;
 }
 
 Result<git_oid> TreeWriter::store(int fd, const struct stat& info, const std::string& path) {
+  if (static_cast<std::uint64_t>(info.st_size) >= setting_.chunkedFileBytes) {
+    bool historyFailed = false;
+    auto tree = storeInChunks(setting_.access, setting_.odb, fd, info, historyFailed);
+    return historyFailed ? storeFailed(path) : tree;
+  }
   // Streamed in pieces, so that a file larger than memory can be kept.
   git_odb_stream* stream = nullptr;
   if (git_odb_open_wstream(&stream, setting_.odb, static_cast<git_object_size_t>(info.st_size),

@@ -42,6 +42,8 @@ class TreeWriter {
     const std::string& temporaryPrefix;
     // How the store names what git refuses.
     Naming naming;
+    // Files of at least this size are stored in chunks (Chunks.h).
+    std::uint64_t chunkedFileBytes;
   };
   TreeWriter(Setting setting, Snapshot& report);
 

@@ -3,9 +3,12 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <map>
+#include <set>
 
 #include "foundation/TextSplit.h"
 #include "history/Blobs.h"
+#include "history/Chunks.h"
 #include "history/GitObjects.h"
 #include "history/History.h"
 #include "history/StatCache.h"
@@ -17,7 +20,8 @@ namespace {
 
 constexpr std::string_view kReasonTrailer = "Tarvine-Reason: ";
 
-// How many files differ between two trees of one folder (either may be absent).
+// How many files differ between two trees of one folder (either may be
+// absent). A file kept in chunks counts once, however many chunks changed.
 std::size_t changedFiles(git_repository* repository, const Entry& older, const Entry& newer) {
   auto treeOf = [&](const Entry& entry) {
     git_tree* tree = nullptr;
@@ -28,9 +32,34 @@ std::size_t changedFiles(git_repository* repository, const Entry& older, const E
   const Tree before = treeOf(older), after = treeOf(newer);
   git_diff* diff = nullptr;
   if (git_diff_tree_to_tree(&diff, repository, before.get(), after.get(), nullptr) != 0) return 0;
-  const std::size_t count = git_diff_num_deltas(diff);
+  // Whether a folder of either tree is a chunked file, by its path.
+  std::map<std::string, bool> chunked;
+  const auto isChunked = [&](const std::string& folder) {
+    auto [known, added] = chunked.emplace(folder, false);
+    if (!added) return known->second;
+    for (git_tree* tree : {before.get(), after.get()}) {
+      git_tree_entry* raw = nullptr;
+      if (tree == nullptr || git_tree_entry_bypath(&raw, tree, folder.c_str()) != 0) continue;
+      const TreeEntry entry(raw);
+      if (git_tree_entry_type(raw) == GIT_OBJECT_TREE &&
+          chunkedFile(repository, *git_tree_entry_id(raw))) {
+        return known->second = true;
+      }
+    }
+    return false;
+  };
+  std::set<std::string> files;
+  for (std::size_t i = 0, count = git_diff_num_deltas(diff); i < count; ++i) {
+    const git_diff_delta* delta = git_diff_get_delta(diff, i);
+    std::string path = delta->new_file.path != nullptr ? delta->new_file.path : "";
+    if (const auto slash = path.find_last_of('/');
+        slash != std::string::npos && isChunked(path.substr(0, slash))) {
+      path.resize(slash);
+    }
+    files.insert(std::move(path));
+  }
   git_diff_free(diff);
-  return count;
+  return files.size();
 }
 
 std::optional<std::uint64_t> sizeOf(git_odb* odb, const git_oid& oid) {
@@ -83,7 +112,12 @@ Result<std::vector<Version>> History::versions(const std::string& relative, std:
     auto read = parent ? entryAt(parent.get(), path) : Result<Entry>(Entry{});
     if (!read.ok()) return read.status();
     const Entry older = *read;
-    if (!currentEntry.sameAs(older)) {
+    // A chunked file is compared by its content: a large file stored whole
+    // by an earlier version and in chunks since is one version.
+    const bool stored = !currentEntry.sameAs(older);
+    const Resolved now = stored ? resolved(repository_, currentEntry) : Resolved{};
+    const Resolved then = stored ? resolved(repository_, older) : Resolved{};
+    if (stored && !now.entry.sameAs(then.entry)) {
       Version version;
       version.id = hex(*git_commit_id(current.get()));
       version.time = git_commit_time(current.get());
@@ -91,12 +125,14 @@ Result<std::vector<Version>> History::versions(const std::string& relative, std:
       version.change = !older.oid          ? Version::Change::added
                        : !currentEntry.oid ? Version::Change::deleted
                                            : Version::Change::modified;
-      if (currentEntry.oid) version.object = hex(*currentEntry.oid);
-      version.isFolder = (currentEntry.oid ? currentEntry.mode : older.mode) == GIT_FILEMODE_TREE;
+      if (now.entry.oid) version.object = hex(*now.entry.oid);
+      version.isFolder = (now.entry.oid ? now.entry.mode : then.entry.mode) == GIT_FILEMODE_TREE;
       if (version.isFolder) {
         version.changedFiles = changedFiles(repository_, older, currentEntry);
-      } else if (currentEntry.oid) {
-        version.size = sizeOf(odb->get(), *currentEntry.oid);
+      } else if (now.file) {
+        version.size = now.file->size;
+      } else if (now.entry.oid) {
+        version.size = sizeOf(odb->get(), *now.entry.oid);
       }
       found.push_back(std::move(version));
     }
@@ -144,7 +180,13 @@ Result<std::string> History::currentObject(const std::string& relative) {
   // A file unchanged since the last snapshot has the id that snapshot
   // recorded: a large file is not read again each time its versions are shown.
   const StatCache cache = loadCache(statCachePath_);
-  if (const CachedFile* cached = cache.trusted(joined(*parts), info)) return hex(cached->blob);
+  if (const CachedFile* cached = cache.trusted(joined(*parts), info)) {
+    // Kept in chunks, it has its content's id, as versions give it.
+    auto odb = odbOf(repository_);
+    if (!odb.ok()) return odb.status();
+    const git_filemode_t mode = fileEntryMode(odb->get(), info, cached->blob, chunkedFileBytes_);
+    return hex(*resolved(repository_, Entry{cached->blob, mode}).entry.oid);
+  }
   FileDescriptor file(access_.openFile(folder.get(), parts->back()));
   if (!file.valid() || access_.statOpen(file.get(), info) != 0) {
     return systemFailure("cannot read " + path);
@@ -162,7 +204,7 @@ Result<std::vector<VersionFile>> History::files(const std::string& id,
   if (!commit.ok()) return commit.status();
   auto found = entryAt(commit->get(), storedPath(*parts, naming_));
   if (!found.ok()) return found.status();
-  const Entry entry = *found;
+  const Entry entry = resolved(repository_, *found).entry;
   if (!entry.oid || entry.mode != GIT_FILEMODE_TREE) {
     return Status::failure(Status::Kind::notFound,
                            shownPath(relative) + " is not a folder in version " + id, ENOTDIR);
@@ -175,24 +217,30 @@ Result<std::vector<VersionFile>> History::files(const std::string& id,
   auto odb = odbOf(repository_);
   if (!odb.ok()) return odb.status();
   struct Walk {
+    git_repository* repository;
     git_odb* odb;
     Naming naming;
     std::vector<VersionFile> files;
-  } walk{odb->get(), naming_, {}};
+  } walk{repository_, odb->get(), naming_, {}};
   const int walked = git_tree_walk(
       raw, GIT_TREEWALK_PRE,
       [](const char* root, const git_tree_entry* entry, void* payload) -> int {
-        if (git_tree_entry_type(entry) != GIT_OBJECT_BLOB) return 0;
         auto* walk = static_cast<Walk*>(payload);
+        // A chunked file is one file, and its chunks are not walked.
+        const auto chunked = git_tree_entry_type(entry) == GIT_OBJECT_TREE
+                                 ? chunkedFile(walk->repository, *git_tree_entry_id(entry))
+                                 : std::nullopt;
+        if (git_tree_entry_type(entry) != GIT_OBJECT_BLOB && !chunked) return 0;
         std::string path;
         for (std::string_view part : splitNonEmpty(root, '/')) {
           path += realName(part, walk->naming) + "/";
         }
         VersionFile file{path + realName(git_tree_entry_name(entry), walk->naming), 0,
                          git_tree_entry_filemode(entry) == GIT_FILEMODE_LINK};
-        file.size = sizeOf(walk->odb, *git_tree_entry_id(entry)).value_or(0);
+        file.size =
+            chunked ? chunked->size : sizeOf(walk->odb, *git_tree_entry_id(entry)).value_or(0);
         walk->files.push_back(std::move(file));
-        return 0;
+        return chunked ? 1 : 0;
       },
       &walk);
   // A folder below that cannot be read fails the listing: shown without it,
@@ -210,12 +258,13 @@ Status History::writeFileVersion(const std::string& id, const std::string& relat
   if (!commit.ok()) return commit.status();
   auto found = entryAt(commit->get(), storedPath(*parts, naming_));
   if (!found.ok()) return found.status();
-  const Entry entry = *found;
-  if (!entry.oid || entry.mode == GIT_FILEMODE_TREE) {
+  const Resolved entry = resolved(repository_, *found);
+  if (!entry.entry.oid || entry.entry.mode == GIT_FILEMODE_TREE) {
     return Status::failure(Status::Kind::notFound, relative + " is not a file in version " + id,
                            ENOENT);
   }
-  return copyBlob(PosixFolderAccess::shared(), repository_, *entry.oid, fd);
+  return copyFile(PosixFolderAccess::shared(), repository_, entry.stored(), entry.file.has_value(),
+                  fd);
 }
 
 }  // namespace tarvine::history

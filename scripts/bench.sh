@@ -2,7 +2,8 @@
 # Builds the benchmarks with optimisation and runs them, then times Python's
 # json.loads on the same manifests and prints every figure as a ratio to its
 # floor; then times the history against git's command line on the same trees
-# (scripts/history_bench.py), the history window's query of one file's
+# (scripts/history_bench.py), a large file that changes a little
+# (scripts/large_file_bench.py), the history window's query of one file's
 # versions (bench/HistoryBenchmark.cpp), the window itself on a large
 # folder (scripts/window_bench.py, where there is a display server to run
 # it), and thinning a long history (bench/ThinningBenchmark.cpp). With
@@ -35,6 +36,7 @@ if (( smoke )); then
   "$build/bench/tarvine_bench" --benchmark_min_time=0.000001
   "$build/bench/tarvine_history_query_bench" --benchmark_min_time=0.000001
   python3 -B "$root/scripts/history_bench.py" "$build" --smoke
+  python3 -B "$root/scripts/large_file_bench.py" "$build" --smoke
   "$python" -B "$root/scripts/window_bench.py" "$build" --smoke
   "$build/bench/tarvine_thinning_bench" --smoke
   exit 0
@@ -46,6 +48,9 @@ python3 "$root/scripts/perf_report.py" "$build/results.json" "$TARVINE_BENCH_DAT
 echo
 echo "The history against git's command line (a 1 GB tree of 10,000 files; a 2 GB file):"
 python3 -B "$root/scripts/history_bench.py" "$build"
+echo
+echo "A 1 GB file rewritten in ten places, ten times (scripts/large_file_bench.py):"
+python3 -B "$root/scripts/large_file_bench.py" "$build"
 echo
 echo "The history window's query: one file's versions across 1,000 snapshots of 10,000 files:"
 "$build/bench/tarvine_history_query_bench" --benchmark_repetitions=7 \

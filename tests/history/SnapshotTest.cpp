@@ -341,24 +341,29 @@ TEST_F(SnapshotTest, OnAFileSystemOfWholeSecondsNoSameSizeEditIsMissed) {
 TEST_F(SnapshotTest, AFileRewrittenWhileItIsReadIsNeverStoredTorn) {
   TearingFolderAccess tearing;
   ASSERT_NO_FATAL_FAILURE(open(tearing));
-  constexpr std::size_t kSize = 64 * 1024;
-  const auto version = [&](int n) { return std::string(kSize, static_cast<char>('a' + n)); };
+  constexpr std::size_t kSize = 64 * 1024, kChunked = 2 << 20;
+  history->setChunkedFileBytes(1 << 20);  // so that kChunked is stored in chunks
   const struct {
     const char* what;
+    std::size_t size;
     bool inLastSnapshot;
     int rewrites;
     // What the snapshot holds: a version's letter, or none.
     std::optional<int> kept;
     std::optional<Skipped> skipped;
   } cases[] = {
-      {"rewritten once: read again whole", true, 1, 1, std::nullopt},
-      {"rewritten at every reading: the last snapshot's version stays", true, 100, 0,
+      {"rewritten once: read again whole", kSize, true, 1, 1, std::nullopt},
+      {"rewritten at every reading: the last snapshot's version stays", kSize, true, 100, 0,
        Skipped{"torn", Skipped::Kind::changedWhileRead, "", true}},
-      {"rewritten at every reading, and new: left out", false, 100, std::nullopt,
+      {"rewritten at every reading, and new: left out", kSize, false, 100, std::nullopt,
        Skipped{"torn", Skipped::Kind::changedWhileRead, "", false}},
+      {"in chunks, rewritten once: read again whole", kChunked, true, 1, 1, std::nullopt},
+      {"in chunks, rewritten at every reading: the last version stays", kChunked, true, 100, 0,
+       Skipped{"torn", Skipped::Kind::changedWhileRead, "", true}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
+    const auto version = [&](int n) { return std::string(c.size, static_cast<char>('a' + n)); };
     fs::remove_all(root);
     write(root + "/other", "unrelated");
     if (c.inLastSnapshot) write(root + "/torn", version(0));

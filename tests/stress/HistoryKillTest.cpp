@@ -38,14 +38,21 @@ TEST(HistoryKillTest, KilledAnywhereTheHistoryStaysReadableAndNoFileIsHalfWritte
     std::ofstream(root + "/d" + std::to_string(i % 6) + "/f" + std::to_string(i))
         << content('A', i);
   }
-  ASSERT_TRUE((*History::open(repository, root))->snapshot(Reason::manual).ok());
+  // Files from 3,000 bytes (about half of them) are stored in chunks.
+  constexpr std::uint64_t kChunked = 3000;
+  const auto open = [&] {
+    auto history = History::open(repository, root);
+    if (history.ok()) (*history)->setChunkedFileBytes(kChunked);
+    return history;
+  };
+  ASSERT_TRUE((*open())->snapshot(Reason::manual).ok());
   std::mt19937 random(12345);
   for (int round = 0; round < 25; ++round) {
     const pid_t child = ::fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
       // Back and forth between two states, recording each: every kind of write.
-      auto history = History::open(repository, root);
+      auto history = open();
       for (int step = 0;; ++step) {
         const char version = step % 2 == 0 ? 'B' : 'A';
         for (int i = step % 3; i < kFiles; i += 3) {
@@ -61,7 +68,7 @@ TEST(HistoryKillTest, KilledAnywhereTheHistoryStaysReadableAndNoFileIsHalfWritte
     ::kill(child, SIGKILL);
     ::waitpid(child, nullptr, 0);
 
-    auto history = History::open(repository, root);
+    auto history = open();
     ASSERT_TRUE(history.ok());
     for (const auto& entry : fs::recursive_directory_iterator(root)) {
       if (!entry.is_regular_file()) continue;
