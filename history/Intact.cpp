@@ -169,6 +169,7 @@ Result<Tip> heal(git_repository* repository, const std::string& branch,
   }
   // The cache may vouch for files of the snapshot set aside, which are lost.
   ::unlink(statCache.c_str());
+  ::unlink((statCache + "-journal").c_str());
   if (intact) vouchFor(repository, healed.tip);
   return Tip{healed.tip, healed};
 }

@@ -139,8 +139,12 @@ Result<std::string> History::currentObject(const std::string& relative) {
   }
   // A file unchanged since the last snapshot has the id that snapshot
   // recorded: a large file is not read again each time its versions are shown.
-  const StatCache cache = loadCache(statCachePath_);
-  if (const CachedFile* cached = cache.trusted(joined(*parts), info)) return hex(cached->blob);
+  const std::vector<std::string> above(parts->begin(), parts->end() - 1);
+  const auto cached = StatCache::open(statCachePath_, /*writable=*/false)->folder(joined(above));
+  if (const CachedEntry* entry = cached ? cached->trusted(parts->back(), info) : nullptr;
+      entry != nullptr && entry->mode != GIT_FILEMODE_LINK) {
+    return hex(entry->oid);
+  }
   FileDescriptor file(access_.openFile(folder.get(), parts->back()));
   if (!file.valid() || access_.statOpen(file.get(), info) != 0) {
     return systemFailure("cannot read " + path);
