@@ -317,6 +317,8 @@ std::optional<std::string> StatCache::meta(const std::string& key) {
 }
 
 void StatCache::setMeta(const std::string& key, const std::string& value) {
+  // Written only when it changed: an unchanged snapshot writes nothing.
+  if (meta(key) == value) return;
   sqlite3_stmt* put = statement(kPutMeta);
   if (put == nullptr) return;
   sqlite3_bind_text(put, 1, key.data(), static_cast<int>(key.size()), SQLITE_STATIC);

@@ -2,7 +2,8 @@
 # Builds the benchmarks with optimisation and runs them, then times Python's
 # json.loads on the same manifests and prints every figure as a ratio to its
 # floor; then times the history against git's command line on the same trees
-# (scripts/history_bench.py), and the history window's query of one file's
+# (scripts/history_bench.py, and scripts/scale_bench.py for trees of up to a
+# million files), and the history window's query of one file's
 # versions (bench/HistoryBenchmark.cpp). With --smoke each runs only briefly, to see that
 # it works.
 set -euo pipefail
@@ -17,7 +18,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 mkdir -p "$build"
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DTARVINE_BENCH=ON > "$build/configure.log" 2>&1 ||
   { cat "$build/configure.log"; exit 1; }
-cmake --build "$build" -j "$(nproc)" --target tarvine_bench tarvine_history_query_bench tarvine > "$build/build.log" 2>&1 ||
+cmake --build "$build" -j "$(nproc)" --target tarvine_bench tarvine_history_query_bench tarvine_snapshot_bench tarvine > "$build/build.log" 2>&1 ||
   { tail -n 60 "$build/build.log"; exit 1; }
 
 export TARVINE_BENCH_DATA="$build/data"
@@ -26,6 +27,7 @@ if (( smoke )); then
   "$build/bench/tarvine_bench" --benchmark_min_time=0.000001
   "$build/bench/tarvine_history_query_bench" --benchmark_min_time=0.000001
   python3 -B "$root/scripts/history_bench.py" "$build" --smoke
+  python3 -B "$root/scripts/scale_bench.py" "$build" --smoke
   exit 0
 fi
 "$build/bench/tarvine_bench" --benchmark_min_time=0.3 --benchmark_repetitions=7 \
@@ -35,6 +37,9 @@ python3 "$root/scripts/perf_report.py" "$build/results.json" "$TARVINE_BENCH_DAT
 echo
 echo "The history against git's command line (a 1 GB tree of 10,000 files; a 2 GB file):"
 python3 -B "$root/scripts/history_bench.py" "$build"
+echo
+echo "Snapshots of 300,000 and 1,000,000 small files against git's command line:"
+python3 -B "$root/scripts/scale_bench.py" "$build"
 echo
 echo "The history window's query: one file's versions across 1,000 snapshots of 10,000 files:"
 "$build/bench/tarvine_history_query_bench" --benchmark_repetitions=7 \
