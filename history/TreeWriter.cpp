@@ -339,7 +339,9 @@ Result<git_oid> TreeWriter::store(int fd, const struct stat& info, const std::st
     return storeFailed(path);
   }
   OdbStream owner(stream);  // freed unfinished, it stores nothing
-  std::vector<char> buffer(kStreamPieceBytes);
+  // No larger than the file: made anew for each file, a piece's worth of
+  // zeros cost more than reading a small file.
+  std::vector<char> buffer(std::min<std::int64_t>(info.st_size, kStreamPieceBytes));
   std::int64_t left = info.st_size;
   while (left > 0) {
     const ssize_t got =

@@ -12,7 +12,8 @@ bench/SnapshotBenchmark.cpp) and GNU time (git); wall time is shown beside.
   folder changed, and as the command line takes it, every folder read;
   against `git add -A && git commit`.
 
-Usage: scale_bench.py BUILD_DIR [--smoke]   (--smoke: one small tree)"""
+Usage: scale_bench.py BUILD_DIR [--smoke | --files N]   (--smoke: one small
+tree; --files: one tree of N files)"""
 
 import json
 import os
@@ -93,6 +94,8 @@ def main():
     smoke = "--smoke" in sys.argv
     bench = os.path.join(build, "bench", "tarvine_snapshot_bench")
     sizes = [2_000] if smoke else [300_000, 1_000_000]
+    if "--files" in sys.argv:
+        sizes = [int(sys.argv[sys.argv.index("--files") + 1])]
     rows = []
     for files in sizes:
         work = tempfile.mkdtemp(prefix="tarvine-scale-bench-")
