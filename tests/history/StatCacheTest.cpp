@@ -104,6 +104,27 @@ TEST_F(StatCacheTest, AnUnchangedFolderKeepsItsTreeAndOnlyTheChangedPathIsWritte
   git("fsck --strict --no-dangling");
 }
 
+TEST_F(StatCacheTest, WhatTheCacheNamesIsLookedForOnceTheHistoryWasRewritten) {
+  write("kept.txt", "kept");
+  write("sub/pruned.txt", "pruned");
+  ASSERT_NO_FATAL_FAILURE(settle());
+  ASSERT_FALSE(snap().id.empty());
+  // Rewritten from outside (as thinning rewrites the chain) to a snapshot
+  // without sub/, and the objects only the old chain held pruned, as a pack
+  // after it would.
+  const std::string pruned = id("HEAD:sub/pruned.txt");
+  const std::string gitDir = "git --git-dir=" + repository;
+  git("update-ref HEAD $(" + gitDir + " commit-tree -m thinned $(printf '100644 blob " +
+      id("HEAD:kept.txt") + "\\tkept.txt\\n' | " + gitDir + " mktree))");
+  fs::remove(repository + "/objects/" + pruned.substr(0, 2) + "/" + pruned.substr(2));
+  ASSERT_NO_FATAL_FAILURE(reopen());
+  const Snapshot taken = snap();
+  ASSERT_FALSE(taken.id.empty());
+  EXPECT_EQ(taken.filesRead, 1u);  // the file whose object is gone, and only it
+  EXPECT_EQ(versionOf(taken.id, "sub/pruned.txt"), "pruned");
+  git("fsck --strict --no-dangling");
+}
+
 TEST_F(StatCacheTest, ADamagedOrEarlierCacheMeansEveryFileIsReadAgain) {
   // Damage as a power cut, a disk or a hand can leave it, or an earlier
   // version's file in its place.
