@@ -64,6 +64,7 @@ def measure(bench, work, files, repeats, rows):
         # GNU time counts in steps of 10 ms: a smaller figure is no ratio.
         ratio = "%.2f" % (mine["cpu_ms"] / theirs["cpu_ms"]) if theirs and theirs["cpu_ms"] else ""
         rows.append((name, what, shown(mine), shown(theirs) if theirs else "", ratio, target))
+        print("| %s |" % " | ".join(rows[-1]), flush=True)
 
     first = ours(bench, "snapshot", history, tree)
     git_first = git(env, "git add -A && git commit -q -m first")
@@ -97,16 +98,15 @@ def main():
     if "--files" in sys.argv:
         sizes = [int(sys.argv[sys.argv.index("--files") + 1])]
     rows = []
+    # Each row as it is measured: a large tree takes minutes to make and remove.
+    print("| tree | measurement | tarvine | git command line | CPU ratio | target |")
+    print("| --- | --- | --- | --- | --- | --- |", flush=True)
     for files in sizes:
         work = tempfile.mkdtemp(prefix="tarvine-scale-bench-")
         try:
             measure(bench, work, files, 3 if smoke else 5, rows)
         finally:
             shutil.rmtree(work, ignore_errors=True)
-    print("| tree | measurement | tarvine | git command line | CPU ratio | target |")
-    print("| --- | --- | --- | --- | --- | --- |")
-    for row in rows:
-        print("| %s |" % " | ".join(row))
 
 
 if __name__ == "__main__":
