@@ -125,7 +125,7 @@ Result<git_oid> TreeWriter::along(int fd, const std::string& relative, const git
   // were vouched for as they are.
   std::optional<CachedFolder> cached = setting_.cache.folder(relative);
   if (cached && git_oid_equal(&cached->tree, git_tree_id(last))) {
-    bool whole = true;
+    bool allFound = true;
     for (const auto& [name, oid] : updated) {
       auto at = std::lower_bound(
           cached->entries.begin(), cached->entries.end(), name,
@@ -133,11 +133,11 @@ Result<git_oid> TreeWriter::along(int fd, const std::string& relative, const git
       if (at != cached->entries.end() && at->name == name) {
         at->oid = oid;
       } else {
-        whole = false;
+        allFound = false;
       }
     }
     cached->tree = tree;
-    if (whole) setting_.cache.put(relative, *cached);
+    if (allFound) setting_.cache.put(relative, *cached);
   }
   return tree;
 }

@@ -77,7 +77,8 @@ class TreeWriter {
   Result<git_oid> readFolder(int fd, const std::string& relative, const git_tree* last, bool whole);
   Result<git_oid> along(int fd, const std::string& relative, const git_tree* last);
   bool changedBelow(const std::string& relative) const;
-  // The cached object when the cache may vouch for it here.
+  // Whether an object the cache names may stand in a tree: always, unless
+  // the history was rewritten since the cache was written and it is gone.
   bool usable(const git_oid& oid) const;
   // A file's blob, read or vouched for; `recorded` is what the cache keeps of it.
   Result<git_oid> file(int parent, const std::string& name, const std::string& path,
