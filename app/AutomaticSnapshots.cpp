@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -57,6 +58,7 @@ void AutomaticSnapshots::follow(const std::vector<roots::Root>& roots) {
   inotify_ = FileDescriptor();
   watches_.clear();
   scanned_.clear();
+  partlyWatched_.clear();
   std::set<std::string> wanted;
   for (const roots::Root& root : roots) {
     if (!root.isPaused && modeOf(root) == RootMode::automatic) wanted.insert(root.path);
@@ -69,6 +71,9 @@ void AutomaticSnapshots::follow(const std::vector<roots::Root>& roots) {
       ++it;
     }
   }
+  std::erase_if(pending_, [&](const auto& root) { return wanted.count(root.first) == 0; });
+  // Watched anew below: what changed in between was seen by nobody.
+  for (auto& [root, pending] : pending_) pending.readWholeNextTime();
   std::set<std::string> previously = std::move(followed_);
   followed_ = wanted;
   std::erase_if(unavailable_, [&](const std::string& root) { return wanted.count(root) == 0; });
@@ -99,7 +104,7 @@ void AutomaticSnapshots::follow(const std::vector<roots::Root>& roots) {
     } else {
       scanned_.insert(root);
     }
-    if (previously.count(root) == 0) changed(root);
+    if (previously.count(root) == 0) changedAnywhere(root);
   }
   if (!scanned_.empty() && scanSource_ == 0) {
     scanSource_ = g_timeout_add_seconds(
@@ -122,6 +127,9 @@ void AutomaticSnapshots::watchTree(const std::string& root, const std::string& f
       scanned_.insert(root);
       say_("out of inotify watches in " + root + "; it is scanned every " +
            std::to_string(kScanSeconds) + " s instead");
+    } else if (errno != ENOENT) {
+      // Unwatched, its changes would go unseen: the root is read whole.
+      partlyWatched_.insert(root);
     }
     return;  // a folder gone or unreadable is skipped, as snapshots skip it
   }
@@ -145,7 +153,7 @@ void AutomaticSnapshots::readEvents() {
       const auto* event = reinterpret_cast<const inotify_event*>(at);
       at += sizeof(inotify_event) + event->len;
       if (event->mask & IN_Q_OVERFLOW) {
-        for (const std::string& root : followed_) changed(root);
+        for (const std::string& root : followed_) changedAnywhere(root);
         continue;
       }
       auto found = watches_.find(event->wd);
@@ -156,24 +164,37 @@ void AutomaticSnapshots::readEvents() {
         recheck(root);
         continue;
       }
-      if ((event->mask & IN_ISDIR) && (event->mask & (IN_CREATE | IN_MOVED_TO)) && event->len > 0) {
-        watchTree(root, folder + "/" + event->name);
+      const std::string name = event->len > 0 ? event->name : "";
+      if ((event->mask & IN_ISDIR) && (event->mask & (IN_CREATE | IN_MOVED_TO | IN_ATTRIB)) &&
+          !name.empty()) {
+        watchTree(root, folder + "/" + name);
       }
       if (event->mask & IN_IGNORED) watches_.erase(event->wd);
-      changed(root);
+      const std::string relative = folder == root ? "" : folder.substr(root.size() + 1);
+      pending_[root].event(event->mask, relative, name, PendingChanges::Clock::now());
+      schedule(root);
     }
   }
 }
 
-void AutomaticSnapshots::changed(const std::string& root) {
-  auto pending = timers_.find(root);
-  if (pending != timers_.end()) g_source_remove(pending->second);
+void AutomaticSnapshots::changedAnywhere(const std::string& root) {
+  pending_[root].changedAnywhere(PendingChanges::Clock::now());
+  schedule(root);
+}
+
+void AutomaticSnapshots::schedule(const std::string& root) {
+  const PendingChanges& pending = pending_[root];
+  if (!pending.pending()) return;
+  auto timer = timers_.find(root);
+  if (timer != timers_.end()) g_source_remove(timer->second);
+  const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(
+      pending.due(quiet_) - PendingChanges::Clock::now());
   struct Due {
     AutomaticSnapshots* self;
     std::string root;
   };
   timers_[root] = g_timeout_add_full(
-      G_PRIORITY_DEFAULT, static_cast<guint>(quiet_.count()),
+      G_PRIORITY_DEFAULT, static_cast<guint>(std::max<std::int64_t>(wait.count(), 0)),
       [](gpointer data) -> gboolean {
         auto* due = static_cast<Due*>(data);
         due->self->timers_.erase(due->root);
@@ -184,7 +205,14 @@ void AutomaticSnapshots::changed(const std::string& root) {
 }
 
 void AutomaticSnapshots::settle(const std::string& root) {
-  auto taken = keeper_.snapshot(root, history::Reason::automatic, /*tidy=*/true);
+  PendingChanges& pending = pending_[root];
+  const auto now = PendingChanges::Clock::now();
+  if (scanned_.count(root) != 0 || partlyWatched_.count(root) != 0) pending.changedAnywhere(now);
+  history::SnapshotOptions options;
+  options.changedFolders = pending.take(now);
+  auto taken = keeper_.snapshot(root, history::Reason::automatic, options, /*tidy=*/true);
+  // What it should have read is read by the next one, whole.
+  if (!taken.ok()) pending.readWholeNextTime();
   if (!taken.ok() && taken.status().kind() == Status::Kind::unavailable) {
     return markUnavailable(root, taken.status());
   }
@@ -205,7 +233,7 @@ void AutomaticSnapshots::recheck(const std::string& root) {
   dropWatches(root);
   devices_[root] = deviceOf(root);
   if (inotify_.valid()) watchTree(root, root);
-  changed(root);
+  changedAnywhere(root);
 }
 
 void AutomaticSnapshots::markUnavailable(const std::string& root, const Status& why) {

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "app/PendingChanges.h"
 #include "platform/posix/FileDescriptor.h"
 #include "roots/Keeper.h"
 
@@ -17,9 +18,13 @@ typedef struct _GUnixMountMonitor GUnixMountMonitor;
 namespace tarvine::app {
 
 // Snapshots each automatic, unpaused root on its own once it has been quiet
-// for a while after a change. Changes are seen through inotify, one watch per
-// folder; where the user's watches run out (fs.inotify.max_user_watches), that
-// root is instead scanned now and then, which the stat cache keeps cheap. A
+// for a while after a change, or at most PendingChanges::kLongestWait after
+// the first change however busy it is. Changes are seen through inotify, one
+// watch per folder, and each snapshot reads only the folders that changed;
+// every folder is read at the first snapshot, after lost events, when a
+// folder was made or moved in, and now and then. Where the user's watches run
+// out (fs.inotify.max_user_watches), that root is instead scanned now and
+// then, which the stat cache keeps cheap. A
 // root that is unavailable (its disk unmounted, its folder missing) is not
 // watched and not snapshotted, and is said so in the log once; it is looked
 // at again whenever the system's mounts change and every
@@ -42,7 +47,10 @@ class AutomaticSnapshots {
 
  private:
   void watchTree(const std::string& root, const std::string& folder);
-  void changed(const std::string& root);
+  // Anything in `root` may have changed: every folder is read.
+  void changedAnywhere(const std::string& root);
+  // The pending snapshot of `root` timed for when it is due.
+  void schedule(const std::string& root);
   void settle(const std::string& root);
   void readEvents();
   // Whether `root` is there: watched afresh and snapshotted once quiet if
@@ -63,6 +71,9 @@ class AutomaticSnapshots {
   std::map<std::string, unsigned> timers_;                      // root: pending snapshot
   std::set<std::string> followed_;
   std::set<std::string> scanned_;  // roots whose watches ran out
+  // Roots with a folder that could not be watched: read whole each time.
+  std::set<std::string> partlyWatched_;
+  std::map<std::string, PendingChanges> pending_;
   std::set<std::string> unavailable_;
   std::map<std::string, dev_t> devices_;  // each watched root's device when it was watched
   unsigned checkSource_ = 0;

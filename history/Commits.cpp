@@ -83,15 +83,28 @@ Status unreadable(git_repository* repository, const git_oid& oid, const std::str
                          EAGAIN);
 }
 
+// Ids as set members, without a string each: a first snapshot of a million
+// files holds a million of them.
+struct OidHash {
+  std::size_t operator()(const git_oid& oid) const {
+    std::size_t hash;
+    std::memcpy(&hash, oid.id, sizeof hash);  // ids are uniform already
+    return hash;
+  }
+};
+struct OidEqual {
+  bool operator()(const git_oid& a, const git_oid& b) const { return git_oid_equal(&a, &b); }
+};
+
 // The objects a new snapshot's tree holds that the one before did not: only
 // the folders that differ are read, so the cost follows what changed.
 struct NewObjects {
   git_repository* repository;
   std::vector<git_oid> files, trees;
-  std::unordered_set<std::string> seen;
+  std::unordered_set<git_oid, OidHash, OidEqual> seen;
 
   Status collect(const git_tree* before, const git_oid& id) {
-    if (!seen.insert(rawKey(id)).second) return Status();
+    if (!seen.insert(id).second) return Status();
     trees.push_back(id);
     git_tree* raw = nullptr;
     if (git_tree_lookup(&raw, repository, &id) != 0) {
@@ -112,8 +125,7 @@ struct NewObjects {
         }
         Tree owner(oldTree);
         if (Status added = collect(oldTree, *oid); !added.ok()) return added;
-      } else if (git_tree_entry_type(entry) == GIT_OBJECT_BLOB &&
-                 seen.insert(rawKey(*oid)).second) {
+      } else if (git_tree_entry_type(entry) == GIT_OBJECT_BLOB && seen.insert(*oid).second) {
         files.push_back(*oid);
       }
     }

@@ -26,7 +26,8 @@ constexpr const char* kIgnoreHelp =
     "# Paths below the watched folder to leave out of its history, one per line,\n"
     "# in .gitignore syntax (for example: *.tmp, build/, !keep.tmp). Nothing is\n"
     "# left out unless it is listed here.\n";
-constexpr const char* kStatCacheName = "/tarvine-stat-cache";
+// The ignore rules' file as the last snapshot saw it (the cache's key).
+constexpr const char* kIgnoreRulesKey = "ignore-rules";
 // Ignore rules are matched against a working folder: an empty one of the
 // history's own, so that no .gitignore of the watched folder is read.
 constexpr const char* kIgnoreBaseName = "/tarvine-ignore-base";
@@ -46,6 +47,15 @@ Naming namingOf(git_repository* repository) {
                        std::string_view(value) == kGitSafeNaming;
   git_config_free(config);
   return gitSafe ? Naming::gitSafe : Naming::dotGitOnly;
+}
+
+// What tells that the ignore rules changed: their file's size, times and inode.
+std::string ignoreRulesStamp(const std::string& file) {
+  struct stat info {};
+  if (::stat(file.c_str(), &info) != 0) return "none";
+  return std::to_string(info.st_size) + " " + std::to_string(info.st_mtim.tv_sec) + "." +
+         std::to_string(info.st_mtim.tv_nsec) + " " + std::to_string(info.st_ctim.tv_sec) + "." +
+         std::to_string(info.st_ctim.tv_nsec) + " " + std::to_string(info.st_ino);
 }
 
 bool hasIgnoreRules(const std::string& file) {
@@ -269,7 +279,8 @@ Result<std::unique_ptr<History>> History::open(const std::string& repository,
   const std::string matched = repository + kIgnoreBaseName;
   if (opening != Opening::checking) ::mkdir(matched.c_str(), 0700);
   git_repository_set_workdir(opened, matched.c_str(), /*update_gitlink=*/0);
-  std::unique_ptr<History> history(new History(opened, root, repository + kStatCacheName, access));
+  std::unique_ptr<History> history(
+      new History(opened, root, repository + "/" + StatCache::fileName, access));
   history->naming_ = namingOf(opened);
   if (Status guarded = readLooseSafely(opened); !guarded.ok()) return guarded;
   if (opening == Opening::writing) {
@@ -291,49 +302,66 @@ Status History::availability() {
   if (!root.ok()) return root.status();
   auto place = placeOf(access_, root->get(), root_);
   if (!place.ok()) return place.status();
-  return checkMounted(access_, repository_, root->get(), root_, loadCache(statCachePath_).root,
-                      *place);
+  return checkMounted(access_, repository_, root->get(), root_,
+                      StatCache::open(statCachePath_, /*writable=*/false)->root(), *place);
 }
 
-Result<Snapshot> History::snapshot(Reason reason) {
+Result<Snapshot> History::snapshot(Reason reason, const SnapshotOptions& options) {
   // Objects a power cut left empty or damaged were removed: taken again, the
   // snapshot stores them anew. Each try removes what it met (a damaged tree
   // can hide a damaged one below it), so a few tries are enough.
   constexpr int kTries = 8;
-  auto taken = snapshotOnce(reason);
+  auto taken = snapshotOnce(reason, options);
   for (int tried = 1;
        tried < kTries && !taken.ok() && taken.status().kind() == Status::Kind::damaged &&
        taken.status().errorNumber() == EAGAIN;
        ++tried) {
-    taken = snapshotOnce(reason);
+    taken = snapshotOnce(reason, options);
   }
   return taken;
 }
 
-Result<Snapshot> History::snapshotOnce(Reason reason) {
+Result<Snapshot> History::snapshotOnce(Reason reason, const SnapshotOptions& options) {
   removeStaleLocks(repository_);
   // Before any file is looked at: what the next snapshot trusts of this
-  // one's cache is what is older than this.
+  // one's records is what is older than this.
   const std::int64_t start = fileClockNow();
   Snapshot report;
   auto odb = odbOf(repository_);
   if (!odb.ok()) return odb.status();
   auto root = openRootFolder(access_, root_);
   if (!root.ok()) return root.status();
-  const StatCache previous = loadCache(statCachePath_);
+  const std::unique_ptr<StatCache> cache = StatCache::open(statCachePath_, /*writable=*/true);
+  const std::optional<RootPlace> lastPlace = cache->root();
   auto place = placeOf(access_, root->get(), root_);
   if (!place.ok()) return place.status();
-  if (Status there = checkMounted(access_, repository_, root->get(), root_, previous.root, *place);
+  if (Status there = checkMounted(access_, repository_, root->get(), root_, lastPlace, *place);
       !there.ok()) {
     return there;
   }
-  TreeWriter writer(
-      {access_, repository_, odb->get(), previous, root_ == "/" ? "" : root_, excluded_,
-       hasIgnoreRules(ignoreFile()), keptAnyway_, temporaryPrefix_, naming_, chunkedFileBytes_},
-      report);
+  auto before = headCommit(repository_);
+  git_tree* rawLast = nullptr;
+  if (before.ok() && git_commit_tree(&rawLast, before->get()) != 0) {
+    return gitFailure("cannot read the newest snapshot", Status::Kind::damaged);
+  }
+  const Tree lastTree(rawLast);
+  // The cache's records, and the changes the caller saw, are relative to the
+  // snapshot the cache last saw: a history rewritten or healed since may no
+  // longer hold what they name.
+  const std::optional<git_oid> tip = cache->tip();
+  const bool current = before.ok() && tip && git_oid_equal(&*tip, git_commit_id(before->get()));
+  const std::string rules = ignoreRulesStamp(ignoreFile());
+  const bool onlyChanged = options.changedFolders && current && lastPlace == *place &&
+                           cache->meta(kIgnoreRulesKey) == rules;
+  report.readWhole = !onlyChanged;
+  cache->begin();
+  TreeWriter writer({access_, repository_, odb->get(), *cache, start, !current,
+                     onlyChanged ? &*options.changedFolders : nullptr, lastTree.get(),
+                     root_ == "/" ? "" : root_, excluded_, hasIgnoreRules(ignoreFile()),
+                     keptAnyway_, temporaryPrefix_, naming_, chunkedFileBytes_},
+                    report);
   Result<git_oid> tree = writer.folder(root->get(), "");
   if (!tree.ok()) return tree.status();
-  auto before = headCommit(repository_);
   const std::string parent = before.ok() ? hex(*git_commit_id(before->get())) : "";
   auto recorded = recordSnapshot(repository_, *tree, reason, root_);
   if (!recorded.ok()) return recorded.status();
@@ -343,12 +371,14 @@ Result<Snapshot> History::snapshotOnce(Reason reason) {
     intactTip_ = *recorded;
     vouchFor(repository_, intactTip_);
   }
-  // The cache vouches only for what a recorded snapshot holds. It is saved
-  // anew whenever a file was read, so that what was read counts as seen at
-  // this snapshot's start.
-  if (!recorded->empty() || report.filesRead > 0 || previous.root != *place ||
-      writer.seen() != previous.files) {
-    saveCache(statCachePath_, StatCache{start, *place, writer.seen()});
+  // The records vouch only for what a durable snapshot holds: kept now, with
+  // the snapshot the branch names.
+  git_oid newTip;
+  if (git_oid_fromstr(&newTip, recorded->empty() ? parent.c_str() : recorded->c_str()) == 0) {
+    cache->setTip(newTip);
+    cache->setRoot(*place);
+    cache->setMeta(kIgnoreRulesKey, rules);
+    cache->commit();
   }
   report.id = std::move(*recorded);
   return report;
@@ -367,10 +397,11 @@ Status History::recordPlace() {
   if (!root.ok()) return root.status();
   auto place = placeOf(access_, root->get(), root_);
   if (!place.ok()) return place.status();
-  StatCache cache = loadCache(statCachePath_);
-  if (cache.root && *cache.root != *place) {
-    cache.root = *place;
-    saveCache(statCachePath_, cache);
+  const std::unique_ptr<StatCache> cache = StatCache::open(statCachePath_, /*writable=*/true);
+  if (const auto recorded = cache->root(); recorded && *recorded != *place) {
+    cache->begin();
+    cache->setRoot(*place);
+    cache->commit();
   }
   return syncPath(repository() + "config");
 }

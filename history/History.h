@@ -57,6 +57,20 @@ struct Snapshot {
   // times and inode.
   std::size_t filesRead = 0;
   std::vector<Skipped> skipped;
+  // Whether every folder was read (false: only the changed ones, as asked).
+  bool readWhole = true;
+};
+
+// What the caller knows of a snapshot to take.
+struct SnapshotOptions {
+  // The folders (paths below the root, "" for the root itself) in which
+  // something was added, removed or changed since the last snapshot, as the
+  // application's watches saw it: only those are read again, with the
+  // folders that lead to them, and every other folder keeps its tree from
+  // the last snapshot. Without it, or when the history cannot rely on it
+  // (the last snapshot is not the one the cache knows, the ignore rules or
+  // the root's place changed), every folder is read.
+  std::optional<std::set<std::string>> changedFolders;
 };
 
 // One version of a path: a snapshot in which it differs from the one before.
@@ -199,7 +213,7 @@ class History {
   // Records the root as it is now, unless nothing changed since the last
   // snapshot. A root that is not there, or whose disk seems not mounted (see
   // availability), is not recorded: a failure of kind unavailable.
-  Result<Snapshot> snapshot(Reason reason);
+  Result<Snapshot> snapshot(Reason reason, const SnapshotOptions& options = {});
 
   // Snapshots that tell the truth (History.cpp): whether the root can be
   // recorded now. A failure of kind unavailable when its folder is missing,
@@ -316,7 +330,7 @@ class History {
   History(git_repository* repository, std::string root, std::string statCache,
           FolderAccess& access);
   std::string shownPath(const std::string& relative) const;
-  Result<Snapshot> snapshotOnce(Reason reason);
+  Result<Snapshot> snapshotOnce(Reason reason, const SnapshotOptions& options);
   // Packing (Packing.cpp); with `dropUnreachable`, what no reference and no
   // reference's log reaches is not kept.
   Status repack(bool dropUnreachable);

@@ -34,9 +34,7 @@ bool sameVersion(const struct stat& a, const struct stat& b) {
 }  // namespace
 
 TreeWriter::TreeWriter(Setting setting, Snapshot& report)
-    : setting_(std::move(setting)), report_(report) {
-  seen_.reserve(setting_.previous.files.size());
-}
+    : setting_(std::move(setting)), report_(report) {}
 
 bool TreeWriter::ignored(const std::string& path, const struct stat& info) const {
   if (!setting_.hasIgnoreRules) return false;
@@ -46,14 +44,126 @@ bool TreeWriter::ignored(const std::string& path, const struct stat& info) const
   return git_ignore_path_is_ignored(&ignored, setting_.repository, asked.c_str()) == 0 && ignored;
 }
 
+bool TreeWriter::isExcluded(const std::string& path) const {
+  const auto& excluded = setting_.excluded;
+  return std::find(excluded.begin(), excluded.end(), setting_.root + "/" + path) != excluded.end();
+}
+
+bool TreeWriter::changedBelow(const std::string& relative) const {
+  const std::string prefix = relative.empty() ? "" : relative + "/";
+  const auto found = setting_.changed->upper_bound(prefix);
+  return found != setting_.changed->end() && found->compare(0, prefix.size(), prefix) == 0;
+}
+
+bool TreeWriter::usable(const git_oid& oid) const {
+  return !setting_.verifyCached || git_odb_exists(setting_.odb, &oid) == 1;
+}
+
 Result<git_oid> TreeWriter::folder(int fd, const std::string& relative) {
+  return walk(fd, relative, setting_.lastTree, setting_.changed == nullptr);
+}
+
+Result<git_oid> TreeWriter::walk(int fd, const std::string& relative, const git_tree* last,
+                                 bool whole) {
+  // Without a tree of its own in the last snapshot, a folder is new: all of it is read.
+  if (whole || last == nullptr || setting_.changed->count(relative) != 0) {
+    return readFolder(fd, relative, last, whole || last == nullptr);
+  }
+  return along(fd, relative, last);
+}
+
+Result<git_oid> TreeWriter::along(int fd, const std::string& relative, const git_tree* last) {
+  // The folders below this one that lead to changes, each by its name here.
+  const std::string prefix = relative.empty() ? "" : relative + "/";
+  std::set<std::string> leading;
+  for (auto it = setting_.changed->upper_bound(prefix);
+       it != setting_.changed->end() && it->compare(0, prefix.size(), prefix) == 0; ++it) {
+    leading.insert(it->substr(prefix.size(), it->find('/', prefix.size()) - prefix.size()));
+  }
   git_treebuilder* raw = nullptr;
-  if (git_treebuilder_new(&raw, setting_.repository, nullptr) != 0) {
+  if (git_treebuilder_new(&raw, setting_.repository, last) != 0) {
     return fatal(gitFailure("cannot store the folder " + shown(relative)));
   }
   TreeBuilder builder(raw);
+  bool same = true;
+  std::vector<std::pair<std::string, git_oid>> updated;
+  for (const std::string& name : leading) {
+    const std::string path = prefix + name;
+    struct stat info {};
+    // What no longer is a folder here changed this folder too, whatever the
+    // changes seen say: read whole.
+    if (setting_.access.statAt(fd, name, info) != 0 || !S_ISDIR(info.st_mode)) {
+      return readFolder(fd, relative, last, false);
+    }
+    if (isExcluded(path) || ignored(path, info)) continue;
+    FileDescriptor child(setting_.access.openFolder(fd, name));
+    if (!child.valid()) return readFolder(fd, relative, last, false);
+    const std::string stored = storedName(name, setting_.naming);
+    const git_tree_entry* before = git_tree_entry_byname(last, stored.c_str());
+    git_tree* rawBelow = nullptr;
+    if (before != nullptr && git_tree_entry_type(before) == GIT_OBJECT_TREE &&
+        git_tree_lookup(&rawBelow, setting_.repository, git_tree_entry_id(before)) != 0) {
+      return fatal(gitFailure("cannot read the last snapshot of " + path));
+    }
+    const Tree below(rawBelow);
+    Result<git_oid> oid = walk(child.get(), path, below.get(), below == nullptr);
+    if (fatal_) return *fatal_;
+    if (!oid.ok()) return readFolder(fd, relative, last, false);  // carried as the folder is read
+    if (below != nullptr && git_oid_equal(&*oid, git_tree_id(below.get()))) continue;
+    same = false;
+    updated.emplace_back(name, *oid);
+    if (git_treebuilder_insert(nullptr, builder.get(), stored.c_str(), &*oid, GIT_FILEMODE_TREE) !=
+        0) {
+      return fatal(gitFailure("cannot record " + path));
+    }
+  }
+  if (same) return *git_tree_id(last);
+  git_oid tree;
+  if (git_treebuilder_write(&tree, builder.get()) != 0) {
+    return fatal(gitFailure("cannot store the folder " + shown(relative)));
+  }
+  // The folder's record, where it was of this very tree, follows: its files
+  // were vouched for as they are.
+  std::optional<CachedFolder> cached = setting_.cache.folder(relative);
+  if (cached && git_oid_equal(&cached->tree, git_tree_id(last))) {
+    bool allFound = true;
+    for (const auto& [name, oid] : updated) {
+      auto at = std::lower_bound(
+          cached->entries.begin(), cached->entries.end(), name,
+          [](const CachedEntry& entry, const std::string& key) { return entry.name < key; });
+      if (at != cached->entries.end() && at->name == name) {
+        at->oid = oid;
+      } else {
+        allFound = false;
+      }
+    }
+    cached->tree = tree;
+    if (allFound) setting_.cache.put(relative, *cached);
+  }
+  return tree;
+}
+
+Result<git_oid> TreeWriter::readFolder(int fd, const std::string& relative, const git_tree* last,
+                                       bool whole) {
+  const std::optional<CachedFolder> cached = setting_.cache.folder(relative);
   std::vector<std::string> names;
   if (setting_.access.list(fd, names) != 0) return systemFailure("cannot list " + shown(relative));
+  std::sort(names.begin(), names.end());
+  // What the cache keeps of this folder now; while everything in it is what
+  // the cache had, the folder keeps the tree it had.
+  std::vector<CachedEntry> recorded;
+  recorded.reserve(names.size());
+  bool asCached = cached.has_value() && usable(cached->tree);
+  struct NotRead {
+    std::string name;
+    Skipped::Kind kind;
+    std::string why;
+  };
+  std::vector<NotRead> skipped;
+  // Whether a file of this folder was read, its times too recent for the
+  // cache to vouch for: the folder's record is renewed even when nothing
+  // changed, or the file would be read at every snapshot.
+  bool readHere = false;
   for (const std::string& name : names) {
     if (!setting_.temporaryPrefix.empty() && name.rfind(setting_.temporaryPrefix, 0) == 0) continue;
     const std::string path = relative.empty() ? name : relative + "/" + name;
@@ -61,69 +171,145 @@ Result<git_oid> TreeWriter::folder(int fd, const std::string& relative) {
     if (setting_.access.statAt(fd, name, info) != 0) {
       const int error = errno;
       if (error == ENOENT || ignored(path, info)) continue;  // gone since it was listed
-      const std::string why = std::string("cannot read: ") + std::strerror(error);
-      if (Status kept = keepLast(builder.get(), name, path, Skipped::Kind::unreadable, why);
-          !kept.ok()) {
-        return kept;
-      }
+      skipped.push_back(
+          {name, Skipped::Kind::unreadable, std::string("cannot read: ") + std::strerror(error)});
       continue;
     }
     if (ignored(path, info)) continue;
+    const CachedEntry* before = cached ? cached->find(name) : nullptr;
     std::optional<Result<git_oid>> oid;
-    git_filemode_t mode;
+    CachedEntry entry{name, 0, 0, 0, 0, 0, {}};
     if (S_ISDIR(info.st_mode)) {
-      const auto& excluded = setting_.excluded;
-      if (std::find(excluded.begin(), excluded.end(), setting_.root + "/" + path) !=
-          excluded.end()) {
-        continue;
+      if (isExcluded(path)) continue;
+      entry.mode = GIT_FILEMODE_TREE;
+      const git_tree_entry* lastEntry =
+          last != nullptr ? git_tree_entry_byname(last, storedName(name, setting_.naming).c_str())
+                          : nullptr;
+      const bool lastIsTree =
+          lastEntry != nullptr && git_tree_entry_type(lastEntry) == GIT_OBJECT_TREE;
+      if (!whole && lastIsTree && setting_.changed->count(path) == 0 && !changedBelow(path)) {
+        // Nothing changed below it: its tree of the last snapshot.
+        oid = *git_tree_entry_id(lastEntry);
+      } else {
+        FileDescriptor child(setting_.access.openFolder(fd, name));
+        if (!child.valid() && errno == ENOENT) continue;
+        git_tree* rawBelow = nullptr;
+        if (!whole && lastIsTree &&
+            git_tree_lookup(&rawBelow, setting_.repository, git_tree_entry_id(lastEntry)) != 0) {
+          return fatal(gitFailure("cannot read the last snapshot of " + path));
+        }
+        const Tree below(rawBelow);
+        oid = child.valid() ? walk(child.get(), path, below.get(), whole || below == nullptr)
+                            : systemFailure("cannot open");
       }
-      FileDescriptor child(setting_.access.openFolder(fd, name));
-      if (!child.valid() && errno == ENOENT) continue;
-      oid = child.valid() ? folder(child.get(), path) : systemFailure("cannot open");
-      mode = GIT_FILEMODE_TREE;
     } else if (S_ISREG(info.st_mode)) {
-      oid = file(fd, name, path, info);
-      mode = fileEntryMode(setting_.odb, info, *oid, setting_.chunkedFileBytes);
+      entry.mode = (info.st_mode & 0111) != 0 ? GIT_FILEMODE_BLOB_EXECUTABLE : GIT_FILEMODE_BLOB;
+      const std::size_t read = report_.filesRead;
+      oid = file(fd, name, path, info, cached ? &*cached : nullptr, entry.mode, entry);
+      readHere = readHere || report_.filesRead != read;
+      // A large file stored in chunks is a tree of them; an entry the cache
+      // vouched for says so already.
+      if (entry.mode != GIT_FILEMODE_TREE) {
+        entry.mode = fileEntryMode(setting_.odb, info, *oid, setting_.chunkedFileBytes);
+      }
     } else if (S_ISLNK(info.st_mode)) {
-      oid = link(fd, name, info);
-      mode = GIT_FILEMODE_LINK;
+      entry.mode = GIT_FILEMODE_LINK;
+      oid = file(fd, name, path, info, cached ? &*cached : nullptr, entry.mode, entry);
     } else {
       continue;  // FIFOs, sockets and devices hold no content of their own
     }
     if (fatal_) return *fatal_;
     if (!oid->ok()) {
       const Status& failed = oid->status();
-      const auto kind = failed.errorNumber() == kChanged ? Skipped::Kind::changedWhileRead
-                                                         : Skipped::Kind::unreadable;
-      if (Status kept = keepLast(builder.get(), name, path, kind, failed.message()); !kept.ok()) {
-        return kept;
-      }
+      skipped.push_back({name,
+                         failed.errorNumber() == kChanged ? Skipped::Kind::changedWhileRead
+                                                          : Skipped::Kind::unreadable,
+                         failed.message()});
       continue;
     }
-    if (git_treebuilder_insert(nullptr, builder.get(), storedName(name, setting_.naming).c_str(),
-                               &**oid, mode) != 0) {
+    entry.oid = **oid;
+    if (before == nullptr || before->mode != entry.mode ||
+        !git_oid_equal(&before->oid, &entry.oid) ||
+        (entry.mode != GIT_FILEMODE_TREE &&
+         (before->size != entry.size || before->mtime != entry.mtime ||
+          before->ctime != entry.ctime || before->inode != entry.inode))) {
+      asCached = false;
+    }
+    recorded.push_back(std::move(entry));
+  }
+  if (asCached && skipped.empty() && recorded.size() == cached->entries.size()) {
+    if (readHere) {
+      setting_.cache.put(relative, CachedFolder{setting_.start, cached->tree, std::move(recorded)});
+    }
+    return cached->tree;
+  }
+
+  git_treebuilder* raw = nullptr;
+  if (git_treebuilder_new(&raw, setting_.repository, nullptr) != 0) {
+    return fatal(gitFailure("cannot store the folder " + shown(relative)));
+  }
+  TreeBuilder builder(raw);
+  for (const CachedEntry& entry : recorded) {
+    const std::string path = relative.empty() ? entry.name : relative + "/" + entry.name;
+    if (git_treebuilder_insert(nullptr, builder.get(),
+                               storedName(entry.name, setting_.naming).c_str(), &entry.oid,
+                               static_cast<git_filemode_t>(entry.mode)) != 0) {
       return fatal(gitFailure("cannot record " + path));
+    }
+  }
+  // What could not be read is kept as the last snapshot had it, and left out
+  // of the cache, so that it is tried again.
+  for (NotRead& notRead : skipped) {
+    const std::string path = relative.empty() ? notRead.name : relative + "/" + notRead.name;
+    if (Status kept =
+            keepLast(builder.get(), notRead.name, path, notRead.kind, std::move(notRead.why));
+        !kept.ok()) {
+      return kept;
     }
   }
   git_oid tree;
   if (git_treebuilder_write(&tree, builder.get()) != 0) {
     return fatal(gitFailure("cannot store the folder " + shown(relative)));
   }
+  // Folders that are gone take their records with them.
+  if (cached) {
+    for (const CachedEntry& was : cached->entries) {
+      if (was.mode != GIT_FILEMODE_TREE) continue;
+      const auto now = std::lower_bound(
+          recorded.begin(), recorded.end(), was.name,
+          [](const CachedEntry& entry, const std::string& key) { return entry.name < key; });
+      if (now == recorded.end() || now->name != was.name || now->mode != GIT_FILEMODE_TREE) {
+        const std::string path = relative.empty() ? was.name : relative + "/" + was.name;
+        setting_.cache.removeFolder(path);
+      }
+    }
+  }
+  setting_.cache.put(relative, CachedFolder{setting_.start, tree, std::move(recorded)});
   return tree;
 }
 
 Result<git_oid> TreeWriter::file(int parent, const std::string& name, const std::string& path,
-                                 const struct stat& listed) {
-  if (const CachedFile* cached = setting_.previous.trusted(path, listed)) {
-    seen_.emplace(path, *cached);
-    return cached->blob;
+                                 const struct stat& listed, const CachedFolder* cached,
+                                 std::uint32_t mode, CachedEntry& recorded) {
+  if (const CachedEntry* trusted = cached != nullptr ? cached->trusted(name, listed) : nullptr;
+      trusted != nullptr && usable(trusted->oid) &&
+      (trusted->mode == mode ||
+       // a regular file kept in chunks: its tree
+       (mode != GIT_FILEMODE_LINK && trusted->mode == GIT_FILEMODE_TREE))) {
+    recorded = *trusted;
+    return trusted->oid;
+  }
+  if (mode == GIT_FILEMODE_LINK) {
+    Result<git_oid> oid = link(parent, name, listed);
+    if (oid.ok()) recorded = cachedOf(name, mode, listed, *oid);
+    return oid;
   }
   for (int attempt = 1;; ++attempt) {
     struct stat info {};
     Result<git_oid> read = readOnce(parent, name, path, info);
     if (read.ok()) {
       ++report_.filesRead;
-      seen_[path] = cachedOf(info, *read);
+      recorded = cachedOf(name, mode, info, *read);
       return read;
     }
     if (read.status().errorNumber() != kChanged) return read.status();
@@ -178,7 +364,9 @@ Result<git_oid> TreeWriter::store(int fd, const struct stat& info, const std::st
     return storeFailed(path);
   }
   OdbStream owner(stream);  // freed unfinished, it stores nothing
-  std::vector<char> buffer(kStreamPieceBytes);
+  // No larger than the file: made anew for each file, a piece's worth of
+  // zeros cost more than reading a small file.
+  std::vector<char> buffer(std::min<std::int64_t>(info.st_size, kStreamPieceBytes));
   std::int64_t left = info.st_size;
   while (left > 0) {
     const ssize_t got =

@@ -3,6 +3,7 @@
 #include <git2.h>
 #include <sys/stat.h>
 
+#include <cstdint>
 #include <optional>
 #include <set>
 #include <string>
@@ -17,7 +18,10 @@
 namespace tarvine::history {
 
 // Builds the trees of a snapshot, folder by folder, reading only what the
-// stat cache cannot vouch for. What cannot be read, or changes each time it
+// stat cache cannot vouch for, and keeping the tree a folder had when the
+// cache vouches for all it holds. Told which folders changed since the last
+// snapshot, it reads only those (and the folders that lead to them): every
+// other folder keeps its tree from the last snapshot. What cannot be read, or changes each time it
 // is read, is reported in the snapshot and kept as the last snapshot had it
 // (a snapshot records deletions, never failures); a file is stored only as
 // one whole version, never as pieces of two. What the history cannot take (a
@@ -29,7 +33,19 @@ class TreeWriter {
     FolderAccess& access;
     git_repository* repository;
     git_odb* odb;
-    const StatCache& previous;
+    // What the last snapshots saw, and where this one's records go (kept
+    // only once the snapshot is durable).
+    StatCache& cache;
+    // When this snapshot began, by the clock that stamps files.
+    std::int64_t start;
+    // Whether the cache may name objects the history no longer holds (its
+    // snapshots were rewritten since it was written): each is looked for.
+    bool verifyCached;
+    // The folders that changed since the last snapshot, paths below the root
+    // ("" for the root itself), and that snapshot's tree; without them, every
+    // folder is read.
+    const std::set<std::string>* changed;
+    const git_tree* lastTree;
     // The root's path ("" for "/"), and the folders to leave out, absolute.
     std::string root;
     const std::vector<std::string>& excluded;
@@ -50,18 +66,26 @@ class TreeWriter {
   // The tree of the open folder `fd`, `relative` below the root.
   Result<git_oid> folder(int fd, const std::string& relative);
 
-  // What this snapshot saw of the files it read or trusted, for the next
-  // one's cache.
-  const CachedFiles& seen() const { return seen_; }
-
   // How many times a file that changes while it is read is read before the
   // last snapshot's version of it is kept instead.
   static constexpr int kReadAttempts = 3;
 
  private:
   bool ignored(const std::string& path, const struct stat& info) const;
+  bool isExcluded(const std::string& path) const;
+  // A folder: read whole when `whole` (or when it changed), otherwise its
+  // last tree with only the folders that lead to changes read again.
+  Result<git_oid> walk(int fd, const std::string& relative, const git_tree* last, bool whole);
+  Result<git_oid> readFolder(int fd, const std::string& relative, const git_tree* last, bool whole);
+  Result<git_oid> along(int fd, const std::string& relative, const git_tree* last);
+  bool changedBelow(const std::string& relative) const;
+  // Whether an object the cache names may stand in a tree: always, unless
+  // the history was rewritten since the cache was written and it is gone.
+  bool usable(const git_oid& oid) const;
+  // A file's blob, read or vouched for; `recorded` is what the cache keeps of it.
   Result<git_oid> file(int parent, const std::string& name, const std::string& path,
-                       const struct stat& listed);
+                       const struct stat& listed, const CachedFolder* cached, std::uint32_t mode,
+                       CachedEntry& recorded);
   // One reading of a file, stored only when the file did not change during it.
   Result<git_oid> readOnce(int parent, const std::string& name, const std::string& path,
                            struct stat& info);
@@ -78,7 +102,6 @@ class TreeWriter {
 
   Setting setting_;
   Snapshot& report_;
-  CachedFiles seen_;
   std::optional<Status> fatal_;
   // The last snapshot, read when something must be carried forward from it.
   std::optional<Commit> last_;

@@ -179,13 +179,13 @@ Result<std::string> History::currentObject(const std::string& relative) {
   }
   // A file unchanged since the last snapshot has the id that snapshot
   // recorded: a large file is not read again each time its versions are shown.
-  const StatCache cache = loadCache(statCachePath_);
-  if (const CachedFile* cached = cache.trusted(joined(*parts), info)) {
+  const std::vector<std::string> above(parts->begin(), parts->end() - 1);
+  const auto cached = StatCache::open(statCachePath_, /*writable=*/false)->folder(joined(above));
+  if (const CachedEntry* entry = cached ? cached->trusted(parts->back(), info) : nullptr;
+      entry != nullptr && entry->mode != GIT_FILEMODE_LINK) {
     // Kept in chunks, it has its content's id, as versions give it.
-    auto odb = odbOf(repository_);
-    if (!odb.ok()) return odb.status();
-    const git_filemode_t mode = fileEntryMode(odb->get(), info, cached->blob, chunkedFileBytes_);
-    return hex(*resolved(repository_, Entry{cached->blob, mode}).entry.oid);
+    return hex(*resolved(repository_, Entry{entry->oid, static_cast<git_filemode_t>(entry->mode)})
+                    .entry.oid);
   }
   FileDescriptor file(access_.openFile(folder.get(), parts->back()));
   if (!file.valid() || access_.statOpen(file.get(), info) != 0) {

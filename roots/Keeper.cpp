@@ -288,6 +288,18 @@ Result<Keeper::Taken> Keeper::snapshot(const std::string& path, history::Reason 
   return result;
 }
 
+Result<Keeper::Taken> Keeper::snapshot(const std::string& path, history::Reason reason,
+                                       const history::SnapshotOptions& options, bool tidy) {
+  auto opened = open(path, true);
+  if (!opened.ok()) return opened.status();
+  const std::string& root = opened->place.root.path;
+  auto taken = opened->history->snapshot(reason, options);
+  if (!taken.ok()) return during("snapshot of " + root + " failed", taken.status());
+  Taken result{root, std::move(*taken), Status()};
+  if (tidy) result.tidied = opened->history->tidy();
+  return result;
+}
+
 Result<history::Restored> Keeper::restore(const std::string& path,
                                           std::optional<std::string> version) {
   auto opened = open(path, true);

@@ -105,6 +105,10 @@ class Keeper {
   // With `tidy`, the history is then packed as git's gc --auto would (the
   // application and the command line's snapshot do it).
   Result<Taken> snapshot(const std::string& path, history::Reason reason, bool tidy = false);
+  // The same, told which folders changed since the last snapshot (the
+  // application's watches saw them), so that only those are read.
+  Result<Taken> snapshot(const std::string& path, history::Reason reason,
+                         const history::SnapshotOptions& options, bool tidy);
   Result<history::Restored> restore(const std::string& path, std::optional<std::string> version);
 
   struct Listing {

@@ -2,7 +2,8 @@
 # Builds the benchmarks with optimisation and runs them, then times Python's
 # json.loads on the same manifests and prints every figure as a ratio to its
 # floor; then times the history against git's command line on the same trees
-# (scripts/history_bench.py), a large file that changes a little
+# (scripts/history_bench.py, and scripts/scale_bench.py for trees of up to a
+# million files), a large file that changes a little
 # (scripts/large_file_bench.py), the history window's query of one file's
 # versions (bench/HistoryBenchmark.cpp), the window itself on a large
 # folder (scripts/window_bench.py, where there is a display server to run
@@ -20,7 +21,8 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 mkdir -p "$build"
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DTARVINE_BENCH=ON > "$build/configure.log" 2>&1 ||
   { cat "$build/configure.log"; exit 1; }
-targets=(tarvine_bench tarvine_history_query_bench tarvine_thinning_bench tarvine)
+targets=(tarvine_bench tarvine_history_query_bench tarvine_thinning_bench tarvine_snapshot_bench
+  tarvine)
 # The history window, where GTK 4 is there to build it.
 if cmake --build "$build" --target help | grep '^\.\.\. tarvine-history$' > /dev/null; then
   targets+=(tarvine-history)
@@ -36,6 +38,7 @@ if (( smoke )); then
   "$build/bench/tarvine_bench" --benchmark_min_time=0.000001
   "$build/bench/tarvine_history_query_bench" --benchmark_min_time=0.000001
   python3 -B "$root/scripts/history_bench.py" "$build" --smoke
+  python3 -B "$root/scripts/scale_bench.py" "$build" --smoke
   python3 -B "$root/scripts/large_file_bench.py" "$build" --smoke
   "$python" -B "$root/scripts/window_bench.py" "$build" --smoke
   "$build/bench/tarvine_thinning_bench" --smoke
@@ -48,6 +51,9 @@ python3 "$root/scripts/perf_report.py" "$build/results.json" "$TARVINE_BENCH_DAT
 echo
 echo "The history against git's command line (a 1 GB tree of 10,000 files; a 2 GB file):"
 python3 -B "$root/scripts/history_bench.py" "$build"
+echo
+echo "Snapshots of 300,000 and 1,000,000 small files against git's command line:"
+python3 -B "$root/scripts/scale_bench.py" "$build"
 echo
 echo "A 1 GB file rewritten in ten places, ten times (scripts/large_file_bench.py):"
 python3 -B "$root/scripts/large_file_bench.py" "$build"

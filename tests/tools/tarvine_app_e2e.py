@@ -313,6 +313,30 @@ class HistoryLoop(unittest.TestCase):
         self.assertEqual([v["change"] for v in json.loads(stdout)["versions"]], ["added"])
         self.assertEqual(len(os.listdir(os.path.join(self.box.container, "history"))), 1)
 
+    def test_changes_deep_in_the_folder_and_new_folders_are_recorded(self):
+        # Only the folders the watches saw change are read again: what they
+        # hold must still land, with everything else as it was.
+        for folder in ("sub/deep", "other"):
+            os.makedirs(os.path.join(self.docs, folder))
+        write(os.path.join(self.docs, "sub", "deep", "b.txt"), "b\n")
+        write(os.path.join(self.docs, "other", "c.txt"), "c\n")
+        self.box.start("--quiet-ms", "200", self.docs)
+        out = self.box.output
+        self.assertTrue(eventually(lambda: out().count("snapshot ") == 1), out())
+        repository = os.path.join(self.box.container, "history")
+        (git_dir,) = os.listdir(repository)
+
+        def shown(path):
+            return subprocess.run(["git", "--git-dir", os.path.join(repository, git_dir), "show",
+                                   "HEAD:" + path], capture_output=True, text=True).stdout
+
+        write(os.path.join(self.docs, "sub", "deep", "b.txt"), "b, changed\n")
+        self.assertTrue(eventually(lambda: shown("sub/deep/b.txt") == "b, changed\n"), out())
+        os.makedirs(os.path.join(self.docs, "new", "inner"))
+        write(os.path.join(self.docs, "new", "inner", "d.txt"), "d\n")
+        self.assertTrue(eventually(lambda: shown("new/inner/d.txt") == "d\n"), out())
+        self.assertEqual(shown("other/c.txt"), "c\n")
+
     def test_a_root_whose_disk_is_gone_is_unavailable_and_watched_again_once_back(self):
         # An empty file system mounted over the folder, as a disk unmounted
         # leaves its mount point, and then unmounted: needs root.

@@ -1,0 +1,50 @@
+#include "app/PendingChanges.h"
+
+#include <sys/inotify.h>
+
+#include <algorithm>
+
+namespace tarvine::app {
+
+void PendingChanges::event(std::uint32_t mask, const std::string& folder, const std::string& name,
+                           Clock::time_point now) {
+  // A folder made, moved in or given new permissions brings a subtree no
+  // watch has seen; lost events may hide anything.
+  constexpr std::uint32_t kNewSubtree = IN_CREATE | IN_MOVED_TO | IN_ATTRIB;
+  if ((mask & IN_Q_OVERFLOW) || ((mask & IN_ISDIR) && (mask & kNewSubtree) && !name.empty())) {
+    return changedAnywhere(now);
+  }
+  changed(folder, now);
+}
+
+void PendingChanges::changed(const std::string& folder, Clock::time_point now) {
+  if (!first_) first_ = now;
+  last_ = now;
+  folders_.insert(folder);
+}
+
+void PendingChanges::changedAnywhere(Clock::time_point now) {
+  if (!first_) first_ = now;
+  last_ = now;
+  everywhere_ = true;
+}
+
+PendingChanges::Clock::time_point PendingChanges::due(std::chrono::milliseconds quiet) const {
+  return std::min(*last_ + quiet, *first_ + kLongestWait);
+}
+
+std::optional<std::set<std::string>> PendingChanges::take(Clock::time_point now) {
+  std::optional<std::set<std::string>> folders;
+  if (everywhere_ || !lastWhole_ || now - *lastWhole_ >= kWholeWalkEvery) {
+    lastWhole_ = now;
+  } else {
+    folders = std::move(folders_);
+  }
+  folders_.clear();
+  everywhere_ = false;
+  first_.reset();
+  last_.reset();
+  return folders;
+}
+
+}  // namespace tarvine::app
