@@ -193,7 +193,6 @@ Result<Tip> heal(git_repository* repository, const std::string& branch,
   // The cache may vouch for files of the snapshot set aside, which are lost.
   ::unlink(statCache.c_str());
   ::unlink((statCache + "-journal").c_str());  // never rolled into a new one
-  ::unlink((statCache + "-journal").c_str());
   if (intact) vouchFor(repository, healed.tip);
   return Tip{healed.tip, healed};
 }
