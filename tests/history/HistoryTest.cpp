@@ -13,6 +13,7 @@
 #include <sstream>
 
 #include "history/StatCache.h"
+#include "tests/history/StoreFixture.h"
 #include "tests/support/TempDir.h"
 
 namespace tarvine::history {
@@ -46,21 +47,7 @@ class HistoryTest : public ::testing::Test {
   // Waits until every file below the root is older than the clock that
   // stamps files: a snapshot trusts its cache only for files older than its
   // own start, and reads the others again.
-  void settle() {
-    for (int tries = 0; tries < 3000; ++tries) {
-      const std::int64_t now = fileClockNow();
-      bool older = true;
-      for (const auto& entry : fs::recursive_directory_iterator(root)) {
-        struct stat info {};
-        if (::lstat(entry.path().c_str(), &info) == 0) {
-          older = older && olderThan(info.st_mtim, now) && olderThan(info.st_ctim, now);
-        }
-      }
-      if (older) return;
-      ::usleep(1000);
-    }
-    ADD_FAILURE() << "the files' times stay newer than the clock";
-  }
+  void settle() { EXPECT_TRUE(testing::settleBelow(root)) << "the file clock did not move"; }
   Snapshot snap(Reason reason = Reason::manual) {
     auto taken = history->snapshot(reason);
     EXPECT_TRUE(taken.ok()) << taken.status().message();
@@ -95,7 +82,7 @@ class HistoryTest : public ::testing::Test {
     return out;
   }
 
-  testing::TempDir tmp;
+  tarvine::testing::TempDir tmp;
   std::string root, repository;
   std::unique_ptr<History> history;
 };

@@ -51,21 +51,7 @@ class WatchingFolderAccess : public PosixFolderAccess {
 
 class IncrementalSnapshotTest : public testing::StoreTest {
  protected:
-  void settle() {
-    for (int tries = 0; tries < 3000; ++tries) {
-      const std::int64_t now = fileClockNow();
-      bool older = true;
-      for (const auto& entry : fs::recursive_directory_iterator(root)) {
-        struct stat info {};
-        if (::lstat(entry.path().c_str(), &info) == 0) {
-          older = older && olderThan(info.st_mtim, now) && olderThan(info.st_ctim, now);
-        }
-      }
-      if (older) return;
-      ::usleep(1000);
-    }
-    FAIL() << "the file clock did not move";
-  }
+  void settle() { ASSERT_TRUE(testing::settleBelow(root)) << "the file clock did not move"; }
   Snapshot snapChanged(std::set<std::string> folders) {
     auto taken = history->snapshot(Reason::automatic, {std::move(folders)});
     EXPECT_TRUE(taken.ok()) << taken.status().message();

@@ -25,21 +25,7 @@ class StatCacheTest : public testing::StoreTest {
  protected:
   // Waits until every file below the root is older than the clock that
   // stamps files, so that the cache may vouch for all of them.
-  void settle() {
-    for (int tries = 0; tries < 3000; ++tries) {
-      const std::int64_t now = fileClockNow();
-      bool older = true;
-      for (const auto& entry : fs::recursive_directory_iterator(root)) {
-        struct stat info {};
-        if (::lstat(entry.path().c_str(), &info) == 0) {
-          older = older && olderThan(info.st_mtim, now) && olderThan(info.st_ctim, now);
-        }
-      }
-      if (older) return;
-      ::usleep(1000);
-    }
-    FAIL() << "the file clock did not move";
-  }
+  void settle() { ASSERT_TRUE(testing::settleBelow(root)) << "the file clock did not move"; }
   std::string cacheFile() const { return repository + "/" + StatCache::fileName; }
   // Each loose object by its id, with its file's modification time.
   std::map<std::string, std::int64_t> looseObjects() {

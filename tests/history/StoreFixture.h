@@ -1,6 +1,8 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
@@ -10,9 +12,30 @@
 #include <string>
 
 #include "history/History.h"
+#include "history/StatCache.h"
 #include "tests/support/TempDir.h"
 
 namespace tarvine::history::testing {
+
+// Waits until every file below `root` is older than the clock that stamps
+// files: a snapshot trusts its cache only for files older than its own
+// start, and reads the others again. False when the clock never got past
+// them.
+inline bool settleBelow(const std::string& root) {
+  for (int tries = 0; tries < 3000; ++tries) {
+    const std::int64_t now = fileClockNow();
+    bool older = true;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
+      struct stat info {};
+      if (::lstat(entry.path().c_str(), &info) == 0) {
+        older = older && olderThan(info.st_mtim, now) && olderThan(info.st_ctim, now);
+      }
+    }
+    if (older) return true;
+    ::usleep(1000);
+  }
+  return false;
+}
 
 // A watched folder and its history in a temporary folder, with stock git to
 // read the store as anyone else would.
