@@ -193,7 +193,10 @@ const CachedEntry* CachedFolder::find(const std::string& name) const {
 const CachedEntry* CachedFolder::trusted(const std::string& name, const struct stat& info) const {
   if (start <= 0) return nullptr;
   const CachedEntry* found = find(name);
-  if (found == nullptr || found->mode == GIT_FILEMODE_TREE || !sameStat(*found, info)) {
+  // A folder's record holds its tree and no times: never one of a file. A
+  // tree with a file's times is a large file kept in chunks.
+  if (found == nullptr || (found->mode == GIT_FILEMODE_TREE && found->inode == 0) ||
+      !sameStat(*found, info)) {
     return nullptr;
   }
   if (!olderThan(info.st_mtim, start) || !olderThan(info.st_ctim, start)) return nullptr;

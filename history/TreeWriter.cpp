@@ -230,7 +230,8 @@ Result<git_oid> TreeWriter::readFolder(int fd, const std::string& relative, cons
     entry.oid = **oid;
     if (before == nullptr || before->mode != entry.mode ||
         !git_oid_equal(&before->oid, &entry.oid) ||
-        (entry.mode != GIT_FILEMODE_TREE &&
+        // a folder's record has no times; a file's (one in chunks too) has
+        ((entry.mode != GIT_FILEMODE_TREE || entry.inode != 0) &&
          (before->size != entry.size || before->mtime != entry.mtime ||
           before->ctime != entry.ctime || before->inode != entry.inode))) {
       asCached = false;

@@ -127,6 +127,12 @@ TEST_F(ChunksTest, AnEditCostsOnlyTheChunksAroundIt) {
   ASSERT_EQ(typeIn(first, "big.bin"), "tree");
   const auto before = chunkIds(first, "big.bin");
   ASSERT_GT(before.size(), 10u);
+  // Unchanged, it is vouched for by the cache like any file: not read again.
+  ASSERT_TRUE(testing::settleBelow(root));
+  snap();
+  const Snapshot unchanged = snap();
+  EXPECT_EQ(unchanged.id, "");
+  EXPECT_EQ(unchanged.filesRead, 0u);
   const struct {
     const char* what;
     std::string content;
