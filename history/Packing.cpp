@@ -509,11 +509,9 @@ Status removeLooseCopies(git_repository* repository, const std::string& pack,
 
 // Packs the loose objects alone into a pack of their own, as git's gc --auto
 // does; they are removed once the pack that holds them is synced.
-Status packLooseObjects(git_repository* repository, git_odb* odb, std::uint64_t looseFileBytes,
-                        PackSteps& steps) {
-  auto builder = packBuilder(repository);
-  if (!builder.ok()) return builder.status();
-  std::vector<git_oid> packed;
+// The loose objects of the history, by id.
+std::vector<git_oid> looseObjects(git_repository* repository) {
+  std::vector<git_oid> objects;
   std::error_code missing;
   for (const auto& folder :
        std::filesystem::directory_iterator(objectsFolder(repository), missing)) {
@@ -522,18 +520,30 @@ Status packLooseObjects(git_repository* repository, git_odb* odb, std::uint64_t 
     for (const auto& file : std::filesystem::directory_iterator(folder.path(), missing)) {
       git_oid oid;
       const std::string id = fan + file.path().filename().string();
-      if (id.size() != GIT_OID_HEXSZ || git_oid_fromstr(&oid, id.c_str()) != 0) continue;
-      std::size_t size = 0;
-      git_object_t type;
-      if (git_odb_read_header(&size, &type, odb, &oid) != 0) {
-        return packFailure("cannot read " + id);
+      if (id.size() == GIT_OID_HEXSZ && git_oid_fromstr(&oid, id.c_str()) == 0) {
+        objects.push_back(oid);
       }
-      if (size > looseFileBytes) continue;
-      if (git_packbuilder_insert(builder->get(), &oid, nullptr) != 0) {
-        return packFailure("cannot pack " + id);
-      }
-      packed.push_back(oid);
     }
+  }
+  return objects;
+}
+
+Status packLooseObjects(git_repository* repository, git_odb* odb, std::uint64_t looseFileBytes,
+                        PackSteps& steps) {
+  auto builder = packBuilder(repository);
+  if (!builder.ok()) return builder.status();
+  std::vector<git_oid> packed;
+  for (const git_oid& oid : looseObjects(repository)) {
+    std::size_t size = 0;
+    git_object_t type;
+    if (git_odb_read_header(&size, &type, odb, &oid) != 0) {
+      return packFailure("cannot read " + hex(oid));
+    }
+    if (size > looseFileBytes) continue;
+    if (git_packbuilder_insert(builder->get(), &oid, nullptr) != 0) {
+      return packFailure("cannot pack " + hex(oid));
+    }
+    packed.push_back(oid);
   }
   if (packed.empty()) return Status();
   auto pack = writePack(repository, builder->get(), steps);
@@ -602,25 +612,6 @@ std::vector<git_oid> reachableRoots(git_repository* repository) {
     }
   }
   return roots;
-}
-
-// The loose objects of the history, by id.
-std::vector<git_oid> looseObjects(git_repository* repository) {
-  std::vector<git_oid> objects;
-  std::error_code missing;
-  for (const auto& folder :
-       std::filesystem::directory_iterator(objectsFolder(repository), missing)) {
-    const std::string fan = folder.path().filename().string();
-    if (fan.size() != 2 || !folder.is_directory()) continue;
-    for (const auto& file : std::filesystem::directory_iterator(folder.path(), missing)) {
-      git_oid oid;
-      const std::string id = fan + file.path().filename().string();
-      if (id.size() == GIT_OID_HEXSZ && git_oid_fromstr(&oid, id.c_str()) == 0) {
-        objects.push_back(oid);
-      }
-    }
-  }
-  return objects;
 }
 
 }  // namespace
