@@ -14,6 +14,7 @@
 #include <string>
 
 #include "roots/Keeper.h"
+#include "roots/Language.h"
 #include "shared/Identifiers.h"
 #include "window/HistoryWindow.h"
 
@@ -77,6 +78,7 @@ bool openDisplayWithoutOpenGl() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  tarvine::roots::language::useUserLanguage();
   std::string group(tarvine::Identifiers::defaultAppGroupIdentifier);
   std::vector<char*> passed{argv[0]};
   for (int i = 1; i < argc; ++i) {
