@@ -25,7 +25,8 @@ std::string when(std::int64_t time) {
   std::tm parts{};
   const std::time_t seconds = time;
   ::localtime_r(&seconds, &parts);
-  // TRANSLATORS: how listings show a moment, as strftime(3) reads it.
+  // TRANSLATORS: how listings show a moment, as strftime(3) reads it; "%x %X"
+  // writes the date and time as the user's locale (LC_TIME) does.
   if (std::strftime(text, sizeof text, _("%Y-%m-%d %H:%M:%S"), &parts) == 0) return "";
   return text;
 }
