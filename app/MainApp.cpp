@@ -374,6 +374,10 @@ int MainApp::run(const char* programName) {
     std::cout << "tarvine-app: no session bus answers; running without a bus name" << std::endl;
   }
   if (!publishManifest()) return 1;
+  if (application_ != nullptr) {
+    notifications_.emplace(application_, *keeper_, container_,
+                           [this](const std::string& path) { return showWindow(path); });
+  }
   markRunning();
   watchSpool();
   followRoots();
