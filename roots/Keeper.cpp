@@ -206,9 +206,11 @@ Status Keeper::move(const std::string& from, const std::string& to) {
 
 Status Keeper::available(const std::string& folder) {
   auto opened = open(folder, false, /*rootOnly=*/true);
-  if (!opened.ok()) return opened.status();
-  Status there = opened->history->availability();
-  if (outcomes_.availability) outcomes_.availability(folder, there);
+  // A history cannot be opened for a folder that is not there either.
+  Status there = opened.ok() ? opened->history->availability() : opened.status();
+  if (outcomes_.availability && there.kind() != Status::Kind::notWatched) {
+    outcomes_.availability(folder, there);
+  }
   return there;
 }
 
