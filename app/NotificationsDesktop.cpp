@@ -30,6 +30,14 @@ struct Posted {
   std::function<void(NotificationsDesktop&)> run;
 };
 
+gboolean runPosted(gpointer data) {
+  auto* posted = static_cast<Posted*>(data);
+  if (auto self = posted->to.lock()) posted->run(**self);
+  return G_SOURCE_REMOVE;
+}
+
+void deletePosted(gpointer data) { delete static_cast<Posted*>(data); }
+
 }  // namespace
 
 NotificationsDesktop::NotificationsDesktop(GApplication* application, roots::Keeper& keeper,
@@ -83,15 +91,8 @@ NotificationsDesktop::~NotificationsDesktop() {
 }
 
 void NotificationsDesktop::onMain(std::function<void(NotificationsDesktop&)> run) {
-  auto* posted = new Posted{self_, std::move(run)};
-  g_main_context_invoke_full(
-      nullptr, G_PRIORITY_DEFAULT,
-      [](gpointer data) -> gboolean {
-        auto* posted = static_cast<Posted*>(data);
-        if (auto self = posted->to.lock()) posted->run(**self);
-        return G_SOURCE_REMOVE;
-      },
-      posted, [](gpointer data) { delete static_cast<Posted*>(data); });
+  g_main_context_invoke_full(nullptr, G_PRIORITY_DEFAULT, runPosted,
+                             new Posted{self_, std::move(run)}, deletePosted);
 }
 
 void NotificationsDesktop::send(const Notice& notice) {
@@ -119,10 +120,17 @@ void NotificationsDesktop::activated(const std::string& action, GVariant* target
     const char* path = nullptr;
     const char* version = nullptr;
     g_variant_get(target, "(^&ay&s)", &path, &version);
-    // Told as an undo: the outcome is judged while this is set.
-    undoing_ = true;
-    (void)keeper_.restore(path, std::string(version));  // its outcome is a notice of its own
-    undoing_ = false;
+    // Once the notification service's click is handled: its notice is gone
+    // by then, and the undo's own comes as a new one.
+    auto* posted = new Posted{self_, [path = std::string(path),
+                                      version = std::string(version)](NotificationsDesktop& self) {
+                                // Told as an undo: the outcome is judged while this is set.
+                                self.undoing_ = true;
+                                // Its outcome is a notice of its own.
+                                (void)self.keeper_.restore(path, version);
+                                self.undoing_ = false;
+                              }};
+    g_idle_add_full(G_PRIORITY_DEFAULT_IDLE, runPosted, posted, deletePosted);
     return;
   }
   const std::string path = g_variant_get_bytestring(target);
