@@ -225,6 +225,21 @@ void Notifications::snapshotted(const std::string& root,
   if (changed) remember();
 }
 
+void Notifications::healed(const roots::Keeper::Healing& healing) {
+  const history::Healed& healed = healing.healed;
+  send({"healed:" + healing.root,
+        format(_("The history of %s was repaired"), nameOf(healing.root).c_str()),
+        healed.tip.empty()
+            ? std::string(_("No snapshot of it could be read whole: it starts again with the next "
+                            "snapshot. What could not be read is kept aside in the history."))
+            : format(_("Its newest snapshots could not be read whole and were set aside; it goes "
+                       "on from the snapshot of %s, the newest intact one."),
+                     history::shortId(healed.tip).c_str()),
+        true,
+        {std::string(showRootAction), healing.root, ""},
+        std::nullopt});
+}
+
 void Notifications::restored(const std::string& path, const Result<history::Restored>& restored,
                              bool undoing) {
   const std::string id = "restore:" + path, name = nameOf(path);

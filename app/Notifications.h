@@ -44,17 +44,17 @@ class NoticeSender {
 // unavailable and one that is back, a snapshot that failed (once until one
 // succeeds again), files a snapshot left out because they could not be read
 // (each file once for each reason, remembered across runs in the container),
-// and each restore with what it wrote and its undo. Nothing is sent while the
-// user has them turned off (roots::Preferences), but what happened is still
-// followed, so that turning them on does not bring back old news. Made from
-// the Keeper's outcomes (their kinds, never their messages' text); runs on one
-// thread.
+// a damaged history repaired, and each restore with what it wrote and its undo. Nothing is sent
+// while the user has them turned off (roots::Preferences), but what happened is still followed, so
+// that turning them on does not bring back old news. Made from the Keeper's outcomes (their kinds,
+// never their messages' text); runs on one thread.
 class Notifications {
  public:
   // The application's actions that notices name (as "app.NAME"), each taking a
   // path as a bytestring ("ay", as a path need not be UTF-8), which the main
   // window may take over later:
-  // a root's notice (unavailable, back, a snapshot that failed): the root;
+  // a root's notice (unavailable, back, a snapshot that failed, a history
+  // repaired): the root;
   static constexpr std::string_view showRootAction = "show-root";
   // files left out: the folder that holds them, in the file manager;
   static constexpr std::string_view showFolderAction = "show-folder";
@@ -74,6 +74,8 @@ class Notifications {
 
   void snapshotted(const std::string& root, const Result<roots::Keeper::Taken>& taken);
   void availability(const std::string& root, const Status& status);
+  // A damaged history set back to its newest intact snapshot as it was opened.
+  void healed(const roots::Keeper::Healing& healing);
   // `undoing`: the restore was a notice's undo.
   void restored(const std::string& path, const Result<history::Restored>& restored,
                 bool undoing = false);

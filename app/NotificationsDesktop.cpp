@@ -95,6 +95,10 @@ void NotificationsDesktop::onMain(std::function<void(NotificationsDesktop&)> run
                              new Posted{self_, std::move(run)}, deletePosted);
 }
 
+void NotificationsDesktop::healed(const roots::Keeper::Healing& healing) {
+  onMain([healing](NotificationsDesktop& self) { self.notifications_.healed(healing); });
+}
+
 void NotificationsDesktop::send(const Notice& notice) {
   GNotification* notification = g_notification_new(valid(notice.title).c_str());
   g_notification_set_body(notification, valid(notice.body).c_str());

@@ -28,6 +28,9 @@ class NotificationsDesktop : public NoticeSender {
   NotificationsDesktop(const NotificationsDesktop&) = delete;
   NotificationsDesktop& operator=(const NotificationsDesktop&) = delete;
 
+  // Told by the Keeper's one listener for healings, which the application keeps.
+  void healed(const roots::Keeper::Healing& healing);
+
   void send(const Notice& notice) override;
   void withdraw(const std::string& id) override;
 

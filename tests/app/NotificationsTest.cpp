@@ -1,7 +1,8 @@
 // What the application tells the desktop, and when, with a double for the
 // desktop: each file left out once for each reason (across restarts), a root
-// unavailable and back, failures once until a snapshot succeeds, restores with
-// their undo, and nothing while the user has them turned off.
+// unavailable and back, failures once until a snapshot succeeds, a history
+// repaired, restores with their undo, and nothing while the user has them
+// turned off.
 
 #include "app/Notifications.h"
 
@@ -155,6 +156,14 @@ TEST_F(NotificationsTest, TellsARootUnavailableAndBackOnceEach) {
   }
   // The failure told is taken back by the snapshot that succeeded.
   EXPECT_EQ(sender.withdrawn, std::vector<std::string>{std::string("snapshot:") + kRoot});
+  // A history repaired as it was opened: told each time, it is news each time.
+  notifications->healed({kRoot, {"d", "tarvine-damaged/tips/1", "0123456789abcdef0", "bad"}});
+  const auto notices = sent();
+  ASSERT_EQ(notices.size(), 1u);
+  EXPECT_EQ(notices.front().title, "The history of Docs was repaired");
+  EXPECT_NE(notices.front().body.find("0123456789ab,"), std::string::npos);
+  EXPECT_TRUE(notices.front().urgent);
+  EXPECT_EQ(notices.front().click.path, kRoot);
 }
 
 TEST_F(NotificationsTest, TellsNothingWhileTurnedOffAndRemembersNoFileMeanwhile) {
