@@ -88,9 +88,10 @@ class Keeper {
   };
 
   // Whoever is told of what happened to a root, whatever asked for it: each
-  // snapshot's outcome and each answer of available() (by the root, or the
-  // path asked for when it is in no root), and each restore's (by the path
-  // restored). Called on the caller's thread, after the lock is released.
+  // snapshot's outcome (by its root; by the path asked for when that is in no
+  // root), each answer of available() for a root, and each restore's outcome
+  // (by the path restored). Called on the caller's thread, after the lock is
+  // released.
   struct Outcomes {
     std::function<void(const std::string& root, const Result<Taken>&)> snapshot;
     std::function<void(const std::string& root, const Status&)> availability;
@@ -192,9 +193,6 @@ class Keeper {
   template <class Change>
   Status changeRoot(const std::string& folder, const Change& change);
 
-  Container container_;
-  std::function<void(const Healing&)> tell_;
-  Outcomes outcomes_;
   // The root that holds `path` now, or `path` itself.
   std::string rootOf(const std::string& path) const;
   // snapshot() and restore() under the lock, before whoever is told hears of them.
@@ -202,6 +200,10 @@ class Keeper {
                              const history::SnapshotOptions& options, bool tidy);
   Result<history::Restored> restoreLocked(const std::string& path,
                                           std::optional<std::string> version);
+
+  Container container_;
+  std::function<void(const Healing&)> tell_;
+  Outcomes outcomes_;
 };
 
 // An absolute path with links resolved; for what no longer exists (a deleted
