@@ -376,6 +376,11 @@ int notifications(const Context& context, const std::vector<std::string>& args) 
   if (args.empty()) {
     auto preferences = roots::Preferences::read(container.path());
     if (!preferences.ok()) return context.failed(preferences.status());
+    // Scripts read the setting, not the words.
+    if (context.json) {
+      printJson(context, {{"ok", true}, {"notifications", preferences->notifications}});
+      return 0;
+    }
     return context.done(
         {preferences->notifications ? _("Notifications are on.") : _("Notifications are off.")});
   }
