@@ -1,5 +1,6 @@
 #include "cli/Commands.h"
 
+#include <glib/gi18n.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,6 +12,7 @@
 #include <optional>
 
 #include "foundation/Iso8601.h"
+#include "roots/Preferences.h"
 #include "roots/Programs.h"
 #include "roots/Words.h"
 
@@ -368,6 +370,30 @@ int thin(const Context& context, const std::vector<std::string>& args) {
   return 0;
 }
 
+// The application's notifications on or off; without an argument, which.
+int notifications(const Context& context, const std::vector<std::string>& args) {
+  const roots::Container& container = context.keeper.container();
+  if (args.empty()) {
+    auto preferences = roots::Preferences::read(container.path());
+    if (!preferences.ok()) return context.failed(preferences.status());
+    // Scripts read the setting, not the words.
+    if (context.json) {
+      printJson(context, {{"ok", true}, {"notifications", preferences->notifications}});
+      return 0;
+    }
+    return context.done(
+        {preferences->notifications ? _("Notifications are on.") : _("Notifications are off.")});
+  }
+  if (args[0] != "on" && args[0] != "off") {
+    return context.failed(Status::failure(Status::Kind::invalid, "not on or off: " + args[0]));
+  }
+  const bool on = args[0] == "on";
+  Status changed = roots::Preferences::change(
+      container, [on](roots::Preferences& preferences) { preferences.notifications = on; });
+  if (!changed.ok()) return context.failed(changed);
+  return context.done({on ? _("Notifications are on.") : _("Notifications are off.")});
+}
+
 constexpr Command kCommands[] = {
     {"watch", "[--manual] FOLDER",
      "keep FOLDER's history (automatic snapshots unless\n--manual); a paused folder resumes; takes "
@@ -416,6 +442,10 @@ constexpr Command kCommands[] = {
      1, 3, keep},
     {"pin", "PATH VERSION", "keep VERSION whatever the policy says", 2, 2, pin},
     {"unpin", "PATH VERSION", "let the policy decide about VERSION again", 2, 2, unpin},
+    {"notifications", "[on|off]",
+     "whether the application tells the desktop of problems and\nrestores; without on or off, "
+     "which",
+     0, 1, notifications},
 };
 
 }  // namespace
