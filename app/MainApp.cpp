@@ -110,8 +110,9 @@ int MainApp::prepareContainer() {
   reader_.emplace(std::move(reader).value());
   keeper_.emplace(roots::Container(container_));
   // Said on standard error, which reaches the system's log.
-  keeper_->onHealed([](const roots::Keeper::Healing& healing) {
+  keeper_->onHealed([this](const roots::Keeper::Healing& healing) {
     std::cerr << "tarvine-app: " + printable(roots::words::healed(healing)) + "\n" << std::flush;
+    if (notifications_) notifications_->healed(healing);
   });
   return 0;
 }
@@ -406,6 +407,10 @@ int MainApp::run(const char* programName) {
               << std::endl;
   }
   if (!publishManifest()) return 1;
+  if (application_ != nullptr) {
+    notifications_.emplace(application_, *keeper_, container_,
+                           [this](const std::string& path) { return showWindow(path); });
+  }
   markRunning();
   watchSpool();
   followRoots();

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "app/AutomaticSnapshots.h"
+#include "app/NotificationsDesktop.h"
 #include "app/SpoolReader.h"
 #include "platform/posix/PosixFileSystem.h"
 #include "roots/Keeper.h"
@@ -83,6 +84,8 @@ class MainApp {
   std::optional<SpoolReader> reader_;
   std::optional<roots::Keeper> keeper_;
   std::optional<AutomaticSnapshots> automatic_;
+  // With a bus: what goes wrong, and each restore, told on the desktop.
+  std::optional<NotificationsDesktop> notifications_;
   GFileMonitor* manifestMonitor_ = nullptr;
   GApplication* application_ = nullptr;
   GMainLoop* loop_ = nullptr;

@@ -13,6 +13,7 @@
 
 #include "foundation/Iso8601.h"
 #include "roots/Language.h"
+#include "roots/Preferences.h"
 #include "roots/Programs.h"
 #include "roots/Words.h"
 
@@ -377,11 +378,35 @@ int thin(const Context& context, const std::vector<std::string>& args) {
   return 0;
 }
 
+// The application's notifications on or off; without an argument, which.
+int notifications(const Context& context, const std::vector<std::string>& args) {
+  const roots::Container& container = context.keeper.container();
+  if (args.empty()) {
+    auto preferences = roots::Preferences::read(container.path());
+    if (!preferences.ok()) return context.failed(preferences.status());
+    // Scripts read the setting, not the words.
+    if (context.json) {
+      printJson(context, {{"ok", true}, {"notifications", preferences->notifications}});
+      return 0;
+    }
+    return context.done(
+        {preferences->notifications ? _("Notifications are on.") : _("Notifications are off.")});
+  }
+  if (args[0] != "on" && args[0] != "off") {
+    return context.failed(
+        Status::failure(Status::Kind::invalid, formatted(_("not on or off: %s"), args[0].c_str())));
+  }
+  const bool on = args[0] == "on";
+  Status changed = roots::Preferences::change(
+      container, [on](roots::Preferences& preferences) { preferences.notifications = on; });
+  if (!changed.ok()) return context.failed(changed);
+  return context.done({on ? _("Notifications are on.") : _("Notifications are off.")});
+}
+
 constexpr Command kCommands[] = {
     {"watch", N_("[--manual] FOLDER"),
      N_("keep FOLDER's history (automatic snapshots unless\n--manual); a paused folder resumes; "
-        "takes "
-        "a first snapshot"),
+        "takes a first snapshot"),
      1, 1, watch},
     {"pause", N_("FOLDER"), N_("take no more snapshots of FOLDER; its history stays"), 1, 1, pause},
     {"resume", N_("FOLDER"), N_("take snapshots of a paused FOLDER again"), 1, 1, watch},
@@ -417,8 +442,7 @@ constexpr Command kCommands[] = {
      1, 1, ignoreFile},
     {"pack", N_("FOLDER"),
      N_("pack FOLDER's whole history into one, as git gc does\n(snapshots pack new objects on "
-        "their "
-        "own)"),
+        "their own)"),
      1, 1, pack},
     {"check", N_("[FOLDER]"),
      N_("read every snapshot of FOLDER's history (of every watched\nfolder's, without one) and "
@@ -434,6 +458,10 @@ constexpr Command kCommands[] = {
      1, 3, keep},
     {"pin", N_("PATH VERSION"), N_("keep VERSION whatever the policy says"), 2, 2, pin},
     {"unpin", N_("PATH VERSION"), N_("let the policy decide about VERSION again"), 2, 2, unpin},
+    {"notifications", "[on|off]",
+     N_("whether the application tells the desktop of problems and\nrestores; without on or off, "
+        "which"),
+     0, 1, notifications},
 };
 
 }  // namespace

@@ -206,8 +206,12 @@ Status Keeper::move(const std::string& from, const std::string& to) {
 
 Status Keeper::available(const std::string& folder) {
   auto opened = open(folder, false, /*rootOnly=*/true);
-  if (!opened.ok()) return opened.status();
-  return opened->history->availability();
+  // A history cannot be opened for a folder that is not there either.
+  Status there = opened.ok() ? opened->history->availability() : opened.status();
+  if (outcomes_.availability && there.kind() != Status::Kind::notWatched) {
+    outcomes_.availability(folder, there);
+  }
+  return there;
 }
 
 Result<Keeper::Watched> Keeper::watch(const std::string& folder, RootMode mode) {
@@ -278,18 +282,25 @@ Status Keeper::setMode(const std::string& folder, RootMode mode) {
 }
 
 Result<Keeper::Taken> Keeper::snapshot(const std::string& path, history::Reason reason, bool tidy) {
-  auto opened = open(path, true);
-  if (!opened.ok()) return opened.status();
-  const std::string& root = opened->place.root.path;
-  auto taken = opened->history->snapshot(reason);
-  if (!taken.ok()) return during("snapshot of " + root + " failed", taken.status());
-  Taken result{root, std::move(*taken), Status()};
-  if (tidy) result.tidied = opened->history->tidy();
-  return result;
+  return snapshot(path, reason, history::SnapshotOptions(), tidy);
 }
 
 Result<Keeper::Taken> Keeper::snapshot(const std::string& path, history::Reason reason,
                                        const history::SnapshotOptions& options, bool tidy) {
+  Result<Taken> taken = takeSnapshot(path, reason, options, tidy);
+  if (outcomes_.snapshot) outcomes_.snapshot(taken.ok() ? taken->root : rootOf(path), taken);
+  return taken;
+}
+
+std::string Keeper::rootOf(const std::string& path) const {
+  auto roots = container_.roots();
+  if (!roots.ok()) return path;
+  auto place = Container::place(*roots, path);
+  return place ? place->root.path : path;
+}
+
+Result<Keeper::Taken> Keeper::takeSnapshot(const std::string& path, history::Reason reason,
+                                           const history::SnapshotOptions& options, bool tidy) {
   auto opened = open(path, true);
   if (!opened.ok()) return opened.status();
   const std::string& root = opened->place.root.path;
@@ -302,6 +313,13 @@ Result<Keeper::Taken> Keeper::snapshot(const std::string& path, history::Reason 
 
 Result<history::Restored> Keeper::restore(const std::string& path,
                                           std::optional<std::string> version) {
+  Result<history::Restored> restored = restoreLocked(path, std::move(version));
+  if (outcomes_.restore) outcomes_.restore(path, restored);
+  return restored;
+}
+
+Result<history::Restored> Keeper::restoreLocked(const std::string& path,
+                                                std::optional<std::string> version) {
   auto opened = open(path, true);
   if (!opened.ok()) return opened.status();
   auto restored = opened->history->restore(opened->place.relative, std::move(version));

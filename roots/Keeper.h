@@ -87,6 +87,18 @@ class Keeper {
     Status tidied;               // the packing that followed, when asked for
   };
 
+  // Whoever is told of what happened to a root, whatever asked for it: each
+  // snapshot's outcome (by its root; by the path asked for when that is in no
+  // root), each answer of available() for a root, and each restore's outcome
+  // (by the path restored). Called on the caller's thread, after the lock is
+  // released.
+  struct Outcomes {
+    std::function<void(const std::string& root, const Result<Taken>&)> snapshot;
+    std::function<void(const std::string& root, const Status&)> availability;
+    std::function<void(const std::string& path, const Result<history::Restored>&)> restore;
+  };
+  void onOutcomes(Outcomes tell) { outcomes_ = std::move(tell); }
+
   struct Watched {
     std::string folder;
     enum class Change { added, resumed, already } change = Change::added;
@@ -181,8 +193,17 @@ class Keeper {
   template <class Change>
   Status changeRoot(const std::string& folder, const Change& change);
 
+  // The root that holds `path` now, or `path` itself.
+  std::string rootOf(const std::string& path) const;
+  // snapshot() and restore() under the lock, before whoever is told hears of them.
+  Result<Taken> takeSnapshot(const std::string& path, history::Reason reason,
+                             const history::SnapshotOptions& options, bool tidy);
+  Result<history::Restored> restoreLocked(const std::string& path,
+                                          std::optional<std::string> version);
+
   Container container_;
   std::function<void(const Healing&)> tell_;
+  Outcomes outcomes_;
 };
 
 // An absolute path with links resolved; for what no longer exists (a deleted

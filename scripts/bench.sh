@@ -2,7 +2,7 @@
 # Builds the benchmarks with optimisation and runs them, then times Python's
 # json.loads on the same manifests and prints every figure as a ratio to its
 # floor; then times the history against git's command line on the same trees
-# (scripts/history_bench.py, and scripts/scale_bench.py for trees of up to a
+# (scripts/history_bench.py, and scripts/scale_bench.py for trees of 100,000 to a
 # million files), a large file that changes a little
 # (scripts/large_file_bench.py), the history window's query of one file's
 # versions (bench/HistoryBenchmark.cpp), the window itself on a large
@@ -52,7 +52,7 @@ echo
 echo "The history against git's command line (a 1 GB tree of 10,000 files; a 2 GB file):"
 python3 -B "$root/scripts/history_bench.py" "$build"
 echo
-echo "Snapshots of 300,000 and 1,000,000 small files against git's command line:"
+echo "Snapshots of 100,000, 300,000 and 1,000,000 small files against git's command line:"
 python3 -B "$root/scripts/scale_bench.py" "$build"
 echo
 echo "A 1 GB file rewritten in ten places, ten times (scripts/large_file_bench.py):"

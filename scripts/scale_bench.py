@@ -94,7 +94,7 @@ def main():
     build = os.path.abspath(sys.argv[1])
     smoke = "--smoke" in sys.argv
     bench = os.path.join(build, "bench", "tarvine_snapshot_bench")
-    sizes = [2_000] if smoke else [300_000, 1_000_000]
+    sizes = [2_000] if smoke else [100_000, 300_000, 1_000_000]
     if "--files" in sys.argv:
         sizes = [int(sys.argv[sys.argv.index("--files") + 1])]
     rows = []

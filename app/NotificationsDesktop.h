@@ -1,0 +1,51 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "app/Notifications.h"
+#include "roots/Keeper.h"
+
+typedef struct _GApplication GApplication;
+typedef struct _GVariant GVariant;
+
+namespace tarvine::app {
+
+// The application's notifications on the desktop: each notice a GNotification
+// sent through the GApplication (to the desktop's notification service, or
+// the portal's), the actions notices name added to it, and the Keeper's
+// outcomes brought to the main loop (from whatever thread they happen on) for
+// Notifications to judge.
+class NotificationsDesktop : public NoticeSender {
+ public:
+  // Shows the history window of a path; false when none can be shown.
+  using ShowHistory = std::function<bool(const std::string& path)>;
+
+  NotificationsDesktop(GApplication* application, roots::Keeper& keeper,
+                       const std::string& container, ShowHistory showHistory);
+  ~NotificationsDesktop() override;
+  NotificationsDesktop(const NotificationsDesktop&) = delete;
+  NotificationsDesktop& operator=(const NotificationsDesktop&) = delete;
+
+  // Told by the Keeper's one listener for healings, which the application keeps.
+  void healed(const roots::Keeper::Healing& healing);
+
+  void send(const Notice& notice) override;
+  void withdraw(const std::string& id) override;
+
+ private:
+  void activated(const std::string& action, GVariant* target);
+  // `run` on the main loop's thread: at once when this is it.
+  void onMain(std::function<void(NotificationsDesktop&)> run);
+
+  GApplication* application_;
+  roots::Keeper& keeper_;
+  ShowHistory showHistory_;
+  Notifications notifications_;
+  bool undoing_ = false;
+  // Gone with this, so that what was posted to the main loop finds it gone.
+  std::shared_ptr<NotificationsDesktop*> self_;
+};
+
+}  // namespace tarvine::app
