@@ -108,6 +108,7 @@ Result<std::vector<Folders::Row>> Folders::load(std::int64_t now) const {
     }
     if (each.problem.kind() == Status::Kind::damaged) row.state = State::damaged;
     row.stateText = stateText(row.state);
+    row.automatic = modeOf(each.root) == RootMode::automatic;
     row.versions = each.span.snapshots;
     if (row.versions > 0) {
       row.when = relativeTime(each.span.newest, now);
@@ -119,9 +120,10 @@ Result<std::vector<Folders::Row>> Folders::load(std::int64_t now) const {
     row.problem = problemOf(each);
     const std::string versions =
         filled(ngettext("%s version", "%s versions", row.versions), {std::to_string(row.versions)});
-    row.label = row.name + ", " + row.stateText + ", " + versions + ", " +
-                filled(_("last snapshot %s"), {row.when}) +
-                (row.at.empty() ? "" : " (" + row.at + ")") + ", " + row.size + ", " + row.path;
+    const std::string last =
+        row.versions > 0 ? filled(_("last snapshot %s (%s)"), {row.when, row.at}) : row.when;
+    row.label = row.name + ", " + row.stateText + ", " + versions + ", " + last + ", " + row.size +
+                ", " + row.path;
     if (!row.problem.empty()) row.label += ". " + row.problem;
     rows.push_back(std::move(row));
   }

@@ -25,6 +25,7 @@ class Folders {
     std::string name;  // the folder's own name
     State state = State::automatic;
     std::string stateText;  // "Automatic", "Paused", ...
+    bool automatic = true;  // its mode, whatever its state: a snapshot after each change
     std::size_t versions = 0;
     std::string when;  // "5 minutes ago", or that there is no snapshot yet
     std::string at;    // the newest snapshot's date and time, in the user's locale

@@ -70,6 +70,7 @@ TEST_F(FoldersTest, EachStateShowsWithItsVersionsSizeAndProblem) {
     EXPECT_EQ(got->name, fs::path(expected.path).filename().string());
     EXPECT_EQ(got->state, expected.state) << expected.path;
     EXPECT_EQ(got->stateText, expected.stateText);
+    EXPECT_EQ(got->automatic, expected.path != manual) << expected.path;
     EXPECT_EQ(got->problem.empty(), !expected.problem) << expected.path << ": " << got->problem;
     // What is shown is what `tarvine roots` counts.
     EXPECT_NE(got->size, "0 bytes") << expected.path;
