@@ -378,11 +378,23 @@ MainWindow::MainWindow(GtkApplication* application, roots::Keeper& keeper, std::
       folders_(std::make_shared<Folders>(keeper)),
       group_(std::move(group)) {
   window_ = GTK_WINDOW(gtk_application_window_new(application));
+  g_signal_connect(window_, "destroy", G_CALLBACK(+[](GtkWidget*, gpointer self) {
+                     static_cast<MainWindow*>(self)->window_ = nullptr;
+                   }),
+                   this);
 }
 
 MainWindow::~MainWindow() {
+  // Ended with the application while its window is still there (SIGTERM):
+  // the window goes first, so that nothing it holds calls back here.
+  if (window_ != nullptr) {
+    g_signal_handlers_disconnect_by_data(window_, this);
+    gtk_window_destroy(window_);
+  }
   g_signal_handlers_disconnect_by_data(selection_, this);
+  g_signal_handlers_disconnect_by_data(factory_, this);
   g_object_unref(selection_);
+  g_object_unref(factory_);
   for (guint* source : {&reloadSoon_, &refresh_, &pulse_}) {
     if (*source != 0) g_source_remove(*source);
   }
@@ -443,7 +455,8 @@ GtkWidget* MainWindow::buildList() {
   gtk_stack_add_named(stack_, empty, "empty");
 
   labels_ = gtk_string_list_new(nullptr);
-  factory_ = gtk_signal_list_item_factory_new();
+  // A reference of the window's own besides the view's, released last.
+  factory_ = GTK_LIST_ITEM_FACTORY(g_object_ref(gtk_signal_list_item_factory_new()));
   g_signal_connect(factory_, "setup",
                    G_CALLBACK(+[](GtkSignalListItemFactory*, GtkListItem* item, gpointer) {
                      GtkWidget* lines = gtk_box_new(GTK_ORIENTATION_VERTICAL, 2);
