@@ -205,7 +205,7 @@ Result<std::string> Folders::preview(const std::string& folder,
                                      const std::atomic<bool>* stop) const {
   auto count = keeper_.ignoredBy(folder, patterns, stop);
   if (!count.ok()) return count.status();
-  return filled(ngettext("Leaves out %s of %s file", "Leaves out %s of %s files", count->files),
+  return filled(ngettext("%s of %s file left out", "%s of %s files left out", count->files),
                 {std::to_string(count->matched), std::to_string(count->files)});
 }
 

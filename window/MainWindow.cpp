@@ -444,6 +444,9 @@ GtkWidget* MainWindow::buildList() {
   GtkWidget* spinner = gtk_spinner_new();
   gtk_spinner_start(GTK_SPINNER(spinner));
   describe(spinner, _("Loading the watched folders"));
+  gtk_widget_set_size_request(spinner, 32, 32);
+  gtk_widget_set_halign(spinner, GTK_ALIGN_CENTER);
+  gtk_widget_set_valign(spinner, GTK_ALIGN_CENTER);
   gtk_stack_add_named(stack_, spinner, "loading");
   GtkWidget* empty =
       wrapping(_("No folder is watched yet.\n\nPick Add Folder\u2026 to keep the "
@@ -664,21 +667,20 @@ void MainWindow::follow() {
 void MainWindow::followBranches() {
   for (const Folders::Row& row : rows_) {
     if (branchMonitors_.count(row.path) != 0) continue;
+    // (A folder of branches not made yet, for a folder without a snapshot,
+    // is followed too: GIO watches for it to appear.)
     GFile* heads = g_file_new_for_path(folders_->branchesOf(row.path).c_str());
-    if (g_file_query_exists(heads, nullptr)) {
-      GFileMonitor* monitor =
-          g_file_monitor_directory(heads, G_FILE_MONITOR_WATCH_MOVES, nullptr, nullptr);
-      if (monitor != nullptr) {
-        g_signal_connect(
-            monitor, "changed",
-            G_CALLBACK(+[](GFileMonitor*, GFile*, GFile*, GFileMonitorEvent, gpointer self) {
-              static_cast<MainWindow*>(self)->reloadSoon();
-            }),
-            this);
-        branchMonitors_[row.path] = monitor;
-      }
-    }
+    GFileMonitor* monitor =
+        g_file_monitor_directory(heads, G_FILE_MONITOR_WATCH_MOVES, nullptr, nullptr);
     g_object_unref(heads);
+    if (monitor == nullptr) continue;
+    g_signal_connect(
+        monitor, "changed",
+        G_CALLBACK(+[](GFileMonitor*, GFile*, GFile*, GFileMonitorEvent, gpointer self) {
+          static_cast<MainWindow*>(self)->reloadSoon();
+        }),
+        this);
+    branchMonitors_[row.path] = monitor;
   }
 }
 

@@ -252,13 +252,13 @@ def ignore_pattern(session, test, app, folder):
     settings = ds.eventually(lambda: session.frames(app, "notes \u2013 Settings"), ds.ANSWERED)
     test.assertTrue(settings, "the folder's settings")
     settings = settings[0]
-    test.assertTrue(ds.eventually(lambda: session.said(settings, "Leaves out 0 of 2 files"),
+    test.assertTrue(ds.eventually(lambda: session.said(settings, "0 of 2 files left out."),
                                   ds.ANSWERED))
     entry = [e for e in ds.descendants(settings, ("entry", "text")) if e.get_name() == "New pattern"]
     test.assertTrue(entry, "the new pattern's entry, by its name")
     entry[0].get_editable_text_iface().set_text_contents("*.tmp")
     test.assertTrue(ds.eventually(lambda: session.said(
-        settings, "With the new pattern: Leaves out 1 of 2 files."), ds.ANSWERED))
+        settings, "With the new pattern: 1 of 2 files left out."), ds.ANSWERED))
     session.press_when_sensitive(settings, "Add")
     test.assertTrue(ds.eventually(lambda: session.rows(settings, "*.tmp"), ds.ANSWERED))
     rules = session.tarvine("ignore-file", folder).strip()
