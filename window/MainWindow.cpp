@@ -483,6 +483,11 @@ GtkWidget* MainWindow::buildList() {
                    this);
   GtkWidget* list = listView(G_LIST_MODEL(labels_), factory_, &selection_);
   describe(list, _("Watched folders"));
+  // A double click or Enter on a folder shows its history.
+  g_signal_connect(list, "activate", G_CALLBACK(+[](GtkListView*, guint, gpointer self) {
+                     static_cast<MainWindow*>(self)->openHistory();
+                   }),
+                   this);
   g_signal_connect(selection_, "notify::selected",
                    G_CALLBACK(+[](GObject*, GParamSpec*, gpointer self) {
                      static_cast<MainWindow*>(self)->selected();

@@ -6,8 +6,8 @@ roots` counts it; a folder is added through GTK's file chooser; an ignore
 pattern typed in a folder's settings is previewed, saved to the history's
 rule file, and leaves its files out of the next snapshot; pausing in the
 window reaches the command line, and what the command line changes reaches
-the window; stopping to watch a folder asks whether to keep its history.
-The window says no GLib critical or warning on the way.
+the window; History opens the folder's history window; stopping to watch a
+folder asks whether to keep its history. The window says no GLib critical or warning on the way.
 
 Usage: main_window_test.py --build BUILD [--screenshot PNG]"""
 
@@ -194,6 +194,18 @@ def scenario(session, test, screenshot):
     session.tarvine("snapshot", made["photos"])
     test.assertTrue(ds.eventually(lambda: (session.row(app, "photos") or "").startswith(
         "photos, Automatic, 3 versions"), ds.ANSWERED), session.row(app, "photos"))
+
+    # History: the folder's history window.
+    session.pick(app, "photos")
+    session.press_when_sensitive(app, "History")
+    history = ds.application("tarvine-history", ds.STARTED)
+    test.assertIsNotNone(history, "the history window")
+    shown = ds.eventually(lambda: [f for f in ds.descendants(history, "frame")
+                                   if (f.get_name() or "").startswith("photos ")], ds.ANSWERED)
+    test.assertTrue(shown, "the history window of photos")
+    # Closed again: it lies over this window.
+    session.press_when_sensitive(shown[0], "Close")
+    test.assertTrue(ds.eventually(lambda: not ds.applications("tarvine-history"), ds.ANSWERED))
 
     # Stop watching asks first; its history is kept when asked to.
     session.pick(app, "old")
