@@ -135,7 +135,6 @@ GtkWidget* entry(const char* name) {
 // the pattern being typed) leaves out; and how long its versions are kept.
 // It lives as long as its window.
 struct MainWindow::Settings {
-  std::weak_ptr<MainWindow> window;
   std::shared_ptr<Folders> folders;
   GApplication* application = nullptr;
   std::string folder;
@@ -504,6 +503,7 @@ GtkWidget* MainWindow::buildActions() {
       button(_("_Snapshot Now"), _("Keep the folder as it is now"),
              G_CALLBACK(+[](GtkButton*, gpointer self) {
                auto* window = static_cast<MainWindow*>(self);
+               if (window->selectedRow() == nullptr) return;
                window->act(_("Taking a snapshot\u2026"),
                            [path = window->selectedRow()->path](const Folders& folders) {
                              return folders.snapshot(path);
@@ -513,6 +513,7 @@ GtkWidget* MainWindow::buildActions() {
   pauseButton_ = button(_("_Pause"), _("Stop or start again the folder's snapshots"),
                         G_CALLBACK(+[](GtkButton*, gpointer self) {
                           auto* window = static_cast<MainWindow*>(self);
+                          if (window->selectedRow() == nullptr) return;
                           const Folders::Row& row = *window->selectedRow();
                           const bool paused = row.state == Folders::State::paused;
                           window->act(paused ? _("Resuming\u2026") : _("Pausing\u2026"),
@@ -854,7 +855,6 @@ void MainWindow::openSettings() {
   const Folders::Row* row = selectedRow();
   if (row == nullptr) return;
   auto* settings = new Settings;
-  settings->window = weak_from_this();
   settings->folders = folders_;
   settings->application = application_;
   settings->folder = row->path;
