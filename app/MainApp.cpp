@@ -270,6 +270,29 @@ bool MainApp::showWindow(const std::string& target) {
   return true;
 }
 
+void MainApp::showMainWindow() {
+  if (g_getenv("DISPLAY") == nullptr && g_getenv("WAYLAND_DISPLAY") == nullptr) {
+    std::cout << "tarvine-app: cannot show the Tarvine window: no display" << std::endl;
+    return;
+  }
+  const std::string program = roots::mainWindowProgram();
+  if (program.empty()) {
+    std::cout << "tarvine-app: cannot show the Tarvine window: tarvine-window is not installed"
+              << std::endl;
+    return;
+  }
+  const char* argv[] = {program.c_str(), "--group", options_.groupIdentifier.c_str(), nullptr};
+  GError* failure = nullptr;
+  if (!g_spawn_async(nullptr, const_cast<char**>(argv), nullptr, G_SPAWN_DEFAULT, nullptr, nullptr,
+                     nullptr, &failure)) {
+    std::cout << "tarvine-app: cannot show the Tarvine window: "
+              << printable(failure != nullptr ? failure->message : "unknown error") << std::endl;
+    g_clear_error(&failure);
+    return;
+  }
+  std::cout << "tarvine-app: showing the Tarvine window" << std::endl;
+}
+
 void MainApp::watchSpool() {
   GFile* spool = g_file_new_for_path(spool_.c_str());
   monitor_ = g_file_monitor_directory(spool, G_FILE_MONITOR_WATCH_MOVES, nullptr, nullptr);
@@ -397,11 +420,22 @@ int MainApp::run(const char* programName) {
       return 1;
     }
     if (g_application_get_is_remote(application_)) {
+      // Started by the desktop entry while running: the window is started
+      // from here, with the environment of the session that asked for it
+      // (its display, its activation token), which the running instance,
+      // perhaps started by the bus, may lack.
+      if (options_.showWindow) {
+        showMainWindow();
+        return 0;
+      }
       g_application_activate(application_);  // the running instance comes to the front
       return 0;
     }
   }
-  if (int failed = prepareContainer(); failed != 0) return failed == kHandedOver ? 0 : failed;
+  if (int failed = prepareContainer(); failed != 0) {
+    if (failed == kHandedOver && options_.showWindow) showMainWindow();
+    return failed == kHandedOver ? 0 : failed;
+  }
   if (!busAnswers) {
     std::cout << "tarvine-app: " << _("no session bus answers; running without a bus name")
               << std::endl;
@@ -415,6 +449,7 @@ int MainApp::run(const char* programName) {
   watchSpool();
   followRoots();
   thinWhenQuiet();
+  if (options_.showWindow) showMainWindow();
 
   if (application_ != nullptr) {
     g_signal_connect(application_, "activate", G_CALLBACK(+[](GApplication*, gpointer self) {

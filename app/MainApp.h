@@ -32,6 +32,10 @@ class MainApp {
     std::vector<WatchedRootsManifest::Root> roots;
     // How long an automatic root must be quiet after a change before its snapshot.
     std::chrono::milliseconds quiet{3000};
+    // Shows the Tarvine window (the desktop entry's launch), also when
+    // another instance runs already: a plain activation is the extension's
+    // wake-up, which must not open it.
+    bool showWindow = false;
   };
 
   explicit MainApp(Options options);
@@ -63,6 +67,9 @@ class MainApp {
   void activated();
   // Starts the history window for `target`; false when none can be shown.
   bool showWindow(const std::string& target);
+  // Starts the Tarvine window (tarvine-window), which comes to the front if
+  // it is open already.
+  void showMainWindow();
   void watchSpool();
   // Automatic snapshots follow the published roots, whoever changes them.
   void followRoots();

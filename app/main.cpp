@@ -24,13 +24,14 @@ using tarvine::roots::language::formatted;
 
 // The usage, in the user's language once the text domain is bound.
 constexpr const char* kUsage =
-    N_("usage: tarvine-app [--id APP_ID] [--group GROUP_ID] [--quiet-ms MS]\n"
+    N_("usage: tarvine-app [--id APP_ID] [--group GROUP_ID] [--quiet-ms MS] [--window]\n"
        "                   [[--paused] [--manual] FOLDER]...\n"
        "Keeps the history of the watched folders and carries out the extension's\n"
        "requests. Folders given replace the watched ones; without any, those watched\n"
        "before are kept. --paused and --manual apply to the folder that follows them.\n"
        "An automatic folder gets a snapshot once it has been quiet for MS\n"
-       "milliseconds (3000) after a change.\n");
+       "milliseconds (3000) after a change. --window shows the Tarvine window (that\n"
+       "of the instance already running, if one is).\n");
 
 }  // namespace
 
@@ -59,6 +60,8 @@ int main(int argc, char** argv) {
         return 2;
       }
       options.quiet = std::chrono::milliseconds(quiet);
+    } else if (arg == "--window") {
+      options.showWindow = true;
     } else if (arg == "--paused") {
       paused = true;
     } else if (arg == "--manual") {

@@ -1,14 +1,19 @@
 // tarvine: the version history of watched folders, from the command line.
 
 #include <glib/gi18n.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
 #include <iostream>
 #include <string>
 #include <vector>
 
 #include "cli/Commands.h"
 #include "roots/Language.h"
+#include "roots/Programs.h"
 #include "roots/Words.h"
 #include "shared/Identifiers.h"
 
@@ -48,7 +53,8 @@ std::string usageText() {
     }
     text += line + "\n";
   }
-  return text + _("\n--json prints what happened as JSON, for scripts (with the kind of failure:\n"
+  return text + _("\nWithout a command, in a desktop session, it shows the Tarvine window.\n"
+                  "--json prints what happened as JSON, for scripts (with the kind of failure:\n"
                   "notWatched, noEarlierVersion, ...). Exits 1 when a command fails, 2 on a\n"
                   "usage error.\n");
 }
@@ -56,6 +62,20 @@ std::string usageText() {
 int usage(const std::string& problem) {
   std::cerr << "tarvine: " << problem << "\n\n" << usageText();
   return 2;
+}
+
+// Without a command, in a desktop session: the Tarvine window, as its
+// desktop entry shows it. Elsewhere (a script, a terminal without a display)
+// the usage, as before.
+int openWindow(const std::string& group) {
+  const std::string program = tarvine::roots::mainWindowProgram();
+  const bool display =
+      std::getenv("DISPLAY") != nullptr || std::getenv("WAYLAND_DISPLAY") != nullptr;
+  if (!display || program.empty()) return usage(_("no command"));
+  ::execl(program.c_str(), program.c_str(), "--group", group.c_str(), static_cast<char*>(nullptr));
+  std::cerr << "tarvine: "
+            << formatted(_("cannot start %s: %s"), program.c_str(), std::strerror(errno)) << "\n";
+  return 1;
 }
 
 }  // namespace
@@ -90,7 +110,7 @@ int main(int argc, char** argv) {
       args.push_back(arg);
     }
   }
-  if (args.empty()) return usage(_("no command"));
+  if (args.empty()) return openWindow(group);
   const std::string name = args.front();
   args.erase(args.begin());
   if (manual && name != "watch") return usage(formatted(_("%s goes with %s"), "--manual", "watch"));

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 
 namespace tarvine::roots {
 namespace {
@@ -456,6 +457,34 @@ Result<std::string> Keeper::ignoreFile(const std::string& folder) {
   auto opened = open(folder, false, /*rootOnly=*/true);
   if (!opened.ok()) return opened.status();
   return opened->history->ignoreFile();
+}
+
+Result<std::vector<std::string>> Keeper::ignoreRules(const std::string& folder) {
+  auto file = ignoreFile(folder);
+  if (!file.ok()) return file.status();
+  return history::ignoreRules::read(*file);
+}
+
+Status Keeper::setIgnoreRules(const std::string& folder, const std::vector<std::string>& patterns) {
+  auto opened = open(folder, true, /*rootOnly=*/true);
+  if (!opened.ok()) return opened.status();
+  return history::ignoreRules::write(opened->history->ignoreFile(), patterns);
+}
+
+Result<history::ignoreRules::Count> Keeper::ignoredBy(const std::string& folder,
+                                                      const std::vector<std::string>& patterns,
+                                                      const std::atomic<bool>* stop) {
+  auto roots = container_.roots();
+  if (!roots.ok()) return roots.status();
+  auto place = Container::place(*roots, folder);
+  if (!place || !place->relative.empty()) {
+    return Status::failure(Status::Kind::notWatched, "not a watched folder: " + folder);
+  }
+  // The container, where it lies inside the root, is never in a snapshot.
+  std::error_code failed;
+  return history::ignoreRules::count(
+      place->root.path, patterns,
+      std::filesystem::weakly_canonical(container_.path(), failed).string(), stop);
 }
 
 }  // namespace tarvine::roots

@@ -7,6 +7,7 @@
 
 #include "foundation/Status.h"
 #include "history/History.h"
+#include "history/IgnoreRules.h"
 #include "history/Thinning.h"
 #include "roots/Container.h"
 #include "shared/RootMatch.h"
@@ -144,6 +145,16 @@ class Keeper {
   Status pack(const std::string& folder);
   // The file of the root `folder`'s ignore rules.
   Result<std::string> ignoreFile(const std::string& folder);
+  // Those rules as a list of patterns, in order (the window edits them so).
+  Result<std::vector<std::string>> ignoreRules(const std::string& folder);
+  // Replaces them, under the lock: the next snapshot leaves out what they
+  // match. A pattern that cannot be one line of the file is refused (invalid).
+  Status setIgnoreRules(const std::string& folder, const std::vector<std::string>& patterns);
+  // How many of the root's files, as they are now, `patterns` would leave
+  // out, of how many: the preview of a list before it is set.
+  Result<history::ignoreRules::Count> ignoredBy(const std::string& folder,
+                                                const std::vector<std::string>& patterns,
+                                                const std::atomic<bool>* stop = nullptr);
 
   // Retention: the root `folder`'s policy and pins, and thinning its history.
   struct Kept {

@@ -49,12 +49,20 @@ class InstallLayout(unittest.TestCase):
                     "tarvine-history"), os.X_OK))
             else:
                 self.assertNotIn(window, installed)
-            # The session starts the application, and its bus starts it when woken.
+            # The Tarvine window likewise, which the application and `tarvine` start.
+            main_window = app + "MacOS/tarvine-window"
+            if os.path.exists(os.path.join(BUILD, "Tarvine.app/Contents/MacOS/tarvine-window")):
+                self.assertTrue(os.access(os.path.join(dest, main_window), os.X_OK))
+            else:
+                self.assertNotIn(main_window, installed)
+            # The session starts the application, and its bus starts it when
+            # woken; its desktop entry starts it with its window.
             exec_line = "Exec=%s/lib/tarvine/Tarvine.app/Contents/MacOS/tarvine-app" % prefix
-            for started_by in ["share/dbus-1/services/com.quillfen.tarvine.service",
-                               "share/applications/com.quillfen.tarvine.desktop"]:
+            for started_by, line in [
+                    ("share/dbus-1/services/com.quillfen.tarvine.service", exec_line),
+                    ("share/applications/com.quillfen.tarvine.desktop", exec_line + " --window")]:
                 with open(os.path.join(dest, prefix.lstrip("/"), started_by)) as f:
-                    self.assertIn(exec_line, f.read().splitlines(), started_by)
+                    self.assertIn(line, f.read().splitlines(), started_by)
             autostart = [p for p in installed if p.endswith("xdg/autostart/tarvine-autostart.desktop")]
             self.assertEqual(len(autostart), 1)
             for folder in ("nautilus/extensions-4/libtarvine-nautilus.so",

@@ -235,6 +235,25 @@ class OneConsumer(unittest.TestCase):
             box.close()
             listener.close()
 
+    def test_the_desktop_entrys_window_without_a_display_leaves_the_application_running(self):
+        """`--window` (the desktop entry) where no display is: said, and the
+        application runs as it would without it; a second launch with it, as
+        the desktop entry's second launch is, ends at once."""
+        box = Sandbox()
+        for name in ("DISPLAY", "WAYLAND_DISPLAY"):
+            box.env.pop(name, None)
+        try:
+            box.start("--window")
+            self.assertIn("cannot show the Tarvine window: no display", box.output())
+            self.assertEqual(box.start("--window", wait=False).wait(10), 0)
+            self.assertIn("cannot show the Tarvine window: no display", box.output(1))
+            rid, text = request("snapshotNow", "/elsewhere")
+            box.drop(rid + ".json", text)
+            self.assertTrue(eventually(lambda: "request snapshotNow /elsewhere" in box.output()))
+            self.assertIsNone(box.apps[0][0].poll())
+        finally:
+            box.close()
+
     def test_group_identifiers_follow_the_extensions_rule(self):
         app = os.path.join(BUILD, "Tarvine.app/Contents/MacOS/tarvine-app")
         for group in ["../x", "", ".", "a/b"]:

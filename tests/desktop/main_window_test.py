@@ -1,0 +1,325 @@
+"""The Tarvine window, for real: tarvine-window under Xvfb with the
+accessibility bus, started as its desktop entry starts it (tarvine-app
+--window), driven and read through AT-SPI. Watched folders in every state
+show with their versions and the space their histories take, as `tarvine
+roots` counts it; a folder is added through GTK's file chooser; an ignore
+pattern typed in a folder's settings is previewed, saved to the history's
+rule file, and leaves its files out of the next snapshot; pausing in the
+window reaches the command line, and what the command line changes reaches
+the window; History opens the folder's history window; stopping to watch a
+folder asks whether to keep its history. The window says no GLib critical or warning on the way.
+
+Usage: main_window_test.py --build BUILD [--screenshot PNG]"""
+
+import argparse
+import json
+import os
+import re
+import subprocess
+import sys
+import unittest
+
+import desktop_session as ds
+
+PROGRAM = "Tarvine.app/Contents/MacOS/tarvine-window"
+
+
+def centre(node):
+    """The middle of `node` on the screen. Asked relative to its window, which
+    is at the screen's top left (no window manager places it): GTK answers a
+    question in screen coordinates with a warning, which would hide those
+    this test looks for."""
+    extents = node.get_extents(ds.Atspi.CoordType.WINDOW)
+    return extents.x + extents.width // 2, extents.y + extents.height // 2
+
+
+class MainWindow(ds.Session):
+    program = "tarvine-window"
+    needs_root = False
+    screenshot_size = (806, 726)
+
+    def __init__(self, build):
+        super().__init__(build, None, None)
+        self.command_line = os.path.join(build, "cli", "tarvine")
+
+    def missing(self):
+        if not os.access(os.path.join(self.build, PROGRAM), os.X_OK):
+            return "the Tarvine window is not built"
+        return None if ds.shutil.which("Xvfb") else "needs Xvfb"
+
+    def tarvine(self, *args):
+        return subprocess.run([self.command_line, *args], env=self.env, check=True,
+                              capture_output=True, text=True).stdout
+
+    def roots(self):
+        return {r["path"]: r for r in json.loads(self.tarvine("--json", "roots"))["roots"]}
+
+    @staticmethod
+    def rows(within, start=""):
+        """The rows in sight whose accessible names start with `start`, top to
+        bottom."""
+        try:
+            rows = [(centre(r)[1], r) for r in ds.descendants(within, "list item")
+                    if (r.get_name() or "").startswith(start) and
+                    r.get_extents(ds.Atspi.CoordType.WINDOW).width > 0]
+            return [r for _, r in sorted(rows, key=lambda pair: pair[0])]
+        except ds.GLib.Error:
+            return []
+
+    def row(self, app, name):
+        """The accessible name of the folder `name`'s row, or None."""
+        found = self.rows(app, name + ", ")
+        try:
+            return found[0].get_name() if found else None
+        except ds.GLib.Error:
+            return None
+
+    def pick(self, app, name):
+        found = ds.eventually(lambda: self.rows(app, name + ", "), ds.ANSWERED)
+        assert found, "no row for " + name
+        self.click(*centre(found[0]))
+
+    @staticmethod
+    def button(within, name):
+        found = ds.descendants(within, "push button", name)
+        return found[0] if found else None
+
+    def press_when_sensitive(self, within, name):
+        found = ds.eventually(lambda: (lambda b: b and ds.sensitive(b) and b)(
+            self.button(within, name)), ds.ANSWERED)
+        assert found, "no sensitive button " + name
+        self.press(found)
+
+    @staticmethod
+    def frames(app, start):
+        # (GTK 4.8 gives its file chooser the role of a filler.)
+        return [f for f in ds.descendants(app, ("frame", "dialog", "filler"), prune=("frame",))
+                if (f.get_name() or "").startswith(start)]
+
+    @staticmethod
+    def said(within, start):
+        return any((label.get_name() or "").startswith(start)
+                   for label in ds.descendants(within, "label"))
+
+
+def prepare(session):
+    """Folders in each state, made with the command line."""
+    made = {}
+    for name in ("photos", "notes", "old", "usb", "broken", "later"):
+        folder = os.path.join(session.folders, name)
+        os.makedirs(folder)
+        with open(os.path.join(folder, "a.txt"), "w") as f:
+            f.write(name + "\n")
+        made[name] = folder
+    with open(os.path.join(made["notes"], "scratch.tmp"), "w") as f:
+        f.write("scratch\n")
+    for name in ("photos", "old", "usb", "broken"):
+        session.tarvine("watch", made[name])
+    session.tarvine("watch", "--manual", made["notes"])
+    with open(os.path.join(made["photos"], "b.txt"), "w") as f:
+        f.write("two\n")
+    session.tarvine("snapshot", made["photos"])
+    session.tarvine("pause", made["old"])
+    ds.shutil.rmtree(made["usb"])
+    # A history damaged beyond what reading it repairs: its HEAD is garbage.
+    heads = [os.path.join(session.container, "history", d) for d in
+             os.listdir(os.path.join(session.container, "history"))]
+    for store in heads:
+        with open(os.path.join(store, "config")) as f:
+            if made["broken"] in f.read():
+                with open(os.path.join(store, "HEAD"), "w") as g:
+                    g.write("garbage\n")
+    return made
+
+
+def scenario(session, test, screenshot):
+    made = prepare(session)
+    sizes = {line.split(" (")[0]: re.search(r"([0-9.]+ \S+) on disk", line).group(1)
+             for line in session.tarvine("roots").splitlines()}
+
+    # Started as the desktop entry starts it: the application, with its window.
+    session.spawn([os.path.join(session.build, "Tarvine.app/Contents/MacOS/tarvine-app"),
+                   "--window"], "app.log")
+    app = ds.application("tarvine-window", ds.STARTED)
+    test.assertIsNotNone(app, "the window's application on the accessibility bus\n" +
+                         session.app_output())
+    test.assertIn("showing the Tarvine window", session.app_output())
+
+    # Each folder with its state, versions and size; a problem in words where
+    # something is wrong.
+    expected = {"photos": ("Automatic", "2 versions"), "notes": ("Manual", "1 version"),
+                "old": ("Paused", "1 version"), "usb": ("Unavailable", "1 version"),
+                "broken": ("Damaged", "0 versions")}
+    test.assertTrue(ds.eventually(lambda: all(session.row(app, n) for n in expected), ds.STARTED),
+                    [r.get_name() for r in session.rows(app)])
+    for name, (state, versions) in expected.items():
+        # (None for a moment while the list is refilled.)
+        label = ds.eventually(lambda: session.row(app, name), ds.ANSWERED)
+        when = "no snapshot yet" if name == "broken" else "last snapshot just now ("
+        test.assertTrue(label.startswith("%s, %s, %s, %s" % (name, state, versions, when)),
+                        label)
+        test.assertIn(", %s, %s" % (sizes[made[name]], made[name]), label)
+    test.assertIn("not there now", ds.eventually(lambda: session.row(app, "usb"), ds.ANSWERED))
+    test.assertIn("damaged", ds.eventually(lambda: session.row(app, "broken"), ds.ANSWERED))
+    test.assertTrue(ds.eventually(lambda: session.row(app, "photos"), ds.ANSWERED).endswith(
+        made["photos"]), "no problem said for photos")
+
+    # The desktop entry again, and `tarvine` without a command: the same window.
+    for again in ([os.path.join(session.build, "Tarvine.app/Contents/MacOS/tarvine-app"),
+                   "--window"], [session.command_line]):
+        test.assertEqual(subprocess.run(again, env=session.env, timeout=ds.STARTED,
+                                        capture_output=True).returncode, 0, again)
+    test.assertEqual(len(session.frames(app, "Tarvine")), 1)
+    test.assertEqual(len(ds.applications("tarvine-window")), 1)
+
+    add_through_the_chooser(session, test, app, made["later"])
+    ignore_pattern(session, test, app, made["notes"])
+
+    # Pausing in the window reaches the command line.
+    session.pick(app, "photos")
+    session.press_when_sensitive(app, "Pause")
+    test.assertTrue(ds.eventually(lambda: session.roots()[made["photos"]]["state"] == "paused",
+                                  ds.ANSWERED))
+    test.assertTrue(ds.eventually(lambda: (session.row(app, "photos") or "").startswith(
+        "photos, Paused"), ds.ANSWERED), session.row(app, "photos"))
+    test.assertTrue(ds.eventually(lambda: session.button(app, "Resume"), ds.ANSWERED))
+    if screenshot:
+        session.screenshot(screenshot, *session.screenshot_size)
+    # And what the command line does reaches the window, without a restart.
+    session.tarvine("resume", made["photos"])
+    test.assertTrue(ds.eventually(lambda: (session.row(app, "photos") or "").startswith(
+        "photos, Automatic, 2 versions"), ds.ANSWERED), session.row(app, "photos"))
+    with open(os.path.join(made["photos"], "c.txt"), "w") as f:
+        f.write("three\n")
+    session.tarvine("snapshot", made["photos"])
+    test.assertTrue(ds.eventually(lambda: (session.row(app, "photos") or "").startswith(
+        "photos, Automatic, 3 versions"), ds.ANSWERED), session.row(app, "photos"))
+
+    # History: the folder's history window.
+    session.pick(app, "photos")
+    session.press_when_sensitive(app, "History")
+    history = ds.application("tarvine-history", ds.STARTED)
+    test.assertIsNotNone(history, "the history window")
+    shown = ds.eventually(lambda: [f for f in ds.descendants(history, "frame")
+                                   if (f.get_name() or "").startswith("photos ")], ds.ANSWERED)
+    test.assertTrue(shown, "the history window of photos")
+    # Closed again: it lies over this window.
+    session.press_when_sensitive(shown[0], "Close")
+    test.assertTrue(ds.eventually(lambda: not ds.applications("tarvine-history"), ds.ANSWERED))
+
+    # Stop watching asks first; its history is kept when asked to.
+    session.pick(app, "old")
+    session.press_when_sensitive(app, "Stop Watching\u2026")
+    asked = ds.eventually(lambda: session.frames(app, "Stop Watching"), ds.ANSWERED)
+    test.assertTrue(asked, "the question")
+    session.press_when_sensitive(asked[0], "Keep History")
+    test.assertTrue(ds.eventually(lambda: session.row(app, "old") is None and
+                                  session.row(app, "photos"), ds.ANSWERED))
+    test.assertNotIn(made["old"], session.roots())
+    test.assertIn(made["old"], session.tarvine("roots", "--orphans"))
+
+    # Closed as a user closes it: the window's program ends.
+    session.press_when_sensitive(session.frames(app, "Tarvine")[0], "Close")
+    test.assertTrue(ds.eventually(lambda: not ds.applications("tarvine-window"), ds.ANSWERED))
+
+    # Nothing GLib or GTK counts as a programming error or a warning was said,
+    # closing included.
+    said = [line for line in session.app_output().splitlines()
+            if "tarvine-window" in line and ("CRITICAL" in line or "WARNING" in line)]
+    test.assertEqual(said, [])
+
+
+def add_through_the_chooser(session, test, app, folder):
+    """Add Folder…: GTK's own chooser here (no portal on this bus), the
+    folder's path typed into its location, Watch."""
+    session.press_when_sensitive(app, "Add Folder\u2026")
+    chooser = ds.eventually(lambda: session.frames(app, "Add a Folder to Watch"), ds.ANSWERED)
+    test.assertTrue(chooser, "the file chooser")
+    chooser = chooser[0]
+    # The keys go to the window under the pointer: the chooser's empty list.
+    session.click(*centre(chooser))
+    session.key("ctrl+l")
+    # (GTK 4.8 names it after its type; the chooser's search box is a text too.)
+    location = ds.eventually(lambda: ds.descendants(chooser, "text", "GtkFileChooserEntry"),
+                             ds.ANSWERED)
+    test.assertTrue(location, "the chooser's location")
+    location[0].get_editable_text_iface().set_text_contents(folder)
+    # GTK 4.8 names its dialogs' buttons with their mnemonics too: "_Watch Watch".
+    watch = [b for b in ds.descendants(chooser, "push button")
+             if (b.get_name() or "").split(" ")[-1] == "Watch"]
+    test.assertTrue(watch, "the chooser's Watch")
+    session.press(watch[0])
+    test.assertTrue(ds.eventually(lambda: session.said(app, "Watching " + folder), ds.ANSWERED),
+                    [label.get_name() for label in ds.descendants(app, "label")])
+    test.assertTrue(ds.eventually(lambda: (session.row(app, "later") or "").startswith(
+        "later, Automatic, 1 version"), ds.ANSWERED), [r.get_name() for r in session.rows(app)])
+    test.assertIn(folder, session.roots())
+
+
+def ignore_pattern(session, test, app, folder):
+    """A pattern typed in the settings: its preview, the rule file, and the
+    next snapshot without what it matches."""
+    session.pick(app, "notes")
+    session.press_when_sensitive(app, "Settings\u2026")
+    settings = ds.eventually(lambda: session.frames(app, "notes \u2013 Settings"), ds.ANSWERED)
+    test.assertTrue(settings, "the folder's settings")
+    settings = settings[0]
+    test.assertTrue(ds.eventually(lambda: session.said(settings, "0 of 2 files left out."),
+                                  ds.ANSWERED))
+    entry = [e for e in ds.descendants(settings, ("entry", "text")) if e.get_name() == "New pattern"]
+    test.assertTrue(entry, "the new pattern's entry, by its name")
+    entry[0].get_editable_text_iface().set_text_contents("*.tmp")
+    test.assertTrue(ds.eventually(lambda: session.said(
+        settings, "With the new pattern: 1 of 2 files left out."), ds.ANSWERED))
+    session.press_when_sensitive(settings, "Add")
+    test.assertTrue(ds.eventually(lambda: session.rows(settings, "*.tmp"), ds.ANSWERED))
+    rules = session.tarvine("ignore-file", folder).strip()
+    test.assertTrue(ds.eventually(lambda: "*.tmp\n" in open(rules).read(), ds.ANSWERED))
+    for name in ("new.tmp", "new.txt"):
+        with open(os.path.join(folder, name), "w") as f:
+            f.write("new\n")
+    session.press_when_sensitive(settings, "Close")
+    test.assertTrue(ds.eventually(lambda: not session.frames(app, "notes \u2013 Settings"),
+                                  ds.ANSWERED))
+    # Snapshot Now, in the window: the next snapshot leaves them out.
+    session.pick(app, "notes")
+    session.press_when_sensitive(app, "Snapshot Now")
+    test.assertTrue(ds.eventually(lambda: (session.row(app, "notes") or "").startswith(
+        "notes, Manual, 2 versions"), ds.ANSWERED), session.row(app, "notes"))
+    listed = json.loads(session.tarvine("--json", "log", os.path.join(folder, "new.txt")))
+    test.assertEqual(len(listed["versions"]), 1, listed)
+    left_out = subprocess.run([session.command_line, "--json", "log",
+                               os.path.join(folder, "new.tmp")], env=session.env,
+                              capture_output=True, text=True)
+    test.assertEqual(json.loads(left_out.stdout).get("versions", []), [], left_out.stdout)
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--build", required=True)
+    parser.add_argument("--screenshot")
+    args = parser.parse_args()
+    session = MainWindow(os.path.abspath(args.build))
+    reason = session.missing()
+    if reason:
+        session.close()
+        print("skipped: " + reason)
+        sys.exit(ds.SKIP)
+
+    class RealMainWindow(unittest.TestCase):
+        def test_folders_added_paused_and_left_out(self):
+            try:
+                session.start()
+                scenario(session, self, args.screenshot)
+            except BaseException:
+                session.report(args.screenshot)
+                raise
+            finally:
+                session.close()
+
+    suite = unittest.defaultTestLoader.loadTestsFromTestCase(RealMainWindow)
+    sys.exit(0 if unittest.TextTestRunner(verbosity=2).run(suite).wasSuccessful() else 1)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,101 @@
+// tarvine-window: the Tarvine window, the watched folders and their settings.
+// One process shows it: a second start brings the first one's window to the
+// front. The running application starts it when it is activated from its
+// desktop entry, and `tarvine` with no command does.
+
+#include <glib-unix.h>
+#include <glib/gi18n.h>
+#include <gtk/gtk.h>
+
+#include <cstring>
+#include <iostream>
+#include <memory>
+#include <string>
+
+#include "roots/Keeper.h"
+#include "shared/Identifiers.h"
+#include "window/MainWindow.h"
+
+namespace {
+
+using tarvine::window::MainWindow;
+
+constexpr const char* kGdkDebug = "GDK_DEBUG";
+
+struct Shown {
+  std::unique_ptr<tarvine::roots::Keeper> keeper;
+  std::string group;
+  std::shared_ptr<MainWindow> window;
+};
+
+// Opens the display without OpenGL unless the user chose a renderer that
+// draws with it, as the history window does (see window/main.cpp): lists and
+// buttons need none, and Mesa's software OpenGL is most of a window's memory
+// where there is no GPU. False when there is no display to open.
+bool openDisplayWithoutOpenGl() {
+  const char* renderer = g_getenv("GSK_RENDERER");
+  const bool drawsWithOpenGl = renderer != nullptr && g_strcmp0(renderer, "cairo") != 0;
+  const bool setHere = !drawsWithOpenGl && g_getenv(kGdkDebug) == nullptr;
+  if (setHere) g_setenv(kGdkDebug, "gl-disable", TRUE);
+  const bool opened = gtk_init_check();
+  if (setHere) g_unsetenv(kGdkDebug);
+  return opened;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Shown shown;
+  shown.group = std::string(tarvine::Identifiers::defaultAppGroupIdentifier);
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+      std::cout << _(
+          "usage: tarvine-window [--group GROUP]\n"
+          "Shows the watched folders and their settings in a window.\n");
+      return 0;
+    }
+    if (std::strcmp(argv[i], "--group") == 0 && i + 1 < argc) {
+      shown.group = argv[++i];
+    } else {
+      std::cerr << "tarvine-window: " << _("unknown argument") << " " << argv[i] << "\n";
+      return 2;
+    }
+  }
+  shown.keeper =
+      std::make_unique<tarvine::roots::Keeper>(tarvine::roots::Container::forGroup(shown.group));
+  g_set_prgname("tarvine-window");
+  g_set_application_name("Tarvine");
+  if (!openDisplayWithoutOpenGl()) {
+    std::cerr << "tarvine-window: "
+              << _("cannot open the display; the window needs a desktop session") << "\n";
+    return 1;
+  }
+  GtkApplication* application =
+      gtk_application_new("com.quillfen.tarvine.Window", G_APPLICATION_DEFAULT_FLAGS);
+  g_signal_connect(application, "activate", G_CALLBACK(+[](GApplication* app, gpointer data) {
+                     auto* shown = static_cast<Shown*>(data);
+                     if (!shown->window) {
+                       shown->window =
+                           MainWindow::create(GTK_APPLICATION(app), *shown->keeper, shown->group);
+                     }
+                     shown->window->present();
+                   }),
+                   &shown);
+  g_signal_connect(application, "shutdown", G_CALLBACK(+[](GApplication*, gpointer data) {
+                     static_cast<Shown*>(data)->window.reset();
+                   }),
+                   &shown);
+  for (int signal : {SIGINT, SIGTERM}) {
+    g_unix_signal_add(
+        signal,
+        [](gpointer app) -> gboolean {
+          g_application_quit(G_APPLICATION(app));
+          return G_SOURCE_REMOVE;
+        },
+        application);
+  }
+  char* passed[] = {argv[0], nullptr};
+  const int status = g_application_run(G_APPLICATION(application), 1, passed);
+  g_object_unref(application);
+  return status;
+}

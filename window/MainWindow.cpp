@@ -1,0 +1,868 @@
+#include "window/MainWindow.h"
+
+#include <glib/gi18n.h>
+
+#include <atomic>
+
+#include "roots/Programs.h"
+#include "shared/ManifestLoader.h"
+#include "window/Background.h"
+
+namespace tarvine::window {
+namespace {
+
+// A change to the roots or a snapshot is a rename or two: one reload for them.
+constexpr guint kReloadAfterMs = 300;
+// The list is read again this often for what no file tells (a disk that went
+// away, the relative times).
+constexpr guint kRefreshSeconds = 30;
+constexpr guint kPulseMs = 100;
+
+std::string filled(const char* pattern, const std::string& value) {
+  std::string text = pattern;
+  const auto at = text.find("%s");
+  if (at != std::string::npos) text.replace(at, 2, value);
+  return text;
+}
+
+GtkWidget* label(const std::string& text, const char* cssClass = nullptr) {
+  GtkWidget* widget = gtk_label_new(text.c_str());
+  gtk_label_set_xalign(GTK_LABEL(widget), 0);
+  gtk_label_set_ellipsize(GTK_LABEL(widget), PANGO_ELLIPSIZE_END);
+  if (cssClass != nullptr) gtk_widget_add_css_class(widget, cssClass);
+  return widget;
+}
+
+GtkWidget* wrapping(const std::string& text, const char* cssClass = nullptr) {
+  GtkWidget* widget = label(text, cssClass);
+  gtk_label_set_ellipsize(GTK_LABEL(widget), PANGO_ELLIPSIZE_NONE);
+  gtk_label_set_wrap(GTK_LABEL(widget), TRUE);
+  return widget;
+}
+
+void margins(GtkWidget* widget, int sides, int ends) {
+  gtk_widget_set_margin_start(widget, sides);
+  gtk_widget_set_margin_end(widget, sides);
+  gtk_widget_set_margin_top(widget, ends);
+  gtk_widget_set_margin_bottom(widget, ends);
+}
+
+void describe(GtkWidget* widget, const std::string& text) {
+  gtk_accessible_update_property(GTK_ACCESSIBLE(widget), GTK_ACCESSIBLE_PROPERTY_LABEL,
+                                 text.c_str(), -1);
+}
+
+// A button whose title, a label of its own, names it for screen readers.
+GtkWidget* button(const char* mnemonic, const char* tooltip, GCallback clicked, gpointer data) {
+  GtkWidget* widget = gtk_button_new();
+  GtkWidget* title = gtk_label_new_with_mnemonic(mnemonic);
+  gtk_label_set_mnemonic_widget(GTK_LABEL(title), widget);
+  gtk_button_set_child(GTK_BUTTON(widget), title);
+  gtk_widget_set_tooltip_text(widget, tooltip);
+  g_signal_connect(widget, "clicked", clicked, data);
+  return widget;
+}
+
+void retitle(GtkWidget* button, const char* mnemonic) {
+  gtk_label_set_text_with_mnemonic(GTK_LABEL(gtk_button_get_child(GTK_BUTTON(button))), mnemonic);
+}
+
+// Names a list view's row: the row GTK made around `child`, which takes the focus.
+void describeRow(GtkWidget* child, const std::string& text) {
+  GtkWidget* row = gtk_widget_get_parent(child);
+  describe(row != nullptr ? row : child, text);
+}
+
+GtkWidget* scrolled(GtkWidget* child) {
+  GtkWidget* widget = gtk_scrolled_window_new();
+  gtk_widget_set_vexpand(widget, TRUE);
+  gtk_scrolled_window_set_child(GTK_SCROLLED_WINDOW(widget), child);
+  return widget;
+}
+
+// A list view over `model`, one selected at a time, nothing at first. The
+// view takes the selection and the factory; `*selection` is a reference of
+// the caller's.
+GtkWidget* listView(GListModel* model, GtkListItemFactory* factory,
+                    GtkSingleSelection** selection) {
+  *selection = gtk_single_selection_new(model);
+  gtk_single_selection_set_autoselect(*selection, FALSE);
+  gtk_single_selection_set_can_unselect(*selection, TRUE);
+  gtk_single_selection_set_selected(*selection, GTK_INVALID_LIST_POSITION);
+  g_object_ref(*selection);
+  return gtk_list_view_new(GTK_SELECTION_MODEL(*selection), factory);
+}
+
+std::vector<std::string> stringsOf(GtkStringList* list) {
+  std::vector<std::string> strings;
+  const guint count = g_list_model_get_n_items(G_LIST_MODEL(list));
+  for (guint i = 0; i < count; ++i) strings.emplace_back(gtk_string_list_get_string(list, i));
+  return strings;
+}
+
+void setStrings(GtkStringList* list, const std::vector<std::string>& strings) {
+  std::vector<const char*> pointers;
+  for (const std::string& string : strings) pointers.push_back(string.c_str());
+  pointers.push_back(nullptr);
+  gtk_string_list_splice(list, 0, g_list_model_get_n_items(G_LIST_MODEL(list)), pointers.data());
+}
+
+// A label and the control it names, side by side.
+GtkWidget* field(const char* mnemonic, GtkWidget* control) {
+  GtkWidget* line = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 12);
+  GtkWidget* name = gtk_label_new_with_mnemonic(mnemonic);
+  gtk_label_set_mnemonic_widget(GTK_LABEL(name), control);
+  gtk_label_set_xalign(GTK_LABEL(name), 0);
+  gtk_widget_set_size_request(name, 140, -1);
+  gtk_accessible_update_relation(GTK_ACCESSIBLE(control), GTK_ACCESSIBLE_RELATION_LABELLED_BY, name,
+                                 nullptr, -1);
+  gtk_widget_set_hexpand(control, TRUE);
+  gtk_box_append(GTK_BOX(line), name);
+  gtk_box_append(GTK_BOX(line), control);
+  return line;
+}
+
+GtkWidget* entry(const char* name) {
+  GtkWidget* widget = gtk_entry_new();
+  describe(widget, name);
+  return widget;
+}
+
+}  // namespace
+
+// A folder's settings in a window of their own: the patterns left out of its
+// history, each change written at once, with how many files the list (and
+// the pattern being typed) leaves out; and how long its versions are kept.
+// It lives as long as its window.
+struct MainWindow::Settings {
+  std::shared_ptr<Folders> folders;
+  GApplication* application = nullptr;
+  std::string folder;
+  GtkWindow* dialog = nullptr;
+  GtkStringList* patterns = nullptr;
+  GtkSingleSelection* selection = nullptr;
+  GtkWidget* pattern = nullptr;
+  GtkWidget* preview = nullptr;
+  GtkWidget* removeButton = nullptr;
+  GtkWidget* tiers = nullptr;
+  GtkWidget* sizeLimit = nullptr;
+  GtkWidget* message = nullptr;
+  // The preview being counted, told to stop when another is asked for.
+  std::shared_ptr<std::atomic<bool>> counting;
+  // Whether the window is still there for what the background answers.
+  std::shared_ptr<bool> alive = std::make_shared<bool>(true);
+
+  ~Settings() {
+    *alive = false;
+    if (counting) *counting = true;
+    g_signal_handlers_disconnect_by_data(selection, this);
+    g_object_unref(selection);
+  }
+
+  std::string typed() const { return gtk_editable_get_text(GTK_EDITABLE(pattern)); }
+
+  void say(const std::string& text) const { gtk_label_set_text(GTK_LABEL(message), text.c_str()); }
+
+  void count() {
+    if (counting) *counting = true;
+    counting = std::make_shared<std::atomic<bool>>(false);
+    std::vector<std::string> list = stringsOf(patterns);
+    const std::string next = typed();
+    const bool withTyped = !next.empty();
+    if (withTyped) list.push_back(next);
+    gtk_label_set_text(GTK_LABEL(preview), _("Counting the files\u2026"));
+    auto stop = counting;
+    auto alive = this->alive;
+    inBackground<Result<std::string>>(
+        application,
+        [folders = folders, folder = folder, list, stop] {
+          return folders->preview(folder, list, stop.get());
+        },
+        [this, alive, stop, withTyped](Result<std::string>& counted) {
+          if (!*alive || *stop) return;
+          const std::string text =
+              counted.ok()
+                  ? (withTyped ? filled(_("With the new pattern: %s."), *counted) : *counted + ".")
+                  : counted.status().message();
+          gtk_label_set_text(GTK_LABEL(preview), text.c_str());
+        });
+  }
+
+  void write(std::vector<std::string> list, bool clearTyped) {
+    auto alive = this->alive;
+    inBackground<Status>(
+        application,
+        [folders = folders, folder = folder, list] {
+          return folders->setIgnoreRules(folder, list);
+        },
+        [this, alive, list, clearTyped](Status& written) {
+          if (!*alive) return;
+          if (!written.ok()) return say(written.message());
+          setStrings(patterns, list);
+          if (clearTyped) gtk_editable_set_text(GTK_EDITABLE(pattern), "");
+          say(_("Saved: the next snapshot leaves out what the patterns match."));
+          selected();
+          count();
+        });
+  }
+
+  void add() {
+    const std::string next = typed();
+    if (next.empty()) return;
+    std::vector<std::string> list = stringsOf(patterns);
+    list.push_back(next);
+    write(std::move(list), true);
+  }
+
+  void remove() {
+    const guint at = gtk_single_selection_get_selected(selection);
+    std::vector<std::string> list = stringsOf(patterns);
+    if (at >= list.size()) return;
+    list.erase(list.begin() + at);
+    write(std::move(list), false);
+  }
+
+  void selected() const {
+    gtk_widget_set_sensitive(
+        removeButton, gtk_single_selection_get_selected(selection) != GTK_INVALID_LIST_POSITION);
+  }
+
+  void keep() {
+    const Folders::Retention asked{gtk_editable_get_text(GTK_EDITABLE(tiers)),
+                                   gtk_editable_get_text(GTK_EDITABLE(sizeLimit))};
+    auto alive = this->alive;
+    inBackground<Result<std::string>>(
+        application,
+        [folders = folders, folder = folder, asked] {
+          return folders->setRetention(folder, asked);
+        },
+        [this, alive](Result<std::string>& kept) {
+          if (!*alive) return;
+          say(kept.ok() ? *kept : kept.status().message());
+        });
+  }
+
+  void load() {
+    struct Read {
+      Result<std::vector<std::string>> patterns;
+      Result<Folders::Retention> retention;
+    };
+    auto alive = this->alive;
+    inBackground<Read>(
+        application,
+        [folders = folders, folder = folder] {
+          return Read{folders->ignoreRules(folder), folders->retention(folder)};
+        },
+        [this, alive](Read& read) {
+          if (!*alive) return;
+          if (!read.patterns.ok()) return say(read.patterns.status().message());
+          setStrings(patterns, *read.patterns);
+          if (read.retention.ok()) {
+            gtk_editable_set_text(GTK_EDITABLE(tiers), read.retention->tiers.c_str());
+            gtk_editable_set_text(GTK_EDITABLE(sizeLimit), read.retention->sizeLimit.c_str());
+          } else {
+            say(read.retention.status().message());
+          }
+          count();
+        });
+  }
+
+  static void setupPattern(GtkSignalListItemFactory*, GtkListItem* item, gpointer) {
+    GtkWidget* text = label("");
+    margins(text, 12, 4);
+    gtk_list_item_set_child(item, text);
+  }
+
+  static void bindPattern(GtkSignalListItemFactory*, GtkListItem* item, gpointer) {
+    gpointer string = gtk_list_item_get_item(item);
+    if (string == nullptr) return;
+    const char* text = gtk_string_object_get_string(GTK_STRING_OBJECT(string));
+    GtkWidget* child = gtk_list_item_get_child(item);
+    gtk_label_set_text(GTK_LABEL(child), text);
+    describeRow(child, text);
+  }
+
+  void build(GtkWindow* parent, const std::string& name) {
+    dialog = GTK_WINDOW(gtk_window_new());
+    gtk_window_set_transient_for(dialog, parent);
+    gtk_window_set_destroy_with_parent(dialog, TRUE);
+    gtk_window_set_title(dialog, filled(_("%s \u2013 Settings"), name).c_str());
+    gtk_window_set_default_size(dialog, 520, 560);
+    gtk_window_set_titlebar(dialog, gtk_header_bar_new());
+    GtkWidget* box = gtk_box_new(GTK_ORIENTATION_VERTICAL, 8);
+    margins(box, 18, 12);
+    gtk_window_set_child(dialog, box);
+
+    gtk_box_append(GTK_BOX(box), label(_("Leave out"), "heading"));
+    gtk_box_append(GTK_BOX(box),
+                   wrapping(_("Files and folders that match these patterns are not kept in the "
+                              "history (patterns as in .gitignore: *.tmp, build/, !keep.tmp)."),
+                            "dim-label"));
+    patterns = gtk_string_list_new(nullptr);
+    GtkListItemFactory* factory = gtk_signal_list_item_factory_new();
+    g_signal_connect(factory, "setup", G_CALLBACK(setupPattern), nullptr);
+    g_signal_connect(factory, "bind", G_CALLBACK(bindPattern), nullptr);
+    GtkWidget* list = listView(G_LIST_MODEL(patterns), factory, &selection);
+    describe(list, _("Patterns left out"));
+    GtkWidget* frame = gtk_frame_new(nullptr);
+    gtk_frame_set_child(GTK_FRAME(frame), scrolled(list));
+    gtk_box_append(GTK_BOX(box), frame);
+    g_signal_connect(selection, "notify::selected",
+                     G_CALLBACK(+[](GObject*, GParamSpec*, gpointer self) {
+                       static_cast<Settings*>(self)->selected();
+                     }),
+                     this);
+
+    GtkWidget* adding = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 8);
+    pattern = entry(_("New pattern"));
+    g_object_set(pattern, "placeholder-text", _("New pattern, such as *.tmp"), nullptr);
+    gtk_widget_set_hexpand(pattern, TRUE);
+    g_signal_connect(pattern, "changed", G_CALLBACK(+[](GtkEditable*, gpointer self) {
+                       static_cast<Settings*>(self)->count();
+                     }),
+                     this);
+    g_signal_connect(
+        pattern, "activate",
+        G_CALLBACK(+[](GtkEntry*, gpointer self) { static_cast<Settings*>(self)->add(); }), this);
+    gtk_box_append(GTK_BOX(adding), pattern);
+    gtk_box_append(
+        GTK_BOX(adding),
+        button(_("_Add"), _("Leave out what this pattern matches"),
+               G_CALLBACK(+[](GtkButton*, gpointer self) { static_cast<Settings*>(self)->add(); }),
+               this));
+    removeButton = button(
+        _("_Remove"), _("Keep again what the selected pattern matched"),
+        G_CALLBACK(+[](GtkButton*, gpointer self) { static_cast<Settings*>(self)->remove(); }),
+        this);
+    gtk_box_append(GTK_BOX(adding), removeButton);
+    gtk_box_append(GTK_BOX(box), adding);
+    preview = wrapping("");
+    gtk_box_append(GTK_BOX(box), preview);
+
+    GtkWidget* keepHeading = label(_("Keep"), "heading");
+    gtk_widget_set_margin_top(keepHeading, 12);
+    gtk_box_append(GTK_BOX(box), keepHeading);
+    gtk_box_append(GTK_BOX(box),
+                   wrapping(_("Which versions are kept as they grow old, as EVERY:AGE pairs "
+                              "(all:1d,1h:7d,1d:90d,1w:forever), and the size the history is "
+                              "thinned to (such as 500M or 2G; none for no limit)."),
+                            "dim-label"));
+    tiers = entry(_("Versions kept"));
+    gtk_box_append(GTK_BOX(box), field(_("_Versions kept"), tiers));
+    sizeLimit = entry(_("Size limit"));
+    gtk_box_append(GTK_BOX(box), field(_("_Size limit"), sizeLimit));
+    GtkWidget* apply = button(
+        _("A_pply"), _("Keep the versions as set here"),
+        G_CALLBACK(+[](GtkButton*, gpointer self) { static_cast<Settings*>(self)->keep(); }), this);
+    gtk_widget_set_halign(apply, GTK_ALIGN_END);
+    gtk_box_append(GTK_BOX(box), apply);
+    message = wrapping("");
+    gtk_label_set_selectable(GTK_LABEL(message), TRUE);
+    gtk_box_append(GTK_BOX(box), message);
+    selected();
+  }
+};
+
+std::shared_ptr<MainWindow> MainWindow::create(GtkApplication* application, roots::Keeper& keeper,
+                                               std::string group) {
+  std::shared_ptr<MainWindow> window(new MainWindow(application, keeper, std::move(group)));
+  window->build();
+  window->follow();
+  window->load();
+  return window;
+}
+
+MainWindow::MainWindow(GtkApplication* application, roots::Keeper& keeper, std::string group)
+    : application_(G_APPLICATION(application)),
+      folders_(std::make_shared<Folders>(keeper)),
+      group_(std::move(group)) {
+  window_ = GTK_WINDOW(gtk_application_window_new(application));
+  g_signal_connect(window_, "destroy", G_CALLBACK(+[](GtkWidget*, gpointer self) {
+                     static_cast<MainWindow*>(self)->window_ = nullptr;
+                   }),
+                   this);
+}
+
+MainWindow::~MainWindow() {
+  // Ended with the application while its window is still there (SIGTERM):
+  // the window goes first, so that nothing it holds calls back here.
+  if (window_ != nullptr) {
+    g_signal_handlers_disconnect_by_data(window_, this);
+    gtk_window_destroy(window_);
+  }
+  g_signal_handlers_disconnect_by_data(selection_, this);
+  g_signal_handlers_disconnect_by_data(factory_, this);
+  g_object_unref(selection_);
+  g_object_unref(factory_);
+  for (guint* source : {&reloadSoon_, &refresh_, &pulse_}) {
+    if (*source != 0) g_source_remove(*source);
+  }
+  if (manifestMonitor_ != nullptr) {
+    g_signal_handlers_disconnect_by_data(manifestMonitor_, this);
+    g_object_unref(manifestMonitor_);
+  }
+  for (auto& [path, monitor] : branchMonitors_) {
+    g_signal_handlers_disconnect_by_data(monitor, this);
+    g_object_unref(monitor);
+  }
+}
+
+void MainWindow::build() {
+  gtk_window_set_title(window_, "Tarvine");
+  gtk_window_set_default_size(window_, 800, 720);
+  GtkWidget* header = gtk_header_bar_new();
+  gtk_header_bar_pack_start(GTK_HEADER_BAR(header),
+                            button(_("_Add Folder\u2026"), _("Keep the history of another folder"),
+                                   G_CALLBACK(+[](GtkButton*, gpointer self) {
+                                     static_cast<MainWindow*>(self)->addFolder();
+                                   }),
+                                   this));
+  gtk_window_set_titlebar(window_, header);
+
+  GtkWidget* content = gtk_box_new(GTK_ORIENTATION_VERTICAL, 0);
+  gtk_window_set_child(window_, content);
+  // What was done, or went wrong.
+  banner_ = GTK_REVEALER(gtk_revealer_new());
+  message_ = GTK_LABEL(wrapping(""));
+  gtk_label_set_selectable(message_, TRUE);
+  margins(GTK_WIDGET(message_), 12, 8);
+  gtk_revealer_set_child(banner_, GTK_WIDGET(message_));
+  gtk_box_append(GTK_BOX(content), GTK_WIDGET(banner_));
+  progress_ = GTK_PROGRESS_BAR(gtk_progress_bar_new());
+  describe(GTK_WIDGET(progress_), _("Working"));
+  gtk_widget_set_visible(GTK_WIDGET(progress_), FALSE);
+  gtk_box_append(GTK_BOX(content), GTK_WIDGET(progress_));
+  gtk_box_append(GTK_BOX(content), buildList());
+  gtk_box_append(GTK_BOX(content), buildActions());
+  selected();
+}
+
+GtkWidget* MainWindow::buildList() {
+  stack_ = GTK_STACK(gtk_stack_new());
+  gtk_widget_set_vexpand(GTK_WIDGET(stack_), TRUE);
+  GtkWidget* spinner = gtk_spinner_new();
+  gtk_spinner_start(GTK_SPINNER(spinner));
+  describe(spinner, _("Loading the watched folders"));
+  gtk_widget_set_size_request(spinner, 32, 32);
+  gtk_widget_set_halign(spinner, GTK_ALIGN_CENTER);
+  gtk_widget_set_valign(spinner, GTK_ALIGN_CENTER);
+  gtk_stack_add_named(stack_, spinner, "loading");
+  GtkWidget* empty =
+      wrapping(_("No folder is watched yet.\n\nPick Add Folder\u2026 to keep the "
+                 "history of a folder's files, or Enable History in the file "
+                 "manager's History menu."));
+  gtk_label_set_justify(GTK_LABEL(empty), GTK_JUSTIFY_CENTER);
+  gtk_label_set_xalign(GTK_LABEL(empty), 0.5);
+  margins(empty, 36, 0);
+  gtk_stack_add_named(stack_, empty, "empty");
+
+  labels_ = gtk_string_list_new(nullptr);
+  // A reference of the window's own besides the view's, released last.
+  factory_ = GTK_LIST_ITEM_FACTORY(g_object_ref(gtk_signal_list_item_factory_new()));
+  g_signal_connect(factory_, "setup",
+                   G_CALLBACK(+[](GtkSignalListItemFactory*, GtkListItem* item, gpointer) {
+                     GtkWidget* lines = gtk_box_new(GTK_ORIENTATION_VERTICAL, 2);
+                     margins(lines, 12, 8);
+                     GtkWidget* first = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 12);
+                     GtkWidget* name = label("", "heading");
+                     gtk_widget_set_hexpand(name, TRUE);
+                     gtk_box_append(GTK_BOX(first), name);
+                     gtk_box_append(GTK_BOX(first), label(""));
+                     gtk_box_append(GTK_BOX(lines), first);
+                     gtk_box_append(GTK_BOX(lines), label("", "dim-label"));
+                     gtk_box_append(GTK_BOX(lines), label(""));
+                     gtk_box_append(GTK_BOX(lines), wrapping("", "error"));
+                     gtk_list_item_set_child(item, lines);
+                   }),
+                   nullptr);
+  g_signal_connect(factory_, "bind",
+                   G_CALLBACK(+[](GtkSignalListItemFactory*, GtkListItem* item, gpointer self) {
+                     static_cast<const MainWindow*>(self)->bindRow(item);
+                   }),
+                   this);
+  GtkWidget* list = listView(G_LIST_MODEL(labels_), factory_, &selection_);
+  describe(list, _("Watched folders"));
+  // A double click or Enter on a folder shows its history.
+  g_signal_connect(list, "activate", G_CALLBACK(+[](GtkListView*, guint, gpointer self) {
+                     static_cast<MainWindow*>(self)->openHistory();
+                   }),
+                   this);
+  g_signal_connect(selection_, "notify::selected",
+                   G_CALLBACK(+[](GObject*, GParamSpec*, gpointer self) {
+                     static_cast<MainWindow*>(self)->selected();
+                   }),
+                   this);
+  gtk_stack_add_named(stack_, scrolled(list), "list");
+  gtk_stack_set_visible_child_name(stack_, "loading");
+  return GTK_WIDGET(stack_);
+}
+
+GtkWidget* MainWindow::buildActions() {
+  GtkWidget* actions = gtk_action_bar_new();
+  snapshotButton_ =
+      button(_("_Snapshot Now"), _("Keep the folder as it is now"),
+             G_CALLBACK(+[](GtkButton*, gpointer self) {
+               auto* window = static_cast<MainWindow*>(self);
+               if (window->selectedRow() == nullptr) return;
+               window->act(_("Taking a snapshot\u2026"),
+                           [path = window->selectedRow()->path](const Folders& folders) {
+                             return folders.snapshot(path);
+                           });
+             }),
+             this);
+  pauseButton_ = button(_("_Pause"), _("Stop or start again the folder's snapshots"),
+                        G_CALLBACK(+[](GtkButton*, gpointer self) {
+                          auto* window = static_cast<MainWindow*>(self);
+                          if (window->selectedRow() == nullptr) return;
+                          const Folders::Row& row = *window->selectedRow();
+                          const bool paused = row.state == Folders::State::paused;
+                          window->act(paused ? _("Resuming\u2026") : _("Pausing\u2026"),
+                                      [path = row.path, paused](const Folders& folders) {
+                                        return paused ? folders.resume(path) : folders.pause(path);
+                                      });
+                        }),
+                        this);
+  automatic_ = gtk_check_button_new_with_mnemonic(_("A_utomatic snapshots"));
+  gtk_widget_set_tooltip_text(automatic_,
+                              _("A snapshot after each change, or only when you ask for one"));
+  g_signal_connect(automatic_, "toggled", G_CALLBACK(+[](GtkCheckButton* check, gpointer self) {
+                     auto* window = static_cast<MainWindow*>(self);
+                     if (window->updating_ || window->selectedRow() == nullptr) return;
+                     const bool automatic = gtk_check_button_get_active(check);
+                     window->act(_("Switching\u2026"), [path = window->selectedRow()->path,
+                                                        automatic](const Folders& folders) {
+                       return folders.setAutomatic(path, automatic);
+                     });
+                   }),
+                   this);
+  historyButton_ = button(
+      _("_History"), _("Show the folder's versions"),
+      G_CALLBACK(+[](GtkButton*, gpointer self) { static_cast<MainWindow*>(self)->openHistory(); }),
+      this);
+  settingsButton_ = button(_("Se_ttings\u2026"), _("What to leave out, and how long to keep it"),
+                           G_CALLBACK(+[](GtkButton*, gpointer self) {
+                             static_cast<MainWindow*>(self)->openSettings();
+                           }),
+                           this);
+  stopButton_ = button(_("Stop _Watching\u2026"), _("No more snapshots of this folder"),
+                       G_CALLBACK(+[](GtkButton*, gpointer self) {
+                         static_cast<MainWindow*>(self)->stopWatching();
+                       }),
+                       this);
+  gtk_action_bar_pack_start(GTK_ACTION_BAR(actions), snapshotButton_);
+  gtk_action_bar_pack_start(GTK_ACTION_BAR(actions), pauseButton_);
+  gtk_action_bar_pack_start(GTK_ACTION_BAR(actions), automatic_);
+  gtk_action_bar_pack_end(GTK_ACTION_BAR(actions), stopButton_);
+  gtk_action_bar_pack_end(GTK_ACTION_BAR(actions), settingsButton_);
+  gtk_action_bar_pack_end(GTK_ACTION_BAR(actions), historyButton_);
+  return actions;
+}
+
+// A row made for a folder as it scrolls into view.
+void MainWindow::bindRow(GtkListItem* item) const {
+  const guint position = gtk_list_item_get_position(item);
+  if (position >= rows_.size()) return;
+  const Folders::Row& row = rows_[position];
+  GtkWidget* lines = gtk_list_item_get_child(item);
+  GtkWidget* first = gtk_widget_get_first_child(lines);
+  GtkWidget* name = gtk_widget_get_first_child(first);
+  gtk_label_set_text(GTK_LABEL(name), row.name.c_str());
+  gtk_label_set_text(GTK_LABEL(gtk_widget_get_next_sibling(name)), row.stateText.c_str());
+  GtkWidget* path = gtk_widget_get_next_sibling(first);
+  gtk_label_set_text(GTK_LABEL(path), row.path.c_str());
+  GtkWidget* detail = gtk_widget_get_next_sibling(path);
+  std::string text = row.versions > 0
+                         ? filled(_("Last snapshot %s"), row.when) + " (" + row.at + ")"
+                         : std::string(_("No snapshot yet"));
+  text +=
+      " \u00b7 " +
+      filled(ngettext("%s version", "%s versions", row.versions), std::to_string(row.versions)) +
+      " \u00b7 " + filled(_("%s on disk"), row.size);
+  gtk_label_set_text(GTK_LABEL(detail), text.c_str());
+  GtkWidget* problem = gtk_widget_get_next_sibling(detail);
+  gtk_label_set_text(GTK_LABEL(problem), row.problem.c_str());
+  gtk_widget_set_visible(problem, !row.problem.empty());
+  describeRow(lines, row.label);
+}
+
+void MainWindow::load() {
+  if (loading_) {
+    loadAgain_ = true;
+    return;
+  }
+  loading_ = true;
+  std::weak_ptr<MainWindow> self = weak_from_this();
+  inBackground<Result<std::vector<Folders::Row>>>(
+      application_, [folders = folders_] { return folders->load(); },
+      [self](Result<std::vector<Folders::Row>>& rows) {
+        auto window = self.lock();
+        if (!window) return;
+        window->loading_ = false;
+        if (rows.ok()) {
+          window->show(std::move(*rows));
+        } else {
+          window->say(rows.status().message());
+        }
+        if (window->loadAgain_) {
+          window->loadAgain_ = false;
+          window->load();
+        }
+      });
+}
+
+void MainWindow::reloadSoon() {
+  if (reloadSoon_ != 0) return;
+  reloadSoon_ = g_timeout_add_once(
+      kReloadAfterMs,
+      [](gpointer self) {
+        auto* window = static_cast<MainWindow*>(self);
+        window->reloadSoon_ = 0;
+        window->load();
+      },
+      this);
+}
+
+void MainWindow::show(std::vector<Folders::Row> rows) {
+  const std::string keep = selectedRow() != nullptr ? selectedRow()->path : "";
+  rows_ = std::move(rows);
+  std::vector<std::string> labels;
+  guint reselect = GTK_INVALID_LIST_POSITION;
+  for (const Folders::Row& row : rows_) {
+    if (row.path == keep) reselect = static_cast<guint>(labels.size());
+    labels.push_back(row.label);
+  }
+  setStrings(labels_, labels);
+  gtk_single_selection_set_selected(selection_, reselect);
+  gtk_stack_set_visible_child_name(stack_, rows_.empty() ? "empty" : "list");
+  followBranches();
+  selected();
+}
+
+// The manifest is replaced by a rename whenever a folder is added, paused,
+// switched or left, by whichever program.
+void MainWindow::follow() {
+  GFile* container = g_file_new_for_path(folders_->manifestFolder().c_str());
+  manifestMonitor_ =
+      g_file_monitor_directory(container, G_FILE_MONITOR_WATCH_MOVES, nullptr, nullptr);
+  g_object_unref(container);
+  if (manifestMonitor_ != nullptr) {
+    g_signal_connect(
+        manifestMonitor_, "changed",
+        G_CALLBACK(+[](GFileMonitor*, GFile* file, GFile* other, GFileMonitorEvent, gpointer self) {
+          for (GFile* named : {file, other}) {
+            if (named == nullptr) continue;
+            char* name = g_file_get_basename(named);
+            const bool manifest =
+                name != nullptr && std::string_view(name) == ManifestLoader::manifestFileName;
+            g_free(name);
+            if (manifest) return static_cast<MainWindow*>(self)->reloadSoon();
+          }
+        }),
+        this);
+  }
+  refresh_ = g_timeout_add_seconds(
+      kRefreshSeconds,
+      [](gpointer self) -> gboolean {
+        static_cast<MainWindow*>(self)->load();
+        return G_SOURCE_CONTINUE;
+      },
+      this);
+}
+
+// A snapshot moves its history's branch, whoever takes it.
+void MainWindow::followBranches() {
+  for (const Folders::Row& row : rows_) {
+    if (branchMonitors_.count(row.path) != 0) continue;
+    // (A folder of branches not made yet, for a folder without a snapshot,
+    // is followed too: GIO watches for it to appear.)
+    GFile* heads = g_file_new_for_path(folders_->branchesOf(row.path).c_str());
+    GFileMonitor* monitor =
+        g_file_monitor_directory(heads, G_FILE_MONITOR_WATCH_MOVES, nullptr, nullptr);
+    g_object_unref(heads);
+    if (monitor == nullptr) continue;
+    g_signal_connect(
+        monitor, "changed",
+        G_CALLBACK(+[](GFileMonitor*, GFile*, GFile*, GFileMonitorEvent, gpointer self) {
+          static_cast<MainWindow*>(self)->reloadSoon();
+        }),
+        this);
+    branchMonitors_[row.path] = monitor;
+  }
+}
+
+const Folders::Row* MainWindow::selectedRow() const {
+  const guint index = gtk_single_selection_get_selected(selection_);
+  return index < rows_.size() ? &rows_[index] : nullptr;
+}
+
+void MainWindow::selected() {
+  const Folders::Row* row = selectedRow();
+  const bool chosen = row != nullptr && !working_;
+  for (GtkWidget* control :
+       {snapshotButton_, pauseButton_, automatic_, historyButton_, settingsButton_, stopButton_}) {
+    gtk_widget_set_sensitive(control, chosen);
+  }
+  if (row == nullptr) return;
+  const bool paused = row->state == Folders::State::paused;
+  retitle(pauseButton_, paused ? _("_Resume") : _("_Pause"));
+  gtk_widget_set_sensitive(snapshotButton_, chosen && !paused);
+  updating_ = true;
+  gtk_check_button_set_active(GTK_CHECK_BUTTON(automatic_), row->automatic);
+  updating_ = false;
+}
+
+void MainWindow::say(const std::string& message) {
+  gtk_label_set_text(message_, message.c_str());
+  gtk_revealer_set_reveal_child(banner_, !message.empty());
+}
+
+void MainWindow::act(const char* doing, std::function<Result<std::string>(const Folders&)> change) {
+  if (working_) return;
+  working_ = true;
+  selected();
+  gtk_progress_bar_set_text(progress_, doing);
+  gtk_progress_bar_set_show_text(progress_, TRUE);
+  gtk_widget_set_visible(GTK_WIDGET(progress_), TRUE);
+  pulse_ = g_timeout_add(
+      kPulseMs,
+      [](gpointer bar) -> gboolean {
+        gtk_progress_bar_pulse(GTK_PROGRESS_BAR(bar));
+        return G_SOURCE_CONTINUE;
+      },
+      progress_);
+  std::weak_ptr<MainWindow> self = weak_from_this();
+  inBackground<Result<std::string>>(
+      application_, [folders = folders_, change] { return change(*folders); },
+      [self](Result<std::string>& done) {
+        auto window = self.lock();
+        if (!window) return;
+        window->working_ = false;
+        if (window->pulse_ != 0) g_source_remove(window->pulse_);
+        window->pulse_ = 0;
+        gtk_widget_set_visible(GTK_WIDGET(window->progress_), FALSE);
+        window->say(done.ok() ? *done : done.status().message());
+        window->load();
+      });
+}
+
+// Through the desktop's portal where there is one, so that a sandboxed
+// session's own chooser picks the folder.
+void MainWindow::addFolder() {
+  GtkFileChooserNative* chooser =
+      gtk_file_chooser_native_new(_("Add a Folder to Watch"), window_,
+                                  GTK_FILE_CHOOSER_ACTION_SELECT_FOLDER, _("_Watch"), _("_Cancel"));
+  gtk_native_dialog_set_modal(GTK_NATIVE_DIALOG(chooser), TRUE);
+  struct Asked {
+    std::weak_ptr<MainWindow> window;
+  };
+  g_signal_connect_data(
+      chooser, "response", G_CALLBACK(+[](GtkNativeDialog* dialog, int response, gpointer data) {
+        auto window = static_cast<Asked*>(data)->window.lock();
+        GFile* file = response == GTK_RESPONSE_ACCEPT
+                          ? gtk_file_chooser_get_file(GTK_FILE_CHOOSER(dialog))
+                          : nullptr;
+        char* path = file != nullptr ? g_file_get_path(file) : nullptr;
+        if (window && file != nullptr && path == nullptr) {
+          window->say(_("Only a folder on this computer can be watched."));
+        } else if (window && path != nullptr) {
+          window->act(
+              _("Adding the folder and taking its first snapshot\u2026"),
+              [folder = std::string(path)](const Folders& folders) { return folders.add(folder); });
+        }
+        g_free(path);
+        if (file != nullptr) g_object_unref(file);
+        gtk_native_dialog_destroy(dialog);
+        g_object_unref(dialog);
+      }),
+      new Asked{weak_from_this()},
+      [](gpointer data, GClosure*) { delete static_cast<Asked*>(data); }, GConnectFlags{});
+  gtk_native_dialog_show(GTK_NATIVE_DIALOG(chooser));
+}
+
+// Whether to keep the history or delete it, asked first.
+void MainWindow::stopWatching() {
+  const Folders::Row* row = selectedRow();
+  if (row == nullptr) return;
+  struct Asked {
+    std::weak_ptr<MainWindow> window;
+    std::string path;
+    GtkWindow* dialog;
+    void answer(bool deleting) {
+      if (auto shown = window.lock()) {
+        shown->act(_("Stopping\u2026"), [path = path, deleting](const Folders& folders) {
+          return folders.stopWatching(path, deleting);
+        });
+      }
+      gtk_window_destroy(dialog);
+    }
+  };
+  GtkWindow* dialog = GTK_WINDOW(gtk_window_new());
+  gtk_window_set_transient_for(dialog, window_);
+  gtk_window_set_modal(dialog, TRUE);
+  gtk_window_set_destroy_with_parent(dialog, TRUE);
+  gtk_window_set_title(dialog, _("Stop Watching"));
+  gtk_window_set_titlebar(dialog, gtk_header_bar_new());
+  auto* asked = new Asked{weak_from_this(), row->path, dialog};
+  g_object_set_data_full(G_OBJECT(dialog), "asked", asked,
+                         [](gpointer data) { delete static_cast<Asked*>(data); });
+  GtkWidget* box = gtk_box_new(GTK_ORIENTATION_VERTICAL, 12);
+  margins(box, 18, 18);
+  gtk_window_set_child(dialog, box);
+  gtk_box_append(GTK_BOX(box), label(filled(_("Stop watching %s?"), row->name), "heading"));
+  GtkWidget* text = wrapping(
+      filled(_("Its history (%s) can be kept, to go on with it if you add the folder again, or "
+               "deleted to free the space. The folder itself is left as it is."),
+             row->size));
+  gtk_widget_set_size_request(text, 380, -1);
+  gtk_box_append(GTK_BOX(box), text);
+  GtkWidget* buttons = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 8);
+  gtk_widget_set_halign(buttons, GTK_ALIGN_END);
+  gtk_box_append(GTK_BOX(buttons), button(_("_Cancel"), _("Go on watching the folder"),
+                                          G_CALLBACK(+[](GtkButton*, gpointer dialog) {
+                                            gtk_window_destroy(GTK_WINDOW(dialog));
+                                          }),
+                                          dialog));
+  gtk_box_append(GTK_BOX(buttons), button(_("_Delete History"), _("Delete its versions"),
+                                          G_CALLBACK(+[](GtkButton*, gpointer asked) {
+                                            static_cast<Asked*>(asked)->answer(true);
+                                          }),
+                                          asked));
+  GtkWidget* keep = button(
+      _("_Keep History"), _("Keep its versions"),
+      G_CALLBACK(+[](GtkButton*, gpointer asked) { static_cast<Asked*>(asked)->answer(false); }),
+      asked);
+  gtk_widget_add_css_class(keep, "suggested-action");
+  gtk_box_append(GTK_BOX(buttons), keep);
+  gtk_box_append(GTK_BOX(box), buttons);
+  gtk_window_present(dialog);
+}
+
+void MainWindow::openHistory() {
+  const Folders::Row* row = selectedRow();
+  if (row == nullptr) return;
+  const std::string program = roots::historyWindowProgram();
+  if (program.empty()) return say(_("The history window is not installed (tarvine-history)."));
+  const char* argv[] = {program.c_str(), "--group", group_.c_str(), row->path.c_str(), nullptr};
+  GError* failure = nullptr;
+  if (!g_spawn_async(nullptr, const_cast<char**>(argv), nullptr, G_SPAWN_DEFAULT, nullptr, nullptr,
+                     nullptr, &failure)) {
+    say(filled(_("Cannot show the history: %s"), failure != nullptr ? failure->message : ""));
+    g_clear_error(&failure);
+  }
+}
+
+void MainWindow::openSettings() {
+  const Folders::Row* row = selectedRow();
+  if (row == nullptr) return;
+  auto* settings = new Settings;
+  settings->folders = folders_;
+  settings->application = application_;
+  settings->folder = row->path;
+  settings->build(window_, row->name);
+  g_object_set_data_full(G_OBJECT(settings->dialog), "settings", settings,
+                         [](gpointer data) { delete static_cast<Settings*>(data); });
+  settings->load();
+  gtk_window_present(settings->dialog);
+}
+
+}  // namespace tarvine::window
