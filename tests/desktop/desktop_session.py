@@ -340,6 +340,10 @@ class Session:
             return "needs %s and Xvfb" % self.program
         if self.needs_root and os.geteuid() != 0:
             return "needs root, for a private mount namespace"
+        return self.missing_locale()
+
+    def missing_locale(self):
+        """The session's locale when this machine has not generated it, or None."""
         locales = subprocess.run(["locale", "-a"], capture_output=True, text=True).stdout
         wanted = self.env["LANG"].lower().replace("-", "")
         if wanted not in locales.lower().split():

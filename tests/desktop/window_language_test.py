@@ -1,0 +1,80 @@
+"""The Tarvine window in German: tarvine-window under LANG=de_DE.UTF-8 (the
+build's catalogues through TARVINE_LOCALEDIR), read through AT-SPI. Its
+buttons, a folder's state, versions and size, and the settings' preview
+are German, sizes with the locale's decimal comma; the window says no GLib
+critical or warning.
+
+Usage: window_language_test.py --build BUILD"""
+
+import argparse
+import os
+import re
+import sys
+import unittest
+
+import desktop_session as ds
+import main_window_test as mw
+
+
+def scenario(session, test):
+    folder = os.path.join(session.folders, "Notizen")
+    os.makedirs(folder)
+    for name, text in (("a.txt", "eins\n" * 400), ("b.tmp", "zwei\n")):
+        with open(os.path.join(folder, name), "w") as f:
+            f.write(text)
+    session.tarvine("watch", "--manual", folder)
+
+    session.spawn([os.path.join(session.build, mw.PROGRAM)], "app.log")
+    app = ds.application("tarvine-window", ds.STARTED)
+    test.assertIsNotNone(app, session.app_output())
+    row = ds.eventually(lambda: session.row(app, "Notizen"), ds.STARTED)
+    test.assertRegex(row or "", r"^Notizen, Manuell, 1 Version, letzter Schnappschuss .+ \(.+\), "
+                                r"\d+,\d KiB, %s$" % re.escape(folder))
+    for name in ("Ordner hinzuf\u00fcgen \u2026", "Jetzt Schnappschuss erstellen", "Pausieren",
+                 "Verlauf", "Einstellungen \u2026", "\u00dcberwachung beenden \u2026"):
+        test.assertTrue(ds.eventually(lambda: session.button(app, name), ds.ANSWERED), name)
+
+    session.pick(app, "Notizen")
+    session.press_when_sensitive(app, "Einstellungen \u2026")
+    settings = ds.eventually(lambda: session.frames(app, "Notizen \u2013 Einstellungen"),
+                             ds.ANSWERED)
+    test.assertTrue(settings, "the folder's settings")
+    test.assertTrue(ds.eventually(lambda: session.said(settings[0],
+                                                       "0 von 2 Dateien ausgelassen."),
+                                  ds.ANSWERED),
+                    [label.get_name() for label in ds.descendants(settings[0], "label")])
+
+    said = [line for line in session.app_output().splitlines()
+            if "CRITICAL" in line or "WARNING" in line]
+    test.assertEqual(said, [])
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--build", required=True)
+    args = parser.parse_args()
+    session = mw.MainWindow(os.path.abspath(args.build))
+    session.speak("de")
+    reason = session.missing() or session.missing_locale()
+    if reason:
+        session.close()
+        print("skipped: " + reason)
+        sys.exit(ds.SKIP)
+
+    class GermanMainWindow(unittest.TestCase):
+        def test_the_window_speaks_german(self):
+            try:
+                session.start()
+                scenario(session, self)
+            except BaseException:
+                session.report()
+                raise
+            finally:
+                session.close()
+
+    suite = unittest.defaultTestLoader.loadTestsFromTestCase(GermanMainWindow)
+    sys.exit(0 if unittest.TextTestRunner(verbosity=2).run(suite).wasSuccessful() else 1)
+
+
+if __name__ == "__main__":
+    main()
