@@ -71,6 +71,10 @@ struct SnapshotOptions {
   // (the last snapshot is not the one the cache knows, the ignore rules or
   // the root's place changed), every folder is read.
   std::optional<std::set<std::string>> changedFolders;
+  // Folders that hold a subtree no watch saw (made, moved in or made
+  // readable since the last snapshot): each is read with every folder below
+  // it, and read again as a changed folder is. Only with changedFolders.
+  std::set<std::string> newFolders;
 };
 
 // One version of a path: a snapshot in which it differs from the one before.
