@@ -118,6 +118,11 @@ void AutomaticSnapshots::follow(const std::vector<roots::Root>& roots) {
   }
 }
 
+bool AutomaticSnapshots::pending(const std::string& root) const {
+  const auto changes = pending_.find(root);
+  return timers_.count(root) != 0 || (changes != pending_.end() && changes->second.pending());
+}
+
 void AutomaticSnapshots::watchTree(const std::string& root, const std::string& folder) {
   // The container's own writes are no change of the root's.
   if (scanned_.count(root) != 0 || folder == keeper_.container().path()) return;

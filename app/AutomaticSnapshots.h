@@ -41,6 +41,9 @@ class AutomaticSnapshots {
   // gets a snapshot once quiet, for what changed while nobody watched.
   void follow(const std::vector<roots::Root>& roots);
 
+  // Whether a snapshot of `root` is pending: changes seen and not yet recorded.
+  bool pending(const std::string& root) const;
+
   static constexpr unsigned kUnavailableCheckSeconds = 60;
 
  private:
