@@ -118,6 +118,11 @@ void AutomaticSnapshots::follow(const std::vector<roots::Root>& roots) {
   }
 }
 
+bool AutomaticSnapshots::pending(const std::string& root) const {
+  const auto changes = pending_.find(root);
+  return timers_.count(root) != 0 || (changes != pending_.end() && changes->second.pending());
+}
+
 void AutomaticSnapshots::watchTree(const std::string& root, const std::string& folder) {
   // The container's own writes are no change of the root's.
   if (scanned_.count(root) != 0 || folder == keeper_.container().path()) return;
@@ -165,6 +170,12 @@ void AutomaticSnapshots::readEvents() {
         continue;
       }
       const std::string name = event->len > 0 ? event->name : "";
+      // A folder moved away keeps its watches wherever it went, which would
+      // name it by its old path here: dropped (moved within the root, it is
+      // watched again under its new name just after).
+      if ((event->mask & IN_ISDIR) && (event->mask & IN_MOVED_FROM) && !name.empty()) {
+        dropWatchesBelow(folder + "/" + name);
+      }
       if ((event->mask & IN_ISDIR) && (event->mask & (IN_CREATE | IN_MOVED_TO | IN_ATTRIB)) &&
           !name.empty()) {
         watchTree(root, folder + "/" + name);
@@ -209,7 +220,10 @@ void AutomaticSnapshots::settle(const std::string& root) {
   const auto now = PendingChanges::Clock::now();
   if (scanned_.count(root) != 0 || partlyWatched_.count(root) != 0) pending.changedAnywhere(now);
   history::SnapshotOptions options;
-  options.changedFolders = pending.take(now);
+  if (auto reads = pending.take(now)) {
+    options.changedFolders = std::move(reads->folders);
+    options.newFolders = std::move(reads->whole);
+  }
   auto taken = keeper_.snapshot(root, history::Reason::automatic, options, /*tidy=*/true);
   // What it should have read is read by the next one, whole.
   if (!taken.ok()) pending.readWholeNextTime();
@@ -261,6 +275,19 @@ void AutomaticSnapshots::markUnavailable(const std::string& root, const Status& 
 void AutomaticSnapshots::dropWatches(const std::string& root) {
   for (auto it = watches_.begin(); it != watches_.end();) {
     if (it->second.first == root) {
+      ::inotify_rm_watch(inotify_.get(), it->first);
+      it = watches_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
+void AutomaticSnapshots::dropWatchesBelow(const std::string& folder) {
+  const std::string below = folder + "/";
+  for (auto it = watches_.begin(); it != watches_.end();) {
+    const std::string& watched = it->second.second;
+    if (watched == folder || watched.compare(0, below.size(), below) == 0) {
       ::inotify_rm_watch(inotify_.get(), it->first);
       it = watches_.erase(it);
     } else {

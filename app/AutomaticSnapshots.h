@@ -20,16 +20,14 @@ namespace tarvine::app {
 // Snapshots each automatic, unpaused root on its own once it has been quiet
 // for a while after a change, or at most PendingChanges::kLongestWait after
 // the first change however busy it is. Changes are seen through inotify, one
-// watch per folder, and each snapshot reads only the folders that changed;
-// every folder is read at the first snapshot, after lost events, when a
-// folder was made or moved in, and now and then. Where the user's watches run
-// out (fs.inotify.max_user_watches), that root is instead scanned now and
-// then, which the stat cache keeps cheap. A
-// root that is unavailable (its disk unmounted, its folder missing) is not
-// watched and not snapshotted, and is said so in the log once; it is looked
-// at again whenever the system's mounts change and every
-// kUnavailableCheckSeconds, and watched again as soon as it is back. Runs on
-// the thread-default GLib main context.
+// watch per folder, and each snapshot reads only the folders that changed
+// (a folder made or moved in with all below it); every folder is read at the
+// first snapshot, after lost events or a failed snapshot, and now and then. Where the user's
+// watches run out (fs.inotify.max_user_watches), that root is instead scanned now and then, which
+// the stat cache keeps cheap. A root that is unavailable (its disk unmounted, its folder missing)
+// is not watched and not snapshotted, and is said so in the log once; it is looked at again
+// whenever the system's mounts change and every kUnavailableCheckSeconds, and watched again as soon
+// as it is back. Runs on the thread-default GLib main context.
 class AutomaticSnapshots {
  public:
   using Say = std::function<void(const std::string&)>;
@@ -42,6 +40,9 @@ class AutomaticSnapshots {
   // From now on, follows the automatic, unpaused ones of `roots`; each new one
   // gets a snapshot once quiet, for what changed while nobody watched.
   void follow(const std::vector<roots::Root>& roots);
+
+  // Whether a snapshot of `root` is pending: changes seen and not yet recorded.
+  bool pending(const std::string& root) const;
 
   static constexpr unsigned kUnavailableCheckSeconds = 60;
 
@@ -58,6 +59,8 @@ class AutomaticSnapshots {
   void recheck(const std::string& root);
   void markUnavailable(const std::string& root, const Status& why);
   void dropWatches(const std::string& root);
+  // The watches of `folder` and the folders below it, which moved away.
+  void dropWatchesBelow(const std::string& folder);
   // A disk mounted or unmounted: each root whose device changed is looked at.
   void mountsChanged();
 

@@ -47,9 +47,8 @@ MainApp::MainApp(Options options)
 MainApp::~MainApp() {
   stopChecking_ = true;
   if (checker_.joinable()) checker_.join();
+  thinning_.reset();
   automatic_.reset();
-  if (thinTimer_ != 0) g_source_remove(thinTimer_);
-  if (thinIdle_ != 0) g_source_remove(thinIdle_);
   if (manifestMonitor_ != nullptr) g_object_unref(manifestMonitor_);
   if (monitor_ != nullptr) g_object_unref(monitor_);
   if (application_ != nullptr) g_object_unref(application_);
@@ -350,34 +349,17 @@ void MainApp::followRoots() {
 }
 
 void MainApp::thinWhenQuiet() {
-  thinTimer_ = g_timeout_add_seconds(
-      kThinCheckSeconds,
-      [](gpointer self) -> gboolean {
-        auto* app = static_cast<MainApp*>(self);
-        auto roots = app->keeper_->roots();
-        if (app->thinIdle_ != 0 || !roots.ok()) return G_SOURCE_CONTINUE;
-        for (const roots::Root& root : *roots) {
-          if (!root.isPaused) app->toThin_.push_back(root.path);
-        }
-        app->thinIdle_ = g_idle_add_full(
-            G_PRIORITY_LOW,
-            [](gpointer self) -> gboolean {
-              return static_cast<MainApp*>(self)->thinNext() ? G_SOURCE_CONTINUE : G_SOURCE_REMOVE;
-            },
-            app, nullptr);
-        return G_SOURCE_CONTINUE;
-      },
-      this);
+  thinning_.emplace(
+      *keeper_,
+      QuietThinning::Setting{std::chrono::seconds(kThinCheckSeconds),
+                             [] { return static_cast<std::int64_t>(std::time(nullptr)); },
+                             [this](const std::string& root) { return automatic_->pending(root); },
+                             [this](const std::string& root, const QuietThinning::Answer& thinned) {
+                               sayThinned(root, thinned);
+                             }});
 }
 
-bool MainApp::thinNext() {
-  if (toThin_.empty()) {
-    thinIdle_ = 0;
-    return false;
-  }
-  const std::string root = std::move(toThin_.back());
-  toThin_.pop_back();
-  auto thinned = keeper_->thinIfDue(root, std::time(nullptr));
+void MainApp::sayThinned(const std::string& root, const QuietThinning::Answer& thinned) {
   const auto say = [](const std::string& line) {
     std::cout << "tarvine-app: " << printable(line) << std::endl;
   };
@@ -394,7 +376,6 @@ bool MainApp::thinNext() {
       say(line);
     }
   }
-  return true;
 }
 
 int MainApp::run(const char* programName) {

@@ -10,6 +10,7 @@
 
 #include "app/AutomaticSnapshots.h"
 #include "app/NotificationsDesktop.h"
+#include "app/QuietThinning.h"
 #include "app/SpoolReader.h"
 #include "platform/posix/PosixFileSystem.h"
 #include "roots/Keeper.h"
@@ -74,10 +75,9 @@ class MainApp {
   // Automatic snapshots follow the published roots, whoever changes them.
   void followRoots();
   // Thins each root's history as its policy says, at most once a
-  // Keeper::kThinEverySeconds, in the main loop's quiet moments: looked at
-  // every so often, then one root at a time when nothing else is pending.
+  // Keeper::kThinEverySeconds, in the main loop's quiet moments (QuietThinning).
   void thinWhenQuiet();
-  bool thinNext();
+  void sayThinned(const std::string& root, const QuietThinning::Answer& thinned);
   // Marks the run, and checks every history in the background when the
   // last run did not end cleanly.
   void markRunning();
@@ -101,8 +101,7 @@ class MainApp {
   std::thread checker_;
   std::atomic<bool> stopChecking_{false};
   std::atomic<bool> checked_{true};
-  unsigned thinTimer_ = 0, thinIdle_ = 0;
-  std::vector<std::string> toThin_;
+  std::optional<QuietThinning> thinning_;
 };
 
 }  // namespace tarvine::app

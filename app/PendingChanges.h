@@ -29,8 +29,11 @@ class PendingChanges {
              Clock::time_point now);
   // Something changed in `folder`.
   void changed(const std::string& folder, Clock::time_point now);
-  // Anything may have changed: events were lost, a folder was made or moved
-  // in, watches ran out, or the root was not watched.
+  // The folder `folder` holds a subtree no watch has seen (made, moved in, or
+  // made readable): it is read with every folder below it.
+  void changedBelow(const std::string& folder, Clock::time_point now);
+  // Anything may have changed: events were lost, watches ran out, or the
+  // root was not watched.
   void changedAnywhere(Clock::time_point now);
 
   // The next snapshot reads every folder, without making one due (a
@@ -40,13 +43,21 @@ class PendingChanges {
   bool pending() const { return first_.has_value(); }
   // When the snapshot is due; only while pending.
   Clock::time_point due(std::chrono::milliseconds quiet) const;
-  // What the snapshot taken now must read: the changed folders, or nothing
-  // (every folder). Nothing is pending afterwards.
-  std::optional<std::set<std::string>> take(Clock::time_point now);
+
+  // What a snapshot reads: the folders that changed, and among them those
+  // read with every folder below them.
+  struct Reads {
+    std::set<std::string> folders;
+    std::set<std::string> whole;
+    friend bool operator==(const Reads&, const Reads&) = default;
+  };
+  // What the snapshot taken now must read, or nothing (every folder).
+  // Nothing is pending afterwards.
+  std::optional<Reads> take(Clock::time_point now);
 
  private:
   std::optional<Clock::time_point> first_, last_;
-  std::set<std::string> folders_;
+  std::set<std::string> folders_, whole_;
   // Until the first snapshot, nothing was watched.
   bool everywhere_ = true;
   std::optional<Clock::time_point> lastWhole_;

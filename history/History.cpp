@@ -354,12 +354,17 @@ Result<Snapshot> History::snapshotOnce(Reason reason, const SnapshotOptions& opt
   const bool onlyChanged = options.changedFolders && current && lastPlace == *place &&
                            cache->meta(kIgnoreRulesKey) == rules;
   report.readWhole = !onlyChanged;
+  std::set<std::string> changed;
+  if (onlyChanged) {
+    changed = *options.changedFolders;
+    changed.insert(options.newFolders.begin(), options.newFolders.end());
+  }
   cache->begin();
-  TreeWriter writer({access_, repository_, odb->get(), *cache, start, !current,
-                     onlyChanged ? &*options.changedFolders : nullptr, lastTree.get(),
-                     root_ == "/" ? "" : root_, excluded_, hasIgnoreRules(ignoreFile()),
-                     keptAnyway_, temporaryPrefix_, naming_, chunkedFileBytes_},
-                    report);
+  TreeWriter writer(
+      {access_, repository_, odb->get(), *cache, start, !current, onlyChanged ? &changed : nullptr,
+       options.newFolders, lastTree.get(), root_ == "/" ? "" : root_, excluded_,
+       hasIgnoreRules(ignoreFile()), keptAnyway_, temporaryPrefix_, naming_, chunkedFileBytes_},
+      report);
   Result<git_oid> tree = writer.folder(root->get(), "");
   if (!tree.ok()) return tree.status();
   const std::string parent = before.ok() ? hex(*git_commit_id(before->get())) : "";

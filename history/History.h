@@ -71,6 +71,10 @@ struct SnapshotOptions {
   // (the last snapshot is not the one the cache knows, the ignore rules or
   // the root's place changed), every folder is read.
   std::optional<std::set<std::string>> changedFolders;
+  // Folders that hold a subtree no watch saw (made, moved in or made
+  // readable since the last snapshot): each is read with every folder below
+  // it, and read again as a changed folder is. Only with changedFolders.
+  std::set<std::string> newFolders;
 };
 
 // One version of a path: a snapshot in which it differs from the one before.
@@ -96,6 +100,8 @@ struct VersionFile {
   std::string path;  // below the folder asked for
   std::uint64_t size = 0;
   bool isLink = false;
+  // Whether `size` was read (History::fileList leaves most sizes out).
+  bool sized = true;
 };
 
 // A history found damaged when it was opened, and brought back to the newest
@@ -235,6 +241,14 @@ class History {
 
   // The files below the folder `relative` as snapshot `id` has them, in path order.
   Result<std::vector<VersionFile>> files(const std::string& id, const std::string& relative);
+  // The same from the trees alone, without the sizes of the files kept
+  // whole (`sized` false): each costs its object's header, and a loose
+  // object's is an open and an inflate. fileSizes gives those in sight.
+  Result<std::vector<VersionFile>> fileList(const std::string& id, const std::string& relative);
+  // The sizes of the files `paths` (below the folder `relative`, as fileList
+  // gives them) in snapshot `id`, in their order; none where no file is.
+  Result<std::vector<std::optional<std::uint64_t>>> fileSizes(
+      const std::string& id, const std::string& relative, const std::vector<std::string>& paths);
 
   // Packs every object of the history into one pack, with deltas between the
   // versions of each file, as git's gc does. Large files are in chunks, which
@@ -331,6 +345,8 @@ class History {
           FolderAccess& access);
   std::string shownPath(const std::string& relative) const;
   Result<Snapshot> snapshotOnce(Reason reason, const SnapshotOptions& options);
+  Result<std::vector<VersionFile>> listFiles(const std::string& id, const std::string& relative,
+                                             bool sizes);
   // Packing (Packing.cpp); with `dropUnreachable`, what no reference and no
   // reference's log reaches is not kept.
   Status repack(bool dropUnreachable);

@@ -67,7 +67,10 @@ Result<git_oid> TreeWriter::walk(int fd, const std::string& relative, const git_
                                  bool whole) {
   // Without a tree of its own in the last snapshot, a folder is new: all of it is read.
   if (whole || last == nullptr || setting_.changed->count(relative) != 0) {
-    return readFolder(fd, relative, last, whole || last == nullptr);
+    // A folder moved in may stand where another of its name was: nothing of
+    // that one's trees is its own.
+    return readFolder(fd, relative, last,
+                      whole || last == nullptr || setting_.wholeBelow.count(relative) != 0);
   }
   return along(fd, relative, last);
 }

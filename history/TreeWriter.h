@@ -21,7 +21,8 @@ namespace tarvine::history {
 // stat cache cannot vouch for, and keeping the tree a folder had when the
 // cache vouches for all it holds. Told which folders changed since the last
 // snapshot, it reads only those (and the folders that lead to them): every
-// other folder keeps its tree from the last snapshot. What cannot be read, or changes each time it
+// other folder keeps its tree from the last snapshot; a folder made or moved
+// in is read with all below it. What cannot be read, or changes each time it
 // is read, is reported in the snapshot and kept as the last snapshot had it
 // (a snapshot records deletions, never failures); a file is stored only as
 // one whole version, never as pieces of two. What the history cannot take (a
@@ -45,6 +46,8 @@ class TreeWriter {
     // ("" for the root itself), and that snapshot's tree; without them, every
     // folder is read.
     const std::set<std::string>* changed;
+    // Among them, those read with every folder below them: what no watch saw.
+    const std::set<std::string>& wholeBelow;
     const git_tree* lastTree;
     // The root's path ("" for "/"), and the folders to leave out, absolute.
     std::string root;

@@ -198,6 +198,41 @@ Result<std::string> History::currentObject(const std::string& relative) {
 
 Result<std::vector<VersionFile>> History::files(const std::string& id,
                                                 const std::string& relative) {
+  return listFiles(id, relative, /*sizes=*/true);
+}
+
+Result<std::vector<VersionFile>> History::fileList(const std::string& id,
+                                                   const std::string& relative) {
+  return listFiles(id, relative, /*sizes=*/false);
+}
+
+Result<std::vector<std::optional<std::uint64_t>>> History::fileSizes(
+    const std::string& id, const std::string& relative, const std::vector<std::string>& paths) {
+  auto commit = commitById(repository_, id);
+  if (!commit.ok()) return commit.status();
+  auto odb = odbOf(repository_);
+  if (!odb.ok()) return odb.status();
+  std::vector<std::optional<std::uint64_t>> sizes;
+  sizes.reserve(paths.size());
+  for (const std::string& path : paths) {
+    auto parts = components(relative.empty() ? path : relative + "/" + path);
+    if (!parts.ok()) return parts.status();
+    auto found = entryAt(commit->get(), storedPath(*parts, naming_));
+    if (!found.ok()) return found.status();
+    const Resolved entry = resolved(repository_, *found);
+    if (entry.file) {
+      sizes.push_back(entry.file->size);
+    } else if (entry.entry.oid && entry.entry.mode != GIT_FILEMODE_TREE) {
+      sizes.push_back(sizeOf(odb->get(), *entry.entry.oid));
+    } else {
+      sizes.push_back(std::nullopt);
+    }
+  }
+  return sizes;
+}
+
+Result<std::vector<VersionFile>> History::listFiles(const std::string& id,
+                                                    const std::string& relative, bool sizes) {
   auto parts = components(relative);
   if (!parts.ok()) return parts.status();
   auto commit = commitById(repository_, id);
@@ -220,8 +255,9 @@ Result<std::vector<VersionFile>> History::files(const std::string& id,
     git_repository* repository;
     git_odb* odb;
     Naming naming;
+    bool sizes;
     std::vector<VersionFile> files;
-  } walk{repository_, odb->get(), naming_, {}};
+  } walk{repository_, odb->get(), naming_, sizes, {}};
   const int walked = git_tree_walk(
       raw, GIT_TREEWALK_PRE,
       [](const char* root, const git_tree_entry* entry, void* payload) -> int {
@@ -237,8 +273,13 @@ Result<std::vector<VersionFile>> History::files(const std::string& id,
         }
         VersionFile file{path + realName(git_tree_entry_name(entry), walk->naming), 0,
                          git_tree_entry_filemode(entry) == GIT_FILEMODE_LINK};
-        file.size =
-            chunked ? chunked->size : sizeOf(walk->odb, *git_tree_entry_id(entry)).value_or(0);
+        if (chunked) {
+          file.size = chunked->size;  // read already, to tell it from a folder
+        } else if (walk->sizes) {
+          file.size = sizeOf(walk->odb, *git_tree_entry_id(entry)).value_or(0);
+        } else {
+          file.sized = false;
+        }
         walk->files.push_back(std::move(file));
         return chunked ? 1 : 0;
       },

@@ -356,6 +356,20 @@ Result<std::vector<history::VersionFile>> Keeper::files(const std::string& path,
   return opened->history->files(version, opened->place.relative);
 }
 
+Result<std::vector<history::VersionFile>> Keeper::fileList(const std::string& path,
+                                                           const std::string& version) {
+  auto opened = open(path, false);
+  if (!opened.ok()) return opened.status();
+  return opened->history->fileList(version, opened->place.relative);
+}
+
+Result<std::vector<std::optional<std::uint64_t>>> Keeper::fileSizes(
+    const std::string& path, const std::string& version, const std::vector<std::string>& files) {
+  auto opened = open(path, false);
+  if (!opened.ok()) return opened.status();
+  return opened->history->fileSizes(version, opened->place.relative, files);
+}
+
 Status Keeper::writeVersion(const std::string& path, const std::string& version, int fd) {
   auto opened = open(path, false);
   if (!opened.ok()) return opened.status();

@@ -139,6 +139,12 @@ class Keeper {
                            bool current = false);
   Result<std::vector<history::VersionFile>> files(const std::string& path,
                                                   const std::string& version);
+  // The same without the sizes of files kept whole (History::fileList), and
+  // the sizes of a few of them.
+  Result<std::vector<history::VersionFile>> fileList(const std::string& path,
+                                                     const std::string& version);
+  Result<std::vector<std::optional<std::uint64_t>>> fileSizes(
+      const std::string& path, const std::string& version, const std::vector<std::string>& files);
   // The file `path` as `version` has it, to `fd`.
   Status writeVersion(const std::string& path, const std::string& version, int fd);
   // The whole history of the root `folder` packed into one pack.

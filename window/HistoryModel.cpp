@@ -163,6 +163,35 @@ Result<std::vector<history::VersionFile>> HistoryModel::files(const std::string&
   return files;
 }
 
+Result<std::vector<history::VersionFile>> HistoryModel::fileList(const std::string& version,
+                                                                 std::size_t sized) const {
+  auto files = keeper_.fileList(target_, version);
+  if (files.ok() && !std::is_sorted(files->begin(), files->end(), byPath)) {
+    std::sort(files->begin(), files->end(), byPath);
+  }
+  if (!files.ok()) return files;
+  std::vector<std::string> first;
+  for (auto file = files->begin(); file != files->end() && first.size() < sized; ++file) {
+    if (!file->sized) first.push_back(file->path);
+  }
+  if (first.empty()) return files;
+  auto sizes = keeper_.fileSizes(target_, version, first);
+  if (!sizes.ok()) return sizes.status();
+  for (std::size_t i = 0; i < first.size(); ++i) {
+    const history::VersionFile* found = fileAt(*files, first[i]);
+    if (found == nullptr || !(*sizes)[i]) continue;
+    history::VersionFile& file = (*files)[static_cast<std::size_t>(found - files->data())];
+    file.size = *(*sizes)[i];
+    file.sized = true;
+  }
+  return files;
+}
+
+Result<std::vector<std::optional<std::uint64_t>>> HistoryModel::fileSizes(
+    const std::string& version, const std::vector<std::string>& paths) const {
+  return keeper_.fileSizes(target_, version, paths);
+}
+
 const history::VersionFile* HistoryModel::fileAt(const std::vector<history::VersionFile>& files,
                                                  std::string_view path) {
   const auto found = std::lower_bound(
@@ -172,7 +201,7 @@ const history::VersionFile* HistoryModel::fileAt(const std::vector<history::Vers
 }
 
 std::string HistoryModel::fileDetail(const history::VersionFile& file) {
-  return file.isLink ? "link" : sizeText(file.size);
+  return file.isLink ? "link" : file.sized ? sizeText(file.size) : std::string();
 }
 
 }  // namespace tarvine::window

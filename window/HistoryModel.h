@@ -57,11 +57,23 @@ class HistoryModel {
   // (byte by byte), so that fileAt finds them.
   Result<std::vector<history::VersionFile>> files(const std::string& version) const;
 
+  // The same without the sizes of files kept whole (`sized` false), but
+  // those of the first `sized` files, the first screen: fileSizes reads the
+  // others' as they come in sight (FileSizes). On a history of loose
+  // objects, each size costs an open and an inflate.
+  Result<std::vector<history::VersionFile>> fileList(const std::string& version,
+                                                     std::size_t sized = kFirstSized) const;
+  static constexpr std::size_t kFirstSized = 100;
+  // The sizes of the files `paths` of `version`, as fileList gives them.
+  Result<std::vector<std::optional<std::uint64_t>>> fileSizes(
+      const std::string& version, const std::vector<std::string>& paths) const;
+
   // The file at `path` in `files` as files() gives them, or null: the window
   // keeps the files once, and its list of paths finds each one's details here.
   static const history::VersionFile* fileAt(const std::vector<history::VersionFile>& files,
                                             std::string_view path);
-  // What the list of files says beside a path: "link", or its size.
+  // What the list of files says beside a path: "link", or its size (nothing
+  // while it is not read).
   static std::string fileDetail(const history::VersionFile& file);
 
   const std::string& target() const { return target_; }

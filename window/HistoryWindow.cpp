@@ -3,8 +3,10 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <map>
 
 #include "window/Background.h"
+#include "window/FileSizes.h"
 
 namespace tarvine::window {
 namespace {
@@ -106,6 +108,12 @@ struct HistoryWindow::FilesView {
   std::weak_ptr<HistoryWindow> window;
   std::string version;
   std::vector<history::VersionFile> files;  // sorted by path
+  // The sizes of the rows in sight, read as they come in sight, and the rows
+  // shown by path, to show again once theirs are in.
+  FileSizes sizes{files};
+  std::map<std::string, GtkListItem*> shown = {};
+  // Gone with the view: what a reading answers later is dropped.
+  std::shared_ptr<int> alive = std::make_shared<int>();
   GtkFilterListModel* filtered = nullptr;
   GtkSingleSelection* selection = nullptr;
   GtkLabel* count = nullptr;
@@ -150,17 +158,66 @@ struct HistoryWindow::FilesView {
   }
 
   static void bind(GtkSignalListItemFactory*, GtkListItem* item, gpointer self) {
+    auto* view = static_cast<FilesView*>(self);
     const char* path = stringOf(gtk_list_item_get_item(item));
-    const history::VersionFile* file =
-        path != nullptr ? HistoryModel::fileAt(static_cast<FilesView*>(self)->files, path)
-                        : nullptr;
+    if (path == nullptr) return;
+    view->shown[path] = item;
+    view->show(item, path);
+    if (view->sizes.ask(path)) view->readSizes();
+  }
+
+  static void unbind(GtkSignalListItemFactory*, GtkListItem* item, gpointer self) {
+    const char* path = stringOf(gtk_list_item_get_item(item));
+    auto& shown = static_cast<FilesView*>(self)->shown;
+    if (auto found = path != nullptr ? shown.find(path) : shown.end();
+        found != shown.end() && found->second == item) {
+      shown.erase(found);
+    }
+  }
+
+  void show(GtkListItem* item, const char* path) const {
+    const history::VersionFile* file = HistoryModel::fileAt(files, path);
     if (file == nullptr) return;
     const std::string detail = HistoryModel::fileDetail(*file);
     GtkWidget* line = gtk_list_item_get_child(item);
     GtkWidget* name = gtk_widget_get_first_child(line);
     gtk_label_set_text(GTK_LABEL(name), path);
     gtk_label_set_text(GTK_LABEL(gtk_widget_get_next_sibling(name)), detail.c_str());
-    describeRow(line, std::string(path) + ", " + detail);
+    describeRow(line, detail.empty() ? std::string(path) : std::string(path) + ", " + detail);
+  }
+
+  // Once this frame's rows are bound, their sizes are read together in the
+  // background, and the rows still showing them shown again.
+  void readSizes() {
+    struct Due {
+      std::weak_ptr<int> alive;
+      FilesView* view;
+    };
+    g_idle_add_once(
+        [](gpointer data) {
+          std::unique_ptr<Due> due(static_cast<Due*>(data));
+          auto window = due->alive.lock() ? due->view->window.lock() : nullptr;
+          if (!window) return;
+          FilesView* view = due->view;
+          auto paths = std::make_shared<std::vector<std::string>>(view->sizes.take());
+          if (paths->empty()) return;
+          auto model = window->model_;
+          inBackground<Result<std::vector<std::optional<std::uint64_t>>>>(
+              window->application_,
+              [model, version = view->version, paths] { return model->fileSizes(version, *paths); },
+              [alive = std::weak_ptr<int>(view->alive), view,
+               paths](Result<std::vector<std::optional<std::uint64_t>>>& sizes) {
+                if (!alive.lock()) return;
+                const bool more = view->sizes.arrived(*paths, sizes);
+                for (const std::string& path : *paths) {
+                  if (auto row = view->shown.find(path); row != view->shown.end()) {
+                    view->show(row->second, path.c_str());
+                  }
+                }
+                if (more) view->readSizes();
+              });
+        },
+        new Due{alive, this});
   }
 };
 
@@ -560,7 +617,7 @@ void HistoryWindow::showFiles() {
   std::weak_ptr<HistoryWindow> self = weak_from_this();
   auto model = model_;
   inBackground<Result<std::vector<history::VersionFile>>>(
-      application_, [model, version] { return model->files(version); },
+      application_, [model, version] { return model->fileList(version); },
       [self, version, at](Result<std::vector<history::VersionFile>>& files) {
         auto window = self.lock();
         if (!window) return;
@@ -614,6 +671,7 @@ void HistoryWindow::showFiles() {
         GtkListItemFactory* factory = gtk_signal_list_item_factory_new();
         g_signal_connect(factory, "setup", G_CALLBACK(FilesView::setup), nullptr);
         g_signal_connect(factory, "bind", G_CALLBACK(FilesView::bind), view);
+        g_signal_connect(factory, "unbind", G_CALLBACK(FilesView::unbind), view);
         GtkListView* list = listView(G_LIST_MODEL(view->filtered), factory, &view->selection);
         describe(GTK_WIDGET(list), "Files of this version");
         gtk_box_append(GTK_BOX(box), scrolled(GTK_WIDGET(list)));

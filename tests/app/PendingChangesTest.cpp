@@ -73,7 +73,8 @@ TEST(PendingChangesTest, AChangeIsRecordedOnceQuietButNeverHeldBackLongerThanThe
 }
 
 TEST(PendingChangesTest, EventsSayWhichFoldersTheSnapshotReadsOrThatItReadsEveryFolder) {
-  using Folders = std::optional<std::set<std::string>>;
+  using Reads = std::optional<PendingChanges::Reads>;
+  using Folders = std::set<std::string>;
   const Clock::time_point start{};
   const struct Event {
     std::uint32_t mask;
@@ -83,7 +84,7 @@ TEST(PendingChangesTest, EventsSayWhichFoldersTheSnapshotReadsOrThatItReadsEvery
   const struct {
     const char* what;
     std::vector<Event> events;
-    Folders reads;
+    Reads reads;
   } cases[] = {
       {"files changed, made, removed and renamed",
        {modified,
@@ -92,12 +93,22 @@ TEST(PendingChangesTest, EventsSayWhichFoldersTheSnapshotReadsOrThatItReadsEvery
         {IN_DELETE | IN_ISDIR, "c", "gone"},
         {IN_MOVED_FROM, "d", "moved.txt"},
         {IN_ATTRIB | IN_ISDIR, "e", ""}},
-       std::set<std::string>{"", "a/b", "c", "d", "e"}},
-      {"nothing", {}, std::set<std::string>{}},
+       PendingChanges::Reads{{"", "a/b", "c", "d", "e"}, {}}},
+      {"nothing", {}, PendingChanges::Reads{}},
       {"events lost", {modified, {IN_Q_OVERFLOW, "", ""}}, std::nullopt},
-      {"a folder made", {modified, {IN_CREATE | IN_ISDIR, "a", "new"}}, std::nullopt},
-      {"a folder moved in", {{IN_MOVED_TO | IN_ISDIR, "", "in"}}, std::nullopt},
-      {"a folder's permissions changed", {{IN_ATTRIB | IN_ISDIR, "a", "b"}}, std::nullopt},
+      // A subtree no watch saw: read whole, and its folder with it.
+      {"a folder made",
+       {modified, {IN_CREATE | IN_ISDIR, "a", "new"}},
+       PendingChanges::Reads{{"a", "a/b", "a/new"}, {"a/new"}}},
+      {"a folder moved in, and one moved out",
+       {{IN_MOVED_TO | IN_ISDIR, "", "in"}, {IN_MOVED_FROM | IN_ISDIR, "c", "out"}},
+       PendingChanges::Reads{{"", "c", "in"}, {"in"}}},
+      {"a folder's permissions changed",
+       {{IN_ATTRIB | IN_ISDIR, "a", "b"}},
+       PendingChanges::Reads{{"a", "a/b"}, {"a/b"}}},
+      {"a folder made, then events lost",
+       {{IN_CREATE | IN_ISDIR, "a", "new"}, {IN_Q_OVERFLOW, "", ""}},
+       std::nullopt},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -108,13 +119,13 @@ TEST(PendingChangesTest, EventsSayWhichFoldersTheSnapshotReadsOrThatItReadsEvery
     EXPECT_EQ(pending.take(start + seconds(1)), c.reads);
     // Taken: nothing left over for the next.
     pending.event(IN_MODIFY, "z", "z.txt", start + seconds(2));
-    EXPECT_EQ(pending.take(start + seconds(3)), (std::set<std::string>{"z"}));
+    EXPECT_EQ(pending.take(start + seconds(3)), (PendingChanges::Reads{Folders{"z"}, {}}));
   }
 
   // A failed snapshot, and the safety net now and then: every folder.
   PendingChanges pending;
   (void)pending.take(start);
-  pending.event(IN_MODIFY, "a", "x", start);
+  pending.event(IN_CREATE | IN_ISDIR, "a", "new", start);
   pending.readWholeNextTime();
   EXPECT_EQ(pending.take(start), std::nullopt);
   pending.event(IN_MODIFY, "a", "x", start + PendingChanges::kWholeWalkEvery);

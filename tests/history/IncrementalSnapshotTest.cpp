@@ -53,7 +53,9 @@ class IncrementalSnapshotTest : public testing::StoreTest {
  protected:
   void settle() { ASSERT_TRUE(testing::settleBelow(root)) << "the file clock did not move"; }
   Snapshot snapChanged(std::set<std::string> folders) {
-    auto taken = history->snapshot(Reason::automatic, {std::move(folders)});
+    SnapshotOptions options;
+    options.changedFolders = std::move(folders);
+    auto taken = history->snapshot(Reason::automatic, options);
     EXPECT_TRUE(taken.ok()) << taken.status().message();
     return taken.ok() ? *taken : Snapshot{};
   }
@@ -104,6 +106,91 @@ TEST_F(IncrementalSnapshotTest, AChangeIsRecordedFromItsFolderAlone) {
   const Snapshot whole = snap();
   EXPECT_TRUE(whole.readWhole);
   EXPECT_EQ(versionOf(whole.id, "d/four.txt"), "four, unseen");
+  git("fsck --strict --no-dangling");
+}
+
+// A folder made or moved in brings a subtree no watch saw: read from that
+// subtree alone, as the application asks for it, and nothing of a folder that
+// stood there before is kept. A folder moved out is gone.
+TEST_F(IncrementalSnapshotTest, AFolderMadeOrMovedInIsReadFromItsSubtreeAlone) {
+  using Paths = std::set<std::string>;
+  const std::string outside = tmp.path() + "/outside";
+  const auto moveIn = [&](const std::string& from, const std::string& to) {
+    fs::create_directories(fs::path(root + "/" + to).parent_path());
+    fs::rename(from, root + "/" + to);
+  };
+  const struct {
+    const char* what;
+    std::function<void()> change;
+    Paths folders, whole;
+    Paths listed;  // the folders listed, besides the root
+    std::size_t filesRead;
+    const char* files;  // every file of the snapshot
+  } cases[] = {
+      {"a deep folder made",
+       [&] {
+         write("b/new/x/y/z.txt", "z");
+         write("b/new/x/w.txt", "w");
+       },
+       {"b"},
+       {"b/new"},
+       {"b", "b/new", "b/new/x", "b/new/x/y"},
+       2,
+       "a/one.txt\nb/c/e/deeper.txt\nb/c/two.txt\nb/new/x/w.txt\nb/new/x/y/z.txt\n"
+       "b/three.txt\nd/four.txt\ntop.txt\n"},
+      {"a deep folder moved in where another of its name was",
+       [&] {
+         fs::rename(root + "/b/c", outside + "/old-c");
+         std::ofstream(outside + "/c/two.txt") << "another two";
+         std::ofstream(outside + "/c/e/other.txt") << "other";
+         moveIn(outside + "/c", "b/c");
+       },
+       {"b"},
+       {"b/c"},
+       {"b", "b/c", "b/c/e"},
+       2,
+       "a/one.txt\nb/c/e/other.txt\nb/c/two.txt\nb/three.txt\nd/four.txt\ntop.txt\n"},
+      {"a folder moved out, and one moved within the root",
+       [&] {
+         fs::rename(root + "/d", outside + "/d");
+         fs::rename(root + "/b/c", root + "/a/c");
+       },
+       {"", "a", "b"},
+       {"a/c"},
+       {"a", "a/c", "a/c/e", "b"},
+       2,
+       "a/c/e/deeper.txt\na/c/two.txt\na/one.txt\nb/three.txt\ntop.txt\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    reopen();
+    fs::remove_all(root);
+    fs::remove_all(outside);
+    fs::create_directories(outside + "/c/e");
+    makeTree();
+    // Old enough for the cache to vouch for: only what changed is read.
+    ASSERT_NO_FATAL_FAILURE(settle());
+    ASSERT_FALSE(snap().id.empty());
+    c.change();
+    ASSERT_NO_FATAL_FAILURE(settle());
+    WatchingFolderAccess watching;
+    ASSERT_NO_FATAL_FAILURE(reopen(watching));
+    SnapshotOptions options;
+    options.changedFolders = c.folders;
+    options.newFolders = c.whole;
+    auto taken = history->snapshot(Reason::automatic, options);
+    ASSERT_TRUE(taken.ok()) << taken.status().message();
+    EXPECT_FALSE(taken->readWhole);
+    EXPECT_EQ(taken->filesRead, c.filesRead);
+    const std::string real = fs::canonical(root).string();
+    Paths listed{real};
+    for (const std::string& folder : c.listed) listed.insert(real + "/" + folder);
+    EXPECT_EQ(watching.listed, listed);
+    EXPECT_EQ(git("ls-tree -r --name-only " + taken->id), c.files);
+    // What was read is what a whole walk finds.
+    reopen();
+    EXPECT_TRUE(snap().id.empty()) << "a whole walk found more";
+  }
   git("fsck --strict --no-dangling");
 }
 
