@@ -3,6 +3,7 @@
 #include <glib/gi18n.h>
 
 #include "history/Thinning.h"
+#include "roots/Preferences.h"
 #include "roots/Words.h"
 #include "window/HistoryModel.h"
 
@@ -228,6 +229,18 @@ Result<std::string> Folders::setRetention(const std::string& folder,
                 {nameOf(folder), kept->retention.text(),
                  kept->retention.sizeLimit ? roots::words::bytes(*kept->retention.sizeLimit)
                                            : std::string(_("none"))});
+}
+
+Result<bool> Folders::notifications() const {
+  auto preferences = roots::Preferences::read(keeper_.container().path());
+  if (!preferences.ok()) return preferences.status();
+  return preferences->notifications;
+}
+
+Status Folders::setNotifications(bool on) const {
+  return roots::Preferences::change(keeper_.container(), [on](roots::Preferences& preferences) {
+    preferences.notifications = on;
+  });
 }
 
 std::string Folders::manifestFolder() const { return keeper_.container().path(); }

@@ -63,6 +63,11 @@ class Folders {
   // Refused (invalid) with what is wrong when either cannot be read.
   Result<std::string> setRetention(const std::string& folder, const Retention& retention) const;
 
+  // Whether the application tells the desktop of problems and restores, as
+  // `tarvine notifications` says and sets it.
+  Result<bool> notifications() const;
+  Status setNotifications(bool on) const;
+
   // The files that change when something changes the roots or takes a
   // snapshot, for the window to follow: the manifest's folder, and each
   // history's folder of branches.

@@ -4,6 +4,7 @@
 
 #include <atomic>
 
+#include "roots/Preferences.h"
 #include "roots/Programs.h"
 #include "shared/ManifestLoader.h"
 #include "window/Background.h"
@@ -369,6 +370,7 @@ std::shared_ptr<MainWindow> MainWindow::create(GtkApplication* application, root
   window->build();
   window->follow();
   window->load();
+  window->loadNotifications();
   return window;
 }
 
@@ -417,6 +419,18 @@ void MainWindow::build() {
                                      static_cast<MainWindow*>(self)->addFolder();
                                    }),
                                    this));
+  notifications_ = gtk_check_button_new_with_mnemonic(_("_Notifications"));
+  // (GTK 4.8 gives a check button no name of its own for screen readers.)
+  describe(notifications_, _("Notifications"));
+  gtk_widget_set_tooltip_text(notifications_,
+                              _("Tell on the desktop when something goes wrong and what a "
+                                "restore did"));
+  g_signal_connect(
+      notifications_, "toggled", G_CALLBACK(+[](GtkCheckButton* check, gpointer self) {
+        static_cast<MainWindow*>(self)->setNotifications(gtk_check_button_get_active(check));
+      }),
+      this);
+  gtk_header_bar_pack_end(GTK_HEADER_BAR(header), notifications_);
   gtk_window_set_titlebar(window_, header);
 
   GtkWidget* content = gtk_box_new(GTK_ORIENTATION_VERTICAL, 0);
@@ -523,6 +537,7 @@ GtkWidget* MainWindow::buildActions() {
                         }),
                         this);
   automatic_ = gtk_check_button_new_with_mnemonic(_("A_utomatic snapshots"));
+  describe(automatic_, _("Automatic snapshots"));
   gtk_widget_set_tooltip_text(automatic_,
                               _("A snapshot after each change, or only when you ask for one"));
   g_signal_connect(automatic_, "toggled", G_CALLBACK(+[](GtkCheckButton* check, gpointer self) {
@@ -610,6 +625,38 @@ void MainWindow::load() {
       });
 }
 
+// The setting is the application's, kept in the container beside the
+// manifest, and may be changed from the command line at any time.
+void MainWindow::loadNotifications() {
+  std::weak_ptr<MainWindow> self = weak_from_this();
+  inBackground<Result<bool>>(
+      application_, [folders = folders_] { return folders->notifications(); },
+      [self](Result<bool>& on) {
+        auto window = self.lock();
+        if (!window) return;
+        if (!on.ok()) return window->say(on.status().message());
+        window->updatingNotifications_ = true;
+        gtk_check_button_set_active(GTK_CHECK_BUTTON(window->notifications_), *on);
+        window->updatingNotifications_ = false;
+      });
+}
+
+void MainWindow::setNotifications(bool on) {
+  if (updatingNotifications_) return;
+  std::weak_ptr<MainWindow> self = weak_from_this();
+  inBackground<Status>(
+      application_, [folders = folders_, on] { return folders->setNotifications(on); },
+      [self, on](Status& written) {
+        auto window = self.lock();
+        if (!window) return;
+        if (!written.ok()) {
+          window->say(written.message());
+          return window->loadNotifications();
+        }
+        window->say(on ? _("Notifications are on.") : _("Notifications are off."));
+      });
+}
+
 void MainWindow::reloadSoon() {
   if (reloadSoon_ != 0) return;
   reloadSoon_ = g_timeout_add_once(
@@ -654,8 +701,11 @@ void MainWindow::follow() {
             char* name = g_file_get_basename(named);
             const bool manifest =
                 name != nullptr && std::string_view(name) == ManifestLoader::manifestFileName;
+            const bool preferences =
+                name != nullptr && std::string_view(name) == roots::Preferences::fileName;
             g_free(name);
             if (manifest) return static_cast<MainWindow*>(self)->reloadSoon();
+            if (preferences) return static_cast<MainWindow*>(self)->loadNotifications();
           }
         }),
         this);

@@ -50,12 +50,15 @@ class MainWindow : public std::enable_shared_from_this<MainWindow> {
   void stopWatching();
   void openHistory();
   void openSettings();
+  void loadNotifications();
+  void setNotifications(bool on);
 
   GApplication* application_;
   std::shared_ptr<Folders> folders_;
   std::string group_;
   std::vector<Folders::Row> rows_;
   bool loading_ = false, loadAgain_ = false, working_ = false, updating_ = false;
+  bool updatingNotifications_ = false;
   guint reloadSoon_ = 0, refresh_ = 0;
 
   GtkWindow* window_ = nullptr;
@@ -73,6 +76,7 @@ class MainWindow : public std::enable_shared_from_this<MainWindow> {
   GtkWidget* historyButton_ = nullptr;
   GtkWidget* settingsButton_ = nullptr;
   GtkWidget* stopButton_ = nullptr;
+  GtkWidget* notifications_ = nullptr;
   GFileMonitor* manifestMonitor_ = nullptr;
   std::map<std::string, GFileMonitor*> branchMonitors_;
 };

@@ -195,6 +195,19 @@ def scenario(session, test, screenshot):
     test.assertTrue(ds.eventually(lambda: (session.row(app, "photos") or "").startswith(
         "photos, Automatic, 3 versions"), ds.ANSWERED), session.row(app, "photos"))
 
+    # The notifications setting is the command line's: each follows the other.
+    def notifications_box():
+        found = ds.descendants(app, "check box", "Notifications")
+        return found[0] if found else None
+    test.assertTrue(ds.eventually(lambda: (lambda b: b and ds.checked(b))(notifications_box()),
+                                  ds.ANSWERED), "notifications shown on")
+    session.tarvine("notifications", "off")
+    test.assertTrue(ds.eventually(lambda: (lambda b: b and not ds.checked(b))(notifications_box()),
+                                  ds.ANSWERED), "notifications turned off elsewhere")
+    session.click(*centre(notifications_box()))
+    test.assertTrue(ds.eventually(lambda: json.loads(session.tarvine(
+        "--json", "notifications"))["notifications"], ds.ANSWERED), "turned on in the window")
+
     # History: the folder's history window.
     session.pick(app, "photos")
     session.press_when_sensitive(app, "History")
