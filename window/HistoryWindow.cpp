@@ -570,6 +570,8 @@ void HistoryWindow::showFiles() {
         GtkWindow* dialog = GTK_WINDOW(gtk_window_new());
         g_object_set_data_full(G_OBJECT(dialog), "files", view,
                                [](gpointer data) { delete static_cast<FilesView*>(data); });
+        // The application's, so that its shortcuts (Ctrl+W) work there too.
+        gtk_window_set_application(dialog, GTK_APPLICATION(window->application_));
         gtk_window_set_transient_for(dialog, window->window_);
         gtk_window_set_destroy_with_parent(dialog, TRUE);
         gtk_window_set_title(
