@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <map>
+#include <set>
 
 #include "foundation/TextSplit.h"
 #include "history/Chunks.h"
@@ -50,11 +51,13 @@ struct Walk {
             chunkedFile(repository, *git_tree_entry_id(entry)));
   }
 
-  // A file of the older snapshot that the newer one has not (as a file).
-  void gone(const std::string& path, const git_tree_entry* entry) {
+  // A file of the older snapshot that the newer one has not (as a file);
+  // `sinceNewest`: of the newest snapshot, gone from the folder since.
+  void gone(const std::string& path, const git_tree_entry* entry, bool sinceNewest = false) {
     if (found.count(path) != 0) return;
     git_tree_entry* now = nullptr;
-    if (newest != nullptr && git_tree_entry_bypath(&now, newest, path.c_str()) == 0) {
+    if (!sinceNewest && newest != nullptr &&
+        git_tree_entry_bypath(&now, newest, path.c_str()) == 0) {
       const TreeEntry held(now);
       if (isFile(now)) return;  // made again since
     }
@@ -111,6 +114,40 @@ struct Walk {
     }
     return Status();
   }
+
+  // Every file of the folder `tree` (of the newest snapshot) that the folder
+  // `fd` on disk (invalid: not there) has not: a folder listed once, never a
+  // file stat'ed, so that this costs a listing per folder.
+  Status goneSince(FolderAccess& access, Naming naming, git_tree* tree, int fd,
+                   const std::string& prefix) {
+    std::set<std::string> names;
+    if (fd >= 0) {
+      std::vector<std::string> listed;
+      if (access.list(fd, listed) != 0) return Status();  // unreadable: nothing said gone
+      names.insert(listed.begin(), listed.end());
+    }
+    for (std::size_t i = 0, count = git_tree_entrycount(tree); i < count; ++i) {
+      const git_tree_entry* entry = git_tree_entry_byindex(tree, i);
+      const std::string path = prefix + git_tree_entry_name(entry);
+      const std::string name = realName(git_tree_entry_name(entry), naming);
+      const bool there = names.count(name) != 0;
+      if (isFile(entry)) {
+        if (!there) gone(path, entry, /*sinceNewest=*/true);
+        continue;
+      }
+      if (git_tree_entry_type(entry) != GIT_OBJECT_TREE) continue;
+      git_tree* raw = nullptr;
+      if (git_tree_lookup(&raw, repository, git_tree_entry_id(entry)) != 0) {
+        return gitFailure("cannot read " + path, Status::Kind::damaged);
+      }
+      const Tree below(raw);
+      FileDescriptor folder(there ? access.openFolder(fd, name) : -1);
+      if (Status walked = goneSince(access, naming, raw, folder.get(), path + "/"); !walked.ok()) {
+        return walked;
+      }
+    }
+    return Status();
+  }
 };
 
 }  // namespace
@@ -131,6 +168,21 @@ Result<std::vector<DeletedFile>> History::deletedFiles(const std::string& relati
   auto newest = folderAt(repository_, head->get(), folder);
   if (!newest.ok()) return newest.status();
   Walk walk{repository_, odb->get(), newest->get(), stop, {}, {}, 0};
+
+  // Gone since the newest snapshot, as the folder is now: a root snapshotted
+  // by hand may not have recorded it yet.
+  if (*newest) {
+    walk.lastSeen = hex(*git_commit_id(head->get()));
+    walk.time = git_commit_time(head->get());
+    FileDescriptor folderNow(access_.openRoot(root_));
+    for (std::size_t i = 0; folderNow.valid() && i < parts->size(); ++i) {
+      folderNow = FileDescriptor(access_.openFolder(folderNow.get(), (*parts)[i]));
+    }
+    if (Status walked = walk.goneSince(access_, naming_, newest->get(), folderNow.get(), "");
+        !walked.ok()) {
+      return walked;
+    }
+  }
 
   // Newest first: each snapshot against the one after it.
   Commit child = std::move(*head);

@@ -165,8 +165,8 @@ struct Comparison {
   bool cut = false;
 };
 
-// A file of a folder that some snapshot had and that is gone now: from the
-// newest snapshot and from the folder (Deleted.cpp).
+// A file of a folder that some snapshot had and that is gone from the folder
+// now (Deleted.cpp).
 struct DeletedFile {
   std::string path;  // below the folder asked for
   // The newest snapshot that had it, and when it was taken.
@@ -364,10 +364,10 @@ class History {
   static constexpr std::size_t kDiffBytes = 1u << 20;
 
   // The files below the folder `relative` that some snapshot had and that are
-  // gone now (from the newest snapshot and from the folder), by path, each
-  // with the newest snapshot that had it. Consecutive snapshots are compared
-  // by tree id, so that only the folders that changed are read: the cost
-  // follows what changed, not the folder's size times the snapshots. Setting
+  // gone from the folder now, by path, each with the newest snapshot that had
+  // it (the newest snapshot itself for one deleted since it was taken). Consecutive snapshots are
+  // compared by tree id, so that only the folders that changed are read: the cost follows what
+  // changed, not the folder's size times the snapshots. Setting
   // `*stop` ends it early, with a failure.
   Result<std::vector<DeletedFile>> deletedFiles(const std::string& relative,
                                                 const std::atomic<bool>* stop = nullptr);

@@ -194,7 +194,7 @@ TEST_F(HistoryModelCopiesTest, SaveACopyWritesTheVersionElsewhereWhole) {
 
 // Files some version had and the folder has not now, each with the newest
 // version that had it, which opens, saves or restores it; found by comparing
-// each version with the next.
+// each version with the next, and the newest with the folder.
 TEST_F(HistoryModelCopiesTest, DeletedFilesAreThoseGoneNowWithTheVersionThatLastHadThem) {
   tmp.write("root/docs/a.txt", "a\n");
   tmp.write("root/docs/keep.txt", "keep 1\n");
@@ -211,18 +211,21 @@ TEST_F(HistoryModelCopiesTest, DeletedFilesAreThoseGoneNowWithTheVersionThatLast
   const std::string third = snapshot();
   fs::remove_all(tmp.file("root/docs/sub"));
   fs::remove(tmp.file("root/docs/a.txt"));
-  snapshot();
+  const std::string newest = snapshot();
+  // Since the newest snapshot: one made again, one deleted.
   tmp.write("root/docs/a.txt", "made again, not yet in a snapshot\n");
+  fs::remove(tmp.file("root/docs/keep.txt"));
 
   HistoryModel model(keeper, root + "/docs");
   auto deleted = model.deletedFiles();
   ASSERT_TRUE(deleted.ok()) << deleted.status().message();
   std::vector<std::tuple<std::string, std::string, std::uint64_t>> found;
   for (const auto& file : *deleted) found.emplace_back(file.path, file.lastSeen, file.size);
-  EXPECT_EQ(
-      found,
-      (std::vector<std::tuple<std::string, std::string, std::uint64_t>>{
-          {"sub/b.txt", third, 9}, {"sub/deep/c.txt", third, 2}, {"sub/deep/d.txt", third, 2}}));
+  EXPECT_EQ(found, (std::vector<std::tuple<std::string, std::string, std::uint64_t>>{
+                       {"keep.txt", newest, 7},
+                       {"sub/b.txt", third, 9},
+                       {"sub/deep/c.txt", third, 2},
+                       {"sub/deep/d.txt", third, 2}}));
   ASSERT_NE(HistoryModel::deletedAt(*deleted, "sub/deep/c.txt"), nullptr);
   EXPECT_EQ(HistoryModel::deletedAt(*deleted, "sub/deep"), nullptr);
   EXPECT_EQ(HistoryModel::deletedDetail(deleted->front(), deleted->front().time + 90)
@@ -234,7 +237,7 @@ TEST_F(HistoryModelCopiesTest, DeletedFilesAreThoseGoneNowWithTheVersionThatLast
   EXPECT_EQ(tmp.read("root/docs/sub/b.txt"), "b, again\n");
   deleted = model.deletedFiles();
   ASSERT_TRUE(deleted.ok());
-  EXPECT_EQ(deleted->size(), 2u);
+  EXPECT_EQ(deleted->size(), 3u);
 
   std::atomic<bool> stop{true};
   EXPECT_FALSE(model.deletedFiles(&stop).ok());
