@@ -1258,10 +1258,10 @@ void HistoryWindow::showDeleted() {
             gtk_action_bar_pack_start(GTK_ACTION_BAR(actions), made);
           }
         }
-        GtkWidget* count = label(printed(g_dngettext(nullptr, "%zu deleted file",
-                                                     "%zu deleted files", view->files.size()),
-                                         view->files.size()),
-                                 "dim-label");
+        GtkWidget* count =
+            label(printed(ngettext("%zu deleted file", "%zu deleted files", view->files.size()),
+                          view->files.size()),
+                  "dim-label");
         gtk_action_bar_set_center_widget(GTK_ACTION_BAR(actions), count);
         gtk_box_append(GTK_BOX(box), actions);
         g_signal_connect(view->selection, "notify::selected",

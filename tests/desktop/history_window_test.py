@@ -6,11 +6,17 @@ Open hands a read-only copy of the oldest to the user's default application
 keeps the edit as a new "before a restore" version, which Undo puts back; a
 snapshot taken meanwhile appears on its own; a second Show History for the same file opens no second window.
 A folder's history: Show Files on an older version lists its files, the
-filter box narrows them by name, and Restore there brings one file back.
+filter box narrows them by name, and Restore there brings one file back; Save
+a Copy writes the older version elsewhere through GTK's file chooser; Deleted
+Files finds a file deleted since, and restores it. Compare shows a text's
+version against the file now as a diff (the README's picture); Open of a kind
+of file no application opens, or with one that fails at once, says so and
+offers Save a Copy. Every window is closed as a user closes it, and the
+window's output must hold no GLib or GTK critical or warning.
 The lists are GTK list views, which make rows only for what is in sight: a
 row is found by its accessible name and placed on screen by its extents.
 
-Usage: history_window_test.py --build BUILD [--screenshot PNG]"""
+Usage: history_window_test.py --build BUILD [--screenshot PNG] [--compare-screenshot PNG]"""
 
 import argparse
 import os
