@@ -9,7 +9,8 @@ A folder's history: Show Files on an older version lists its files, the
 filter box narrows them by name, and Restore there brings one file back; Save
 a Copy writes the older version elsewhere through GTK's file chooser; Deleted
 Files finds a file deleted since, and restores it. Compare shows a text's
-version against the file now as a diff (the README's picture); Open of a kind
+version against the file now as a diff (the README's picture), then against a
+later version picked in its list; Open of a kind
 of file no application opens, or with one that fails at once, says so and
 offers Save a Copy. Every window is closed as a user closes it, and the
 window's output must hold no GLib or GTK critical or warning.
@@ -382,14 +383,21 @@ def compare_open_and_save(session, test, app, folder, screenshot):
     with open(table, "w") as f:
         f.write("a,b\n1,2\n")
     session.tarvine("snapshot", folder)
+    # A later version, and the file now.
+    later = then.replace("2 eggs", "4 eggs")
+    with open(recipe, "w") as f:
+        f.write(later)
+    session.tarvine("snapshot", folder)
     with open(recipe, "w") as f:
         f.write(now)
 
     session.tarvine("history", recipe)
     window = ds.eventually(lambda: session.frames("recipe.txt ", app), ds.ANSWERED)
     test.assertTrue(window, "the recipe's history window")
-    rows = ds.eventually(lambda: session.shown_rows(window[0], WHAT), ds.ANSWERED)
-    session.click(*centre(rows[0]))
+    rows = ds.eventually(lambda: len(session.shown_rows(window[0], WHAT)) == 2 and
+                         session.shown_rows(window[0], WHAT), ds.ANSWERED)
+    test.assertTrue(rows, "two versions")
+    session.click(*centre(rows[1]))
     session.pressed_when_sensitive(window[0], "Compare")
     compared = ds.eventually(lambda: session.frames("Compare recipe.txt as of ", app), ds.ANSWERED)
     test.assertTrue(compared, "the comparison's window")
@@ -408,6 +416,18 @@ def compare_open_and_save(session, test, app, folder, screenshot):
                     "the other side's choice, named once by its label")
     if screenshot:
         session.screenshot(screenshot, 720, 520)
+
+    # Against the later version instead, picked from the list with the keys.
+    session.click(*centre(ds.descendants(compared[0], "combo box", "Compare with:")[0]))
+    session.key("Down")
+    session.key("Return")
+    test.assertTrue(ds.eventually(lambda: session.said(
+        compared[0], "Differs: %d bytes in this version, %d bytes in the other one."
+        % (len(then), len(later))), ds.ANSWERED),
+        [l.get_name() for l in ds.descendants(compared[0], "label")])
+    text = ds.eventually(lambda: "+4 eggs" in (differences() or "") and differences(), ds.ANSWERED)
+    test.assertTrue(text, differences())
+    test.assertNotIn("serve warm", text)
     session.close_top_window(app, "Compare recipe.txt as of ")
     session.close_top_window(app, "recipe.txt ")
 
