@@ -1,6 +1,8 @@
 // The history window's query: the versions of one file across 1,000
 // snapshots of a 10,000-file folder, as the first screen (what the window
 // shows first) and in full. The window's target is 200 ms for the first screen.
+// And the folder's deleted files, found across those snapshots (one file in
+// ten snapshots was deleted).
 
 #include <benchmark/benchmark.h>
 #include <git2.h>
@@ -23,6 +25,8 @@ namespace fs = std::filesystem;
 
 constexpr int kFiles = 10'000;
 constexpr int kSnapshots = 1'000;
+// Every kDeletedEvery-th snapshot deletes a file, from the folder too.
+constexpr int kDeletedEvery = 10;
 
 // A watched folder whose history has kSnapshots snapshots, each changing the
 // file the window shows and one other; made once, and removed at exit.
@@ -67,10 +71,18 @@ struct Fixture {
       git_oid shownBlob, otherBlob, newTree, commit;
       git_blob_create_from_buffer(&shownBlob, git, shown.data(), shown.size());
       git_blob_create_from_buffer(&otherBlob, git, other.data(), other.size());
+      // A file of the folder deleted, where it is laid out (its index's folders).
+      const int gone = (i * 37 + 5) % kFiles;
+      char gonePath[64];
+      std::snprintf(gonePath, sizeof gonePath, "d%02d/e%d/f%05d.txt", gone % 50, gone % 7, gone);
+      const bool deleting = i % kDeletedEvery == 0;
+      if (deleting) fs::remove(root + "/" + gonePath);
+      git_tree_update removal = {GIT_TREE_UPDATE_REMOVE, {}, GIT_FILEMODE_BLOB, gonePath};
       git_tree_update updates[] = {
           {GIT_TREE_UPDATE_UPSERT, shownBlob, GIT_FILEMODE_BLOB, "d00/e0/shown.txt"},
-          {GIT_TREE_UPDATE_UPSERT, otherBlob, GIT_FILEMODE_BLOB, otherPath}};
-      git_tree_create_updated(&newTree, git, tree, 2, updates);
+          {GIT_TREE_UPDATE_UPSERT, otherBlob, GIT_FILEMODE_BLOB, otherPath},
+          removal};
+      git_tree_create_updated(&newTree, git, tree, deleting ? 3 : 2, updates);
       git_tree* made = nullptr;
       git_tree_lookup(&made, git, &newTree);
       const git_commit* parents[] = {parent};
@@ -111,7 +123,25 @@ void AllVersions(benchmark::State& state) {
   }
 }
 
+// The folder's deleted files, as the window's Deleted Files asks for them:
+// each snapshot against the one before, by tree id, and the newest against
+// the folder.
+void DeletedFiles(benchmark::State& state) {
+  HistoryModel model(*fixture().keeper, fixture().root);
+  for (auto _ : state) {
+    auto deleted = model.deletedFiles();
+    // (With the files the snapshots changed that the folder does not have,
+    // which were written into the history alone.)
+    if (!deleted.ok() || deleted->size() < (kSnapshots - 1) / kDeletedEvery) {
+      state.SkipWithError("wrong deleted files");
+    }
+    state.counters["files"] = static_cast<double>(deleted.ok() ? deleted->size() : 0);
+    benchmark::DoNotOptimize(deleted);
+  }
+}
+
 BENCHMARK(FirstScreen)->Unit(benchmark::kMillisecond);
+BENCHMARK(DeletedFiles)->Unit(benchmark::kMillisecond);
 BENCHMARK(AllVersions)->Unit(benchmark::kMillisecond);
 
 }  // namespace

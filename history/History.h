@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <set>
@@ -154,6 +155,37 @@ struct Restored {
   // Snapshots taken while the restore ran, to keep files that changed after
   // the first one before they were replaced.
   std::vector<std::string> keptDuring;
+};
+
+// Two versions of a file side by side (Compare.cpp): an older one and a newer
+// one, or the file as it is now.
+struct Comparison {
+  // Each side's size; absent where the file is not there (or is no file).
+  std::optional<std::uint64_t> olderSize, newerSize;
+  bool differs = false;
+  // Whether both sides are text within kCompareTextBytes, so that `diff`
+  // holds libgit2's unified diff of them (at most kDiffBytes of it; `cut`
+  // when there was more). Other files are compared by content id only.
+  bool text = false;
+  std::string diff;
+  bool cut = false;
+};
+
+// A file of a folder that some snapshot had and that is gone from the folder
+// now (Deleted.cpp).
+struct DeletedFile {
+  std::string path;  // below the folder asked for
+  // The newest snapshot that had it, and when it was taken.
+  std::string lastSeen;
+  std::int64_t time = 0;
+  std::uint64_t size = 0;
+  bool isLink = false;
+};
+
+// How far a copy of a version has got (SaveCopy.cpp).
+struct CopyProgress {
+  std::size_t files = 0, allFiles = 0;
+  std::uint64_t bytes = 0, allBytes = 0;
 };
 
 // The version history of one watched folder (its root), kept in a bare git
@@ -336,6 +368,37 @@ class History {
   // history opened for checking reports its damage here rather than failing.
   // Setting `*stop` ends it early, with a failure.
   Result<CheckReport> check(const std::atomic<bool>* stop = nullptr);
+  // Compare (Compare.cpp): the file `relative` as snapshot `older` has it,
+  // against snapshot `newer`, or, without one, against the file as it is now
+  // (read through the folder's access, never through a link). Files larger
+  // than kCompareTextBytes, and binary ones, are compared by content only.
+  Result<Comparison> compare(const std::string& relative, const std::string& older,
+                             const std::optional<std::string>& newer);
+  static constexpr std::uint64_t kCompareTextBytes = 4ull << 20;
+  static constexpr std::size_t kDiffBytes = 1u << 20;
+
+  // The files below the folder `relative` that some snapshot had and that are
+  // gone from the folder now, by path, each with the newest snapshot that had
+  // it (the newest snapshot itself for one deleted since it was taken). Consecutive snapshots are
+  // compared by tree id, so that only the folders that changed are read: the cost follows what
+  // changed, not the folder's size times the snapshots. Setting
+  // `*stop` ends it early, with a failure.
+  Result<std::vector<DeletedFile>> deletedFiles(const std::string& relative,
+                                                const std::atomic<bool>* stop = nullptr);
+
+  // Save a Copy (SaveCopy.cpp): `relative` (a file, or a folder with all it
+  // holds) as snapshot `id` has it, written to `destination` (an absolute
+  // path outside the history's own folder), with links as links and the
+  // executable bit kept. Everything is written beside it under a temporary
+  // name and renamed into place at the end, so that a copy cut short leaves
+  // nothing at `destination`; a folder never replaces one that holds
+  // anything. The original (`root()`/`relative`) is never the destination.
+  // `progress` is told after each file; returning false from it stops the
+  // copy (a failure with errno ECANCELED), and what was written goes.
+  Status saveCopy(const std::string& id, const std::string& relative,
+                  const std::string& destination,
+                  const std::function<bool(const CopyProgress&)>& progress = {});
+
   // The file that remembers which newest snapshot was read whole in which
   // boot of the machine; without it, the next open reads it again.
   static constexpr std::string_view intactTipName = "tarvine-intact-tip";

@@ -376,6 +376,28 @@ Status Keeper::writeVersion(const std::string& path, const std::string& version,
   return opened->history->writeFileVersion(version, opened->place.relative, fd);
 }
 
+Result<history::Comparison> Keeper::compare(const std::string& path, const std::string& older,
+                                            const std::optional<std::string>& newer) {
+  auto opened = open(path, false);
+  if (!opened.ok()) return opened.status();
+  return opened->history->compare(opened->place.relative, older, newer);
+}
+
+Result<std::vector<history::DeletedFile>> Keeper::deletedFiles(const std::string& path,
+                                                               const std::atomic<bool>* stop) {
+  auto opened = open(path, false);
+  if (!opened.ok()) return opened.status();
+  return opened->history->deletedFiles(opened->place.relative, stop);
+}
+
+Status Keeper::saveCopy(const std::string& path, const std::string& version,
+                        const std::string& destination,
+                        const std::function<bool(const history::CopyProgress&)>& progress) {
+  auto opened = open(path, false);
+  if (!opened.ok()) return opened.status();
+  return opened->history->saveCopy(version, opened->place.relative, destination, progress);
+}
+
 Status Keeper::pack(const std::string& folder) {
   auto opened = open(folder, true, /*rootOnly=*/true);
   if (!opened.ok()) return opened.status();

@@ -147,6 +147,19 @@ class Keeper {
       const std::string& path, const std::string& version, const std::vector<std::string>& files);
   // The file `path` as `version` has it, to `fd`.
   Status writeVersion(const std::string& path, const std::string& version, int fd);
+  // `path` as version `older` has it against version `newer`, or, without
+  // one, against the file now (History::compare).
+  Result<history::Comparison> compare(const std::string& path, const std::string& older,
+                                      const std::optional<std::string>& newer);
+  // The files below the folder `path` that some version had and that are gone
+  // now (History::deletedFiles).
+  Result<std::vector<history::DeletedFile>> deletedFiles(const std::string& path,
+                                                         const std::atomic<bool>* stop = nullptr);
+  // `path` (a file or a folder) as `version` has it, copied to `destination`
+  // (History::saveCopy).
+  Status saveCopy(const std::string& path, const std::string& version,
+                  const std::string& destination,
+                  const std::function<bool(const history::CopyProgress&)>& progress = {});
   // The whole history of the root `folder` packed into one pack.
   Status pack(const std::string& folder);
   // The file of the root `folder`'s ignore rules.

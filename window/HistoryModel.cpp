@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <glib.h>
+#include <glib/gi18n.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -202,6 +203,94 @@ const history::VersionFile* HistoryModel::fileAt(const std::vector<history::Vers
 
 std::string HistoryModel::fileDetail(const history::VersionFile& file) {
   return file.isLink ? "link" : file.sized ? sizeText(file.size) : std::string();
+}
+
+namespace {
+
+// A translated printf format filled in.
+template <class... Args>
+std::string printed(const char* format, Args... args) {
+  char* text = g_strdup_printf(format, args...);
+  std::string result = text;
+  g_free(text);
+  return result;
+}
+
+}  // namespace
+
+Result<HistoryModel::Compared> HistoryModel::compare(const std::string& version,
+                                                     const std::string& other,
+                                                     const std::string& below) const {
+  std::optional<std::string> newer;
+  if (!other.empty()) newer = other;
+  auto compared = keeper_.compare(pathOf(below), version, newer);
+  if (!compared.ok()) return compared.status();
+  Compared result;
+  result.differs = compared->differs;
+  const auto size = [](std::uint64_t bytes) { return sizeText(bytes); };
+  const bool toNow = other.empty();
+  const auto& older = compared->olderSize;
+  const auto& newerSize = compared->newerSize;
+  if (!older && !newerSize) {
+    result.summary = toNow ? _("Neither this version nor the folder now has this file.")
+                           : _("Neither version has this file.");
+  } else if (!compared->differs) {
+    result.summary =
+        printed(toNow ? _("The same as now (%s).") : _("The same in both versions (%s)."),
+                size(*older).c_str());
+  } else if (!newerSize) {
+    result.summary = printed(toNow ? _("Not there now; %s in this version.")
+                                   : _("Not in the other version; %s in this one."),
+                             size(*older).c_str());
+  } else if (!older) {
+    result.summary = printed(
+        toNow ? _("Not in this version; %s now.") : _("Not in this version; %s in the other one."),
+        size(*newerSize).c_str());
+  } else {
+    result.summary = printed(toNow ? _("Differs: %s in this version, %s now.")
+                                   : _("Differs: %s in this version, %s in the other one."),
+                             size(*older).c_str(), size(*newerSize).c_str());
+  }
+  if (compared->differs && !compared->text) {
+    result.summary += " ";
+    result.summary += _("It is not text, or too large to compare line by line.");
+  }
+  if (compared->cut) {
+    result.summary += " ";
+    result.summary += _("Only the first part of the differences is shown.");
+  }
+  result.diff = std::move(compared->diff);
+  return result;
+}
+
+Status HistoryModel::saveCopy(
+    const std::string& version, const std::string& destination, const std::string& below,
+    const std::function<bool(const history::CopyProgress&)>& progress) const {
+  return keeper_.saveCopy(pathOf(below), version, destination, progress);
+}
+
+std::string HistoryModel::copyProgress(const history::CopyProgress& progress) {
+  return printed(_("%zu of %zu files (%s of %s)"), progress.files, progress.allFiles,
+                 sizeText(progress.bytes).c_str(), sizeText(progress.allBytes).c_str());
+}
+
+Result<std::vector<history::DeletedFile>> HistoryModel::deletedFiles(
+    const std::atomic<bool>* stop) const {
+  return keeper_.deletedFiles(target_, stop);
+}
+
+const history::DeletedFile* HistoryModel::deletedAt(const std::vector<history::DeletedFile>& files,
+                                                    std::string_view path) {
+  const auto found = std::lower_bound(
+      files.begin(), files.end(), path,
+      [](const history::DeletedFile& file, std::string_view path) { return file.path < path; });
+  return found != files.end() && found->path == path ? &*found : nullptr;
+}
+
+std::string HistoryModel::deletedDetail(const history::DeletedFile& file, std::int64_t now) {
+  return printed(_("last seen %s (%s), %s"), relativeTime(file.time, now).c_str(),
+                 localTime(file.time).c_str(),
+                 file.isLink ? _("link") : sizeText(file.size).c_str());
 }
 
 }  // namespace tarvine::window

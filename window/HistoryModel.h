@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <ctime>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -75,6 +76,37 @@ class HistoryModel {
   // What the list of files says beside a path: "link", or its size (nothing
   // while it is not read).
   static std::string fileDetail(const history::VersionFile& file);
+
+  // Compare: the file (or the file `below` a folder target) as `version` has
+  // it, against version `other`, or, when `other` is empty, against the file
+  // now. `summary` says whether they differ and their sizes; `diff` is the
+  // unified diff when both are text.
+  struct Compared {
+    bool differs = false;
+    std::string summary;
+    std::string diff;
+  };
+  Result<Compared> compare(const std::string& version, const std::string& other,
+                           const std::string& below = "") const;
+
+  // Save a Copy: the target (or the file `below` it) as `version` has it,
+  // written to `destination`, never over the original; `progress` as
+  // History::saveCopy has it.
+  Status saveCopy(const std::string& version, const std::string& destination,
+                  const std::string& below = "",
+                  const std::function<bool(const history::CopyProgress&)>& progress = {}) const;
+  // "12 of 300 files (1.2 MB of 40 MB)".
+  static std::string copyProgress(const history::CopyProgress& progress);
+
+  // Deleted files of a folder target, sorted by path, each with the version
+  // that last had it: to open, save or restore with that version.
+  Result<std::vector<history::DeletedFile>> deletedFiles(
+      const std::atomic<bool>* stop = nullptr) const;
+  static const history::DeletedFile* deletedAt(const std::vector<history::DeletedFile>& files,
+                                               std::string_view path);
+  // What the list says beside a deleted file: "last seen 3 days ago (date), 12 bytes".
+  static std::string deletedDetail(const history::DeletedFile& file,
+                                   std::int64_t now = std::time(nullptr));
 
   const std::string& target() const { return target_; }
 

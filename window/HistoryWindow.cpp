@@ -1,9 +1,13 @@
 #include "window/HistoryWindow.h"
 
+#include <gio/gdesktopappinfo.h>
+#include <glib/gi18n.h>
+
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <map>
+#include <mutex>
 
 #include "window/Background.h"
 #include "window/FileSizes.h"
@@ -18,6 +22,9 @@ constexpr std::size_t kFirstScreen = 50;
 constexpr guint kReloadAfterMs = 200;
 // How often the progress bar pulses while the history is read or written.
 constexpr guint kPulseMs = 100;
+// An application that ends this soon after it was started, and fails, did
+// not show the copy it was handed.
+constexpr gint64 kQuickExitUs = 10 * G_USEC_PER_SEC;
 
 std::string nameOf(const std::string& path) { return path.substr(path.find_last_of('/') + 1); }
 std::string folderOf(const std::string& path) {
@@ -86,17 +93,60 @@ GtkWidget* scrolled(GtkWidget* child) {
   return widget;
 }
 
-// Opens `path` with the user's default application for it.
-std::string launch(const std::string& path) {
-  GFile* file = g_file_new_for_path(path.c_str());
-  char* uri = g_file_get_uri(file);
-  g_object_unref(file);
-  GError* failure = nullptr;
-  const bool launched = g_app_info_launch_default_for_uri(uri, nullptr, &failure);
-  g_free(uri);
-  std::string why = launched ? "" : (failure != nullptr ? failure->message : "unknown error");
-  g_clear_error(&failure);
-  return why;
+// A translated printf format filled in.
+template <class... Args>
+std::string printed(const char* format, Args... args) {
+  char* text = g_strdup_printf(format, args...);
+  std::string result = text;
+  g_free(text);
+  return result;
+}
+
+// The objects a view touches from its answers and signals, referenced so
+// that none is one freed with its window's content (a late answer, or a
+// list model that outlives its list view, finds them alive, if unseen); the
+// view's handlers on them go with it.
+class Held {
+ public:
+  explicit Held(gpointer owner) : owner_(owner) {}
+  ~Held() {
+    for (GObject* object : objects_) {
+      g_signal_handlers_disconnect_by_data(object, owner_);
+      g_object_unref(object);
+    }
+  }
+  Held(const Held&) = delete;
+  Held& operator=(const Held&) = delete;
+  template <class T>
+  T* operator()(T* object) {
+    objects_.push_back(G_OBJECT(g_object_ref(object)));
+    return object;
+  }
+
+ private:
+  gpointer owner_;
+  std::vector<GObject*> objects_;
+};
+
+// A window of the application's over `parent`, closed with it.
+GtkWindow* dialogOver(GtkWindow* parent, GApplication* application, const std::string& title,
+                      int width, int height) {
+  GtkWindow* dialog = GTK_WINDOW(gtk_window_new());
+  // The application's, so that its shortcuts (Ctrl+W) work there too.
+  gtk_window_set_application(dialog, GTK_APPLICATION(application));
+  gtk_window_set_transient_for(dialog, parent);
+  gtk_window_set_destroy_with_parent(dialog, TRUE);
+  gtk_window_set_title(dialog, title.c_str());
+  gtk_window_set_default_size(dialog, width, height);
+  gtk_window_set_titlebar(dialog, gtk_header_bar_new());
+  return dialog;
+}
+
+// A view kept with the window that shows it, until that window is freed.
+template <class View>
+void keepWith(GtkWindow* dialog, std::shared_ptr<View> view) {
+  g_object_set_data_full(G_OBJECT(dialog), "view", new std::shared_ptr<View>(std::move(view)),
+                         [](gpointer data) { delete static_cast<std::shared_ptr<View>*>(data); });
 }
 
 }  // namespace
@@ -119,8 +169,23 @@ struct HistoryWindow::FilesView {
   GtkLabel* count = nullptr;
   GtkWidget* openButton = nullptr;
   GtkWidget* restoreButton = nullptr;
+  GtkWidget* compareButton = nullptr;
+  GtkWidget* saveButton = nullptr;
+  GtkWindow* dialog = nullptr;
+  Held held{this};
 
   const char* picked() const { return stringOf(gtk_single_selection_get_selected_item(selection)); }
+
+  void compareOrSave(bool saving) const {
+    const char* below = picked();
+    auto shown = window.lock();
+    if (below == nullptr || !shown) return;
+    if (saving) {
+      shown->saveCopy(version, below, dialog);
+    } else {
+      shown->compare(version, below);
+    }
+  }
 
   void act(bool restoring) const {
     const char* below = picked();
@@ -144,6 +209,8 @@ struct HistoryWindow::FilesView {
     gtk_label_set_text(count, text.c_str());
     gtk_widget_set_sensitive(openButton, picked() != nullptr);
     gtk_widget_set_sensitive(restoreButton, picked() != nullptr);
+    gtk_widget_set_sensitive(compareButton, picked() != nullptr);
+    gtk_widget_set_sensitive(saveButton, picked() != nullptr);
   }
 
   static void setup(GtkSignalListItemFactory*, GtkListItem* item, gpointer) {
@@ -221,6 +288,116 @@ struct HistoryWindow::FilesView {
   }
 };
 
+// A version of a file against the file now or another version, in a window
+// of its own: what differs in words, and for text the unified diff with its
+// added and removed lines marked. Each choice of the other side is compared
+// anew in the background; an answer to an earlier choice is dropped.
+struct HistoryWindow::CompareView {
+  std::weak_ptr<HistoryWindow> window;
+  GApplication* application = nullptr;
+  std::shared_ptr<HistoryModel> model;
+  std::string version, below;
+  std::vector<std::string> others;  // "" (the file now), then the other versions' ids
+  GtkLabel* summary = nullptr;
+  GtkTextBuffer* text = nullptr;
+  GtkDropDown* against = nullptr;
+  unsigned asked = 0;
+  Held held{this};
+
+  void run(const std::shared_ptr<CompareView>& self) {
+    const guint chosen = gtk_drop_down_get_selected(against);
+    const std::string other = chosen < others.size() ? others[chosen] : "";
+    const unsigned question = ++asked;
+    gtk_label_set_text(summary, _("Comparing\u2026"));
+    gtk_text_buffer_set_text(text, "", 0);
+    std::weak_ptr<CompareView> weak = self;
+    auto model = this->model;
+    inBackground<Result<HistoryModel::Compared>>(
+        application,
+        [model, version = version, other, below = below] {
+          return model->compare(version, other, below);
+        },
+        [weak, question](Result<HistoryModel::Compared>& compared) {
+          auto view = weak.lock();
+          if (!view || question != view->asked) return;
+          if (!compared.ok()) {
+            gtk_label_set_text(view->summary, compared.status().message().c_str());
+            return;
+          }
+          gtk_label_set_text(view->summary, compared->summary.c_str());
+          view->show(compared->diff);
+        });
+  }
+
+  // The diff, a line at a time, each marked by what it is.
+  void show(const std::string& diff) const {
+    GtkTextIter end;
+    gtk_text_buffer_get_end_iter(text, &end);
+    for (std::size_t at = 0; at < diff.size();) {
+      std::size_t next = diff.find('\n', at);
+      next = next == std::string::npos ? diff.size() : next + 1;
+      const std::string_view line(diff.data() + at, next - at);
+      const char* tag = line.rfind("+++", 0) == 0 || line.rfind("---", 0) == 0 ||
+                                line.rfind("diff ", 0) == 0 || line.rfind("index ", 0) == 0
+                            ? "header"
+                        : line.rfind("@@", 0) == 0 ? "hunk"
+                        : line.rfind('+', 0) == 0  ? "added"
+                        : line.rfind('-', 0) == 0  ? "removed"
+                                                   : nullptr;
+      gtk_text_buffer_insert_with_tags_by_name(text, &end, line.data(),
+                                               static_cast<int>(line.size()), tag, nullptr);
+      at = next;
+    }
+  }
+};
+
+// The files a folder's versions had that are gone now, in a window of their
+// own: each opened, saved or restored as the newest version that had it.
+struct HistoryWindow::DeletedView {
+  std::weak_ptr<HistoryWindow> window;
+  std::vector<history::DeletedFile> files;  // sorted by path
+  GtkSingleSelection* selection = nullptr;
+  GtkWindow* dialog = nullptr;
+  std::vector<GtkWidget*> buttons;
+  Held held{this};
+
+  const history::DeletedFile* picked() const {
+    const char* path = stringOf(gtk_single_selection_get_selected_item(selection));
+    return path != nullptr ? HistoryModel::deletedAt(files, path) : nullptr;
+  }
+  enum class Act { open, save, restore };
+  void act(Act what) const {
+    const history::DeletedFile* file = picked();
+    auto shown = window.lock();
+    if (file == nullptr || !shown) return;
+    switch (what) {
+      case Act::open:
+        return shown->open(file->lastSeen, file->path);
+      case Act::save:
+        return shown->saveCopy(file->lastSeen, file->path, dialog);
+      case Act::restore:
+        return shown->restore(file->lastSeen, file->path, false);
+    }
+  }
+  void update() const {
+    for (GtkWidget* button : buttons) gtk_widget_set_sensitive(button, picked() != nullptr);
+  }
+
+  static void bind(GtkSignalListItemFactory*, GtkListItem* item, gpointer self) {
+    const char* path = stringOf(gtk_list_item_get_item(item));
+    const history::DeletedFile* file =
+        path != nullptr ? HistoryModel::deletedAt(static_cast<DeletedView*>(self)->files, path)
+                        : nullptr;
+    if (file == nullptr) return;
+    const std::string detail = HistoryModel::deletedDetail(*file);
+    GtkWidget* line = gtk_list_item_get_child(item);
+    GtkWidget* name = gtk_widget_get_first_child(line);
+    gtk_label_set_text(GTK_LABEL(name), path);
+    gtk_label_set_text(GTK_LABEL(gtk_widget_get_next_sibling(name)), detail.c_str());
+    describeRow(line, std::string(path) + ", " + detail);
+  }
+};
+
 std::shared_ptr<HistoryWindow> HistoryWindow::create(GtkApplication* application,
                                                      roots::Keeper& keeper,
                                                      const std::string& target,
@@ -241,6 +418,7 @@ HistoryWindow::HistoryWindow(GtkApplication* application, roots::Keeper& keeper,
 }
 
 HistoryWindow::~HistoryWindow() {
+  closing_->store(true);
   // The list may still say its selection changed while the window is taken apart.
   g_signal_handlers_disconnect_by_data(selection_, this);
   g_signal_handlers_disconnect_by_data(factory_, this);
@@ -251,6 +429,10 @@ HistoryWindow::~HistoryWindow() {
   if (monitor_ != nullptr) {
     g_signal_handlers_disconnect_by_data(monitor_, this);
     g_object_unref(monitor_);
+  }
+  for (GObject* object : held_) {
+    g_signal_handlers_disconnect_by_data(object, this);
+    g_object_unref(object);
   }
 }
 
@@ -270,6 +452,15 @@ void HistoryWindow::build() {
   gtk_box_append(GTK_BOX(content), buildList());
   gtk_box_append(GTK_BOX(content), buildActions());
   gtk_widget_set_visible(GTK_WIDGET(filesButton_), FALSE);
+  gtk_widget_set_visible(GTK_WIDGET(deletedButton_), FALSE);
+  // What the answers from the background and the list's signals touch.
+  for (GtkWidget* widget :
+       {GTK_WIDGET(progress_), GTK_WIDGET(message_), GTK_WIDGET(banner_), GTK_WIDGET(undoButton_),
+        GTK_WIDGET(bannerSaveButton_), GTK_WIDGET(empty_), GTK_WIDGET(stack_),
+        GTK_WIDGET(openButton_), GTK_WIDGET(filesButton_), GTK_WIDGET(restoreButton_),
+        GTK_WIDGET(compareButton_), GTK_WIDGET(saveButton_), GTK_WIDGET(deletedButton_)}) {
+    held(widget);
+  }
   selected();
 }
 
@@ -305,7 +496,18 @@ GtkWidget* HistoryWindow::buildBanner() {
                          window->restore(window->undo_, window->undoBelow_, true);
                        }),
                        this);
+  // Where a version could not be opened: saved where the user picks instead.
+  bannerSaveButton_ = button(
+      _("Save a _Copy\u2026"), _("Write the version you tried to open to a place you choose"),
+      G_CALLBACK(+[](GtkButton*, gpointer self) {
+        auto* window = static_cast<HistoryWindow*>(self);
+        window->saveCopy(window->saveVersion_, window->saveBelow_, window->window_);
+      }),
+      this);
+  gtk_widget_set_valign(GTK_WIDGET(bannerSaveButton_), GTK_ALIGN_START);
+  gtk_widget_set_visible(GTK_WIDGET(bannerSaveButton_), FALSE);
   gtk_box_append(GTK_BOX(bannerBox), GTK_WIDGET(message_));
+  gtk_box_append(GTK_BOX(bannerBox), GTK_WIDGET(bannerSaveButton_));
   gtk_box_append(GTK_BOX(bannerBox), GTK_WIDGET(undoButton_));
   gtk_revealer_set_child(banner_, bannerBox);
   return GTK_WIDGET(banner_);
@@ -393,8 +595,32 @@ GtkWidget* HistoryWindow::buildActions() {
                             }
                           }),
                           this);
+  compareButton_ = button(_("_Compare"), _("This version against the file now, or another version"),
+                          G_CALLBACK(+[](GtkButton*, gpointer self) {
+                            auto* window = static_cast<HistoryWindow*>(self);
+                            if (const auto* row = window->selectedRow())
+                              window->compare(row->version.id, "");
+                          }),
+                          this);
+  saveButton_ = button(_("Save a _Copy\u2026"),
+                       _("Write this version to a place you choose; the original stays as it is"),
+                       G_CALLBACK(+[](GtkButton*, gpointer self) {
+                         auto* window = static_cast<HistoryWindow*>(self);
+                         if (const auto* row = window->selectedRow())
+                           window->saveCopy(row->version.id, "", window->window_);
+                       }),
+                       this);
+  deletedButton_ =
+      button(_("_Deleted Files"), _("Files the versions hold that are gone from the folder now"),
+             G_CALLBACK(+[](GtkButton*, gpointer self) {
+               static_cast<HistoryWindow*>(self)->showDeleted();
+             }),
+             this);
   gtk_action_bar_pack_start(GTK_ACTION_BAR(actions), GTK_WIDGET(openButton_));
+  gtk_action_bar_pack_start(GTK_ACTION_BAR(actions), GTK_WIDGET(compareButton_));
   gtk_action_bar_pack_start(GTK_ACTION_BAR(actions), GTK_WIDGET(filesButton_));
+  gtk_action_bar_pack_start(GTK_ACTION_BAR(actions), GTK_WIDGET(saveButton_));
+  gtk_action_bar_pack_start(GTK_ACTION_BAR(actions), GTK_WIDGET(deletedButton_));
   gtk_action_bar_pack_end(GTK_ACTION_BAR(actions), GTK_WIDGET(restoreButton_));
   return actions;
 }
@@ -431,6 +657,8 @@ void HistoryWindow::show(HistoryModel::Listing listing) {
   listing_ = std::move(listing);
   gtk_widget_set_visible(GTK_WIDGET(openButton_), !listing_.isFolder);
   gtk_widget_set_visible(GTK_WIDGET(filesButton_), listing_.isFolder);
+  gtk_widget_set_visible(GTK_WIDGET(compareButton_), !listing_.isFolder);
+  gtk_widget_set_visible(GTK_WIDGET(deletedButton_), listing_.isFolder);
   std::vector<const char*> labels;
   guint reselect = GTK_INVALID_LIST_POSITION;
   for (const HistoryModel::Row& row : listing_.rows) {
@@ -506,6 +734,11 @@ void HistoryWindow::selected() {
   gtk_widget_set_sensitive(GTK_WIDGET(openButton_), present);
   gtk_widget_set_sensitive(GTK_WIDGET(filesButton_), present);
   gtk_widget_set_sensitive(GTK_WIDGET(restoreButton_), present);
+  gtk_widget_set_sensitive(GTK_WIDGET(saveButton_), present);
+  // A version where the file was deleted compares as "not there" with now.
+  gtk_widget_set_sensitive(GTK_WIDGET(compareButton_), chosen);
+  gtk_widget_set_sensitive(GTK_WIDGET(deletedButton_), !working_);
+  gtk_widget_set_sensitive(GTK_WIDGET(bannerSaveButton_), !working_);
   gtk_widget_set_sensitive(GTK_WIDGET(undoButton_), !working_);
 }
 
@@ -535,6 +768,7 @@ void HistoryWindow::idle() {
 void HistoryWindow::say(const std::string& message, bool offerUndo) {
   gtk_label_set_text(message_, message.c_str());
   gtk_widget_set_visible(GTK_WIDGET(undoButton_), offerUndo);
+  gtk_widget_set_visible(GTK_WIDGET(bannerSaveButton_), FALSE);
   gtk_revealer_set_reveal_child(banner_, TRUE);
 }
 
@@ -559,19 +793,125 @@ void HistoryWindow::open(const std::string& version, const std::string& below) {
   busy("Copying the version\u2026");
   std::weak_ptr<HistoryWindow> self = weak_from_this();
   auto model = model_;
-  inBackground<Result<std::string>>(
+  // The copy, and what kind of file it is by its content, for the
+  // application that opens that kind.
+  struct Copied {
+    Result<std::string> copy;
+    std::string type;
+  };
+  inBackground<Copied>(
       application_,
-      [model, version, below, folder = *folder] { return model->copyOf(version, folder, below); },
-      [self](Result<std::string>& copy) {
+      [model, version, below, folder = *folder] {
+        Copied copied{model->copyOf(version, folder, below), ""};
+        if (!copied.copy.ok()) return copied;
+        GFile* file = g_file_new_for_path(copied.copy->c_str());
+        GFileInfo* info = g_file_query_info(file, G_FILE_ATTRIBUTE_STANDARD_CONTENT_TYPE,
+                                            G_FILE_QUERY_INFO_NONE, nullptr, nullptr);
+        if (info != nullptr && g_file_info_get_content_type(info) != nullptr) {
+          copied.type = g_file_info_get_content_type(info);
+        }
+        g_clear_object(&info);
+        g_object_unref(file);
+        return copied;
+      },
+      [self, version, below](Copied& copied) {
         auto window = self.lock();
         if (!window) return;
         window->idle();
-        if (!copy.ok()) return window->say("Cannot open the version: " + copy.status().message());
-        const std::string why = launch(*copy);
-        window->say(why.empty() ? "Opened a read-only copy: " + *copy
-                                : "Saved a read-only copy at " + *copy +
-                                      " (no application opens it: " + why + ")");
+        if (!copied.copy.ok()) {
+          return window->say("Cannot open the version: " + copied.copy.status().message());
+        }
+        window->opened(*copied.copy, copied.type, version, below);
       });
+}
+
+void HistoryWindow::offerSave(const std::string& message, const std::string& version,
+                              const std::string& below) {
+  say(message);
+  saveVersion_ = version;
+  saveBelow_ = below;
+  gtk_widget_set_visible(GTK_WIDGET(bannerSaveButton_), TRUE);
+}
+
+// Hands the copy to the user's default application for its kind, and says
+// what became of it: no application for it, one that could not be started,
+// or one that ended at once with a failure (as one that runs in a terminal
+// does when no terminal shows it). Each time, Save a Copy is offered instead.
+void HistoryWindow::opened(const std::string& copy, const std::string& contentType,
+                           const std::string& version, const std::string& below) {
+  GAppInfo* application =
+      contentType.empty() ? nullptr : g_app_info_get_default_for_type(contentType.c_str(), FALSE);
+  if (application == nullptr) {
+    char* kind = g_content_type_get_description(contentType.empty() ? "application/octet-stream"
+                                                                    : contentType.c_str());
+    offerSave(printed(_("No application is set to open files of this kind (%s). A read-only "
+                        "copy is at %s."),
+                      kind, copy.c_str()),
+              version, below);
+    g_free(kind);
+    return;
+  }
+  const std::string name = g_app_info_get_display_name(application);
+  const bool inTerminal =
+      G_IS_DESKTOP_APP_INFO(application) &&
+      g_desktop_app_info_get_boolean(G_DESKTOP_APP_INFO(application), "Terminal");
+  GFile* file = g_file_new_for_path(copy.c_str());
+  char* uri = g_file_get_uri(file);
+  g_object_unref(file);
+  GList uris{uri, nullptr, nullptr};
+  GError* failure = nullptr;
+  GPid pid = 0;
+  bool launched;
+  if (G_IS_DESKTOP_APP_INFO(application)) {
+    // Started as a child of ours, so that its end is seen.
+    launched = g_desktop_app_info_launch_uris_as_manager(
+        G_DESKTOP_APP_INFO(application), &uris, nullptr,
+        static_cast<GSpawnFlags>(G_SPAWN_SEARCH_PATH | G_SPAWN_DO_NOT_REAP_CHILD), nullptr, nullptr,
+        [](GDesktopAppInfo*, GPid started, gpointer pid) { *static_cast<GPid*>(pid) = started; },
+        &pid, &failure);
+  } else {
+    launched = g_app_info_launch_uris(application, &uris, nullptr, &failure);
+  }
+  g_free(uri);
+  g_object_unref(application);
+  if (!launched) {
+    const std::string why = failure != nullptr ? failure->message : "";
+    g_clear_error(&failure);
+    return offerSave(printed(inTerminal ? _("%s runs in a terminal and could not be started: "
+                                            "%s. A read-only copy is at %s.")
+                                        : _("%s could not be started: %s. A read-only copy is "
+                                            "at %s."),
+                             name.c_str(), why.c_str(), copy.c_str()),
+                     version, below);
+  }
+  say(printed(_("Opened a read-only copy with %s: %s"), name.c_str(), copy.c_str()));
+  if (pid <= 0) return;
+  struct Watch {
+    std::weak_ptr<HistoryWindow> window;
+    std::string name, copy, version, below;
+    bool inTerminal;
+    gint64 started;
+  };
+  g_child_watch_add(
+      pid,
+      [](GPid pid, gint status, gpointer data) {
+        std::unique_ptr<Watch> watch(static_cast<Watch*>(data));
+        g_spawn_close_pid(pid);
+        auto window = watch->window.lock();
+        GError* failure = nullptr;
+        if (window && g_get_monotonic_time() - watch->started < kQuickExitUs &&
+            !g_spawn_check_wait_status(status, &failure)) {
+          window->offerSave(
+              printed(watch->inTerminal ? _("%s, which runs in a terminal, ended at once without "
+                                            "showing the copy (%s). A read-only copy is at %s.")
+                                        : _("%s ended at once without showing the copy (%s). A "
+                                            "read-only copy is at %s."),
+                      watch->name.c_str(), failure->message, watch->copy.c_str()),
+              watch->version, watch->below);
+        }
+        g_clear_error(&failure);
+      },
+      new Watch{weak_from_this(), name, copy, version, below, inTerminal, g_get_monotonic_time()});
 }
 
 void HistoryWindow::restore(const std::string& version, const std::string& below, bool undoing) {
@@ -624,15 +964,12 @@ void HistoryWindow::showFiles() {
         window->idle();
         if (!files.ok()) return window->say(files.status().message());
         auto* view = new FilesView{window, version, std::move(*files)};
-        GtkWindow* dialog = GTK_WINDOW(gtk_window_new());
+        GtkWindow* dialog =
+            dialogOver(window->window_, window->application_,
+                       "Files of " + nameOf(window->model_->target()) + " at " + at, 520, 440);
+        view->dialog = dialog;
         g_object_set_data_full(G_OBJECT(dialog), "files", view,
                                [](gpointer data) { delete static_cast<FilesView*>(data); });
-        gtk_window_set_transient_for(dialog, window->window_);
-        gtk_window_set_destroy_with_parent(dialog, TRUE);
-        gtk_window_set_title(
-            dialog, ("Files of " + nameOf(window->model_->target()) + " at " + at).c_str());
-        gtk_window_set_default_size(dialog, 520, 440);
-        gtk_window_set_titlebar(dialog, gtk_header_bar_new());
         GtkWidget* box = gtk_box_new(GTK_ORIENTATION_VERTICAL, 0);
         gtk_window_set_child(dialog, box);
 
@@ -672,6 +1009,7 @@ void HistoryWindow::showFiles() {
         g_signal_connect(factory, "setup", G_CALLBACK(FilesView::setup), nullptr);
         g_signal_connect(factory, "bind", G_CALLBACK(FilesView::bind), view);
         g_signal_connect(factory, "unbind", G_CALLBACK(FilesView::unbind), view);
+        view->held(factory);
         GtkListView* list = listView(G_LIST_MODEL(view->filtered), factory, &view->selection);
         describe(GTK_WIDGET(list), "Files of this version");
         gtk_box_append(GTK_BOX(box), scrolled(GTK_WIDGET(list)));
@@ -704,11 +1042,298 @@ void HistoryWindow::showFiles() {
                            static_cast<FilesView*>(view)->update();
                          }),
                          view);
+        view->compareButton =
+            GTK_WIDGET(button(_("_Compare"), _("This file as it was against the file now"),
+                              G_CALLBACK(+[](GtkButton*, gpointer view) {
+                                static_cast<FilesView*>(view)->compareOrSave(false);
+                              }),
+                              view));
+        view->saveButton = GTK_WIDGET(button(_("Save a _Copy\u2026"),
+                                             _("Write this file as it was to a place you choose"),
+                                             G_CALLBACK(+[](GtkButton*, gpointer view) {
+                                               static_cast<FilesView*>(view)->compareOrSave(true);
+                                             }),
+                                             view));
+        for (GtkWidget* widget : {view->openButton, view->restoreButton, view->compareButton,
+                                  view->saveButton, GTK_WIDGET(view->count)}) {
+          view->held(widget);
+        }
+        view->held(view->selection);
+        view->held(view->filtered);
         view->update();
         gtk_action_bar_pack_start(GTK_ACTION_BAR(actions), view->openButton);
+        gtk_action_bar_pack_start(GTK_ACTION_BAR(actions), view->compareButton);
+        gtk_action_bar_pack_start(GTK_ACTION_BAR(actions), view->saveButton);
         gtk_action_bar_set_center_widget(GTK_ACTION_BAR(actions), GTK_WIDGET(view->count));
         gtk_action_bar_pack_end(GTK_ACTION_BAR(actions), view->restoreButton);
         gtk_box_append(GTK_BOX(box), actions);
+        gtk_window_present(dialog);
+      });
+}
+
+// `version` of the file (or of the file `below` a folder target) against the
+// file now, or against another version chosen there.
+void HistoryWindow::compare(const std::string& version, const std::string& below) {
+  auto view = std::make_shared<CompareView>();
+  view->window = weak_from_this();
+  view->application = application_;
+  view->model = model_;
+  view->version = version;
+  view->below = below;
+  const std::string name = nameOf(below.empty() ? model_->target() : below);
+  std::string at;
+  std::vector<std::string> labels{_("The file now")};
+  view->others.push_back("");
+  for (const HistoryModel::Row& row : listing_.rows) {
+    if (row.version.id == version) {
+      at = row.at;
+      continue;
+    }
+    view->others.push_back(row.version.id);
+    labels.push_back(row.what + ", " + row.at);
+  }
+  GtkWindow* dialog = dialogOver(
+      window_, application_, printed(_("Compare %s as of %s"), name.c_str(), at.c_str()), 720, 520);
+  GtkWidget* box = gtk_box_new(GTK_ORIENTATION_VERTICAL, 6);
+  gtk_window_set_child(dialog, box);
+
+  GtkWidget* choice = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 12);
+  margins(choice, 12, 6);
+  GtkWidget* title = gtk_label_new_with_mnemonic(_("Compare _with:"));
+  std::vector<const char*> strings;
+  for (const std::string& text : labels) strings.push_back(text.c_str());
+  strings.push_back(nullptr);
+  view->against = GTK_DROP_DOWN(gtk_drop_down_new_from_strings(strings.data()));
+  // Which names it for screen readers too.
+  gtk_label_set_mnemonic_widget(GTK_LABEL(title), GTK_WIDGET(view->against));
+  gtk_widget_set_hexpand(GTK_WIDGET(view->against), TRUE);
+  gtk_box_append(GTK_BOX(choice), title);
+  gtk_box_append(GTK_BOX(choice), GTK_WIDGET(view->against));
+  gtk_box_append(GTK_BOX(box), choice);
+
+  view->summary = GTK_LABEL(label(""));
+  gtk_label_set_wrap(view->summary, TRUE);
+  gtk_label_set_ellipsize(view->summary, PANGO_ELLIPSIZE_NONE);
+  gtk_label_set_selectable(view->summary, TRUE);
+  margins(GTK_WIDGET(view->summary), 12, 0);
+  gtk_box_append(GTK_BOX(box), GTK_WIDGET(view->summary));
+
+  GtkWidget* differences = gtk_text_view_new();
+  gtk_text_view_set_editable(GTK_TEXT_VIEW(differences), FALSE);
+  gtk_text_view_set_monospace(GTK_TEXT_VIEW(differences), TRUE);
+  gtk_text_view_set_left_margin(GTK_TEXT_VIEW(differences), 6);
+  describe(differences, _("Differences"));
+  view->text = gtk_text_view_get_buffer(GTK_TEXT_VIEW(differences));
+  gtk_text_buffer_create_tag(view->text, "header", "weight", PANGO_WEIGHT_BOLD, nullptr);
+  gtk_text_buffer_create_tag(view->text, "hunk", "foreground", "#1c5fb0", nullptr);
+  gtk_text_buffer_create_tag(view->text, "added", "paragraph-background", "#dafbe1", "foreground",
+                             "#116329", nullptr);
+  gtk_text_buffer_create_tag(view->text, "removed", "paragraph-background", "#ffebe9", "foreground",
+                             "#82071e", nullptr);
+  gtk_box_append(GTK_BOX(box), scrolled(differences));
+
+  view->held(view->against);
+  view->held(view->summary);
+  view->held(view->text);
+  g_signal_connect(view->against, "notify::selected",
+                   G_CALLBACK(+[](GObject* against, GParamSpec*, gpointer) {
+                     auto* kept = static_cast<std::shared_ptr<CompareView>*>(g_object_get_data(
+                         G_OBJECT(gtk_widget_get_root(GTK_WIDGET(against))), "view"));
+                     if (kept != nullptr) (*kept)->run(*kept);
+                   }),
+                   view.get());
+  keepWith(dialog, view);
+  view->run(view);
+  gtk_window_present(dialog);
+}
+
+// Asks where the copy goes (the desktop's file chooser, through its portal
+// where there is one), then writes it there in the background, with its
+// progress for a folder.
+void HistoryWindow::saveCopy(const std::string& version, const std::string& below,
+                             GtkWindow* parent) {
+  if (working_ || version.empty()) return;
+  const std::string name = nameOf(below.empty() ? model_->target() : below);
+  GtkFileChooserNative* chooser =
+      gtk_file_chooser_native_new(printed(_("Save a Copy of %s"), name.c_str()).c_str(), parent,
+                                  GTK_FILE_CHOOSER_ACTION_SAVE, _("_Save"), _("_Cancel"));
+  gtk_native_dialog_set_modal(GTK_NATIVE_DIALOG(chooser), TRUE);
+  gtk_file_chooser_set_current_name(GTK_FILE_CHOOSER(chooser), name.c_str());
+  // In the user's home, not the folder the program happened to start in.
+  GFile* home = g_file_new_for_path(g_get_home_dir());
+  gtk_file_chooser_set_current_folder(GTK_FILE_CHOOSER(chooser), home, nullptr);
+  g_object_unref(home);
+  struct Asked {
+    std::weak_ptr<HistoryWindow> window;
+    std::string version, below;
+  };
+  g_object_set_data_full(G_OBJECT(chooser), "asked", new Asked{weak_from_this(), version, below},
+                         [](gpointer data) { delete static_cast<Asked*>(data); });
+  g_signal_connect(
+      chooser, "response", G_CALLBACK(+[](GtkNativeDialog* chooser, int response, gpointer) {
+        const auto* asked = static_cast<Asked*>(g_object_get_data(G_OBJECT(chooser), "asked"));
+        GFile* file = response == GTK_RESPONSE_ACCEPT
+                          ? gtk_file_chooser_get_file(GTK_FILE_CHOOSER(chooser))
+                          : nullptr;
+        char* path = file != nullptr ? g_file_get_path(file) : nullptr;
+        if (auto window = asked->window.lock(); window && path != nullptr) {
+          window->saveTo(asked->version, asked->below, path);
+        }
+        g_free(path);
+        g_clear_object(&file);
+        g_object_unref(chooser);
+      }),
+      nullptr);
+  gtk_native_dialog_show(GTK_NATIVE_DIALOG(chooser));
+}
+
+void HistoryWindow::saveTo(const std::string& version, const std::string& below,
+                           const std::string& destination) {
+  if (working_) return;
+  busy(_("Saving a copy\u2026"));
+  // What the copy has done so far, written by its thread, shown by a timer.
+  struct Progress {
+    std::mutex lock;
+    std::optional<history::CopyProgress> latest;
+  };
+  struct Shown {
+    GtkProgressBar* bar;
+    std::shared_ptr<Progress> progress;
+  };
+  auto progress = std::make_shared<Progress>();
+  g_source_remove(pulse_);
+  pulse_ = g_timeout_add_full(
+      G_PRIORITY_DEFAULT, kPulseMs,
+      [](gpointer data) -> gboolean {
+        auto* shown = static_cast<Shown*>(data);
+        std::optional<history::CopyProgress> latest;
+        {
+          std::lock_guard<std::mutex> held(shown->progress->lock);
+          latest = shown->progress->latest;
+        }
+        if (!latest || latest->allFiles < 2) {
+          gtk_progress_bar_pulse(shown->bar);
+        } else {
+          gtk_progress_bar_set_fraction(
+              shown->bar,
+              latest->allBytes > 0
+                  ? static_cast<double>(latest->bytes) / static_cast<double>(latest->allBytes)
+                  : static_cast<double>(latest->files) / static_cast<double>(latest->allFiles));
+          gtk_progress_bar_set_text(shown->bar, HistoryModel::copyProgress(*latest).c_str());
+        }
+        return G_SOURCE_CONTINUE;
+      },
+      new Shown{progress_, progress}, [](gpointer data) { delete static_cast<Shown*>(data); });
+  std::weak_ptr<HistoryWindow> self = weak_from_this();
+  auto model = model_;
+  auto closing = closing_;
+  inBackground<Status>(
+      application_,
+      [model, version, below, destination, progress, closing] {
+        return model->saveCopy(version, destination, below, [&](const history::CopyProgress& done) {
+          std::lock_guard<std::mutex> held(progress->lock);
+          progress->latest = done;
+          return !closing->load();
+        });
+      },
+      [self, destination](Status& saved) {
+        auto window = self.lock();
+        if (!window) return;
+        window->idle();
+        window->say(saved.ok() ? printed(_("Saved a copy at %s."), destination.c_str())
+                               : printed(_("Cannot save the copy: %s"), saved.message().c_str()));
+      });
+}
+
+// The files the folder's versions hold that are gone from it now.
+void HistoryWindow::showDeleted() {
+  if (working_) return;
+  busy(_("Looking for deleted files\u2026"));
+  std::weak_ptr<HistoryWindow> self = weak_from_this();
+  auto model = model_;
+  auto closing = closing_;
+  inBackground<Result<std::vector<history::DeletedFile>>>(
+      application_, [model, closing] { return model->deletedFiles(closing.get()); },
+      [self](Result<std::vector<history::DeletedFile>>& files) {
+        auto window = self.lock();
+        if (!window) return;
+        window->idle();
+        if (!files.ok()) return window->say(files.status().message());
+        auto view = std::make_shared<DeletedView>();
+        view->window = window;
+        view->files = std::move(*files);
+        GtkWindow* dialog = dialogOver(
+            window->window_, window->application_,
+            printed(_("Deleted files of %s"), nameOf(window->model_->target()).c_str()), 560, 440);
+        view->dialog = dialog;
+        GtkWidget* box = gtk_box_new(GTK_ORIENTATION_VERTICAL, 0);
+        gtk_window_set_child(dialog, box);
+        std::vector<const char*> paths;
+        for (const history::DeletedFile& file : view->files) paths.push_back(file.path.c_str());
+        paths.push_back(nullptr);
+        GtkListItemFactory* factory = gtk_signal_list_item_factory_new();
+        g_signal_connect(factory, "setup", G_CALLBACK(FilesView::setup), nullptr);
+        g_signal_connect(factory, "bind", G_CALLBACK(DeletedView::bind), view.get());
+        view->held(factory);
+        GtkListView* list =
+            listView(G_LIST_MODEL(gtk_string_list_new(paths.data())), factory, &view->selection);
+        view->held(view->selection);
+        describe(GTK_WIDGET(list), _("Deleted files"));
+        if (view->files.empty()) {
+          GtkWidget* none = gtk_label_new(
+              _("No deleted files: every file the versions hold is in the folder now."));
+          gtk_label_set_wrap(GTK_LABEL(none), TRUE);
+          margins(none, 24, 24);
+          gtk_box_append(GTK_BOX(box), none);
+        }
+        gtk_box_append(GTK_BOX(box), scrolled(GTK_WIDGET(list)));
+
+        GtkWidget* actions = gtk_action_bar_new();
+        const struct {
+          const char* title;
+          const char* tooltip;
+          DeletedView::Act act;
+        } buttons[] = {
+            {_("_Open"), _("Open a read-only copy of this file as it last was"),
+             DeletedView::Act::open},
+            {_("Save a _Copy\u2026"), _("Write this file as it last was to a place you choose"),
+             DeletedView::Act::save},
+            {_("_Restore"), _("Bring this file back into the folder as it last was"),
+             DeletedView::Act::restore},
+        };
+        for (const auto& each : buttons) {
+          GtkWidget* made = GTK_WIDGET(
+              button(each.title, each.tooltip, G_CALLBACK(+[](GtkButton* pressed, gpointer view) {
+                       static_cast<DeletedView*>(view)->act(static_cast<DeletedView::Act>(
+                           GPOINTER_TO_INT(g_object_get_data(G_OBJECT(pressed), "act"))));
+                     }),
+                     view.get()));
+          g_object_set_data(G_OBJECT(made), "act", GINT_TO_POINTER(static_cast<int>(each.act)));
+          view->buttons.push_back(view->held(made));
+          if (each.act == DeletedView::Act::restore) {
+            gtk_action_bar_pack_end(GTK_ACTION_BAR(actions), made);
+          } else {
+            gtk_action_bar_pack_start(GTK_ACTION_BAR(actions), made);
+          }
+        }
+        GtkWidget* count =
+            label(printed(ngettext("%zu deleted file", "%zu deleted files", view->files.size()),
+                          view->files.size()),
+                  "dim-label");
+        gtk_action_bar_set_center_widget(GTK_ACTION_BAR(actions), count);
+        gtk_box_append(GTK_BOX(box), actions);
+        g_signal_connect(view->selection, "notify::selected",
+                         G_CALLBACK(+[](GObject*, GParamSpec*, gpointer view) {
+                           static_cast<DeletedView*>(view)->update();
+                         }),
+                         view.get());
+        g_signal_connect(list, "activate", G_CALLBACK(+[](GtkListView*, guint, gpointer view) {
+                           static_cast<DeletedView*>(view)->act(DeletedView::Act::open);
+                         }),
+                         view.get());
+        view->held(list);
+        view->update();
+        keepWith(dialog, view);
         gtk_window_present(dialog);
       });
 }

@@ -2,8 +2,10 @@
 
 #include <gtk/gtk.h>
 
+#include <atomic>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "roots/Keeper.h"
 #include "window/HistoryModel.h"
@@ -11,9 +13,9 @@
 namespace tarvine::window {
 
 // The window of one file's or folder's history: its versions newest first,
-// and Open, Restore (with its undo) and, for a folder, Show Files on the one
-// selected. It follows new snapshots while open. What reads the history runs
-// in the background; the window only shows and asks.
+// and Open, Compare, Save a Copy, Restore (with its undo) and, for a folder,
+// Show Files and Deleted Files on the one selected. It follows new snapshots while open. What reads
+// the history runs in the background; the window only shows and asks.
 class HistoryWindow : public std::enable_shared_from_this<HistoryWindow> {
  public:
   // `copies`: where opened versions are copied (made on first use).
@@ -27,6 +29,8 @@ class HistoryWindow : public std::enable_shared_from_this<HistoryWindow> {
 
  private:
   struct FilesView;
+  struct CompareView;
+  struct DeletedView;
   HistoryWindow(GtkApplication* application, roots::Keeper& keeper, const std::string& target,
                 std::shared_ptr<std::string> copies);
   void build();
@@ -43,6 +47,22 @@ class HistoryWindow : public std::enable_shared_from_this<HistoryWindow> {
   void open(const std::string& version, const std::string& below);
   void restore(const std::string& version, const std::string& below, bool undoing);
   void showFiles();
+  void compare(const std::string& version, const std::string& below);
+  void saveCopy(const std::string& version, const std::string& below, GtkWindow* parent);
+  void saveTo(const std::string& version, const std::string& below, const std::string& destination);
+  void showDeleted();
+  // What became of a copy handed to the user's default application.
+  void opened(const std::string& copy, const std::string& contentType, const std::string& version,
+              const std::string& below);
+  void offerSave(const std::string& message, const std::string& version, const std::string& below);
+  // Takes a reference to `object`, a widget the window touches from its
+  // answers and signals, so that it is never one freed with the window's
+  // content; let go when the window is.
+  template <class T>
+  T* held(T* object) {
+    held_.push_back(G_OBJECT(g_object_ref(object)));
+    return object;
+  }
   void busy(const char* what);
   void idle();
   void say(const std::string& message, bool offerUndo = false);
@@ -54,6 +74,10 @@ class HistoryWindow : public std::enable_shared_from_this<HistoryWindow> {
   HistoryModel::Listing listing_;
   std::string undo_, undoBelow_;  // the last restore's undo: a version, and what of the target
   bool working_ = false;
+  // Set when the window goes: what still runs for it stops.
+  std::shared_ptr<std::atomic<bool>> closing_ = std::make_shared<std::atomic<bool>>(false);
+  std::string saveVersion_, saveBelow_;  // what the banner's Save a Copy saves
+  std::vector<GObject*> held_;
   guint reloadSoon_ = 0;
   guint pulse_ = 0;
 
@@ -72,6 +96,10 @@ class HistoryWindow : public std::enable_shared_from_this<HistoryWindow> {
   GtkButton* openButton_ = nullptr;
   GtkButton* restoreButton_ = nullptr;
   GtkButton* filesButton_ = nullptr;
+  GtkButton* compareButton_ = nullptr;
+  GtkButton* saveButton_ = nullptr;
+  GtkButton* deletedButton_ = nullptr;
+  GtkButton* bannerSaveButton_ = nullptr;
   GFileMonitor* monitor_ = nullptr;
 };
 

@@ -112,6 +112,9 @@ int main(int argc, char** argv) {
   }
   GtkApplication* application =
       gtk_application_new("com.quillfen.tarvine.History", G_APPLICATION_HANDLES_OPEN);
+  // Ctrl+W closes a window, as in every GNOME application (GtkWindow's own action).
+  const char* closeKeys[] = {"<Control>w", nullptr};
+  gtk_application_set_accels_for_action(application, "window.close", closeKeys);
   g_signal_connect(
       application, "open",
       G_CALLBACK(+[](GApplication* app, GFile** files, int count, const char*, gpointer data) {
