@@ -4,6 +4,7 @@
 #include <gio/gunixmounts.h>
 #include <glib-unix.h>
 #include <glib.h>
+#include <glib/gi18n.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -12,10 +13,13 @@
 #include <cerrno>
 #include <cstring>
 
+#include "roots/Language.h"
 #include "roots/Words.h"
 
 namespace tarvine::app {
 namespace {
+
+using roots::language::formatted;
 
 constexpr uint32_t kEvents = IN_CREATE | IN_DELETE | IN_MODIFY | IN_CLOSE_WRITE | IN_MOVED_FROM |
                              IN_MOVED_TO | IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR |
@@ -130,8 +134,8 @@ void AutomaticSnapshots::watchTree(const std::string& root, const std::string& f
   if (watch < 0) {
     if (errno == ENOSPC) {
       scanned_.insert(root);
-      say_("out of inotify watches in " + root + "; it is scanned every " +
-           std::to_string(kScanSeconds) + " s instead");
+      say_(formatted(_("out of inotify watches in %s; it is scanned every %d s instead"),
+                     root.c_str(), static_cast<int>(kScanSeconds)));
     } else if (errno != ENOENT) {
       // Unwatched, its changes would go unseen: the root is read whole.
       partlyWatched_.insert(root);

@@ -1,12 +1,16 @@
 #include "app/CarryOut.h"
 
+#include <glib/gi18n.h>
+
 #include "platform/linux/LinuxBookmarks.h"
+#include "roots/Language.h"
 #include "roots/Words.h"
 
 namespace tarvine::app {
 namespace {
 
 namespace words = roots::words;
+using roots::language::formatted;
 
 template <class T>
 std::vector<std::string> linesOf(const Result<T>& result,
@@ -29,7 +33,8 @@ std::vector<std::string> carryOut(roots::Keeper& keeper, const HistoryRequest& r
       if (request.bookmark) {
         auto resolved = LinuxBookmarks::resolve(*request.bookmark);
         if (!resolved || roots::withoutTrailingSlash(*resolved) != target) {
-          return {"refused to enable " + target + ": the folder was replaced since it was picked"};
+          return {formatted(_("refused to enable %s: the folder was replaced since it was picked"),
+                            target.c_str())};
         }
       }
       return linesOf(keeper.watch(target, RootMode::automatic), &words::watched);
@@ -49,7 +54,7 @@ std::vector<std::string> carryOut(roots::Keeper& keeper, const HistoryRequest& r
                           : std::vector<std::string>{listing.status().message()};
     }
   }
-  return {"unknown request for " + target};
+  return {formatted(_("unknown request for %s"), target.c_str())};
 }
 
 }  // namespace tarvine::app

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gio/gio.h>
 #include <glib-unix.h>
+#include <glib/gi18n.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,12 +17,15 @@
 #include "platform/linux/LinuxBookmarks.h"
 #include "platform/posix/FileDescriptor.h"
 #include "requests/HistoryRequest.h"
+#include "roots/Language.h"
 #include "roots/Programs.h"
 #include "roots/Words.h"
 #include "shared/ManifestLoader.h"
 
 namespace tarvine::app {
 namespace {
+
+using roots::language::formatted;
 
 // prepareContainer's answer when another instance consumes the container.
 constexpr int kHandedOver = -1;
@@ -121,14 +125,16 @@ void MainApp::markRunning() {
   FileDescriptor folder(::open(container_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (folder.valid()) ::fsync(folder.get());
   if (!unclean) return;
-  std::cout << "tarvine-app: the last run did not end cleanly; checking every history" << std::endl;
+  std::cout << "tarvine-app: " << _("the last run did not end cleanly; checking every history")
+            << std::endl;
   checked_ = false;
   // Read off the main loop (a check reads every object), and said on it.
   checker_ = std::thread([this] {
     auto checked = keeper_->check(std::nullopt, &stopChecking_);
     auto said = std::make_unique<std::vector<std::pair<bool, std::string>>>();
     if (!checked.ok()) {
-      said->emplace_back(false, "cannot check the histories: " + checked.status().message());
+      said->emplace_back(false, formatted(_("cannot check the histories: %s"),
+                                          checked.status().message().c_str()));
     } else {
       for (const auto& verdict : *checked) {
         for (std::string& line : roots::words::checked(verdict)) {
@@ -164,7 +170,9 @@ bool MainApp::publishManifest() {
 
   Status written = keeper_->container().publish(options_.roots);
   if (!written.ok()) {
-    std::cerr << "tarvine-app: cannot publish the manifest: " << printable(written.message())
+    std::cerr << "tarvine-app: "
+              << formatted(_("cannot publish the manifest: %s"),
+                           printable(written.message()).c_str())
               << "\n";
     return false;
   }
@@ -174,10 +182,16 @@ bool MainApp::publishManifest() {
 void MainApp::activated() {
   if (!started_) {
     started_ = true;
-    std::cout << "tarvine-app: watching " << options_.roots.size() << " folder(s); manifest "
-              << printable(container_) << "/roots.json" << std::endl;
+    const std::size_t count = options_.roots.size();
+    std::cout << "tarvine-app: "
+              << formatted(ngettext("watching %zu folder; manifest %s/roots.json",
+                                    "watching %zu folders; manifest %s/roots.json",
+                                    static_cast<unsigned long>(count)),
+                           count, printable(container_).c_str())
+              << std::endl;
     for (const auto& root : options_.roots) {
-      std::cout << "tarvine-app:   " << printable(root.path) << (root.isPaused ? " (paused)" : "")
+      std::cout << "tarvine-app:   " << printable(root.path)
+                << (root.isPaused ? std::string(" ") + _("(paused)") : "")
                 << " mode=" << rawValue(modeOf(root)) << std::endl;
     }
     return;
@@ -205,19 +219,27 @@ void MainApp::drainSpool() {
         break;
       }
       case Kind::unremovable:
-        std::cout << "tarvine-app: cannot remove " << name << " (" << outcome.detail
-                  << "); it will not be handled again" << std::endl;
+        std::cout << "tarvine-app: "
+                  << formatted(_("cannot remove %s (%s); it will not be handled again"),
+                               name.c_str(), outcome.detail.c_str())
+                  << std::endl;
         break;
       case Kind::setAside:
-        std::cout << "tarvine-app: rejected " << name << ": " << printable(outcome.detail)
+        std::cout << "tarvine-app: "
+                  << formatted(_("rejected %s: %s"), name.c_str(),
+                               printable(outcome.detail).c_str())
                   << std::endl;
         break;
       case Kind::temporaryRemoved:
-        std::cout << "tarvine-app: removed the abandoned temporary file " << name << std::endl;
+        std::cout << "tarvine-app: "
+                  << formatted(_("removed the abandoned temporary file %s"), name.c_str())
+                  << std::endl;
         break;
       case Kind::spoolRefused:
-        std::cout << "tarvine-app: refusing the spool " << printable(spool_)
-                  << ": not a real directory (" << outcome.detail << ")" << std::endl;
+        std::cout << "tarvine-app: "
+                  << formatted(_("refusing the spool %s: not a real directory (%s)"),
+                               printable(spool_).c_str(), outcome.detail.c_str())
+                  << std::endl;
         break;
     }
   });
@@ -234,12 +256,16 @@ bool MainApp::showWindow(const std::string& target) {
   GError* failure = nullptr;
   if (!g_spawn_async(nullptr, const_cast<char**>(argv), nullptr, G_SPAWN_DEFAULT, nullptr, nullptr,
                      nullptr, &failure)) {
-    std::cout << "tarvine-app: cannot show the history window: "
-              << printable(failure != nullptr ? failure->message : "unknown error") << std::endl;
+    std::cout << "tarvine-app: "
+              << formatted(
+                     _("cannot show the history window: %s"),
+                     printable(failure != nullptr ? failure->message : _("unknown error")).c_str())
+              << std::endl;
     g_clear_error(&failure);
     return false;
   }
-  std::cout << "tarvine-app: showing the history of " << printable(path) << std::endl;
+  std::cout << "tarvine-app: " << formatted(_("showing the history of %s"), printable(path).c_str())
+            << std::endl;
   return true;
 }
 
@@ -341,19 +367,22 @@ void MainApp::sayThinned(const std::string& root, const QuietThinning::Answer& t
     // A root that is not there now, or no longer watched, is thinned later.
     const Status::Kind kind = thinned.status().kind();
     if (kind != Status::Kind::unavailable && kind != Status::Kind::notWatched) {
-      say("cannot thin the history of " + root + ": " + thinned.status().message());
+      say(formatted(_("cannot thin the history of %s: %s"), root.c_str(),
+                    thinned.status().message().c_str()));
     }
   } else if (*thinned && !(*thinned)->thinned.dropped.empty()) {
     // The summary, not each version dropped.
-    for (const std::string& line : roots::words::thinned(**thinned)) {
-      if (line.rfind("dropped ", 0) != 0) say(line);
+    for (const std::string& line : roots::words::thinned(**thinned, /*eachVersion=*/false)) {
+      say(line);
     }
   }
 }
 
 int MainApp::run(const char* programName) {
   if (!g_application_id_is_valid(options_.applicationId.c_str())) {
-    std::cerr << "tarvine-app: not a valid application id: " << printable(options_.applicationId)
+    std::cerr << "tarvine-app: "
+              << formatted(_("not a valid application id: %s"),
+                           printable(options_.applicationId).c_str())
               << "\n";
     return 2;
   }
@@ -364,8 +393,10 @@ int MainApp::run(const char* programName) {
     application_ = g_application_new(options_.applicationId.c_str(), G_APPLICATION_DEFAULT_FLAGS);
     GError* failure = nullptr;
     if (!g_application_register(application_, nullptr, &failure)) {
-      std::cerr << "tarvine-app: cannot register on the session bus: "
-                << printable(failure ? failure->message : "unknown error") << "\n";
+      std::cerr << "tarvine-app: "
+                << formatted(_("cannot register on the session bus: %s"),
+                             printable(failure ? failure->message : _("unknown error")).c_str())
+                << "\n";
       g_clear_error(&failure);
       return 1;
     }
@@ -387,7 +418,8 @@ int MainApp::run(const char* programName) {
     return failed == kHandedOver ? 0 : failed;
   }
   if (!busAnswers) {
-    std::cout << "tarvine-app: no session bus answers; running without a bus name" << std::endl;
+    std::cout << "tarvine-app: " << _("no session bus answers; running without a bus name")
+              << std::endl;
   }
   if (!publishManifest()) return 1;
   if (application_ != nullptr) {

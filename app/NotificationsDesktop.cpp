@@ -1,6 +1,7 @@
 #include "app/NotificationsDesktop.h"
 
 #include <gio/gio.h>
+#include <glib/gi18n.h>
 
 #include <iostream>
 
@@ -148,7 +149,8 @@ void NotificationsDesktop::activated(const std::string& action, GVariant* target
   }
   // A root's notice and a restore's: the history window, until the main window takes them.
   if (!showHistory_(path)) {
-    std::cout << "tarvine-app: no window can show the history of this notification" << std::endl;
+    std::cout << "tarvine-app: " << _("no window can show the history of this notification")
+              << std::endl;
   }
 }
 

@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <glib/gi18n.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -13,8 +14,12 @@
 #include <ctime>
 #include <vector>
 
+#include "roots/Language.h"
+
 namespace tarvine::app {
 namespace {
+
+using roots::language::formatted;
 
 bool endsWith(std::string_view text, std::string_view suffix) {
   return text.size() >= suffix.size() && text.substr(text.size() - suffix.size()) == suffix;
@@ -74,26 +79,30 @@ SpoolReader::SpoolReader(FileDescriptor container, FileDescriptor lock)
 Result<SpoolReader> SpoolReader::open(const std::string& container) {
   FileDescriptor directory(::open(container.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!directory.valid()) {
-    return Status::error("cannot open " + container + ": " + std::strerror(errno), errno);
+    return Status::error(
+        formatted(_("cannot open %s: %s"), container.c_str(), std::strerror(errno)), errno);
   }
   FileDescriptor lock(::openat(directory.get(), std::string(lockFileName).c_str(),
                                O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
   if (!lock.valid()) {
-    return Status::error("cannot open the lock file in " + container + ": " + std::strerror(errno),
+    return Status::error(formatted(_("cannot open the lock file in %s: %s"), container.c_str(),
+                                   std::strerror(errno)),
                          errno);
   }
   if (::flock(lock.get(), LOCK_EX | LOCK_NB) != 0) {
     if (errno == EWOULDBLOCK) {
-      return Status::error("another consumer already serves " + container, EWOULDBLOCK);
+      return Status::error(formatted(_("another consumer already serves %s"), container.c_str()),
+                           EWOULDBLOCK);
     }
-    return Status::error("cannot lock " + container + ": " + std::strerror(errno), errno);
+    return Status::error(
+        formatted(_("cannot lock %s: %s"), container.c_str(), std::strerror(errno)), errno);
   }
   const std::string spool(spoolDirectoryName);
   FileDescriptor probe(
       ::openat(directory.get(), spool.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   if (!probe.valid() && errno != ENOENT) {
-    return Status::error("the spool " + container + "/" + spool +
-                             " is not a real directory: " + std::strerror(errno),
+    return Status::error(formatted(_("the spool %s/%s is not a real directory: %s"),
+                                   container.c_str(), spool.c_str(), std::strerror(errno)),
                          errno);
   }
   return SpoolReader(std::move(directory), std::move(lock));
@@ -159,33 +168,33 @@ void SpoolReader::take(int spool, const Entry& entry, const Identity& identity,
                        const Report& report) {
   const std::string& name = entry.name;
   if (!S_ISREG(entry.info.st_mode)) {
-    return setAside(spool, name, "not a regular file", identity, report);
+    return setAside(spool, name, _("not a regular file"), identity, report);
   }
   if (static_cast<std::uintmax_t>(entry.info.st_size) > maxRequestBytes) {
-    return setAside(spool, name, "larger than a request can be", identity, report);
+    return setAside(spool, name, _("larger than a request can be"), identity, report);
   }
   FileDescriptor file(
       ::openat(spool, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
   if (!file.valid()) {
     if (errno == ENOENT) return;  // taken away meanwhile
     return setAside(spool, name,
-                    errno == ELOOP ? "not a regular file"
-                                   : std::string("cannot be read: ") + std::strerror(errno),
+                    errno == ELOOP ? std::string(_("not a regular file"))
+                                   : formatted(_("cannot be read: %s"), std::strerror(errno)),
                     identity, report);
   }
   // The name may have been swapped for something else since it was examined.
   struct stat opened {};
   if (::fstat(file.get(), &opened) != 0 || !S_ISREG(opened.st_mode)) {
-    return setAside(spool, name, "not a regular file", identity, report);
+    return setAside(spool, name, _("not a regular file"), identity, report);
   }
   auto content = readAtMost(file.get(), maxRequestBytes);
   if (!content || content->size() > maxRequestBytes) {
-    return setAside(spool, name, content ? "larger than a request can be" : "cannot be read",
+    return setAside(spool, name, content ? _("larger than a request can be") : _("cannot be read"),
                     identity, report);
   }
   // The decoder's message may quote the file; it is not passed on.
   Result<HistoryRequest> request = HistoryRequest::decode(*content);
-  if (!request.ok()) return setAside(spool, name, "not a request", identity, report);
+  if (!request.ok()) return setAside(spool, name, _("not a request"), identity, report);
   report({Outcome::Kind::handled, name, "", request.value()});
   if (::unlinkat(spool, name.c_str(), 0) != 0 && errno != ENOENT) {
     skipped_.insert(identity);
@@ -199,7 +208,8 @@ void SpoolReader::setAside(int spool, const std::string& name, const std::string
     const std::string target =
         attempt == 1 ? name + ".rejected" : name + "." + std::to_string(attempt) + ".rejected";
     if (renameWithoutReplacing(spool, name, target)) {
-      report({Outcome::Kind::setAside, name, reason + "; kept as " + target, std::nullopt});
+      report({Outcome::Kind::setAside, name,
+              formatted(_("%s; kept as %s"), reason.c_str(), target.c_str()), std::nullopt});
       return;
     }
     if (errno == ENOENT) return;  // taken away meanwhile
@@ -208,7 +218,8 @@ void SpoolReader::setAside(int spool, const std::string& name, const std::string
   const std::string why = std::strerror(errno);
   skipped_.insert(identity);
   report({Outcome::Kind::setAside, name,
-          reason + "; cannot set it aside (" + why + "), so it is skipped from now on",
+          formatted(_("%s; cannot set it aside (%s), so it is skipped from now on"), reason.c_str(),
+                    why.c_str()),
           std::nullopt});
 }
 

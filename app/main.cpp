@@ -1,5 +1,6 @@
 // tarvine-app: Tarvine's main application on Linux.
 
+#include <glib/gi18n.h>
 #include <limits.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -13,24 +14,30 @@
 
 #include "app/MainApp.h"
 #include "roots/Container.h"
+#include "roots/Language.h"
 #include "shared/Identifiers.h"
 #include "shared/RootMatch.h"
 
 namespace {
 
+using tarvine::roots::language::formatted;
+
+// The usage, in the user's language once the text domain is bound.
 constexpr const char* kUsage =
-    "usage: tarvine-app [--id APP_ID] [--group GROUP_ID] [--quiet-ms MS] [--window]\n"
-    "                   [[--paused] [--manual] FOLDER]...\n"
-    "Keeps the history of the watched folders and carries out the extension's\n"
-    "requests. Folders given replace the watched ones; without any, those watched\n"
-    "before are kept. --paused and --manual apply to the folder that follows them.\n"
-    "An automatic folder gets a snapshot once it has been quiet for MS\n"
-    "milliseconds (3000) after a change. --window shows the Tarvine window (that\n"
-    "of the instance already running, if one is).\n";
+    N_("usage: tarvine-app [--id APP_ID] [--group GROUP_ID] [--quiet-ms MS] [--window]\n"
+       "                   [[--paused] [--manual] FOLDER]...\n"
+       "Keeps the history of the watched folders and carries out the extension's\n"
+       "requests. Folders given replace the watched ones; without any, those watched\n"
+       "before are kept. --paused and --manual apply to the folder that follows them.\n"
+       "An automatic folder gets a snapshot once it has been quiet for MS\n"
+       "milliseconds (3000) after a change. --window shows the Tarvine window (that\n"
+       "of the instance already running, if one is).\n");
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  tarvine::roots::language::useUserLanguage();
+  const char* usage = _(kUsage);
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
   // The spool and the manifest are local files: no GVfs daemon is needed, and
   // none is started on the session bus.
@@ -48,7 +55,8 @@ int main(int argc, char** argv) {
       char* end = nullptr;
       const long quiet = std::strtol(argv[++i], &end, 10);
       if (end == argv[i] || *end != '\0' || quiet < 0 || quiet > 3'600'000) {
-        std::cerr << "tarvine-app: --quiet-ms takes milliseconds, 0 to 3600000\n" << kUsage;
+        std::cerr << "tarvine-app: " << _("--quiet-ms takes milliseconds, 0 to 3600000") << "\n"
+                  << usage;
         return 2;
       }
       options.quiet = std::chrono::milliseconds(quiet);
@@ -59,17 +67,19 @@ int main(int argc, char** argv) {
     } else if (arg == "--manual") {
       manual = true;
     } else if (arg == "-h" || arg == "--help") {
-      std::cout << kUsage;
+      std::cout << usage;
       return 0;
     } else if (!arg.empty() && arg[0] == '-') {
-      std::cerr << "tarvine-app: unknown or incomplete option " << arg << "\n" << kUsage;
+      std::cerr << "tarvine-app: " << formatted(_("unknown or incomplete option %s"), arg.c_str())
+                << "\n"
+                << usage;
       return 2;
     } else {
       char resolved[PATH_MAX];
       struct stat info {};
       if (::realpath(arg.c_str(), resolved) == nullptr || ::stat(resolved, &info) != 0 ||
           !S_ISDIR(info.st_mode)) {
-        std::cerr << "tarvine-app: not a folder: " << arg << "\n";
+        std::cerr << "tarvine-app: " << formatted(_("not a folder: %s"), arg.c_str()) << "\n";
         return 2;
       }
       // One folder inside or around another would be kept twice.
@@ -86,12 +96,16 @@ int main(int argc, char** argv) {
     }
   }
   if (!tarvine::PosixFileSystem::isGroupIdentifier(options.groupIdentifier)) {
-    std::cerr << "tarvine-app: not a group identifier: \"" << options.groupIdentifier
-              << "\" (one folder name: not empty, no \"/\", not \".\" or \"..\")\n";
+    std::cerr << "tarvine-app: "
+              << formatted(_("not a group identifier: \"%s\" (one folder name: not empty, no "
+                             "\"/\", not \".\" or \"..\")"),
+                           options.groupIdentifier.c_str())
+              << "\n";
     return 2;
   }
   if (paused || manual) {
-    std::cerr << "tarvine-app: --paused and --manual must be followed by a folder\n" << kUsage;
+    std::cerr << "tarvine-app: " << _("--paused and --manual must be followed by a folder") << "\n"
+              << usage;
     return 2;
   }
   tarvine::app::MainApp app(std::move(options));

@@ -12,6 +12,7 @@
 #include <optional>
 
 #include "foundation/Iso8601.h"
+#include "roots/Language.h"
 #include "roots/Preferences.h"
 #include "roots/Programs.h"
 #include "roots/Words.h"
@@ -19,6 +20,7 @@
 namespace tarvine::cli {
 namespace words = roots::words;
 using roots::resolvedPath;
+using roots::language::formatted;
 
 namespace {
 
@@ -90,7 +92,8 @@ int mode(const Context& context, const std::vector<std::string>& args) {
   const std::string folder = resolvedPath(args[0]);
   const auto mode = rootMode(args[1]);
   if (!mode)
-    return context.failed(Status::failure(Status::Kind::invalid, "not a mode: " + args[1]));
+    return context.failed(
+        Status::failure(Status::Kind::invalid, formatted(_("not a mode: %s"), args[1].c_str())));
   Status set = context.keeper.setMode(folder, *mode);
   return set.ok() ? context.done({words::modeSet(folder, *mode)}) : context.failed(set);
 }
@@ -148,11 +151,16 @@ int restore(const Context& context, const std::vector<std::string>& args) {
   if (!restored.ok()) return context.failed(restored.status());
   std::vector<std::string> lines = words::restored(path, *restored);
   if (restored->notReplaced.empty()) return context.done(lines);
-  return context.failed(Status::failure(Status::Kind::refused,
-                                        std::to_string(restored->notReplaced.size()) +
-                                            " file(s) not replaced: their content could not be "
-                                            "read to keep it first"),
-                        std::move(lines));
+  const std::size_t notReplaced = restored->notReplaced.size();
+  return context.failed(
+      Status::failure(Status::Kind::refused,
+                      formatted(ngettext("%zu file not replaced: its content could not be read to "
+                                         "keep it first",
+                                         "%zu files not replaced: their content could not be "
+                                         "read to keep it first",
+                                         static_cast<unsigned long>(notReplaced)),
+                                notReplaced)),
+      std::move(lines));
 }
 
 int cat(const Context& context, const std::vector<std::string>& args) {
@@ -163,14 +171,14 @@ int cat(const Context& context, const std::vector<std::string>& args) {
 int window(const Context& context, const std::vector<std::string>& args) {
   const std::string program = roots::historyWindowProgram();
   if (program.empty()) {
-    return context.failed(Status::failure(Status::Kind::unavailable,
-                                          "the history window is not installed (tarvine-history)"));
+    return context.failed(Status::failure(
+        Status::Kind::unavailable, _("the history window is not installed (tarvine-history)")));
   }
   const std::string target = resolvedPath(args[0]);
   ::execl(program.c_str(), program.c_str(), "--group", context.group.c_str(), target.c_str(),
           static_cast<char*>(nullptr));
-  return context.failed(
-      Status::error("cannot start " + program + ": " + std::strerror(errno), errno));
+  return context.failed(Status::error(
+      formatted(_("cannot start %s: %s"), program.c_str(), std::strerror(errno)), errno));
 }
 
 std::optional<std::string> isoTime(std::int64_t time) {
@@ -235,13 +243,13 @@ int forget(const Context& context, const std::vector<std::string>& args) {
     if (::isatty(STDIN_FILENO) == 0) {
       return context.failed(Status::failure(
           Status::Kind::refused,
-          "not deleted: confirm with --yes (standard input is not a terminal to ask on)"));
+          _("not deleted: confirm with --yes (standard input is not a terminal to ask on)")));
     }
     std::cerr << words::forgetQuestion(*found) << std::flush;
     std::string answer;
     std::getline(std::cin, answer);
     if (answer != "y" && answer != "yes") {
-      return context.failed(Status::failure(Status::Kind::refused, "not deleted"));
+      return context.failed(Status::failure(Status::Kind::refused, _("not deleted")));
     }
   }
   auto forgotten = context.keeper.forget(folder);
@@ -385,7 +393,8 @@ int notifications(const Context& context, const std::vector<std::string>& args) 
         {preferences->notifications ? _("Notifications are on.") : _("Notifications are off.")});
   }
   if (args[0] != "on" && args[0] != "off") {
-    return context.failed(Status::failure(Status::Kind::invalid, "not on or off: " + args[0]));
+    return context.failed(
+        Status::failure(Status::Kind::invalid, formatted(_("not on or off: %s"), args[0].c_str())));
   }
   const bool on = args[0] == "on";
   Status changed = roots::Preferences::change(
@@ -395,56 +404,63 @@ int notifications(const Context& context, const std::vector<std::string>& args) 
 }
 
 constexpr Command kCommands[] = {
-    {"watch", "[--manual] FOLDER",
-     "keep FOLDER's history (automatic snapshots unless\n--manual); a paused folder resumes; takes "
-     "a first snapshot",
+    {"watch", N_("[--manual] FOLDER"),
+     N_("keep FOLDER's history (automatic snapshots unless\n--manual); a paused folder resumes; "
+        "takes a first snapshot"),
      1, 1, watch},
-    {"pause", "FOLDER", "take no more snapshots of FOLDER; its history stays", 1, 1, pause},
-    {"resume", "FOLDER", "take snapshots of a paused FOLDER again", 1, 1, watch},
-    {"unwatch", "FOLDER", "stop watching FOLDER; its history stays (see forget)", 1, 1, unwatch},
-    {"forget", "[--yes] FOLDER",
-     "delete the history of FOLDER, no longer watched (asks\nfirst unless --yes)", 1, 1, forget},
-    {"move", "OLD NEW",
-     "the watched folder OLD is now NEW (moved or renamed); its\nhistory follows it", 2, 2, move},
-    {"mode", "FOLDER automatic|manual", "", 2, 2, mode},
-    {"snapshot", "PATH", "a snapshot of the watched folder that holds PATH, now", 1, 1, snapshot},
-    {"log", "PATH", "PATH's versions, newest first", 1, 1, log},
-    {"restore", "PATH [VERSION]",
-     "PATH back to VERSION, or to its previous version; the\ncurrent state is kept first, so a "
-     "restore can be undone",
+    {"pause", N_("FOLDER"), N_("take no more snapshots of FOLDER; its history stays"), 1, 1, pause},
+    {"resume", N_("FOLDER"), N_("take snapshots of a paused FOLDER again"), 1, 1, watch},
+    {"unwatch", N_("FOLDER"), N_("stop watching FOLDER; its history stays (see forget)"), 1, 1,
+     unwatch},
+    {"forget", N_("[--yes] FOLDER"),
+     N_("delete the history of FOLDER, no longer watched (asks\nfirst unless --yes)"), 1, 1,
+     forget},
+    {"move", N_("OLD NEW"),
+     N_("the watched folder OLD is now NEW (moved or renamed); its\nhistory follows it"), 2, 2,
+     move},
+    // TRANSLATORS: "automatic" and "manual" are typed as they are; translate only FOLDER.
+    {"mode", N_("FOLDER automatic|manual"), "", 2, 2, mode},
+    {"snapshot", N_("PATH"), N_("a snapshot of the watched folder that holds PATH, now"), 1, 1,
+     snapshot},
+    {"log", N_("PATH"), N_("PATH's versions, newest first"), 1, 1, log},
+    {"restore", N_("PATH [VERSION]"),
+     N_("PATH back to VERSION, or to its previous version; the\ncurrent state is kept first, so a "
+        "restore can be undone"),
      1, 2, restore},
-    {"cat", "PATH VERSION", "the file PATH as it was in VERSION, on standard output", 2, 2, cat},
-    {"history", "PATH", "PATH's versions in a window, to open or restore one", 1, 1, window},
+    {"cat", N_("PATH VERSION"), N_("the file PATH as it was in VERSION, on standard output"), 2, 2,
+     cat},
+    {"history", N_("PATH"), N_("PATH's versions in a window, to open or restore one"), 1, 1,
+     window},
     {"roots", "[--orphans]",
-     "the watched folders, each automatic, manual, paused or\nunavailable (its disk is not "
-     "mounted, or it is missing),\nwith its versions and the space its history takes;\n"
-     "--orphans: the histories of folders no longer watched",
+     N_("the watched folders, each automatic, manual, paused or\nunavailable (its disk is not "
+        "mounted, or it is missing),\nwith its versions and the space its history takes;\n"
+        "--orphans: the histories of folders no longer watched"),
      0, 0, listRoots},
-    {"ignore-file", "FOLDER",
-     "the file of FOLDER's ignore rules (.gitignore syntax;\nnothing is left out unless listed "
-     "there)",
+    {"ignore-file", N_("FOLDER"),
+     N_("the file of FOLDER's ignore rules (.gitignore syntax;\nnothing is left out unless listed "
+        "there)"),
      1, 1, ignoreFile},
-    {"pack", "FOLDER",
-     "pack FOLDER's whole history into one, as git gc does\n(snapshots pack new objects on their "
-     "own)",
+    {"pack", N_("FOLDER"),
+     N_("pack FOLDER's whole history into one, as git gc does\n(snapshots pack new objects on "
+        "their own)"),
      1, 1, pack},
-    {"check", "[FOLDER]",
-     "read every snapshot of FOLDER's history (of every watched\nfolder's, without one) and "
-     "verify each object as git fsck\ndoes; exits 1 when any is damaged",
+    {"check", N_("[FOLDER]"),
+     N_("read every snapshot of FOLDER's history (of every watched\nfolder's, without one) and "
+        "verify each object as git fsck\ndoes; exits 1 when any is damaged"),
      0, 1, check},
-    {"thin", "[--dry-run] FOLDER",
-     "drop the versions of FOLDER's history its policy lets go,\nand free their space; "
-     "--dry-run lists what would go",
+    {"thin", N_("[--dry-run] FOLDER"),
+     N_("drop the versions of FOLDER's history its policy lets go,\nand free their space; "
+        "--dry-run lists what would go"),
      1, 1, thin},
-    {"keep", "FOLDER [POLICY [SIZE]]",
-     "what FOLDER's history keeps as it ages: EVERY:AGE tiers\n(as in "
-     "all:1d,1h:7d,1d:90d,1w:forever; default), and a\nsize limit (10G; none)",
+    {"keep", N_("FOLDER [POLICY [SIZE]]"),
+     N_("what FOLDER's history keeps as it ages: EVERY:AGE tiers\n(as in "
+        "all:1d,1h:7d,1d:90d,1w:forever; default), and a\nsize limit (10G; none)"),
      1, 3, keep},
-    {"pin", "PATH VERSION", "keep VERSION whatever the policy says", 2, 2, pin},
-    {"unpin", "PATH VERSION", "let the policy decide about VERSION again", 2, 2, unpin},
+    {"pin", N_("PATH VERSION"), N_("keep VERSION whatever the policy says"), 2, 2, pin},
+    {"unpin", N_("PATH VERSION"), N_("let the policy decide about VERSION again"), 2, 2, unpin},
     {"notifications", "[on|off]",
-     "whether the application tells the desktop of problems and\nrestores; without on or off, "
-     "which",
+     N_("whether the application tells the desktop of problems and\nrestores; without on or off, "
+        "which"),
      0, 1, notifications},
 };
 

@@ -32,6 +32,7 @@ struct Context {
 
 struct Command {
   std::string_view name;
+  // Both are literals marked N_(): the usage shows them translated.
   std::string_view arguments;  // as the usage shows them
   std::string_view help;       // what it does, in a line or two
   std::size_t least, most;     // how many arguments it takes

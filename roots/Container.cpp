@@ -1,6 +1,7 @@
 #include "roots/Container.h"
 
 #include <fcntl.h>
+#include <glib/gi18n.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 
@@ -17,11 +18,14 @@
 #include "history/Privacy.h"
 #include "platform/posix/PosixFileSystem.h"
 #include "requests/RequestSubmitter.h"
+#include "roots/Language.h"
 #include "shared/ManifestLoader.h"
 #include "shared/RootIndex.h"
 
 namespace tarvine::roots {
 namespace {
+
+using language::formatted;
 
 constexpr const char* kLockName = ".tarvine-history.lock";
 constexpr const char* kHistoryFolder = "/history";
@@ -56,11 +60,13 @@ Result<Container::Lock> Container::lock() const {
   const std::string file = path_ + "/" + kLockName;
   FileDescriptor fd(::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
   if (!fd.valid()) {
-    return Status::error("cannot open " + file + ": " + std::strerror(errno), errno);
+    return Status::error(formatted(_("cannot open %s: %s"), file.c_str(), std::strerror(errno)),
+                         errno);
   }
   while (::flock(fd.get(), LOCK_EX) != 0) {
     if (errno != EINTR) {
-      return Status::error("cannot lock " + file + ": " + std::strerror(errno), errno);
+      return Status::error(formatted(_("cannot lock %s: %s"), file.c_str(), std::strerror(errno)),
+                           errno);
     }
   }
   // The container is its owner's alone, as made by an earlier version too:
@@ -81,8 +87,8 @@ Result<std::vector<Root>> Container::roots() const {
   }
   Result<WatchedRootsManifest> manifest = WatchedRootsManifest::decode(*text);
   if (!manifest.ok()) {
-    return Status::failure(Status::Kind::damaged,
-                           "unreadable manifest: " + manifest.status().message());
+    return Status::failure(Status::Kind::damaged, formatted(_("unreadable manifest: %s"),
+                                                            manifest.status().message().c_str()));
   }
   return manifest->roots;
 }
@@ -107,7 +113,9 @@ Result<std::unique_ptr<history::History>> Container::history(
   if (opening != history::History::Opening::checking) {
     std::filesystem::create_directories(folder, failed);
   }
-  if (failed) return Status::error("cannot make " + folder + ": " + failed.message());
+  if (failed)
+    return Status::error(
+        formatted(_("cannot make %s: %s"), folder.c_str(), failed.message().c_str()));
   auto opened = history::History::open(folder + "/" + historyName(root), root,
                                        history::PosixFolderAccess::shared(), opening);
   // A root that holds the container (the whole home) must not keep its own history.
@@ -133,7 +141,9 @@ Result<std::vector<Container::Stored>> Container::stores() const {
     stores.push_back({store, history::History::recordedRoot(store).value_or("")});
   }
   if (failed && failed != std::errc::no_such_file_or_directory) {
-    return Status::error("cannot list " + folder + ": " + failed.message(), failed.value());
+    return Status::error(
+        formatted(_("cannot list %s: %s"), folder.c_str(), failed.message().c_str()),
+        failed.value());
   }
   std::sort(stores.begin(), stores.end(),
             [](const Stored& a, const Stored& b) { return a.root < b.root; });
@@ -149,13 +159,16 @@ Status Container::removeStore(const std::string& store) const {
   std::filesystem::remove_all(aside, failed);
   if (::rename(store.c_str(), aside.c_str()) != 0) {
     const int error = errno;
-    return Status::error("cannot set " + store + " aside: " + std::strerror(error), error);
+    return Status::error(
+        formatted(_("cannot set %s aside: %s"), store.c_str(), std::strerror(error)), error);
   }
   // The rename reaches the disk before anything of the store is removed: a
   // power cut can then leave only a part of it aside, never in its place.
   if (Status synced = history::syncPath(folder); !synced.ok()) return synced;
   std::filesystem::remove_all(aside, failed);
-  if (failed) return Status::error("cannot remove " + aside + ": " + failed.message());
+  if (failed)
+    return Status::error(
+        formatted(_("cannot remove %s: %s"), aside.c_str(), failed.message().c_str()));
   return Status();
 }
 
@@ -179,12 +192,14 @@ Status Container::moveStore(const std::string& from, const std::string& to) cons
   if (!std::filesystem::exists(source, failed)) return Status();
   if (std::filesystem::exists(target, failed)) {
     return Status::failure(Status::Kind::refused,
-                           to + " has a history of its own already (tarvine roots --orphans "
-                                "lists it); forget it first");
+                           formatted(_("%s has a history of its own already (tarvine roots "
+                                       "--orphans lists it); forget it first"),
+                                     to.c_str()));
   }
   if (::rename(source.c_str(), target.c_str()) != 0) {
     const int error = errno;
-    return Status::error("cannot move " + source + ": " + std::strerror(error), error);
+    return Status::error(formatted(_("cannot move %s: %s"), source.c_str(), std::strerror(error)),
+                         error);
   }
   return history::syncPath(path_ + kHistoryFolder);
 }
@@ -228,15 +243,16 @@ std::optional<Container::Place> Container::place(const std::vector<Root>& roots,
 
 Status Container::mayWatch(const std::vector<Root>& roots, const std::string& folder) {
   if (auto outer = place(roots, folder); outer && !outer->relative.empty()) {
-    return Status::failure(Status::Kind::refused, folder + " is inside " + outer->root.path +
-                                                      ", which is watched already");
+    return Status::failure(Status::Kind::refused,
+                           formatted(_("%s is inside %s, which is watched already"), folder.c_str(),
+                                     outer->root.path.c_str()));
   }
   for (const Root& root : roots) {
     if (auto inner = place({Root{folder, false, std::nullopt}}, root.path);
         inner && !inner->relative.empty()) {
-      return Status::failure(
-          Status::Kind::refused,
-          folder + " holds " + root.path + ", which is watched already; unwatch it first");
+      return Status::failure(Status::Kind::refused,
+                             formatted(_("%s holds %s, which is watched already; unwatch it first"),
+                                       folder.c_str(), root.path.c_str()));
     }
   }
   return Status();

@@ -44,7 +44,8 @@ std::string forgotten(const Keeper::Orphan& orphan);
 std::string moved(const std::string& from, const std::string& to);
 // What a thinning dropped (or, dry, would drop), one line a version, and
 // what it freed; with a size limit still exceeded, that too.
-std::vector<std::string> thinned(const Keeper::Thinning& thinning);
+// The application's log says only the summary (`eachVersion` false).
+std::vector<std::string> thinned(const Keeper::Thinning& thinning, bool eachVersion = true);
 // A root's policy, its size limit and its pins.
 std::vector<std::string> kept(const Keeper::Kept& kept);
 std::string pinned(const std::string& id);

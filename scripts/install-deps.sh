@@ -17,7 +17,7 @@ set -euo pipefail
 
 core=(build-essential cmake make pkg-config python3 nlohmann-json3-dev libutf8proc-dev uuid-dev
       googletest libgtest-dev libgmock-dev libglib2.0-dev libgdk-pixbuf-2.0-dev libplist-dev
-      dbus dbus-daemon libgit2-dev zlib1g-dev libsqlite3-dev git)
+      dbus dbus-daemon libgit2-dev zlib1g-dev libsqlite3-dev git gettext locales)
 declare -A parts=(
   [nautilus]="libnautilus-extension-dev nautilus"
   [nemo]="libnemo-extension-dev nemo"
@@ -73,7 +73,26 @@ missing_of() {
 mapfile -t missing < <(missing_of "${packages[@]}")
 mapfile -t missing_bare < <(missing_of "${bare[@]}")
 
-[[ ${#missing[@]} -eq 0 && ${#missing_bare[@]} -eq 0 ]] && exit 0
+# The German translation is tested under LANG=de_DE.UTF-8, which the C library
+# honours only once that locale is generated (Debian's locales package ships
+# its source, not the compiled locale).
+has_german_locale() { locale -a 2>/dev/null | grep -qix 'de_DE\.utf-\?8'; }
+generate_german_locale() {
+  has_german_locale && return 0
+  if [[ $(id -u) -ne 0 ]]; then
+    echo "The de_DE.UTF-8 locale is missing. Generate it as root with:" >&2
+    echo "  sed -i 's/^# *de_DE.UTF-8 UTF-8/de_DE.UTF-8 UTF-8/' /etc/locale.gen && locale-gen" >&2
+    exit 1
+  fi
+  sed -i 's/^# *\(de_DE\.UTF-8 UTF-8\)$/\1/' /etc/locale.gen
+  grep -q '^de_DE\.UTF-8 UTF-8$' /etc/locale.gen || echo 'de_DE.UTF-8 UTF-8' >> /etc/locale.gen
+  locale-gen
+}
+
+if [[ ${#missing[@]} -eq 0 && ${#missing_bare[@]} -eq 0 ]]; then
+  generate_german_locale
+  exit 0
+fi
 
 if [[ $(id -u) -ne 0 ]]; then
   echo "Missing Debian packages. Install them as root with:" >&2
@@ -88,3 +107,4 @@ export DEBIAN_FRONTEND=noninteractive
 apt-get update -qq
 [[ ${#missing[@]} -eq 0 ]] || apt-get install -y -qq "${missing[@]}"
 [[ ${#missing_bare[@]} -eq 0 ]] || apt-get install -y -qq --no-install-recommends "${missing_bare[@]}"
+generate_german_locale

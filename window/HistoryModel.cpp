@@ -12,6 +12,7 @@
 #include <filesystem>
 
 #include "platform/posix/FileDescriptor.h"
+#include "roots/Language.h"
 #include "roots/Words.h"
 
 namespace tarvine::window {
@@ -33,23 +34,25 @@ std::string formatted(std::int64_t time, const char* format) {
 std::string what(history::Reason reason) {
   switch (reason) {
     case history::Reason::automatic:
-      return "Automatic snapshot";
+      return _("Automatic snapshot");
     case history::Reason::manual:
-      return "Manual snapshot";
+      return _("Manual snapshot");
     case history::Reason::enabled:
-      return "History enabled";
+      return _("History enabled");
     case history::Reason::beforeRestore:
-      return "Before a restore";
+      return _("Before a restore");
   }
-  return "Snapshot";
+  return _("Snapshot");
 }
 
-std::string plural(std::uint64_t count, const char* one, const char* many) {
-  return std::to_string(count) + " " + (count == 1 ? one : many);
+// The form ngettext chose for `count` ("%llu files"), filled in with it.
+std::string counted(const char* form, std::uint64_t count) {
+  return roots::language::formatted(form, static_cast<unsigned long long>(count));
 }
 
 std::string sizeText(std::uint64_t bytes) {
-  if (bytes < 1000) return plural(bytes, "byte", "bytes");
+  if (bytes < 1000)
+    return counted(ngettext("%llu byte", "%llu bytes", static_cast<unsigned long>(bytes)), bytes);
   char* text = g_format_size(bytes);
   std::string result = text;
   g_free(text);
@@ -69,11 +72,20 @@ std::string pathMark(const std::string& path) {
 
 std::string relativeTime(std::int64_t then, std::int64_t now) {
   const std::int64_t ago = now - then;
-  if (ago < 60) return "just now";
-  if (ago < 3600) return plural(ago / 60, "minute ago", "minutes ago");
-  if (ago < 86400) return plural(ago / 3600, "hour ago", "hours ago");
-  if (ago < 2 * 86400) return "yesterday";
-  if (ago < 31 * 86400) return plural(ago / 86400, "day ago", "days ago");
+  if (ago < 60) return _("just now");
+  if (ago < 3600)
+    return counted(
+        ngettext("%llu minute ago", "%llu minutes ago", static_cast<unsigned long>(ago / 60)),
+        ago / 60);
+  if (ago < 86400)
+    return counted(
+        ngettext("%llu hour ago", "%llu hours ago", static_cast<unsigned long>(ago / 3600)),
+        ago / 3600);
+  if (ago < 2 * 86400) return _("yesterday");
+  if (ago < 31 * 86400)
+    return counted(
+        ngettext("%llu day ago", "%llu days ago", static_cast<unsigned long>(ago / 86400)),
+        ago / 86400);
   return formatted(then, "%x");
 }
 
@@ -97,12 +109,14 @@ Result<HistoryModel::Listing> HistoryModel::load(std::size_t limit, std::int64_t
     row.when = relativeTime(version.time, now);
     row.at = localTime(version.time);
     if (version.change == history::Version::Change::deleted) {
-      row.detail = listing.isFolder ? "deleted" : "deleted here";
+      row.detail = listing.isFolder ? _("deleted") : _("deleted here");
     } else if (listing.isFolder) {
-      row.detail = plural(version.changedFiles, "file changed", "files changed");
+      row.detail = counted(ngettext("%llu file changed", "%llu files changed",
+                                    static_cast<unsigned long>(version.changedFiles)),
+                           version.changedFiles);
     } else {
       row.detail = (version.size ? sizeText(*version.size) + ", " : std::string()) +
-                   (version.object == read->current ? "same as now" : "differs from now");
+                   (version.object == read->current ? _("same as now") : _("differs from now"));
     }
     row.label = row.what + ", " + row.when + " (" + row.at + "), " + row.detail;
     row.version = std::move(version);
@@ -121,7 +135,9 @@ Result<std::string> HistoryModel::copyOf(const std::string& version, const std::
   for (const std::string& level : {history::shortId(version), pathMark(path)}) {
     copies += "/" + level;
     if (::mkdir(copies.c_str(), 0700) != 0 && errno != EEXIST) {
-      return Status::error("cannot make " + copies + ": " + std::strerror(errno), errno);
+      return Status::error(
+          roots::language::formatted(_("cannot make %s: %s"), copies.c_str(), std::strerror(errno)),
+          errno);
     }
   }
   const std::string copy = copies + "/" + path.substr(path.find_last_of('/') + 1);
@@ -129,13 +145,16 @@ Result<std::string> HistoryModel::copyOf(const std::string& version, const std::
   const std::string partial = copy + ".part";
   FileDescriptor fd(::open(partial.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
   if (!fd.valid()) {
-    return Status::error("cannot write " + partial + ": " + std::strerror(errno), errno);
+    return Status::error(
+        roots::language::formatted(_("cannot write %s: %s"), partial.c_str(), std::strerror(errno)),
+        errno);
   }
   Status written = keeper_.writeVersion(path, version, fd.get());
   // Read-only: it is a look at the past, not a place to edit.
   if (written.ok() && (::fchmod(fd.get(), 0444) != 0 || ::fsync(fd.get()) != 0 || fd.close() != 0 ||
                        ::rename(partial.c_str(), copy.c_str()) != 0)) {
-    written = Status::error(std::string("cannot write the copy: ") + std::strerror(errno), errno);
+    written = Status::error(
+        roots::language::formatted(_("cannot write the copy: %s"), std::strerror(errno)), errno);
   }
   if (!written.ok()) {
     ::unlink(partial.c_str());
@@ -202,7 +221,7 @@ const history::VersionFile* HistoryModel::fileAt(const std::vector<history::Vers
 }
 
 std::string HistoryModel::fileDetail(const history::VersionFile& file) {
-  return file.isLink ? "link" : file.sized ? sizeText(file.size) : std::string();
+  return file.isLink ? std::string(_("link")) : file.sized ? sizeText(file.size) : std::string();
 }
 
 namespace {

@@ -202,10 +202,12 @@ struct HistoryWindow::FilesView {
   void update() const {
     const guint shown = g_list_model_get_n_items(G_LIST_MODEL(filtered));
     const std::string all = std::to_string(files.size());
-    const std::string text = gtk_filter_list_model_get_pending(filtered) > 0 ? "Filtering\u2026"
-                             : shown == files.size()
-                                 ? all + (files.size() == 1 ? " file" : " files")
-                                 : std::to_string(shown) + " of " + all + " files match";
+    const std::string text =
+        gtk_filter_list_model_get_pending(filtered) > 0 ? std::string(_("Filtering\u2026"))
+        : shown == files.size()
+            ? printed(ngettext("%zu file", "%zu files", files.size()), files.size())
+            : printed(ngettext("%u of %zu file match", "%u of %zu files match", files.size()),
+                      shown, files.size());
     gtk_label_set_text(count, text.c_str());
     gtk_widget_set_sensitive(openButton, picked() != nullptr);
     gtk_widget_set_sensitive(restoreButton, picked() != nullptr);
@@ -438,14 +440,14 @@ HistoryWindow::~HistoryWindow() {
 
 void HistoryWindow::build() {
   const std::string& target = model_->target();
-  gtk_window_set_title(window_, (nameOf(target) + " \u2013 History").c_str());
+  gtk_window_set_title(window_, printed(_("%s \u2013 History"), nameOf(target).c_str()).c_str());
   gtk_window_set_default_size(window_, 620, 520);
   buildHeader();
   GtkWidget* content = gtk_box_new(GTK_ORIENTATION_VERTICAL, 0);
   gtk_window_set_child(window_, content);
   gtk_box_append(GTK_BOX(content), buildBanner());
   progress_ = GTK_PROGRESS_BAR(gtk_progress_bar_new());
-  describe(GTK_WIDGET(progress_), "Working");
+  describe(GTK_WIDGET(progress_), _("Working"));
   gtk_widget_set_visible(GTK_WIDGET(progress_), FALSE);
   gtk_box_append(GTK_BOX(content), GTK_WIDGET(progress_));
 
@@ -490,7 +492,7 @@ GtkWidget* HistoryWindow::buildBanner() {
   gtk_label_set_ellipsize(message_, PANGO_ELLIPSIZE_NONE);
   gtk_label_set_selectable(message_, TRUE);
   gtk_widget_set_hexpand(GTK_WIDGET(message_), TRUE);
-  undoButton_ = button("_Undo", "Put back what the restore replaced",
+  undoButton_ = button(_("_Undo"), _("Put back what the restore replaced"),
                        G_CALLBACK(+[](GtkButton*, gpointer self) {
                          auto* window = static_cast<HistoryWindow*>(self);
                          window->restore(window->undo_, window->undoBelow_, true);
@@ -519,7 +521,7 @@ GtkWidget* HistoryWindow::buildList() {
   gtk_widget_set_vexpand(GTK_WIDGET(stack_), TRUE);
   GtkWidget* spinner = gtk_spinner_new();
   gtk_spinner_start(GTK_SPINNER(spinner));
-  describe(spinner, "Loading the versions");
+  describe(spinner, _("Loading the versions"));
   gtk_stack_add_named(stack_, spinner, "loading");
   empty_ = GTK_LABEL(gtk_label_new(""));
   gtk_label_set_wrap(empty_, TRUE);
@@ -552,7 +554,7 @@ GtkWidget* HistoryWindow::buildList() {
   // Held until the window's own handlers are gone, whichever goes first.
   g_object_ref(selection_);
   g_object_ref(factory_);
-  describe(GTK_WIDGET(view), "Versions, newest first");
+  describe(GTK_WIDGET(view), _("Versions, newest first"));
   g_signal_connect(selection_, "notify::selected",
                    G_CALLBACK(+[](GtkSingleSelection*, GParamSpec*, gpointer self) {
                      static_cast<HistoryWindow*>(self)->selected();
@@ -575,26 +577,27 @@ GtkWidget* HistoryWindow::buildList() {
 
 GtkWidget* HistoryWindow::buildActions() {
   GtkWidget* actions = gtk_action_bar_new();
-  openButton_ = button("_Open", "Open a read-only copy of this version",
+  openButton_ = button(_("_Open"), _("Open a read-only copy of this version"),
                        G_CALLBACK(+[](GtkButton*, gpointer self) {
                          auto* window = static_cast<HistoryWindow*>(self);
                          if (const auto* row = window->selectedRow())
                            window->open(row->version.id, "");
                        }),
                        this);
-  filesButton_ = button("Show _Files", "The folder's files as this version has them",
+  filesButton_ = button(_("Show _Files"), _("The folder's files as this version has them"),
                         G_CALLBACK(+[](GtkButton*, gpointer self) {
                           static_cast<HistoryWindow*>(self)->showFiles();
                         }),
                         this);
-  restoreButton_ = button("_Restore", "Bring this version back; the current state is kept first",
-                          G_CALLBACK(+[](GtkButton*, gpointer self) {
-                            auto* window = static_cast<HistoryWindow*>(self);
-                            if (const auto* row = window->selectedRow()) {
-                              window->restore(row->version.id, "", false);
-                            }
-                          }),
-                          this);
+  restoreButton_ =
+      button(_("_Restore"), _("Bring this version back; the current state is kept first"),
+             G_CALLBACK(+[](GtkButton*, gpointer self) {
+               auto* window = static_cast<HistoryWindow*>(self);
+               if (const auto* row = window->selectedRow()) {
+                 window->restore(row->version.id, "", false);
+               }
+             }),
+             this);
   compareButton_ = button(_("_Compare"), _("This version against the file now, or another version"),
                           G_CALLBACK(+[](GtkButton*, gpointer self) {
                             auto* window = static_cast<HistoryWindow*>(self);
@@ -636,9 +639,9 @@ void HistoryWindow::load(std::size_t limit) {
         if (!listing.ok()) {
           std::string text = listing.status().message();
           if (listing.status().kind() == Status::Kind::notWatched) {
-            text +=
-                "\n\nPick Enable History on its folder in the file manager's History menu, "
-                "or run: tarvine watch FOLDER";
+            text += std::string("\n\n") +
+                    _("Pick Enable History on its folder in the file manager's History menu, "
+                      "or run: tarvine watch FOLDER");
           }
           gtk_label_set_text(window->empty_, text.c_str());
           gtk_stack_set_visible_child_name(window->stack_, "empty");
@@ -671,11 +674,12 @@ void HistoryWindow::show(HistoryModel::Listing listing) {
   gtk_single_selection_set_selected(selection_, reselect);
   if (listing_.rows.empty()) {
     const std::string name = nameOf(model_->target());
-    gtk_label_set_text(empty_, ("No versions of " + name +
-                                " yet.\n\nA version is kept at each snapshot of its watched "
-                                "folder: pick Snapshot Now in the History menu, or wait for the "
-                                "automatic snapshot after the next change.")
-                                   .c_str());
+    gtk_label_set_text(
+        empty_, printed(_("No versions of %s yet.\n\nA version is kept at each snapshot of its "
+                          "watched folder: pick Snapshot Now in the History menu, or wait for "
+                          "the automatic snapshot after the next change."),
+                        name.c_str())
+                    .c_str());
     gtk_stack_set_visible_child_name(stack_, "empty");
     selected();
     return;
@@ -778,8 +782,8 @@ Result<std::string> HistoryWindow::copiesFolder() {
     // window that could not tidy up (its display gone) leaves nothing for long.
     std::string folder = std::string(g_get_user_runtime_dir()) + "/tarvine-versions-XXXXXX";
     if (g_mkdtemp(folder.data()) == nullptr) {
-      return Status::error("cannot make a folder for the copy: " +
-                           std::string(std::strerror(errno)));
+      return Status::error(
+          printed(_("cannot make a folder for the copy: %s"), std::strerror(errno)));
     }
     *copies_ = folder;
   }
@@ -790,7 +794,7 @@ void HistoryWindow::open(const std::string& version, const std::string& below) {
   if (working_) return;
   auto folder = copiesFolder();
   if (!folder.ok()) return say(folder.status().message());
-  busy("Copying the version\u2026");
+  busy(_("Copying the version\u2026"));
   std::weak_ptr<HistoryWindow> self = weak_from_this();
   auto model = model_;
   // The copy, and what kind of file it is by its content, for the
@@ -819,7 +823,8 @@ void HistoryWindow::open(const std::string& version, const std::string& below) {
         if (!window) return;
         window->idle();
         if (!copied.copy.ok()) {
-          return window->say("Cannot open the version: " + copied.copy.status().message());
+          return window->say(
+              printed(_("Cannot open the version: %s"), copied.copy.status().message().c_str()));
         }
         window->opened(*copied.copy, copied.type, version, below);
       });
@@ -916,7 +921,7 @@ void HistoryWindow::opened(const std::string& copy, const std::string& contentTy
 
 void HistoryWindow::restore(const std::string& version, const std::string& below, bool undoing) {
   if (working_ || version.empty()) return;
-  busy(undoing ? "Undoing the restore\u2026" : "Restoring\u2026");
+  busy(undoing ? _("Undoing the restore\u2026") : _("Restoring\u2026"));
   std::weak_ptr<HistoryWindow> self = weak_from_this();
   auto model = model_;
   inBackground<Result<history::Restored>>(
@@ -930,15 +935,16 @@ void HistoryWindow::restore(const std::string& version, const std::string& below
         const std::size_t written = restored->written.size();
         if (undoing) {
           window->undo_.clear();
-          window->say("Undone: " + name + " is as it was before the restore.");
+          window->say(printed(_("Undone: %s is as it was before the restore."), name.c_str()));
         } else {
           window->undo_ = restored->undo;
           window->undoBelow_ = below;
-          std::string text = "Restored " + name + " (" + std::to_string(written) +
-                             (written == 1 ? " file written)." : " files written).");
+          std::string text = printed(ngettext("Restored %s (%zu file written).",
+                                              "Restored %s (%zu files written).", written),
+                                     name.c_str(), written);
           // Left as they were: what they hold could not be read to keep it first.
           if (!restored->notReplaced.empty()) {
-            text += "\nNot replaced, as they could not be read:";
+            text += std::string("\n") + _("Not replaced, as they could not be read:");
             for (const std::string& file : restored->notReplaced) text += "\n" + file;
           }
           window->say(text, !window->undo_.empty());
@@ -953,7 +959,7 @@ void HistoryWindow::showFiles() {
   const HistoryModel::Row* row = selectedRow();
   if (row == nullptr || working_) return;
   const std::string version = row->version.id, at = row->at;
-  busy("Reading the version\u2026");
+  busy(_("Reading the version\u2026"));
   std::weak_ptr<HistoryWindow> self = weak_from_this();
   auto model = model_;
   inBackground<Result<std::vector<history::VersionFile>>>(
@@ -964,9 +970,10 @@ void HistoryWindow::showFiles() {
         window->idle();
         if (!files.ok()) return window->say(files.status().message());
         auto* view = new FilesView{window, version, std::move(*files)};
-        GtkWindow* dialog =
-            dialogOver(window->window_, window->application_,
-                       "Files of " + nameOf(window->model_->target()) + " at " + at, 520, 440);
+        GtkWindow* dialog = dialogOver(
+            window->window_, window->application_,
+            printed(_("Files of %s at %s"), nameOf(window->model_->target()).c_str(), at.c_str()),
+            520, 440);
         view->dialog = dialog;
         g_object_set_data_full(G_OBJECT(dialog), "files", view,
                                [](gpointer data) { delete static_cast<FilesView*>(data); });
@@ -975,8 +982,8 @@ void HistoryWindow::showFiles() {
 
         // The filter box: typing anywhere in the window goes there.
         GtkWidget* search = gtk_search_entry_new();
-        g_object_set(search, "placeholder-text", "Filter by name", nullptr);
-        describe(search, "Filter by name");
+        g_object_set(search, "placeholder-text", _("Filter by name"), nullptr);
+        describe(search, _("Filter by name"));
         gtk_search_entry_set_key_capture_widget(GTK_SEARCH_ENTRY(search), GTK_WIDGET(dialog));
         margins(search, 12, 6);
         gtk_box_append(GTK_BOX(box), search);
@@ -1011,7 +1018,7 @@ void HistoryWindow::showFiles() {
         g_signal_connect(factory, "unbind", G_CALLBACK(FilesView::unbind), view);
         view->held(factory);
         GtkListView* list = listView(G_LIST_MODEL(view->filtered), factory, &view->selection);
-        describe(GTK_WIDGET(list), "Files of this version");
+        describe(GTK_WIDGET(list), _("Files of this version"));
         gtk_box_append(GTK_BOX(box), scrolled(GTK_WIDGET(list)));
 
         // The buttons act on the file selected, through the main window; a
@@ -1019,12 +1026,12 @@ void HistoryWindow::showFiles() {
         GtkWidget* actions = gtk_action_bar_new();
         view->count = GTK_LABEL(label("", "dim-label"));
         view->openButton =
-            GTK_WIDGET(button("_Open", "Open a read-only copy of this file as it was",
+            GTK_WIDGET(button(_("_Open"), _("Open a read-only copy of this file as it was"),
                               G_CALLBACK(+[](GtkButton*, gpointer view) {
                                 static_cast<FilesView*>(view)->act(false);
                               }),
                               view));
-        view->restoreButton = GTK_WIDGET(button("_Restore", "Bring this file back as it was",
+        view->restoreButton = GTK_WIDGET(button(_("_Restore"), _("Bring this file back as it was"),
                                                 G_CALLBACK(+[](GtkButton*, gpointer view) {
                                                   static_cast<FilesView*>(view)->act(true);
                                                 }),

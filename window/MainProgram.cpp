@@ -13,6 +13,7 @@
 #include <string>
 
 #include "roots/Keeper.h"
+#include "roots/Language.h"
 #include "shared/Identifiers.h"
 #include "window/MainWindow.h"
 
@@ -45,6 +46,7 @@ bool openDisplayWithoutOpenGl() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  tarvine::roots::language::useUserLanguage();
   Shown shown;
   shown.group = std::string(tarvine::Identifiers::defaultAppGroupIdentifier);
   for (int i = 1; i < argc; ++i) {

@@ -4,6 +4,7 @@
 // opening another.
 
 #include <glib-unix.h>
+#include <glib/gi18n.h>
 #include <gtk/gtk.h>
 
 #include <cstring>
@@ -14,6 +15,7 @@
 #include <string>
 
 #include "roots/Keeper.h"
+#include "roots/Language.h"
 #include "shared/Identifiers.h"
 #include "window/HistoryWindow.h"
 
@@ -22,9 +24,10 @@ namespace {
 using tarvine::window::HistoryWindow;
 
 constexpr const char* kGdkDebug = "GDK_DEBUG";
+// The usage, in the user's language once the text domain is bound.
 constexpr const char* kUsage =
-    "usage: tarvine-history [--group GROUP] PATH...\n"
-    "Shows the versions of each PATH (a file or folder in a watched folder) in a window.\n";
+    N_("usage: tarvine-history [--group GROUP] PATH...\n"
+       "Shows the versions of each PATH (a file or folder in a watched folder) in a window.\n");
 
 struct Windows {
   std::unique_ptr<tarvine::roots::Keeper> keeper;
@@ -77,24 +80,27 @@ bool openDisplayWithoutOpenGl() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  tarvine::roots::language::useUserLanguage();
   std::string group(tarvine::Identifiers::defaultAppGroupIdentifier);
   std::vector<char*> passed{argv[0]};
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
-      std::cout << kUsage;
+      std::cout << _(kUsage);
       return 0;
     }
     if (std::strcmp(argv[i], "--group") == 0 && i + 1 < argc) {
       group = argv[++i];
     } else if (argv[i][0] == '-') {
-      std::cerr << "tarvine-history: unknown option " << argv[i] << "\n\n" << kUsage;
+      std::cerr << "tarvine-history: "
+                << tarvine::roots::language::formatted(_("unknown option %s"), argv[i]) << "\n\n"
+                << _(kUsage);
       return 2;
     } else {
       passed.push_back(argv[i]);
     }
   }
   if (passed.size() < 2) {
-    std::cerr << "tarvine-history: no path\n\n" << kUsage;
+    std::cerr << "tarvine-history: " << _("no path") << "\n\n" << _(kUsage);
     return 2;
   }
   Windows windows;
@@ -105,7 +111,8 @@ int main(int argc, char** argv) {
   g_set_application_name("Tarvine History");
   // (GTK itself would go on without one, and crash.)
   if (!openDisplayWithoutOpenGl()) {
-    std::cerr << "tarvine-history: cannot open the display; the window needs a desktop session\n";
+    std::cerr << "tarvine-history: "
+              << _("cannot open the display; the window needs a desktop session") << "\n";
     return 1;
   }
   GtkApplication* application =

@@ -1,15 +1,17 @@
 #include "platform/linux/PlistBundle.h"
 
+#include <dirent.h>
 #include <gdk-pixbuf/gdk-pixbuf.h>
 #include <plist/plist.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
-
 #include <cstdlib>
 #include <exception>
 #include <memory>
+#include <string_view>
 
 #include "foundation/TextSplit.h"
 #include "platform/posix/PosixFileSystem.h"
@@ -130,6 +132,44 @@ std::string languageOf(std::string value) {
   return value;
 }
 
+// A variable the C library reads: unset and empty are the same.
+const char* setting(const char* name) {
+  const char* value = std::getenv(name);
+  return value != nullptr && *value != '\0' ? value : nullptr;
+}
+
+// "de_AT", "de-at" and "DE_at" compare alike; "de_AT" gives language "de".
+std::string normalized(std::string_view name) {
+  std::string text(name);
+  for (char& c : text) {
+    c = c == '_' ? '-' : static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+  }
+  return text;
+}
+std::string baseLanguage(std::string_view name) {
+  return normalized(name.substr(0, name.find_first_of("_-")));
+}
+
+// The bundle's localizations: each LANG.lproj that holds a string table.
+std::vector<std::string> localizationsIn(const std::string& resources) {
+  std::vector<std::string> found;
+  DIR* folder = ::opendir(resources.c_str());
+  if (folder == nullptr) return found;
+  constexpr std::string_view kSuffix = ".lproj";
+  while (const dirent* entry = ::readdir(folder)) {
+    const std::string_view name = entry->d_name;
+    if (name.size() <= kSuffix.size() || !name.ends_with(kSuffix)) continue;
+    const std::string localization(name.substr(0, name.size() - kSuffix.size()));
+    if (isRegularFile(resources + "/" + localization + ".lproj/Localizable.strings")) {
+      found.push_back(localization);
+    }
+  }
+  ::closedir(folder);
+  // Sorted, so that a choice between regions of one language is always the same.
+  std::sort(found.begin(), found.end());
+  return found;
+}
+
 // The bundle's location as the platform gives it: absolute, without "." or ".."
 // components, so that the application three components up is the right folder.
 std::string absoluteStandardPath(std::string directory) {
@@ -149,18 +189,24 @@ PlistBundle::PlistBundle(std::string directory, std::vector<std::string> preferr
     : directory_(absoluteStandardPath(std::move(directory))),
       preferredLanguages_(std::move(preferredLanguages)) {}
 
+// As gettext chooses a program's messages: the locale of messages is the
+// first of LC_ALL, LC_MESSAGES and LANG that is set; in the C locale nothing
+// is translated, LANGUAGE included; otherwise LANGUAGE's list comes first.
 std::vector<std::string> PlistBundle::languagesFromEnvironment() {
+  const char* locale = setting("LC_ALL");
+  if (locale == nullptr) locale = setting("LC_MESSAGES");
+  if (locale == nullptr) locale = setting("LANG");
+  const std::string messages = locale != nullptr ? locale : "C";
+  if (messages == "C" || messages == "POSIX") return {};
   std::vector<std::string> languages;
   auto add = [&](const std::string& raw) {
     std::string language = languageOf(raw);
     if (!language.empty()) languages.push_back(language);
   };
-  if (const char* list = std::getenv("LANGUAGE")) {
+  if (const char* list = setting("LANGUAGE")) {
     for (std::string_view language : splitNonEmpty(list, ':')) add(std::string(language));
   }
-  for (const char* name : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
-    if (const char* value = std::getenv(name)) add(value);
-  }
+  add(messages);
   return languages;
 }
 
@@ -211,33 +257,38 @@ std::optional<PropertyListValue> PlistBundle::objectForInfoDictionaryKey(std::st
 
 FileURL PlistBundle::bundleURL() { return FileURL::fromPath(directory_, true); }
 
+// As the platform matches a user's languages with a bundle's localizations:
+// the first preferred language the bundle has, exactly ("de_AT" and "de-AT"
+// alike), else as the language alone ("de" for "de_AT"), else in another
+// region ("pt_PT" for "pt_BR"); then the development region, English, Base.
 const std::string& PlistBundle::chosenLocalization() {
   if (!localization_) {
-    std::vector<std::string> candidates;
+    localization_ = "";
+    const std::vector<std::string> available = localizationsIn(directory_ + "/Contents/Resources");
+    auto find = [&](auto&& matches) -> bool {
+      auto it = std::find_if(available.begin(), available.end(), matches);
+      if (it != available.end()) localization_ = *it;
+      return it != available.end();
+    };
     for (const std::string& language : preferredLanguages_) {
-      candidates.push_back(language);
-      std::string dashed = language;
-      for (char& c : dashed) c = c == '_' ? '-' : c;
-      candidates.push_back(dashed);
-      candidates.push_back(language.substr(0, language.find_first_of("_-")));
+      const std::string wanted = normalized(language), base = baseLanguage(language);
+      if (find([&](const std::string& name) { return normalized(name) == wanted; }) ||
+          find([&](const std::string& name) { return normalized(name) == base; }) ||
+          find([&](const std::string& name) { return baseLanguage(name) == base; })) {
+        return *localization_;
+      }
     }
+    std::vector<std::string> fallbacks;
     const auto* dictionary = info();
     if (const PropertyListValue* region =
             dictionary ? lookup(*dictionary, "CFBundleDevelopmentRegion") : nullptr) {
-      if (region->asString() != nullptr) candidates.push_back(*region->asString());
+      if (region->asString() != nullptr) fallbacks.push_back(*region->asString());
     }
-    candidates.push_back("en");
-    candidates.push_back("Base");
-    localization_ = "";
-    for (const std::string& candidate : candidates) {
-      if (candidate.empty() || candidate.find('/') != std::string::npos || candidate == "..") {
-        continue;
-      }
-      if (isRegularFile(directory_ + "/Contents/Resources/" + candidate +
-                        ".lproj/Localizable.strings")) {
-        localization_ = candidate;
+    fallbacks.push_back("en");
+    fallbacks.push_back("Base");
+    for (const std::string& fallback : fallbacks) {
+      if (find([&](const std::string& name) { return normalized(name) == normalized(fallback); }))
         break;
-      }
     }
   }
   return *localization_;

@@ -20,8 +20,10 @@ class PlistBundle : public Bundle {
   // `preferredLanguages` in order of preference, e.g. from languagesFromEnvironment().
   PlistBundle(std::string directory, std::vector<std::string> preferredLanguages);
 
-  // The languages named by LANGUAGE (a colon-separated list), LC_ALL,
-  // LC_MESSAGES and LANG, in that order, without encoding or modifier.
+  // The user's languages, as gettext reads them, without encoding or
+  // modifier: those of LANGUAGE (a colon-separated list), then the locale's
+  // own (the first of LC_ALL, LC_MESSAGES and LANG that is set); none in the
+  // C locale, whose texts are the development region's.
   static std::vector<std::string> languagesFromEnvironment();
 
   // Whether Contents/Info.plist exists and is a property-list dictionary.
@@ -35,8 +37,10 @@ class PlistBundle : public Bundle {
   // The file the image of that name was read from; absent when there is none.
   std::optional<std::string> imagePath(std::string_view name);
 
-  // Used by tests: the localisation directory chosen, e.g. "en" for en.lproj;
-  // empty when none is usable.
+  // The localisation directory chosen, e.g. "de" for de.lproj, as the platform
+  // chooses: the first preferred language the bundle has (exactly, as the
+  // language alone, or in another region), else the development region,
+  // English or Base; empty when none is usable.
   std::string localization();
 
   // Property lists and string tables are small; a larger file is not read.

@@ -45,8 +45,24 @@ STARTED = 60  # a program up and showing its window
 ANSWERED = 20  # a menu shown, a command carried out, a window gone
 ENDED = object()  # what show() waits for when the program it waits on has ended
 
-TITLES = ["Enable History", "Disable History", "Snapshot Now", "Restore Previous Version",
-          "Show History\u2026"]
+# The History submenu's item and entries, and the application's word for a
+# restore, in each language the scenario runs in: written out here, not read
+# from the bundle, so that a table the extension would not pick fails.
+LANGUAGES = {
+    "en": {"locale": "C.UTF-8", "history": "History", "restored": "restored ",
+           "watching": "tarvine-app: watching ",
+           "titles": ["Enable History", "Disable History", "Snapshot Now",
+                      "Restore Previous Version", "Show History\u2026"]},
+    "de": {"locale": "de_DE.UTF-8", "history": "Verlauf", "restored": " zur\u00fcckgesetzt (",
+           "watching": " wird \u00fcberwacht; Manifest ",
+           "titles": ["Verlauf aktivieren", "Verlauf deaktivieren",
+                      "Jetzt Schnappschuss erstellen", "Vorherige Version wiederherstellen",
+                      "Verlauf anzeigen\u2026"]},
+}
+HISTORY = LANGUAGES["en"]["history"]
+TITLES = LANGUAGES["en"]["titles"]
+RESTORED = LANGUAGES["en"]["restored"]
+WATCHING = LANGUAGES["en"]["watching"]
 
 
 def eventually(condition, seconds=10.0, step=0.1):
@@ -118,6 +134,16 @@ class Session:
 
     # -- processes -----------------------------------------------------------
 
+    def speak(self, language):
+        """Runs the file manager, the extension in it and the application in
+        `language`, with the application's catalogues from the build tree."""
+        global HISTORY, TITLES, RESTORED, WATCHING
+        words = LANGUAGES[language]
+        HISTORY, TITLES = words["history"], words["titles"]
+        RESTORED, WATCHING = words["restored"], words["watching"]
+        self.env.update(LANGUAGE=language, LANG=words["locale"],
+                        TARVINE_LOCALEDIR=os.path.join(self.build, "locale"))
+
     def spawn(self, argv, log_name, env=None, **kwargs):
         log = open(os.path.join(self.dir, log_name), "ab")
         process = subprocess.Popen(argv, env=env or self.env, stdout=log, stderr=subprocess.STDOUT,
@@ -184,7 +210,7 @@ class Session:
         for root, flags in roots:
             argv += flags + [root]
         self.spawn(argv, "app.log")
-        assert eventually(lambda: "watching" in self.app_output(), STARTED), self.app_output()
+        assert eventually(lambda: WATCHING in self.app_output(), STARTED), self.app_output()
 
     def app_output(self):
         try:
@@ -314,6 +340,14 @@ class Session:
             return "needs %s and Xvfb" % self.program
         if self.needs_root and os.geteuid() != 0:
             return "needs root, for a private mount namespace"
+        return self.missing_locale()
+
+    def missing_locale(self):
+        """The session's locale when this machine has not generated it, or None."""
+        locales = subprocess.run(["locale", "-a"], capture_output=True, text=True).stdout
+        wanted = self.env["LANG"].lower().replace("-", "")
+        if wanted not in locales.lower().split():
+            return "needs the %s locale (scripts/install-deps.sh)" % self.env["LANG"]
         return None
 
     def run_scenario(self, test, screenshot=None):
@@ -405,10 +439,10 @@ class Session:
         with open(edited, "w") as f:
             f.write("edited\n")
         for content in ("x\n", "edited\n"):
-            restored = self.app_output().count("restored ")
+            restored = self.app_output().count(RESTORED)
             seen = shown_menu(lambda: self.item_menu(inner, "file.txt"), "file inside the root")
             self.press(seen[2][TITLES[3]])
-            reaches_app("restored ", restored)
+            reaches_app(RESTORED, restored)
             with open(edited) as f:
                 test.assertEqual(f.read(), content)
             self.close_menu()
@@ -566,7 +600,7 @@ def history_entries(app, through_showing_item=False, prune=()):
     item; elsewhere (GTK 4) the enable entry and its siblings. What has a role
     in `prune` is not looked into."""
     if through_showing_item:
-        for item in descendants(app, None, "History", prune):
+        for item in descendants(app, None, HISTORY, prune):
             if showing(item):
                 entries = [entry for entry in descendants(item, "menu item")
                            if untick(entry.get_name() or "") in TITLES]

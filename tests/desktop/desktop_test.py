@@ -6,7 +6,7 @@ are bound over their file manager's folder in a private mount namespace, or
 found through the file manager's own search path.
 
 Usage: desktop_test.py --build DIR --manager NAME --module FILE
-                       [--extension-dir DIR] [--screenshot PNG]"""
+                       [--extension-dir DIR] [--screenshot PNG] [--language en|de]"""
 
 import argparse
 import os
@@ -316,7 +316,7 @@ class Dolphin(ds.Session):
         if not self.popups:
             return None
         item = next((i for i in self._items(self.popups[0])
-                     if i is not None and i.get_name() == "History"), None)
+                     if i is not None and i.get_name() == ds.HISTORY), None)
         if item is None:
             return None
         if len(self.popups) < 2:
@@ -350,7 +350,9 @@ if __name__ == "__main__":
     parser.add_argument("--module", required=True)
     parser.add_argument("--extension-dir", default="")
     parser.add_argument("--screenshot")
+    parser.add_argument("--language", default="en", choices=sorted(ds.LANGUAGES))
     args, rest = parser.parse_known_args()
     session = SESSIONS[args.manager](os.path.abspath(args.build), os.path.abspath(args.module),
                                      args.extension_dir)
+    session.speak(args.language)
     ds.run(session, args.screenshot, rest)

@@ -150,18 +150,72 @@ TEST(PlistBundleMissingTest, AMissingBundleHasNothing) {
   EXPECT_EQ(b.localizedString("k", ""), "k");
 }
 
-TEST(PlistBundleLanguagesTest, EnvironmentOrderWithoutEncodingOrModifier) {
-  ::setenv("LANGUAGE", "pt_BR:de", 1);
-  ::setenv("LC_ALL", "C", 1);
-  ::setenv("LC_MESSAGES", "fr_FR.UTF-8@euro", 1);
-  ::setenv("LANG", "en_US.UTF-8", 1);
-  EXPECT_EQ(PlistBundle::languagesFromEnvironment(),
-            (std::vector<std::string>{"pt_BR", "de", "fr_FR", "en_US"}));
-  ::unsetenv("LANGUAGE");
-  ::unsetenv("LC_ALL");
-  ::unsetenv("LC_MESSAGES");
-  ::unsetenv("LANG");
-  EXPECT_TRUE(PlistBundle::languagesFromEnvironment().empty());
+// The user's languages as gettext takes them from the environment.
+TEST(PlistBundleLanguagesTest, TheLocaleOfMessagesAndLanguageAsGettextReadsThem) {
+  struct Case {
+    const char *language, *all, *messages, *lang;
+    std::vector<std::string> languages;
+  };
+  const std::vector<Case> cases = {
+      // LANGUAGE first, then the locale's language; LANG is overridden.
+      {"pt_BR:de", nullptr, "fr_FR.UTF-8@euro", "en_US.UTF-8", {"pt_BR", "de", "fr_FR"}},
+      {nullptr, "de_AT.UTF-8", "fr_FR", "en_US", {"de_AT"}},
+      {nullptr, "", "", "de_DE.UTF-8", {"de_DE"}},  // empty is unset
+      {"", nullptr, nullptr, "de_DE.UTF-8", {"de_DE"}},
+      // The C locale translates nothing, whatever LANGUAGE says.
+      {"de", "C", "fr_FR", "de_DE.UTF-8", {}},
+      {"de", nullptr, nullptr, "POSIX", {}},
+      {"de", nullptr, nullptr, nullptr, {}},
+      // C.UTF-8 names no language but is not the C locale: LANGUAGE counts.
+      {"de", nullptr, nullptr, "C.UTF-8", {"de"}},
+  };
+  for (const Case& c : cases) {
+    const std::pair<const char*, const char*> settings[] = {
+        {"LANGUAGE", c.language}, {"LC_ALL", c.all}, {"LC_MESSAGES", c.messages}, {"LANG", c.lang}};
+    for (const auto& [name, value] : settings) {
+      if (value != nullptr) {
+        ::setenv(name, value, 1);
+      } else {
+        ::unsetenv(name);
+      }
+    }
+    EXPECT_EQ(PlistBundle::languagesFromEnvironment(), c.languages)
+        << (c.language ? c.language : "-") << " " << (c.all ? c.all : "-") << " "
+        << (c.messages ? c.messages : "-") << " " << (c.lang ? c.lang : "-");
+  }
+  for (const char* name : {"LANGUAGE", "LC_ALL", "LC_MESSAGES", "LANG"}) ::unsetenv(name);
+}
+
+// The bundle's own tables, chosen for the user's languages as the platform
+// chooses: exact, the language alone, another region of it, then the
+// development region and English.
+TEST(PlistBundleLanguagesTest, ChoosesALocalizationAsThePlatformDoes) {
+  testing::TempDir tmp;
+  const std::string resources = tmp.path() + "/Ext.appex/Contents/Resources/";
+  plist_t info = plist_new_dict();
+  plist_dict_set_item(info, "CFBundleDevelopmentRegion", plist_new_string("fr"));
+  writePlist(tmp.path() + "/Ext.appex/Contents/Info.plist", info, false);
+  for (const char* name : {"en", "de", "fr", "pt_PT", "zh-Hant", "es_MX", "es_AR"}) {
+    writePlist(resources + name + ".lproj/Localizable.strings", stringsTable(name), false);
+  }
+  fs::create_directories(resources + "it.lproj");  // no table: not a localization
+  const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+      {{"de"}, "de"},       {{"de_AT"}, "de"},
+      {{"DE-ch"}, "de"},    {{"pt_BR"}, "pt_PT"},
+      {{"pt"}, "pt_PT"},    {{"zh_Hant"}, "zh-Hant"},
+      {{"es_AR"}, "es_AR"}, {{"es"}, "es_AR"},  // the first region in order, every time
+      {{"it", "de"}, "de"}, {{"ja", "en_GB", "de"}, "en"},
+      {{"it"}, "fr"},  // none wanted: the development region
+      {{}, "fr"},           {{"../de"}, "fr"},
+  };
+  for (const auto& [languages, chosen] : cases) {
+    PlistBundle bundle(tmp.path() + "/Ext.appex", languages);
+    EXPECT_EQ(bundle.localization(), chosen) << ::testing::PrintToString(languages);
+    EXPECT_EQ(bundle.localizedString("finder.menu.history", ""), chosen);
+  }
+  // Without the development region's table, English.
+  fs::remove_all(resources + "fr.lproj");
+  EXPECT_EQ(PlistBundle(tmp.path() + "/Ext.appex", {"it"}).localization(), "en");
 }
 
 }  // namespace

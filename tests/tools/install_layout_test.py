@@ -30,8 +30,13 @@ class InstallLayout(unittest.TestCase):
             appex = app + "PlugIns/TarvineFinderSync.appex/Contents/"
             for path in [app + "Info.plist", app + "MacOS/tarvine-app", appex + "Info.plist",
                          appex + "Resources/BrandGlyph.png",
-                         appex + "Resources/en.lproj/Localizable.strings"]:
+                         appex + "Resources/en.lproj/Localizable.strings",
+                         appex + "Resources/de.lproj/Localizable.strings",
+                         prefix.lstrip("/") + "/share/locale/de/LC_MESSAGES/tarvine.mo"]:
                 self.assertIn(path, installed)
+            # The programs look for their translations where they are installed.
+            with open(os.path.join(dest, prefix.lstrip("/"), "bin/tarvine"), "rb") as f:
+                self.assertIn((prefix + "/share/locale").encode() + b"\0", f.read())
             self.assertTrue(os.access(os.path.join(dest, app, "MacOS/tarvine-app"), os.X_OK))
             self.assertTrue(os.access(os.path.join(dest, prefix.lstrip("/"), "bin/tarvine"),
                                       os.X_OK))

@@ -195,7 +195,7 @@ class Durability(unittest.TestCase):
         self.box.empty(root, "HEAD:a.txt")
         done = self.box.tarvine("log", root)
         self.assertEqual(done.returncode, 0, done.stderr)
-        self.assertTrue(done.stdout.startswith("1 version(s) of "), done.stdout)
+        self.assertTrue(done.stdout.startswith("1 version of "), done.stdout)
         self.assertIn("was damaged", done.stderr)
         self.assertIn(first[:12], done.stderr)
         kept = re.search(r"kept as (tarvine-damaged/tips/\S+) in its history", done.stderr).group(1)

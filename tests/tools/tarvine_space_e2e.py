@@ -102,7 +102,7 @@ class Space(unittest.TestCase):
         self.assertEqual(listed["bytes"], int(du))
         # For people: the same, in one line.
         line = self.ok("roots").strip()
-        self.assertTrue(line.startswith(root + " (manual): 2 version(s), "), line)
+        self.assertTrue(line.startswith(root + " (manual): 2 versions, "), line)
         self.assertTrue(line.endswith(" on disk"), line)
 
     def test_forget_asks_and_deletes_only_a_history_no_longer_watched(self):
