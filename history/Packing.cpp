@@ -5,11 +5,14 @@
 // that cannot be read or packed ends the packing with nothing removed.
 
 #include <fcntl.h>
+#include <git2/sys/config.h>
 #include <git2/sys/odb_backend.h>
+#include <git2/sys/repository.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -17,6 +20,7 @@
 #include <optional>
 #include <unordered_set>
 
+#include "history/Chunks.h"
 #include "history/GitObjects.h"
 #include "history/History.h"
 #include "history/Intact.h"
@@ -142,11 +146,107 @@ Result<PackBuilder> packBuilder(git_repository* repository) {
   return PackBuilder(raw);
 }
 
+// The chunks of large files are packed apart, with no search for deltas:
+// they are cut where their content says, so two chunks are alike only where
+// they are the same chunk, and searching a window of 64 KB chunks for deltas
+// cost minutes of CPU for a 1 GB file. libgit2 tries no delta for an object
+// larger than a size it reads from the repository's config when a pack
+// builder is made; 1.5 reads that size under pack.deltaCacheSize (a slip for
+// pack.bigFileThreshold, still there in 1.9), so both are given, as 1 byte,
+// by a config of its own that lives only in memory.
+constexpr const char* kNoDeltaValue = "1";
+constexpr const char* kNoDeltaKeys[] = {"pack.bigfilethreshold", "pack.deltacachesize"};
+
+git_config_backend* noDeltaConfig() {
+  auto* backend = new git_config_backend;
+  (void)git_config_init_backend(backend, GIT_CONFIG_BACKEND_VERSION);  // only fills it in
+  backend->readonly = 1;
+  backend->open = [](git_config_backend*, git_config_level_t, const git_repository*) { return 0; };
+  backend->get = [](git_config_backend*, const char* key, git_config_entry** out) {
+    static git_config_entry entries[] = {
+        {kNoDeltaKeys[0], kNoDeltaValue, 0, GIT_CONFIG_LEVEL_APP, [](git_config_entry*) {},
+         nullptr},
+        {kNoDeltaKeys[1], kNoDeltaValue, 0, GIT_CONFIG_LEVEL_APP, [](git_config_entry*) {},
+         nullptr},
+    };
+    for (git_config_entry& entry : entries) {
+      if (std::strcmp(key, entry.name) == 0) {
+        *out = &entry;
+        return 0;
+      }
+    }
+    return static_cast<int>(GIT_ENOTFOUND);
+  };
+  backend->set = [](git_config_backend*, const char*, const char*) {
+    return static_cast<int>(GIT_ERROR);
+  };
+  backend->set_multivar = [](git_config_backend*, const char*, const char*, const char*) {
+    return static_cast<int>(GIT_ERROR);
+  };
+  backend->del = [](git_config_backend*, const char*) { return static_cast<int>(GIT_ERROR); };
+  backend->del_multivar = [](git_config_backend*, const char*, const char*) {
+    return static_cast<int>(GIT_ERROR);
+  };
+  backend->iterator = [](git_config_iterator** out, git_config_backend* self) {
+    auto* iterator = new git_config_iterator{};
+    iterator->backend = self;
+    iterator->next = [](git_config_entry**, git_config_iterator*) {
+      return static_cast<int>(GIT_ITEROVER);
+    };
+    iterator->free = [](git_config_iterator* it) { delete it; };
+    *out = iterator;
+    return 0;
+  };
+  backend->snapshot = [](git_config_backend** out, git_config_backend*) {
+    *out = noDeltaConfig();
+    return 0;
+  };
+  backend->lock = [](git_config_backend*) { return 0; };
+  backend->unlock = [](git_config_backend*, int) { return 0; };
+  backend->free = [](git_config_backend* self) { delete self; };
+  return backend;
+}
+
+using Repository = std::unique_ptr<git_repository, Freer<git_repository, git_repository_free>>;
+
+// A pack builder over the history's objects that tries no deltas, with the
+// repository handle it reads them through.
+struct PlainPackBuilder {
+  Repository repository;
+  PackBuilder builder;
+};
+
+Result<PlainPackBuilder> plainPackBuilder(git_odb* odb) {
+  git_repository* rawRepository = nullptr;
+  if (git_repository_wrap_odb(&rawRepository, odb) != 0) return gitFailure("cannot pack");
+  Repository repository(rawRepository);
+  git_config* rawConfig = nullptr;
+  if (git_config_new(&rawConfig) != 0) return gitFailure("cannot pack");
+  std::unique_ptr<git_config, Freer<git_config, git_config_free>> config(rawConfig);
+  git_config_backend* backend = noDeltaConfig();
+  if (git_config_add_backend(rawConfig, backend, GIT_CONFIG_LEVEL_APP, nullptr, 0) != 0) {
+    backend->free(backend);
+    return gitFailure("cannot pack");
+  }
+  if (git_repository_set_config(rawRepository, rawConfig) != 0) return gitFailure("cannot pack");
+  auto builder = packBuilder(rawRepository);
+  if (!builder.ok()) return builder.status();
+  return PlainPackBuilder{std::move(repository), std::move(*builder)};
+}
+
+// Whether `tree` is a large file's chunks: its marker sorts first.
+bool holdsChunks(const git_tree* tree) {
+  const git_tree_entry* first = git_tree_entry_byindex(tree, 0);
+  return first != nullptr && git_tree_entry_filemode(first) == GIT_FILEMODE_COMMIT &&
+         std::string_view(git_tree_entry_name(first)).starts_with(kChunkMarkerPrefix);
+}
+
 // Writes the pack and its index, then syncs both and their folder: the pack,
 // as the path of its index without ".idx".
 Result<std::string> writePack(git_repository* repository, git_packbuilder* builder,
                               PackSteps& steps) {
-  if (git_packbuilder_write(builder, nullptr, Privacy::objectMode, nullptr, nullptr) != 0) {
+  if (git_packbuilder_write(builder, packFolder(repository).c_str(), Privacy::objectMode, nullptr,
+                            nullptr) != 0) {
     return packFailure("cannot write a pack");
   }
   const std::string pack = packFolder(repository) + "/pack-" + git_packbuilder_name(builder);
@@ -328,13 +428,16 @@ Status loosen(git_repository* repository, const std::string& pack, git_odb* data
 // What a pack of the history is to hold: the snapshots' objects, walked from
 // the newest so that each file's versions are deltas of each other, then
 // whatever else the packs it replaces held. Large blobs are left out: loose,
-// they are read and restored piece by piece.
+// they are read and restored piece by piece. The chunks of large files go to
+// `chunks`, a builder that tries no deltas.
 class Gathering {
  public:
-  Gathering(git_packbuilder* builder, git_odb* odb, std::uint64_t looseFileBytes)
-      : builder_(builder), odb_(odb), looseFileBytes_(looseFileBytes) {}
+  Gathering(git_packbuilder* builder, git_packbuilder* chunks, git_odb* odb,
+            std::uint64_t looseFileBytes)
+      : builder_(builder), chunks_(chunks), odb_(odb), looseFileBytes_(looseFileBytes) {}
 
   Status snapshot(git_commit* commit) {
+    chunkedFolder_.reset();
     if (Status added = insert(*git_commit_id(commit), nullptr); !added.ok()) return added;
     git_tree* raw = nullptr;
     if (git_commit_tree(&raw, commit) != 0) {
@@ -400,9 +503,9 @@ class Gathering {
   }
 
  private:
-  Status insert(const git_oid& oid, const char* path) {
+  Status insert(const git_oid& oid, const char* path, bool chunk = false) {
     if (!inserted_.insert(key(oid)).second) return Status();
-    if (git_packbuilder_insert(builder_, &oid, path) != 0) {
+    if (git_packbuilder_insert(chunk ? chunks_ : builder_, &oid, path) != 0) {
       return packFailure("cannot pack " + hex(oid));
     }
     packed_.push_back(oid);
@@ -424,6 +527,7 @@ class Gathering {
     if (Status added = insert(id, path.empty() ? nullptr : path.c_str()); !added.ok()) {
       return added;
     }
+    const bool chunks = holdsChunks(raw);
     for (std::size_t i = 0, count = git_tree_entrycount(raw); i < count; ++i) {
       const git_tree_entry* entry = git_tree_entry_byindex(raw, i);
       const git_oid& oid = *git_tree_entry_id(entry);
@@ -439,7 +543,7 @@ class Gathering {
         keepAsItIs(oid);
       } else if (size > looseFileBytes_) {
         largeReached_.insert(key(oid));
-      } else if (Status added = insert(oid, below.c_str()); !added.ok()) {
+      } else if (Status added = insert(oid, below.c_str(), chunks); !added.ok()) {
         return added;
       }
     }
@@ -451,8 +555,16 @@ class Gathering {
     const git_oid* oid = git_tree_entry_id(entry);
     // Named by path, so that the versions of one file are deltas of each other.
     const std::string path = std::string(root) + git_tree_entry_name(entry);
-    if (git_tree_entry_filemode(entry) == GIT_FILEMODE_COMMIT) return 0;  // another repository's
+    if (git_tree_entry_filemode(entry) == GIT_FILEMODE_COMMIT) {
+      // A large file's marker, first in its folder of chunks; else another
+      // repository's.
+      if (std::string_view(git_tree_entry_name(entry)).starts_with(kChunkMarkerPrefix)) {
+        self->chunkedFolder_ = root;
+      }
+      return 0;
+    }
     if (git_tree_entry_type(entry) == GIT_OBJECT_TREE) {
+      self->chunkedFolder_.reset();
       if (!self->seenTrees_.insert(key(*oid)).second) return 1;  // walked already
     } else {
       std::size_t size = 0;
@@ -466,7 +578,9 @@ class Gathering {
         return 0;  // stays loose, or is loosened from its pack
       }
     }
-    if (Status added = self->insert(*oid, path.c_str()); !added.ok()) {
+    const bool chunk = self->chunkedFolder_ == std::string_view(root) &&
+                       git_tree_entry_type(entry) == GIT_OBJECT_BLOB;
+    if (Status added = self->insert(*oid, path.c_str(), chunk); !added.ok()) {
       self->failure_ = added;
       return -1;
     }
@@ -474,12 +588,15 @@ class Gathering {
   }
 
   git_packbuilder* builder_;
+  git_packbuilder* chunks_;
   git_odb* odb_;
   std::uint64_t looseFileBytes_;
   ObjectSet inserted_, seenTrees_, large_;
   ObjectSet largeReached_, reachedCommits_, asItIs_;
   std::vector<git_oid> packed_;
   std::optional<Status> failure_;
+  // The folder of chunks git_tree_walk is in, once its marker was met.
+  std::optional<std::string> chunkedFolder_;
 };
 
 // The snapshot before `commit`; none for the first, a failure when it cannot
@@ -507,8 +624,6 @@ Status removeLooseCopies(git_repository* repository, const std::string& pack,
   return Status();
 }
 
-// Packs the loose objects alone into a pack of their own, as git's gc --auto
-// does; they are removed once the pack that holds them is synced.
 // The loose objects of the history, by id.
 std::vector<git_oid> looseObjects(git_repository* repository) {
   std::vector<git_oid> objects;
@@ -528,11 +643,17 @@ std::vector<git_oid> looseObjects(git_repository* repository) {
   return objects;
 }
 
+// Packs the loose objects alone into a pack of their own, as git's gc --auto
+// does (and the chunks among them into another, with no deltas); they are
+// removed once the pack that holds them is synced.
 Status packLooseObjects(git_repository* repository, git_odb* odb, std::uint64_t looseFileBytes,
                         PackSteps& steps) {
   auto builder = packBuilder(repository);
   if (!builder.ok()) return builder.status();
+  auto chunks = plainPackBuilder(odb);
+  if (!chunks.ok()) return chunks.status();
   std::vector<git_oid> packed;
+  ObjectSet chunkIds;  // the blobs the loose folders of chunks name
   for (const git_oid& oid : looseObjects(repository)) {
     std::size_t size = 0;
     git_object_t type;
@@ -540,15 +661,29 @@ Status packLooseObjects(git_repository* repository, git_odb* odb, std::uint64_t 
       return packFailure("cannot read " + hex(oid));
     }
     if (size > looseFileBytes) continue;
-    if (git_packbuilder_insert(builder->get(), &oid, nullptr) != 0) {
-      return packFailure("cannot pack " + hex(oid));
-    }
     packed.push_back(oid);
+    git_tree* raw = nullptr;
+    if (type != GIT_OBJECT_TREE || git_tree_lookup(&raw, repository, &oid) != 0) continue;
+    Tree tree(raw);
+    if (!holdsChunks(raw)) continue;
+    for (std::size_t i = 1, count = git_tree_entrycount(raw); i < count; ++i) {
+      chunkIds.insert(key(*git_tree_entry_id(git_tree_entry_byindex(raw, i))));
+    }
   }
   if (packed.empty()) return Status();
-  auto pack = writePack(repository, builder->get(), steps);
-  if (!pack.ok()) return pack.status();
-  return removeLooseCopies(repository, *pack, packed, steps);
+  for (const git_oid& oid : packed) {
+    git_packbuilder* into = chunkIds.contains(key(oid)) ? chunks->builder.get() : builder->get();
+    if (git_packbuilder_insert(into, &oid, nullptr) != 0) {
+      return packFailure("cannot pack " + hex(oid));
+    }
+  }
+  for (git_packbuilder* each : {builder->get(), chunks->builder.get()}) {
+    if (git_packbuilder_object_count(each) == 0) continue;
+    auto pack = writePack(repository, each, steps);
+    if (!pack.ok()) return pack.status();
+    if (Status done = removeLooseCopies(repository, *pack, packed, steps); !done.ok()) return done;
+  }
+  return Status();
 }
 
 int looseObjectEstimate(git_repository* repository) {
@@ -638,7 +773,9 @@ Status History::repack(bool dropUnreachable) {
   if (!builder.ok()) return builder.status();
   auto odb = odbOf(repository_);
   if (!odb.ok()) return odb.status();
-  Gathering gathering(builder->get(), odb->get(), looseFileBytes_);
+  auto chunks = plainPackBuilder(odb->get());
+  if (!chunks.ok()) return chunks.status();
+  Gathering gathering(builder->get(), chunks->builder.get(), odb->get(), looseFileBytes_);
   for (Commit commit = std::move(*head); commit;) {
     if (Status added = gathering.snapshot(commit.get()); !added.ok()) return added;
     auto parent = parentToPack(commit.get());
@@ -670,16 +807,22 @@ Status History::repack(bool dropUnreachable) {
     replaced.push_back({std::move(pack), std::move(*database), std::move(*objects)});
   }
 
-  std::optional<std::string> written;
-  Odb proof;
-  if (git_packbuilder_object_count(builder->get()) > 0) {
-    auto pack = writePack(repository_, builder->get(), steps);
+  // The new packs: the history's objects, and its chunks.
+  std::vector<std::string> written;
+  std::vector<Odb> proofs;
+  for (git_packbuilder* each : {builder->get(), chunks->builder.get()}) {
+    if (git_packbuilder_object_count(each) == 0) continue;
+    auto pack = writePack(repository_, each, steps);
     if (!pack.ok()) return pack.status();
     auto database = packDatabase(*pack);
     if (!database.ok()) return database.status();
-    written = std::move(*pack);
-    proof = std::move(*database);
+    written.push_back(std::move(*pack));
+    proofs.push_back(std::move(*database));
   }
+  const auto proven = [&](const git_oid& oid) {
+    return std::any_of(proofs.begin(), proofs.end(),
+                       [&](const Odb& proof) { return git_odb_exists(proof.get(), &oid) == 1; });
+  };
   // The large objects of the packs replaced, loose.
   std::error_code ignored;
   const std::string loosening = std::string(git_repository_path(repository_)) + kLooseningFolder;
@@ -698,21 +841,21 @@ Status History::repack(bool dropUnreachable) {
   // The proof: every object of every pack replaced is in the new one, or loose.
   for (const Replaced& old : replaced) {
     for (const git_oid& oid : old.objects) {
-      if ((proof && git_odb_exists(proof.get(), &oid) == 1) || loosened.contains(key(oid)) ||
+      if (proven(oid) || loosened.contains(key(oid)) ||
           (dropUnreachable && !gathering.reaches(oid))) {
         continue;
       }
       return Status::failure(Status::Kind::failed,
-                             "the new pack lacks " + hex(oid) + " of " + old.pack + ": kept it");
+                             "the new packs lack " + hex(oid) + " of " + old.pack + ": kept it");
     }
   }
   // Where unreachable objects go, every object kept is proven in the new pack
   // first, as their only copy may be a loose one about to be judged.
   if (dropUnreachable) {
     for (const git_oid& oid : gathering.packed()) {
-      if (!proof || git_odb_exists(proof.get(), &oid) != 1) {
+      if (!proven(oid)) {
         return Status::failure(Status::Kind::failed,
-                               "the new pack lacks " + hex(oid) + ": kept everything");
+                               "the new packs lack " + hex(oid) + ": kept everything");
       }
     }
   }
@@ -732,7 +875,8 @@ Status History::repack(bool dropUnreachable) {
   // no reader finds a pack half gone), any index over them, and the loose
   // copies of what the new pack holds.
   for (const Replaced& old : replaced) {
-    if (old.pack == written) continue;  // the same objects made the same pack
+    // The same objects made the same pack.
+    if (std::find(written.begin(), written.end(), old.pack) != written.end()) continue;
     if (Status done = removed(steps, old.pack + kIndexSuffix); !done.ok()) return done;
     for (const char* suffix : kPackSuffixes) {
       if (Status done = removed(steps, old.pack + suffix); !done.ok()) return done;
@@ -743,9 +887,8 @@ Status History::repack(bool dropUnreachable) {
       return done;
     }
   }
-  if (written) {
-    if (Status done = removeLooseCopies(repository_, *written, gathering.packed(), steps);
-        !done.ok()) {
+  for (const std::string& pack : written) {
+    if (Status done = removeLooseCopies(repository_, pack, gathering.packed(), steps); !done.ok()) {
       return done;
     }
   }
