@@ -17,6 +17,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <optional>
 #include <unordered_set>
 
@@ -31,13 +32,8 @@
 namespace tarvine::history {
 namespace {
 
-// git's gc.auto and gc.autoPackLimit: about this many loose objects before
-// they are packed, and this many packs before all are packed into one.
-constexpr int kLooseObjectsBeforePacking = 6700;
+// git's gc.autoPackLimit: this many packs, and all are packed into one.
 constexpr std::size_t kPacksBeforeRepacking = 50;
-// git estimates the loose objects from one of the 256 fan-out folders.
-constexpr int kFanOutFolders = 256;
-constexpr const char* kSampledFanOut = "objects/17";
 
 constexpr const char* kIndexSuffix = ".idx";
 // The files git keeps beside a pack's index, removed with it.
@@ -55,6 +51,15 @@ constexpr const char* kCommitGraph = "commit-graph";
 constexpr const char* kLooseningFolder = "tarvine-loosening";
 
 constexpr std::size_t kPackPieceBytes = 1 << 16;
+
+// Which packs hold chunks alone, one name a line, as the packing that wrote
+// them knew: a hint for tidying, which counts them apart. One lost or torn
+// only makes tidying less thrifty, so it is written in place, unsynced.
+constexpr const char* kChunkPacksFile = "tarvine-chunk-packs";
+// Tidying packs the whole history again once the packs it added since hold
+// more than this share of the largest pack's blocks: their objects are no
+// deltas of the older versions in it.
+constexpr std::uint64_t kAddedShareBeforeRepacking = 16;  // 1/16th
 
 using ObjectSet = std::unordered_set<std::string>;  // of raw ids
 std::string key(const git_oid& oid) {
@@ -107,6 +112,49 @@ std::vector<std::string> packsOf(git_repository* repository) {
     if (!exists(path + kKeepSuffix)) packs.push_back(std::move(path));
   }
   return packs;
+}
+
+// The space a pack's files take on disk.
+std::uint64_t blocksOf(const std::string& pack) {
+  std::uint64_t bytes = 0;
+  for (const char* suffix : {".pack", kIndexSuffix}) {
+    struct stat info {};
+    if (::stat((pack + suffix).c_str(), &info) == 0) {
+      bytes += static_cast<std::uint64_t>(info.st_blocks) * 512;
+    }
+  }
+  return bytes;
+}
+
+std::string chunkPacksFile(git_repository* repository) {
+  return std::string(git_repository_path(repository)) + kChunkPacksFile;
+}
+
+// The packs of chunks the hint names that are there.
+std::unordered_set<std::string> chunkPacksOf(git_repository* repository) {
+  std::unordered_set<std::string> packs;
+  std::ifstream in(chunkPacksFile(repository));
+  for (std::string name; std::getline(in, name);) {
+    const std::string pack = packFolder(repository) + "/" + name;
+    if (name.rfind("pack-", 0) == 0 && name.find('/') == std::string::npos &&
+        exists(pack + kIndexSuffix)) {
+      packs.insert(pack);
+    }
+  }
+  return packs;
+}
+
+void recordChunkPacks(git_repository* repository, const std::unordered_set<std::string>& packs) {
+  if (packs.empty() && !exists(chunkPacksFile(repository))) return;
+  std::string text;
+  for (const std::string& pack : packs) {
+    text += std::filesystem::path(pack).filename().string() + "\n";
+  }
+  FileDescriptor file(::open(chunkPacksFile(repository).c_str(),
+                             O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW,
+                             Privacy::fileMode));
+  // A hint: a failure leaves tidying less thrifty, nothing lost.
+  if (file.valid()) (void)!::write(file.get(), text.data(), text.size());
 }
 
 // One pack as an object database of its own, read through its index.
@@ -428,13 +476,12 @@ Status loosen(git_repository* repository, const std::string& pack, git_odb* data
 // What a pack of the history is to hold: the snapshots' objects, walked from
 // the newest so that each file's versions are deltas of each other, then
 // whatever else the packs it replaces held. Large blobs are left out: loose,
-// they are read and restored piece by piece. The chunks of large files go to
-// `chunks`, a builder that tries no deltas.
+// they are read and restored piece by piece. The chunks of large files are
+// gathered apart, for `packChunks`.
 class Gathering {
  public:
-  Gathering(git_packbuilder* builder, git_packbuilder* chunks, git_odb* odb,
-            std::uint64_t looseFileBytes)
-      : builder_(builder), chunks_(chunks), odb_(odb), looseFileBytes_(looseFileBytes) {}
+  Gathering(git_packbuilder* builder, git_odb* odb, std::uint64_t looseFileBytes)
+      : builder_(builder), odb_(odb), looseFileBytes_(looseFileBytes) {}
 
   Status snapshot(git_commit* commit) {
     chunkedFolder_.reset();
@@ -467,7 +514,22 @@ class Gathering {
     return insert(oid, nullptr);
   }
   bool isLarge(const git_oid& oid) const { return large_.contains(key(oid)); }
+  bool isChunk(const git_oid& oid) const { return chunkSet_.contains(key(oid)); }
+  const std::vector<git_oid>& chunks() const { return chunks_; }
   const std::vector<git_oid>& packed() const { return packed_; }
+
+  // Gives `builder` (one that tries no deltas) every chunk gathered but those
+  // `kept` already holds.
+  Status packChunks(git_packbuilder* builder, const std::function<bool(const git_oid&)>& kept) {
+    for (const git_oid& oid : chunks_) {
+      if (kept(oid)) continue;
+      if (git_packbuilder_insert(builder, &oid, nullptr) != 0) {
+        return packFailure("cannot pack " + hex(oid));
+      }
+      packed_.push_back(oid);
+    }
+    return Status();
+  }
 
   // What another reference, or a line of a reference's log, names: each
   // snapshot and what it holds, as far as they can be read (a snapshot set
@@ -505,7 +567,12 @@ class Gathering {
  private:
   Status insert(const git_oid& oid, const char* path, bool chunk = false) {
     if (!inserted_.insert(key(oid)).second) return Status();
-    if (git_packbuilder_insert(chunk ? chunks_ : builder_, &oid, path) != 0) {
+    if (chunk) {
+      chunks_.push_back(oid);
+      chunkSet_.insert(key(oid));
+      return Status();
+    }
+    if (git_packbuilder_insert(builder_, &oid, path) != 0) {
       return packFailure("cannot pack " + hex(oid));
     }
     packed_.push_back(oid);
@@ -588,12 +655,12 @@ class Gathering {
   }
 
   git_packbuilder* builder_;
-  git_packbuilder* chunks_;
   git_odb* odb_;
   std::uint64_t looseFileBytes_;
   ObjectSet inserted_, seenTrees_, large_;
   ObjectSet largeReached_, reachedCommits_, asItIs_;
-  std::vector<git_oid> packed_;
+  std::vector<git_oid> packed_, chunks_;
+  ObjectSet chunkSet_;
   std::optional<Status> failure_;
   // The folder of chunks git_tree_walk is in, once its marker was met.
   std::optional<std::string> chunkedFolder_;
@@ -647,14 +714,14 @@ std::vector<git_oid> looseObjects(git_repository* repository) {
 // does (and the chunks among them into another, with no deltas); they are
 // removed once the pack that holds them is synced.
 Status packLooseObjects(git_repository* repository, git_odb* odb, std::uint64_t looseFileBytes,
-                        PackSteps& steps) {
+                        const std::vector<git_oid>& loose, PackSteps& steps) {
   auto builder = packBuilder(repository);
   if (!builder.ok()) return builder.status();
   auto chunks = plainPackBuilder(odb);
   if (!chunks.ok()) return chunks.status();
   std::vector<git_oid> packed;
   ObjectSet chunkIds;  // the blobs the loose folders of chunks name
-  for (const git_oid& oid : looseObjects(repository)) {
+  for (const git_oid& oid : loose) {
     std::size_t size = 0;
     git_object_t type;
     if (git_odb_read_header(&size, &type, odb, &oid) != 0) {
@@ -681,20 +748,32 @@ Status packLooseObjects(git_repository* repository, git_odb* odb, std::uint64_t 
     if (git_packbuilder_object_count(each) == 0) continue;
     auto pack = writePack(repository, each, steps);
     if (!pack.ok()) return pack.status();
+    if (each == chunks->builder.get()) {
+      auto named = chunkPacksOf(repository);
+      named.insert(*pack);
+      recordChunkPacks(repository, named);
+    }
     if (Status done = removeLooseCopies(repository, *pack, packed, steps); !done.ok()) return done;
   }
   return Status();
 }
 
-int looseObjectEstimate(git_repository* repository) {
-  std::error_code missing;
-  int count = 0;
-  for (auto it = std::filesystem::directory_iterator(
-           std::string(git_repository_path(repository)) + kSampledFanOut, missing);
-       it != std::filesystem::directory_iterator(); ++it) {
-    ++count;
+// Whether tidying should pack the whole history again: past git's count of
+// packs, or once the packs added since the last whole packing (all but the
+// largest, packs of chunks apart, which gain nothing from it) hold more than
+// their share beside the largest.
+bool repackingDue(git_repository* repository) {
+  const auto packs = packsOf(repository);
+  if (packs.size() >= kPacksBeforeRepacking) return true;
+  const auto chunkPacks = chunkPacksOf(repository);
+  std::uint64_t largest = 0, all = 0;
+  for (const std::string& pack : packs) {
+    if (chunkPacks.contains(pack)) continue;
+    const std::uint64_t blocks = blocksOf(pack);
+    largest = std::max(largest, blocks);
+    all += blocks;
   }
-  return count * kFanOutFolders;
+  return (all - largest) * kAddedShareBeforeRepacking > largest;
 }
 
 // The snapshots each line of the log `path` names.
@@ -752,12 +831,19 @@ std::vector<git_oid> reachableRoots(git_repository* repository) {
 }  // namespace
 
 Status History::tidy() {
-  if (looseObjectEstimate(repository_) <= kLooseObjectsBeforePacking) return Status();
-  if (packsOf(repository_).size() >= kPacksBeforeRepacking) return pack();
+  // Every loose object is packed at once, not only past git's gc --auto
+  // count: each takes a block of the disk of its own and is no delta.
+  const auto loose = looseObjects(repository_);
+  if (loose.empty()) return Status();
   auto odb = odbOf(repository_);
   if (!odb.ok()) return odb.status();
-  return packLooseObjects(repository_, odb->get(), looseFileBytes_,
-                          packSteps_ != nullptr ? *packSteps_ : PackSteps::real());
+  if (Status packed = packLooseObjects(repository_, odb->get(), looseFileBytes_, loose,
+                                       packSteps_ != nullptr ? *packSteps_ : PackSteps::real());
+      !packed.ok()) {
+    return packed;
+  }
+  git_odb_refresh(odb->get());
+  return repackingDue(repository_) ? pack() : Status();
 }
 
 Status History::pack() { return repack(/*dropUnreachable=*/false); }
@@ -775,7 +861,7 @@ Status History::repack(bool dropUnreachable) {
   if (!odb.ok()) return odb.status();
   auto chunks = plainPackBuilder(odb->get());
   if (!chunks.ok()) return chunks.status();
-  Gathering gathering(builder->get(), chunks->builder.get(), odb->get(), looseFileBytes_);
+  Gathering gathering(builder->get(), odb->get(), looseFileBytes_);
   for (Commit commit = std::move(*head); commit;) {
     if (Status added = gathering.snapshot(commit.get()); !added.ok()) return added;
     auto parent = parentToPack(commit.get());
@@ -787,12 +873,11 @@ Status History::repack(bool dropUnreachable) {
       if (Status added = gathering.reachFrom(repository_, root); !added.ok()) return added;
     }
   }
-  // Whatever else the packs replaced held (objects no snapshot names, kept
-  // aside) is packed again too.
   struct Replaced {
     std::string pack;
     Odb database;
     std::vector<git_oid> objects;
+    std::uint64_t bytes = 0;
   };
   std::vector<Replaced> replaced;
   for (std::string& pack : packsOf(repository_)) {
@@ -800,22 +885,73 @@ Status History::repack(bool dropUnreachable) {
     if (!database.ok()) return database.status();
     auto objects = objectsIn(database->get(), pack);
     if (!objects.ok()) return objects.status();
-    for (const git_oid& oid : *objects) {
-      if (dropUnreachable && !gathering.reaches(oid)) continue;
-      if (Status kept = gathering.keep(oid, database->get()); !kept.ok()) return kept;
+    struct stat info {};
+    const std::uint64_t bytes =
+        ::stat((pack + ".pack").c_str(), &info) == 0 ? static_cast<std::uint64_t>(info.st_size) : 0;
+    replaced.push_back({std::move(pack), std::move(*database), std::move(*objects), bytes});
+  }
+  // Packs of chunks alone, every one a chunk the history keeps, stay as they
+  // are where they are large beside the smaller ones (git's geometric
+  // repacking, by twos): packing a chunk again saves nothing and costs a
+  // pass over a large file's content.
+  std::vector<Replaced> kept;
+  std::vector<std::size_t> chunkPacks;
+  for (std::size_t i = 0; i < replaced.size(); ++i) {
+    const auto& objects = replaced[i].objects;
+    if (!objects.empty() && std::all_of(objects.begin(), objects.end(), [&](const git_oid& oid) {
+          return gathering.isChunk(oid);
+        })) {
+      chunkPacks.push_back(i);
     }
-    replaced.push_back({std::move(pack), std::move(*database), std::move(*objects)});
+  }
+  std::sort(chunkPacks.begin(), chunkPacks.end(),
+            [&](std::size_t a, std::size_t b) { return replaced[a].bytes < replaced[b].bytes; });
+  std::size_t merged = std::min<std::size_t>(1, chunkPacks.size());
+  for (std::uint64_t bytes = merged > 0 ? replaced[chunkPacks[0]].bytes : 0;
+       merged < chunkPacks.size() && replaced[chunkPacks[merged]].bytes < 2 * bytes; ++merged) {
+    bytes += replaced[chunkPacks[merged]].bytes;
+  }
+  if (merged == 1) merged = 0;  // one pack alone would be written again as it is
+  std::vector<bool> keptHere(replaced.size(), false);
+  for (std::size_t i = merged; i < chunkPacks.size(); ++i) keptHere[chunkPacks[i]] = true;
+  for (std::size_t i = replaced.size(); i-- > 0;) {
+    if (!keptHere[i]) continue;
+    kept.push_back(std::move(replaced[i]));
+    replaced.erase(replaced.begin() + static_cast<std::ptrdiff_t>(i));
+  }
+  // Whatever else the packs replaced held (objects no snapshot names, kept
+  // aside) is packed again too.
+  for (const Replaced& old : replaced) {
+    for (const git_oid& oid : old.objects) {
+      if (dropUnreachable && !gathering.reaches(oid)) continue;
+      if (Status added = gathering.keep(oid, old.database.get()); !added.ok()) return added;
+    }
+  }
+  const auto inKept = [&](const git_oid& oid) {
+    return std::any_of(kept.begin(), kept.end(), [&](const Replaced& pack) {
+      return git_odb_exists(pack.database.get(), &oid) == 1;
+    });
+  };
+  if (Status added = gathering.packChunks(chunks->builder.get(), inKept); !added.ok()) {
+    return added;
   }
 
-  // The new packs: the history's objects, and its chunks.
+  // The new packs: the history's objects, and its chunks; and the packs of
+  // chunks kept as they are.
   std::vector<std::string> written;
   std::vector<Odb> proofs;
+  for (Replaced& pack : kept) {
+    written.push_back(pack.pack);
+    proofs.push_back(std::move(pack.database));
+  }
+  std::unordered_set<std::string> chunkPacksNow(written.begin(), written.end());
   for (git_packbuilder* each : {builder->get(), chunks->builder.get()}) {
     if (git_packbuilder_object_count(each) == 0) continue;
     auto pack = writePack(repository_, each, steps);
     if (!pack.ok()) return pack.status();
     auto database = packDatabase(*pack);
     if (!database.ok()) return database.status();
+    if (each == chunks->builder.get()) chunkPacksNow.insert(*pack);
     written.push_back(std::move(*pack));
     proofs.push_back(std::move(*database));
   }
@@ -887,8 +1023,10 @@ Status History::repack(bool dropUnreachable) {
       return done;
     }
   }
+  std::vector<git_oid> packedOrKept = gathering.packed();
+  packedOrKept.insert(packedOrKept.end(), gathering.chunks().begin(), gathering.chunks().end());
   for (const std::string& pack : written) {
-    if (Status done = removeLooseCopies(repository_, pack, gathering.packed(), steps); !done.ok()) {
+    if (Status done = removeLooseCopies(repository_, pack, packedOrKept, steps); !done.ok()) {
       return done;
     }
   }
@@ -898,6 +1036,7 @@ Status History::repack(bool dropUnreachable) {
       if (Status done = removed(steps, loosePath(repository_, oid)); !done.ok()) return done;
     }
   }
+  recordChunkPacks(repository_, chunkPacksNow);
   git_odb_refresh(odb->get());
   return Status();
 }

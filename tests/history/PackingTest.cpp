@@ -221,5 +221,42 @@ TEST_F(PackingTest, NothingIsRemovedBeforeThePackThatReplacesItIsSynced) {
   EXPECT_NE(data, steps.calls.end());
 }
 
+// Tidying after each snapshot leaves no object loose (each would take a block
+// of the disk and be no delta), adds a pack while the packs it added are
+// small beside the largest, and packs the whole history again once they
+// outgrow their share, so that the pack count stays bounded.
+TEST_F(PackingTest, TidyingLeavesNothingLooseAndPacksWholeOnceTheAddedPacksOutgrowTheirShare) {
+  for (unsigned f = 0; f < 200; ++f) write("base/" + std::to_string(f), noise(8 << 10, f));
+  snap();
+  ASSERT_TRUE(history->pack().ok());
+  const auto packCount = [&] {
+    std::size_t count = 0;
+    for (const auto& entry : fs::directory_iterator(repository + "/objects/pack")) {
+      count += entry.path().extension() == ".idx" ? 1 : 0;
+    }
+    return count;
+  };
+  std::string log;
+  std::vector<std::size_t> counts;
+  for (int round = 0; round < 40; ++round) {
+    log += "line " + std::to_string(round) + " " + noise(600, 1000 + round) + "\n";
+    write("log.txt", log);
+    snap();
+    const Status tidied = history->tidy();
+    ASSERT_TRUE(tidied.ok()) << tidied.message();
+    const std::string counted = git("count-objects -v");
+    ASSERT_EQ(counted.rfind("count: 0\n", 0), 0u) << round << ": " << counted;
+    counts.push_back(packCount());
+  }
+  std::string shown;
+  for (std::size_t count : counts) shown += std::to_string(count) + " ";
+  const auto most = std::max_element(counts.begin(), counts.end());
+  EXPECT_GE(*most, 3u) << shown;  // packs were added, not the whole packed each time
+  EXPECT_LT(*most, 50u) << shown;
+  EXPECT_NE(std::find(most, counts.end(), 1u), counts.end()) << shown;  // then packed whole
+  git("fsck --strict --no-dangling");
+  EXPECT_EQ(versionOf(idOf("HEAD"), "log.txt"), log);
+}
+
 }  // namespace
 }  // namespace tarvine::history
