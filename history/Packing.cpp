@@ -758,22 +758,132 @@ Status packLooseObjects(git_repository* repository, git_odb* odb, std::uint64_t 
   return Status();
 }
 
-// Whether tidying should pack the whole history again: past git's count of
-// packs, or once the packs added since the last whole packing (all but the
-// largest, packs of chunks apart, which gain nothing from it) hold more than
-// their share beside the largest.
+// Of packs sorted by size, smallest first, how many of the smallest to merge
+// so that each pack left is at least twice all the packs smaller than it
+// (git's geometric repacking): none where that would be one pack alone.
+std::size_t geometricPrefix(const std::vector<std::uint64_t>& ascending) {
+  std::size_t merged = std::min<std::size_t>(1, ascending.size());
+  for (std::uint64_t sum = merged > 0 ? ascending[0] : 0;
+       merged < ascending.size() && ascending[merged] < 2 * sum; ++merged) {
+    sum += ascending[merged];
+  }
+  return merged > 1 ? merged : 0;
+}
+
+// Whether tidying should pack the whole history again: once the packs added
+// since the last whole packing (all but the largest, packs of chunks apart,
+// which gain nothing from it) hold more than their share beside the largest.
 bool repackingDue(git_repository* repository) {
-  const auto packs = packsOf(repository);
-  if (packs.size() >= kPacksBeforeRepacking) return true;
   const auto chunkPacks = chunkPacksOf(repository);
   std::uint64_t largest = 0, all = 0;
-  for (const std::string& pack : packs) {
+  for (const std::string& pack : packsOf(repository)) {
     if (chunkPacks.contains(pack)) continue;
     const std::uint64_t blocks = blocksOf(pack);
     largest = std::max(largest, blocks);
     all += blocks;
   }
   return (all - largest) * kAddedShareBeforeRepacking > largest;
+}
+
+// Packs `packs` into one through `builder` (the same objects, as deltas of
+// each other where the builder tries them), and removes them once it is
+// synced and proven to hold every object of theirs; the new pack, or none
+// when there was nothing to merge. A pack holding a blob too large to pack
+// is left as it is.
+Result<std::optional<std::string>> mergePacks(git_repository* repository, git_odb* odb,
+                                              git_packbuilder* builder,
+                                              const std::vector<std::string>& packs,
+                                              std::uint64_t looseFileBytes, PackSteps& steps) {
+  struct Merged {
+    std::string pack;
+    std::vector<git_oid> objects;
+  };
+  std::vector<Merged> merged;
+  ObjectSet inserted;
+  for (const std::string& pack : packs) {
+    auto database = packDatabase(pack);
+    if (!database.ok()) return database.status();
+    auto objects = objectsIn(database->get(), pack);
+    if (!objects.ok()) return objects.status();
+    for (const git_oid& oid : *objects) {
+      std::size_t size = 0;
+      git_object_t type;
+      if (git_odb_read_header(&size, &type, odb, &oid) != 0) {
+        return packFailure("cannot read " + hex(oid));
+      }
+      if (size > looseFileBytes) return std::optional<std::string>();
+    }
+    for (const git_oid& oid : *objects) {
+      if (!inserted.insert(key(oid)).second) continue;
+      if (git_packbuilder_insert(builder, &oid, nullptr) != 0) {
+        return packFailure("cannot pack " + hex(oid));
+      }
+    }
+    merged.push_back({pack, std::move(*objects)});
+  }
+  if (merged.size() < 2) return std::optional<std::string>();
+  auto written = writePack(repository, builder, steps);
+  if (!written.ok()) return written.status();
+  auto proof = packDatabase(*written);
+  if (!proof.ok()) return proof.status();
+  for (const Merged& old : merged) {
+    for (const git_oid& oid : old.objects) {
+      if (git_odb_exists(proof->get(), &oid) != 1) {
+        return Status::failure(Status::Kind::failed,
+                               "the new pack lacks " + hex(oid) + " of " + old.pack + ": kept it");
+      }
+    }
+  }
+  for (const Merged& old : merged) {
+    if (old.pack == *written) continue;
+    if (Status done = removed(steps, old.pack + kIndexSuffix); !done.ok()) return done;
+    for (const char* suffix : kPackSuffixes) {
+      if (Status done = removed(steps, old.pack + suffix); !done.ok()) return done;
+    }
+  }
+  if (Status done = removed(steps, packFolder(repository) + "/" + kMultiPackIndex); !done.ok()) {
+    return done;
+  }
+  return std::optional<std::string>(*written);
+}
+
+// Past git's count of packs, the small ones are merged into one (git's
+// geometric repacking), those of chunks apart (with no deltas) from the
+// others: a whole packing would compress every object of the history again.
+Status mergeSmallPacks(git_repository* repository, git_odb* odb, std::uint64_t looseFileBytes,
+                       PackSteps& steps) {
+  const auto packs = packsOf(repository);
+  if (packs.size() < kPacksBeforeRepacking) return Status();
+  auto chunkPacks = chunkPacksOf(repository);
+  std::vector<std::string> kinds[2];  // the others, the chunks
+  for (const std::string& pack : packs) kinds[chunkPacks.contains(pack) ? 1 : 0].push_back(pack);
+  for (int chunks : {0, 1}) {
+    auto& group = kinds[chunks];
+    std::vector<std::pair<std::uint64_t, std::string>> sized;
+    for (std::string& pack : group) sized.emplace_back(blocksOf(pack), std::move(pack));
+    std::sort(sized.begin(), sized.end());
+    std::vector<std::uint64_t> sizes;
+    for (const auto& each : sized) sizes.push_back(each.first);
+    group.clear();
+    for (std::size_t i = 0, merged = geometricPrefix(sizes); i < merged; ++i) {
+      group.push_back(sized[i].second);
+    }
+    if (group.empty()) continue;
+    auto builder = packBuilder(repository);
+    if (!builder.ok()) return builder.status();
+    auto plain = plainPackBuilder(odb);
+    if (!plain.ok()) return plain.status();
+    auto merged = mergePacks(repository, odb, chunks ? plain->builder.get() : builder->get(), group,
+                             looseFileBytes, steps);
+    if (!merged.ok()) return merged.status();
+    if (chunks && *merged) {
+      for (const std::string& pack : group) chunkPacks.erase(pack);
+      chunkPacks.insert(**merged);
+      recordChunkPacks(repository, chunkPacks);
+    }
+  }
+  git_odb_refresh(odb);
+  return Status();
 }
 
 // The snapshots each line of the log `path` names.
@@ -843,7 +953,9 @@ Status History::tidy() {
     return packed;
   }
   git_odb_refresh(odb->get());
-  return repackingDue(repository_) ? pack() : Status();
+  if (repackingDue(repository_)) return pack();
+  return mergeSmallPacks(repository_, odb->get(), looseFileBytes_,
+                         packSteps_ != nullptr ? *packSteps_ : PackSteps::real());
 }
 
 Status History::pack() { return repack(/*dropUnreachable=*/false); }
@@ -906,12 +1018,9 @@ Status History::repack(bool dropUnreachable) {
   }
   std::sort(chunkPacks.begin(), chunkPacks.end(),
             [&](std::size_t a, std::size_t b) { return replaced[a].bytes < replaced[b].bytes; });
-  std::size_t merged = std::min<std::size_t>(1, chunkPacks.size());
-  for (std::uint64_t bytes = merged > 0 ? replaced[chunkPacks[0]].bytes : 0;
-       merged < chunkPacks.size() && replaced[chunkPacks[merged]].bytes < 2 * bytes; ++merged) {
-    bytes += replaced[chunkPacks[merged]].bytes;
-  }
-  if (merged == 1) merged = 0;  // one pack alone would be written again as it is
+  std::vector<std::uint64_t> sizes;
+  for (std::size_t i : chunkPacks) sizes.push_back(replaced[i].bytes);
+  const std::size_t merged = geometricPrefix(sizes);
   std::vector<bool> keptHere(replaced.size(), false);
   for (std::size_t i = merged; i < chunkPacks.size(); ++i) keptHere[chunkPacks[i]] = true;
   for (std::size_t i = replaced.size(); i-- > 0;) {
