@@ -245,8 +245,8 @@ class History {
   Status pack();
   // For a quiet moment after a snapshot: packs every loose object, and packs
   // the whole history again once the packs added since hold more than a
-  // sixteenth of the largest, or there are as many packs as git's gc --auto
-  // allows. A failure loses nothing.
+  // sixteenth of the largest; past the packs git's gc --auto allows, merges
+  // the small ones. A failure loses nothing.
   Status tidy();
   static constexpr std::uint64_t kLooseFileBytes = 32ull << 20;
   // Files of at least this many bytes are stored in content-defined chunks
