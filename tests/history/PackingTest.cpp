@@ -244,11 +244,7 @@ TEST_F(PackingTest, TidyingLeavesNothingLooseAndBoundsThePacksItAdds) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    history.reset();
-    fs::remove_all(repository);
-    fs::remove_all(root);
-    fs::create_directories(root);
-    reopen();
+    startAfresh();
     for (unsigned f = 0; f < c.baseFiles; ++f)
       write("base/" + std::to_string(f), noise(8 << 10, f));
     snap();
