@@ -7,6 +7,8 @@
 //   tarvine_snapshot_bench snapshot REPO ROOT [FOLDER...]
 //       one snapshot; with FOLDERs (paths below ROOT, "." for ROOT itself),
 //       as the application takes it when its watches saw those change
+//   tarvine_snapshot_bench tidy REPO ROOT        what the application and the
+//                                                command line do after one
 //
 // Prints one line of JSON: cpu_ms, wall_ms, peak_mb, files_read, whole.
 
@@ -99,14 +101,30 @@ int snapshot(const std::string& repository, const std::string& root, int argc, c
   return 0;
 }
 
+// Packs as a snapshot's quiet moment does (History::tidy).
+int tidy(const std::string& repository, const std::string& root) {
+  auto history = tarvine::history::History::open(repository, root);
+  if (!history.ok()) {
+    std::fprintf(stderr, "%s\n", history.status().message().c_str());
+    return 1;
+  }
+  if (tarvine::Status tidied = (*history)->tidy(); !tidied.ok()) {
+    std::fprintf(stderr, "%s\n", tidied.message().c_str());
+    return 1;
+  }
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   const std::string command = argc > 1 ? argv[1] : "";
   if (command == "make" && argc == 4) return make(argv[2], std::atol(argv[3]));
   if (command == "snapshot" && argc >= 4) return snapshot(argv[2], argv[3], argc - 4, argv + 4);
+  if (command == "tidy" && argc == 4) return tidy(argv[2], argv[3]);
   std::fprintf(stderr,
                "usage: tarvine_snapshot_bench make ROOT FILES\n"
-               "       tarvine_snapshot_bench snapshot REPOSITORY ROOT [FOLDER...]\n");
+               "       tarvine_snapshot_bench snapshot REPOSITORY ROOT [FOLDER...]\n"
+               "       tarvine_snapshot_bench tidy REPOSITORY ROOT\n");
   return 2;
 }

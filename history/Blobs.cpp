@@ -1,22 +1,19 @@
 #include "history/Blobs.h"
 
-#include <fcntl.h>
-#include <zlib.h>
+#include <unistd.h>
 
 #include <cerrno>
-#include <charconv>
 #include <cstring>
-#include <memory>
+#include <functional>
 #include <optional>
 #include <vector>
 
 #include "history/GitObjects.h"
-#include "platform/posix/FileDescriptor.h"
+#include "history/Loose.h"
 
 namespace tarvine::history {
 namespace {
 
-constexpr std::size_t kCompressedPieceBytes = 1 << 16;
 // The unit in which zeros become holes: file systems allocate in blocks of
 // this size or a multiple of it.
 constexpr std::size_t kHoleBytes = 4096;
@@ -93,62 +90,30 @@ class Sink : public Pieces {
   std::uint64_t position_ = 0;  // where the file's offset is
 };
 
-// A loose object's content to `sink`, inflated piece by piece. Absent when the
-// object is not loose (packed), so that libgit2 reads it.
+// A loose object's content to `sink`, inflated piece by piece with the
+// engine's own inflater (Loose.h). Absent when the object is not loose
+// (packed), so that libgit2 reads it.
 std::optional<Status> copyLooseBlob(git_repository* repository, const git_oid& oid, Pieces& sink) {
   const std::string id = hex(oid);
   const std::string path = std::string(git_repository_path(repository)) + "objects/" +
                            id.substr(0, 2) + "/" + id.substr(2);
-  FileDescriptor object(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
-  if (!object.valid()) return std::nullopt;
-  const auto damaged = [&](const std::string& what) {
-    return Status::failure(Status::Kind::damaged, what + " " + id, EIO);
-  };
-  z_stream inflater{};
-  if (inflateInit(&inflater) != Z_OK) return Status::error("cannot inflate " + id);
-  std::unique_ptr<z_stream, int (*)(z_stream*)> ender(&inflater, &inflateEnd);
-  std::vector<unsigned char> in(kCompressedPieceBytes), out(kStreamPieceBytes);
-  std::string header;  // "blob SIZE\0", before the content
-  bool inHeader = true;
-  std::uint64_t expected = 0, written = 0;
-  for (int status = Z_OK; status != Z_STREAM_END;) {
-    if (inflater.avail_in == 0) {
-      const ssize_t got = ::read(object.get(), in.data(), in.size());
-      if (got < 0 && errno == EINTR) continue;
-      if (got <= 0) return damaged("truncated object");
-      inflater.next_in = in.data();
-      inflater.avail_in = static_cast<uInt>(got);
-    }
-    inflater.next_out = out.data();
-    inflater.avail_out = static_cast<uInt>(out.size());
-    status = inflate(&inflater, Z_NO_FLUSH);
-    if (status != Z_OK && status != Z_STREAM_END) return damaged("corrupt object");
-    std::size_t produced = out.size() - inflater.avail_out, start = 0;
-    if (inHeader) {
-      const auto* end = static_cast<unsigned char*>(std::memchr(out.data(), 0, produced));
-      header.append(reinterpret_cast<char*>(out.data()),
-                    end != nullptr ? end - out.data() : produced);
-      if (end == nullptr) continue;
-      constexpr std::string_view kBlob = "blob ";
-      if (header.rfind(kBlob, 0) != 0) {
-        return Status::failure(Status::Kind::invalid, "not a file: " + id, EINVAL);
-      }
-      const char* digits = header.data() + kBlob.size();
-      const auto [last, error] = std::from_chars(digits, header.data() + header.size(), expected);
-      if (error != std::errc() || last != header.data() + header.size()) {
-        return damaged("corrupt object header of");
-      }
-      inHeader = false;
-      start = static_cast<std::size_t>(end - out.data()) + 1;
-    }
-    if (Status wrote = sink.put(reinterpret_cast<char*>(out.data()) + start, produced - start);
-        !wrote.ok()) {
-      return wrote;
-    }
-    written += produced - start;
-  }
-  if (inHeader || written != expected) return damaged("truncated object");
-  return Status();
+  bool blob = true;
+  Status put;
+  const auto problem = inflateLoose(
+      path,
+      [&](git_object_t type, std::uint64_t) {
+        blob = type == GIT_OBJECT_BLOB;
+        return blob;
+      },
+      [&](const char* bytes, std::size_t size) {
+        put = sink.put(bytes, size);
+        return put.ok();
+      });
+  if (!problem) return std::nullopt;
+  if (problem->empty()) return Status();
+  if (!blob) return Status::failure(Status::Kind::invalid, "not a file: " + id, EINVAL);
+  if (!put.ok()) return put;
+  return Status::failure(Status::Kind::damaged, "damaged object " + id + ": " + *problem, EIO);
 }
 
 }  // namespace
@@ -232,6 +197,23 @@ class Hasher : public Pieces {
   std::uint64_t written_ = 0;
 };
 
+// The id of the content `fill` puts into a Hasher, as one blob of `size`
+// bytes, stored nowhere.
+Result<git_oid> hashed(std::uint64_t size, const std::function<Status(Hasher&)>& fill) {
+  auto odb = hashingOdb();
+  if (!odb.ok()) return odb.status();
+  git_odb_stream* stream = nullptr;
+  if (git_odb_open_wstream(&stream, odb->get(), size, GIT_OBJECT_BLOB) != 0) {
+    return gitFailure("cannot hash");
+  }
+  OdbStream owner(stream);
+  Hasher hasher(stream);
+  if (Status filled = fill(hasher); !filled.ok()) return filled;
+  git_oid oid;
+  if (git_odb_stream_finalize_write(&oid, stream) != 0) return gitFailure("cannot hash");
+  return oid;
+}
+
 }  // namespace
 
 Status copyFile(FolderAccess& access, git_repository* repository, const git_oid& stored,
@@ -243,21 +225,13 @@ Status copyFile(FolderAccess& access, git_repository* repository, const git_oid&
 }
 
 Result<git_oid> hashChunks(git_repository* repository, const git_oid& tree, std::uint64_t size) {
-  auto odb = hashingOdb();
-  if (!odb.ok()) return odb.status();
-  git_odb_stream* stream = nullptr;
-  if (git_odb_open_wstream(&stream, odb->get(), size, GIT_OBJECT_BLOB) != 0) {
-    return gitFailure("cannot hash");
-  }
-  OdbStream owner(stream);
-  Hasher hasher(stream);
-  if (Status copied = copyChunks(repository, tree, hasher); !copied.ok()) return copied;
-  if (hasher.written() != size) {
-    return Status::failure(Status::Kind::damaged, "its chunks do not add up to its size", EIO);
-  }
-  git_oid oid;
-  if (git_odb_stream_finalize_write(&oid, stream) != 0) return gitFailure("cannot hash");
-  return oid;
+  return hashed(size, [&](Hasher& hasher) {
+    if (Status copied = copyChunks(repository, tree, hasher); !copied.ok()) return copied;
+    if (hasher.written() != size) {
+      return Status::failure(Status::Kind::damaged, "its chunks do not add up to its size", EIO);
+    }
+    return Status();
+  });
 }
 
 Status copyBlob(FolderAccess& access, git_repository* repository, const git_oid& oid, int fd,
@@ -268,28 +242,21 @@ Status copyBlob(FolderAccess& access, git_repository* repository, const git_oid&
 }
 
 Result<git_oid> hashFile(FolderAccess& access, int fd, std::uint64_t size) {
-  auto odb = hashingOdb();
-  if (!odb.ok()) return odb.status();
-  git_odb_stream* stream = nullptr;
-  if (git_odb_open_wstream(&stream, odb->get(), size, GIT_OBJECT_BLOB) != 0) {
-    return gitFailure("cannot hash");
-  }
-  OdbStream owner(stream);
-  std::vector<char> buffer(kStreamPieceBytes);
-  for (std::uint64_t left = size; left > 0;) {
-    const ssize_t got =
-        access.read(fd, buffer.data(), std::min<std::uint64_t>(left, buffer.size()));
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) return systemFailure("cannot read");
-    if (got == 0) return Status::error("changed while it was read", EAGAIN);
-    if (git_odb_stream_write(stream, buffer.data(), static_cast<size_t>(got)) != 0) {
-      return gitFailure("cannot hash");
+  return hashed(size, [&](Hasher& hasher) {
+    std::vector<char> buffer(kStreamPieceBytes);
+    for (std::uint64_t left = size; left > 0;) {
+      const ssize_t got =
+          access.read(fd, buffer.data(), std::min<std::uint64_t>(left, buffer.size()));
+      if (got < 0 && errno == EINTR) continue;
+      if (got < 0) return systemFailure("cannot read");
+      if (got == 0) return Status::error("changed while it was read", EAGAIN);
+      if (Status wrote = hasher.put(buffer.data(), static_cast<std::size_t>(got)); !wrote.ok()) {
+        return wrote;
+      }
+      left -= static_cast<std::uint64_t>(got);
     }
-    left -= static_cast<std::uint64_t>(got);
-  }
-  git_oid oid;
-  if (git_odb_stream_finalize_write(&oid, stream) != 0) return gitFailure("cannot hash");
-  return oid;
+    return Status();
+  });
 }
 
 }  // namespace tarvine::history

@@ -240,6 +240,11 @@ Result<std::unique_ptr<History>> History::open(const std::string& repository,
     // cache is saved only after its snapshot): checking each again would
     // cost a lookup per file of an unchanged tree.
     git_libgit2_opts(GIT_OPT_ENABLE_STRICT_OBJECT_CREATION, 0);
+    // libgit2 reads packs through maps of their files that it keeps, up to
+    // 8 GB of them: reading a large file's chunks out of a pack would hold
+    // the whole pack in memory. Small windows, and few of them kept.
+    git_libgit2_opts(GIT_OPT_SET_MWINDOW_SIZE, std::size_t{4} << 20);
+    git_libgit2_opts(GIT_OPT_SET_MWINDOW_MAPPED_LIMIT, std::size_t{64} << 20);
   });
   struct stat info {};
   if (opening != Opening::checking &&

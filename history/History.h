@@ -284,13 +284,15 @@ class History {
 
   // Packs every object of the history into one pack, with deltas between the
   // versions of each file, as git's gc does. Large files are in chunks, which
-  // are packed like any other; whole blobs larger than `kLooseFileBytes`
-  // (kept by stores made before chunks) stay loose, so that they are read
-  // and restored piece by piece.
+  // are packed apart with no search for deltas, the packs of them that are
+  // large beside the others kept as they are; whole blobs larger than
+  // `kLooseFileBytes` (kept by stores made before chunks) stay loose, so that
+  // they are read and restored piece by piece.
   Status pack();
-  // What git's gc --auto does, for a quiet moment after a snapshot: packs the
-  // loose objects once there are more than it allows, and all into one once
-  // there are more packs than it allows. A failure loses nothing.
+  // For a quiet moment after a snapshot: packs every loose object, and packs
+  // the whole history again once the packs added since hold more than a
+  // sixteenth of the largest; past the packs git's gc --auto allows, merges
+  // the small ones. A failure loses nothing.
   Status tidy();
   static constexpr std::uint64_t kLooseFileBytes = 32ull << 20;
   // Files of at least this many bytes are stored in content-defined chunks

@@ -5,18 +5,23 @@
 // that cannot be read or packed ends the packing with nothing removed.
 
 #include <fcntl.h>
+#include <git2/sys/config.h>
 #include <git2/sys/odb_backend.h>
+#include <git2/sys/repository.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <optional>
 #include <unordered_set>
 
+#include "history/Chunks.h"
 #include "history/GitObjects.h"
 #include "history/History.h"
 #include "history/Intact.h"
@@ -27,13 +32,8 @@
 namespace tarvine::history {
 namespace {
 
-// git's gc.auto and gc.autoPackLimit: about this many loose objects before
-// they are packed, and this many packs before all are packed into one.
-constexpr int kLooseObjectsBeforePacking = 6700;
+// git's gc.autoPackLimit: this many packs, and all are packed into one.
 constexpr std::size_t kPacksBeforeRepacking = 50;
-// git estimates the loose objects from one of the 256 fan-out folders.
-constexpr int kFanOutFolders = 256;
-constexpr const char* kSampledFanOut = "objects/17";
 
 constexpr const char* kIndexSuffix = ".idx";
 // The files git keeps beside a pack's index, removed with it.
@@ -51,6 +51,15 @@ constexpr const char* kCommitGraph = "commit-graph";
 constexpr const char* kLooseningFolder = "tarvine-loosening";
 
 constexpr std::size_t kPackPieceBytes = 1 << 16;
+
+// Which packs hold chunks alone, one name a line, as the packing that wrote
+// them knew: a hint for tidying, which counts them apart. One lost or torn
+// only makes tidying less thrifty, so it is written in place, unsynced.
+constexpr const char* kChunkPacksFile = "tarvine-chunk-packs";
+// Tidying packs the whole history again once the packs it added since hold
+// more than this share of the largest pack's blocks: their objects are no
+// deltas of the older versions in it.
+constexpr std::uint64_t kAddedShareBeforeRepacking = 16;  // 1/16th
 
 using ObjectSet = std::unordered_set<std::string>;  // of raw ids
 std::string key(const git_oid& oid) {
@@ -105,6 +114,49 @@ std::vector<std::string> packsOf(git_repository* repository) {
   return packs;
 }
 
+// The space a pack's files take on disk.
+std::uint64_t blocksOf(const std::string& pack) {
+  std::uint64_t bytes = 0;
+  for (const char* suffix : {".pack", kIndexSuffix}) {
+    struct stat info {};
+    if (::stat((pack + suffix).c_str(), &info) == 0) {
+      bytes += static_cast<std::uint64_t>(info.st_blocks) * 512;
+    }
+  }
+  return bytes;
+}
+
+std::string chunkPacksFile(git_repository* repository) {
+  return std::string(git_repository_path(repository)) + kChunkPacksFile;
+}
+
+// The packs of chunks the hint names that are there.
+std::unordered_set<std::string> chunkPacksOf(git_repository* repository) {
+  std::unordered_set<std::string> packs;
+  std::ifstream in(chunkPacksFile(repository));
+  for (std::string name; std::getline(in, name);) {
+    const std::string pack = packFolder(repository) + "/" + name;
+    if (name.rfind("pack-", 0) == 0 && name.find('/') == std::string::npos &&
+        exists(pack + kIndexSuffix)) {
+      packs.insert(pack);
+    }
+  }
+  return packs;
+}
+
+void recordChunkPacks(git_repository* repository, const std::unordered_set<std::string>& packs) {
+  if (packs.empty() && !exists(chunkPacksFile(repository))) return;
+  std::string text;
+  for (const std::string& pack : packs) {
+    text += std::filesystem::path(pack).filename().string() + "\n";
+  }
+  FileDescriptor file(::open(chunkPacksFile(repository).c_str(),
+                             O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW,
+                             Privacy::fileMode));
+  // A hint: a failure leaves tidying less thrifty, nothing lost.
+  if (file.valid()) (void)!::write(file.get(), text.data(), text.size());
+}
+
 // One pack as an object database of its own, read through its index.
 Result<Odb> packDatabase(const std::string& pack) {
   git_odb* raw = nullptr;
@@ -142,11 +194,107 @@ Result<PackBuilder> packBuilder(git_repository* repository) {
   return PackBuilder(raw);
 }
 
+// The chunks of large files are packed apart, with no search for deltas:
+// they are cut where their content says, so two chunks are alike only where
+// they are the same chunk, and searching a window of 64 KB chunks for deltas
+// cost minutes of CPU for a 1 GB file. libgit2 tries no delta for an object
+// larger than a size it reads from the repository's config when a pack
+// builder is made; 1.5 reads that size under pack.deltaCacheSize (a slip for
+// pack.bigFileThreshold, still there in 1.9), so both are given, as 1 byte,
+// by a config of its own that lives only in memory.
+constexpr const char* kNoDeltaValue = "1";
+constexpr const char* kNoDeltaKeys[] = {"pack.bigfilethreshold", "pack.deltacachesize"};
+
+git_config_backend* noDeltaConfig() {
+  auto* backend = new git_config_backend;
+  (void)git_config_init_backend(backend, GIT_CONFIG_BACKEND_VERSION);  // only fills it in
+  backend->readonly = 1;
+  backend->open = [](git_config_backend*, git_config_level_t, const git_repository*) { return 0; };
+  backend->get = [](git_config_backend*, const char* key, git_config_entry** out) {
+    static git_config_entry entries[] = {
+        {kNoDeltaKeys[0], kNoDeltaValue, 0, GIT_CONFIG_LEVEL_APP, [](git_config_entry*) {},
+         nullptr},
+        {kNoDeltaKeys[1], kNoDeltaValue, 0, GIT_CONFIG_LEVEL_APP, [](git_config_entry*) {},
+         nullptr},
+    };
+    for (git_config_entry& entry : entries) {
+      if (std::strcmp(key, entry.name) == 0) {
+        *out = &entry;
+        return 0;
+      }
+    }
+    return static_cast<int>(GIT_ENOTFOUND);
+  };
+  backend->set = [](git_config_backend*, const char*, const char*) {
+    return static_cast<int>(GIT_ERROR);
+  };
+  backend->set_multivar = [](git_config_backend*, const char*, const char*, const char*) {
+    return static_cast<int>(GIT_ERROR);
+  };
+  backend->del = [](git_config_backend*, const char*) { return static_cast<int>(GIT_ERROR); };
+  backend->del_multivar = [](git_config_backend*, const char*, const char*) {
+    return static_cast<int>(GIT_ERROR);
+  };
+  backend->iterator = [](git_config_iterator** out, git_config_backend* self) {
+    auto* iterator = new git_config_iterator{};
+    iterator->backend = self;
+    iterator->next = [](git_config_entry**, git_config_iterator*) {
+      return static_cast<int>(GIT_ITEROVER);
+    };
+    iterator->free = [](git_config_iterator* it) { delete it; };
+    *out = iterator;
+    return 0;
+  };
+  backend->snapshot = [](git_config_backend** out, git_config_backend*) {
+    *out = noDeltaConfig();
+    return 0;
+  };
+  backend->lock = [](git_config_backend*) { return 0; };
+  backend->unlock = [](git_config_backend*, int) { return 0; };
+  backend->free = [](git_config_backend* self) { delete self; };
+  return backend;
+}
+
+using Repository = std::unique_ptr<git_repository, Freer<git_repository, git_repository_free>>;
+
+// A pack builder over the history's objects that tries no deltas, with the
+// repository handle it reads them through.
+struct PlainPackBuilder {
+  Repository repository;
+  PackBuilder builder;
+};
+
+Result<PlainPackBuilder> plainPackBuilder(git_odb* odb) {
+  git_repository* rawRepository = nullptr;
+  if (git_repository_wrap_odb(&rawRepository, odb) != 0) return gitFailure("cannot pack");
+  Repository repository(rawRepository);
+  git_config* rawConfig = nullptr;
+  if (git_config_new(&rawConfig) != 0) return gitFailure("cannot pack");
+  std::unique_ptr<git_config, Freer<git_config, git_config_free>> config(rawConfig);
+  git_config_backend* backend = noDeltaConfig();
+  if (git_config_add_backend(rawConfig, backend, GIT_CONFIG_LEVEL_APP, nullptr, 0) != 0) {
+    backend->free(backend);
+    return gitFailure("cannot pack");
+  }
+  if (git_repository_set_config(rawRepository, rawConfig) != 0) return gitFailure("cannot pack");
+  auto builder = packBuilder(rawRepository);
+  if (!builder.ok()) return builder.status();
+  return PlainPackBuilder{std::move(repository), std::move(*builder)};
+}
+
+// Whether `tree` is a large file's chunks: its marker sorts first.
+bool holdsChunks(const git_tree* tree) {
+  const git_tree_entry* first = git_tree_entry_byindex(tree, 0);
+  return first != nullptr && git_tree_entry_filemode(first) == GIT_FILEMODE_COMMIT &&
+         std::string_view(git_tree_entry_name(first)).starts_with(kChunkMarkerPrefix);
+}
+
 // Writes the pack and its index, then syncs both and their folder: the pack,
 // as the path of its index without ".idx".
 Result<std::string> writePack(git_repository* repository, git_packbuilder* builder,
                               PackSteps& steps) {
-  if (git_packbuilder_write(builder, nullptr, Privacy::objectMode, nullptr, nullptr) != 0) {
+  if (git_packbuilder_write(builder, packFolder(repository).c_str(), Privacy::objectMode, nullptr,
+                            nullptr) != 0) {
     return packFailure("cannot write a pack");
   }
   const std::string pack = packFolder(repository) + "/pack-" + git_packbuilder_name(builder);
@@ -328,13 +476,15 @@ Status loosen(git_repository* repository, const std::string& pack, git_odb* data
 // What a pack of the history is to hold: the snapshots' objects, walked from
 // the newest so that each file's versions are deltas of each other, then
 // whatever else the packs it replaces held. Large blobs are left out: loose,
-// they are read and restored piece by piece.
+// they are read and restored piece by piece. The chunks of large files are
+// gathered apart, for `packChunks`.
 class Gathering {
  public:
   Gathering(git_packbuilder* builder, git_odb* odb, std::uint64_t looseFileBytes)
       : builder_(builder), odb_(odb), looseFileBytes_(looseFileBytes) {}
 
   Status snapshot(git_commit* commit) {
+    chunkedFolder_.reset();
     if (Status added = insert(*git_commit_id(commit), nullptr); !added.ok()) return added;
     git_tree* raw = nullptr;
     if (git_commit_tree(&raw, commit) != 0) {
@@ -364,7 +514,22 @@ class Gathering {
     return insert(oid, nullptr);
   }
   bool isLarge(const git_oid& oid) const { return large_.contains(key(oid)); }
+  bool isChunk(const git_oid& oid) const { return chunkSet_.contains(key(oid)); }
+  const std::vector<git_oid>& chunks() const { return chunks_; }
   const std::vector<git_oid>& packed() const { return packed_; }
+
+  // Gives `builder` (one that tries no deltas) every chunk gathered but those
+  // `kept` already holds.
+  Status packChunks(git_packbuilder* builder, const std::function<bool(const git_oid&)>& kept) {
+    for (const git_oid& oid : chunks_) {
+      if (kept(oid)) continue;
+      if (git_packbuilder_insert(builder, &oid, nullptr) != 0) {
+        return packFailure("cannot pack " + hex(oid));
+      }
+      packed_.push_back(oid);
+    }
+    return Status();
+  }
 
   // What another reference, or a line of a reference's log, names: each
   // snapshot and what it holds, as far as they can be read (a snapshot set
@@ -400,8 +565,13 @@ class Gathering {
   }
 
  private:
-  Status insert(const git_oid& oid, const char* path) {
+  Status insert(const git_oid& oid, const char* path, bool chunk = false) {
     if (!inserted_.insert(key(oid)).second) return Status();
+    if (chunk) {
+      chunks_.push_back(oid);
+      chunkSet_.insert(key(oid));
+      return Status();
+    }
     if (git_packbuilder_insert(builder_, &oid, path) != 0) {
       return packFailure("cannot pack " + hex(oid));
     }
@@ -424,6 +594,7 @@ class Gathering {
     if (Status added = insert(id, path.empty() ? nullptr : path.c_str()); !added.ok()) {
       return added;
     }
+    const bool chunks = holdsChunks(raw);
     for (std::size_t i = 0, count = git_tree_entrycount(raw); i < count; ++i) {
       const git_tree_entry* entry = git_tree_entry_byindex(raw, i);
       const git_oid& oid = *git_tree_entry_id(entry);
@@ -439,7 +610,7 @@ class Gathering {
         keepAsItIs(oid);
       } else if (size > looseFileBytes_) {
         largeReached_.insert(key(oid));
-      } else if (Status added = insert(oid, below.c_str()); !added.ok()) {
+      } else if (Status added = insert(oid, below.c_str(), chunks); !added.ok()) {
         return added;
       }
     }
@@ -451,8 +622,16 @@ class Gathering {
     const git_oid* oid = git_tree_entry_id(entry);
     // Named by path, so that the versions of one file are deltas of each other.
     const std::string path = std::string(root) + git_tree_entry_name(entry);
-    if (git_tree_entry_filemode(entry) == GIT_FILEMODE_COMMIT) return 0;  // another repository's
+    if (git_tree_entry_filemode(entry) == GIT_FILEMODE_COMMIT) {
+      // A large file's marker, first in its folder of chunks; else another
+      // repository's.
+      if (std::string_view(git_tree_entry_name(entry)).starts_with(kChunkMarkerPrefix)) {
+        self->chunkedFolder_ = root;
+      }
+      return 0;
+    }
     if (git_tree_entry_type(entry) == GIT_OBJECT_TREE) {
+      self->chunkedFolder_.reset();
       if (!self->seenTrees_.insert(key(*oid)).second) return 1;  // walked already
     } else {
       std::size_t size = 0;
@@ -466,7 +645,9 @@ class Gathering {
         return 0;  // stays loose, or is loosened from its pack
       }
     }
-    if (Status added = self->insert(*oid, path.c_str()); !added.ok()) {
+    const bool chunk = self->chunkedFolder_ == std::string_view(root) &&
+                       git_tree_entry_type(entry) == GIT_OBJECT_BLOB;
+    if (Status added = self->insert(*oid, path.c_str(), chunk); !added.ok()) {
       self->failure_ = added;
       return -1;
     }
@@ -478,8 +659,11 @@ class Gathering {
   std::uint64_t looseFileBytes_;
   ObjectSet inserted_, seenTrees_, large_;
   ObjectSet largeReached_, reachedCommits_, asItIs_;
-  std::vector<git_oid> packed_;
+  std::vector<git_oid> packed_, chunks_;
+  ObjectSet chunkSet_;
   std::optional<Status> failure_;
+  // The folder of chunks git_tree_walk is in, once its marker was met.
+  std::optional<std::string> chunkedFolder_;
 };
 
 // The snapshot before `commit`; none for the first, a failure when it cannot
@@ -507,8 +691,6 @@ Status removeLooseCopies(git_repository* repository, const std::string& pack,
   return Status();
 }
 
-// Packs the loose objects alone into a pack of their own, as git's gc --auto
-// does; they are removed once the pack that holds them is synced.
 // The loose objects of the history, by id.
 std::vector<git_oid> looseObjects(git_repository* repository) {
   std::vector<git_oid> objects;
@@ -528,38 +710,180 @@ std::vector<git_oid> looseObjects(git_repository* repository) {
   return objects;
 }
 
+// Packs the loose objects alone into a pack of their own, as git's gc --auto
+// does (and the chunks among them into another, with no deltas); they are
+// removed once the pack that holds them is synced.
 Status packLooseObjects(git_repository* repository, git_odb* odb, std::uint64_t looseFileBytes,
-                        PackSteps& steps) {
+                        const std::vector<git_oid>& loose, PackSteps& steps) {
   auto builder = packBuilder(repository);
   if (!builder.ok()) return builder.status();
+  auto chunks = plainPackBuilder(odb);
+  if (!chunks.ok()) return chunks.status();
   std::vector<git_oid> packed;
-  for (const git_oid& oid : looseObjects(repository)) {
+  ObjectSet chunkIds;  // the blobs the loose folders of chunks name
+  for (const git_oid& oid : loose) {
     std::size_t size = 0;
     git_object_t type;
     if (git_odb_read_header(&size, &type, odb, &oid) != 0) {
       return packFailure("cannot read " + hex(oid));
     }
     if (size > looseFileBytes) continue;
-    if (git_packbuilder_insert(builder->get(), &oid, nullptr) != 0) {
-      return packFailure("cannot pack " + hex(oid));
-    }
     packed.push_back(oid);
+    git_tree* raw = nullptr;
+    if (type != GIT_OBJECT_TREE || git_tree_lookup(&raw, repository, &oid) != 0) continue;
+    Tree tree(raw);
+    if (!holdsChunks(raw)) continue;
+    for (std::size_t i = 1, count = git_tree_entrycount(raw); i < count; ++i) {
+      chunkIds.insert(key(*git_tree_entry_id(git_tree_entry_byindex(raw, i))));
+    }
   }
   if (packed.empty()) return Status();
-  auto pack = writePack(repository, builder->get(), steps);
-  if (!pack.ok()) return pack.status();
-  return removeLooseCopies(repository, *pack, packed, steps);
+  for (const git_oid& oid : packed) {
+    git_packbuilder* into = chunkIds.contains(key(oid)) ? chunks->builder.get() : builder->get();
+    if (git_packbuilder_insert(into, &oid, nullptr) != 0) {
+      return packFailure("cannot pack " + hex(oid));
+    }
+  }
+  for (git_packbuilder* each : {builder->get(), chunks->builder.get()}) {
+    if (git_packbuilder_object_count(each) == 0) continue;
+    auto pack = writePack(repository, each, steps);
+    if (!pack.ok()) return pack.status();
+    if (each == chunks->builder.get()) {
+      auto named = chunkPacksOf(repository);
+      named.insert(*pack);
+      recordChunkPacks(repository, named);
+    }
+    if (Status done = removeLooseCopies(repository, *pack, packed, steps); !done.ok()) return done;
+  }
+  return Status();
 }
 
-int looseObjectEstimate(git_repository* repository) {
-  std::error_code missing;
-  int count = 0;
-  for (auto it = std::filesystem::directory_iterator(
-           std::string(git_repository_path(repository)) + kSampledFanOut, missing);
-       it != std::filesystem::directory_iterator(); ++it) {
-    ++count;
+// Of packs sorted by size, smallest first, how many of the smallest to merge
+// so that each pack left is at least twice all the packs smaller than it
+// (git's geometric repacking): none where that would be one pack alone.
+std::size_t geometricPrefix(const std::vector<std::uint64_t>& ascending) {
+  std::size_t merged = std::min<std::size_t>(1, ascending.size());
+  for (std::uint64_t sum = merged > 0 ? ascending[0] : 0;
+       merged < ascending.size() && ascending[merged] < 2 * sum; ++merged) {
+    sum += ascending[merged];
   }
-  return count * kFanOutFolders;
+  return merged > 1 ? merged : 0;
+}
+
+// Whether tidying should pack the whole history again: once the packs added
+// since the last whole packing (all but the largest, packs of chunks apart,
+// which gain nothing from it) hold more than their share beside the largest.
+bool repackingDue(git_repository* repository) {
+  const auto chunkPacks = chunkPacksOf(repository);
+  std::uint64_t largest = 0, all = 0;
+  for (const std::string& pack : packsOf(repository)) {
+    if (chunkPacks.contains(pack)) continue;
+    const std::uint64_t blocks = blocksOf(pack);
+    largest = std::max(largest, blocks);
+    all += blocks;
+  }
+  return (all - largest) * kAddedShareBeforeRepacking > largest;
+}
+
+// Packs `packs` into one through `builder` (the same objects, as deltas of
+// each other where the builder tries them), and removes them once it is
+// synced and proven to hold every object of theirs; the new pack, or none
+// when there was nothing to merge. A pack holding a blob too large to pack
+// is left as it is.
+Result<std::optional<std::string>> mergePacks(git_repository* repository, git_odb* odb,
+                                              git_packbuilder* builder,
+                                              const std::vector<std::string>& packs,
+                                              std::uint64_t looseFileBytes, PackSteps& steps) {
+  struct Merged {
+    std::string pack;
+    std::vector<git_oid> objects;
+  };
+  std::vector<Merged> merged;
+  ObjectSet inserted;
+  for (const std::string& pack : packs) {
+    auto database = packDatabase(pack);
+    if (!database.ok()) return database.status();
+    auto objects = objectsIn(database->get(), pack);
+    if (!objects.ok()) return objects.status();
+    for (const git_oid& oid : *objects) {
+      std::size_t size = 0;
+      git_object_t type;
+      if (git_odb_read_header(&size, &type, odb, &oid) != 0) {
+        return packFailure("cannot read " + hex(oid));
+      }
+      if (size > looseFileBytes) return std::optional<std::string>();
+    }
+    for (const git_oid& oid : *objects) {
+      if (!inserted.insert(key(oid)).second) continue;
+      if (git_packbuilder_insert(builder, &oid, nullptr) != 0) {
+        return packFailure("cannot pack " + hex(oid));
+      }
+    }
+    merged.push_back({pack, std::move(*objects)});
+  }
+  if (merged.size() < 2) return std::optional<std::string>();
+  auto written = writePack(repository, builder, steps);
+  if (!written.ok()) return written.status();
+  auto proof = packDatabase(*written);
+  if (!proof.ok()) return proof.status();
+  for (const Merged& old : merged) {
+    for (const git_oid& oid : old.objects) {
+      if (git_odb_exists(proof->get(), &oid) != 1) {
+        return Status::failure(Status::Kind::failed,
+                               "the new pack lacks " + hex(oid) + " of " + old.pack + ": kept it");
+      }
+    }
+  }
+  for (const Merged& old : merged) {
+    if (old.pack == *written) continue;
+    if (Status done = removed(steps, old.pack + kIndexSuffix); !done.ok()) return done;
+    for (const char* suffix : kPackSuffixes) {
+      if (Status done = removed(steps, old.pack + suffix); !done.ok()) return done;
+    }
+  }
+  if (Status done = removed(steps, packFolder(repository) + "/" + kMultiPackIndex); !done.ok()) {
+    return done;
+  }
+  return std::optional<std::string>(*written);
+}
+
+// Past git's count of packs, the small ones are merged into one (git's
+// geometric repacking), those of chunks apart (with no deltas) from the
+// others: a whole packing would compress every object of the history again.
+Status mergeSmallPacks(git_repository* repository, git_odb* odb, std::uint64_t looseFileBytes,
+                       PackSteps& steps) {
+  const auto packs = packsOf(repository);
+  if (packs.size() < kPacksBeforeRepacking) return Status();
+  auto chunkPacks = chunkPacksOf(repository);
+  std::vector<std::string> kinds[2];  // the others, the chunks
+  for (const std::string& pack : packs) kinds[chunkPacks.contains(pack) ? 1 : 0].push_back(pack);
+  for (int chunks : {0, 1}) {
+    auto& group = kinds[chunks];
+    std::vector<std::pair<std::uint64_t, std::string>> sized;
+    for (std::string& pack : group) sized.emplace_back(blocksOf(pack), std::move(pack));
+    std::sort(sized.begin(), sized.end());
+    std::vector<std::uint64_t> sizes;
+    for (const auto& each : sized) sizes.push_back(each.first);
+    group.clear();
+    for (std::size_t i = 0, merged = geometricPrefix(sizes); i < merged; ++i) {
+      group.push_back(sized[i].second);
+    }
+    if (group.empty()) continue;
+    auto builder = packBuilder(repository);
+    if (!builder.ok()) return builder.status();
+    auto plain = plainPackBuilder(odb);
+    if (!plain.ok()) return plain.status();
+    auto merged = mergePacks(repository, odb, chunks ? plain->builder.get() : builder->get(), group,
+                             looseFileBytes, steps);
+    if (!merged.ok()) return merged.status();
+    if (chunks && *merged) {
+      for (const std::string& pack : group) chunkPacks.erase(pack);
+      chunkPacks.insert(**merged);
+      recordChunkPacks(repository, chunkPacks);
+    }
+  }
+  git_odb_refresh(odb);
+  return Status();
 }
 
 // The snapshots each line of the log `path` names.
@@ -617,12 +941,21 @@ std::vector<git_oid> reachableRoots(git_repository* repository) {
 }  // namespace
 
 Status History::tidy() {
-  if (looseObjectEstimate(repository_) <= kLooseObjectsBeforePacking) return Status();
-  if (packsOf(repository_).size() >= kPacksBeforeRepacking) return pack();
+  // Every loose object is packed at once, not only past git's gc --auto
+  // count: each takes a block of the disk of its own and is no delta.
+  const auto loose = looseObjects(repository_);
+  if (loose.empty()) return Status();
   auto odb = odbOf(repository_);
   if (!odb.ok()) return odb.status();
-  return packLooseObjects(repository_, odb->get(), looseFileBytes_,
-                          packSteps_ != nullptr ? *packSteps_ : PackSteps::real());
+  if (Status packed = packLooseObjects(repository_, odb->get(), looseFileBytes_, loose,
+                                       packSteps_ != nullptr ? *packSteps_ : PackSteps::real());
+      !packed.ok()) {
+    return packed;
+  }
+  git_odb_refresh(odb->get());
+  if (repackingDue(repository_)) return pack();
+  return mergeSmallPacks(repository_, odb->get(), looseFileBytes_,
+                         packSteps_ != nullptr ? *packSteps_ : PackSteps::real());
 }
 
 Status History::pack() { return repack(/*dropUnreachable=*/false); }
@@ -638,6 +971,8 @@ Status History::repack(bool dropUnreachable) {
   if (!builder.ok()) return builder.status();
   auto odb = odbOf(repository_);
   if (!odb.ok()) return odb.status();
+  auto chunks = plainPackBuilder(odb->get());
+  if (!chunks.ok()) return chunks.status();
   Gathering gathering(builder->get(), odb->get(), looseFileBytes_);
   for (Commit commit = std::move(*head); commit;) {
     if (Status added = gathering.snapshot(commit.get()); !added.ok()) return added;
@@ -650,12 +985,11 @@ Status History::repack(bool dropUnreachable) {
       if (Status added = gathering.reachFrom(repository_, root); !added.ok()) return added;
     }
   }
-  // Whatever else the packs replaced held (objects no snapshot names, kept
-  // aside) is packed again too.
   struct Replaced {
     std::string pack;
     Odb database;
     std::vector<git_oid> objects;
+    std::uint64_t bytes = 0;
   };
   std::vector<Replaced> replaced;
   for (std::string& pack : packsOf(repository_)) {
@@ -663,23 +997,77 @@ Status History::repack(bool dropUnreachable) {
     if (!database.ok()) return database.status();
     auto objects = objectsIn(database->get(), pack);
     if (!objects.ok()) return objects.status();
-    for (const git_oid& oid : *objects) {
-      if (dropUnreachable && !gathering.reaches(oid)) continue;
-      if (Status kept = gathering.keep(oid, database->get()); !kept.ok()) return kept;
+    struct stat info {};
+    const std::uint64_t bytes =
+        ::stat((pack + ".pack").c_str(), &info) == 0 ? static_cast<std::uint64_t>(info.st_size) : 0;
+    replaced.push_back({std::move(pack), std::move(*database), std::move(*objects), bytes});
+  }
+  // Packs of chunks alone, every one a chunk the history keeps, stay as they
+  // are where they are large beside the smaller ones (git's geometric
+  // repacking, by twos): packing a chunk again saves nothing and costs a
+  // pass over a large file's content.
+  std::vector<Replaced> kept;
+  std::vector<std::size_t> chunkPacks;
+  for (std::size_t i = 0; i < replaced.size(); ++i) {
+    const auto& objects = replaced[i].objects;
+    if (!objects.empty() && std::all_of(objects.begin(), objects.end(), [&](const git_oid& oid) {
+          return gathering.isChunk(oid);
+        })) {
+      chunkPacks.push_back(i);
     }
-    replaced.push_back({std::move(pack), std::move(*database), std::move(*objects)});
+  }
+  std::sort(chunkPacks.begin(), chunkPacks.end(),
+            [&](std::size_t a, std::size_t b) { return replaced[a].bytes < replaced[b].bytes; });
+  std::vector<std::uint64_t> sizes;
+  for (std::size_t i : chunkPacks) sizes.push_back(replaced[i].bytes);
+  const std::size_t merged = geometricPrefix(sizes);
+  std::vector<bool> keptHere(replaced.size(), false);
+  for (std::size_t i = merged; i < chunkPacks.size(); ++i) keptHere[chunkPacks[i]] = true;
+  for (std::size_t i = replaced.size(); i-- > 0;) {
+    if (!keptHere[i]) continue;
+    kept.push_back(std::move(replaced[i]));
+    replaced.erase(replaced.begin() + static_cast<std::ptrdiff_t>(i));
+  }
+  // Whatever else the packs replaced held (objects no snapshot names, kept
+  // aside) is packed again too.
+  for (const Replaced& old : replaced) {
+    for (const git_oid& oid : old.objects) {
+      if (dropUnreachable && !gathering.reaches(oid)) continue;
+      if (Status added = gathering.keep(oid, old.database.get()); !added.ok()) return added;
+    }
+  }
+  const auto inKept = [&](const git_oid& oid) {
+    return std::any_of(kept.begin(), kept.end(), [&](const Replaced& pack) {
+      return git_odb_exists(pack.database.get(), &oid) == 1;
+    });
+  };
+  if (Status added = gathering.packChunks(chunks->builder.get(), inKept); !added.ok()) {
+    return added;
   }
 
-  std::optional<std::string> written;
-  Odb proof;
-  if (git_packbuilder_object_count(builder->get()) > 0) {
-    auto pack = writePack(repository_, builder->get(), steps);
+  // The new packs: the history's objects, and its chunks; and the packs of
+  // chunks kept as they are.
+  std::vector<std::string> written;
+  std::vector<Odb> proofs;
+  for (Replaced& pack : kept) {
+    written.push_back(pack.pack);
+    proofs.push_back(std::move(pack.database));
+  }
+  std::unordered_set<std::string> chunkPacksNow(written.begin(), written.end());
+  for (git_packbuilder* each : {builder->get(), chunks->builder.get()}) {
+    if (git_packbuilder_object_count(each) == 0) continue;
+    auto pack = writePack(repository_, each, steps);
     if (!pack.ok()) return pack.status();
     auto database = packDatabase(*pack);
     if (!database.ok()) return database.status();
-    written = std::move(*pack);
-    proof = std::move(*database);
+    if (each == chunks->builder.get()) chunkPacksNow.insert(*pack);
+    written.push_back(std::move(*pack));
+    proofs.push_back(std::move(*database));
   }
+  const auto proven = [&](const git_oid& oid) {
+    return std::any_of(proofs.begin(), proofs.end(),
+                       [&](const Odb& proof) { return git_odb_exists(proof.get(), &oid) == 1; });
+  };
   // The large objects of the packs replaced, loose.
   std::error_code ignored;
   const std::string loosening = std::string(git_repository_path(repository_)) + kLooseningFolder;
@@ -698,21 +1086,21 @@ Status History::repack(bool dropUnreachable) {
   // The proof: every object of every pack replaced is in the new one, or loose.
   for (const Replaced& old : replaced) {
     for (const git_oid& oid : old.objects) {
-      if ((proof && git_odb_exists(proof.get(), &oid) == 1) || loosened.contains(key(oid)) ||
+      if (proven(oid) || loosened.contains(key(oid)) ||
           (dropUnreachable && !gathering.reaches(oid))) {
         continue;
       }
       return Status::failure(Status::Kind::failed,
-                             "the new pack lacks " + hex(oid) + " of " + old.pack + ": kept it");
+                             "the new packs lack " + hex(oid) + " of " + old.pack + ": kept it");
     }
   }
   // Where unreachable objects go, every object kept is proven in the new pack
   // first, as their only copy may be a loose one about to be judged.
   if (dropUnreachable) {
     for (const git_oid& oid : gathering.packed()) {
-      if (!proof || git_odb_exists(proof.get(), &oid) != 1) {
+      if (!proven(oid)) {
         return Status::failure(Status::Kind::failed,
-                               "the new pack lacks " + hex(oid) + ": kept everything");
+                               "the new packs lack " + hex(oid) + ": kept everything");
       }
     }
   }
@@ -732,7 +1120,8 @@ Status History::repack(bool dropUnreachable) {
   // no reader finds a pack half gone), any index over them, and the loose
   // copies of what the new pack holds.
   for (const Replaced& old : replaced) {
-    if (old.pack == written) continue;  // the same objects made the same pack
+    // The same objects made the same pack.
+    if (std::find(written.begin(), written.end(), old.pack) != written.end()) continue;
     if (Status done = removed(steps, old.pack + kIndexSuffix); !done.ok()) return done;
     for (const char* suffix : kPackSuffixes) {
       if (Status done = removed(steps, old.pack + suffix); !done.ok()) return done;
@@ -743,9 +1132,10 @@ Status History::repack(bool dropUnreachable) {
       return done;
     }
   }
-  if (written) {
-    if (Status done = removeLooseCopies(repository_, *written, gathering.packed(), steps);
-        !done.ok()) {
+  std::vector<git_oid> packedOrKept = gathering.packed();
+  packedOrKept.insert(packedOrKept.end(), gathering.chunks().begin(), gathering.chunks().end());
+  for (const std::string& pack : written) {
+    if (Status done = removeLooseCopies(repository_, pack, packedOrKept, steps); !done.ok()) {
       return done;
     }
   }
@@ -755,6 +1145,7 @@ Status History::repack(bool dropUnreachable) {
       if (Status done = removed(steps, loosePath(repository_, oid)); !done.ok()) return done;
     }
   }
+  recordChunkPacks(repository_, chunkPacksNow);
   git_odb_refresh(odb->get());
   return Status();
 }

@@ -3,7 +3,8 @@
 # json.loads on the same manifests and prints every figure as a ratio to its
 # floor; then times the history against git's command line on the same trees
 # (scripts/history_bench.py, and scripts/scale_bench.py for trees of 100,000 to a
-# million files), a large file that changes a little
+# million files), the history's size on disk against git's after its gc
+# after sequences of snapshots (scripts/size_bench.py), a large file that changes a little
 # (scripts/large_file_bench.py), the history window's query of one file's
 # versions (bench/HistoryBenchmark.cpp), the window itself on a large
 # folder (scripts/window_bench.py, where there is a display server to run
@@ -39,6 +40,7 @@ if (( smoke )); then
   "$build/bench/tarvine_history_query_bench" --benchmark_min_time=0.000001
   python3 -B "$root/scripts/history_bench.py" "$build" --smoke
   python3 -B "$root/scripts/scale_bench.py" "$build" --smoke
+  python3 -B "$root/scripts/size_bench.py" "$build" --smoke
   python3 -B "$root/scripts/large_file_bench.py" "$build" --smoke
   "$python" -B "$root/scripts/window_bench.py" "$build" --smoke
   "$build/bench/tarvine_thinning_bench" --smoke
@@ -54,6 +56,9 @@ python3 -B "$root/scripts/history_bench.py" "$build"
 echo
 echo "Snapshots of 100,000, 300,000 and 1,000,000 small files against git's command line:"
 python3 -B "$root/scripts/scale_bench.py" "$build"
+echo
+echo "The history's size against git's after its gc, after sequences of snapshots:"
+python3 -B "$root/scripts/size_bench.py" "$build"
 echo
 echo "A 1 GB file rewritten in ten places, ten times (scripts/large_file_bench.py):"
 python3 -B "$root/scripts/large_file_bench.py" "$build"

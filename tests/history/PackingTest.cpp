@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <map>
 #include <random>
+#include <set>
 #include <sstream>
 
 #include "history/History.h"
@@ -219,6 +220,59 @@ TEST_F(PackingTest, NothingIsRemovedBeforeThePackThatReplacesItIsSynced) {
                               "remove objects/pack/" + replaced + ".pack");
   EXPECT_LT(index, data);
   EXPECT_NE(data, steps.calls.end());
+}
+
+// Tidying after each snapshot leaves no object loose (each would take a block
+// of the disk and be no delta) and adds a pack while the packs it added are
+// small beside the largest. It packs the whole history again once they
+// outgrow their share, so that they become deltas of the older versions;
+// and past git's 50 packs it merges the small ones, leaving the largest as
+// it is, so that a large history is not compressed again every 50 snapshots.
+TEST_F(PackingTest, TidyingLeavesNothingLooseAndBoundsThePacksItAdds) {
+  const struct {
+    const char* what;
+    unsigned baseFiles;  // of 8 KB of random bytes
+    int rounds;
+    bool wholeAgain;  // else merged, the largest kept
+  } cases[] = {{"outgrowing their share", 200, 40, true}, {"past 50 packs", 1200, 60, false}};
+  const auto packs = [&] {
+    std::set<std::string> names;
+    for (const auto& entry : fs::directory_iterator(repository + "/objects/pack")) {
+      if (entry.path().extension() == ".idx") names.insert(entry.path().stem().string());
+    }
+    return names;
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    startAfresh();
+    for (unsigned f = 0; f < c.baseFiles; ++f)
+      write("base/" + std::to_string(f), noise(8 << 10, f));
+    snap();
+    ASSERT_TRUE(history->pack().ok());
+    const std::string base = *packs().begin();
+    std::string log;
+    std::vector<std::size_t> counts;
+    for (int round = 0; round < c.rounds; ++round) {
+      log = "line " + std::to_string(round) + " " + noise(600, 1000 + round) + "\n";
+      write("log.txt", log);
+      snap();
+      const Status tidied = history->tidy();
+      ASSERT_TRUE(tidied.ok()) << tidied.message();
+      const std::string counted = git("count-objects -v");
+      ASSERT_EQ(counted.rfind("count: 0\n", 0), 0u) << round << ": " << counted;
+      counts.push_back(packs().size());
+    }
+    std::string shown;
+    for (std::size_t count : counts) shown += std::to_string(count) + " ";
+    const auto most = std::max_element(counts.begin(), counts.end());
+    EXPECT_GE(*most, 3u) << shown;  // packs were added, not the whole packed each time
+    EXPECT_LT(*most, 50u) << shown;
+    EXPECT_LT(counts.back(), *most) << shown;  // then fewer
+    EXPECT_EQ(packs().contains(base), !c.wholeAgain) << shown;
+    git("fsck --strict --no-dangling");
+    EXPECT_EQ(versionOf(idOf("HEAD"), "log.txt"), log);
+    EXPECT_EQ(versionOf(idOf("HEAD"), "base/7"), noise(8 << 10, 7));
+  }
 }
 
 }  // namespace

@@ -53,6 +53,15 @@ class StoreTest : public ::testing::Test {
     history = std::move(*opened);
   }
 
+  // An empty folder and no history yet, for the next case of a table.
+  void startAfresh() {
+    history.reset();
+    std::filesystem::remove_all(repository);
+    std::filesystem::remove_all(root);
+    std::filesystem::create_directories(root);
+    reopen();
+  }
+
   void write(const std::string& relative, const std::string& content) {
     std::filesystem::create_directories(std::filesystem::path(root + "/" + relative).parent_path());
     std::ofstream(root + "/" + relative, std::ios::binary | std::ios::trunc) << content;

@@ -67,10 +67,27 @@ class Box:
         cut leaves what was never synced; the cut ends the machine's boot."""
         oid = self.git(root, "rev-parse", revision)
         path = os.path.join(self.store(root), "objects", oid[:2], oid[2:])
+        if not os.path.exists(path):
+            self.unpack(root)
         os.chmod(path, 0o600)
         open(path, "w").close()
         if reboot:
             os.remove(os.path.join(self.store(root), "tarvine-intact-tip"))
+
+    def unpack(self, root):
+        """Every object loose again, as before the tidy after a snapshot packed
+        them: what a power cut during the snapshot would find."""
+        packs = os.path.join(self.store(root), "objects", "pack")
+        for name in os.listdir(packs):
+            if not name.endswith(".pack"):
+                continue
+            aside = os.path.join(self.dir, name)
+            os.rename(os.path.join(packs, name), aside)
+            os.remove(os.path.join(packs, name[:-5] + ".idx"))
+            with open(aside, "rb") as data:
+                subprocess.run(["git", "--git-dir=" + self.store(root), "unpack-objects", "-q"],
+                               stdin=data, check=True)
+            os.remove(aside)
 
     def close(self):
         shutil.rmtree(self.dir, ignore_errors=True)
