@@ -78,7 +78,8 @@ SEL selectorFor(tarvine::Selector action) {
 }
 
 // The core's value tree as the Finder's menu: titles, actions as this
-// object's selectors, targets, enabled flags, states, image and submenus.
+// object's selectors (none on an item with a submenu), targets, enabled
+// flags, states, image and submenus.
 - (NSMenu*)menuFrom:(const tarvine::Menu&)model {
   NSMenu* menu = TV_AUTORELEASE([[NSMenu alloc] initWithTitle:tarvine::apple::string(model.title)]);
   [menu setAutoenablesItems:model.autoenablesItems ? YES : NO];
@@ -98,11 +99,17 @@ SEL selectorFor(tarvine::Selector action) {
       [image setSize:NSMakeSize(entry.image->width, entry.image->height)];
       [item setImage:image];
     }
-    // AppKit gives an item that gains a submenu an action and target of its
-    // own (GNUstep's submenuAction: to the submenu), so ours are set after.
-    if (entry.submenu) [item setSubmenu:[self menuFrom:*entry.submenu]];
-    [item setAction:entry.action ? selectorFor(*entry.action) : nullptr];
-    [item setTarget:entry.target != nullptr ? self : nil];
+    // The Finder opens an item's submenu and never sends that item's action,
+    // so a parent keeps what AppKit gives an item that gains a submenu
+    // (submenuAction: to the submenu, which also keeps it enabled). The
+    // Finder ignores targets and sends actions to this object; the target is
+    // for AppKit's own use of the menu.
+    if (entry.submenu) {
+      [item setSubmenu:[self menuFrom:*entry.submenu]];
+    } else {
+      [item setAction:entry.action ? selectorFor(*entry.action) : nullptr];
+      [item setTarget:entry.target != nullptr ? self : nil];
+    }
     [item setEnabled:entry.enabled ? YES : NO];
     [item setState:entry.state == tarvine::MenuItemState::on ? NSControlStateValueOn
                                                              : NSControlStateValueOff];

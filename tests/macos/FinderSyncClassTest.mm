@@ -31,11 +31,15 @@ constexpr const char* kGroup = "QF7T2K9M4R.com.quillfen.tarvine";
 std::string text(NSString* string) { return string != nil ? [string UTF8String] : ""; }
 NSString* ns(const std::string& text) { return [NSString stringWithUTF8String:text.c_str()]; }
 
-// The same one-line form as the core's test, read off the AppKit objects.
+// The core test's one-line form, read off the AppKit objects, except that a
+// top-level item with a submenu shows as "opens": the Finder opens it and
+// sends no action of its own.
 std::string describe(NSMenu* menu) {
   if ([menu numberOfItems] == 0) return "empty";
   NSMenuItem* top = [menu itemAtIndex:0];
-  std::string out = [top action] != nullptr ? text(NSStringFromSelector([top action])) : "none";
+  std::string out = [top submenu] != nil      ? "opens"
+                    : [top action] != nullptr ? text(NSStringFromSelector([top action]))
+                                              : "none";
   NSMenu* sub = [top submenu];
   for (NSInteger i = 0; i < [sub numberOfItems]; ++i) {
     NSMenuItem* entry = [sub itemAtIndex:i];
@@ -44,6 +48,11 @@ std::string describe(NSMenu* menu) {
     if (i == 0) out += [entry state] == NSControlStateValueOn ? "(on)" : "(off)";
   }
   return out;
+}
+
+// A row of the core's table as the Finder shows it: its top-level action never sent.
+std::string shown(const std::string& menu) {
+  return menu == "empty" ? menu : "opens" + menu.substr(menu.find(' '));
 }
 
 // What the spool holds: each request's kind and target, and its bookmark.
@@ -86,21 +95,21 @@ class FinderSyncClassTest : public ::testing::Test {
   NSURL* at(const std::string& relative, bool isDirectory) {
     return [NSURL URLWithString:ns("file://" + base + relative + (isDirectory ? "/" : ""))];
   }
+  // The menu the Finder shows for one selected item: its copy of the class's.
   NSMenu* menuFor(::FinderSync* finder, const std::string& relative, bool isDirectory,
                   FIMenuKind kind = FIMenuKindContextualMenuForItems) {
     doubles::select(@[ at(relative, isDirectory) ], nil);
-    return [finder menuForMenuKind:kind];
+    return doubles::finderCopy([finder menuForMenuKind:kind], finder);
   }
-  // Sends an item's action to its target as AppKit does on a click, with
+  // Clicks an item of the Finder's copy as the Finder delivers it, with
   // whatever the extension writes to the system log captured.
   std::string click(NSMenuItem* item) {
-    EXPECT_TRUE([[item target] respondsToSelector:[item action]]) << text([item title]);
     fflush(stderr);
     const int saved = ::dup(2);
     const std::string log = dir + "/log";
     FILE* capture = std::fopen(log.c_str(), "w");
     ::dup2(::fileno(capture), 2);
-    const BOOL sent = [NSApp sendAction:[item action] to:[item target] from:item];
+    const bool sent = doubles::finderClick(item);
     fflush(stderr);
     ::dup2(saved, 2);
     ::close(saved);
@@ -127,14 +136,15 @@ TEST_F(FinderSyncClassTest, RegistersTheHomeAndGivesTheMenuOfEveryRow) {
     for (const testing::MenuRow& row : testing::kMenuTable) {
       EXPECT_EQ(describe(menuFor(finder, row.item, row.isDirectory,
                                  FIMenuKind(static_cast<std::uint64_t>(row.kind)))),
-                row.menu)
+                shown(row.menu))
           << row.item << (row.isDirectory ? "/" : "") << " kind "
           << static_cast<std::uint64_t>(row.kind);
     }
     // The folder a window shows, when nothing is selected.
     doubles::select(nil, at("/paused", true));
-    EXPECT_EQ(describe([finder menuForMenuKind:FIMenuKindContextualMenuForContainer]),
-              "showHistory: enable+(off) disable- snapshot- restore- show+");
+    EXPECT_EQ(describe(doubles::finderCopy(
+                  [finder menuForMenuKind:FIMenuKindContextualMenuForContainer], finder)),
+              "opens enable+(off) disable- snapshot- restore- show+");
     // No menu while the application is not running, or without a container.
     doubles::system().running.clear();
     EXPECT_EQ(describe(menuFor(finder, "/manual", true)), "empty");
@@ -145,15 +155,20 @@ TEST_F(FinderSyncClassTest, RegistersTheHomeAndGivesTheMenuOfEveryRow) {
   }
 }
 
+// The class's own menu, before the Finder copies what it uses of it.
 TEST_F(FinderSyncClassTest, TheMenuIsWhatAppKitShows) {
   @autoreleasepool {
     ::FinderSync* finder = [[[::FinderSync alloc] init] autorelease];
-    NSMenu* menu = menuFor(finder, "/manual", false);
+    doubles::select(@[ at("/manual", false) ], nil);
+    NSMenu* menu = [finder menuForMenuKind:FIMenuKindContextualMenuForItems];
     EXPECT_EQ(text([menu title]), "");
     ASSERT_EQ([menu numberOfItems], 1);
     NSMenuItem* top = [menu itemAtIndex:0];
     EXPECT_EQ(text([top title]), "History");  // from the bundle's strings
-    EXPECT_EQ([top target], finder);
+    // The Finder would never send it: the item only opens its submenu, so
+    // none of this object's actions is set on it.
+    EXPECT_NE([top target], finder);
+    EXPECT_FALSE([finder respondsToSelector:[top action]]);
     EXPECT_TRUE([top isEnabled]);
     ASSERT_NE([top image], nil);
     // BrandGlyph is 33 x 32: 16 points high, 16.5 wide rounded away from zero.
@@ -194,18 +209,21 @@ TEST_F(FinderSyncClassTest, EachActionWritesItsRequestAndWakesAsItShould) {
     const std::string app =
         fs::canonical("/proc/self/exe").parent_path().parent_path().parent_path().parent_path();
 
-    NSMenu* sub = [[menuFor(finder, "/manual", true) itemAtIndex:0] submenu];
+    NSMenu* manual = menuFor(finder, "/manual", true);
+    // The top-level item opens the submenu and sends nothing.
+    EXPECT_FALSE(doubles::finderClick([manual itemAtIndex:0]));
+    EXPECT_TRUE(spool(container).empty());
+    NSMenu* sub = [[manual itemAtIndex:0] submenu];
     EXPECT_EQ(click([sub itemAtIndex:1]), "");  // disable
     EXPECT_EQ(click([sub itemAtIndex:3]), "");  // snapshot
     EXPECT_TRUE(doubles::system().opened.empty());
     EXPECT_EQ(click([sub itemAtIndex:6]), "");  // show history
     EXPECT_EQ(doubles::system().opened, std::vector<std::string>{app + " activates"});
 
-    // The top-level item of a file inside a root shows its history; restore
-    // applies to the file.
-    NSMenu* fileMenu = menuFor(finder, "/auto/a.txt", false);
-    click([fileMenu itemAtIndex:0]);
-    click([[[fileMenu itemAtIndex:0] submenu] itemAtIndex:4]);
+    // For a file inside a root, both show and restore apply to the file.
+    NSMenu* fileMenu = [[menuFor(finder, "/auto/a.txt", false) itemAtIndex:0] submenu];
+    click([fileMenu itemAtIndex:6]);
+    click([fileMenu itemAtIndex:4]);
 
     // Enabling carries a security-scoped bookmark and logs the one line.
     NSMenu* outside = menuFor(finder, "/outside", true);
@@ -242,8 +260,8 @@ TEST_F(FinderSyncClassTest, ALaterInstanceWorksAfterTheFirstIsFreed) {
     [first release];
     ::FinderSync* second = [[::FinderSync alloc] init];
     NSMenu* menu = menuFor(second, "/manual", true);
-    EXPECT_EQ(describe(menu), "showHistory: enable-(on) disable+ snapshot+ restore- show+");
-    click([menu itemAtIndex:0]);
+    EXPECT_EQ(describe(menu), "opens enable-(on) disable+ snapshot+ restore- show+");
+    click([[[menu itemAtIndex:0] submenu] itemAtIndex:6]);
     EXPECT_EQ(spool(container), std::vector<std::string>{"showHistory " + base + "/manual"});
     [second release];
   }
