@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 #include <pwd.h>
+#include <stdlib.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -19,6 +20,7 @@
 #import "FinderDoubles.h"
 #import "macos/FinderSync.h"
 #include "requests/BookmarkMinter.h"
+#include "shared/Identifiers.h"
 #include "tests/extension/MenuTable.h"
 
 namespace tarvine::apple {
@@ -26,7 +28,12 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr const char* kGroup = "QF7T2K9M4R.com.quillfen.tarvine";
+// The group that the check wrote into the extension's Info.plist, for a team
+// other than the default: only the Info.plist can bring it to the class.
+const std::string kGroup = [] {
+  const char* group = std::getenv("TARVINE_CHECK_APP_GROUP");
+  return std::string(group != nullptr ? group : "");
+}();
 
 std::string text(NSString* string) { return string != nil ? [string UTF8String] : ""; }
 NSString* ns(const std::string& text) { return [NSString stringWithUTF8String:text.c_str()]; }
@@ -151,7 +158,9 @@ TEST_F(FinderSyncClassTest, RegistersTheHomeAndGivesTheMenuOfEveryRow) {
     doubles::system().running.insert("com.quillfen.tarvine");
     doubles::system().containers.clear();
     EXPECT_EQ(describe(menuFor(finder, "/manual", true)), "empty");
-    EXPECT_EQ(doubles::system().containerLookups.back(), kGroup);  // from the real Info.plist
+    // The team's group, from the Info.plist, and not the core's default.
+    EXPECT_EQ(doubles::system().containerLookups.back(), kGroup);
+    EXPECT_NE(kGroup, Identifiers::defaultAppGroupIdentifier);
   }
 }
 
