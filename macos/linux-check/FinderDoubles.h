@@ -26,7 +26,8 @@ struct Finder {
 };
 
 struct System {
-  // Group identifier to container path; a group not listed has no container.
+  // Group identifier to container path. As Apple documents for macOS, a group
+  // not listed still gets a URL (~/Library/Group Containers/GROUP), made or not.
   std::map<std::string, std::string> containers;
   std::vector<std::string> containerLookups;
   // Bundle identifiers that NSRunningApplication reports running.

@@ -126,10 +126,13 @@ using namespace tarvine::apple;
 - (NSURL*)containerURLForSecurityApplicationGroupIdentifier:(NSString*)groupIdentifier {
   const std::string group = doubles::text(groupIdentifier);
   doubles::system().containerLookups.push_back(group);
+  // As on a Mac: a URL for any group, valid or not, whether or not it exists.
   auto found = doubles::system().containers.find(group);
-  if (found == doubles::system().containers.end()) return nil;
-  return [NSURL fileURLWithPath:[NSString stringWithUTF8String:found->second.c_str()]
-                    isDirectory:YES];
+  const std::string path =
+      found != doubles::system().containers.end()
+          ? found->second
+          : doubles::text(NSHomeDirectory()) + "/Library/Group Containers/" + group;
+  return [NSURL fileURLWithPath:[NSString stringWithUTF8String:path.c_str()] isDirectory:YES];
 }
 
 - (NSURL*)homeDirectoryForCurrentUser {

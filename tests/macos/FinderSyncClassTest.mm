@@ -15,11 +15,13 @@
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
+#include <set>
 #include <sstream>
 
 #import "FinderDoubles.h"
 #import "macos/FinderSync.h"
 #include "requests/BookmarkMinter.h"
+#include "requests/RequestSubmitter.h"
 #include "shared/Identifiers.h"
 #include "tests/extension/MenuTable.h"
 
@@ -152,7 +154,8 @@ TEST_F(FinderSyncClassTest, RegistersTheHomeAndGivesTheMenuOfEveryRow) {
     EXPECT_EQ(describe(doubles::finderCopy(
                   [finder menuForMenuKind:FIMenuKindContextualMenuForContainer], finder)),
               "opens enable+(off) disable- snapshot- restore- show+");
-    // No menu while the application is not running, or without a container.
+    // No menu while the application is not running, or from a container
+    // without the manifest (a Mac names one even for a group it refuses).
     doubles::system().running.clear();
     EXPECT_EQ(describe(menuFor(finder, "/manual", true)), "empty");
     doubles::system().running.insert("com.quillfen.tarvine");
@@ -257,6 +260,48 @@ TEST_F(FinderSyncClassTest, EachActionWritesItsRequestAndWakesAsItShould) {
     outside = menuFor(finder, "/outside", true);
     const std::string refused = click([[[outside itemAtIndex:0] submenu] itemAtIndex:0]);
     EXPECT_NE(refused.find(std::string(BookmarkMinter::failedLine)), std::string::npos) << refused;
+  }
+}
+
+// A Mac gives a container URL even where the extension may not write (another
+// team's group, a folder it cannot make): each command is then one logged
+// line, with no request file, whole or partial, and no wake-up.
+TEST_F(FinderSyncClassTest, AnUnwritableContainerLogsAndWakesNothing) {
+  @autoreleasepool {
+    ::FinderSync* finder = [[[::FinderSync alloc] init] autorelease];
+    const std::string plainFile = dir + "/plain";
+    std::ofstream(plainFile) << "not a folder";
+    NSMenu* manual = [[menuFor(finder, "/manual", true) itemAtIndex:0] submenu];
+    NSMenu* outside = [[menuFor(finder, "/outside", true) itemAtIndex:0] submenu];
+    // Where the spool cannot be made.
+    const struct {
+      std::string container;
+      const char* why;
+    } cases[] = {
+        {container, "its requests folder is a plain file"},
+        {plainFile + "/" + kGroup, "the container would be inside a plain file"},
+    };
+    std::ofstream(container + "/requests") << "a plain file";
+    const std::string notWritten(RequestSubmitter::notWrittenLine);
+    for (const auto& c : cases) {
+      doubles::system().containers[kGroup] = c.container;
+      for (NSInteger entry : {1, 3, 6}) {  // disable, snapshot, show
+        doubles::select(@[ at("/manual", true) ], nil);
+        const std::string logged = click([manual itemAtIndex:entry]);
+        EXPECT_NE(logged.find(notWritten), std::string::npos) << c.why << " " << entry;
+        EXPECT_EQ(std::count(logged.begin(), logged.end(), '\n'), 1) << logged;
+      }
+      doubles::select(@[ at("/outside", true) ], nil);
+      EXPECT_NE(click([outside itemAtIndex:0]).find(notWritten), std::string::npos) << c.why;
+    }
+    EXPECT_TRUE(doubles::system().opened.empty());
+    std::ifstream spoolFile(container + "/requests");
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(spoolFile), {}), "a plain file");
+    EXPECT_FALSE(fs::exists(plainFile + "/" + kGroup));
+    // Nothing else written anywhere: no temporary file, no folder.
+    std::set<std::string> names;
+    for (const auto& file : fs::directory_iterator(container)) names.insert(file.path().filename());
+    EXPECT_EQ(names, (std::set<std::string>{"requests", "roots.json"}));
   }
 }
 
