@@ -69,14 +69,6 @@ SEL selectorFor(tarvine::Selector action) {
 #endif
 }
 
-- (NSString*)toolbarItemName {
-  return tarvine::apple::string(_extension->core.toolbarItemName());
-}
-
-- (NSString*)toolbarItemToolTip {
-  return tarvine::apple::string(_extension->core.toolbarItemToolTip());
-}
-
 // The core's value tree as the Finder's menu: titles, actions as this
 // object's selectors (none on an item with a submenu), targets, enabled
 // flags, states, image and submenus.
