@@ -36,7 +36,10 @@ struct System {
   std::vector<std::string> opened;
   // Security scope: "start PATH", "stop PATH", "bookmark PATH".
   std::vector<std::string> scopeEvents;
-  bool grantsBookmarks = true;
+  // As on a Mac, where the Finder gives an extension the selected URLs but no
+  // sandbox access to them: access and security-scoped bookmarks are refused
+  // unless a test grants them.
+  bool grantsBookmarks = false;
   // setTemplate: as last called on each image, and each open configuration's activates.
   std::map<const void*, bool> templates;
   std::map<const void*, bool> activates;
