@@ -11,6 +11,7 @@
 #include "macos/AppleSystemLog.h"
 #include "macos/AppleUuidGenerator.h"
 #include "macos/AppleWorkspace.h"
+#include "macos/CoreForwarder.h"
 #include "macos/FinderSyncHost.h"
 
 // The Apple services and the core object built on them, owned together.
@@ -29,6 +30,8 @@ struct TarvineExtension {
   tarvine::FinderSync core{
       tarvine::Services{host, bundle, fileSystem, workspace, bookmarks, log, clock, uuids},
       identifiers};
+  // The forwards into the core take turns (macos/CoreForwarder.h).
+  std::mutex turn;
 };
 
 namespace {
@@ -110,32 +113,38 @@ SEL selectorFor(tarvine::Selector action) {
 }
 
 - (NSMenu*)menuForMenuKind:(FIMenuKind)menuKind {
-  return [self menuFrom:_extension->core.menuForMenuKind(tarvine::MenuKind{menuKind})];
+  return [self menuFrom:tarvine::apple::forwardMenu(_extension->turn, _extension->core,
+                                                    tarvine::MenuKind{menuKind})];
 }
 
 - (IBAction)showHistory:(id)sender {
   (void)sender;
-  _extension->core.showHistory();
+  tarvine::apple::forwardCommand(_extension->turn, _extension->core,
+                                 &tarvine::FinderSync::showHistory);
 }
 
 - (IBAction)enableHistory:(id)sender {
   (void)sender;
-  _extension->core.enableHistory();
+  tarvine::apple::forwardCommand(_extension->turn, _extension->core,
+                                 &tarvine::FinderSync::enableHistory);
 }
 
 - (IBAction)disableHistory:(id)sender {
   (void)sender;
-  _extension->core.disableHistory();
+  tarvine::apple::forwardCommand(_extension->turn, _extension->core,
+                                 &tarvine::FinderSync::disableHistory);
 }
 
 - (IBAction)snapshotNow:(id)sender {
   (void)sender;
-  _extension->core.snapshotNow();
+  tarvine::apple::forwardCommand(_extension->turn, _extension->core,
+                                 &tarvine::FinderSync::snapshotNow);
 }
 
 - (IBAction)restorePrevious:(id)sender {
   (void)sender;
-  _extension->core.restorePrevious();
+  tarvine::apple::forwardCommand(_extension->turn, _extension->core,
+                                 &tarvine::FinderSync::restorePrevious);
 }
 
 @end

@@ -59,6 +59,14 @@ check_sources=("$root"/macos/linux-check/*.mm "$root"/tests/macos/*.mm)
 compile_object() { clang++-14 -fobjc-runtime=gcc "${common[@]}" -c "$1" -o "$out/$(basename "${1%.mm}").o"; }
 compiler=(compile_object)
 compile_all "${mac_sources[@]}" "${check_sources[@]}"
+# The class's plain C++ beside it, as the Mac build compiles it.
+mac_cxx_sources=("$root"/macos/*.cpp)
+compile_cxx() {
+  clang++-14 -std=c++20 -I"$root" -Wall -Wextra -Wpedantic -Werror -c "$1" \
+    -o "$out/$(basename "${1%.cpp}").o"
+}
+compiler=(compile_cxx)
+compile_all "${mac_cxx_sources[@]}"
 compiler=(clang++-14 "${arc[@]}")
 compile_all "${mac_sources[@]}"
 echo "compiled ${#mac_sources[@]} macOS files twice (GNUstep's runtime; ARC with Apple's)" \
@@ -134,6 +142,7 @@ class_objects=()
 for source in "${mac_sources[@]}"; do
   [[ $(basename "$source") == ContainerApp.mm ]] || class_objects+=("$out/$(basename "${source%.mm}").o")
 done
+for source in "${mac_cxx_sources[@]}"; do class_objects+=("$out/$(basename "${source%.cpp}").o"); done
 clang++-14 -o "$appex/TarvineFinderSync" "$out/FinderSyncClassTest.o" "$out/FinderDoubles.o" \
   "${class_objects[@]}" "${libs[@]}" $(gnustep-config --gui-libs)
 

@@ -40,6 +40,8 @@ struct System {
   // sandbox access to them: access and security-scoped bookmarks are refused
   // unless a test grants them.
   bool grantsBookmarks = false;
+  // Making a bookmark throws std::bad_alloc, as running out of memory would.
+  bool bookmarkThrows = false;
   // setTemplate: as last called on each image, and each open configuration's activates.
   std::map<const void*, bool> templates;
   std::map<const void*, bool> activates;

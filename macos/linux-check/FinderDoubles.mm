@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <new>
 
 namespace tarvine::apple::doubles {
 namespace {
@@ -150,6 +151,7 @@ using namespace tarvine::apple;
   (void)keys;
   const std::string path = doubles::text([self path]);
   doubles::system().scopeEvents.push_back("bookmark " + path);
+  if (doubles::system().bookmarkThrows) throw std::bad_alloc();
   if (!doubles::system().grantsBookmarks || options != NSURLBookmarkCreationWithSecurityScope ||
       relativeURL != nil) {
     if (error != nullptr)

@@ -311,6 +311,21 @@ TEST_F(FinderSyncClassTest, AnUnwritableContainerLogsAndWakesNothing) {
   }
 }
 
+// Running out of memory inside a command must not unwind into the Finder's
+// call: the command is dropped, and the next one still gets through.
+TEST_F(FinderSyncClassTest, AnExceptionInACommandStaysInTheExtension) {
+  @autoreleasepool {
+    ::FinderSync* finder = [[[::FinderSync alloc] init] autorelease];
+    NSMenu* outside = [[menuFor(finder, "/outside", true) itemAtIndex:0] submenu];
+    doubles::system().bookmarkThrows = true;
+    EXPECT_NO_THROW(click([outside itemAtIndex:0]));
+    EXPECT_TRUE(spool(container).empty());
+    doubles::system().bookmarkThrows = false;
+    click([[[menuFor(finder, "/manual", true) itemAtIndex:0] submenu] itemAtIndex:3]);
+    EXPECT_EQ(spool(container), std::vector<std::string>{"snapshotNow " + base + "/manual"});
+  }
+}
+
 // The Finder makes more instances for Open and Save panels and frees them in
 // any order: one gone, the next must still reach its own services.
 TEST_F(FinderSyncClassTest, ALaterInstanceWorksAfterTheFirstIsFreed) {
