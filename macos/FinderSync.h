@@ -10,14 +10,16 @@
 // The Apple services and the core object built on them (FinderSync.mm).
 struct TarvineExtension;
 
+// No toolbar item: the design gives the toolbar no menu (the core's menu for
+// that kind is empty) and no image, and the Finder shows an item only with
+// both a name and an image. The optional toolbar methods are left out, so
+// the Finder offers none rather than a button that opens nothing.
 @interface FinderSync : FIFinderSync {
  @private
   // Declared here rather than in the implementation, as GNUstep's runtime
   // (the Linux compile check) has only the fragile instance-variable layout.
   struct TarvineExtension* _extension;
 }
-- (NSString*)toolbarItemName;
-- (NSString*)toolbarItemToolTip;
 - (NSMenu*)menuForMenuKind:(FIMenuKind)menuKind;
 - (IBAction)showHistory:(id)sender;
 - (IBAction)enableHistory:(id)sender;

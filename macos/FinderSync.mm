@@ -11,6 +11,7 @@
 #include "macos/AppleSystemLog.h"
 #include "macos/AppleUuidGenerator.h"
 #include "macos/AppleWorkspace.h"
+#include "macos/CoreForwarder.h"
 #include "macos/FinderSyncHost.h"
 
 // The Apple services and the core object built on them, owned together.
@@ -29,6 +30,8 @@ struct TarvineExtension {
   tarvine::FinderSync core{
       tarvine::Services{host, bundle, fileSystem, workspace, bookmarks, log, clock, uuids},
       identifiers};
+  // The forwards into the core take turns (macos/CoreForwarder.h).
+  std::mutex turn;
 };
 
 namespace {
@@ -69,16 +72,9 @@ SEL selectorFor(tarvine::Selector action) {
 #endif
 }
 
-- (NSString*)toolbarItemName {
-  return tarvine::apple::string(_extension->core.toolbarItemName());
-}
-
-- (NSString*)toolbarItemToolTip {
-  return tarvine::apple::string(_extension->core.toolbarItemToolTip());
-}
-
 // The core's value tree as the Finder's menu: titles, actions as this
-// object's selectors, targets, enabled flags, states, image and submenus.
+// object's selectors (none on an item with a submenu), targets, enabled
+// flags, states, image and submenus.
 - (NSMenu*)menuFrom:(const tarvine::Menu&)model {
   NSMenu* menu = TV_AUTORELEASE([[NSMenu alloc] initWithTitle:tarvine::apple::string(model.title)]);
   [menu setAutoenablesItems:model.autoenablesItems ? YES : NO];
@@ -98,11 +94,17 @@ SEL selectorFor(tarvine::Selector action) {
       [image setSize:NSMakeSize(entry.image->width, entry.image->height)];
       [item setImage:image];
     }
-    // AppKit gives an item that gains a submenu an action and target of its
-    // own (GNUstep's submenuAction: to the submenu), so ours are set after.
-    if (entry.submenu) [item setSubmenu:[self menuFrom:*entry.submenu]];
-    [item setAction:entry.action ? selectorFor(*entry.action) : nullptr];
-    [item setTarget:entry.target != nullptr ? self : nil];
+    // The Finder opens an item's submenu and never sends that item's action,
+    // so a parent keeps what AppKit gives an item that gains a submenu
+    // (submenuAction: to the submenu, which also keeps it enabled). The
+    // Finder ignores targets and sends actions to this object; the target is
+    // for AppKit's own use of the menu.
+    if (entry.submenu) {
+      [item setSubmenu:[self menuFrom:*entry.submenu]];
+    } else {
+      [item setAction:entry.action ? selectorFor(*entry.action) : nullptr];
+      [item setTarget:entry.target != nullptr ? self : nil];
+    }
     [item setEnabled:entry.enabled ? YES : NO];
     [item setState:entry.state == tarvine::MenuItemState::on ? NSControlStateValueOn
                                                              : NSControlStateValueOff];
@@ -111,32 +113,38 @@ SEL selectorFor(tarvine::Selector action) {
 }
 
 - (NSMenu*)menuForMenuKind:(FIMenuKind)menuKind {
-  return [self menuFrom:_extension->core.menuForMenuKind(tarvine::MenuKind{menuKind})];
+  return [self menuFrom:tarvine::apple::forwardMenu(_extension->turn, _extension->core,
+                                                    tarvine::MenuKind{menuKind})];
 }
 
 - (IBAction)showHistory:(id)sender {
   (void)sender;
-  _extension->core.showHistory();
+  tarvine::apple::forwardCommand(_extension->turn, _extension->core,
+                                 &tarvine::FinderSync::showHistory);
 }
 
 - (IBAction)enableHistory:(id)sender {
   (void)sender;
-  _extension->core.enableHistory();
+  tarvine::apple::forwardCommand(_extension->turn, _extension->core,
+                                 &tarvine::FinderSync::enableHistory);
 }
 
 - (IBAction)disableHistory:(id)sender {
   (void)sender;
-  _extension->core.disableHistory();
+  tarvine::apple::forwardCommand(_extension->turn, _extension->core,
+                                 &tarvine::FinderSync::disableHistory);
 }
 
 - (IBAction)snapshotNow:(id)sender {
   (void)sender;
-  _extension->core.snapshotNow();
+  tarvine::apple::forwardCommand(_extension->turn, _extension->core,
+                                 &tarvine::FinderSync::snapshotNow);
 }
 
 - (IBAction)restorePrevious:(id)sender {
   (void)sender;
-  _extension->core.restorePrevious();
+  tarvine::apple::forwardCommand(_extension->turn, _extension->core,
+                                 &tarvine::FinderSync::restorePrevious);
 }
 
 @end

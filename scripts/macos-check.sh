@@ -59,27 +59,48 @@ check_sources=("$root"/macos/linux-check/*.mm "$root"/tests/macos/*.mm)
 compile_object() { clang++-14 -fobjc-runtime=gcc "${common[@]}" -c "$1" -o "$out/$(basename "${1%.mm}").o"; }
 compiler=(compile_object)
 compile_all "${mac_sources[@]}" "${check_sources[@]}"
+# The class's plain C++ beside it, as the Mac build compiles it.
+mac_cxx_sources=("$root"/macos/*.cpp)
+compile_cxx() {
+  clang++-14 -std=c++20 -I"$root" -Wall -Wextra -Wpedantic -Werror -c "$1" \
+    -o "$out/$(basename "${1%.cpp}").o"
+}
+compiler=(compile_cxx)
+compile_all "${mac_cxx_sources[@]}"
 compiler=(clang++-14 "${arc[@]}")
 compile_all "${mac_sources[@]}"
 echo "compiled ${#mac_sources[@]} macOS files twice (GNUstep's runtime; ARC with Apple's)" \
      "and ${#check_sources[@]} check files, warnings as errors"
 [[ $compile_only -eq 1 ]] && exit 0
 
+# The files that name the application group, written as the Mac build writes
+# them, for a team other than the default: the team must reach all three.
+team=ZX9CHECK42
+files="$out/bundle-files"
+group=$(cmake -DOUT="$files" -DTEAM=$team -P "$root/macos/BundleFiles.cmake" | sed 's/^-- //')
+
 # The bundle metadata reads as property lists, with the keys the Finder needs,
-# and names the class that exists.
-python3 - "$root" <<'PY'
+# and names the class that exists. The two bundles and the extension's
+# Info.plist name one group, the team's.
+python3 - "$root" "$files" "$team" <<'PY'
 import plistlib, re, sys
-root = sys.argv[1]
-for name in ("TarvineFinderSync-Info.plist", "Tarvine-Info.plist",
-             "TarvineFinderSync.entitlements", "Tarvine.entitlements"):
-    with open("%s/macos/%s" % (root, name), "rb") as f:
-        plist = plistlib.load(f)
+root, files, team = sys.argv[1:]
+paths = {"Tarvine-Info.plist": root + "/macos/Tarvine-Info.plist"}
+for name in ("TarvineFinderSync-Info.plist", "TarvineFinderSync.entitlements", "Tarvine.entitlements"):
+    paths[name] = files + "/" + name
+plists = {}
+for name, path in paths.items():
+    with open(path, "rb") as f:
+        plists[name] = plist = plistlib.load(f)
     if name.endswith("entitlements"):
         assert plist["com.apple.security.app-sandbox"] is True, name
-        assert plist["com.apple.security.application-groups"] == ["QF7T2K9M4R.com.quillfen.tarvine"], name
     else:
         assert plist["CFBundleInfoDictionaryVersion"] == "6.0", name
-info = plistlib.load(open(root + "/macos/TarvineFinderSync-Info.plist", "rb"))
+groups = [plists[name]["com.apple.security.application-groups"]
+          for name in ("Tarvine.entitlements", "TarvineFinderSync.entitlements")]
+info = plists["TarvineFinderSync-Info.plist"]
+assert groups[0] == groups[1] == [info["QuillfenAppGroup"]], groups
+assert info["QuillfenAppGroup"].startswith(team + "."), info["QuillfenAppGroup"]
 extension = info["NSExtension"]
 header = open(root + "/macos/FinderSync.h").read()
 declared = re.search(r"@interface (\w+) : FIFinderSync", header).group(1)
@@ -87,7 +108,8 @@ assert extension["NSExtensionPrincipalClass"] == declared, (extension, declared)
 assert extension["NSExtensionPointIdentifier"] == "com.apple.FinderSync"
 assert isinstance(extension["NSExtensionAttributes"], dict)
 assert info["CFBundlePackageType"] == "XPC!"
-print("bundle metadata: 4 property lists read; principal class %s exists" % declared)
+print("bundle metadata: 4 property lists read; principal class %s exists; both bundles in %s"
+      % (declared, groups[0][0]))
 PY
 
 libs=("$build/libtarvine_core.a" -lgtest -lutf8proc -lBlocksRuntime -pthread)
@@ -105,10 +127,10 @@ appex="$out/bundle/Tarvine.app/Contents/PlugIns/TarvineFinderSync.appex"
 rm -rf "$out/bundle"
 mkdir -p "$appex/Resources/en.lproj"
 cp "$root/tools/bundles/BrandGlyph.png" "$appex/Resources/"
-python3 - "$root" "$appex/Resources" <<'PY'
+python3 - "$root" "$appex/Resources" "$files" <<'PY'
 import json, plistlib, sys
-root, resources = sys.argv[1:]
-info = plistlib.load(open(root + "/macos/TarvineFinderSync-Info.plist", "rb"))
+root, resources, files = sys.argv[1:]
+info = plistlib.load(open(files + "/TarvineFinderSync-Info.plist", "rb"))
 with open(resources + "/Info-gnustep.plist", "wb") as f:
     plistlib.dump(info, f)
 strings = plistlib.load(open(root + "/tools/bundles/en.lproj/Localizable.strings", "rb"))
@@ -120,6 +142,7 @@ class_objects=()
 for source in "${mac_sources[@]}"; do
   [[ $(basename "$source") == ContainerApp.mm ]] || class_objects+=("$out/$(basename "${source%.mm}").o")
 done
+for source in "${mac_cxx_sources[@]}"; do class_objects+=("$out/$(basename "${source%.cpp}").o"); done
 clang++-14 -o "$appex/TarvineFinderSync" "$out/FinderSyncClassTest.o" "$out/FinderDoubles.o" \
   "${class_objects[@]}" "${libs[@]}" $(gnustep-config --gui-libs)
 
@@ -134,4 +157,5 @@ for _ in $(seq 100); do [[ -s "$out/display" ]] && break; sleep 0.05; done
 mkdir -p "$out/home"
 # The cairo back end complains of every font style it has no metrics for.
 DISPLAY=":$(head -n1 "$out/display")" HOME="$out/home" GNUSTEP_USER_ROOT="$out/home/GNUstep" \
+  TARVINE_CHECK_APP_GROUP="$group" \
   "$appex/TarvineFinderSync" 2> >(grep -v "Failed to determine offsets for style" >&2)

@@ -29,7 +29,12 @@ class Identifiers {
   static constexpr std::string_view fallbackExtensionBundleIdentifier =
       "com.quillfen.tarvine.FinderSync";
   // The developer team prefix, a dot, and the main application's bundle identifier.
+  // A Mac build defines the signing team's group (macos/BundleFiles.cmake).
+#ifdef TARVINE_APP_GROUP
+  static constexpr std::string_view defaultAppGroupIdentifier = TARVINE_APP_GROUP;
+#else
   static constexpr std::string_view defaultAppGroupIdentifier = "QF7T2K9M4R.com.quillfen.tarvine";
+#endif
   // The information property list key that may name another application group.
   static constexpr std::string_view appGroupInfoKey = "QuillfenAppGroup";
 

@@ -19,10 +19,15 @@ struct Finder {
   NSSet* directoryURLs = nil;
   // Each setDirectoryURLs: call, as the URLs' texts, sorted.
   std::vector<std::vector<std::string>> registeredScopes;
+  // The menus the Finder made of the extension's (retained until reset), and
+  // for each of their items the extension object its actions go to.
+  NSMutableArray* shownMenus = nil;
+  std::map<const void*, id> shownItems;
 };
 
 struct System {
-  // Group identifier to container path; a group not listed has no container.
+  // Group identifier to container path. As Apple documents for macOS, a group
+  // not listed still gets a URL (~/Library/Group Containers/GROUP), made or not.
   std::map<std::string, std::string> containers;
   std::vector<std::string> containerLookups;
   // Bundle identifiers that NSRunningApplication reports running.
@@ -31,7 +36,12 @@ struct System {
   std::vector<std::string> opened;
   // Security scope: "start PATH", "stop PATH", "bookmark PATH".
   std::vector<std::string> scopeEvents;
-  bool grantsBookmarks = true;
+  // As on a Mac, where the Finder gives an extension the selected URLs but no
+  // sandbox access to them: access and security-scoped bookmarks are refused
+  // unless a test grants them.
+  bool grantsBookmarks = false;
+  // Making a bookmark throws std::bad_alloc, as running out of memory would.
+  bool bookmarkThrows = false;
   // setTemplate: as last called on each image, and each open configuration's activates.
   std::map<const void*, bool> templates;
   std::map<const void*, bool> activates;
@@ -43,5 +53,16 @@ System& system();
 void reset();
 // Sets what the controller reports (retained until the next call or reset).
 void select(NSArray* selectedItemURLs, NSURL* targetedURL);
+
+// The menu as the Finder shows it: a new menu holding, of each item, only what
+// Apple's FinderSync.h says the Finder uses (title, action, image, enabled
+// state, tag, state, indentation level, submenu). The target and everything
+// else of the extension's items are dropped; actions go to `extension`.
+NSMenu* finderCopy(NSMenu* menu, id extension);
+// A click on an item of a Finder copy: its action sent to the extension
+// object, true when it was. An item with a submenu opens it and sends nothing,
+// as does one without an action or disabled. An item the Finder did not make
+// cannot be clicked: the Finder never shows the extension's own items.
+bool finderClick(NSMenuItem* item);
 
 }  // namespace tarvine::apple::doubles

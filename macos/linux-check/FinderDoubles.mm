@@ -2,7 +2,10 @@
 
 #import <FinderSync/FinderSync.h>
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
+#include <new>
 
 namespace tarvine::apple::doubles {
 namespace {
@@ -30,8 +33,50 @@ void select(NSArray* selectedItemURLs, NSURL* targetedURL) {
   finder().targetedURL = targetedURL;
 }
 
+NSMenu* finderCopy(NSMenu* menu, id extension) {
+  NSMenu* copy = [[[NSMenu alloc] initWithTitle:[menu title]] autorelease];
+  // The enabled states are the extension's, not AppKit's validation.
+  [copy setAutoenablesItems:NO];
+  for (NSInteger i = 0; i < [menu numberOfItems]; ++i) {
+    NSMenuItem* source = [menu itemAtIndex:i];
+    if ([source isSeparatorItem]) {
+      [copy addItem:[NSMenuItem separatorItem]];
+      continue;
+    }
+    NSMenuItem* item = [[[NSMenuItem alloc] initWithTitle:[source title]
+                                                   action:nullptr
+                                            keyEquivalent:@""] autorelease];
+    if ([source submenu] != nil) [item setSubmenu:finderCopy([source submenu], extension)];
+    [item setAction:[source action]];
+    [item setTarget:nil];
+    [item setImage:[source image]];
+    [item setEnabled:[source isEnabled]];
+    [item setTag:[source tag]];
+    [item setState:[source state]];
+    [item setIndentationLevel:[source indentationLevel]];
+    [copy addItem:item];
+    finder().shownItems[item] = extension;
+  }
+  if (finder().shownMenus == nil) finder().shownMenus = [[NSMutableArray alloc] init];
+  [finder().shownMenus addObject:copy];
+  return copy;
+}
+
+bool finderClick(NSMenuItem* item) {
+  auto shown = finder().shownItems.find(item);
+  if (shown == finder().shownItems.end()) {
+    ADD_FAILURE() << "clicked an item the Finder did not show: " << text([item title]);
+    return false;
+  }
+  if ([item submenu] != nil || [item action] == nullptr || ![item isEnabled]) return false;
+  return [NSApp sendAction:[item action] to:shown->second from:item] == YES;
+}
+
 void reset() {
   select(nil, nil);
+  [finder().shownMenus release];
+  finder().shownMenus = nil;
+  finder().shownItems.clear();
   [finder().directoryURLs release];
   finder().directoryURLs = nil;
   finder().registeredScopes.clear();
@@ -82,10 +127,13 @@ using namespace tarvine::apple;
 - (NSURL*)containerURLForSecurityApplicationGroupIdentifier:(NSString*)groupIdentifier {
   const std::string group = doubles::text(groupIdentifier);
   doubles::system().containerLookups.push_back(group);
+  // As on a Mac: a URL for any group, valid or not, whether or not it exists.
   auto found = doubles::system().containers.find(group);
-  if (found == doubles::system().containers.end()) return nil;
-  return [NSURL fileURLWithPath:[NSString stringWithUTF8String:found->second.c_str()]
-                    isDirectory:YES];
+  const std::string path =
+      found != doubles::system().containers.end()
+          ? found->second
+          : doubles::text(NSHomeDirectory()) + "/Library/Group Containers/" + group;
+  return [NSURL fileURLWithPath:[NSString stringWithUTF8String:path.c_str()] isDirectory:YES];
 }
 
 - (NSURL*)homeDirectoryForCurrentUser {
@@ -103,6 +151,7 @@ using namespace tarvine::apple;
   (void)keys;
   const std::string path = doubles::text([self path]);
   doubles::system().scopeEvents.push_back("bookmark " + path);
+  if (doubles::system().bookmarkThrows) throw std::bad_alloc();
   if (!doubles::system().grantsBookmarks || options != NSURLBookmarkCreationWithSecurityScope ||
       relativeURL != nil) {
     if (error != nullptr)
