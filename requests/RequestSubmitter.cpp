@@ -29,12 +29,8 @@ void RequestSubmitter::submitRequest(HistoryRequest::Kind kind, bool attachBookm
   if (attachBookmark) request.bookmark = bookmarkMinter_.mintBookmark(*target);
   request.id = services_.uuids.randomUuidString();
 
-  // A failed write is logged, not shown or retried; the atomic write leaves
-  // no partial file.
-  if (!writeRequest(spool, request).ok()) {
-    services_.log.write(notWrittenLine);
-    return;
-  }
+  // A failed write is dropped: nothing is shown, logged or retried.
+  (void)writeRequest(spool, request);
   if (wakeMainApp) launcher_.wakeMainApplication();
 }
 

@@ -21,16 +21,12 @@ class RequestSubmitter {
  public:
   static constexpr std::string_view spoolDirectoryName = "requests";
   using TargetResolver = std::function<std::optional<FileURL>()>;
-  static constexpr std::string_view notWrittenLine =
-      "Tarvine: extension could not write its request into the group container";
 
   RequestSubmitter(const Services& services, Identifiers& identifiers,
                    TargetResolver resolveTargetURL);
 
   // Failures are absorbed: a missing target or container writes nothing and
-  // wakes nothing; a failed write logs the one line and wakes nothing, as the
-  // application would find no request. (A Mac always names a container, even
-  // for a group the extension may not use: the write is where that fails.)
+  // wakes nothing; a failed write still wakes when `wakeMainApp` says so.
   void submitRequest(HistoryRequest::Kind kind, bool attachBookmark, bool wakeMainApp);
 
   // Writes `request` as "<id>.json" into `spoolDirectory`, creating the directory first.

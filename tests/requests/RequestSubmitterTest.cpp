@@ -143,25 +143,20 @@ TEST_F(RequestSubmitterTest, NoTargetOrNoContainerWritesAndWakesNothing) {
   EXPECT_TRUE(env.bookmarks.events.empty());
 }
 
-// A request that was not written must not wake the application, which would
-// find nothing; the failure is the one logged line per command.
-TEST_F(RequestSubmitterTest, UnusableSpoolLogsAndWakesNothing) {
+TEST_F(RequestSubmitterTest, UnusableSpoolStillWakesForTheCommandsThatWake) {
   tmp.write("QF7T2K9M4R.com.quillfen.tarvine/requests", "a plain file");
   for (const Command& c : kCommands) extension.perform(c.selector);
   EXPECT_EQ(tmp.read("QF7T2K9M4R.com.quillfen.tarvine/requests"), "a plain file");
-  EXPECT_TRUE(env.workspace.opened.empty());
-  const std::string notWritten(RequestSubmitter::notWrittenLine);
-  EXPECT_EQ(env.log.lines, (std::vector<std::string>{notWritten, kMinted, notWritten, notWritten,
-                                                     notWritten, notWritten}));
+  EXPECT_EQ(env.workspace.opened.size(), 3u);
+  EXPECT_EQ(env.log.lines, std::vector<std::string>{kMinted});
 }
 
-TEST_F(RequestSubmitterTest, FullDiskLeavesNoFileAndWakesNothing) {
+TEST_F(RequestSubmitterTest, FullDiskLeavesNoFileAndStillWakes) {
   env.fileSystem.faults.writeError = ENOSPC;
   extension.restorePrevious();
   extension.snapshotNow();
   EXPECT_TRUE(spoolNames().empty());  // the directory exists, empty, with no temporary file
-  EXPECT_TRUE(env.workspace.opened.empty());
-  EXPECT_EQ(env.log.lines.size(), 2u);
+  EXPECT_EQ(env.workspace.opened.size(), 1u);
 }
 
 TEST_F(RequestSubmitterTest, BookmarkFailuresAndAccessAnswers) {
