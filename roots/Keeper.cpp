@@ -1,5 +1,6 @@
 #include "roots/Keeper.h"
 
+#include <glib/gi18n.h>
 #include <limits.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -9,8 +10,12 @@
 #include <cstring>
 #include <filesystem>
 
+#include "roots/Language.h"
+
 namespace tarvine::roots {
 namespace {
+
+using language::formatted;
 
 // `status` with what was being done before its message; its kind and errno stay.
 Status during(const std::string& what, const Status& status) {
@@ -47,7 +52,8 @@ Result<Keeper::Opened> Keeper::open(const std::string& path, bool changes, bool 
   if (!place || (rootOnly && !place->relative.empty())) {
     return Status::failure(
         Status::Kind::notWatched,
-        (rootOnly ? "not a watched folder: " : "not in a watched folder: ") + path);
+        formatted(rootOnly ? _("not a watched folder: %s") : _("not in a watched folder: %s"),
+                  path.c_str()));
   }
   using Opening = history::History::Opening;
   auto history =
@@ -122,11 +128,13 @@ Result<Keeper::Orphan> Keeper::orphan(const std::string& folder) {
   auto roots = container_.roots();
   if (!roots.ok()) return roots.status();
   if (auto place = Container::place(*roots, folder); place && place->relative.empty()) {
-    return Status::failure(Status::Kind::refused,
-                           folder + " is " + (place->root.isPaused ? "paused" : "watched") +
-                               "; its history is deleted only once it is no longer watched "
-                               "(tarvine unwatch " +
-                               folder + ")");
+    return Status::failure(
+        Status::Kind::refused,
+        formatted(place->root.isPaused ? _("%s is paused; its history is deleted only once it "
+                                           "is no longer watched (tarvine unwatch %s)")
+                                       : _("%s is watched; its history is deleted only once it "
+                                           "is no longer watched (tarvine unwatch %s)"),
+                  folder.c_str(), folder.c_str()));
   }
   auto orphans = this->orphans();
   if (!orphans.ok()) return orphans.status();
@@ -137,7 +145,8 @@ Result<Keeper::Orphan> Keeper::orphan(const std::string& folder) {
       return std::move(orphan);
     }
   }
-  return Status::failure(Status::Kind::noHistory, "no history of " + folder, ENOENT);
+  return Status::failure(Status::Kind::noHistory, formatted(_("no history of %s"), folder.c_str()),
+                         ENOENT);
 }
 
 Result<Keeper::Orphan> Keeper::forget(const std::string& folder) {
@@ -147,7 +156,7 @@ Result<Keeper::Orphan> Keeper::forget(const std::string& folder) {
   auto found = orphan(folder);
   if (!found.ok()) return found.status();
   if (Status removed = container_.removeStore(found->store); !removed.ok()) {
-    return during("cannot delete the history of " + folder, removed);
+    return during(formatted(_("cannot delete the history of %s"), folder.c_str()), removed);
   }
   return found;
 }
@@ -157,7 +166,8 @@ Status Keeper::move(const std::string& from, const std::string& to) {
   const int error = ::stat(to.c_str(), &info) != 0 ? errno : 0;
   if (error != 0 || !S_ISDIR(info.st_mode)) {
     return Status::failure(error == ENOENT ? Status::Kind::notFound : Status::Kind::invalid,
-                           "not a folder: " + to, error != 0 ? error : ENOTDIR);
+                           formatted(_("not a folder: %s"), to.c_str()),
+                           error != 0 ? error : ENOTDIR);
   }
   auto lock = container_.lock();
   if (!lock.ok()) return lock.status();
@@ -166,10 +176,12 @@ Status Keeper::move(const std::string& from, const std::string& to) {
   auto root =
       std::find_if(roots->begin(), roots->end(), [&](const Root& r) { return r.path == from; });
   if (root == roots->end()) {
-    return Status::failure(Status::Kind::notWatched, "not a watched folder: " + from);
+    return Status::failure(Status::Kind::notWatched,
+                           formatted(_("not a watched folder: %s"), from.c_str()));
   }
   if (from == to) {
-    return Status::failure(Status::Kind::invalid, from + " is where its history is already");
+    return Status::failure(Status::Kind::invalid,
+                           formatted(_("%s is where its history is already"), from.c_str()));
   }
   std::vector<Root> others;
   for (const Root& other : *roots) {
@@ -183,10 +195,9 @@ Status Keeper::move(const std::string& from, const std::string& to) {
         history.ok() ? (*history)->availability().ok() : S_ISDIR(info.st_mode) != 0;
     if (stillThere) {
       return Status::failure(Status::Kind::refused,
-                             from +
-                                 " is still there; a folder is moved once it is gone from "
-                                 "its old place (or watch " +
-                                 to + " as a new folder)");
+                             formatted(_("%s is still there; a folder is moved once it is gone "
+                                         "from its old place (or watch %s as a new folder)"),
+                                       from.c_str(), to.c_str()));
     }
   }
   // The history first, then the manifest: cut short in between, the same
@@ -194,9 +205,10 @@ Status Keeper::move(const std::string& from, const std::string& to) {
   // of its own beside the one it keeps.
   if (Status moved = container_.moveStore(from, to); !moved.ok()) return moved;
   auto history = container_.history(to);
-  if (!history.ok()) return during("cannot open the history of " + to, history.status());
+  if (!history.ok())
+    return during(formatted(_("cannot open the history of %s"), to.c_str()), history.status());
   if (Status recorded = (*history)->recordPlace(); !recorded.ok()) {
-    return during("cannot record " + to + " in its history", recorded);
+    return during(formatted(_("cannot record %s in its history"), to.c_str()), recorded);
   }
   root->path = to;
   if (Status published = container_.publish(*roots); !published.ok()) {
@@ -220,7 +232,8 @@ Result<Keeper::Watched> Keeper::watch(const std::string& folder, RootMode mode) 
   const int error = ::stat(folder.c_str(), &info) != 0 ? errno : 0;
   if (error != 0 || !S_ISDIR(info.st_mode)) {
     return Status::failure(error == ENOENT ? Status::Kind::notFound : Status::Kind::invalid,
-                           "not a folder: " + folder, error != 0 ? error : ENOTDIR);
+                           formatted(_("not a folder: %s"), folder.c_str()),
+                           error != 0 ? error : ENOTDIR);
   }
   Watched watched{folder, Watched::Change::added, std::nullopt};
   {
@@ -258,7 +271,8 @@ Status Keeper::changeRoot(const std::string& folder, const Change& change) {
   auto root =
       std::find_if(roots->begin(), roots->end(), [&](const Root& r) { return r.path == folder; });
   if (root == roots->end()) {
-    return Status::failure(Status::Kind::notWatched, "not a watched folder: " + folder);
+    return Status::failure(Status::Kind::notWatched,
+                           formatted(_("not a watched folder: %s"), folder.c_str()));
   }
   if (!change(*root)) roots->erase(root);
   if (Status published = container_.publish(*roots); !published.ok()) {
@@ -306,7 +320,8 @@ Result<Keeper::Taken> Keeper::takeSnapshot(const std::string& path, history::Rea
   if (!opened.ok()) return opened.status();
   const std::string& root = opened->place.root.path;
   auto taken = opened->history->snapshot(reason, options);
-  if (!taken.ok()) return during("snapshot of " + root + " failed", taken.status());
+  if (!taken.ok())
+    return during(formatted(_("snapshot of %s failed"), root.c_str()), taken.status());
   Taken result{root, std::move(*taken), Status()};
   if (tidy) result.tidied = opened->history->tidy();
   return result;
@@ -324,7 +339,8 @@ Result<history::Restored> Keeper::restoreLocked(const std::string& path,
   auto opened = open(path, true);
   if (!opened.ok()) return opened.status();
   auto restored = opened->history->restore(opened->place.relative, std::move(version));
-  if (!restored.ok()) return during("cannot restore " + path, restored.status());
+  if (!restored.ok())
+    return during(formatted(_("cannot restore %s"), path.c_str()), restored.status());
   return restored;
 }
 
@@ -413,7 +429,8 @@ Result<std::vector<Keeper::Checked>> Keeper::check(const std::optional<std::stri
   if (folder) {
     auto place = Container::place(*roots, *folder);
     if (!place || !place->relative.empty()) {
-      return Status::failure(Status::Kind::notWatched, "not a watched folder: " + *folder);
+      return Status::failure(Status::Kind::notWatched,
+                             formatted(_("not a watched folder: %s"), folder->c_str()));
     }
     checked = {place->root};
   }
@@ -447,7 +464,7 @@ Result<Keeper::Kept> Keeper::setRetention(const std::string& folder,
     auto opened = open(folder, true, /*rootOnly=*/true);
     if (!opened.ok()) return opened.status();
     if (Status set = opened->history->setRetention(retention); !set.ok()) {
-      return during("cannot set what " + folder + " keeps", set);
+      return during(formatted(_("cannot set what %s keeps"), folder.c_str()), set);
     }
   }
   return this->retention(folder);
@@ -470,7 +487,8 @@ Result<Keeper::Thinning> Keeper::thin(const std::string& folder, std::int64_t no
   auto opened = open(folder, !dryRun, /*rootOnly=*/true);
   if (!opened.ok()) return opened.status();
   auto thinned = opened->history->thin(now, dryRun);
-  if (!thinned.ok()) return during("cannot thin the history of " + folder, thinned.status());
+  if (!thinned.ok())
+    return during(formatted(_("cannot thin the history of %s"), folder.c_str()), thinned.status());
   return Thinning{opened->place.root.path, std::move(*thinned)};
 }
 
@@ -514,7 +532,8 @@ Result<history::ignoreRules::Count> Keeper::ignoredBy(const std::string& folder,
   if (!roots.ok()) return roots.status();
   auto place = Container::place(*roots, folder);
   if (!place || !place->relative.empty()) {
-    return Status::failure(Status::Kind::notWatched, "not a watched folder: " + folder);
+    return Status::failure(Status::Kind::notWatched,
+                           formatted(_("not a watched folder: %s"), folder.c_str()));
   }
   // The container, where it lies inside the root, is never in a snapshot.
   std::error_code failed;

@@ -83,6 +83,7 @@ class Language(unittest.TestCase):
             (("frobnicate",), 2, "tarvine: unbekannter Befehl frobnicate"),
             (("--yes", "watch", self.dir), 2, "tarvine: --yes gehört zu forget"),
             (("mode", self.dir, "sometimes"), 1, "kein Modus: sometimes"),
+            (("pause", self.dir), 1, "kein überwachter Ordner: " + self.dir),
         ]
         for args, status, said in cases:
             with self.subTest(args=args):
