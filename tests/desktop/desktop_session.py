@@ -460,7 +460,7 @@ class Session:
         window = application("tarvine-history", STARTED)
         test.assertIsNotNone(window, self.app_output())
         test.assertTrue(eventually(lambda: any(
-            f.get_name() == name + " \u2013 History" for f in descendants(window, "frame")),
+            f.get_name() == name + " \u2013 " + HISTORY for f in descendants(window, "frame")),
             ANSWERED))
         pid = process_of(window)
         test.assertIsNotNone(pid)
