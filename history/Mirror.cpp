@@ -1,0 +1,499 @@
+// Mirrors: pushing a history to another repository, and fetching it back.
+#include "history/Mirror.h"
+
+#include <git2.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <ctime>
+#include <filesystem>
+#include <map>
+#include <memory>
+
+#include "history/Commits.h"
+#include "history/Durable.h"
+#include "history/GitObjects.h"
+#include "history/Thinning.h"
+
+namespace tarvine::history::mirror {
+namespace {
+
+constexpr std::string_view kSection = "tarvine-mirror.";
+// Where a fetch puts the mirror's branch before the history's own branch is
+// moved to it durably, with its log.
+constexpr const char* kAdopting = "refs/tarvine/adopting";
+
+using Repository = std::unique_ptr<git_repository, Freer<git_repository, git_repository_free>>;
+using Remote = std::unique_ptr<git_remote, Freer<git_remote, git_remote_free>>;
+using Config = std::unique_ptr<git_config, Freer<git_config, git_config_free>>;
+
+Result<Repository> openStore(const std::string& store) {
+  git_libgit2_init();
+  git_repository* raw = nullptr;
+  if (git_repository_open_ext(&raw, store.c_str(), GIT_REPOSITORY_OPEN_NO_SEARCH, nullptr) != 0) {
+    return gitFailure("cannot open the history " + store, Status::Kind::damaged);
+  }
+  return Repository(raw);
+}
+
+Result<Config> configOf(git_repository* repository) {
+  git_config* raw = nullptr;
+  if (git_repository_config(&raw, repository) != 0) {
+    return gitFailure("cannot read the history's settings");
+  }
+  return Config(raw);
+}
+
+std::string key(const std::string& url, const char* name) {
+  return std::string(kSection) + url + "." + name;
+}
+
+std::string stringAt(git_config* config, const std::string& name) {
+  git_buf value = GIT_BUF_INIT;
+  if (git_config_get_string_buf(&value, config, name.c_str()) != 0) return {};
+  std::string text(value.ptr, value.size);
+  git_buf_dispose(&value);
+  return text;
+}
+
+std::int64_t numberAt(git_config* config, const std::string& name) {
+  std::int64_t value = 0;
+  return git_config_get_int64(&value, config, name.c_str()) == 0 ? value : 0;
+}
+
+// The settings a mirror's record changed, made durable: libgit2 renames the
+// config into place without syncing it.
+Status syncConfig(git_repository* repository) {
+  const std::string gitDir = git_repository_path(repository);
+  if (Status synced = syncPath(gitDir + "config"); !synced.ok()) return synced;
+  return syncPath(gitDir);
+}
+
+Status setEntries(git_repository* repository, const std::string& url,
+                  const std::vector<std::pair<const char*, std::string>>& strings,
+                  const std::vector<const char*>& dropped = {}) {
+  // The one writer holds the container's lock: a config lock found here was
+  // left by a writer that was killed.
+  (void)::unlink((std::string(git_repository_path(repository)) + "config.lock").c_str());
+  auto config = configOf(repository);
+  if (!config.ok()) return config.status();
+  for (const auto& [name, value] : strings) {
+    if (git_config_set_string(config->get(), key(url, name).c_str(), value.c_str()) != 0) {
+      return gitFailure("cannot record the mirror " + url);
+    }
+  }
+  for (const char* name : dropped)
+    (void)git_config_delete_entry(config->get(), key(url, name).c_str());
+  return syncConfig(repository);
+}
+
+bool known(git_config* config, const std::string& url) {
+  return !stringAt(config, key(url, "url")).empty();
+}
+
+// A failed push is counted in the mirror's record, for the status people see.
+Status counted(git_repository* repository, const std::string& url, Status failure) {
+  auto config = configOf(repository);
+  if (config.ok()) {
+    const std::int64_t failures = numberAt(config->get(), key(url, "failures")) + 1;
+    (void)setEntries(repository, url,
+                     {{"failures", std::to_string(failures)}, {"lastFailure", failure.message()}});
+  }
+  return failure;
+}
+
+std::optional<git_oid> parsedId(const std::string& text) {
+  git_oid oid;
+  if (text.size() != GIT_OID_HEXSZ || git_oid_fromstr(&oid, text.c_str()) != 0) return std::nullopt;
+  return oid;
+}
+
+// Snapshots along the branch from `tip` until `until` (not counted); all of
+// them when `until` is not met.
+std::size_t countUntil(git_repository* repository, const git_oid& tip,
+                       const std::optional<git_oid>& until) {
+  git_revwalk* raw = nullptr;
+  if (git_revwalk_new(&raw, repository) != 0) return 0;
+  std::unique_ptr<git_revwalk, Freer<git_revwalk, git_revwalk_free>> walk(raw);
+  git_revwalk_simplify_first_parent(raw);
+  if (git_revwalk_push(raw, &tip) != 0) return 0;
+  std::size_t count = 0;
+  git_oid oid;
+  while (git_revwalk_next(&oid, raw) == 0) {
+    if (until && git_oid_equal(&oid, &*until)) break;
+    ++count;
+  }
+  return count;
+}
+
+std::optional<git_oid> localTip(git_repository* repository, const std::string& branch) {
+  git_oid oid;
+  if (git_reference_name_to_id(&oid, repository, branch.c_str()) != 0) return std::nullopt;
+  return oid;
+}
+
+Result<std::vector<std::string>> localPins(git_repository* repository) {
+  std::vector<std::string> names;
+  git_reference_iterator* raw = nullptr;
+  const std::string glob = std::string(kPinnedRefs) + "*";
+  if (git_reference_iterator_glob_new(&raw, repository, glob.c_str()) != 0) {
+    return gitFailure("cannot list the pinned versions");
+  }
+  std::unique_ptr<git_reference_iterator,
+                  Freer<git_reference_iterator, git_reference_iterator_free>>
+      iterator(raw);
+  const char* name = nullptr;
+  while (git_reference_next_name(&name, raw) == 0) names.emplace_back(name);
+  return names;
+}
+
+// The mirror's repository as a remote; a local one must be there (made when
+// it was added): a path that is gone is a disk that is not mounted.
+Result<Remote> remoteFor(git_repository* repository, const std::string& url) {
+  if (isLocal(url)) {
+    git_repository* raw = nullptr;
+    const std::string path = localPath(url);
+    if (git_repository_open_ext(&raw, path.c_str(),
+                                GIT_REPOSITORY_OPEN_NO_SEARCH | GIT_REPOSITORY_OPEN_BARE,
+                                nullptr) != 0) {
+      return Status::failure(Status::Kind::unavailable,
+                             "the mirror " + path + " is not there (is its disk mounted?)", ENOENT);
+    }
+    git_repository_free(raw);
+  }
+  git_remote* raw = nullptr;
+  if (git_remote_create_anonymous(&raw, repository, url.c_str()) != 0) {
+    return gitFailure("cannot reach the mirror " + url, Status::Kind::invalid);
+  }
+  return Remote(raw);
+}
+
+struct Callbacks {
+  const std::function<void(const Progress&)>* progress = nullptr;
+  std::map<std::string, std::string> rejected;  // reference: why
+};
+
+git_remote_callbacks callbacksFor(Callbacks& state) {
+  git_remote_callbacks callbacks = GIT_REMOTE_CALLBACKS_INIT;
+  callbacks.payload = &state;
+  callbacks.push_transfer_progress = [](unsigned current, unsigned total, size_t bytes,
+                                        void* payload) {
+    auto& state = *static_cast<Callbacks*>(payload);
+    if (state.progress != nullptr && *state.progress) (*state.progress)({current, total, bytes});
+    return 0;
+  };
+  callbacks.transfer_progress = [](const git_indexer_progress* stats, void* payload) {
+    auto& state = *static_cast<Callbacks*>(payload);
+    if (state.progress != nullptr && *state.progress) {
+      (*state.progress)({stats->received_objects, stats->total_objects, stats->received_bytes});
+    }
+    return 0;
+  };
+  callbacks.push_update_reference = [](const char* name, const char* status, void* payload) {
+    if (status != nullptr) static_cast<Callbacks*>(payload)->rejected[name] = status;
+    return 0;
+  };
+  return callbacks;
+}
+
+// The mirror's references and what they name.
+Result<std::map<std::string, git_oid>> remoteRefs(git_remote* remote, git_direction direction,
+                                                  Callbacks& state) {
+  git_remote_callbacks callbacks = callbacksFor(state);
+  if (git_remote_connect(remote, direction, &callbacks, nullptr, nullptr) != 0) {
+    return gitFailure(std::string("cannot reach the mirror ") + git_remote_url(remote),
+                      Status::Kind::unavailable);
+  }
+  const git_remote_head** heads = nullptr;
+  size_t count = 0;
+  if (git_remote_ls(&heads, &count, remote) != 0) {
+    return gitFailure(std::string("cannot list the mirror ") + git_remote_url(remote),
+                      Status::Kind::unavailable);
+  }
+  std::map<std::string, git_oid> refs;
+  for (size_t i = 0; i < count; ++i) refs[heads[i]->name] = heads[i]->oid;
+  return refs;
+}
+
+std::int64_t now() { return static_cast<std::int64_t>(std::time(nullptr)); }
+
+}  // namespace
+
+bool isLocal(const std::string& url) {
+  if (url.rfind("file://", 0) == 0) return true;
+  return !url.empty() && url.front() == '/';
+}
+
+std::string localPath(const std::string& url) {
+  return url.rfind("file://", 0) == 0 ? url.substr(7) : url;
+}
+
+Result<std::vector<Mirror>> list(const std::string& store) {
+  auto repository = openStore(store);
+  if (!repository.ok()) return repository.status();
+  auto config = configOf(repository->get());
+  if (!config.ok()) return config.status();
+  std::vector<Mirror> mirrors;
+  git_config_iterator* raw = nullptr;
+  const std::string pattern = "^tarvine-mirror\\..*\\.url$";
+  if (git_config_iterator_glob_new(&raw, config->get(), pattern.c_str()) != 0) {
+    return gitFailure("cannot read the history's settings");
+  }
+  std::unique_ptr<git_config_iterator, Freer<git_config_iterator, git_config_iterator_free>>
+      iterator(raw);
+  git_config_entry* entry = nullptr;
+  std::vector<std::string> urls;
+  while (git_config_next(&entry, raw) == 0) urls.emplace_back(entry->value);
+  const std::optional<git_oid> tip = [&]() -> std::optional<git_oid> {
+    auto branch = branchName(repository->get());
+    return branch.ok() ? localTip(repository->get(), *branch) : std::nullopt;
+  }();
+  for (const std::string& url : urls) {
+    Mirror mirror;
+    mirror.url = url;
+    mirror.pushed = stringAt(config->get(), key(url, "pushed"));
+    mirror.pushedAt = numberAt(config->get(), key(url, "pushedAt"));
+    mirror.failures = numberAt(config->get(), key(url, "failures"));
+    mirror.lastFailure = stringAt(config->get(), key(url, "lastFailure"));
+    if (tip) mirror.unpushed = countUntil(repository->get(), *tip, parsedId(mirror.pushed));
+    mirrors.push_back(std::move(mirror));
+  }
+  return mirrors;
+}
+
+Status add(const std::string& store, const std::string& url) {
+  if (url.empty() || url.find('\n') != std::string::npos) {
+    return Status::failure(Status::Kind::invalid, "not a mirror's address: " + url);
+  }
+  const bool local = isLocal(url);
+  if (!local && url.rfind("ssh://", 0) != 0 && url.find(':') == std::string::npos) {
+    return Status::failure(
+        Status::Kind::invalid,
+        "a mirror is an absolute path, an ssh:// address or user@host:path: " + url);
+  }
+  auto repository = openStore(store);
+  if (!repository.ok()) return repository.status();
+  auto config = configOf(repository->get());
+  if (!config.ok()) return config.status();
+  if (known(config->get(), url)) {
+    return Status::failure(Status::Kind::refused, "already a mirror of this folder: " + url);
+  }
+  if (local) {
+    const std::string path = localPath(url);
+    git_repository* raw = nullptr;
+    if (git_repository_open_ext(&raw, path.c_str(), GIT_REPOSITORY_OPEN_NO_SEARCH, nullptr) == 0) {
+      git_repository_free(raw);
+    } else {
+      struct stat info {};
+      if (::stat(path.c_str(), &info) == 0) {
+        // Something that is no repository: an empty folder is made one,
+        // anything else is left alone.
+        std::error_code ignored;
+        if (!S_ISDIR(info.st_mode) || !std::filesystem::is_empty(path, ignored)) {
+          return Status::failure(Status::Kind::refused,
+                                 "not an empty folder or a git repository: " + path);
+        }
+      } else {
+        const std::string above = std::filesystem::path(path).parent_path();
+        if (::stat(above.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
+          return Status::failure(Status::Kind::unavailable,
+                                 "no folder " + above + " (is its disk mounted?)", ENOENT);
+        }
+      }
+      git_repository_init_options options = GIT_REPOSITORY_INIT_OPTIONS_INIT;
+      options.flags = GIT_REPOSITORY_INIT_BARE | GIT_REPOSITORY_INIT_MKPATH;
+      // The mirror's HEAD names the branch the history has, so that a clone
+      // of it checks that out.
+      auto branch = branchName(repository->get());
+      if (branch.ok())
+        options.initial_head = branch->c_str() + std::string_view("refs/heads/").size();
+      if (git_repository_init_ext(&raw, path.c_str(), &options) != 0) {
+        return gitFailure("cannot make the mirror " + path);
+      }
+      git_repository_free(raw);
+      if (Status synced = syncFileSystemOf(path); !synced.ok()) return synced;
+    }
+  }
+  return setEntries(repository->get(), url, {{"url", url}});
+}
+
+Status remove(const std::string& store, const std::string& url) {
+  auto repository = openStore(store);
+  if (!repository.ok()) return repository.status();
+  auto config = configOf(repository->get());
+  if (!config.ok()) return config.status();
+  if (!known(config->get(), url)) {
+    return Status::failure(Status::Kind::notFound, "not a mirror of this folder: " + url);
+  }
+  for (const char* name : {"url", "pushed", "pushing", "pushedAt", "failures", "lastFailure"}) {
+    (void)git_config_delete_entry(config->get(), key(url, name).c_str());
+  }
+  return syncConfig(repository->get());
+}
+
+Result<Pushed> push(const std::string& store, const std::string& url,
+                    const std::function<void(const Progress&)>& progress) {
+  auto repository = openStore(store);
+  if (!repository.ok()) return repository.status();
+  git_repository* repo = repository->get();
+  auto config = configOf(repo);
+  if (!config.ok()) return config.status();
+  if (!known(config->get(), url)) {
+    return Status::failure(Status::Kind::notFound, "not a mirror of this folder: " + url);
+  }
+  auto branch = branchName(repo);
+  if (!branch.ok()) return branch.status();
+  const std::optional<git_oid> tip = localTip(repo, *branch);
+  if (!tip) return Pushed();  // no snapshot yet: nothing to send
+
+  auto remote = remoteFor(repo, url);
+  if (!remote.ok()) return counted(repo, url, remote.status());
+  Callbacks state{&progress, {}};
+  auto refs = remoteRefs(remote->get(), GIT_DIRECTION_PUSH, state);
+  if (!refs.ok()) return counted(repo, url, refs.status());
+
+  Pushed pushed;
+  pushed.tip = hex(*tip);
+  std::vector<std::string> specs;
+  const auto there = refs->find(*branch);
+  if (there == refs->end()) {
+    specs.push_back(*branch + ":" + *branch);
+  } else if (git_oid_equal(&there->second, &*tip)) {
+    pushed.upToDate = true;
+  } else if (git_graph_descendant_of(repo, &*tip, &there->second) == 1) {
+    specs.push_back(*branch + ":" + *branch);
+  } else {
+    // The local branch was written anew (thinned): the mirror's branch is
+    // replaced only while it is what this history last sent there, or was
+    // sending when a push was cut short.
+    const std::string remoteTip = hex(there->second);
+    if (remoteTip != stringAt(config->get(), key(url, "pushed")) &&
+        remoteTip != stringAt(config->get(), key(url, "pushing"))) {
+      return counted(repo, url,
+                     Status::failure(Status::Kind::refused,
+                                     "the mirror " + url + " has a snapshot " + shortId(remoteTip) +
+                                         " that this history did not send: left as it is"));
+    }
+    specs.push_back("+" + *branch + ":" + *branch);
+    pushed.rewritten = true;
+  }
+  // Pins are named by the snapshot they pin: one of the same name is the
+  // same pin, so only the missing ones are sent, and the dropped ones go.
+  auto pins = localPins(repo);
+  if (!pins.ok()) return counted(repo, url, pins.status());
+  for (const std::string& pin : *pins) {
+    if (!refs->contains(pin)) specs.push_back("+" + pin + ":" + pin);
+  }
+  for (const auto& [name, oid] : *refs) {
+    if (name.rfind(kPinnedRefs, 0) == 0 &&
+        std::find(pins->begin(), pins->end(), name) == pins->end()) {
+      specs.push_back(":" + name);
+    }
+  }
+  if (specs.empty()) {
+    pushed.upToDate = true;
+  } else {
+    if (Status noted = setEntries(repo, url, {{"pushing", pushed.tip}}); !noted.ok()) {
+      return counted(repo, url, noted);
+    }
+    std::vector<char*> raw;
+    for (std::string& spec : specs) raw.push_back(spec.data());
+    git_strarray array{raw.data(), raw.size()};
+    git_push_options options = GIT_PUSH_OPTIONS_INIT;
+    options.callbacks = callbacksFor(state);
+    if (git_remote_push(remote->get(), &array, &options) != 0) {
+      return counted(repo, url,
+                     gitFailure("cannot push to the mirror " + url, Status::Kind::unavailable));
+    }
+    if (!state.rejected.empty()) {
+      const auto& [name, why] = *state.rejected.begin();
+      return counted(repo, url,
+                     Status::failure(Status::Kind::refused,
+                                     "the mirror " + url + " refused " + name + ": " + why));
+    }
+    if (isLocal(url)) {
+      if (Status synced = syncFileSystemOf(localPath(url)); !synced.ok()) {
+        return counted(repo, url, synced);
+      }
+    }
+  }
+  if (Status recorded = setEntries(
+          repo, url,
+          {{"pushed", pushed.tip}, {"pushedAt", std::to_string(now())}, {"failures", "0"}},
+          {"pushing", "lastFailure"});
+      !recorded.ok()) {
+    return recorded;
+  }
+  return pushed;
+}
+
+Result<std::string> fetchAll(const std::string& store, const std::string& url,
+                             const std::function<void(const Progress&)>& progress) {
+  auto repository = openStore(store);
+  if (!repository.ok()) return repository.status();
+  git_repository* repo = repository->get();
+  auto branch = branchName(repo);
+  if (!branch.ok()) return branch.status();
+  if (localTip(repo, *branch)) {
+    return Status::failure(Status::Kind::refused, "this history has snapshots already");
+  }
+  auto remote = remoteFor(repo, url);
+  if (!remote.ok()) return remote.status();
+  Callbacks state{&progress, {}};
+  auto refs = remoteRefs(remote->get(), GIT_DIRECTION_FETCH, state);
+  if (!refs.ok()) return refs.status();
+  // The mirror's branch: the one of this history's name, or its only one.
+  std::string theirs;
+  std::size_t branches = 0;
+  for (const auto& [name, oid] : *refs) {
+    if (name.rfind("refs/heads/", 0) != 0) continue;
+    ++branches;
+    if (theirs.empty() || name == *branch) theirs = name;
+  }
+  if (theirs.empty()) {
+    return Status::failure(Status::Kind::noHistory, "the mirror " + url + " holds no history");
+  }
+  if (branches > 1 && theirs != *branch) {
+    return Status::failure(Status::Kind::invalid,
+                           "the mirror " + url + " has several branches and none is " + *branch);
+  }
+  git_remote_disconnect(remote->get());
+  std::string spec = "+" + theirs + ":" + kAdopting;
+  std::string pins =
+      std::string("+") + std::string(kPinnedRefs) + "*:" + std::string(kPinnedRefs) + "*";
+  char* raw[] = {spec.data(), pins.data()};
+  git_strarray array{raw, 2};
+  git_fetch_options options = GIT_FETCH_OPTIONS_INIT;
+  options.callbacks = callbacksFor(state);
+  options.download_tags = GIT_REMOTE_DOWNLOAD_TAGS_NONE;
+  if (git_remote_fetch(remote->get(), &array, &options, nullptr) != 0) {
+    return gitFailure("cannot fetch from the mirror " + url, Status::Kind::unavailable);
+  }
+  git_oid tip;
+  if (git_reference_name_to_id(&tip, repo, kAdopting) != 0) {
+    return gitFailure("the mirror's branch did not arrive", Status::Kind::damaged);
+  }
+  // What was fetched is made durable before the branch names it.
+  if (Status synced = syncFileSystemOf(store); !synced.ok()) return synced;
+  if (Status set = setReference(repo, *branch, nullptr, tip, "tarvine: adopted from " + url, true);
+      !set.ok()) {
+    return set;
+  }
+  git_reference* adopting = nullptr;
+  if (git_reference_lookup(&adopting, repo, kAdopting) == 0) {
+    (void)git_reference_delete(adopting);
+    git_reference_free(adopting);
+  }
+  if (Status recorded = setEntries(repo, url,
+                                   {{"url", url},
+                                    {"pushed", hex(tip)},
+                                    {"pushedAt", std::to_string(now())},
+                                    {"failures", "0"}});
+      !recorded.ok()) {
+    return recorded;
+  }
+  return hex(tip);
+}
+
+}  // namespace tarvine::history::mirror

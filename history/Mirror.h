@@ -1,0 +1,77 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "foundation/Status.h"
+
+// Mirrors: a history's branch and pinned versions copied to another git
+// repository (a bare one on a mounted disk, or on a server git reaches), and
+// brought back from it. Plain git pushes and fetches through libgit2: the
+// mirror is a repository like any other, readable with stock git.
+//
+// Each mirror of a history is kept in the history's own git config (section
+// "tarvine-mirror", the URL as its subsection), with the snapshot last pushed
+// to it: an update that is no fast-forward (the local history was thinned)
+// is sent only while the mirror's branch is still that snapshot, so that a
+// mirror changed by someone else is never overwritten blindly.
+namespace tarvine::history::mirror {
+
+struct Mirror {
+  std::string url;
+  std::string pushed;         // the snapshot last pushed; empty before the first push
+  std::int64_t pushedAt = 0;  // when (seconds since the epoch); 0 before the first push
+  std::int64_t failures = 0;  // pushes failed since the last that succeeded
+  std::string lastFailure;    // why the last one failed
+  // Snapshots along the branch not on the mirror yet (all of them when the
+  // branch was written anew since the last push).
+  std::size_t unpushed = 0;
+};
+
+// Whether `url` is a path on this machine (absolute; "file://" too) rather
+// than a server's address ("ssh://...", "user@host:path").
+bool isLocal(const std::string& url);
+// The path a local `url` names.
+std::string localPath(const std::string& url);
+
+// The mirrors of the history in `store` (its git folder).
+Result<std::vector<Mirror>> list(const std::string& store);
+// Adds `url` as a mirror of `store`. A local path that does not exist yet is
+// made a bare repository (its folder above must exist: a disk that is not
+// mounted is not made on the disk that holds the mount point). A repository
+// there already is kept as it is. Refused when `url` is a mirror already.
+Status add(const std::string& store, const std::string& url);
+// Forgets the mirror; what it holds stays there.
+Status remove(const std::string& store, const std::string& url);
+
+struct Progress {
+  std::size_t objects = 0, allObjects = 0;
+  std::size_t bytes = 0;
+};
+struct Pushed {
+  std::string tip;         // the branch's snapshot now on the mirror; empty: no snapshot yet
+  bool rewritten = false;  // the mirror's branch followed a thinning
+  bool upToDate = false;   // nothing was sent
+};
+// Sends the history's branch and its pinned versions to the mirror `url`
+// (only the objects the mirror lacks), and drops there the pins dropped
+// here. Done when it returns: a mirror on this machine is synced to its
+// disk first; then the snapshot pushed is recorded, durably. A mirror on a
+// path that is not a repository (its disk not mounted) is a failure of kind
+// unavailable, and is never made again there; a mirror whose branch is
+// neither an older snapshot of this history nor the one last pushed is
+// refused. Each failure is counted in the mirror's record. Called by the one
+// writer, under the container's lock, as the history's writers are.
+Result<Pushed> push(const std::string& store, const std::string& url,
+                    const std::function<void(const Progress&)>& progress = {});
+
+// For adopting a history: fetches the branch and the pinned versions of the
+// mirror `url` into `store`, a history with no snapshot yet, and records
+// `url` as its mirror, pushed up to what was fetched. The branch's snapshot.
+Result<std::string> fetchAll(const std::string& store, const std::string& url,
+                             const std::function<void(const Progress&)>& progress = {});
+
+}  // namespace tarvine::history::mirror
