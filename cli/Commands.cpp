@@ -12,6 +12,7 @@
 #include <optional>
 
 #include "foundation/Iso8601.h"
+#include "roots/Mirrors.h"
 #include "roots/Preferences.h"
 #include "roots/Programs.h"
 #include "roots/Words.h"
@@ -394,6 +395,128 @@ int notifications(const Context& context, const std::vector<std::string>& args) 
   return context.done({on ? _("Notifications are on.") : _("Notifications are off.")});
 }
 
+std::string when(std::int64_t time) {
+  return time == 0 ? std::string(_("never"))
+                   : Iso8601::format(Timestamp::fromUnix(time)).value_or("");
+}
+
+int mirrorList(const Context& context, const std::optional<std::string>& folder) {
+  auto listed = roots::mirrors::list(context.keeper.container(), folder);
+  if (!listed.ok()) return context.failed(listed.status());
+  nlohmann::json list = nlohmann::json::array();
+  std::vector<std::string> lines;
+  for (const auto& root : *listed) {
+    for (const auto& each : root.mirrors) {
+      list.push_back({{"root", root.root},
+                      {"url", each.url},
+                      {"pushed", each.pushed},
+                      {"pushedAt", each.pushedAt == 0 ? nlohmann::json(nullptr)
+                                                      : nlohmann::json(when(each.pushedAt))},
+                      {"unpushed", each.unpushed},
+                      {"failures", each.failures},
+                      {"lastFailure", each.lastFailure}});
+      std::string line = root.root + " -> " + each.url + ": " + _("last pushed") + " " +
+                         when(each.pushedAt) + ", " + std::to_string(each.unpushed) + " " +
+                         _("snapshot(s) not pushed yet");
+      if (each.failures > 0) {
+        line += "; " + std::to_string(each.failures) + " " + _("failed push(es), the last:") + " " +
+                each.lastFailure;
+      }
+      lines.push_back(line);
+    }
+  }
+  if (context.json) {
+    printJson(context, {{"ok", true}, {"mirrors", list}});
+    return 0;
+  }
+  if (lines.empty()) lines.push_back(_("No mirrors."));
+  return context.done(lines);
+}
+
+int mirrorPush(const Context& context, const std::optional<std::string>& folder) {
+  const bool tell = !context.json && ::isatty(STDERR_FILENO);
+  auto pushed = roots::mirrors::push(
+      context.keeper.container(), folder,
+      [&](const std::string& url, const history::mirror::Progress& step) {
+        if (tell && step.allObjects > 0) {
+          std::cerr << "\r" << url << ": " << step.objects << "/" << step.allObjects << " "
+                    << _("objects") << ", " << step.bytes / 1024 << " KiB" << std::flush;
+        }
+      });
+  if (tell) std::cerr << "\n";
+  if (!pushed.ok()) return context.failed(pushed.status());
+  std::vector<std::string> lines;
+  std::optional<Status> failure;
+  nlohmann::json list = nlohmann::json::array();
+  for (const auto& each : *pushed) {
+    if (!each.pushed.ok()) {
+      if (!failure) failure = each.pushed.status();
+      lines.push_back(each.root + " -> " + each.url + ": " + each.pushed.status().message());
+      list.push_back({{"root", each.root},
+                      {"url", each.url},
+                      {"ok", false},
+                      {"kind", Status::kindName(each.pushed.status().kind())},
+                      {"message", each.pushed.status().message()}});
+      continue;
+    }
+    list.push_back({{"root", each.root},
+                    {"url", each.url},
+                    {"ok", true},
+                    {"tip", each.pushed->tip},
+                    {"rewritten", each.pushed->rewritten},
+                    {"upToDate", each.pushed->upToDate}});
+    lines.push_back(each.root + " -> " + each.url + ": " +
+                    (each.pushed->upToDate
+                         ? std::string(_("up to date"))
+                         : std::string(_("pushed")) + " " + history::shortId(each.pushed->tip)));
+  }
+  if (context.json) {
+    printJson(context, {{"ok", !failure}, {"pushed", list}});
+    return failure ? 1 : 0;
+  }
+  if (failure) {
+    lines.pop_back();
+    return context.failed(*failure, lines);
+  }
+  if (lines.empty()) lines.push_back(_("No mirrors."));
+  return context.done(lines);
+}
+
+// mirror add FOLDER URL | list [FOLDER] | remove FOLDER URL | push [FOLDER]
+int mirror(const Context& context, const std::vector<std::string>& args) {
+  const std::string& what = args[0];
+  const auto folder = args.size() > 1 ? std::optional(resolvedPath(args[1])) : std::nullopt;
+  if (what == "list" && args.size() <= 2) return mirrorList(context, folder);
+  if (what == "push" && args.size() <= 2) return mirrorPush(context, folder);
+  if ((what == "add" || what == "remove") && args.size() == 3) {
+    // A path on a disk is kept resolved; an address as given.
+    const std::string url =
+        args[2].find(':') == std::string::npos ? resolvedPath(args[2]) : args[2];
+    Status done = what == "add" ? roots::mirrors::add(context.keeper.container(), *folder, url)
+                                : roots::mirrors::remove(context.keeper.container(), *folder, url);
+    if (!done.ok()) return context.failed(done);
+    return context.done({*folder + " -> " + url + ": " +
+                         (what == "add" ? _("mirror added") : _("mirror removed"))});
+  }
+  return context.failed(
+      Status::failure(Status::Kind::invalid,
+                      "mirror add FOLDER URL | list [FOLDER] | remove FOLDER URL | push [FOLDER]"));
+}
+
+int adopt(const Context& context, const std::vector<std::string>& args) {
+  const std::string url = args[0].find(':') == std::string::npos ? resolvedPath(args[0]) : args[0];
+  const std::string folder = resolvedPath(args[1]);
+  auto adopted = roots::mirrors::adopt(context.keeper, url, folder, context.version);
+  if (!adopted.ok()) return context.failed(adopted.status());
+  if (context.json) {
+    printJson(context, {{"ok", true}, {"root", folder}, {"url", url}, {"version", *adopted}});
+    return 0;
+  }
+  return context.done({folder + ": " + _("brought back at version") + " " +
+                       history::shortId(*adopted) + " " + _("from") + " " + url +
+                       _(", watched, with its mirror kept")});
+}
+
 constexpr Command kCommands[] = {
     {"watch", "[--manual] FOLDER",
      "keep FOLDER's history (automatic snapshots unless\n--manual); a paused folder resumes; takes "
@@ -446,6 +569,14 @@ constexpr Command kCommands[] = {
      "whether the application tells the desktop of problems and\nrestores; without on or off, "
      "which",
      0, 1, notifications},
+    {"mirror", "add FOLDER URL | list [FOLDER] | remove FOLDER URL | push [FOLDER]",
+     "copies of FOLDER's history on a disk (a path) or a git server\n(ssh://host/path, "
+     "user@host:path); not encrypted",
+     1, 3, mirror},
+    {"adopt", "[--version V] URL FOLDER",
+     "bring a mirrored history back into an empty or new FOLDER\n(its newest version, or V), and "
+     "watch it with its mirror",
+     2, 2, adopt},
 };
 
 }  // namespace

@@ -73,6 +73,7 @@ int main(int argc, char** argv) {
   std::string group(tarvine::Identifiers::defaultAppGroupIdentifier);
   bool json = false, manual = false, yes = false, orphans = false;
   bool dryRun = false;
+  std::optional<std::string> version;
   std::vector<std::string> args;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
@@ -90,6 +91,8 @@ int main(int argc, char** argv) {
       orphans = true;
     } else if (arg == "--dry-run") {
       dryRun = true;
+    } else if (arg == "--version" && i + 1 < argc) {
+      version = argv[++i];
     } else if (arg == "--group" && i + 1 < argc) {
       group = argv[++i];
     } else if (arg.size() > 1 && arg[0] == '-') {
@@ -105,6 +108,7 @@ int main(int argc, char** argv) {
   if (yes && name != "forget") return usage("--yes goes with forget");
   if (orphans && name != "roots") return usage("--orphans goes with roots");
   if (dryRun && name != "thin") return usage("--dry-run goes with thin");
+  if (version && name != "adopt") return usage("--version goes with adopt");
   const auto& table = tarvine::cli::commands();
   const auto command = std::find_if(table.begin(), table.end(),
                                     [&](const Command& command) { return command.name == name; });
@@ -118,6 +122,7 @@ int main(int argc, char** argv) {
     if (json) return healings.push_back(healing);
     std::cerr << "tarvine: " << tarvine::roots::words::healed(healing) << "\n";
   });
-  const tarvine::cli::Context context{keeper, group, json, manual, &healings, yes, orphans, dryRun};
+  const tarvine::cli::Context context{keeper, group,   json,   manual, &healings,
+                                      yes,    orphans, dryRun, version};
   return command->run(context, args);
 }
