@@ -14,6 +14,7 @@
 #include "history/Commits.h"
 #include "history/Durable.h"
 #include "history/GitObjects.h"
+#include "history/MirrorSsh.h"
 #include "history/Thinning.h"
 
 namespace tarvine::history::mirror {
@@ -172,7 +173,15 @@ Result<Remote> remoteFor(git_repository* repository, const std::string& url) {
 struct Callbacks {
   const std::function<void(const Progress&)>* progress = nullptr;
   std::map<std::string, std::string> rejected;  // reference: why
+  ssh::Session ssh;
 };
+
+// A failure to reach the mirror; a host key refused says why, as it is the
+// user's to settle.
+Status unreachable(const Callbacks& state, const std::string& what) {
+  if (!state.ssh.refusal.empty()) return Status::failure(Status::Kind::refused, state.ssh.refusal);
+  return gitFailure(what, Status::Kind::unavailable);
+}
 
 git_remote_callbacks callbacksFor(Callbacks& state) {
   git_remote_callbacks callbacks = GIT_REMOTE_CALLBACKS_INIT;
@@ -190,6 +199,13 @@ git_remote_callbacks callbacksFor(Callbacks& state) {
     }
     return 0;
   };
+  callbacks.credentials = [](git_credential** out, const char* url, const char* user,
+                             unsigned allowed, void* payload) {
+    return ssh::credentials(out, url, user, allowed, static_cast<Callbacks*>(payload)->ssh);
+  };
+  callbacks.certificate_check = [](git_cert* cert, int valid, const char* host, void* payload) {
+    return ssh::certificate(cert, valid, host, static_cast<Callbacks*>(payload)->ssh);
+  };
   callbacks.push_update_reference = [](const char* name, const char* status, void* payload) {
     if (status != nullptr) static_cast<Callbacks*>(payload)->rejected[name] = status;
     return 0;
@@ -201,9 +217,9 @@ git_remote_callbacks callbacksFor(Callbacks& state) {
 Result<std::map<std::string, git_oid>> remoteRefs(git_remote* remote, git_direction direction,
                                                   Callbacks& state) {
   git_remote_callbacks callbacks = callbacksFor(state);
+  state.ssh.address = ssh::parse(git_remote_url(remote)).value_or(ssh::Address{});
   if (git_remote_connect(remote, direction, &callbacks, nullptr, nullptr) != 0) {
-    return gitFailure(std::string("cannot reach the mirror ") + git_remote_url(remote),
-                      Status::Kind::unavailable);
+    return unreachable(state, std::string("cannot reach the mirror ") + git_remote_url(remote));
   }
   const git_remote_head** heads = nullptr;
   size_t count = 0;
@@ -267,7 +283,7 @@ Status add(const std::string& store, const std::string& url) {
     return Status::failure(Status::Kind::invalid, "not a mirror's address: " + url);
   }
   const bool local = isLocal(url);
-  if (!local && url.rfind("ssh://", 0) != 0 && url.find(':') == std::string::npos) {
+  if (!local && !ssh::parse(url)) {
     return Status::failure(
         Status::Kind::invalid,
         "a mirror is an absolute path, an ssh:// address or user@host:path: " + url);
@@ -349,7 +365,8 @@ Result<Pushed> push(const std::string& store, const std::string& url,
 
   auto remote = remoteFor(repo, url);
   if (!remote.ok()) return counted(repo, url, remote.status());
-  Callbacks state{&progress, {}};
+  Callbacks state;
+  state.progress = &progress;
   auto refs = remoteRefs(remote->get(), GIT_DIRECTION_PUSH, state);
   if (!refs.ok()) return counted(repo, url, refs.status());
 
@@ -402,6 +419,7 @@ Result<Pushed> push(const std::string& store, const std::string& url,
     git_strarray array{raw.data(), raw.size()};
     git_push_options options = GIT_PUSH_OPTIONS_INIT;
     options.callbacks = callbacksFor(state);
+    state.ssh.attempt = 0;
     if (git_remote_push(remote->get(), &array, &options) != 0) {
       return counted(repo, url,
                      gitFailure("cannot push to the mirror " + url, Status::Kind::unavailable));
@@ -440,7 +458,8 @@ Result<std::string> fetchAll(const std::string& store, const std::string& url,
   }
   auto remote = remoteFor(repo, url);
   if (!remote.ok()) return remote.status();
-  Callbacks state{&progress, {}};
+  Callbacks state;
+  state.progress = &progress;
   auto refs = remoteRefs(remote->get(), GIT_DIRECTION_FETCH, state);
   if (!refs.ok()) return refs.status();
   // The mirror's branch: the one of this history's name, or its only one.
@@ -467,8 +486,9 @@ Result<std::string> fetchAll(const std::string& store, const std::string& url,
   git_fetch_options options = GIT_FETCH_OPTIONS_INIT;
   options.callbacks = callbacksFor(state);
   options.download_tags = GIT_REMOTE_DOWNLOAD_TAGS_NONE;
+  state.ssh.attempt = 0;  // a connection of its own: every key may be tried again
   if (git_remote_fetch(remote->get(), &array, &options, nullptr) != 0) {
-    return gitFailure("cannot fetch from the mirror " + url, Status::Kind::unavailable);
+    return unreachable(state, "cannot fetch from the mirror " + url);
   }
   git_oid tip;
   if (git_reference_name_to_id(&tip, repo, kAdopting) != 0) {

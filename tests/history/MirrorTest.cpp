@@ -8,6 +8,7 @@
 #include <ctime>
 #include <random>
 
+#include "history/MirrorSsh.h"
 #include "history/Thinning.h"
 #include "tests/history/StoreFixture.h"
 
@@ -233,6 +234,39 @@ TEST_F(MirrorTest, APushKilledMidwayLeavesTheMirrorReadableAndTheNextCompletes) 
     ASSERT_TRUE(mirror::remove(repository, mirrorPath).ok());
     ASSERT_TRUE(mirror::add(repository, mirrorPath).ok());
   }
+}
+
+TEST(MirrorAddress, ServersAndPathsAreToldApart) {
+  const struct {
+    std::string url;
+    bool local;
+    std::optional<std::string> host;  // as an SSH address; none: not one
+    std::string user;
+    int port;
+  } table[] = {
+      {"/media/me/disk/a.git", true, std::nullopt, "", 0},
+      {"file:///media/me/disk/a.git", true, std::nullopt, "", 0},
+      {"ssh://me@example.org/srv/a.git", false, "example.org", "me", 22},
+      {"ssh://example.org:2222/srv/a.git", false, "example.org", "", 2222},
+      {"ssh://me@[::1]:2222/srv/a.git", false, "::1", "me", 2222},
+      {"me@example.org:a.git", false, "example.org", "me", 22},
+      {"example.org:/srv/a.git", false, "example.org", "", 22},
+      {"relative/a.git", false, std::nullopt, "", 0},
+      {"ssh://example.org:22x/srv/a.git", false, std::nullopt, "", 0},
+      {"ssh://example.org", false, std::nullopt, "", 0},
+  };
+  for (const auto& row : table) {
+    EXPECT_EQ(mirror::isLocal(row.url), row.local) << row.url;
+    const auto address = row.local ? std::nullopt : mirror::ssh::parse(row.url);
+    ASSERT_EQ(address.has_value(), row.host.has_value()) << row.url;
+    if (!address) continue;
+    EXPECT_EQ(address->host, *row.host) << row.url;
+    EXPECT_EQ(address->user, row.user) << row.url;
+    EXPECT_EQ(address->port, row.port) << row.url;
+  }
+  const unsigned char bytes[] = {'a', 'b', 'c', 'd'};
+  EXPECT_EQ(mirror::ssh::base64(bytes, 4), "YWJjZA==");
+  EXPECT_EQ(mirror::ssh::base64(bytes, 3), "YWJj");
 }
 
 }  // namespace
