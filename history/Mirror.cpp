@@ -174,6 +174,8 @@ struct Callbacks {
   const std::function<void(const Progress&)>* progress = nullptr;
   std::map<std::string, std::string> rejected;  // reference: why
   ssh::Session ssh;
+  const std::atomic<bool>* stop = nullptr;
+  bool stopped() const { return stop != nullptr && stop->load(); }
 };
 
 // A failure to reach the mirror; a host key refused says why, as it is the
@@ -190,14 +192,14 @@ git_remote_callbacks callbacksFor(Callbacks& state) {
                                         void* payload) {
     auto& state = *static_cast<Callbacks*>(payload);
     if (state.progress != nullptr && *state.progress) (*state.progress)({current, total, bytes});
-    return 0;
+    return state.stopped() ? -1 : 0;
   };
   callbacks.transfer_progress = [](const git_indexer_progress* stats, void* payload) {
     auto& state = *static_cast<Callbacks*>(payload);
     if (state.progress != nullptr && *state.progress) {
       (*state.progress)({stats->received_objects, stats->total_objects, stats->received_bytes});
     }
-    return 0;
+    return state.stopped() ? -1 : 0;
   };
   callbacks.credentials = [](git_credential** out, const char* url, const char* user,
                              unsigned allowed, void* payload) {
@@ -349,7 +351,8 @@ Status remove(const std::string& store, const std::string& url) {
 }
 
 Result<Pushed> push(const std::string& store, const std::string& url,
-                    const std::function<void(const Progress&)>& progress) {
+                    const std::function<void(const Progress&)>& progress,
+                    const std::atomic<bool>* stop) {
   auto repository = openStore(store);
   if (!repository.ok()) return repository.status();
   git_repository* repo = repository->get();
@@ -367,6 +370,7 @@ Result<Pushed> push(const std::string& store, const std::string& url,
   if (!remote.ok()) return counted(repo, url, remote.status());
   Callbacks state;
   state.progress = &progress;
+  state.stop = stop;
   auto refs = remoteRefs(remote->get(), GIT_DIRECTION_PUSH, state);
   if (!refs.ok()) return counted(repo, url, refs.status());
 

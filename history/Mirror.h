@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -65,8 +66,11 @@ struct Pushed {
 // neither an older snapshot of this history nor the one last pushed is
 // refused. Each failure is counted in the mirror's record. Called by the one
 // writer, under the container's lock, as the history's writers are.
+// Setting `*stop` ends it at the next step that can be cut short (a failure);
+// connecting cannot be.
 Result<Pushed> push(const std::string& store, const std::string& url,
-                    const std::function<void(const Progress&)>& progress = {});
+                    const std::function<void(const Progress&)>& progress = {},
+                    const std::atomic<bool>* stop = nullptr);
 
 // For adopting a history: fetches the branch and the pinned versions of the
 // mirror `url` into `store`, a history with no snapshot yet, and records

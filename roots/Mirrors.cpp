@@ -73,6 +73,15 @@ Status remove(const Container& container, const std::string& folder, const std::
   return mirror::remove(*store, url);
 }
 
+Result<mirror::Pushed> pushOne(const Container& container, const std::string& folder,
+                               const std::string& url,
+                               const std::function<void(const mirror::Progress&)>& progress,
+                               const std::atomic<bool>* stop) {
+  auto lock = container.lock();
+  if (!lock.ok()) return lock.status();
+  return mirror::push(container.store(folder), url, progress, stop);
+}
+
 Result<std::vector<PushedTo>> push(
     const Container& container, const std::optional<std::string>& folder,
     const std::function<void(const std::string& url, const mirror::Progress&)>& progress) {

@@ -28,6 +28,11 @@ struct PushedTo {
   std::string root, url;
   Result<history::mirror::Pushed> pushed;
 };
+// Pushes the mirror `url` of the watched root `folder`, under the lock.
+Result<history::mirror::Pushed> pushOne(
+    const Container& container, const std::string& folder, const std::string& url,
+    const std::function<void(const history::mirror::Progress&)>& progress = {},
+    const std::atomic<bool>* stop = nullptr);
 // Pushes every mirror of `folder` (of every root without one), one after the
 // other; each answer says how its push went.
 Result<std::vector<PushedTo>> push(
