@@ -162,6 +162,17 @@ Result<Remote> remoteFor(git_repository* repository, const std::string& url) {
                              "the mirror " + path + " is not there (is its disk mounted?)", ENOENT);
     }
     git_repository_free(raw);
+    // A mirror on a disk is written by this history's one writer alone
+    // (under the container's lock): the lock files of the references it
+    // pushes that are found there were left by a push that was killed, and
+    // would refuse every push after it.
+    std::error_code ignored;
+    for (auto entry = std::filesystem::recursive_directory_iterator(path + "/refs", ignored);
+         !ignored && entry != std::filesystem::recursive_directory_iterator();
+         entry.increment(ignored)) {
+      if (entry->path().extension() == ".lock") std::filesystem::remove(entry->path(), ignored);
+    }
+    std::filesystem::remove(path + "/packed-refs.lock", ignored);
   }
   git_remote* raw = nullptr;
   if (git_remote_create_anonymous(&raw, repository, url.c_str()) != 0) {

@@ -201,7 +201,8 @@ TEST_F(MirrorTest, FetchedBackIntoAnEmptyHistoryWithItsPins) {
 }
 
 // A push killed at any moment leaves the mirror readable, and the next one
-// completes it.
+// completes it. The push tells the test when it starts sending objects;
+// the kill comes that long after.
 TEST_F(MirrorTest, APushKilledMidwayLeavesTheMirrorReadableAndTheNextCompletes) {
   std::mt19937 random(7);
   for (int i = 0; i < 200; ++i) {
@@ -211,20 +212,34 @@ TEST_F(MirrorTest, APushKilledMidwayLeavesTheMirrorReadableAndTheNextCompletes) 
   }
   const std::string tip = snap().id;
   ASSERT_TRUE(mirror::add(repository, mirrorPath).ok());
-  for (const int microseconds : {1000, 5000, 20000, 60000}) {
+  std::size_t cutShort = 0;  // kills that left part of the push on the mirror
+  for (const int microseconds : {0, 200, 1000, 3000, 10000, 30000}) {
+    int sending[2];
+    ASSERT_EQ(::pipe(sending), 0);
     const pid_t child = ::fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
-      (void)mirror::push(repository, mirrorPath);
+      ::close(sending[0]);
+      bool told = false;
+      (void)mirror::push(repository, mirrorPath, [&](const mirror::Progress&) {
+        if (!told) told = ::write(sending[1], "s", 1) == 1;
+      });
       ::_exit(0);
     }
-    ::usleep(static_cast<useconds_t>(microseconds));
+    ::close(sending[1]);
+    char byte = 0;
+    const bool started = ::read(sending[0], &byte, 1) == 1;
+    ::close(sending[0]);
+    if (microseconds > 0) ::usleep(static_cast<useconds_t>(microseconds));
     ::kill(child, SIGKILL);
     int status = 0;
     ::waitpid(child, &status, 0);
+    EXPECT_TRUE(started) << microseconds;
     // Readable: whatever the branch names (if anything yet) is whole.
     const Run head = shell("git --git-dir=" + mirrorPath + " rev-parse -q --verify HEAD");
     if (head.status == 0) mirrorGit("fsck --strict --no-dangling");
+    const bool objects = !shell("find " + mirrorPath + "/objects -type f").output.empty();
+    if (objects && head.output != tip + "\n") ++cutShort;
     auto pushed = mirror::push(repository, mirrorPath);
     ASSERT_TRUE(pushed.ok()) << microseconds << ": " << pushed.status().message();
     EXPECT_EQ(mirrorGit("rev-parse HEAD"), tip + "\n");
@@ -234,6 +249,18 @@ TEST_F(MirrorTest, APushKilledMidwayLeavesTheMirrorReadableAndTheNextCompletes) 
     ASSERT_TRUE(mirror::remove(repository, mirrorPath).ok());
     ASSERT_TRUE(mirror::add(repository, mirrorPath).ok());
   }
+  EXPECT_GT(cutShort, 0u) << "no kill came while objects were being sent";
+
+  // Killed while the mirror's branch was locked: its lock file stays there.
+  write("late.txt", "late");
+  const std::string late = snap().id;
+  std::string branch = git("symbolic-ref HEAD");
+  branch.pop_back();
+  std::ofstream(mirrorPath + "/" + branch + ".lock") << tip << "\n";
+  std::ofstream(mirrorPath + "/packed-refs.lock");
+  auto pushed = mirror::push(repository, mirrorPath);
+  ASSERT_TRUE(pushed.ok()) << pushed.status().message();
+  EXPECT_EQ(mirrorGit("rev-parse HEAD"), late + "\n");
 }
 
 TEST(MirrorAddress, ServersAndPathsAreToldApart) {
