@@ -136,6 +136,15 @@ Result<std::string> adopt(Keeper& keeper, const std::string& url, const std::str
       if (!made.ok()) return made.status();
     }
     auto tip = mirror::fetchAll(store, url, progress);
+    if (!tip.ok() && tip.status().kind() == Status::Kind::refused) {
+      // An adopt cut short after its fetch: taken up again where it was.
+      auto mirrors = mirror::list(store);
+      if (mirrors.ok()) {
+        auto fetched = std::find_if(mirrors->begin(), mirrors->end(),
+                                    [&](const mirror::Mirror& each) { return each.url == url; });
+        if (fetched != mirrors->end() && fetched->unpushed == 0) tip = fetched->pushed;
+      }
+    }
     if (!tip.ok()) return tip.status();
     auto history = container.history(folder);
     if (!history.ok()) return history.status();

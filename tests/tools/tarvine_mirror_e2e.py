@@ -93,9 +93,14 @@ class Mirrors(unittest.TestCase):
         self.assertTrue(self.json("mirror", "push")["pushed"][0]["ok"])
         self.assertEqual(self.json("mirror", "list")["mirrors"][0]["unpushed"], 0)
 
-        # A new machine: a fresh data folder, a new folder.
+        # A new machine: a fresh data folder, a new folder. A first try cut
+        # short after its fetch (a version the mirror does not have) leaves
+        # the folder empty, and is taken up again.
         again = os.path.join(self.dir, "again")
         fresh = os.path.join(self.dir, "fresh-data")
+        self.assertEqual(self.json("adopt", "--version", "0" * 40, self.mirror, again,
+                                   data=fresh, status=1)["kind"], "notFound")
+        self.assertEqual(os.listdir(again), [])
         adopted = self.json("adopt", self.mirror, again, data=fresh)
         self.assertEqual(self.tree(again), self.tree(self.root))
         roots = self.json("roots", data=fresh)["roots"]
