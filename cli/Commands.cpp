@@ -194,6 +194,39 @@ int listOrphans(const Context& context) {
   return 0;
 }
 
+// Each mirror of `root` as `mirror list` and `roots` show it; none when the
+// mirrors cannot be read.
+std::vector<history::mirror::Mirror> mirrorsOf(const Context& context, const std::string& root) {
+  auto listed = roots::mirrors::list(context.keeper.container(), root);
+  if (!listed.ok() || listed->empty()) return {};
+  return listed->front().mirrors;
+}
+
+std::string when(std::int64_t time) {
+  return time == 0 ? std::string(_("never"))
+                   : Iso8601::format(Timestamp::fromUnix(time)).value_or("");
+}
+
+nlohmann::json mirrorJson(const history::mirror::Mirror& each) {
+  return {{"url", each.url},
+          {"pushed", each.pushed},
+          {"pushedAt",
+           each.pushedAt == 0 ? nlohmann::json(nullptr) : nlohmann::json(when(each.pushedAt))},
+          {"unpushed", each.unpushed},
+          {"failures", each.failures},
+          {"lastFailure", each.lastFailure}};
+}
+
+std::string mirrorLine(const history::mirror::Mirror& each) {
+  std::string line = each.url + ": " + _("last pushed") + " " + when(each.pushedAt) + ", " +
+                     std::to_string(each.unpushed) + " " + _("snapshot(s) not pushed yet");
+  if (each.failures > 0) {
+    line += "; " + std::to_string(each.failures) + " " + _("failed push(es), the last:") + " " +
+            each.lastFailure;
+  }
+  return line;
+}
+
 int listRoots(const Context& context, const std::vector<std::string>&) {
   if (context.orphans) return listOrphans(context);
   // Each history is read as it is: its snapshots counted along the branch
@@ -219,12 +252,21 @@ int listRoots(const Context& context, const std::vector<std::string>&) {
         entry["problem"] = {{"kind", Status::kindName(problem.kind())},
                             {"message", problem.message()}};
       }
+      entry["mirrors"] = nlohmann::json::array();
+      for (const auto& each : mirrorsOf(context, root.path)) {
+        entry["mirrors"].push_back(mirrorJson(each));
+      }
       list.push_back(entry);
     }
     std::cout << nlohmann::json{{"ok", true}, {"roots", list}}.dump() << "\n";
     return 0;
   }
-  for (const auto& spanned : *roots) std::cout << words::spanned(spanned) << "\n";
+  for (const auto& spanned : *roots) {
+    std::cout << words::spanned(spanned) << "\n";
+    for (const auto& each : mirrorsOf(context, spanned.root.path)) {
+      std::cout << "  " << _("mirror") << " " << mirrorLine(each) << "\n";
+    }
+  }
   return 0;
 }
 
@@ -395,11 +437,6 @@ int notifications(const Context& context, const std::vector<std::string>& args) 
   return context.done({on ? _("Notifications are on.") : _("Notifications are off.")});
 }
 
-std::string when(std::int64_t time) {
-  return time == 0 ? std::string(_("never"))
-                   : Iso8601::format(Timestamp::fromUnix(time)).value_or("");
-}
-
 int mirrorList(const Context& context, const std::optional<std::string>& folder) {
   auto listed = roots::mirrors::list(context.keeper.container(), folder);
   if (!listed.ok()) return context.failed(listed.status());
@@ -407,22 +444,10 @@ int mirrorList(const Context& context, const std::optional<std::string>& folder)
   std::vector<std::string> lines;
   for (const auto& root : *listed) {
     for (const auto& each : root.mirrors) {
-      list.push_back({{"root", root.root},
-                      {"url", each.url},
-                      {"pushed", each.pushed},
-                      {"pushedAt", each.pushedAt == 0 ? nlohmann::json(nullptr)
-                                                      : nlohmann::json(when(each.pushedAt))},
-                      {"unpushed", each.unpushed},
-                      {"failures", each.failures},
-                      {"lastFailure", each.lastFailure}});
-      std::string line = root.root + " -> " + each.url + ": " + _("last pushed") + " " +
-                         when(each.pushedAt) + ", " + std::to_string(each.unpushed) + " " +
-                         _("snapshot(s) not pushed yet");
-      if (each.failures > 0) {
-        line += "; " + std::to_string(each.failures) + " " + _("failed push(es), the last:") + " " +
-                each.lastFailure;
-      }
-      lines.push_back(line);
+      nlohmann::json entry = mirrorJson(each);
+      entry["root"] = root.root;
+      list.push_back(entry);
+      lines.push_back(root.root + " -> " + mirrorLine(each));
     }
   }
   if (context.json) {
@@ -569,13 +594,14 @@ constexpr Command kCommands[] = {
      "whether the application tells the desktop of problems and\nrestores; without on or off, "
      "which",
      0, 1, notifications},
-    {"mirror", "add FOLDER URL | list [FOLDER] | remove FOLDER URL | push [FOLDER]",
-     "copies of FOLDER's history on a disk (a path) or a git server\n(ssh://host/path, "
-     "user@host:path); not encrypted",
+    {"mirror", "add|list|remove|push ...",
+     "copies of a folder's history on a disk (a path) or a git\nserver (ssh://host/path, "
+     "user@host:path); not encrypted:\nadd FOLDER URL, list [FOLDER], remove FOLDER URL, push "
+     "[FOLDER]",
      1, 3, mirror},
     {"adopt", "[--version V] URL FOLDER",
-     "bring a mirrored history back into an empty or new FOLDER\n(its newest version, or V), and "
-     "watch it with its mirror",
+     "bring a mirrored history back into an empty or new\nFOLDER (its newest version, or V), and "
+     "watch it with its\nmirror",
      2, 2, adopt},
 };
 

@@ -92,6 +92,10 @@ class Mirrors(unittest.TestCase):
         os.rename(self.disk + "-away", self.disk)
         self.assertTrue(self.json("mirror", "push")["pushed"][0]["ok"])
         self.assertEqual(self.json("mirror", "list")["mirrors"][0]["unpushed"], 0)
+        shown = self.json("roots")["roots"][0]["mirrors"]
+        self.assertEqual([(m["url"], m["unpushed"], m["failures"]) for m in shown],
+                         [(self.mirror, 0, 0)])
+        self.assertIn(self.mirror, self.tarvine("roots").stdout)
 
         # A new machine: a fresh data folder, a new folder. A first try cut
         # short after its fetch (a version the mirror does not have) leaves
