@@ -170,9 +170,16 @@ TEST_F(MirrorTest, ADiskThatIsNotMountedIsReportedAndCaughtUpLater) {
   EXPECT_TRUE(std::filesystem::exists(mirrorPath + "/HEAD")) << "the mirror itself stays";
 }
 
-TEST_F(MirrorTest, FetchedBackIntoAnEmptyHistoryWithItsPins) {
+TEST_F(MirrorTest, FetchedBackIntoAnEmptyHistoryWithItsPinsAndChunkedFiles) {
+  // A large file kept in chunks: a tree of blobs, sent and read back as any.
+  history->setChunkedFileBytes(64 << 10);
+  std::mt19937 random(3);
+  std::string large(300 << 10, '\0');
+  for (char& c : large) c = static_cast<char>(random());
+  write("large.bin", large);
   write("a.txt", "one");
   const std::string first = snap().id;
+  ASSERT_NE(git("ls-tree HEAD large.bin").find(" tree "), std::string::npos) << "not chunked";
   ASSERT_TRUE(history->pin(first).ok());
   write("a.txt", "two");
   const std::string tip = snap().id;
@@ -198,6 +205,11 @@ TEST_F(MirrorTest, FetchedBackIntoAnEmptyHistoryWithItsPins) {
   EXPECT_EQ(mirrors->front().pushed, tip);
   // Only into a history without snapshots.
   EXPECT_EQ(mirror::fetchAll(repository, mirrorPath).status().kind(), Status::Kind::refused);
+  auto adopted = History::open(fresh, tmp.path() + "/newroot");
+  ASSERT_TRUE(adopted.ok()) << adopted.status().message();
+  ASSERT_TRUE((*adopted)->saveCopy(tip, "", tmp.path() + "/copy").ok());
+  EXPECT_EQ(read(tmp.path() + "/copy/large.bin"), large);
+  EXPECT_EQ(read(tmp.path() + "/copy/a.txt"), "two");
 }
 
 // A push killed at any moment leaves the mirror readable, and the next one
