@@ -312,7 +312,46 @@ int pack(const Context& context, const std::vector<std::string>& args) {
   return packed.ok() ? context.done({words::packed(folder)}) : context.failed(packed);
 }
 
+// check --mirror: each disk mirror read and verified as the histories are.
+int checkMirrors(const Context& context, const std::vector<std::string>& args) {
+  auto checked =
+      roots::mirrors::check(context.keeper.container(),
+                            args.empty() ? std::nullopt : std::optional(resolvedPath(args[0])));
+  if (!checked.ok()) return context.failed(checked.status());
+  bool intact = true;
+  nlohmann::json list = nlohmann::json::array();
+  std::vector<std::string> lines;
+  for (const auto& verdict : *checked) {
+    intact = intact && verdict.intact();
+    nlohmann::json entry{
+        {"root", verdict.root}, {"url", verdict.url}, {"intact", verdict.intact()}};
+    const std::string name = verdict.root + " -> " + verdict.url + ": ";
+    if (!verdict.report.ok()) {
+      entry["kind"] = Status::kindName(verdict.report.status().kind());
+      entry["problems"] = {verdict.report.status().message()};
+      lines.push_back(name + verdict.report.status().message());
+    } else {
+      entry["snapshots"] = verdict.report->snapshots;
+      entry["objects"] = verdict.report->objects;
+      entry["problems"] = verdict.report->problems;
+      lines.push_back(name + (verdict.intact() ? _("intact") : _("damaged")) + " (" +
+                      std::to_string(verdict.report->snapshots) + " " + _("snapshots") + ", " +
+                      std::to_string(verdict.report->objects) + " " + _("objects") + ")");
+      for (const std::string& problem : verdict.report->problems) lines.push_back("  " + problem);
+    }
+    list.push_back(entry);
+  }
+  if (context.json) {
+    printJson(context, {{"ok", intact}, {"mirrors", list}});
+  } else {
+    if (lines.empty()) lines.push_back(_("No mirrors."));
+    for (const std::string& line : lines) std::cout << line << "\n";
+  }
+  return intact ? 0 : 1;
+}
+
 int check(const Context& context, const std::vector<std::string>& args) {
+  if (context.mirror) return checkMirrors(context, args);
   auto checked =
       context.keeper.check(args.empty() ? std::nullopt : std::optional(resolvedPath(args[0])));
   if (!checked.ok()) return context.failed(checked.status());
@@ -576,9 +615,10 @@ constexpr Command kCommands[] = {
      "pack FOLDER's whole history into one, as git gc does\n(snapshots pack new objects on their "
      "own)",
      1, 1, pack},
-    {"check", "[FOLDER]",
+    {"check", "[--mirror] [FOLDER]",
      "read every snapshot of FOLDER's history (of every watched\nfolder's, without one) and "
-     "verify each object as git fsck\ndoes; exits 1 when any is damaged",
+     "verify each object as git fsck\ndoes; exits 1 when any is damaged; --mirror: its "
+     "disk mirrors",
      0, 1, check},
     {"thin", "[--dry-run] FOLDER",
      "drop the versions of FOLDER's history its policy lets go,\nand free their space; "

@@ -24,6 +24,7 @@ struct Context {
   bool orphans = false;                // roots --orphans
   bool dryRun = false;                 // thin --dry-run
   std::optional<std::string> version;  // adopt --version
+  bool mirror = false;                 // check --mirror
 
   // Prints what was done (standard output, or JSON) and gives exit status 0.
   int done(const std::vector<std::string>& lines) const;

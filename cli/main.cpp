@@ -74,6 +74,7 @@ int main(int argc, char** argv) {
   bool json = false, manual = false, yes = false, orphans = false;
   bool dryRun = false;
   std::optional<std::string> version;
+  bool mirror = false;
   std::vector<std::string> args;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
@@ -91,6 +92,8 @@ int main(int argc, char** argv) {
       orphans = true;
     } else if (arg == "--dry-run") {
       dryRun = true;
+    } else if (arg == "--mirror") {
+      mirror = true;
     } else if (arg == "--version" && i + 1 < argc) {
       version = argv[++i];
     } else if (arg == "--group" && i + 1 < argc) {
@@ -109,6 +112,7 @@ int main(int argc, char** argv) {
   if (orphans && name != "roots") return usage("--orphans goes with roots");
   if (dryRun && name != "thin") return usage("--dry-run goes with thin");
   if (version && name != "adopt") return usage("--version goes with adopt");
+  if (mirror && name != "check") return usage("--mirror goes with check");
   const auto& table = tarvine::cli::commands();
   const auto command = std::find_if(table.begin(), table.end(),
                                     [&](const Command& command) { return command.name == name; });
@@ -122,7 +126,7 @@ int main(int argc, char** argv) {
     if (json) return healings.push_back(healing);
     std::cerr << "tarvine: " << tarvine::roots::words::healed(healing) << "\n";
   });
-  const tarvine::cli::Context context{keeper, group,   json,   manual, &healings,
-                                      yes,    orphans, dryRun, version};
+  const tarvine::cli::Context context{keeper, group,   json,   manual,  &healings,
+                                      yes,    orphans, dryRun, version, mirror};
   return command->run(context, args);
 }

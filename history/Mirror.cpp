@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <map>
 #include <memory>
+#include <set>
 
 #include "history/Commits.h"
 #include "history/Durable.h"
@@ -529,6 +530,100 @@ Result<std::string> fetchAll(const std::string& store, const std::string& url,
     return recorded;
   }
   return hex(tip);
+}
+
+Result<CheckReport> check(const std::string& store, const std::string& url,
+                          const std::atomic<bool>* stop) {
+  if (!isLocal(url)) {
+    return Status::failure(Status::Kind::refused,
+                           "a mirror on a server is checked there (git fsck): " + url);
+  }
+  auto repository = openStore(store);
+  if (!repository.ok()) return repository.status();
+  auto config = configOf(repository->get());
+  if (!config.ok()) return config.status();
+  if (!known(config->get(), url)) {
+    return Status::failure(Status::Kind::notFound, "not a mirror of this folder: " + url);
+  }
+  const std::string pushed = stringAt(config->get(), key(url, "pushed"));
+  git_repository* raw = nullptr;
+  if (git_repository_open_ext(&raw, localPath(url).c_str(),
+                              GIT_REPOSITORY_OPEN_NO_SEARCH | GIT_REPOSITORY_OPEN_BARE,
+                              nullptr) != 0) {
+    return Status::failure(Status::Kind::unavailable,
+                           "the mirror " + url + " is not there (is its disk mounted?)", ENOENT);
+  }
+  Repository mirrored(raw);
+  auto odb = odbOf(raw);
+  if (!odb.ok()) return odb.status();
+
+  CheckReport report;
+  std::set<std::string> seen;
+  // Reads `oid` whole (libgit2 hashes what it read against the id), and the
+  // objects a tree names; false when it cannot.
+  std::function<bool(const git_oid&, const std::string&)> verify = [&](const git_oid& oid,
+                                                                       const std::string& where) {
+    if (!seen.insert(hex(oid)).second) return true;
+    git_odb_object* object = nullptr;
+    if (git_odb_read(&object, odb->get(), &oid) != 0) {
+      const git_error* error = git_error_last();
+      report.problems.push_back(where + ": " + hex(oid) + ": " +
+                                (error != nullptr ? error->message : "cannot be read"));
+      return false;
+    }
+    ++report.objects;
+    const bool isTree = git_odb_object_type(object) == GIT_OBJECT_TREE;
+    git_odb_object_free(object);
+    if (!isTree) return true;
+    git_tree* tree = nullptr;
+    if (git_tree_lookup(&tree, raw, &oid) != 0) {
+      report.problems.push_back(where + ": " + hex(oid) + ": not a tree that can be parsed");
+      return false;
+    }
+    bool whole = true;
+    for (size_t i = 0; i < git_tree_entrycount(tree) && !(stop != nullptr && *stop); ++i) {
+      const git_tree_entry* entry = git_tree_entry_byindex(tree, i);
+      if (git_tree_entry_type(entry) == GIT_OBJECT_COMMIT) continue;  // a chunked file's marker
+      whole = verify(*git_tree_entry_id(entry), where + "/" + git_tree_entry_name(entry)) && whole;
+    }
+    git_tree_free(tree);
+    return whole;
+  };
+
+  git_revwalk* walkRaw = nullptr;
+  if (git_revwalk_new(&walkRaw, raw) != 0) return gitFailure("cannot walk the mirror");
+  std::unique_ptr<git_revwalk, Freer<git_revwalk, git_revwalk_free>> walk(walkRaw);
+  if (git_revwalk_push_head(walkRaw) != 0 && git_error_last() != nullptr) {
+    report.problems.push_back(std::string("the mirror's branch: ") + git_error_last()->message);
+  }
+  (void)git_revwalk_push_glob(walkRaw, std::string(kPinnedRefs).append("*").c_str());
+  git_oid oid;
+  bool found = pushed.empty();
+  int walked = 0;
+  while ((walked = git_revwalk_next(&oid, walkRaw)) == 0) {
+    if (stop != nullptr && *stop) return Status::failure(Status::Kind::failed, "stopped");
+    ++report.snapshots;
+    const std::string id = hex(oid);
+    found = found || id == pushed;
+    if (!verify(oid, shortId(id))) continue;
+    git_commit* commit = nullptr;
+    if (git_commit_lookup(&commit, raw, &oid) != 0) {
+      report.problems.push_back(shortId(id) + ": not a commit that can be parsed");
+      continue;
+    }
+    (void)verify(*git_commit_tree_id(commit), shortId(id));
+    git_commit_free(commit);
+  }
+  if (walked != GIT_ITEROVER) {
+    const git_error* error = git_error_last();
+    report.problems.push_back(std::string("the mirror's snapshots cannot all be read: ") +
+                              (error != nullptr ? error->message : "unknown error"));
+  }
+  if (!found) {
+    report.problems.push_back("the snapshot last pushed, " + shortId(pushed) +
+                              ", is not on the mirror");
+  }
+  return report;
 }
 
 }  // namespace tarvine::history::mirror

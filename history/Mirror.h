@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "foundation/Status.h"
+#include "history/History.h"
 
 // Mirrors: a history's branch and pinned versions copied to another git
 // repository (a bare one on a mounted disk, or on a server git reaches), and
@@ -77,5 +78,12 @@ Result<Pushed> push(const std::string& store, const std::string& url,
 // `url` as its mirror, pushed up to what was fetched. The branch's snapshot.
 Result<std::string> fetchAll(const std::string& store, const std::string& url,
                              const std::function<void(const Progress&)>& progress = {});
+
+// Reads every object the disk mirror `url` of `store` reaches from its
+// branch and pins, each hashed again and compared with its id as git fsck
+// does, and looks there for the snapshot last pushed. Only read; a mirror on
+// a server is checked on the server (git fsck). Setting `*stop` ends it.
+Result<CheckReport> check(const std::string& store, const std::string& url,
+                          const std::atomic<bool>* stop = nullptr);
 
 }  // namespace tarvine::history::mirror

@@ -102,6 +102,21 @@ Result<std::vector<PushedTo>> push(
   return pushed;
 }
 
+Result<std::vector<CheckedMirror>> check(const Container& container,
+                                         const std::optional<std::string>& folder,
+                                         const std::atomic<bool>* stop) {
+  auto listed = list(container, folder);
+  if (!listed.ok()) return listed.status();
+  std::vector<CheckedMirror> checked;
+  for (const OfRoot& root : *listed) {
+    for (const mirror::Mirror& each : root.mirrors) {
+      checked.push_back(
+          {root.root, each.url, mirror::check(container.store(root.root), each.url, stop)});
+    }
+  }
+  return checked;
+}
+
 Result<std::string> adopt(Keeper& keeper, const std::string& url, const std::string& folder,
                           const std::optional<std::string>& version,
                           const std::function<void(const mirror::Progress&)>& progress) {

@@ -40,6 +40,17 @@ Result<std::vector<PushedTo>> push(
     const std::function<void(const std::string& url, const history::mirror::Progress&)>& progress =
         {});
 
+struct CheckedMirror {
+  std::string root, url;
+  Result<history::CheckReport> report;
+  bool intact() const { return report.ok() && report->intact(); }
+};
+// Every disk mirror of `folder` (of every root without one) read and
+// verified (history::mirror::check); a server's is refused, to be checked there.
+Result<std::vector<CheckedMirror>> check(const Container& container,
+                                         const std::optional<std::string>& folder,
+                                         const std::atomic<bool>* stop = nullptr);
+
 // Brings a mirrored history back: fetched from `url` into the history of
 // `folder` (an empty folder, or one that does not exist yet, which is made),
 // its newest snapshot (or `version`) written there with its links and

@@ -212,6 +212,65 @@ TEST_F(MirrorTest, FetchedBackIntoAnEmptyHistoryWithItsPinsAndChunkedFiles) {
   EXPECT_EQ(read(tmp.path() + "/copy/a.txt"), "two");
 }
 
+// A mirror's check reads everything its snapshots reach: intact after a
+// push, and each way a disk can spoil it found.
+TEST_F(MirrorTest, ACheckFindsWhatTheDiskSpoiled) {
+  for (int i = 0; i < 3; ++i) {
+    write("f" + std::to_string(i) + ".txt", std::string(5000, static_cast<char>('a' + i)));
+    snap();
+  }
+  ASSERT_TRUE(mirror::add(repository, mirrorPath).ok());
+  ASSERT_TRUE(mirror::push(repository, mirrorPath).ok());
+  auto intact = mirror::check(repository, mirrorPath);
+  ASSERT_TRUE(intact.ok()) << intact.status().message();
+  EXPECT_TRUE(intact->intact()) << intact->problems.front();
+  EXPECT_EQ(intact->snapshots, 3u);
+  EXPECT_EQ(intact->objects, 3u + 3u + 3u);  // commits, trees, blobs
+
+  const std::string blob = git("rev-parse HEAD:f1.txt").substr(0, 40);
+  // The mirror's objects made loose, one file each, for the disk to spoil.
+  const auto unpack = [&] {
+    shell("cd " + mirrorPath +
+          " && mkdir unpacked && mv objects/pack/* unpacked/; "
+          "for p in unpacked/*.pack; do [ -f $p ] && git --git-dir=. unpack-objects -q < $p; "
+          "done; rm -rf unpacked");
+  };
+  const struct {
+    const char* what;
+    std::function<void()> spoil;
+  } spoilings[] = {
+      {"a file's content gone",
+       [&] {
+         unpack();
+         ASSERT_TRUE(std::filesystem::remove(mirrorPath + "/objects/" + blob.substr(0, 2) + "/" +
+                                             blob.substr(2)));
+       }},
+      {"a file's content replaced by another's",
+       [&] {
+         unpack();
+         const std::string other = git("rev-parse HEAD:f2.txt").substr(0, 40);
+         const auto path = [&](const std::string& id) {
+           return mirrorPath + "/objects/" + id.substr(0, 2) + "/" + id.substr(2);
+         };
+         std::filesystem::remove(path(blob));
+         std::filesystem::copy_file(path(other), path(blob));
+       }},
+      {"the branch moved back by someone else", [&] { mirrorGit("update-ref HEAD HEAD~1"); }},
+  };
+  for (const auto& spoiling : spoilings) {
+    SCOPED_TRACE(spoiling.what);
+    std::filesystem::remove_all(mirrorPath);
+    ASSERT_TRUE(mirror::remove(repository, mirrorPath).ok());
+    ASSERT_TRUE(mirror::add(repository, mirrorPath).ok());
+    ASSERT_TRUE(mirror::push(repository, mirrorPath).ok());
+    spoiling.spoil();
+    auto checked = mirror::check(repository, mirrorPath);
+    ASSERT_TRUE(checked.ok()) << checked.status().message();
+    EXPECT_FALSE(checked->intact());
+  }
+  EXPECT_EQ(mirror::check(repository, "ssh://host/a.git").status().kind(), Status::Kind::refused);
+}
+
 // A push killed at any moment leaves the mirror readable, and the next one
 // completes it. The push tells the test when it starts sending objects;
 // the kill comes that long after.

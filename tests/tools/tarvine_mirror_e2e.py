@@ -96,6 +96,9 @@ class Mirrors(unittest.TestCase):
         self.assertEqual([(m["url"], m["unpushed"], m["failures"]) for m in shown],
                          [(self.mirror, 0, 0)])
         self.assertIn(self.mirror, self.tarvine("roots").stdout)
+        checked = self.json("check", "--mirror", self.root)["mirrors"]
+        self.assertEqual([(m["url"], m["intact"], m["snapshots"]) for m in checked],
+                         [(self.mirror, True, 2)])
 
         # A new machine: a fresh data folder, a new folder. A first try cut
         # short after its fetch (a version the mirror does not have) leaves
@@ -130,6 +133,7 @@ class Mirrors(unittest.TestCase):
             (("mirror", "remove", self.root, self.mirror), "notFound"),
             (("mirror", "frobnicate"), "invalid"),
             (("adopt", self.mirror, self.dir), "refused"),
+            (("check", "--mirror", self.dir), "notWatched"),
         ]
         for args, kind in cases:
             with self.subTest(args=args):
