@@ -246,6 +246,44 @@ Result<std::map<std::string, git_oid>> remoteRefs(git_remote* remote, git_direct
   return refs;
 }
 
+// Copies the object files (packs with their indexes, loose objects) under
+// `from` that `to` lacks, each written beside under a temporary name, made
+// read-only and the owner's alone, then renamed into place: a copy cut short
+// leaves no part of a file under an object's name.
+Status copyObjects(const std::string& from, const std::string& to) {
+  namespace fs = std::filesystem;
+  std::error_code error;
+  for (auto entry = fs::recursive_directory_iterator(from, error);
+       !error && entry != fs::recursive_directory_iterator(); entry.increment(error)) {
+    if (!entry->is_regular_file()) continue;
+    const fs::path relative = fs::relative(entry->path(), from);
+    const std::string folder = relative.parent_path().string();
+    const std::string name = relative.filename().string();
+    const bool pack =
+        folder == "pack" && name.rfind("pack-", 0) == 0 && name.find(".tmp") == std::string::npos;
+    const bool loose = folder.size() == 2 && name.size() == GIT_OID_HEXSZ - 2 &&
+                       folder.find_first_not_of("0123456789abcdef") == std::string::npos;
+    if (!pack && !loose) continue;
+    const fs::path target = fs::path(to) / relative;
+    if (fs::exists(target)) continue;
+    fs::create_directories(target.parent_path(), error);
+    const fs::path beside = target.string() + ".tarvine-copy";
+    fs::remove(beside, error);
+    if (!fs::copy_file(entry->path(), beside, error)) {
+      return Status::error("cannot copy " + entry->path().string() + ": " + error.message(),
+                           error.value());
+    }
+    fs::permissions(beside, fs::perms::owner_read, error);
+    fs::rename(beside, target, error);
+    if (error) {
+      return Status::error("cannot copy " + entry->path().string() + ": " + error.message(),
+                           error.value());
+    }
+  }
+  if (error) return Status::error("cannot read " + from + ": " + error.message(), error.value());
+  return Status();
+}
+
 std::int64_t now() { return static_cast<std::int64_t>(std::time(nullptr)); }
 
 }  // namespace
@@ -434,6 +472,7 @@ Result<Pushed> push(const std::string& store, const std::string& url,
     for (std::string& spec : specs) raw.push_back(spec.data());
     git_strarray array{raw.data(), raw.size()};
     git_push_options options = GIT_PUSH_OPTIONS_INIT;
+    options.pb_parallelism = 0;  // as many threads as cores to find deltas, as git does
     options.callbacks = callbacksFor(state);
     state.ssh.attempt = 0;
     if (git_remote_push(remote->get(), &array, &options) != 0) {
@@ -494,17 +533,38 @@ Result<std::string> fetchAll(const std::string& store, const std::string& url,
                            "the mirror " + url + " has several branches and none is " + *branch);
   }
   git_remote_disconnect(remote->get());
-  std::string spec = "+" + theirs + ":" + kAdopting;
-  std::string pins =
-      std::string("+") + std::string(kPinnedRefs) + "*:" + std::string(kPinnedRefs) + "*";
-  char* raw[] = {spec.data(), pins.data()};
-  git_strarray array{raw, 2};
-  git_fetch_options options = GIT_FETCH_OPTIONS_INIT;
-  options.callbacks = callbacksFor(state);
-  options.download_tags = GIT_REMOTE_DOWNLOAD_TAGS_NONE;
-  state.ssh.attempt = 0;  // a connection of its own: every key may be tried again
-  if (git_remote_fetch(remote->get(), &array, &options, nullptr) != 0) {
-    return unreachable(state, "cannot fetch from the mirror " + url);
+  if (isLocal(url)) {
+    // A mirror on a disk: its packs and objects copied as they are, as git
+    // clones a repository on the same machine, rather than each object
+    // inflated, compressed and indexed again. What they hold is read (and
+    // hashed) by the history's first opening and by `check`.
+    if (Status copied = copyObjects(localPath(url) + "/objects", store + "/objects");
+        !copied.ok()) {
+      return copied;
+    }
+    for (const auto& [name, oid] : *refs) {
+      const bool pin = name.rfind(kPinnedRefs, 0) == 0;
+      if (!pin && name != theirs) continue;
+      git_reference* made = nullptr;
+      if (git_reference_create(&made, repo, pin ? name.c_str() : kAdopting, &oid, 1,
+                               "tarvine: adopted") != 0) {
+        return gitFailure("cannot keep what the mirror " + url + " holds");
+      }
+      git_reference_free(made);
+    }
+  } else {
+    std::string spec = "+" + theirs + ":" + kAdopting;
+    std::string pins =
+        std::string("+") + std::string(kPinnedRefs) + "*:" + std::string(kPinnedRefs) + "*";
+    char* raw[] = {spec.data(), pins.data()};
+    git_strarray array{raw, 2};
+    git_fetch_options options = GIT_FETCH_OPTIONS_INIT;
+    options.callbacks = callbacksFor(state);
+    options.download_tags = GIT_REMOTE_DOWNLOAD_TAGS_NONE;
+    state.ssh.attempt = 0;  // a connection of its own: every key may be tried again
+    if (git_remote_fetch(remote->get(), &array, &options, nullptr) != 0) {
+      return unreachable(state, "cannot fetch from the mirror " + url);
+    }
   }
   git_oid tip;
   if (git_reference_name_to_id(&tip, repo, kAdopting) != 0) {
