@@ -414,7 +414,11 @@ Result<Pushed> push(const std::string& store, const std::string& url,
   auto branch = branchName(repo);
   if (!branch.ok()) return branch.status();
   const std::optional<git_oid> tip = localTip(repo, *branch);
-  if (!tip) return Pushed();  // no snapshot yet: nothing to send
+  if (!tip) {  // no snapshot yet: nothing to send
+    Pushed nothing;
+    nothing.upToDate = true;
+    return nothing;
+  }
 
   auto remote = remoteFor(repo, url);
   if (!remote.ok()) return counted(repo, url, remote.status());
@@ -465,7 +469,13 @@ Result<Pushed> push(const std::string& store, const std::string& url,
   if (specs.empty()) {
     pushed.upToDate = true;
   } else {
-    if (Status noted = setEntries(repo, url, {{"pushing", pushed.tip}}); !noted.ok()) {
+    // The mirror's branch is known to be this history's now (an older
+    // snapshot of it, or the one last sent): recorded as pushed, so that a
+    // push that reached the mirror but was killed before it was recorded
+    // does not leave the next one refused once this one is cut short too.
+    std::vector<std::pair<const char*, std::string>> noting{{"pushing", pushed.tip}};
+    if (there != refs->end()) noting.emplace_back("pushed", hex(there->second));
+    if (Status noted = setEntries(repo, url, noting); !noted.ok()) {
       return counted(repo, url, noted);
     }
     std::vector<char*> raw;

@@ -62,6 +62,11 @@ Status add(const Container& container, const std::string& folder, const std::str
   if (!lock.ok()) return lock.status();
   auto store = storeOf(container, folder);
   if (!store.ok()) return store.status();
+  // A mirror inside the folder would be kept in its own history, again at each push.
+  if (mirror::isLocal(url) && (mirror::localPath(url) + "/").rfind(folder + "/", 0) == 0) {
+    return Status::failure(Status::Kind::refused,
+                           "a mirror cannot be inside the folder it mirrors: " + url);
+  }
   return mirror::add(*store, url);
 }
 

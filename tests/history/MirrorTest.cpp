@@ -127,6 +127,45 @@ TEST_F(MirrorTest, FollowsThinningOnlyWhileTheMirrorHoldsWhatWasLastSent) {
   EXPECT_EQ(recorded().failures, 1);
 }
 
+// Two pushes cut short in a row, the first after it reached the mirror and
+// the second after the local history was thinned: the next still follows
+// the thinning, as the mirror holds nothing but this history's snapshots.
+TEST_F(MirrorTest, PushesKilledTwiceInARowStillFollowTheThinning) {
+  write("f.txt", "zero");
+  snap();
+  ASSERT_TRUE(mirror::add(repository, mirrorPath).ok());
+  ASSERT_TRUE(mirror::push(repository, mirrorPath).ok());
+  const auto config = [&](const std::string& name, const std::string& value) {
+    git("config tarvine-mirror." + mirrorPath + "." + name + " " + value);
+  };
+  // The first: sent and taken, killed before it was recorded.
+  write("f.txt", "one");
+  const std::string one = snap().id;
+  config("pushing", one);
+  shell("git --git-dir=" + repository + " push -q " + mirrorPath + " HEAD");
+  ASSERT_EQ(mirrorGit("rev-parse HEAD"), one + "\n");
+  // The second, of a thinned history: killed as it began sending.
+  write("f.txt", "two");
+  snap();
+  ASSERT_TRUE(history->setRetention(*Retention::parse("all:1d,1d:30d")).ok());
+  ASSERT_TRUE(history->thin(std::time(nullptr) + 3 * 24 * 3600).ok());
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    (void)mirror::push(repository, mirrorPath, [](const mirror::Progress&) { ::_exit(9); });
+    ::_exit(0);
+  }
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 9) << "the push sent nothing";
+  ASSERT_EQ(mirrorGit("rev-parse HEAD"), one + "\n");
+
+  auto pushed = mirror::push(repository, mirrorPath);
+  ASSERT_TRUE(pushed.ok()) << pushed.status().message();
+  EXPECT_TRUE(pushed->rewritten);
+  EXPECT_EQ(mirrorGit("rev-parse HEAD"), git("rev-parse HEAD"));
+}
+
 TEST_F(MirrorTest, ADiskThatIsNotMountedIsReportedAndCaughtUpLater) {
   write("a.txt", "one");
   snap();

@@ -132,6 +132,7 @@ class Mirrors(unittest.TestCase):
             (("mirror", "add", self.dir, self.mirror), "notWatched"),
             (("mirror", "remove", self.root, self.mirror), "notFound"),
             (("mirror", "frobnicate"), "invalid"),
+            (("mirror", "add", self.root, os.path.join(self.root, "m.git")), "refused"),
             (("adopt", self.mirror, self.dir), "refused"),
             (("check", "--mirror", self.dir), "notWatched"),
         ]
