@@ -1,7 +1,9 @@
 // Mirrors: pushing a history to another repository, and fetching it back.
 #include "history/Mirror.h"
 
+#include <fcntl.h>
 #include <git2.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,6 +13,7 @@
 #include <map>
 #include <memory>
 #include <set>
+#include <utility>
 
 #include "history/Commits.h"
 #include "history/Durable.h"
@@ -22,6 +25,8 @@ namespace tarvine::history::mirror {
 namespace {
 
 constexpr std::string_view kSection = "tarvine-mirror.";
+// The mirrors' record, in git's config format, in the history's folder.
+constexpr std::string_view kRecordFile = "tarvine-mirrors";
 // Where a fetch puts the mirror's branch before the history's own branch is
 // moved to it durably, with its log.
 constexpr const char* kAdopting = "refs/tarvine/adopting";
@@ -39,13 +44,45 @@ Result<Repository> openStore(const std::string& store) {
   return Repository(raw);
 }
 
+std::string recordPath(git_repository* repository) {
+  return std::string(git_repository_path(repository)) + std::string(kRecordFile);
+}
+
 Result<Config> configOf(git_repository* repository) {
   git_config* raw = nullptr;
-  if (git_repository_config(&raw, repository) != 0) {
-    return gitFailure("cannot read the history's settings");
+  if (git_config_open_ondisk(&raw, recordPath(repository).c_str()) != 0) {
+    return gitFailure("cannot read the history's mirrors");
   }
   return Config(raw);
 }
+
+// Held while a mirror of the history is added, removed, pushed or fetched
+// from: one at a time, whichever program asks.
+class MirrorLock {
+ public:
+  static Result<MirrorLock> take(git_repository* repository) {
+    const std::string path = std::string(git_repository_path(repository)) + "tarvine-mirrors.flock";
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0) return systemFailure("cannot lock the history's mirrors");
+    while (::flock(fd, LOCK_EX) != 0) {
+      if (errno != EINTR) {
+        Status failed = systemFailure("cannot lock the history's mirrors");
+        ::close(fd);
+        return failed;
+      }
+    }
+    return MirrorLock(fd);
+  }
+  MirrorLock(MirrorLock&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  MirrorLock& operator=(MirrorLock&&) = delete;
+  ~MirrorLock() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+
+ private:
+  explicit MirrorLock(int fd) : fd_(fd) {}
+  int fd_;
+};
 
 std::string key(const std::string& url, const char* name) {
   return std::string(kSection) + url + "." + name;
@@ -64,20 +101,19 @@ std::int64_t numberAt(git_config* config, const std::string& name) {
   return git_config_get_int64(&value, config, name.c_str()) == 0 ? value : 0;
 }
 
-// The settings a mirror's record changed, made durable: libgit2 renames the
-// config into place without syncing it.
+// The mirrors' record made durable: libgit2 renames it into place without
+// syncing it.
 Status syncConfig(git_repository* repository) {
-  const std::string gitDir = git_repository_path(repository);
-  if (Status synced = syncPath(gitDir + "config"); !synced.ok()) return synced;
-  return syncPath(gitDir);
+  if (Status synced = syncPath(recordPath(repository)); !synced.ok()) return synced;
+  return syncPath(git_repository_path(repository));
 }
 
 Status setEntries(git_repository* repository, const std::string& url,
                   const std::vector<std::pair<const char*, std::string>>& strings,
                   const std::vector<const char*>& dropped = {}) {
-  // The one writer holds the container's lock: a config lock found here was
-  // left by a writer that was killed.
-  (void)::unlink((std::string(git_repository_path(repository)) + "config.lock").c_str());
+  // Written under the mirrors' lock alone: a lock file of libgit2's found
+  // here was left by a writer that was killed.
+  (void)::unlink((recordPath(repository) + ".lock").c_str());
   auto config = configOf(repository);
   if (!config.ok()) return config.status();
   for (const auto& [name, value] : strings) {
@@ -342,6 +378,8 @@ Status add(const std::string& store, const std::string& url) {
   }
   auto repository = openStore(store);
   if (!repository.ok()) return repository.status();
+  auto locked = MirrorLock::take(repository->get());
+  if (!locked.ok()) return locked.status();
   auto config = configOf(repository->get());
   if (!config.ok()) return config.status();
   if (known(config->get(), url)) {
@@ -389,6 +427,8 @@ Status add(const std::string& store, const std::string& url) {
 Status remove(const std::string& store, const std::string& url) {
   auto repository = openStore(store);
   if (!repository.ok()) return repository.status();
+  auto locked = MirrorLock::take(repository->get());
+  if (!locked.ok()) return locked.status();
   auto config = configOf(repository->get());
   if (!config.ok()) return config.status();
   if (!known(config->get(), url)) {
@@ -405,6 +445,8 @@ Result<Pushed> push(const std::string& store, const std::string& url,
                     const std::atomic<bool>* stop) {
   auto repository = openStore(store);
   if (!repository.ok()) return repository.status();
+  auto locked = MirrorLock::take(repository->get());
+  if (!locked.ok()) return locked.status();
   git_repository* repo = repository->get();
   auto config = configOf(repo);
   if (!config.ok()) return config.status();
@@ -515,6 +557,8 @@ Result<std::string> fetchAll(const std::string& store, const std::string& url,
                              const std::function<void(const Progress&)>& progress) {
   auto repository = openStore(store);
   if (!repository.ok()) return repository.status();
+  auto locked = MirrorLock::take(repository->get());
+  if (!locked.ok()) return locked.status();
   git_repository* repo = repository->get();
   auto branch = branchName(repo);
   if (!branch.ok()) return branch.status();

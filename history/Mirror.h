@@ -15,11 +15,19 @@
 // brought back from it. Plain git pushes and fetches through libgit2: the
 // mirror is a repository like any other, readable with stock git.
 //
-// Each mirror of a history is kept in the history's own git config (section
+// Each mirror of a history is recorded in the history's folder, in a file of
+// git's config format of its own, "tarvine-mirrors" (section
 // "tarvine-mirror", the URL as its subsection), with the snapshot last pushed
 // to it: an update that is no fast-forward (the local history was thinned)
 // is sent only while the mirror's branch is still that snapshot, so that a
 // mirror changed by someone else is never overwritten blindly.
+//
+// A push only reads the history and writes that record, so it needs no
+// container's lock, which would hold up snapshots for as long as a slow
+// server takes: adding, removing, pushing and fetching take a lock of the
+// history's mirrors instead, one at a time. A push that meets a history
+// being thinned may fail (objects it was sending packed away): the next
+// one follows the thinning.
 namespace tarvine::history::mirror {
 
 struct Mirror {
@@ -65,8 +73,7 @@ struct Pushed {
 // path that is not a repository (its disk not mounted) is a failure of kind
 // unavailable, and is never made again there; a mirror whose branch is
 // neither an older snapshot of this history nor the one last pushed is
-// refused. Each failure is counted in the mirror's record. Called by the one
-// writer, under the container's lock, as the history's writers are.
+// refused. Each failure is counted in the mirror's record.
 // Setting `*stop` ends it at the next step that can be cut short (a failure);
 // connecting cannot be.
 Result<Pushed> push(const std::string& store, const std::string& url,

@@ -82,8 +82,7 @@ Result<mirror::Pushed> pushOne(const Container& container, const std::string& fo
                                const std::string& url,
                                const std::function<void(const mirror::Progress&)>& progress,
                                const std::atomic<bool>* stop) {
-  auto lock = container.lock();
-  if (!lock.ok()) return lock.status();
+  // The history's mirrors' own lock, not the container's (history/Mirror.h).
   return mirror::push(container.store(folder), url, progress, stop);
 }
 
@@ -95,13 +94,10 @@ Result<std::vector<PushedTo>> push(
   std::vector<PushedTo> pushed;
   for (const OfRoot& root : *listed) {
     for (const mirror::Mirror& each : root.mirrors) {
-      auto lock = container.lock();
-      if (!lock.ok()) return lock.status();
-      pushed.push_back(
-          {root.root, each.url,
-           mirror::push(container.store(root.root), each.url, [&](const mirror::Progress& step) {
-             if (progress) progress(each.url, step);
-           })});
+      pushed.push_back({root.root, each.url,
+                        pushOne(container, root.root, each.url, [&](const mirror::Progress& step) {
+                          if (progress) progress(each.url, step);
+                        })});
     }
   }
   return pushed;

@@ -10,8 +10,8 @@
 #include "roots/Keeper.h"
 
 // The watched roots' mirrors (history/Mirror.h), each kept in its root's
-// history, and histories brought back from one. Everything that writes a
-// history holds the container's lock.
+// history, and histories brought back from one. Adding, removing and
+// adopting hold the container's lock; pushes only the history's mirrors' lock.
 namespace tarvine::roots::mirrors {
 
 struct OfRoot {
@@ -28,7 +28,7 @@ struct PushedTo {
   std::string root, url;
   Result<history::mirror::Pushed> pushed;
 };
-// Pushes the mirror `url` of the watched root `folder`, under the lock.
+// Pushes the mirror `url` of the watched root `folder`; snapshots go on meanwhile.
 Result<history::mirror::Pushed> pushOne(
     const Container& container, const std::string& folder, const std::string& url,
     const std::function<void(const history::mirror::Progress&)>& progress = {},

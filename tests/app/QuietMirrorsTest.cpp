@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <map>
 #include <set>
 
@@ -133,6 +134,29 @@ TEST(QuietMirrorsTest, SnapshotsReachTheMirrorOnTheirOwnAndAnUnpluggedDiskIsWait
     }
   }
   EXPECT_EQ(run("git --git-dir=" + mirror + " fsck --strict >/dev/null && echo clean"), "clean\n");
+}
+
+// A push holds the history's mirrors' lock, never the container's: a slow
+// server must not hold up snapshots, nor the command line.
+TEST(QuietMirrorsTest, APushGoesOnWhileTheContainerIsLocked) {
+  testing::TempDir tmp;
+  roots::Keeper keeper(roots::Container(tmp.path() + "/container"));
+  const std::string root = tmp.path() + "/root", mirror = tmp.path() + "/disk.git";
+  fs::create_directories(root);
+  std::ofstream(root + "/a.txt") << "one";
+  ASSERT_TRUE(keeper.watch(root, RootMode::manual).ok());
+  ASSERT_TRUE(roots::mirrors::add(keeper.container(), root, mirror).ok());
+  auto lock = keeper.container().lock();  // as a snapshot under way holds it
+  ASSERT_TRUE(lock.ok());
+  auto pushing = std::async(std::launch::async, [&] {
+    return roots::mirrors::pushOne(keeper.container(), root, mirror).ok();
+  });
+  // Generous: a push of one file takes milliseconds; one that waited for the
+  // lock would wait for ever.
+  const bool done = pushing.wait_for(std::chrono::seconds(60)) == std::future_status::ready;
+  lock = Status::failure(Status::Kind::failed, "released");  // lets a stuck push end
+  ASSERT_TRUE(done) << "the push waited for the container's lock";
+  EXPECT_TRUE(pushing.get());
 }
 
 }  // namespace

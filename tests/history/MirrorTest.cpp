@@ -136,7 +136,8 @@ TEST_F(MirrorTest, PushesKilledTwiceInARowStillFollowTheThinning) {
   ASSERT_TRUE(mirror::add(repository, mirrorPath).ok());
   ASSERT_TRUE(mirror::push(repository, mirrorPath).ok());
   const auto config = [&](const std::string& name, const std::string& value) {
-    git("config tarvine-mirror." + mirrorPath + "." + name + " " + value);
+    git("config -f " + repository + "/tarvine-mirrors tarvine-mirror." + mirrorPath + "." + name +
+        " " + value);
   };
   // The first: sent and taken, killed before it was recorded.
   write("f.txt", "one");
