@@ -38,6 +38,8 @@ constexpr unsigned kSweepSeconds = 2;
 // How often the roots are looked at for one due to be thinned. Thinning runs
 // below the priority of every event, snapshots' included.
 constexpr unsigned kThinCheckSeconds = 10 * 60;
+// How often the roots' mirrors are looked at for snapshots not pushed yet.
+constexpr unsigned kMirrorCheckSeconds = 60;
 
 }  // namespace
 
@@ -47,6 +49,7 @@ MainApp::MainApp(Options options)
 MainApp::~MainApp() {
   stopChecking_ = true;
   if (checker_.joinable()) checker_.join();
+  mirroring_.reset();
   thinning_.reset();
   automatic_.reset();
   if (manifestMonitor_ != nullptr) g_object_unref(manifestMonitor_);
@@ -359,6 +362,22 @@ void MainApp::thinWhenQuiet() {
                              }});
 }
 
+void MainApp::mirrorWhenQuiet() {
+  mirroring_.emplace(
+      *keeper_,
+      QuietMirrors::Setting{
+          std::chrono::seconds(kMirrorCheckSeconds),
+          [] { return static_cast<std::int64_t>(std::time(nullptr)); },
+          [this](const std::string& root) { return automatic_->pending(root); },
+          [](const std::string& root, const std::string& url, const Status& status, int failures) {
+            if (status.ok()) return;
+            std::cout << "tarvine-app: "
+                      << printable("cannot push " + root + " to its mirror " + url + " (" +
+                                   std::to_string(failures) + " in a row): " + status.message())
+                      << std::endl;
+          }});
+}
+
 void MainApp::sayThinned(const std::string& root, const QuietThinning::Answer& thinned) {
   const auto say = [](const std::string& line) {
     std::cout << "tarvine-app: " << printable(line) << std::endl;
@@ -430,6 +449,7 @@ int MainApp::run(const char* programName) {
   watchSpool();
   followRoots();
   thinWhenQuiet();
+  mirrorWhenQuiet();
   if (options_.showWindow) showMainWindow();
 
   if (application_ != nullptr) {

@@ -10,6 +10,7 @@
 
 #include "app/AutomaticSnapshots.h"
 #include "app/NotificationsDesktop.h"
+#include "app/QuietMirrors.h"
 #include "app/QuietThinning.h"
 #include "app/SpoolReader.h"
 #include "platform/posix/PosixFileSystem.h"
@@ -78,6 +79,9 @@ class MainApp {
   // Keeper::kThinEverySeconds, in the main loop's quiet moments (QuietThinning).
   void thinWhenQuiet();
   void sayThinned(const std::string& root, const QuietThinning::Answer& thinned);
+  // Pushes each root's mirrors after its snapshots, in the main loop's quiet
+  // moments, backing off from one that cannot be reached (QuietMirrors).
+  void mirrorWhenQuiet();
   // Marks the run, and checks every history in the background when the
   // last run did not end cleanly.
   void markRunning();
@@ -102,6 +106,7 @@ class MainApp {
   std::atomic<bool> stopChecking_{false};
   std::atomic<bool> checked_{true};
   std::optional<QuietThinning> thinning_;
+  std::optional<QuietMirrors> mirroring_;
 };
 
 }  // namespace tarvine::app

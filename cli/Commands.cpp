@@ -13,6 +13,7 @@
 
 #include "foundation/Iso8601.h"
 #include "roots/Language.h"
+#include "roots/Mirrors.h"
 #include "roots/Preferences.h"
 #include "roots/Programs.h"
 #include "roots/Words.h"
@@ -201,6 +202,39 @@ int listOrphans(const Context& context) {
   return 0;
 }
 
+// Each mirror of `root` as `mirror list` and `roots` show it; none when the
+// mirrors cannot be read.
+std::vector<history::mirror::Mirror> mirrorsOf(const Context& context, const std::string& root) {
+  auto listed = roots::mirrors::list(context.keeper.container(), root);
+  if (!listed.ok() || listed->empty()) return {};
+  return listed->front().mirrors;
+}
+
+std::string when(std::int64_t time) {
+  return time == 0 ? std::string(_("never"))
+                   : Iso8601::format(Timestamp::fromUnix(time)).value_or("");
+}
+
+nlohmann::json mirrorJson(const history::mirror::Mirror& each) {
+  return {{"url", each.url},
+          {"pushed", each.pushed},
+          {"pushedAt",
+           each.pushedAt == 0 ? nlohmann::json(nullptr) : nlohmann::json(when(each.pushedAt))},
+          {"unpushed", each.unpushed},
+          {"failures", each.failures},
+          {"lastFailure", each.lastFailure}};
+}
+
+std::string mirrorLine(const history::mirror::Mirror& each) {
+  std::string line = each.url + ": " + _("last pushed") + " " + when(each.pushedAt) + ", " +
+                     std::to_string(each.unpushed) + " " + _("snapshot(s) not pushed yet");
+  if (each.failures > 0) {
+    line += "; " + std::to_string(each.failures) + " " + _("failed push(es), the last:") + " " +
+            each.lastFailure;
+  }
+  return line;
+}
+
 int listRoots(const Context& context, const std::vector<std::string>&) {
   if (context.orphans) return listOrphans(context);
   // Each history is read as it is: its snapshots counted along the branch
@@ -226,12 +260,21 @@ int listRoots(const Context& context, const std::vector<std::string>&) {
         entry["problem"] = {{"kind", Status::kindName(problem.kind())},
                             {"message", problem.message()}};
       }
+      entry["mirrors"] = nlohmann::json::array();
+      for (const auto& each : mirrorsOf(context, root.path)) {
+        entry["mirrors"].push_back(mirrorJson(each));
+      }
       list.push_back(entry);
     }
     std::cout << nlohmann::json{{"ok", true}, {"roots", list}}.dump() << "\n";
     return 0;
   }
-  for (const auto& spanned : *roots) std::cout << words::spanned(spanned) << "\n";
+  for (const auto& spanned : *roots) {
+    std::cout << words::spanned(spanned) << "\n";
+    for (const auto& each : mirrorsOf(context, spanned.root.path)) {
+      std::cout << "  " << _("mirror") << " " << mirrorLine(each) << "\n";
+    }
+  }
   return 0;
 }
 
@@ -277,7 +320,46 @@ int pack(const Context& context, const std::vector<std::string>& args) {
   return packed.ok() ? context.done({words::packed(folder)}) : context.failed(packed);
 }
 
+// check --mirror: each disk mirror read and verified as the histories are.
+int checkMirrors(const Context& context, const std::vector<std::string>& args) {
+  auto checked =
+      roots::mirrors::check(context.keeper.container(),
+                            args.empty() ? std::nullopt : std::optional(resolvedPath(args[0])));
+  if (!checked.ok()) return context.failed(checked.status());
+  bool intact = true;
+  nlohmann::json list = nlohmann::json::array();
+  std::vector<std::string> lines;
+  for (const auto& verdict : *checked) {
+    intact = intact && verdict.intact();
+    nlohmann::json entry{
+        {"root", verdict.root}, {"url", verdict.url}, {"intact", verdict.intact()}};
+    const std::string name = verdict.root + " -> " + verdict.url + ": ";
+    if (!verdict.report.ok()) {
+      entry["kind"] = Status::kindName(verdict.report.status().kind());
+      entry["problems"] = {verdict.report.status().message()};
+      lines.push_back(name + verdict.report.status().message());
+    } else {
+      entry["snapshots"] = verdict.report->snapshots;
+      entry["objects"] = verdict.report->objects;
+      entry["problems"] = verdict.report->problems;
+      lines.push_back(name + (verdict.intact() ? _("intact") : _("damaged")) + " (" +
+                      std::to_string(verdict.report->snapshots) + " " + _("snapshots") + ", " +
+                      std::to_string(verdict.report->objects) + " " + _("objects") + ")");
+      for (const std::string& problem : verdict.report->problems) lines.push_back("  " + problem);
+    }
+    list.push_back(entry);
+  }
+  if (context.json) {
+    printJson(context, {{"ok", intact}, {"mirrors", list}});
+  } else {
+    if (lines.empty()) lines.push_back(_("No mirrors."));
+    for (const std::string& line : lines) std::cout << line << "\n";
+  }
+  return intact ? 0 : 1;
+}
+
 int check(const Context& context, const std::vector<std::string>& args) {
+  if (context.mirror) return checkMirrors(context, args);
   auto checked =
       context.keeper.check(args.empty() ? std::nullopt : std::optional(resolvedPath(args[0])));
   if (!checked.ok()) return context.failed(checked.status());
@@ -403,6 +485,111 @@ int notifications(const Context& context, const std::vector<std::string>& args) 
   return context.done({on ? _("Notifications are on.") : _("Notifications are off.")});
 }
 
+int mirrorList(const Context& context, const std::optional<std::string>& folder) {
+  auto listed = roots::mirrors::list(context.keeper.container(), folder);
+  if (!listed.ok()) return context.failed(listed.status());
+  nlohmann::json list = nlohmann::json::array();
+  std::vector<std::string> lines;
+  for (const auto& root : *listed) {
+    for (const auto& each : root.mirrors) {
+      nlohmann::json entry = mirrorJson(each);
+      entry["root"] = root.root;
+      list.push_back(entry);
+      lines.push_back(root.root + " -> " + mirrorLine(each));
+    }
+  }
+  if (context.json) {
+    printJson(context, {{"ok", true}, {"mirrors", list}});
+    return 0;
+  }
+  if (lines.empty()) lines.push_back(_("No mirrors."));
+  return context.done(lines);
+}
+
+int mirrorPush(const Context& context, const std::optional<std::string>& folder) {
+  const bool tell = !context.json && ::isatty(STDERR_FILENO);
+  auto pushed = roots::mirrors::push(
+      context.keeper.container(), folder,
+      [&](const std::string& url, const history::mirror::Progress& step) {
+        if (tell && step.allObjects > 0) {
+          std::cerr << "\r" << url << ": " << step.objects << "/" << step.allObjects << " "
+                    << _("objects") << ", " << step.bytes / 1024 << " KiB" << std::flush;
+        }
+      });
+  if (tell) std::cerr << "\n";
+  if (!pushed.ok()) return context.failed(pushed.status());
+  std::vector<std::string> lines;
+  std::optional<Status> failure;
+  nlohmann::json list = nlohmann::json::array();
+  for (const auto& each : *pushed) {
+    if (!each.pushed.ok()) {
+      if (!failure) failure = each.pushed.status();
+      lines.push_back(each.root + " -> " + each.url + ": " + each.pushed.status().message());
+      list.push_back({{"root", each.root},
+                      {"url", each.url},
+                      {"ok", false},
+                      {"kind", Status::kindName(each.pushed.status().kind())},
+                      {"message", each.pushed.status().message()}});
+      continue;
+    }
+    list.push_back({{"root", each.root},
+                    {"url", each.url},
+                    {"ok", true},
+                    {"tip", each.pushed->tip},
+                    {"rewritten", each.pushed->rewritten},
+                    {"upToDate", each.pushed->upToDate}});
+    lines.push_back(each.root + " -> " + each.url + ": " +
+                    (each.pushed->upToDate
+                         ? std::string(_("up to date"))
+                         : std::string(_("pushed")) + " " + history::shortId(each.pushed->tip)));
+  }
+  if (context.json) {
+    printJson(context, {{"ok", !failure}, {"pushed", list}});
+    return failure ? 1 : 0;
+  }
+  if (failure) {
+    lines.pop_back();
+    return context.failed(*failure, lines);
+  }
+  if (lines.empty()) lines.push_back(_("No mirrors."));
+  return context.done(lines);
+}
+
+// mirror add FOLDER URL | list [FOLDER] | remove FOLDER URL | push [FOLDER]
+int mirror(const Context& context, const std::vector<std::string>& args) {
+  const std::string& what = args[0];
+  const auto folder = args.size() > 1 ? std::optional(resolvedPath(args[1])) : std::nullopt;
+  if (what == "list" && args.size() <= 2) return mirrorList(context, folder);
+  if (what == "push" && args.size() <= 2) return mirrorPush(context, folder);
+  if ((what == "add" || what == "remove") && args.size() == 3) {
+    // A path on a disk is kept resolved; an address as given.
+    const std::string url =
+        args[2].find(':') == std::string::npos ? resolvedPath(args[2]) : args[2];
+    Status done = what == "add" ? roots::mirrors::add(context.keeper.container(), *folder, url)
+                                : roots::mirrors::remove(context.keeper.container(), *folder, url);
+    if (!done.ok()) return context.failed(done);
+    return context.done({*folder + " -> " + url + ": " +
+                         (what == "add" ? _("mirror added") : _("mirror removed"))});
+  }
+  return context.failed(
+      Status::failure(Status::Kind::invalid,
+                      "mirror add FOLDER URL | list [FOLDER] | remove FOLDER URL | push [FOLDER]"));
+}
+
+int adopt(const Context& context, const std::vector<std::string>& args) {
+  const std::string url = args[0].find(':') == std::string::npos ? resolvedPath(args[0]) : args[0];
+  const std::string folder = resolvedPath(args[1]);
+  auto adopted = roots::mirrors::adopt(context.keeper, url, folder, context.version);
+  if (!adopted.ok()) return context.failed(adopted.status());
+  if (context.json) {
+    printJson(context, {{"ok", true}, {"root", folder}, {"url", url}, {"version", *adopted}});
+    return 0;
+  }
+  return context.done({folder + ": " + _("brought back at version") + " " +
+                       history::shortId(*adopted) + " " + _("from") + " " + url +
+                       _(", watched, with its mirror kept")});
+}
+
 constexpr Command kCommands[] = {
     {"watch", N_("[--manual] FOLDER"),
      N_("keep FOLDER's history (automatic snapshots unless\n--manual); a paused folder resumes; "
@@ -444,9 +631,10 @@ constexpr Command kCommands[] = {
      N_("pack FOLDER's whole history into one, as git gc does\n(snapshots pack new objects on "
         "their own)"),
      1, 1, pack},
-    {"check", N_("[FOLDER]"),
+    {"check", N_("[--mirror] [FOLDER]"),
      N_("read every snapshot of FOLDER's history (of every watched\nfolder's, without one) and "
-        "verify each object as git fsck\ndoes; exits 1 when any is damaged"),
+        "verify each object as git fsck\ndoes; exits 1 when any is damaged; --mirror: its "
+        "disk mirrors"),
      0, 1, check},
     {"thin", N_("[--dry-run] FOLDER"),
      N_("drop the versions of FOLDER's history its policy lets go,\nand free their space; "
@@ -462,6 +650,15 @@ constexpr Command kCommands[] = {
      N_("whether the application tells the desktop of problems and\nrestores; without on or off, "
         "which"),
      0, 1, notifications},
+    {"mirror", "add|list|remove|push ...",
+     "copies of a folder's history on a disk (a path) or a git\nserver (ssh://host/path, "
+     "user@host:path); not encrypted:\nadd FOLDER URL, list [FOLDER], remove FOLDER URL, push "
+     "[FOLDER]",
+     1, 3, mirror},
+    {"adopt", "[--version V] URL FOLDER",
+     "bring a mirrored history back into an empty or new\nFOLDER (its newest version, or V), and "
+     "watch it with its\nmirror",
+     2, 2, adopt},
 };
 
 }  // namespace

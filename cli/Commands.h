@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -19,9 +20,11 @@ struct Context {
   // Histories healed while the command ran; under --json they are part of
   // the answer (otherwise they are said on standard error as they happen).
   const std::vector<roots::Keeper::Healing>* healings = nullptr;
-  bool yes = false;      // forget --yes: no question asked
-  bool orphans = false;  // roots --orphans
-  bool dryRun = false;   // thin --dry-run
+  bool yes = false;                    // forget --yes: no question asked
+  bool orphans = false;                // roots --orphans
+  bool dryRun = false;                 // thin --dry-run
+  std::optional<std::string> version;  // adopt --version
+  bool mirror = false;                 // check --mirror
 
   // Prints what was done (standard output, or JSON) and gives exit status 0.
   int done(const std::vector<std::string>& lines) const;

@@ -85,6 +85,8 @@ int main(int argc, char** argv) {
   std::string group(tarvine::Identifiers::defaultAppGroupIdentifier);
   bool json = false, manual = false, yes = false, orphans = false;
   bool dryRun = false;
+  std::optional<std::string> version;
+  bool mirror = false;
   std::vector<std::string> args;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
@@ -102,6 +104,10 @@ int main(int argc, char** argv) {
       orphans = true;
     } else if (arg == "--dry-run") {
       dryRun = true;
+    } else if (arg == "--mirror") {
+      mirror = true;
+    } else if (arg == "--version" && i + 1 < argc) {
+      version = argv[++i];
     } else if (arg == "--group" && i + 1 < argc) {
       group = argv[++i];
     } else if (arg.size() > 1 && arg[0] == '-') {
@@ -118,6 +124,9 @@ int main(int argc, char** argv) {
   if (orphans && name != "roots")
     return usage(formatted(_("%s goes with %s"), "--orphans", "roots"));
   if (dryRun && name != "thin") return usage(formatted(_("%s goes with %s"), "--dry-run", "thin"));
+  if (version && name != "adopt")
+    return usage(formatted(_("%s goes with %s"), "--version", "adopt"));
+  if (mirror && name != "check") return usage(formatted(_("%s goes with %s"), "--mirror", "check"));
   const auto& table = tarvine::cli::commands();
   const auto command = std::find_if(table.begin(), table.end(),
                                     [&](const Command& command) { return command.name == name; });
@@ -131,6 +140,7 @@ int main(int argc, char** argv) {
     if (json) return healings.push_back(healing);
     std::cerr << "tarvine: " << tarvine::roots::words::healed(healing) << "\n";
   });
-  const tarvine::cli::Context context{keeper, group, json, manual, &healings, yes, orphans, dryRun};
+  const tarvine::cli::Context context{keeper, group,   json,   manual,  &healings,
+                                      yes,    orphans, dryRun, version, mirror};
   return command->run(context, args);
 }

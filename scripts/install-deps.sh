@@ -27,7 +27,7 @@ declare -A parts=(
   [desktop]="xvfb xdotool at-spi2-core gir1.2-atspi-2.0 python3-gi imagemagick libatk-adaptor
              librsvg2-common fuse3 libfuse3-dev"
   [check]="clang-14 clang-format libclang-rt-14-dev libbenchmark-dev dpkg-dev fuse3 libfuse3-dev
-           e2fsprogs"
+           e2fsprogs openssh-server openssh-client"
 )
 # Without recommendations: KDE's would bring a whole desktop (about 300
 # packages are needed as it is), and GNUstep's cairo back end (which gives its

@@ -1,0 +1,743 @@
+// Mirrors: pushing a history to another repository, and fetching it back.
+#include "history/Mirror.h"
+
+#include <fcntl.h>
+#include <git2.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <ctime>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <set>
+#include <utility>
+
+#include "history/Commits.h"
+#include "history/Durable.h"
+#include "history/GitObjects.h"
+#include "history/MirrorSsh.h"
+#include "history/Thinning.h"
+
+namespace tarvine::history::mirror {
+namespace {
+
+constexpr std::string_view kSection = "tarvine-mirror.";
+// The mirrors' record, in git's config format, in the history's folder.
+constexpr std::string_view kRecordFile = "tarvine-mirrors";
+// Where a fetch puts the mirror's branch before the history's own branch is
+// moved to it durably, with its log.
+constexpr const char* kAdopting = "refs/tarvine/adopting";
+
+using Repository = std::unique_ptr<git_repository, Freer<git_repository, git_repository_free>>;
+using Remote = std::unique_ptr<git_remote, Freer<git_remote, git_remote_free>>;
+using Config = std::unique_ptr<git_config, Freer<git_config, git_config_free>>;
+
+Result<Repository> openStore(const std::string& store) {
+  git_libgit2_init();
+  git_repository* raw = nullptr;
+  if (git_repository_open_ext(&raw, store.c_str(), GIT_REPOSITORY_OPEN_NO_SEARCH, nullptr) != 0) {
+    return gitFailure("cannot open the history " + store, Status::Kind::damaged);
+  }
+  return Repository(raw);
+}
+
+std::string recordPath(git_repository* repository) {
+  return std::string(git_repository_path(repository)) + std::string(kRecordFile);
+}
+
+Result<Config> configOf(git_repository* repository) {
+  git_config* raw = nullptr;
+  if (git_config_open_ondisk(&raw, recordPath(repository).c_str()) != 0) {
+    return gitFailure("cannot read the history's mirrors");
+  }
+  return Config(raw);
+}
+
+// Held while a mirror of the history is added, removed, pushed or fetched
+// from: one at a time, whichever program asks.
+class MirrorLock {
+ public:
+  static Result<MirrorLock> take(git_repository* repository) {
+    const std::string path = std::string(git_repository_path(repository)) + "tarvine-mirrors.flock";
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0) return systemFailure("cannot lock the history's mirrors");
+    while (::flock(fd, LOCK_EX) != 0) {
+      if (errno != EINTR) {
+        Status failed = systemFailure("cannot lock the history's mirrors");
+        ::close(fd);
+        return failed;
+      }
+    }
+    return MirrorLock(fd);
+  }
+  MirrorLock(MirrorLock&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  MirrorLock& operator=(MirrorLock&&) = delete;
+  ~MirrorLock() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+
+ private:
+  explicit MirrorLock(int fd) : fd_(fd) {}
+  int fd_;
+};
+
+std::string key(const std::string& url, const char* name) {
+  return std::string(kSection) + url + "." + name;
+}
+
+std::string stringAt(git_config* config, const std::string& name) {
+  git_buf value = GIT_BUF_INIT;
+  if (git_config_get_string_buf(&value, config, name.c_str()) != 0) return {};
+  std::string text(value.ptr, value.size);
+  git_buf_dispose(&value);
+  return text;
+}
+
+std::int64_t numberAt(git_config* config, const std::string& name) {
+  std::int64_t value = 0;
+  return git_config_get_int64(&value, config, name.c_str()) == 0 ? value : 0;
+}
+
+// The mirrors' record made durable: libgit2 renames it into place without
+// syncing it.
+Status syncConfig(git_repository* repository) {
+  if (Status synced = syncPath(recordPath(repository)); !synced.ok()) return synced;
+  return syncPath(git_repository_path(repository));
+}
+
+Status setEntries(git_repository* repository, const std::string& url,
+                  const std::vector<std::pair<const char*, std::string>>& strings,
+                  const std::vector<const char*>& dropped = {}) {
+  // Written under the mirrors' lock alone: a lock file of libgit2's found
+  // here was left by a writer that was killed.
+  (void)::unlink((recordPath(repository) + ".lock").c_str());
+  auto config = configOf(repository);
+  if (!config.ok()) return config.status();
+  for (const auto& [name, value] : strings) {
+    if (git_config_set_string(config->get(), key(url, name).c_str(), value.c_str()) != 0) {
+      return gitFailure("cannot record the mirror " + url);
+    }
+  }
+  for (const char* name : dropped)
+    (void)git_config_delete_entry(config->get(), key(url, name).c_str());
+  return syncConfig(repository);
+}
+
+bool known(git_config* config, const std::string& url) {
+  return !stringAt(config, key(url, "url")).empty();
+}
+
+// A failed push is counted in the mirror's record, for the status people see.
+Status counted(git_repository* repository, const std::string& url, Status failure) {
+  auto config = configOf(repository);
+  if (config.ok()) {
+    const std::int64_t failures = numberAt(config->get(), key(url, "failures")) + 1;
+    (void)setEntries(repository, url,
+                     {{"failures", std::to_string(failures)}, {"lastFailure", failure.message()}});
+  }
+  return failure;
+}
+
+std::optional<git_oid> parsedId(const std::string& text) {
+  git_oid oid;
+  if (text.size() != GIT_OID_HEXSZ || git_oid_fromstr(&oid, text.c_str()) != 0) return std::nullopt;
+  return oid;
+}
+
+// Snapshots along the branch from `tip` until `until` (not counted); all of
+// them when `until` is not met.
+std::size_t countUntil(git_repository* repository, const git_oid& tip,
+                       const std::optional<git_oid>& until) {
+  git_revwalk* raw = nullptr;
+  if (git_revwalk_new(&raw, repository) != 0) return 0;
+  std::unique_ptr<git_revwalk, Freer<git_revwalk, git_revwalk_free>> walk(raw);
+  git_revwalk_simplify_first_parent(raw);
+  if (git_revwalk_push(raw, &tip) != 0) return 0;
+  std::size_t count = 0;
+  git_oid oid;
+  while (git_revwalk_next(&oid, raw) == 0) {
+    if (until && git_oid_equal(&oid, &*until)) break;
+    ++count;
+  }
+  return count;
+}
+
+std::optional<git_oid> localTip(git_repository* repository, const std::string& branch) {
+  git_oid oid;
+  if (git_reference_name_to_id(&oid, repository, branch.c_str()) != 0) return std::nullopt;
+  return oid;
+}
+
+Result<std::vector<std::string>> localPins(git_repository* repository) {
+  std::vector<std::string> names;
+  git_reference_iterator* raw = nullptr;
+  const std::string glob = std::string(kPinnedRefs) + "*";
+  if (git_reference_iterator_glob_new(&raw, repository, glob.c_str()) != 0) {
+    return gitFailure("cannot list the pinned versions");
+  }
+  std::unique_ptr<git_reference_iterator,
+                  Freer<git_reference_iterator, git_reference_iterator_free>>
+      iterator(raw);
+  const char* name = nullptr;
+  while (git_reference_next_name(&name, raw) == 0) names.emplace_back(name);
+  return names;
+}
+
+// The mirror's repository as a remote; a local one must be there (made when
+// it was added): a path that is gone is a disk that is not mounted.
+Result<Remote> remoteFor(git_repository* repository, const std::string& url) {
+  if (isLocal(url)) {
+    git_repository* raw = nullptr;
+    const std::string path = localPath(url);
+    if (git_repository_open_ext(&raw, path.c_str(),
+                                GIT_REPOSITORY_OPEN_NO_SEARCH | GIT_REPOSITORY_OPEN_BARE,
+                                nullptr) != 0) {
+      return Status::failure(Status::Kind::unavailable,
+                             "the mirror " + path + " is not there (is its disk mounted?)", ENOENT);
+    }
+    git_repository_free(raw);
+    // A mirror on a disk is written by this history's one writer alone
+    // (under the container's lock): the lock files of the references it
+    // pushes that are found there were left by a push that was killed, and
+    // would refuse every push after it.
+    std::error_code ignored;
+    for (auto entry = std::filesystem::recursive_directory_iterator(path + "/refs", ignored);
+         !ignored && entry != std::filesystem::recursive_directory_iterator();
+         entry.increment(ignored)) {
+      if (entry->path().extension() == ".lock") std::filesystem::remove(entry->path(), ignored);
+    }
+    std::filesystem::remove(path + "/packed-refs.lock", ignored);
+  }
+  git_remote* raw = nullptr;
+  if (git_remote_create_anonymous(&raw, repository, url.c_str()) != 0) {
+    return gitFailure("cannot reach the mirror " + url, Status::Kind::invalid);
+  }
+  return Remote(raw);
+}
+
+struct Callbacks {
+  const std::function<void(const Progress&)>* progress = nullptr;
+  std::map<std::string, std::string> rejected;  // reference: why
+  ssh::Session ssh;
+  const std::atomic<bool>* stop = nullptr;
+  bool stopped() const { return stop != nullptr && stop->load(); }
+};
+
+// A failure to reach the mirror; a host key refused says why, as it is the
+// user's to settle.
+Status unreachable(const Callbacks& state, const std::string& what) {
+  if (!state.ssh.refusal.empty()) return Status::failure(Status::Kind::refused, state.ssh.refusal);
+  return gitFailure(what, Status::Kind::unavailable);
+}
+
+git_remote_callbacks callbacksFor(Callbacks& state) {
+  git_remote_callbacks callbacks = GIT_REMOTE_CALLBACKS_INIT;
+  callbacks.payload = &state;
+  callbacks.push_transfer_progress = [](unsigned current, unsigned total, size_t bytes,
+                                        void* payload) {
+    auto& state = *static_cast<Callbacks*>(payload);
+    if (state.progress != nullptr && *state.progress) (*state.progress)({current, total, bytes});
+    return state.stopped() ? -1 : 0;
+  };
+  callbacks.transfer_progress = [](const git_indexer_progress* stats, void* payload) {
+    auto& state = *static_cast<Callbacks*>(payload);
+    if (state.progress != nullptr && *state.progress) {
+      (*state.progress)({stats->received_objects, stats->total_objects, stats->received_bytes});
+    }
+    return state.stopped() ? -1 : 0;
+  };
+  callbacks.credentials = [](git_credential** out, const char* url, const char* user,
+                             unsigned allowed, void* payload) {
+    return ssh::credentials(out, url, user, allowed, static_cast<Callbacks*>(payload)->ssh);
+  };
+  callbacks.certificate_check = [](git_cert* cert, int valid, const char* host, void* payload) {
+    return ssh::certificate(cert, valid, host, static_cast<Callbacks*>(payload)->ssh);
+  };
+  callbacks.push_update_reference = [](const char* name, const char* status, void* payload) {
+    if (status != nullptr) static_cast<Callbacks*>(payload)->rejected[name] = status;
+    return 0;
+  };
+  return callbacks;
+}
+
+// The mirror's references and what they name.
+Result<std::map<std::string, git_oid>> remoteRefs(git_remote* remote, git_direction direction,
+                                                  Callbacks& state) {
+  git_remote_callbacks callbacks = callbacksFor(state);
+  state.ssh.address = ssh::parse(git_remote_url(remote)).value_or(ssh::Address{});
+  if (git_remote_connect(remote, direction, &callbacks, nullptr, nullptr) != 0) {
+    return unreachable(state, std::string("cannot reach the mirror ") + git_remote_url(remote));
+  }
+  const git_remote_head** heads = nullptr;
+  size_t count = 0;
+  if (git_remote_ls(&heads, &count, remote) != 0) {
+    return gitFailure(std::string("cannot list the mirror ") + git_remote_url(remote),
+                      Status::Kind::unavailable);
+  }
+  std::map<std::string, git_oid> refs;
+  for (size_t i = 0; i < count; ++i) refs[heads[i]->name] = heads[i]->oid;
+  return refs;
+}
+
+// Copies the object files (packs with their indexes, loose objects) under
+// `from` that `to` lacks, each written beside under a temporary name, made
+// read-only and the owner's alone, then renamed into place: a copy cut short
+// leaves no part of a file under an object's name.
+Status copyObjects(const std::string& from, const std::string& to) {
+  namespace fs = std::filesystem;
+  std::error_code error;
+  for (auto entry = fs::recursive_directory_iterator(from, error);
+       !error && entry != fs::recursive_directory_iterator(); entry.increment(error)) {
+    if (!entry->is_regular_file()) continue;
+    const fs::path relative = fs::relative(entry->path(), from);
+    const std::string folder = relative.parent_path().string();
+    const std::string name = relative.filename().string();
+    const bool pack =
+        folder == "pack" && name.rfind("pack-", 0) == 0 && name.find(".tmp") == std::string::npos;
+    const bool loose = folder.size() == 2 && name.size() == GIT_OID_HEXSZ - 2 &&
+                       folder.find_first_not_of("0123456789abcdef") == std::string::npos;
+    if (!pack && !loose) continue;
+    const fs::path target = fs::path(to) / relative;
+    if (fs::exists(target)) continue;
+    fs::create_directories(target.parent_path(), error);
+    const fs::path beside = target.string() + ".tarvine-copy";
+    fs::remove(beside, error);
+    if (!fs::copy_file(entry->path(), beside, error)) {
+      return Status::error("cannot copy " + entry->path().string() + ": " + error.message(),
+                           error.value());
+    }
+    fs::permissions(beside, fs::perms::owner_read, error);
+    fs::rename(beside, target, error);
+    if (error) {
+      return Status::error("cannot copy " + entry->path().string() + ": " + error.message(),
+                           error.value());
+    }
+  }
+  if (error) return Status::error("cannot read " + from + ": " + error.message(), error.value());
+  return Status();
+}
+
+std::int64_t now() { return static_cast<std::int64_t>(std::time(nullptr)); }
+
+}  // namespace
+
+bool isLocal(const std::string& url) {
+  if (url.rfind("file://", 0) == 0) return true;
+  return !url.empty() && url.front() == '/';
+}
+
+std::string localPath(const std::string& url) {
+  return url.rfind("file://", 0) == 0 ? url.substr(7) : url;
+}
+
+Result<std::vector<Mirror>> list(const std::string& store) {
+  auto repository = openStore(store);
+  if (!repository.ok()) return repository.status();
+  auto config = configOf(repository->get());
+  if (!config.ok()) return config.status();
+  std::vector<Mirror> mirrors;
+  git_config_iterator* raw = nullptr;
+  const std::string pattern = "^tarvine-mirror\\..*\\.url$";
+  if (git_config_iterator_glob_new(&raw, config->get(), pattern.c_str()) != 0) {
+    return gitFailure("cannot read the history's settings");
+  }
+  std::unique_ptr<git_config_iterator, Freer<git_config_iterator, git_config_iterator_free>>
+      iterator(raw);
+  git_config_entry* entry = nullptr;
+  std::vector<std::string> urls;
+  while (git_config_next(&entry, raw) == 0) urls.emplace_back(entry->value);
+  const std::optional<git_oid> tip = [&]() -> std::optional<git_oid> {
+    auto branch = branchName(repository->get());
+    return branch.ok() ? localTip(repository->get(), *branch) : std::nullopt;
+  }();
+  for (const std::string& url : urls) {
+    Mirror mirror;
+    mirror.url = url;
+    mirror.pushed = stringAt(config->get(), key(url, "pushed"));
+    mirror.pushedAt = numberAt(config->get(), key(url, "pushedAt"));
+    mirror.failures = numberAt(config->get(), key(url, "failures"));
+    mirror.lastFailure = stringAt(config->get(), key(url, "lastFailure"));
+    if (tip) mirror.unpushed = countUntil(repository->get(), *tip, parsedId(mirror.pushed));
+    mirrors.push_back(std::move(mirror));
+  }
+  return mirrors;
+}
+
+Status add(const std::string& store, const std::string& url) {
+  if (url.empty() || url.find('\n') != std::string::npos) {
+    return Status::failure(Status::Kind::invalid, "not a mirror's address: " + url);
+  }
+  const bool local = isLocal(url);
+  if (!local && !ssh::parse(url)) {
+    return Status::failure(
+        Status::Kind::invalid,
+        "a mirror is an absolute path, an ssh:// address or user@host:path: " + url);
+  }
+  auto repository = openStore(store);
+  if (!repository.ok()) return repository.status();
+  auto locked = MirrorLock::take(repository->get());
+  if (!locked.ok()) return locked.status();
+  auto config = configOf(repository->get());
+  if (!config.ok()) return config.status();
+  if (known(config->get(), url)) {
+    return Status::failure(Status::Kind::refused, "already a mirror of this folder: " + url);
+  }
+  if (local) {
+    const std::string path = localPath(url);
+    git_repository* raw = nullptr;
+    if (git_repository_open_ext(&raw, path.c_str(), GIT_REPOSITORY_OPEN_NO_SEARCH, nullptr) == 0) {
+      git_repository_free(raw);
+    } else {
+      struct stat info {};
+      if (::stat(path.c_str(), &info) == 0) {
+        // Something that is no repository: an empty folder is made one,
+        // anything else is left alone.
+        std::error_code ignored;
+        if (!S_ISDIR(info.st_mode) || !std::filesystem::is_empty(path, ignored)) {
+          return Status::failure(Status::Kind::refused,
+                                 "not an empty folder or a git repository: " + path);
+        }
+      } else {
+        const std::string above = std::filesystem::path(path).parent_path();
+        if (::stat(above.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
+          return Status::failure(Status::Kind::unavailable,
+                                 "no folder " + above + " (is its disk mounted?)", ENOENT);
+        }
+      }
+      git_repository_init_options options = GIT_REPOSITORY_INIT_OPTIONS_INIT;
+      options.flags = GIT_REPOSITORY_INIT_BARE | GIT_REPOSITORY_INIT_MKPATH;
+      // The mirror's HEAD names the branch the history has, so that a clone
+      // of it checks that out.
+      auto branch = branchName(repository->get());
+      if (branch.ok())
+        options.initial_head = branch->c_str() + std::string_view("refs/heads/").size();
+      if (git_repository_init_ext(&raw, path.c_str(), &options) != 0) {
+        return gitFailure("cannot make the mirror " + path);
+      }
+      git_repository_free(raw);
+      if (Status synced = syncFileSystemOf(path); !synced.ok()) return synced;
+    }
+  }
+  return setEntries(repository->get(), url, {{"url", url}});
+}
+
+Status remove(const std::string& store, const std::string& url) {
+  auto repository = openStore(store);
+  if (!repository.ok()) return repository.status();
+  auto locked = MirrorLock::take(repository->get());
+  if (!locked.ok()) return locked.status();
+  auto config = configOf(repository->get());
+  if (!config.ok()) return config.status();
+  if (!known(config->get(), url)) {
+    return Status::failure(Status::Kind::notFound, "not a mirror of this folder: " + url);
+  }
+  for (const char* name : {"url", "pushed", "pushing", "pushedAt", "failures", "lastFailure"}) {
+    (void)git_config_delete_entry(config->get(), key(url, name).c_str());
+  }
+  return syncConfig(repository->get());
+}
+
+Result<Pushed> push(const std::string& store, const std::string& url,
+                    const std::function<void(const Progress&)>& progress,
+                    const std::atomic<bool>* stop) {
+  auto repository = openStore(store);
+  if (!repository.ok()) return repository.status();
+  auto locked = MirrorLock::take(repository->get());
+  if (!locked.ok()) return locked.status();
+  git_repository* repo = repository->get();
+  auto config = configOf(repo);
+  if (!config.ok()) return config.status();
+  if (!known(config->get(), url)) {
+    return Status::failure(Status::Kind::notFound, "not a mirror of this folder: " + url);
+  }
+  auto branch = branchName(repo);
+  if (!branch.ok()) return branch.status();
+  const std::optional<git_oid> tip = localTip(repo, *branch);
+  if (!tip) {  // no snapshot yet: nothing to send
+    Pushed nothing;
+    nothing.upToDate = true;
+    return nothing;
+  }
+
+  auto remote = remoteFor(repo, url);
+  if (!remote.ok()) return counted(repo, url, remote.status());
+  Callbacks state;
+  state.progress = &progress;
+  state.stop = stop;
+  auto refs = remoteRefs(remote->get(), GIT_DIRECTION_PUSH, state);
+  if (!refs.ok()) return counted(repo, url, refs.status());
+
+  Pushed pushed;
+  pushed.tip = hex(*tip);
+  std::vector<std::string> specs;
+  const auto there = refs->find(*branch);
+  if (there == refs->end()) {
+    specs.push_back(*branch + ":" + *branch);
+  } else if (git_oid_equal(&there->second, &*tip)) {
+    pushed.upToDate = true;
+  } else if (git_graph_descendant_of(repo, &*tip, &there->second) == 1) {
+    specs.push_back(*branch + ":" + *branch);
+  } else {
+    // The local branch was written anew (thinned): the mirror's branch is
+    // replaced only while it is what this history last sent there, or was
+    // sending when a push was cut short.
+    const std::string remoteTip = hex(there->second);
+    if (remoteTip != stringAt(config->get(), key(url, "pushed")) &&
+        remoteTip != stringAt(config->get(), key(url, "pushing"))) {
+      return counted(repo, url,
+                     Status::failure(Status::Kind::refused,
+                                     "the mirror " + url + " has a snapshot " + shortId(remoteTip) +
+                                         " that this history did not send: left as it is"));
+    }
+    specs.push_back("+" + *branch + ":" + *branch);
+    pushed.rewritten = true;
+  }
+  // Pins are named by the snapshot they pin: one of the same name is the
+  // same pin, so only the missing ones are sent, and the dropped ones go.
+  auto pins = localPins(repo);
+  if (!pins.ok()) return counted(repo, url, pins.status());
+  for (const std::string& pin : *pins) {
+    if (!refs->contains(pin)) specs.push_back("+" + pin + ":" + pin);
+  }
+  for (const auto& [name, oid] : *refs) {
+    if (name.rfind(kPinnedRefs, 0) == 0 &&
+        std::find(pins->begin(), pins->end(), name) == pins->end()) {
+      specs.push_back(":" + name);
+    }
+  }
+  if (specs.empty()) {
+    pushed.upToDate = true;
+  } else {
+    // The mirror's branch is known to be this history's now (an older
+    // snapshot of it, or the one last sent): recorded as pushed, so that a
+    // push that reached the mirror but was killed before it was recorded
+    // does not leave the next one refused once this one is cut short too.
+    std::vector<std::pair<const char*, std::string>> noting{{"pushing", pushed.tip}};
+    if (there != refs->end()) noting.emplace_back("pushed", hex(there->second));
+    if (Status noted = setEntries(repo, url, noting); !noted.ok()) {
+      return counted(repo, url, noted);
+    }
+    std::vector<char*> raw;
+    for (std::string& spec : specs) raw.push_back(spec.data());
+    git_strarray array{raw.data(), raw.size()};
+    git_push_options options = GIT_PUSH_OPTIONS_INIT;
+    options.pb_parallelism = 0;  // as many threads as cores to find deltas, as git does
+    options.callbacks = callbacksFor(state);
+    state.ssh.attempt = 0;
+    if (git_remote_push(remote->get(), &array, &options) != 0) {
+      return counted(repo, url,
+                     gitFailure("cannot push to the mirror " + url, Status::Kind::unavailable));
+    }
+    if (!state.rejected.empty()) {
+      const auto& [name, why] = *state.rejected.begin();
+      return counted(repo, url,
+                     Status::failure(Status::Kind::refused,
+                                     "the mirror " + url + " refused " + name + ": " + why));
+    }
+    if (isLocal(url)) {
+      if (Status synced = syncFileSystemOf(localPath(url)); !synced.ok()) {
+        return counted(repo, url, synced);
+      }
+    }
+  }
+  if (Status recorded = setEntries(
+          repo, url,
+          {{"pushed", pushed.tip}, {"pushedAt", std::to_string(now())}, {"failures", "0"}},
+          {"pushing", "lastFailure"});
+      !recorded.ok()) {
+    return recorded;
+  }
+  return pushed;
+}
+
+Result<std::string> fetchAll(const std::string& store, const std::string& url,
+                             const std::function<void(const Progress&)>& progress) {
+  auto repository = openStore(store);
+  if (!repository.ok()) return repository.status();
+  auto locked = MirrorLock::take(repository->get());
+  if (!locked.ok()) return locked.status();
+  git_repository* repo = repository->get();
+  auto branch = branchName(repo);
+  if (!branch.ok()) return branch.status();
+  if (localTip(repo, *branch)) {
+    return Status::failure(Status::Kind::refused, "this history has snapshots already");
+  }
+  auto remote = remoteFor(repo, url);
+  if (!remote.ok()) return remote.status();
+  Callbacks state;
+  state.progress = &progress;
+  auto refs = remoteRefs(remote->get(), GIT_DIRECTION_FETCH, state);
+  if (!refs.ok()) return refs.status();
+  // The mirror's branch: the one of this history's name, or its only one.
+  std::string theirs;
+  std::size_t branches = 0;
+  for (const auto& [name, oid] : *refs) {
+    if (name.rfind("refs/heads/", 0) != 0) continue;
+    ++branches;
+    if (theirs.empty() || name == *branch) theirs = name;
+  }
+  if (theirs.empty()) {
+    return Status::failure(Status::Kind::noHistory, "the mirror " + url + " holds no history");
+  }
+  if (branches > 1 && theirs != *branch) {
+    return Status::failure(Status::Kind::invalid,
+                           "the mirror " + url + " has several branches and none is " + *branch);
+  }
+  git_remote_disconnect(remote->get());
+  if (isLocal(url)) {
+    // A mirror on a disk: its packs and objects copied as they are, as git
+    // clones a repository on the same machine, rather than each object
+    // inflated, compressed and indexed again. What they hold is read (and
+    // hashed) by the history's first opening and by `check`.
+    if (Status copied = copyObjects(localPath(url) + "/objects", store + "/objects");
+        !copied.ok()) {
+      return copied;
+    }
+    for (const auto& [name, oid] : *refs) {
+      const bool pin = name.rfind(kPinnedRefs, 0) == 0;
+      if (!pin && name != theirs) continue;
+      git_reference* made = nullptr;
+      if (git_reference_create(&made, repo, pin ? name.c_str() : kAdopting, &oid, 1,
+                               "tarvine: adopted") != 0) {
+        return gitFailure("cannot keep what the mirror " + url + " holds");
+      }
+      git_reference_free(made);
+    }
+  } else {
+    std::string spec = "+" + theirs + ":" + kAdopting;
+    std::string pins =
+        std::string("+") + std::string(kPinnedRefs) + "*:" + std::string(kPinnedRefs) + "*";
+    char* raw[] = {spec.data(), pins.data()};
+    git_strarray array{raw, 2};
+    git_fetch_options options = GIT_FETCH_OPTIONS_INIT;
+    options.callbacks = callbacksFor(state);
+    options.download_tags = GIT_REMOTE_DOWNLOAD_TAGS_NONE;
+    state.ssh.attempt = 0;  // a connection of its own: every key may be tried again
+    if (git_remote_fetch(remote->get(), &array, &options, nullptr) != 0) {
+      return unreachable(state, "cannot fetch from the mirror " + url);
+    }
+  }
+  git_oid tip;
+  if (git_reference_name_to_id(&tip, repo, kAdopting) != 0) {
+    return gitFailure("the mirror's branch did not arrive", Status::Kind::damaged);
+  }
+  // What was fetched is made durable before the branch names it.
+  if (Status synced = syncFileSystemOf(store); !synced.ok()) return synced;
+  if (Status set = setReference(repo, *branch, nullptr, tip, "tarvine: adopted from " + url, true);
+      !set.ok()) {
+    return set;
+  }
+  git_reference* adopting = nullptr;
+  if (git_reference_lookup(&adopting, repo, kAdopting) == 0) {
+    (void)git_reference_delete(adopting);
+    git_reference_free(adopting);
+  }
+  if (Status recorded = setEntries(repo, url,
+                                   {{"url", url},
+                                    {"pushed", hex(tip)},
+                                    {"pushedAt", std::to_string(now())},
+                                    {"failures", "0"}});
+      !recorded.ok()) {
+    return recorded;
+  }
+  return hex(tip);
+}
+
+Result<CheckReport> check(const std::string& store, const std::string& url,
+                          const std::atomic<bool>* stop) {
+  if (!isLocal(url)) {
+    return Status::failure(Status::Kind::refused,
+                           "a mirror on a server is checked there (git fsck): " + url);
+  }
+  auto repository = openStore(store);
+  if (!repository.ok()) return repository.status();
+  auto config = configOf(repository->get());
+  if (!config.ok()) return config.status();
+  if (!known(config->get(), url)) {
+    return Status::failure(Status::Kind::notFound, "not a mirror of this folder: " + url);
+  }
+  const std::string pushed = stringAt(config->get(), key(url, "pushed"));
+  git_repository* raw = nullptr;
+  if (git_repository_open_ext(&raw, localPath(url).c_str(),
+                              GIT_REPOSITORY_OPEN_NO_SEARCH | GIT_REPOSITORY_OPEN_BARE,
+                              nullptr) != 0) {
+    return Status::failure(Status::Kind::unavailable,
+                           "the mirror " + url + " is not there (is its disk mounted?)", ENOENT);
+  }
+  Repository mirrored(raw);
+  auto odb = odbOf(raw);
+  if (!odb.ok()) return odb.status();
+
+  CheckReport report;
+  std::set<std::string> seen;
+  // Reads `oid` whole (libgit2 hashes what it read against the id), and the
+  // objects a tree names; false when it cannot.
+  std::function<bool(const git_oid&, const std::string&)> verify = [&](const git_oid& oid,
+                                                                       const std::string& where) {
+    if (!seen.insert(hex(oid)).second) return true;
+    git_odb_object* object = nullptr;
+    if (git_odb_read(&object, odb->get(), &oid) != 0) {
+      const git_error* error = git_error_last();
+      report.problems.push_back(where + ": " + hex(oid) + ": " +
+                                (error != nullptr ? error->message : "cannot be read"));
+      return false;
+    }
+    ++report.objects;
+    const bool isTree = git_odb_object_type(object) == GIT_OBJECT_TREE;
+    git_odb_object_free(object);
+    if (!isTree) return true;
+    git_tree* tree = nullptr;
+    if (git_tree_lookup(&tree, raw, &oid) != 0) {
+      report.problems.push_back(where + ": " + hex(oid) + ": not a tree that can be parsed");
+      return false;
+    }
+    bool whole = true;
+    for (size_t i = 0; i < git_tree_entrycount(tree) && !(stop != nullptr && *stop); ++i) {
+      const git_tree_entry* entry = git_tree_entry_byindex(tree, i);
+      if (git_tree_entry_type(entry) == GIT_OBJECT_COMMIT) continue;  // a chunked file's marker
+      whole = verify(*git_tree_entry_id(entry), where + "/" + git_tree_entry_name(entry)) && whole;
+    }
+    git_tree_free(tree);
+    return whole;
+  };
+
+  git_revwalk* walkRaw = nullptr;
+  if (git_revwalk_new(&walkRaw, raw) != 0) return gitFailure("cannot walk the mirror");
+  std::unique_ptr<git_revwalk, Freer<git_revwalk, git_revwalk_free>> walk(walkRaw);
+  if (git_revwalk_push_head(walkRaw) != 0 && git_error_last() != nullptr) {
+    report.problems.push_back(std::string("the mirror's branch: ") + git_error_last()->message);
+  }
+  (void)git_revwalk_push_glob(walkRaw, std::string(kPinnedRefs).append("*").c_str());
+  git_oid oid;
+  bool found = pushed.empty();
+  int walked = 0;
+  while ((walked = git_revwalk_next(&oid, walkRaw)) == 0) {
+    if (stop != nullptr && *stop) return Status::failure(Status::Kind::failed, "stopped");
+    ++report.snapshots;
+    const std::string id = hex(oid);
+    found = found || id == pushed;
+    if (!verify(oid, shortId(id))) continue;
+    git_commit* commit = nullptr;
+    if (git_commit_lookup(&commit, raw, &oid) != 0) {
+      report.problems.push_back(shortId(id) + ": not a commit that can be parsed");
+      continue;
+    }
+    (void)verify(*git_commit_tree_id(commit), shortId(id));
+    git_commit_free(commit);
+  }
+  if (walked != GIT_ITEROVER) {
+    const git_error* error = git_error_last();
+    report.problems.push_back(std::string("the mirror's snapshots cannot all be read: ") +
+                              (error != nullptr ? error->message : "unknown error"));
+  }
+  if (!found) {
+    report.problems.push_back("the snapshot last pushed, " + shortId(pushed) +
+                              ", is not on the mirror");
+  }
+  return report;
+}
+
+}  // namespace tarvine::history::mirror

@@ -1,0 +1,274 @@
+"""End-to-end tests of mirrors through the `tarvine` command line: a folder's
+history mirrored to a bare repository on another folder (the "disk") and to
+an SSH server the test starts on 127.0.0.1 (Debian's sshd, with its own host
+key, an authorised key made for the test and a private agent), the disk
+unplugged and the server stopped and both caught up later, unknown and
+changed host keys refused, and the folder brought back on a fresh data
+folder, byte for byte with its modes and links."""
+
+import json
+import os
+import pwd
+import shutil
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+BUILD = None
+
+
+class Mirrors(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="tarvine-mirror-e2e-")
+        self.root = os.path.join(self.dir, "folder")
+        self.disk = os.path.join(self.dir, "disk")
+        self.mirror = os.path.join(self.disk, "folder.git")
+        os.makedirs(self.root)
+        os.makedirs(self.disk)
+        self.data = os.path.join(self.dir, "data")
+
+    def tearDown(self):
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+    def tarvine(self, *args, data=None):
+        env = dict(os.environ, XDG_DATA_HOME=data or self.data, HOME=self.dir,
+                   XDG_RUNTIME_DIR=self.dir)
+        env.pop("DBUS_SESSION_BUS_ADDRESS", None)
+        return subprocess.run([os.path.join(BUILD, "cli", "tarvine"), *args], env=env,
+                              stdin=subprocess.DEVNULL, capture_output=True, text=True)
+
+    def json(self, *args, status=0, data=None):
+        done = self.tarvine("--json", *args, data=data)
+        self.assertEqual(done.returncode, status, done.stdout + done.stderr)
+        return json.loads(done.stdout)
+
+    def tree(self, top):
+        """Every file, folder and link below `top`: content, executable bit, target."""
+        seen = {}
+        for folder, dirs, names in os.walk(top):
+            for name in dirs + names:
+                path = os.path.join(folder, name)
+                key = os.path.relpath(path, top)
+                if os.path.islink(path):
+                    seen[key] = ("link", os.readlink(path))
+                elif os.path.isdir(path):
+                    seen[key] = ("folder",)
+                else:
+                    with open(path, "rb") as f:
+                        seen[key] = ("file", f.read(), os.stat(path).st_mode & 0o111 != 0)
+        return seen
+
+    def test_mirrored_to_a_disk_caught_up_after_unplugging_and_adopted_back(self):
+        with open(os.path.join(self.root, "a.txt"), "wb") as f:
+            f.write(b"one\n")
+        os.makedirs(os.path.join(self.root, "bin"))
+        with open(os.path.join(self.root, "bin", "tool"), "wb") as f:
+            f.write(os.urandom(70000))
+        os.chmod(os.path.join(self.root, "bin", "tool"), 0o755)
+        os.symlink("a.txt", os.path.join(self.root, "link"))
+        self.json("watch", "--manual", self.root)
+        self.json("mirror", "add", self.root, self.mirror)
+        listed = self.json("mirror", "list")["mirrors"]
+        self.assertEqual([(m["url"], m["pushedAt"], m["unpushed"]) for m in listed],
+                         [(self.mirror, None, 1)])
+        pushed = self.json("mirror", "push", self.root)["pushed"]
+        self.assertTrue(pushed[0]["ok"], pushed)
+        fsck = subprocess.run(["git", "--git-dir=" + self.mirror, "fsck", "--strict"],
+                              capture_output=True, text=True)
+        self.assertEqual(fsck.returncode, 0, fsck.stderr)
+
+        # Unplugged: reported, counted, and caught up once it is back.
+        os.rename(self.disk, self.disk + "-away")
+        with open(os.path.join(self.root, "a.txt"), "wb") as f:
+            f.write(b"two\n")
+        self.json("snapshot", self.root)
+        failed = self.json("mirror", "push", status=1)
+        self.assertEqual(failed["pushed"][0]["kind"], "unavailable")
+        listed = self.json("mirror", "list", self.root)["mirrors"][0]
+        self.assertEqual((listed["failures"], listed["unpushed"]), (1, 1))
+        os.rename(self.disk + "-away", self.disk)
+        self.assertTrue(self.json("mirror", "push")["pushed"][0]["ok"])
+        self.assertEqual(self.json("mirror", "list")["mirrors"][0]["unpushed"], 0)
+        shown = self.json("roots")["roots"][0]["mirrors"]
+        self.assertEqual([(m["url"], m["unpushed"], m["failures"]) for m in shown],
+                         [(self.mirror, 0, 0)])
+        self.assertIn(self.mirror, self.tarvine("roots").stdout)
+        checked = self.json("check", "--mirror", self.root)["mirrors"]
+        self.assertEqual([(m["url"], m["intact"], m["snapshots"]) for m in checked],
+                         [(self.mirror, True, 2)])
+
+        # A new machine: a fresh data folder, a new folder. A first try cut
+        # short after its fetch (a version the mirror does not have) leaves
+        # the folder empty, and is taken up again.
+        again = os.path.join(self.dir, "again")
+        fresh = os.path.join(self.dir, "fresh-data")
+        self.assertEqual(self.json("adopt", "--version", "0" * 40, self.mirror, again,
+                                   data=fresh, status=1)["kind"], "notFound")
+        self.assertEqual(os.listdir(again), [])
+        adopted = self.json("adopt", self.mirror, again, data=fresh)
+        self.assertEqual(self.tree(again), self.tree(self.root))
+        roots = self.json("roots", data=fresh)["roots"]
+        self.assertEqual([r["path"] for r in roots], [os.path.realpath(again)])
+        kept = self.json("mirror", "list", data=fresh)["mirrors"]
+        self.assertEqual([(m["url"], m["pushed"], m["unpushed"]) for m in kept],
+                         [(self.mirror, adopted["version"], 0)])
+
+        # An older version on request; never into a folder that holds anything.
+        older = os.path.join(self.dir, "older")
+        first = self.json("log", os.path.join(self.root, "a.txt"))["versions"][-1]["id"]
+        self.json("adopt", "--version", first, self.mirror, older,
+                  data=os.path.join(self.dir, "third-data"))
+        with open(os.path.join(older, "a.txt"), "rb") as f:
+            self.assertEqual(f.read(), b"one\n")
+
+    def test_bad_input_fails_with_a_reason(self):
+        self.json("watch", "--manual", self.root)
+        cases = [
+            (("mirror", "add", self.root, "relative/path"), "invalid"),
+            (("mirror", "add", self.root, os.path.join(self.dir, "nodisk", "m.git")), "unavailable"),
+            (("mirror", "add", self.dir, self.mirror), "notWatched"),
+            (("mirror", "remove", self.root, self.mirror), "notFound"),
+            (("mirror", "frobnicate"), "invalid"),
+            (("mirror", "add", self.root, os.path.join(self.root, "m.git")), "refused"),
+            (("adopt", self.mirror, self.dir), "refused"),
+            (("check", "--mirror", self.dir), "notWatched"),
+        ]
+        for args, kind in cases:
+            with self.subTest(args=args):
+                self.assertEqual(self.json(*args, status=1)["kind"], kind)
+        self.assertNotEqual(self.tarvine("--version", "x", "roots").returncode, 0)
+
+
+SSHD = "/usr/sbin/sshd"
+
+
+@unittest.skipUnless(os.path.exists(SSHD), "openssh-server is not installed (install-deps.sh check)")
+class OverSsh(Mirrors):
+    def setUp(self):
+        super().setUp()
+        self.keys = os.path.join(self.dir, "keys")
+        os.makedirs(self.keys)
+        os.makedirs(os.path.join(self.dir, ".ssh"), mode=0o700)
+        for name in ("host", "user", "stranger"):
+            subprocess.run(["ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-C", name, "-f",
+                            os.path.join(self.keys, name)], check=True)
+        shutil.copy(os.path.join(self.keys, "user.pub"), os.path.join(self.keys, "authorized"))
+        with socket.socket() as probe:
+            probe.bind(("127.0.0.1", 0))
+            self.port = probe.getsockname()[1]
+        with open(os.path.join(self.keys, "sshd_config"), "w") as f:
+            f.write("\n".join([
+                f"Port {self.port}", "ListenAddress 127.0.0.1",
+                f"HostKey {self.keys}/host", f"AuthorizedKeysFile {self.keys}/authorized",
+                f"PidFile {self.keys}/sshd.pid", "StrictModes no", "UsePAM no",
+                "PasswordAuthentication no", "KbdInteractiveAuthentication no",
+                "PermitRootLogin prohibit-password", ""]))
+        # sshd run as root wants its privilege separation folder, which the
+        # service makes when it starts.
+        if os.geteuid() == 0:
+            os.makedirs("/run/sshd", exist_ok=True)
+        self.sshd = None
+        self.start_sshd()
+        self.agent_socket = os.path.join(self.dir, "agent.sock")
+        self.agent = subprocess.Popen(["ssh-agent", "-D", "-a", self.agent_socket],
+                                      stdout=subprocess.DEVNULL)
+        self.wait_for(lambda: os.path.exists(self.agent_socket))
+        subprocess.run(["ssh-add", "-q", os.path.join(self.keys, "user")], check=True,
+                       env=dict(os.environ, SSH_AUTH_SOCK=self.agent_socket))
+        self.served = os.path.join(self.dir, "server", "folder.git")
+        subprocess.run(["git", "init", "-q", "--bare", self.served], check=True)
+        self.url = f"ssh://{pwd.getpwuid(os.geteuid()).pw_name}@127.0.0.1:{self.port}{self.served}"
+
+    def tearDown(self):
+        self.stop_sshd()
+        self.agent.kill()
+        self.agent.wait()
+        super().tearDown()
+
+    def wait_for(self, condition):
+        for _ in range(500):
+            if condition():
+                return
+            time.sleep(0.01)
+        self.fail("timed out")
+
+    def start_sshd(self):
+        self.sshd = subprocess.Popen([SSHD, "-D", "-e", "-f",
+                                      os.path.join(self.keys, "sshd_config")],
+                                     stderr=subprocess.DEVNULL)
+
+        def listening():
+            with socket.socket() as probe:
+                return probe.connect_ex(("127.0.0.1", self.port)) == 0
+        self.wait_for(listening)
+
+    def stop_sshd(self):
+        if self.sshd is not None:
+            self.sshd.terminate()
+            self.sshd.wait()
+            self.sshd = None
+
+    def tarvine(self, *args, data=None):
+        env = dict(os.environ, XDG_DATA_HOME=data or self.data, HOME=self.dir,
+                   XDG_RUNTIME_DIR=self.dir, SSH_AUTH_SOCK=self.agent_socket)
+        env.pop("DBUS_SESSION_BUS_ADDRESS", None)
+        return subprocess.run([os.path.join(BUILD, "cli", "tarvine"), *args], env=env,
+                              stdin=subprocess.DEVNULL, capture_output=True, text=True)
+
+    def know(self, key):
+        with open(os.path.join(self.keys, key + ".pub")) as f:
+            public = f.read().split()
+        with open(os.path.join(self.dir, ".ssh", "known_hosts"), "w") as f:
+            f.write(f"[127.0.0.1]:{self.port} {public[0]} {public[1]}\n")
+
+    def test_host_keys_checked_pushed_through_the_agent_caught_up_and_adopted(self):
+        with open(os.path.join(self.root, "a.txt"), "wb") as f:
+            f.write(b"one\n")
+        os.symlink("a.txt", os.path.join(self.root, "link"))
+        self.json("watch", "--manual", self.root)
+        self.json("mirror", "add", self.root, self.url)
+        # An unknown host key, then one that is not the server's: refused, nothing sent.
+        for known, says in ((None, "is not in ~/.ssh/known_hosts"), ("stranger", "does not match")):
+            if known:
+                self.know(known)
+            failed = self.json("mirror", "push", status=1)["pushed"][0]
+            self.assertEqual(failed["kind"], "refused", failed)
+            self.assertIn(says, failed["message"])
+        refs = subprocess.run(["git", "--git-dir=" + self.served, "for-each-ref"],
+                              capture_output=True, text=True)
+        self.assertEqual(refs.stdout, "")
+
+        self.know("host")
+        pushed = self.json("mirror", "push")["pushed"][0]
+        self.assertTrue(pushed["ok"], pushed)
+        fsck = subprocess.run(["git", "--git-dir=" + self.served, "fsck", "--strict"],
+                              capture_output=True, text=True)
+        self.assertEqual(fsck.returncode, 0, fsck.stderr)
+
+        # The server stopped: unreachable, and caught up once it is back.
+        self.stop_sshd()
+        with open(os.path.join(self.root, "a.txt"), "wb") as f:
+            f.write(b"two\n")
+        self.json("snapshot", self.root)
+        failed = self.json("mirror", "push", status=1)["pushed"][0]
+        self.assertEqual(failed["kind"], "unavailable", failed)
+        self.start_sshd()
+        self.assertTrue(self.json("mirror", "push")["pushed"][0]["ok"])
+        self.assertEqual(self.json("mirror", "list")["mirrors"][0]["unpushed"], 0)
+
+        again = os.path.join(self.dir, "again")
+        self.json("adopt", self.url, again, data=os.path.join(self.dir, "fresh-data"))
+        self.assertEqual(self.tree(again), self.tree(self.root))
+
+    # The disk's tests are not run again here.
+    test_mirrored_to_a_disk_caught_up_after_unplugging_and_adopted_back = None
+    test_bad_input_fails_with_a_reason = None
+
+
+if __name__ == "__main__":
+    args = sys.argv[1:]
+    BUILD = args[args.index("--build") + 1]
+    unittest.main(argv=[sys.argv[0]], verbosity=2)
