@@ -226,11 +226,15 @@ nlohmann::json mirrorJson(const history::mirror::Mirror& each) {
 }
 
 std::string mirrorLine(const history::mirror::Mirror& each) {
-  std::string line = each.url + ": " + _("last pushed") + " " + when(each.pushedAt) + ", " +
-                     std::to_string(each.unpushed) + " " + _("snapshot(s) not pushed yet");
+  std::string line =
+      formatted(ngettext("%s: last pushed %s, %zu snapshot not pushed yet",
+                         "%s: last pushed %s, %zu snapshots not pushed yet", each.unpushed),
+                each.url.c_str(), when(each.pushedAt).c_str(), each.unpushed);
   if (each.failures > 0) {
-    line += "; " + std::to_string(each.failures) + " " + _("failed push(es), the last:") + " " +
-            each.lastFailure;
+    const auto failures = static_cast<unsigned long>(each.failures);
+    line += formatted(
+        ngettext("; %lu failed push, the last: %s", "; %lu failed pushes, the last: %s", failures),
+        failures, each.lastFailure.c_str());
   }
   return line;
 }
@@ -342,9 +346,12 @@ int checkMirrors(const Context& context, const std::vector<std::string>& args) {
       entry["snapshots"] = verdict.report->snapshots;
       entry["objects"] = verdict.report->objects;
       entry["problems"] = verdict.report->problems;
-      lines.push_back(name + (verdict.intact() ? _("intact") : _("damaged")) + " (" +
-                      std::to_string(verdict.report->snapshots) + " " + _("snapshots") + ", " +
-                      std::to_string(verdict.report->objects) + " " + _("objects") + ")");
+      const auto snapshots = static_cast<unsigned long long>(verdict.report->snapshots);
+      const auto objects = static_cast<unsigned long long>(verdict.report->objects);
+      lines.push_back(name + formatted(verdict.intact()
+                                           ? _("intact (%llu snapshots, %llu objects)")
+                                           : _("damaged (%llu snapshots, %llu objects)"),
+                                       snapshots, objects));
       for (const std::string& problem : verdict.report->problems) lines.push_back("  " + problem);
     }
     list.push_back(entry);
@@ -585,9 +592,9 @@ int adopt(const Context& context, const std::vector<std::string>& args) {
     printJson(context, {{"ok", true}, {"root", folder}, {"url", url}, {"version", *adopted}});
     return 0;
   }
-  return context.done({folder + ": " + _("brought back at version") + " " +
-                       history::shortId(*adopted) + " " + _("from") + " " + url +
-                       _(", watched, with its mirror kept")});
+  return context.done(
+      {formatted(_("%s: brought back at version %s from %s, watched, with its mirror kept"),
+                 folder.c_str(), history::shortId(*adopted).c_str(), url.c_str())});
 }
 
 constexpr Command kCommands[] = {
@@ -650,14 +657,14 @@ constexpr Command kCommands[] = {
      N_("whether the application tells the desktop of problems and\nrestores; without on or off, "
         "which"),
      0, 1, notifications},
-    {"mirror", "add|list|remove|push ...",
-     "copies of a folder's history on a disk (a path) or a git\nserver (ssh://host/path, "
-     "user@host:path); not encrypted:\nadd FOLDER URL, list [FOLDER], remove FOLDER URL, push "
-     "[FOLDER]",
+    {"mirror", N_("add|list|remove|push ..."),
+     N_("copies of a folder's history on a disk (a path) or a git\nserver (ssh://host/path, "
+        "user@host:path); not encrypted:\nadd FOLDER URL, list [FOLDER], remove FOLDER URL, push "
+        "[FOLDER]"),
      1, 3, mirror},
-    {"adopt", "[--version V] URL FOLDER",
-     "bring a mirrored history back into an empty or new\nFOLDER (its newest version, or V), and "
-     "watch it with its\nmirror",
+    {"adopt", N_("[--version V] URL FOLDER"),
+     N_("bring a mirrored history back into an empty or new\nFOLDER (its newest version, or V) "
+        "and watch it,\nits mirror kept"),
      2, 2, adopt},
 };
 
