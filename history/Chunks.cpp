@@ -31,7 +31,7 @@ constexpr std::array<std::uint64_t, 256> kGear = [] {
 // bytes: the masks test top bits. Before the average size a cut needs two
 // more zero bits than the average asks for, after it two fewer (FastCDC's
 // normalised chunking), which keeps most chunks near the average.
-constexpr int kAverageBits = 16;  // log2 of kAverageChunkBytes
+constexpr int kAverageBits = 15;  // log2 of kAverageChunkBytes
 constexpr std::uint64_t kHarderMask = ~std::uint64_t{0} << (64 - (kAverageBits + 2));
 constexpr std::uint64_t kEasierMask = ~std::uint64_t{0} << (64 - (kAverageBits - 2));
 constexpr std::size_t kWindowBytes = 64;

@@ -196,7 +196,7 @@ Result<PackBuilder> packBuilder(git_repository* repository) {
 
 // The chunks of large files are packed apart, with no search for deltas:
 // they are cut where their content says, so two chunks are alike only where
-// they are the same chunk, and searching a window of 64 KB chunks for deltas
+// they are the same chunk, and searching a window of chunks for deltas
 // cost minutes of CPU for a 1 GB file. libgit2 tries no delta for an object
 // larger than a size it reads from the repository's config when a pack
 // builder is made; 1.5 reads that size under pack.deltaCacheSize (a slip for
