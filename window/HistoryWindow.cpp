@@ -11,6 +11,7 @@
 
 #include "window/Background.h"
 #include "window/FileSizes.h"
+#include "window/Widgets.h"
 
 namespace tarvine::window {
 namespace {
@@ -30,67 +31,6 @@ std::string nameOf(const std::string& path) { return path.substr(path.find_last_
 std::string folderOf(const std::string& path) {
   const auto slash = path.find_last_of('/');
   return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-GtkWidget* label(const std::string& text, const char* cssClass = nullptr) {
-  GtkWidget* widget = gtk_label_new(text.c_str());
-  gtk_label_set_xalign(GTK_LABEL(widget), 0);
-  gtk_label_set_ellipsize(GTK_LABEL(widget), PANGO_ELLIPSIZE_END);
-  if (cssClass != nullptr) gtk_widget_add_css_class(widget, cssClass);
-  return widget;
-}
-
-void margins(GtkWidget* widget, int sides, int ends) {
-  gtk_widget_set_margin_start(widget, sides);
-  gtk_widget_set_margin_end(widget, sides);
-  gtk_widget_set_margin_top(widget, ends);
-  gtk_widget_set_margin_bottom(widget, ends);
-}
-
-void describe(GtkWidget* widget, const std::string& text) {
-  gtk_accessible_update_property(GTK_ACCESSIBLE(widget), GTK_ACCESSIBLE_PROPERTY_LABEL,
-                                 text.c_str(), -1);
-}
-
-GtkButton* button(const char* mnemonic, const char* tooltip, GCallback clicked, gpointer self) {
-  // The title as a label of its own that names the button: GTK 4.8 would
-  // otherwise have screen readers say a button's title twice, once with its
-  // mnemonic's mark.
-  GtkWidget* widget = gtk_button_new();
-  GtkWidget* title = gtk_label_new_with_mnemonic(mnemonic);
-  gtk_label_set_mnemonic_widget(GTK_LABEL(title), widget);
-  gtk_button_set_child(GTK_BUTTON(widget), title);
-  gtk_widget_set_tooltip_text(widget, tooltip);
-  g_signal_connect(widget, "clicked", clicked, self);
-  return GTK_BUTTON(widget);
-}
-
-// Names a list view's row for screen readers: the row GTK made around
-// `child`, which is what takes the focus (GTK 4.8 has no call for it).
-void describeRow(GtkWidget* child, const std::string& text) {
-  GtkWidget* row = gtk_widget_get_parent(child);
-  describe(row != nullptr ? row : child, text);
-}
-
-const char* stringOf(gpointer item) {
-  return item != nullptr ? gtk_string_object_get_string(GTK_STRING_OBJECT(item)) : nullptr;
-}
-
-// A list view over `model`, one selected at a time, nothing at first.
-GtkListView* listView(GListModel* model, GtkListItemFactory* factory,
-                      GtkSingleSelection** selection) {
-  *selection = gtk_single_selection_new(model);
-  gtk_single_selection_set_autoselect(*selection, FALSE);
-  gtk_single_selection_set_can_unselect(*selection, TRUE);
-  gtk_single_selection_set_selected(*selection, GTK_INVALID_LIST_POSITION);
-  return GTK_LIST_VIEW(gtk_list_view_new(GTK_SELECTION_MODEL(*selection), factory));
-}
-
-GtkWidget* scrolled(GtkWidget* child) {
-  GtkWidget* widget = gtk_scrolled_window_new();
-  gtk_widget_set_vexpand(widget, TRUE);
-  gtk_scrolled_window_set_child(GTK_SCROLLED_WINDOW(widget), child);
-  return widget;
 }
 
 // A translated printf format filled in.
@@ -749,23 +689,12 @@ void HistoryWindow::selected() {
 void HistoryWindow::busy(const char* what) {
   working_ = true;
   selected();
-  gtk_progress_bar_set_text(progress_, what);
-  gtk_progress_bar_set_show_text(progress_, TRUE);
-  gtk_widget_set_visible(GTK_WIDGET(progress_), TRUE);
-  pulse_ = g_timeout_add(
-      kPulseMs,
-      [](gpointer bar) -> gboolean {
-        gtk_progress_bar_pulse(GTK_PROGRESS_BAR(bar));
-        return G_SOURCE_CONTINUE;
-      },
-      progress_);
+  startPulsing(progress_, what, &pulse_);
 }
 
 void HistoryWindow::idle() {
   working_ = false;
-  if (pulse_ != 0) g_source_remove(pulse_);
-  pulse_ = 0;
-  gtk_widget_set_visible(GTK_WIDGET(progress_), FALSE);
+  stopPulsing(progress_, &pulse_);
   selected();
 }
 

@@ -8,6 +8,7 @@
 #include "roots/Programs.h"
 #include "shared/ManifestLoader.h"
 #include "window/Background.h"
+#include "window/Widgets.h"
 
 namespace tarvine::window {
 namespace {
@@ -17,95 +18,12 @@ constexpr guint kReloadAfterMs = 300;
 // The list is read again this often for what no file tells (a disk that went
 // away, the relative times).
 constexpr guint kRefreshSeconds = 30;
-constexpr guint kPulseMs = 100;
 
 std::string filled(const char* pattern, const std::string& value) {
   std::string text = pattern;
   const auto at = text.find("%s");
   if (at != std::string::npos) text.replace(at, 2, value);
   return text;
-}
-
-GtkWidget* label(const std::string& text, const char* cssClass = nullptr) {
-  GtkWidget* widget = gtk_label_new(text.c_str());
-  gtk_label_set_xalign(GTK_LABEL(widget), 0);
-  gtk_label_set_ellipsize(GTK_LABEL(widget), PANGO_ELLIPSIZE_END);
-  if (cssClass != nullptr) gtk_widget_add_css_class(widget, cssClass);
-  return widget;
-}
-
-GtkWidget* wrapping(const std::string& text, const char* cssClass = nullptr) {
-  GtkWidget* widget = label(text, cssClass);
-  gtk_label_set_ellipsize(GTK_LABEL(widget), PANGO_ELLIPSIZE_NONE);
-  gtk_label_set_wrap(GTK_LABEL(widget), TRUE);
-  return widget;
-}
-
-void margins(GtkWidget* widget, int sides, int ends) {
-  gtk_widget_set_margin_start(widget, sides);
-  gtk_widget_set_margin_end(widget, sides);
-  gtk_widget_set_margin_top(widget, ends);
-  gtk_widget_set_margin_bottom(widget, ends);
-}
-
-void describe(GtkWidget* widget, const std::string& text) {
-  gtk_accessible_update_property(GTK_ACCESSIBLE(widget), GTK_ACCESSIBLE_PROPERTY_LABEL,
-                                 text.c_str(), -1);
-}
-
-// A button whose title, a label of its own, names it for screen readers.
-GtkWidget* button(const char* mnemonic, const char* tooltip, GCallback clicked, gpointer data) {
-  GtkWidget* widget = gtk_button_new();
-  GtkWidget* title = gtk_label_new_with_mnemonic(mnemonic);
-  gtk_label_set_mnemonic_widget(GTK_LABEL(title), widget);
-  gtk_button_set_child(GTK_BUTTON(widget), title);
-  gtk_widget_set_tooltip_text(widget, tooltip);
-  g_signal_connect(widget, "clicked", clicked, data);
-  return widget;
-}
-
-void retitle(GtkWidget* button, const char* mnemonic) {
-  gtk_label_set_text_with_mnemonic(GTK_LABEL(gtk_button_get_child(GTK_BUTTON(button))), mnemonic);
-}
-
-// Names a list view's row: the row GTK made around `child`, which takes the focus.
-void describeRow(GtkWidget* child, const std::string& text) {
-  GtkWidget* row = gtk_widget_get_parent(child);
-  describe(row != nullptr ? row : child, text);
-}
-
-GtkWidget* scrolled(GtkWidget* child) {
-  GtkWidget* widget = gtk_scrolled_window_new();
-  gtk_widget_set_vexpand(widget, TRUE);
-  gtk_scrolled_window_set_child(GTK_SCROLLED_WINDOW(widget), child);
-  return widget;
-}
-
-// A list view over `model`, one selected at a time, nothing at first. The
-// view takes the selection and the factory; `*selection` is a reference of
-// the caller's.
-GtkWidget* listView(GListModel* model, GtkListItemFactory* factory,
-                    GtkSingleSelection** selection) {
-  *selection = gtk_single_selection_new(model);
-  gtk_single_selection_set_autoselect(*selection, FALSE);
-  gtk_single_selection_set_can_unselect(*selection, TRUE);
-  gtk_single_selection_set_selected(*selection, GTK_INVALID_LIST_POSITION);
-  g_object_ref(*selection);
-  return gtk_list_view_new(GTK_SELECTION_MODEL(*selection), factory);
-}
-
-std::vector<std::string> stringsOf(GtkStringList* list) {
-  std::vector<std::string> strings;
-  const guint count = g_list_model_get_n_items(G_LIST_MODEL(list));
-  for (guint i = 0; i < count; ++i) strings.emplace_back(gtk_string_list_get_string(list, i));
-  return strings;
-}
-
-void setStrings(GtkStringList* list, const std::vector<std::string>& strings) {
-  std::vector<const char*> pointers;
-  for (const std::string& string : strings) pointers.push_back(string.c_str());
-  pointers.push_back(nullptr);
-  gtk_string_list_splice(list, 0, g_list_model_get_n_items(G_LIST_MODEL(list)), pointers.data());
 }
 
 // A label and the control it names, side by side.
@@ -303,7 +221,8 @@ struct MainWindow::Settings {
     GtkListItemFactory* factory = gtk_signal_list_item_factory_new();
     g_signal_connect(factory, "setup", G_CALLBACK(setupPattern), nullptr);
     g_signal_connect(factory, "bind", G_CALLBACK(bindPattern), nullptr);
-    GtkWidget* list = listView(G_LIST_MODEL(patterns), factory, &selection);
+    GtkWidget* list = GTK_WIDGET(listView(G_LIST_MODEL(patterns), factory, &selection));
+    g_object_ref(selection);  // the settings' own, released with them
     describe(list, _("Patterns left out"));
     GtkWidget* frame = gtk_frame_new(nullptr);
     gtk_frame_set_child(GTK_FRAME(frame), scrolled(list));
@@ -326,15 +245,16 @@ struct MainWindow::Settings {
         pattern, "activate",
         G_CALLBACK(+[](GtkEntry*, gpointer self) { static_cast<Settings*>(self)->add(); }), this);
     gtk_box_append(GTK_BOX(adding), pattern);
-    gtk_box_append(
-        GTK_BOX(adding),
-        button(_("_Add"), _("Leave out what this pattern matches"),
-               G_CALLBACK(+[](GtkButton*, gpointer self) { static_cast<Settings*>(self)->add(); }),
-               this));
-    removeButton = button(
+    gtk_box_append(GTK_BOX(adding),
+                   GTK_WIDGET(button(_("_Add"), _("Leave out what this pattern matches"),
+                                     G_CALLBACK(+[](GtkButton*, gpointer self) {
+                                       static_cast<Settings*>(self)->add();
+                                     }),
+                                     this)));
+    removeButton = GTK_WIDGET(button(
         _("_Remove"), _("Keep again what the selected pattern matched"),
         G_CALLBACK(+[](GtkButton*, gpointer self) { static_cast<Settings*>(self)->remove(); }),
-        this);
+        this));
     gtk_box_append(GTK_BOX(adding), removeButton);
     gtk_box_append(GTK_BOX(box), adding);
     preview = wrapping("");
@@ -352,9 +272,10 @@ struct MainWindow::Settings {
     gtk_box_append(GTK_BOX(box), field(_("_Versions kept"), tiers));
     sizeLimit = entry(_("Size limit"));
     gtk_box_append(GTK_BOX(box), field(_("_Size limit"), sizeLimit));
-    GtkWidget* apply = button(
-        _("A_pply"), _("Keep the versions as set here"),
-        G_CALLBACK(+[](GtkButton*, gpointer self) { static_cast<Settings*>(self)->keep(); }), this);
+    GtkWidget* apply = GTK_WIDGET(
+        button(_("A_pply"), _("Keep the versions as set here"),
+               G_CALLBACK(+[](GtkButton*, gpointer self) { static_cast<Settings*>(self)->keep(); }),
+               this));
     gtk_widget_set_halign(apply, GTK_ALIGN_END);
     gtk_box_append(GTK_BOX(box), apply);
     message = wrapping("");
@@ -413,12 +334,13 @@ void MainWindow::build() {
   gtk_window_set_title(window_, "Tarvine");
   gtk_window_set_default_size(window_, 800, 720);
   GtkWidget* header = gtk_header_bar_new();
-  gtk_header_bar_pack_start(GTK_HEADER_BAR(header),
-                            button(_("_Add Folder\u2026"), _("Keep the history of another folder"),
-                                   G_CALLBACK(+[](GtkButton*, gpointer self) {
-                                     static_cast<MainWindow*>(self)->addFolder();
-                                   }),
-                                   this));
+  gtk_header_bar_pack_start(
+      GTK_HEADER_BAR(header),
+      GTK_WIDGET(button(_("_Add Folder\u2026"), _("Keep the history of another folder"),
+                        G_CALLBACK(+[](GtkButton*, gpointer self) {
+                          static_cast<MainWindow*>(self)->addFolder();
+                        }),
+                        this)));
   notifications_ = gtk_check_button_new_with_mnemonic(_("_Notifications"));
   // (GTK 4.8 gives a check button no name of its own for screen readers.)
   describe(notifications_, _("Notifications"));
@@ -494,7 +416,8 @@ GtkWidget* MainWindow::buildList() {
                      static_cast<const MainWindow*>(self)->bindRow(item);
                    }),
                    this);
-  GtkWidget* list = listView(G_LIST_MODEL(labels_), factory_, &selection_);
+  GtkWidget* list = GTK_WIDGET(listView(G_LIST_MODEL(labels_), factory_, &selection_));
+  g_object_ref(selection_);  // the window's own, released last
   describe(list, _("Watched folders"));
   // A double click or Enter on a folder shows its history.
   g_signal_connect(list, "activate", G_CALLBACK(+[](GtkListView*, guint, gpointer self) {
@@ -514,17 +437,18 @@ GtkWidget* MainWindow::buildList() {
 GtkWidget* MainWindow::buildActions() {
   GtkWidget* actions = gtk_action_bar_new();
   snapshotButton_ =
-      button(_("_Snapshot Now"), _("Keep the folder as it is now"),
-             G_CALLBACK(+[](GtkButton*, gpointer self) {
-               auto* window = static_cast<MainWindow*>(self);
-               if (window->selectedRow() == nullptr) return;
-               window->act(_("Taking a snapshot\u2026"),
-                           [path = window->selectedRow()->path](const Folders& folders) {
-                             return folders.snapshot(path);
-                           });
-             }),
-             this);
-  pauseButton_ = button(_("_Pause"), _("Stop or start again the folder's snapshots"),
+      GTK_WIDGET(button(_("_Snapshot Now"), _("Keep the folder as it is now"),
+                        G_CALLBACK(+[](GtkButton*, gpointer self) {
+                          auto* window = static_cast<MainWindow*>(self);
+                          if (window->selectedRow() == nullptr) return;
+                          window->act(_("Taking a snapshot\u2026"),
+                                      [path = window->selectedRow()->path](const Folders& folders) {
+                                        return folders.snapshot(path);
+                                      });
+                        }),
+                        this));
+  pauseButton_ =
+      GTK_WIDGET(button(_("_Pause"), _("Stop or start again the folder's snapshots"),
                         G_CALLBACK(+[](GtkButton*, gpointer self) {
                           auto* window = static_cast<MainWindow*>(self);
                           if (window->selectedRow() == nullptr) return;
@@ -535,7 +459,7 @@ GtkWidget* MainWindow::buildActions() {
                                         return paused ? folders.resume(path) : folders.pause(path);
                                       });
                         }),
-                        this);
+                        this));
   automatic_ = gtk_check_button_new_with_mnemonic(_("A_utomatic snapshots"));
   describe(automatic_, _("Automatic snapshots"));
   gtk_widget_set_tooltip_text(automatic_,
@@ -550,20 +474,21 @@ GtkWidget* MainWindow::buildActions() {
                      });
                    }),
                    this);
-  historyButton_ = button(
+  historyButton_ = GTK_WIDGET(button(
       _("_History"), _("Show the folder's versions"),
       G_CALLBACK(+[](GtkButton*, gpointer self) { static_cast<MainWindow*>(self)->openHistory(); }),
-      this);
-  settingsButton_ = button(_("Se_ttings\u2026"), _("What to leave out, and how long to keep it"),
-                           G_CALLBACK(+[](GtkButton*, gpointer self) {
-                             static_cast<MainWindow*>(self)->openSettings();
-                           }),
-                           this);
-  stopButton_ = button(_("Stop _Watching\u2026"), _("No more snapshots of this folder"),
-                       G_CALLBACK(+[](GtkButton*, gpointer self) {
-                         static_cast<MainWindow*>(self)->stopWatching();
-                       }),
-                       this);
+      this));
+  settingsButton_ =
+      GTK_WIDGET(button(_("Se_ttings\u2026"), _("What to leave out, and how long to keep it"),
+                        G_CALLBACK(+[](GtkButton*, gpointer self) {
+                          static_cast<MainWindow*>(self)->openSettings();
+                        }),
+                        this));
+  stopButton_ = GTK_WIDGET(button(_("Stop _Watching\u2026"), _("No more snapshots of this folder"),
+                                  G_CALLBACK(+[](GtkButton*, gpointer self) {
+                                    static_cast<MainWindow*>(self)->stopWatching();
+                                  }),
+                                  this));
   gtk_action_bar_pack_start(GTK_ACTION_BAR(actions), snapshotButton_);
   gtk_action_bar_pack_start(GTK_ACTION_BAR(actions), pauseButton_);
   gtk_action_bar_pack_start(GTK_ACTION_BAR(actions), automatic_);
@@ -770,16 +695,7 @@ void MainWindow::act(const char* doing, std::function<Result<std::string>(const 
   if (working_) return;
   working_ = true;
   selected();
-  gtk_progress_bar_set_text(progress_, doing);
-  gtk_progress_bar_set_show_text(progress_, TRUE);
-  gtk_widget_set_visible(GTK_WIDGET(progress_), TRUE);
-  pulse_ = g_timeout_add(
-      kPulseMs,
-      [](gpointer bar) -> gboolean {
-        gtk_progress_bar_pulse(GTK_PROGRESS_BAR(bar));
-        return G_SOURCE_CONTINUE;
-      },
-      progress_);
+  startPulsing(progress_, doing, &pulse_);
   std::weak_ptr<MainWindow> self = weak_from_this();
   inBackground<Result<std::string>>(
       application_, [folders = folders_, change] { return change(*folders); },
@@ -787,9 +703,7 @@ void MainWindow::act(const char* doing, std::function<Result<std::string>(const 
         auto window = self.lock();
         if (!window) return;
         window->working_ = false;
-        if (window->pulse_ != 0) g_source_remove(window->pulse_);
-        window->pulse_ = 0;
-        gtk_widget_set_visible(GTK_WIDGET(window->progress_), FALSE);
+        stopPulsing(window->progress_, &window->pulse_);
         window->say(done.ok() ? *done : done.status().message());
         window->load();
       });
@@ -867,20 +781,20 @@ void MainWindow::stopWatching() {
   gtk_box_append(GTK_BOX(box), text);
   GtkWidget* buttons = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 8);
   gtk_widget_set_halign(buttons, GTK_ALIGN_END);
-  gtk_box_append(GTK_BOX(buttons), button(_("_Cancel"), _("Go on watching the folder"),
-                                          G_CALLBACK(+[](GtkButton*, gpointer dialog) {
-                                            gtk_window_destroy(GTK_WINDOW(dialog));
-                                          }),
-                                          dialog));
-  gtk_box_append(GTK_BOX(buttons), button(_("_Delete History"), _("Delete its versions"),
-                                          G_CALLBACK(+[](GtkButton*, gpointer asked) {
-                                            static_cast<Asked*>(asked)->answer(true);
-                                          }),
-                                          asked));
-  GtkWidget* keep = button(
+  gtk_box_append(GTK_BOX(buttons), GTK_WIDGET(button(_("_Cancel"), _("Go on watching the folder"),
+                                                     G_CALLBACK(+[](GtkButton*, gpointer dialog) {
+                                                       gtk_window_destroy(GTK_WINDOW(dialog));
+                                                     }),
+                                                     dialog)));
+  gtk_box_append(GTK_BOX(buttons), GTK_WIDGET(button(_("_Delete History"), _("Delete its versions"),
+                                                     G_CALLBACK(+[](GtkButton*, gpointer asked) {
+                                                       static_cast<Asked*>(asked)->answer(true);
+                                                     }),
+                                                     asked)));
+  GtkWidget* keep = GTK_WIDGET(button(
       _("_Keep History"), _("Keep its versions"),
       G_CALLBACK(+[](GtkButton*, gpointer asked) { static_cast<Asked*>(asked)->answer(false); }),
-      asked);
+      asked));
   gtk_widget_add_css_class(keep, "suggested-action");
   gtk_box_append(GTK_BOX(buttons), keep);
   gtk_box_append(GTK_BOX(box), buttons);

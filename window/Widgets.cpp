@@ -1,0 +1,108 @@
+#include "window/Widgets.h"
+
+namespace tarvine::window {
+
+GtkWidget* label(const std::string& text, const char* cssClass) {
+  GtkWidget* widget = gtk_label_new(text.c_str());
+  gtk_label_set_xalign(GTK_LABEL(widget), 0);
+  gtk_label_set_ellipsize(GTK_LABEL(widget), PANGO_ELLIPSIZE_END);
+  if (cssClass != nullptr) gtk_widget_add_css_class(widget, cssClass);
+  return widget;
+}
+
+GtkWidget* wrapping(const std::string& text, const char* cssClass) {
+  GtkWidget* widget = label(text, cssClass);
+  gtk_label_set_ellipsize(GTK_LABEL(widget), PANGO_ELLIPSIZE_NONE);
+  gtk_label_set_wrap(GTK_LABEL(widget), TRUE);
+  return widget;
+}
+
+void margins(GtkWidget* widget, int sides, int ends) {
+  gtk_widget_set_margin_start(widget, sides);
+  gtk_widget_set_margin_end(widget, sides);
+  gtk_widget_set_margin_top(widget, ends);
+  gtk_widget_set_margin_bottom(widget, ends);
+}
+
+void describe(GtkWidget* widget, const std::string& text) {
+  gtk_accessible_update_property(GTK_ACCESSIBLE(widget), GTK_ACCESSIBLE_PROPERTY_LABEL,
+                                 text.c_str(), -1);
+}
+
+void describeRow(GtkWidget* child, const std::string& text) {
+  GtkWidget* row = gtk_widget_get_parent(child);
+  describe(row != nullptr ? row : child, text);
+}
+
+GtkButton* button(const char* mnemonic, const char* tooltip, GCallback clicked, gpointer data) {
+  GtkWidget* widget = gtk_button_new();
+  GtkWidget* title = gtk_label_new_with_mnemonic(mnemonic);
+  gtk_label_set_mnemonic_widget(GTK_LABEL(title), widget);
+  gtk_button_set_child(GTK_BUTTON(widget), title);
+  gtk_widget_set_tooltip_text(widget, tooltip);
+  g_signal_connect(widget, "clicked", clicked, data);
+  return GTK_BUTTON(widget);
+}
+
+void retitle(GtkWidget* button, const char* mnemonic) {
+  gtk_label_set_text_with_mnemonic(GTK_LABEL(gtk_button_get_child(GTK_BUTTON(button))), mnemonic);
+}
+
+GtkWidget* scrolled(GtkWidget* child) {
+  GtkWidget* widget = gtk_scrolled_window_new();
+  gtk_widget_set_vexpand(widget, TRUE);
+  gtk_scrolled_window_set_child(GTK_SCROLLED_WINDOW(widget), child);
+  return widget;
+}
+
+GtkListView* listView(GListModel* model, GtkListItemFactory* factory,
+                      GtkSingleSelection** selection) {
+  *selection = gtk_single_selection_new(model);
+  gtk_single_selection_set_autoselect(*selection, FALSE);
+  gtk_single_selection_set_can_unselect(*selection, TRUE);
+  gtk_single_selection_set_selected(*selection, GTK_INVALID_LIST_POSITION);
+  return GTK_LIST_VIEW(gtk_list_view_new(GTK_SELECTION_MODEL(*selection), factory));
+}
+
+// How often a progress bar pulses while the history is read or written.
+constexpr guint kPulseMs = 100;
+
+void startPulsing(GtkProgressBar* bar, const char* text, guint* pulse) {
+  gtk_progress_bar_set_text(bar, text);
+  gtk_progress_bar_set_show_text(bar, TRUE);
+  gtk_widget_set_visible(GTK_WIDGET(bar), TRUE);
+  if (*pulse != 0) g_source_remove(*pulse);
+  *pulse = g_timeout_add(
+      kPulseMs,
+      [](gpointer pulsing) -> gboolean {
+        gtk_progress_bar_pulse(GTK_PROGRESS_BAR(pulsing));
+        return G_SOURCE_CONTINUE;
+      },
+      bar);
+}
+
+void stopPulsing(GtkProgressBar* bar, guint* pulse) {
+  if (*pulse != 0) g_source_remove(*pulse);
+  *pulse = 0;
+  gtk_widget_set_visible(GTK_WIDGET(bar), FALSE);
+}
+
+const char* stringOf(gpointer item) {
+  return item != nullptr ? gtk_string_object_get_string(GTK_STRING_OBJECT(item)) : nullptr;
+}
+
+std::vector<std::string> stringsOf(GtkStringList* list) {
+  std::vector<std::string> strings;
+  const guint count = g_list_model_get_n_items(G_LIST_MODEL(list));
+  for (guint i = 0; i < count; ++i) strings.emplace_back(gtk_string_list_get_string(list, i));
+  return strings;
+}
+
+void setStrings(GtkStringList* list, const std::vector<std::string>& strings) {
+  std::vector<const char*> pointers;
+  for (const std::string& string : strings) pointers.push_back(string.c_str());
+  pointers.push_back(nullptr);
+  gtk_string_list_splice(list, 0, g_list_model_get_n_items(G_LIST_MODEL(list)), pointers.data());
+}
+
+}  // namespace tarvine::window
