@@ -633,27 +633,33 @@ def describe_entries(entries, shows_state_in_title):
     return [names[t] + ("+" if sensitive(e) else "-") for t, e in zip(titles, entries)], state
 
 
-def run(session, screenshot, rest):
-    """Runs the scenario in `session`, or reports it skipped (for ctest) when
-    what it needs is missing."""
-    reason = session.missing()
+def run_once(session, play, name, screenshot=None, missing=None):
+    """Runs `play(test)` in `session` as one test case called `name`, with
+    the session's report (and a picture of the screen) on failure; or reports
+    it skipped (for ctest) when what it needs is missing."""
+    reason = missing if missing is not None else session.missing()
     if reason:
         session.close()
         print("skipped: " + reason)
         sys.exit(SKIP)
 
-    class RealFileManager(unittest.TestCase):
-        def test_menus_and_commands(self):
-            try:
-                session.start()
-                session.run_scenario(self, screenshot)
-            except BaseException:
-                session.report(screenshot)
-                raise
-            finally:
-                session.close()
+    def test(self):
+        try:
+            session.start()
+            play(self)
+        except BaseException:
+            session.report(screenshot)
+            raise
+        finally:
+            session.close()
 
-    RealFileManager.__name__ = "Real" + type(session).__name__
-    suite = unittest.defaultTestLoader.loadTestsFromTestCase(RealFileManager)
+    case = type("Real" + type(session).__name__, (unittest.TestCase,), {"test_" + name: test})
+    suite = unittest.defaultTestLoader.loadTestsFromTestCase(case)
     result = unittest.TextTestRunner(verbosity=2).run(suite)
     sys.exit(0 if result.wasSuccessful() else 1)
+
+
+def run(session, screenshot, rest):
+    """Runs the file manager's scenario in `session`."""
+    run_once(session, lambda test: session.run_scenario(test, screenshot), "menus_and_commands",
+             screenshot)

@@ -24,8 +24,6 @@ import os
 import re
 import stat
 import subprocess
-import sys
-import unittest
 
 import desktop_session as ds
 
@@ -459,25 +457,7 @@ def main():
     parser.add_argument("--compare-screenshot")
     args = parser.parse_args()
     session = HistoryWindow(os.path.abspath(args.build))
-    reason = session.missing()
-    if reason:
-        session.close()
-        print("skipped: " + reason)
-        sys.exit(ds.SKIP)
-
-    class RealHistoryWindow(unittest.TestCase):
-        def test_versions_open_restore_and_one_window(self):
-            try:
-                session.start()
-                scenario(session, self, args.screenshot, args.compare_screenshot)
-            except BaseException:
-                session.report(args.screenshot)
-                raise
-            finally:
-                session.close()
-
-    suite = unittest.defaultTestLoader.loadTestsFromTestCase(RealHistoryWindow)
-    sys.exit(0 if unittest.TextTestRunner(verbosity=2).run(suite).wasSuccessful() else 1)
+    ds.run_once(session, lambda test: scenario(session, test, args.screenshot, args.compare_screenshot), "versions_open_restore_and_one_window", args.screenshot)
 
 
 if __name__ == "__main__":

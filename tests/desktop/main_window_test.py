@@ -16,8 +16,6 @@ import json
 import os
 import re
 import subprocess
-import sys
-import unittest
 
 import desktop_session as ds
 
@@ -326,25 +324,7 @@ def main():
     parser.add_argument("--screenshot")
     args = parser.parse_args()
     session = MainWindow(os.path.abspath(args.build))
-    reason = session.missing()
-    if reason:
-        session.close()
-        print("skipped: " + reason)
-        sys.exit(ds.SKIP)
-
-    class RealMainWindow(unittest.TestCase):
-        def test_folders_added_paused_and_left_out(self):
-            try:
-                session.start()
-                scenario(session, self, args.screenshot)
-            except BaseException:
-                session.report(args.screenshot)
-                raise
-            finally:
-                session.close()
-
-    suite = unittest.defaultTestLoader.loadTestsFromTestCase(RealMainWindow)
-    sys.exit(0 if unittest.TextTestRunner(verbosity=2).run(suite).wasSuccessful() else 1)
+    ds.run_once(session, lambda test: scenario(session, test, args.screenshot), "folders_added_paused_and_left_out", args.screenshot)
 
 
 if __name__ == "__main__":

@@ -14,7 +14,6 @@ import json
 import os
 import subprocess
 import sys
-import unittest
 import uuid
 
 import desktop_session as ds
@@ -140,25 +139,7 @@ def main():
     parser.add_argument("--build", required=True)
     args = parser.parse_args()
     session = Notifications(os.path.abspath(args.build))
-    reason = session.missing()
-    if reason:
-        session.close()
-        print("skipped: " + reason)
-        sys.exit(ds.SKIP)
-
-    class RealNotifications(unittest.TestCase):
-        def test_told_clicked_undone_and_turned_off(self):
-            try:
-                session.start()
-                scenario(session, self)
-            except BaseException:
-                session.report()
-                raise
-            finally:
-                session.close()
-
-    suite = unittest.defaultTestLoader.loadTestsFromTestCase(RealNotifications)
-    sys.exit(0 if unittest.TextTestRunner(verbosity=2).run(suite).wasSuccessful() else 1)
+    ds.run_once(session, lambda test: scenario(session, test), "told_clicked_undone_and_turned_off")
 
 
 if __name__ == "__main__":

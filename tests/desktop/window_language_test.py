@@ -10,8 +10,6 @@ Usage: window_language_test.py --build BUILD"""
 import argparse
 import os
 import re
-import sys
-import unittest
 
 import desktop_session as ds
 import main_window_test as mw
@@ -83,25 +81,8 @@ def main():
     args = parser.parse_args()
     session = mw.MainWindow(os.path.abspath(args.build))
     session.speak("de")
-    reason = session.missing() or session.missing_locale()
-    if reason:
-        session.close()
-        print("skipped: " + reason)
-        sys.exit(ds.SKIP)
-
-    class GermanMainWindow(unittest.TestCase):
-        def test_the_window_speaks_german(self):
-            try:
-                session.start()
-                scenario(session, self)
-            except BaseException:
-                session.report()
-                raise
-            finally:
-                session.close()
-
-    suite = unittest.defaultTestLoader.loadTestsFromTestCase(GermanMainWindow)
-    sys.exit(0 if unittest.TextTestRunner(verbosity=2).run(suite).wasSuccessful() else 1)
+    ds.run_once(session, lambda test: scenario(session, test), "the_window_speaks_german",
+                missing=session.missing() or session.missing_locale())
 
 
 if __name__ == "__main__":
