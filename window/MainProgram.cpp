@@ -16,32 +16,17 @@
 #include "roots/Language.h"
 #include "shared/Identifiers.h"
 #include "window/MainWindow.h"
+#include "window/Widgets.h"
 
 namespace {
 
 using tarvine::window::MainWindow;
-
-constexpr const char* kGdkDebug = "GDK_DEBUG";
 
 struct Shown {
   std::unique_ptr<tarvine::roots::Keeper> keeper;
   std::string group;
   std::shared_ptr<MainWindow> window;
 };
-
-// Opens the display without OpenGL unless the user chose a renderer that
-// draws with it, as the history window does (see window/main.cpp): lists and
-// buttons need none, and Mesa's software OpenGL is most of a window's memory
-// where there is no GPU. False when there is no display to open.
-bool openDisplayWithoutOpenGl() {
-  const char* renderer = g_getenv("GSK_RENDERER");
-  const bool drawsWithOpenGl = renderer != nullptr && g_strcmp0(renderer, "cairo") != 0;
-  const bool setHere = !drawsWithOpenGl && g_getenv(kGdkDebug) == nullptr;
-  if (setHere) g_setenv(kGdkDebug, "gl-disable", TRUE);
-  const bool opened = gtk_init_check();
-  if (setHere) g_unsetenv(kGdkDebug);
-  return opened;
-}
 
 }  // namespace
 
@@ -67,7 +52,7 @@ int main(int argc, char** argv) {
       std::make_unique<tarvine::roots::Keeper>(tarvine::roots::Container::forGroup(shown.group));
   g_set_prgname("tarvine-window");
   g_set_application_name("Tarvine");
-  if (!openDisplayWithoutOpenGl()) {
+  if (!tarvine::window::openDisplayWithoutOpenGl()) {
     std::cerr << "tarvine-window: "
               << _("cannot open the display; the window needs a desktop session") << "\n";
     return 1;

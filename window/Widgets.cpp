@@ -105,4 +105,15 @@ void setStrings(GtkStringList* list, const std::vector<std::string>& strings) {
   gtk_string_list_splice(list, 0, g_list_model_get_n_items(G_LIST_MODEL(list)), pointers.data());
 }
 
+bool openDisplayWithoutOpenGl() {
+  constexpr const char* kGdkDebug = "GDK_DEBUG";
+  const char* renderer = g_getenv("GSK_RENDERER");
+  const bool drawsWithOpenGl = renderer != nullptr && g_strcmp0(renderer, "cairo") != 0;
+  const bool setHere = !drawsWithOpenGl && g_getenv(kGdkDebug) == nullptr;
+  if (setHere) g_setenv(kGdkDebug, "gl-disable", TRUE);
+  const bool opened = gtk_init_check();
+  if (setHere) g_unsetenv(kGdkDebug);
+  return opened;
+}
+
 }  // namespace tarvine::window

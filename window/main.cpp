@@ -18,12 +18,12 @@
 #include "roots/Language.h"
 #include "shared/Identifiers.h"
 #include "window/HistoryWindow.h"
+#include "window/Widgets.h"
 
 namespace {
 
 using tarvine::window::HistoryWindow;
 
-constexpr const char* kGdkDebug = "GDK_DEBUG";
 // The usage, in the user's language once the text domain is bound.
 constexpr const char* kUsage =
     N_("usage: tarvine-history [--group GROUP] PATH...\n"
@@ -56,25 +56,6 @@ void show(GtkApplication* application, Windows& windows, const std::string& targ
       new Closed{&windows, target},
       [](gpointer data, GClosure*) { delete static_cast<Closed*>(data); }, GConnectFlags{});
   window->present();
-}
-
-// Opens the display without OpenGL, unless the user chose a renderer that
-// draws with it. The window is lists and buttons, which GTK's cairo renderer
-// draws as well; where there is no GPU, Mesa's software OpenGL, which GDK
-// loads on X11 even for the cairo renderer, was most of the window's memory
-// (60 MB of 145 MB for a window of 14 versions of 100,000 files, and 150 MB
-// of 233 MB with GTK's default renderer). The setting is taken back once the
-// display is open: the applications the window opens versions with do not
-// inherit it.
-// False when there is no display to open.
-bool openDisplayWithoutOpenGl() {
-  const char* renderer = g_getenv("GSK_RENDERER");
-  const bool drawsWithOpenGl = renderer != nullptr && g_strcmp0(renderer, "cairo") != 0;
-  const bool setHere = !drawsWithOpenGl && g_getenv(kGdkDebug) == nullptr;
-  if (setHere) g_setenv(kGdkDebug, "gl-disable", TRUE);
-  const bool opened = gtk_init_check();
-  if (setHere) g_unsetenv(kGdkDebug);
-  return opened;
 }
 
 }  // namespace
@@ -110,7 +91,7 @@ int main(int argc, char** argv) {
   g_set_prgname("tarvine-history");
   g_set_application_name("Tarvine History");
   // (GTK itself would go on without one, and crash.)
-  if (!openDisplayWithoutOpenGl()) {
+  if (!tarvine::window::openDisplayWithoutOpenGl()) {
     std::cerr << "tarvine-history: "
               << _("cannot open the display; the window needs a desktop session") << "\n";
     return 1;
