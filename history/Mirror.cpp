@@ -211,8 +211,14 @@ Result<Remote> remoteFor(git_repository* repository, const std::string& url) {
     }
     std::filesystem::remove(path + "/packed-refs.lock", ignored);
   }
+  // Anonymous, and without the user's url.*.insteadOf rewrites: the mirror is
+  // the address given. (Looking those up, libgit2 1.5 leaks PCRE2's match
+  // data for every setting it tests, at every push of a long-running app.)
+  git_remote_create_options options = GIT_REMOTE_CREATE_OPTIONS_INIT;
+  options.repository = repository;
+  options.flags = GIT_REMOTE_CREATE_SKIP_INSTEADOF;
   git_remote* raw = nullptr;
-  if (git_remote_create_anonymous(&raw, repository, url.c_str()) != 0) {
+  if (git_remote_create_with_opts(&raw, url.c_str(), &options) != 0) {
     return gitFailure("cannot reach the mirror " + url, Status::Kind::invalid);
   }
   return Remote(raw);
@@ -339,16 +345,25 @@ Result<std::vector<Mirror>> list(const std::string& store) {
   auto config = configOf(repository->get());
   if (!config.ok()) return config.status();
   std::vector<Mirror> mirrors;
+  // Every entry, matched here: libgit2's regular-expression iterator leaks
+  // PCRE2's match data at each entry it tests.
   git_config_iterator* raw = nullptr;
-  const std::string pattern = "^tarvine-mirror\\..*\\.url$";
-  if (git_config_iterator_glob_new(&raw, config->get(), pattern.c_str()) != 0) {
+  if (git_config_iterator_new(&raw, config->get()) != 0) {
     return gitFailure("cannot read the history's settings");
   }
   std::unique_ptr<git_config_iterator, Freer<git_config_iterator, git_config_iterator_free>>
       iterator(raw);
   git_config_entry* entry = nullptr;
   std::vector<std::string> urls;
-  while (git_config_next(&entry, raw) == 0) urls.emplace_back(entry->value);
+  constexpr std::string_view kUrl = ".url";
+  while (git_config_next(&entry, raw) == 0) {
+    const std::string_view name = entry->name;
+    if (name.size() > kSection.size() + kUrl.size() &&
+        name.substr(0, kSection.size()) == kSection &&
+        name.substr(name.size() - kUrl.size()) == kUrl) {
+      urls.emplace_back(entry->value);
+    }
+  }
   const std::optional<git_oid> tip = [&]() -> std::optional<git_oid> {
     auto branch = branchName(repository->get());
     return branch.ok() ? localTip(repository->get(), *branch) : std::nullopt;
@@ -469,6 +484,9 @@ Result<Pushed> push(const std::string& store, const std::string& url,
   state.stop = stop;
   auto refs = remoteRefs(remote->get(), GIT_DIRECTION_PUSH, state);
   if (!refs.ok()) return counted(repo, url, refs.status());
+  // The push connects again: libgit2 1.5 would otherwise drop this SSH
+  // session unfreed when it does.
+  git_remote_disconnect(remote->get());
 
   Pushed pushed;
   pushed.tip = hex(*tip);
