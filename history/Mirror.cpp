@@ -490,14 +490,14 @@ Result<Pushed> push(const std::string& store, const std::string& url,
 
   Pushed pushed;
   pushed.tip = hex(*tip);
-  std::vector<std::string> specs;
+  std::vector<std::string> updates;
   const auto there = refs->find(*branch);
   if (there == refs->end()) {
-    specs.push_back(*branch + ":" + *branch);
+    updates.push_back(*branch + ":" + *branch);
   } else if (git_oid_equal(&there->second, &*tip)) {
     pushed.upToDate = true;
   } else if (git_graph_descendant_of(repo, &*tip, &there->second) == 1) {
-    specs.push_back(*branch + ":" + *branch);
+    updates.push_back(*branch + ":" + *branch);
   } else {
     // The local branch was written anew (thinned): the mirror's branch is
     // replaced only while it is what this history last sent there, or was
@@ -510,7 +510,7 @@ Result<Pushed> push(const std::string& store, const std::string& url,
                                      "the mirror " + url + " has a snapshot " + shortId(remoteTip) +
                                          " that this history did not send: left as it is"));
     }
-    specs.push_back("+" + *branch + ":" + *branch);
+    updates.push_back("+" + *branch + ":" + *branch);
     pushed.rewritten = true;
   }
   // Pins are named by the snapshot they pin: one of the same name is the
@@ -518,15 +518,15 @@ Result<Pushed> push(const std::string& store, const std::string& url,
   auto pins = localPins(repo);
   if (!pins.ok()) return counted(repo, url, pins.status());
   for (const std::string& pin : *pins) {
-    if (!refs->contains(pin)) specs.push_back("+" + pin + ":" + pin);
+    if (!refs->contains(pin)) updates.push_back("+" + pin + ":" + pin);
   }
   for (const auto& [name, oid] : *refs) {
     if (name.rfind(kPinnedRefs, 0) == 0 &&
         std::find(pins->begin(), pins->end(), name) == pins->end()) {
-      specs.push_back(":" + name);
+      updates.push_back(":" + name);
     }
   }
-  if (specs.empty()) {
+  if (updates.empty()) {
     pushed.upToDate = true;
   } else {
     // The mirror's branch is known to be this history's now (an older
@@ -539,7 +539,7 @@ Result<Pushed> push(const std::string& store, const std::string& url,
       return counted(repo, url, noted);
     }
     std::vector<char*> raw;
-    for (std::string& spec : specs) raw.push_back(spec.data());
+    for (std::string& update : updates) raw.push_back(update.data());
     git_strarray array{raw.data(), raw.size()};
     git_push_options options = GIT_PUSH_OPTIONS_INIT;
     options.pb_parallelism = 0;  // as many threads as cores to find deltas, as git does
@@ -625,10 +625,10 @@ Result<std::string> fetchAll(const std::string& store, const std::string& url,
       git_reference_free(made);
     }
   } else {
-    std::string spec = "+" + theirs + ":" + kAdopting;
+    std::string wanted = "+" + theirs + ":" + kAdopting;
     std::string pins =
         std::string("+") + std::string(kPinnedRefs) + "*:" + std::string(kPinnedRefs) + "*";
-    char* raw[] = {spec.data(), pins.data()};
+    char* raw[] = {wanted.data(), pins.data()};
     git_strarray array{raw, 2};
     git_fetch_options options = GIT_FETCH_OPTIONS_INIT;
     options.callbacks = callbacksFor(state);
