@@ -6,9 +6,11 @@ unplugged and the server stopped and both caught up later, unknown and
 changed host keys refused, and the folder brought back on a fresh data
 folder, byte for byte with its modes and links."""
 
+import ctypes
 import json
 import os
 import pwd
+import signal
 import shutil
 import socket
 import subprocess
@@ -145,6 +147,13 @@ class Mirrors(unittest.TestCase):
 SSHD = "/usr/sbin/sshd"
 
 
+def ended_with_test():
+    """In the server's and the agent's child before it runs them: ended by the
+    kernel if the test itself is killed (a ctest timeout), which runs no
+    cleanup."""
+    ctypes.CDLL(None, use_errno=True).prctl(1, signal.SIGTERM)  # PR_SET_PDEATHSIG
+
+
 @unittest.skipUnless(os.path.exists(SSHD), "openssh-server is not installed (install-deps.sh check)")
 class OverSsh(Mirrors):
     def setUp(self):
@@ -171,22 +180,19 @@ class OverSsh(Mirrors):
         if os.geteuid() == 0:
             os.makedirs("/run/sshd", exist_ok=True)
         self.sshd = None
+        self.addCleanup(self.stop_sshd)
         self.start_sshd()
         self.agent_socket = os.path.join(self.dir, "agent.sock")
         self.agent = subprocess.Popen(["ssh-agent", "-D", "-a", self.agent_socket],
-                                      stdout=subprocess.DEVNULL)
+                                      stdout=subprocess.DEVNULL, preexec_fn=ended_with_test)
+        # Cleanups run even when the rest of setUp fails, which tearDown does not.
+        self.addCleanup(lambda: (self.agent.kill(), self.agent.wait()))
         self.wait_for(lambda: os.path.exists(self.agent_socket))
         subprocess.run(["ssh-add", "-q", os.path.join(self.keys, "user")], check=True,
                        env=dict(os.environ, SSH_AUTH_SOCK=self.agent_socket))
         self.served = os.path.join(self.dir, "server", "folder.git")
         subprocess.run(["git", "init", "-q", "--bare", self.served], check=True)
         self.url = f"ssh://{pwd.getpwuid(os.geteuid()).pw_name}@127.0.0.1:{self.port}{self.served}"
-
-    def tearDown(self):
-        self.stop_sshd()
-        self.agent.kill()
-        self.agent.wait()
-        super().tearDown()
 
     def wait_for(self, condition):
         for _ in range(500):
@@ -198,7 +204,7 @@ class OverSsh(Mirrors):
     def start_sshd(self):
         self.sshd = subprocess.Popen([SSHD, "-D", "-e", "-f",
                                       os.path.join(self.keys, "sshd_config")],
-                                     stderr=subprocess.DEVNULL)
+                                     stderr=subprocess.DEVNULL, preexec_fn=ended_with_test)
 
         def listening():
             with socket.socket() as probe:
