@@ -80,6 +80,16 @@ def eventually(condition, seconds=10.0, step=0.1):
         time.sleep(step)
 
 
+def names(find):
+    """The names of what `find` returns, for a failure's message: read after
+    the condition, while the window may still be changing, so a read that
+    fails is told rather than raised over the failure it explains."""
+    try:
+        return [each.get_name() for each in find()]
+    except GLib.Error as error:
+        return "(not readable now: %s)" % error.message
+
+
 class Session:
     """Everything the run starts, and its removal; and the scenario. Every
     process is started in a session of its own and ended by its process group.

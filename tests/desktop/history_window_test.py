@@ -279,7 +279,7 @@ def folder_files(session, test, app, folder):
     window = window[0]
     rows = ds.eventually(lambda: len(session.shown_rows(window, WHAT)) == 2 and
                          session.shown_rows(window, WHAT), ds.ANSWERED)
-    test.assertTrue(rows, [r.get_name() for r in session.shown_rows(window)])
+    test.assertTrue(rows, ds.names(lambda: session.shown_rows(window)))
     test.assertTrue(rows[1].get_name().endswith("3 files changed"), rows[1].get_name())
 
     # The older version's files, each named with its size.
@@ -422,7 +422,7 @@ def compare_open_and_save(session, test, app, folder, screenshot):
     test.assertTrue(ds.eventually(lambda: session.said(
         compared[0], "Differs: %d bytes in this version, %d bytes in the other one."
         % (len(then), len(later))), ds.ANSWERED),
-        [l.get_name() for l in ds.descendants(compared[0], "label")])
+        ds.names(lambda: ds.descendants(compared[0], "label")))
     text = ds.eventually(lambda: "+4 eggs" in (differences() or "") and differences(), ds.ANSWERED)
     test.assertTrue(text, differences())
     test.assertNotIn("serve warm", text)
@@ -440,7 +440,7 @@ def compare_open_and_save(session, test, app, folder, screenshot):
         session.click(*centre(rows[0]))
         session.pressed_when_sensitive(window[0], "Open")
         test.assertTrue(ds.eventually(lambda: session.said(window[0], said), ds.ANSWERED),
-                        [l.get_name() for l in ds.descendants(window[0], "label")])
+                        ds.names(lambda: ds.descendants(window[0], "label")))
         saved = os.path.join(session.folders, "saved " + name)
         session.pressed_when_sensitive(window[0], "Save a Copy\u2026")
         session.save_in_chooser(app, saved)

@@ -66,8 +66,8 @@ class MainWindow(ds.Session):
 
     def row(self, app, name):
         """The accessible name of the folder `name`'s row, or None."""
-        found = self.rows(app, name + ", ")
         try:
+            found = self.rows(app, name + ", ")
             return found[0].get_name() if found else None
         except ds.GLib.Error:
             return None
@@ -156,7 +156,7 @@ def scenario(session, test, screenshot):
                 "old": ("Paused", "1 version"), "usb": ("Unavailable", "1 version"),
                 "broken": ("Damaged", "0 versions")}
     test.assertTrue(ds.eventually(lambda: all(session.row(app, n) for n in expected), ds.STARTED),
-                    [r.get_name() for r in session.rows(app)])
+                    ds.names(lambda: session.rows(app)))
     for name, (state, versions) in expected.items():
         # (None for a moment while the list is refilled.)
         label = ds.eventually(lambda: session.row(app, name), ds.ANSWERED)
@@ -274,9 +274,9 @@ def add_through_the_chooser(session, test, app, folder):
     test.assertTrue(watch, "the chooser's Watch")
     session.press(watch[0])
     test.assertTrue(ds.eventually(lambda: session.said(app, "Watching " + folder), ds.ANSWERED),
-                    [label.get_name() for label in ds.descendants(app, "label")])
+                    ds.names(lambda: ds.descendants(app, "label")))
     test.assertTrue(ds.eventually(lambda: (session.row(app, "later") or "").startswith(
-        "later, Automatic, 1 version"), ds.ANSWERED), [r.get_name() for r in session.rows(app)])
+        "later, Automatic, 1 version"), ds.ANSWERED), ds.names(lambda: session.rows(app)))
     test.assertIn(folder, session.roots())
 
 

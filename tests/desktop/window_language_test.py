@@ -44,7 +44,7 @@ def scenario(session, test):
     test.assertTrue(ds.eventually(lambda: session.said(settings[0],
                                                        "0 von 2 Dateien ausgelassen."),
                                   ds.ANSWERED),
-                    [label.get_name() for label in ds.descendants(settings[0], "label")])
+                    ds.names(lambda: ds.descendants(settings[0], "label")))
 
     session.press_when_sensitive(settings[0], CLOSE)
     test.assertTrue(ds.eventually(lambda: not session.frames(app, "Notizen \u2013 Einstellungen"),
@@ -58,15 +58,15 @@ def scenario(session, test):
     test.assertIsNotNone(history, "the history window")
     shown = ds.eventually(lambda: [f for f in ds.descendants(history, "frame")
                                    if f.get_name() == "Notizen \u2013 Verlauf"], ds.ANSWERED)
-    test.assertTrue(shown, [f.get_name() for f in ds.descendants(history, "frame")])
+    test.assertTrue(shown, ds.names(lambda: ds.descendants(history, "frame")))
     rows = ds.eventually(lambda: session.rows(shown[0], "Verlauf aktiviert, "), ds.ANSWERED)
-    test.assertTrue(rows, [r.get_name() for r in session.rows(shown[0])])
+    test.assertTrue(rows, ds.names(lambda: session.rows(shown[0])))
     test.assertRegex(rows[0].get_name(), r"^Verlauf aktiviert, gerade eben \(.+\), "
                                          r"2 Dateien ge\u00e4ndert$")
     for name in ("Dateien zeigen", "Wiederherstellen", "Kopie speichern \u2026",
                  "Gel\u00f6schte Dateien"):
         test.assertTrue(ds.eventually(lambda: session.button(shown[0], name), ds.ANSWERED),
-                        [b.get_name() for b in ds.descendants(shown[0], "push button")])
+                        ds.names(lambda: ds.descendants(shown[0], "push button")))
     session.press_when_sensitive(shown[0], CLOSE)
     test.assertTrue(ds.eventually(lambda: not ds.applications("tarvine-history"), ds.ANSWERED))
 
