@@ -3,8 +3,6 @@
 #include <glib/gi18n.h>
 
 #include <clocale>
-#include <cstdarg>
-#include <cstdio>
 #include <cstdlib>
 
 namespace tarvine::roots::language {
@@ -21,23 +19,6 @@ void useUserLanguage() {
   bindtextdomain(textDomain, localeDirectory().c_str());
   bind_textdomain_codeset(textDomain, "UTF-8");
   textdomain(textDomain);
-}
-
-std::string formatted(const char* pattern, ...) {
-  std::va_list values;
-  va_start(values, pattern);
-  std::va_list again;
-  va_copy(again, values);
-  const int length = std::vsnprintf(nullptr, 0, pattern, values);
-  va_end(values);
-  std::string text;
-  if (length > 0) {
-    text.resize(static_cast<std::size_t>(length) + 1);
-    std::vsnprintf(text.data(), text.size(), pattern, again);
-    text.resize(static_cast<std::size_t>(length));
-  }
-  va_end(again);
-  return text;
 }
 
 }  // namespace tarvine::roots::language

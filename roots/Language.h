@@ -2,11 +2,14 @@
 
 #include <string>
 
+#include "foundation/Formatted.h"
+
 // The user's language for the programs (tarvine-app, tarvine, tarvine-history):
 // their texts are marked with _() from <glib/gi18n.h> and translated by
 // gettext from the catalogues of this text domain.
 namespace tarvine::roots::language {
 
+// The history engine names it too (history/Text.h), for its own words.
 inline constexpr const char* textDomain = "tarvine";
 // Names a folder of LANG/LC_MESSAGES/tarvine.mo catalogues to use instead of
 // the installed ones: the build tree's, for tests and for running uninstalled.
@@ -22,13 +25,6 @@ std::string localeDirectory();
 // the locale's conventions: only the texts for people follow it.
 void useUserLanguage();
 
-}  // namespace tarvine::roots::language
-
-namespace tarvine::roots::language {
-
-// `pattern` (usually a translated text) filled in as printf fills it, so that
-// a translation can reorder its values ("%2$s ... %1$s"); numbers follow the
-// locale ("%.1f" gives "12,3" in German).
-std::string formatted(const char* pattern, ...) __attribute__((format(printf, 1, 2)));
+using tarvine::formatted;
 
 }  // namespace tarvine::roots::language
