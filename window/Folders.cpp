@@ -3,6 +3,7 @@
 #include <glib/gi18n.h>
 
 #include "history/Thinning.h"
+#include "roots/Mirrors.h"
 #include "roots/Preferences.h"
 #include "roots/Words.h"
 #include "window/HistoryModel.h"
@@ -81,6 +82,33 @@ std::string joined(const std::vector<std::string>& lines) {
   std::string text;
   for (const std::string& line : lines) text += (text.empty() ? "" : "\n") + line;
   return text;
+}
+
+// A path on a disk is kept resolved; an address as given, as the command
+// line keeps them.
+std::string mirrorAddress(const std::string& url) {
+  return url.find(':') == std::string::npos ? roots::resolvedPath(url) : url;
+}
+
+std::string number(std::size_t value) { return std::to_string(value); }
+
+// What to do about a history that is damaged, whatever the damage.
+const char* damageAdvice() {
+  return _(
+      "Its snapshots stop at the last version that can be read. If it has a mirror, bring "
+      "the history back from it into a new folder (Bring Back from a Mirror\u2026); "
+      "otherwise stop watching the folder, delete its history and add the folder again "
+      "to start a new one.");
+}
+
+std::function<void(const history::mirror::Progress&)> fractions(
+    const std::function<void(double)>& progress) {
+  if (!progress) return {};
+  return [progress](const history::mirror::Progress& step) {
+    if (step.allObjects > 0) {
+      progress(static_cast<double>(step.objects) / static_cast<double>(step.allObjects));
+    }
+  };
 }
 
 }  // namespace
@@ -229,6 +257,177 @@ Result<std::string> Folders::setRetention(const std::string& folder,
                 {nameOf(folder), kept->retention.text(),
                  kept->retention.sizeLimit ? roots::words::bytes(*kept->retention.sizeLimit)
                                            : std::string(_("none"))});
+}
+
+Result<std::vector<Folders::MirrorRow>> Folders::mirrors(const std::string& folder,
+                                                         std::int64_t now) const {
+  if (now == 0) now = std::time(nullptr);
+  auto listed = roots::mirrors::list(keeper_.container(), folder);
+  if (!listed.ok()) return listed.status();
+  std::vector<MirrorRow> rows;
+  for (const auto& root : *listed) {
+    for (const history::mirror::Mirror& each : root.mirrors) {
+      MirrorRow row;
+      row.url = each.url;
+      if (each.pushedAt == 0) {
+        row.status = _("not pushed yet");
+      } else {
+        row.status = filled(_("last pushed %s (%s)"),
+                            {relativeTime(each.pushedAt, now), localTime(each.pushedAt)});
+        row.status += ", " + (each.unpushed == 0
+                                  ? std::string(_("up to date"))
+                                  : filled(ngettext("%s snapshot not pushed yet",
+                                                    "%s snapshots not pushed yet", each.unpushed),
+                                           {number(each.unpushed)}));
+      }
+      if (each.failures > 0) {
+        const auto failures = static_cast<std::size_t>(each.failures);
+        row.status += ". " + filled(ngettext("%s failed push, the last: %s",
+                                             "%s failed pushes, the last: %s", failures),
+                                    {number(failures), each.lastFailure});
+      }
+      row.label = row.url + ", " + row.status;
+      rows.push_back(std::move(row));
+    }
+  }
+  return rows;
+}
+
+Result<std::string> Folders::addMirror(const std::string& folder, const std::string& url) const {
+  const std::string address = mirrorAddress(url);
+  if (Status added = roots::mirrors::add(keeper_.container(), folder, address); !added.ok()) {
+    return added;
+  }
+  return filled(_("%s is now mirrored to %s. Push Now sends its history there."),
+                {nameOf(folder), address});
+}
+
+Result<std::string> Folders::removeMirror(const std::string& folder, const std::string& url) const {
+  if (Status removed = roots::mirrors::remove(keeper_.container(), folder, url); !removed.ok()) {
+    return removed;
+  }
+  return filled(_("%s is no longer mirrored to %s; what the mirror holds stays there."),
+                {nameOf(folder), url});
+}
+
+Result<std::string> Folders::pushMirror(const std::string& folder, const std::string& url,
+                                        const std::function<void(double)>& progress) const {
+  auto pushed = roots::mirrors::pushOne(keeper_.container(), folder, url, fractions(progress));
+  if (!pushed.ok()) return pushed.status();
+  if (pushed->upToDate) return filled(_("The mirror %s is up to date."), {url});
+  return filled(_("Pushed %s to %s, up to version %s."),
+                {nameOf(folder), url, history::shortId(pushed->tip)});
+}
+
+Result<Folders::Verdict> Folders::check(const std::string& folder) const {
+  auto checked = keeper_.check(folder);
+  if (!checked.ok()) return checked.status();
+  if (checked->empty()) return Status::failure(Status::Kind::notWatched, folder);
+  const roots::Keeper::Checked& verdict = checked->front();
+  if (!verdict.report.ok()) {
+    return Verdict{false, filled(_("The history of %s cannot be read: %s."),
+                                 {nameOf(folder), verdict.report.status().message()}) +
+                              " " + damageAdvice()};
+  }
+  const history::CheckReport& report = *verdict.report;
+  if (report.intact()) {
+    return Verdict{true,
+                   filled(_("The history of %s is intact: %s versions and %s stored "
+                            "objects read and verified."),
+                          {nameOf(folder), number(report.snapshots), number(report.objects)})};
+  }
+  std::string text =
+      filled(ngettext("The history of %s is damaged: %s problem found.",
+                      "The history of %s is damaged: %s problems found.", report.problems.size()),
+             {nameOf(folder), number(report.problems.size())});
+  // A few are enough to say what is damaged; the command line lists them all.
+  constexpr std::size_t kShown = 5;
+  for (std::size_t i = 0; i < report.problems.size() && i < kShown; ++i) {
+    text += "\n" + report.problems[i];
+  }
+  if (report.problems.size() > kShown) {
+    text += "\n" + filled(_("(and %s more: tarvine check lists them all)"),
+                          {number(report.problems.size() - kShown)});
+  }
+  return Verdict{false, text + "\n" + damageAdvice()};
+}
+
+Result<Folders::Thinned> Folders::thin(const std::string& folder, bool dryRun) const {
+  auto thinning = keeper_.thin(folder, std::time(nullptr), dryRun);
+  if (!thinning.ok()) return thinning.status();
+  const history::Thinned& thinned = thinning->thinned;
+  Thinned answer{thinned.dropped.size(), ""};
+  const std::string of = number(thinned.versions);
+  if (thinned.dropped.empty()) {
+    answer.text = filled(
+        ngettext("Nothing to thin: the policy keeps the %s version of %s.",
+                 "Nothing to thin: the policy keeps all %s versions of %s.", thinned.versions),
+        {of, nameOf(folder)});
+  } else if (dryRun) {
+    answer.text = filled(ngettext("Thinning %s now removes %s of its %s versions, as the policy "
+                                  "keeps them. Its history takes %s now; what only those "
+                                  "versions hold is freed.",
+                                  "Thinning %s now removes %s of its %s versions, as the policy "
+                                  "keeps them. Its history takes %s now; what only those "
+                                  "versions hold is freed.",
+                                  thinned.dropped.size()),
+                         {nameOf(folder), number(thinned.dropped.size()), of,
+                          roots::words::bytes(thinned.bytesBefore)});
+  } else {
+    answer.text =
+        filled(ngettext("Thinned %s: removed %s of %s versions; its history took %s "
+                        "and takes %s now.",
+                        "Thinned %s: removed %s of %s versions; its history took %s "
+                        "and takes %s now.",
+                        thinned.dropped.size()),
+               {nameOf(folder), number(thinned.dropped.size()), of,
+                roots::words::bytes(thinned.bytesBefore), roots::words::bytes(thinned.bytesAfter)});
+  }
+  if (thinned.stillOverLimit) {
+    answer.text += " " + std::string(_("It stays over its size limit: every version left is one "
+                                       "the policy keeps or one you pinned."));
+  }
+  return answer;
+}
+
+Result<std::string> Folders::move(const std::string& from, const std::string& to) const {
+  const std::string now = roots::resolvedPath(to);
+  if (Status moved = keeper_.move(from, now); !moved.ok()) return moved;
+  return filled(_("%s is now watched where it is, at %s, with its history."), {nameOf(from), now});
+}
+
+Result<std::vector<Folders::OrphanRow>> Folders::orphans() const {
+  auto found = keeper_.orphans();
+  if (!found.ok()) return found.status();
+  std::vector<OrphanRow> rows;
+  for (const roots::Keeper::Orphan& orphan : *found) {
+    OrphanRow row{orphan.folder, roots::words::bytes(orphan.bytes), ""};
+    row.label = (orphan.folder.empty() ? std::string(_("A folder its history does not name"))
+                                       : orphan.folder) +
+                ", " + filled(_("%s on disk"), {row.size});
+    rows.push_back(std::move(row));
+  }
+  return rows;
+}
+
+Result<std::string> Folders::forget(const std::string& folder) const {
+  auto forgotten = keeper_.forget(folder);
+  if (!forgotten.ok()) return forgotten.status();
+  return filled(_("Deleted the history of %s (%s freed)."),
+                {folder, roots::words::bytes(forgotten->bytes)});
+}
+
+Result<std::string> Folders::adopt(const std::string& url, const std::string& folder,
+                                   const std::string& version,
+                                   const std::function<void(double)>& progress) const {
+  const std::string address = mirrorAddress(url);
+  const std::string place = roots::resolvedPath(folder);
+  auto adopted = roots::mirrors::adopt(
+      keeper_, address, place, version.empty() ? std::nullopt : std::optional<std::string>(version),
+      fractions(progress));
+  if (!adopted.ok()) return adopted.status();
+  return filled(_("%s is back from %s at version %s, and watched with its mirror kept."),
+                {place, address, history::shortId(*adopted)});
 }
 
 Result<bool> Folders::notifications() const {

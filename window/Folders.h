@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdint>
 #include <ctime>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -62,6 +63,61 @@ class Folders {
   Result<Retention> retention(const std::string& folder) const;
   // Refused (invalid) with what is wrong when either cannot be read.
   Result<std::string> setRetention(const std::string& folder, const Retention& retention) const;
+
+  // A folder's mirrors, each with how its pushes went in words, as
+  // `tarvine mirror list FOLDER` says it.
+  struct MirrorRow {
+    std::string url;
+    std::string status;  // its last push, what is not pushed yet, its failures
+    std::string label;   // both, for screen readers
+  };
+  Result<std::vector<MirrorRow>> mirrors(const std::string& folder, std::int64_t now = 0) const;
+  // `url`: an address (ssh://..., user@host:path) kept as given, or a path
+  // on this machine, made a bare repository when there is none yet.
+  Result<std::string> addMirror(const std::string& folder, const std::string& url) const;
+  Result<std::string> removeMirror(const std::string& folder, const std::string& url) const;
+  // Pushes the folder's mirror `url` now, telling `progress` (on this thread)
+  // the objects sent of all.
+  Result<std::string> pushMirror(const std::string& folder, const std::string& url,
+                                 const std::function<void(double)>& progress = {}) const;
+
+  // Every version of the folder's history read and verified, as `tarvine
+  // check FOLDER` does: the verdict, and for a damaged history what is
+  // damaged and what to do. A failure only when it could not be checked.
+  struct Verdict {
+    bool intact = false;
+    std::string text;
+  };
+  Result<Verdict> check(const std::string& folder) const;
+
+  // Thinning to the retention policy now, as `tarvine thin`: `dryRun` only
+  // says what would go. `versions` is how many would go (or went).
+  struct Thinned {
+    std::size_t versions = 0;
+    std::string text;
+  };
+  Result<Thinned> thin(const std::string& folder, bool dryRun) const;
+
+  // The watched folder `from`, no longer there, is `to` now (moved or
+  // renamed), with its history, as `tarvine move`.
+  Result<std::string> move(const std::string& from, const std::string& to) const;
+
+  // The histories of folders no longer watched (`tarvine roots --orphans`).
+  struct OrphanRow {
+    std::string folder;  // empty when its history does not say
+    std::string size;
+    std::string label;
+  };
+  Result<std::vector<OrphanRow>> orphans() const;
+  // Deletes the kept history of `folder`, as `tarvine forget`.
+  Result<std::string> forget(const std::string& folder) const;
+
+  // A mirrored history brought back into the empty or new `folder` (its
+  // newest version, or `version`) and watched with its mirror kept, as
+  // `tarvine adopt`.
+  Result<std::string> adopt(const std::string& url, const std::string& folder,
+                            const std::string& version = "",
+                            const std::function<void(double)>& progress = {}) const;
 
   // Whether the application tells the desktop of problems and restores, as
   // `tarvine notifications` says and sets it.

@@ -57,6 +57,7 @@ struct MainWindow::Settings {
   std::shared_ptr<Folders> folders;
   GApplication* application = nullptr;
   std::string folder;
+  std::string name;  // the folder's own
   GtkWindow* dialog = nullptr;
   GtkStringList* patterns = nullptr;
   GtkSingleSelection* selection = nullptr;
@@ -66,6 +67,16 @@ struct MainWindow::Settings {
   GtkWidget* tiers = nullptr;
   GtkWidget* sizeLimit = nullptr;
   GtkWidget* message = nullptr;
+  // Its mirrors, each with how its pushes went.
+  GtkStringList* mirrorLabels = nullptr;
+  std::vector<Folders::MirrorRow> mirrorRows;
+  GtkSingleSelection* mirrorSelection = nullptr;
+  GtkWidget* mirrorUrl = nullptr;
+  GtkWidget* removeMirrorButton = nullptr;
+  GtkWidget* pushButton = nullptr;
+  GtkProgressBar* pushing = nullptr;
+  guint pulse = 0;
+  bool pushingNow = false;
   // The preview being counted, told to stop when another is asked for.
   std::shared_ptr<std::atomic<bool>> counting;
   // Whether the window is still there for what the background answers.
@@ -76,6 +87,9 @@ struct MainWindow::Settings {
     if (counting) *counting = true;
     g_signal_handlers_disconnect_by_data(selection, this);
     g_object_unref(selection);
+    g_signal_handlers_disconnect_by_data(mirrorSelection, this);
+    g_object_unref(mirrorSelection);
+    if (pulse != 0) g_source_remove(pulse);
   }
 
   std::string typed() const { return gtk_editable_get_text(GTK_EDITABLE(pattern)); }
@@ -186,6 +200,191 @@ struct MainWindow::Settings {
         });
   }
 
+  void loadMirrors() {
+    auto alive = this->alive;
+    inBackground<Result<std::vector<Folders::MirrorRow>>>(
+        application, [folders = folders, folder = folder] { return folders->mirrors(folder); },
+        [this, alive](Result<std::vector<Folders::MirrorRow>>& rows) {
+          if (!*alive) return;
+          if (!rows.ok()) return say(rows.status().message());
+          mirrorRows = std::move(*rows);
+          std::vector<std::string> labels;
+          for (const Folders::MirrorRow& row : mirrorRows) labels.push_back(row.label);
+          setStrings(mirrorLabels, labels);
+          mirrorSelected();
+        });
+  }
+
+  const Folders::MirrorRow* selectedMirror() const {
+    const guint at = gtk_single_selection_get_selected(mirrorSelection);
+    return at < mirrorRows.size() ? &mirrorRows[at] : nullptr;
+  }
+
+  void mirrorSelected() const {
+    const bool chosen = selectedMirror() != nullptr;
+    gtk_widget_set_sensitive(removeMirrorButton, chosen && !pushingNow);
+    gtk_widget_set_sensitive(pushButton, chosen && !pushingNow);
+  }
+
+  // Adds, removes or pushes a mirror in the background, then says how it
+  // went and reads the mirrors again.
+  void changeMirrors(const char* doing, std::function<Result<std::string>(const Folders&)> change,
+                     bool clearUrl = false) {
+    if (pushingNow) return;
+    pushingNow = true;
+    mirrorSelected();
+    startPulsing(pushing, doing, &pulse);
+    auto alive = this->alive;
+    inBackground<Result<std::string>>(
+        application, [folders = folders, change] { return change(*folders); },
+        [this, alive, clearUrl](Result<std::string>& done) {
+          if (!*alive) return;
+          pushingNow = false;
+          stopPulsing(pushing, &pulse);
+          say(done.ok() ? *done : done.status().message());
+          if (done.ok() && clearUrl) gtk_editable_set_text(GTK_EDITABLE(mirrorUrl), "");
+          loadMirrors();
+        });
+  }
+
+  void addMirror() {
+    const std::string url = gtk_editable_get_text(GTK_EDITABLE(mirrorUrl));
+    if (url.empty()) return say(_("Type the mirror's address, or choose a disk's folder."));
+    changeMirrors(
+        _("Adding the mirror\u2026"),
+        [folder = folder, url](const Folders& folders) { return folders.addMirror(folder, url); },
+        true);
+  }
+
+  void removeMirror() {
+    const Folders::MirrorRow* row = selectedMirror();
+    if (row == nullptr) return;
+    changeMirrors(_("Removing the mirror\u2026"),
+                  [folder = folder, url = row->url](const Folders& folders) {
+                    return folders.removeMirror(folder, url);
+                  });
+  }
+
+  void pushMirror() {
+    const Folders::MirrorRow* row = selectedMirror();
+    if (row == nullptr) return;
+    changeMirrors(_("Pushing the history to its mirror\u2026"),
+                  [folder = folder, url = row->url](const Folders& folders) {
+                    return folders.pushMirror(folder, url);
+                  });
+  }
+
+  // A folder on a disk: the mirror is a repository named after the folder
+  // inside it, unless the one chosen is a repository itself.
+  void chooseDisk(const std::string& name) {
+    GtkFileChooserNative* chooser = gtk_file_chooser_native_new(
+        _("Choose a Folder on the Mirror's Disk"), dialog, GTK_FILE_CHOOSER_ACTION_SELECT_FOLDER,
+        _("_Choose"), _("_Cancel"));
+    gtk_native_dialog_set_modal(GTK_NATIVE_DIALOG(chooser), TRUE);
+    struct Asked {
+      Settings* settings;
+      std::shared_ptr<bool> alive;
+      std::string name;
+    };
+    g_signal_connect_data(
+        chooser, "response", G_CALLBACK(+[](GtkNativeDialog* chooser, int response, gpointer data) {
+          auto* asked = static_cast<Asked*>(data);
+          GFile* file = response == GTK_RESPONSE_ACCEPT
+                            ? gtk_file_chooser_get_file(GTK_FILE_CHOOSER(chooser))
+                            : nullptr;
+          char* path = file != nullptr ? g_file_get_path(file) : nullptr;
+          if (*asked->alive && path != nullptr) {
+            std::string url = path;
+            if (!url.ends_with(".git")) url += "/" + asked->name + ".git";
+            gtk_editable_set_text(GTK_EDITABLE(asked->settings->mirrorUrl), url.c_str());
+          }
+          g_free(path);
+          if (file != nullptr) g_object_unref(file);
+          gtk_native_dialog_destroy(chooser);
+          g_object_unref(chooser);
+        }),
+        new Asked{this, alive, name},
+        [](gpointer data, GClosure*) { delete static_cast<Asked*>(data); }, GConnectFlags{});
+    gtk_native_dialog_show(GTK_NATIVE_DIALOG(chooser));
+  }
+
+  GtkWidget* buildMirrors() {
+    GtkWidget* box = gtk_box_new(GTK_ORIENTATION_VERTICAL, 8);
+    GtkWidget* heading = label(_("Mirrors"), "heading");
+    gtk_widget_set_margin_top(heading, 12);
+    gtk_box_append(GTK_BOX(box), heading);
+    gtk_box_append(GTK_BOX(box),
+                   wrapping(_("Copies of the history on another disk or a git server over SSH "
+                              "(ssh://me@host/path.git or me@host:path.git), pushed after "
+                              "snapshots. A mirror is not encrypted: keep it where you trust."),
+                            "dim-label"));
+    mirrorLabels = gtk_string_list_new(nullptr);
+    GtkListItemFactory* factory = gtk_signal_list_item_factory_new();
+    g_signal_connect(factory, "setup", G_CALLBACK(setupPattern), nullptr);
+    g_signal_connect(factory, "bind", G_CALLBACK(bindPattern), nullptr);
+    GtkWidget* list = GTK_WIDGET(listView(G_LIST_MODEL(mirrorLabels), factory, &mirrorSelection));
+    g_object_ref(mirrorSelection);  // the settings' own, released with them
+    describe(list, _("Mirrors"));
+    GtkWidget* frame = gtk_frame_new(nullptr);
+    gtk_widget_set_size_request(frame, -1, 90);
+    gtk_frame_set_child(GTK_FRAME(frame), scrolled(list));
+    gtk_box_append(GTK_BOX(box), frame);
+    g_signal_connect(mirrorSelection, "notify::selected",
+                     G_CALLBACK(+[](GObject*, GParamSpec*, gpointer self) {
+                       static_cast<Settings*>(self)->mirrorSelected();
+                     }),
+                     this);
+    GtkWidget* adding = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 8);
+    mirrorUrl = entry(_("Mirror address"));
+    g_object_set(mirrorUrl, "placeholder-text", _("ssh://me@host/path.git, or a disk's path"),
+                 nullptr);
+    gtk_widget_set_hexpand(mirrorUrl, TRUE);
+    g_signal_connect(mirrorUrl, "activate", G_CALLBACK(+[](GtkEntry*, gpointer self) {
+                       static_cast<Settings*>(self)->addMirror();
+                     }),
+                     this);
+    gtk_box_append(GTK_BOX(adding), mirrorUrl);
+    gtk_box_append(
+        GTK_BOX(adding),
+        GTK_WIDGET(button(_("_Disk\u2026"), _("Choose a folder on a disk for the mirror"),
+                          G_CALLBACK(+[](GtkButton*, gpointer self) {
+                            auto* settings = static_cast<Settings*>(self);
+                            settings->chooseDisk(settings->name);
+                          }),
+                          this)));
+    gtk_box_append(GTK_BOX(adding),
+                   GTK_WIDGET(button(_("Add _Mirror"), _("Mirror the history to this address"),
+                                     G_CALLBACK(+[](GtkButton*, gpointer self) {
+                                       static_cast<Settings*>(self)->addMirror();
+                                     }),
+                                     this)));
+    gtk_box_append(GTK_BOX(box), adding);
+    GtkWidget* acting = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 8);
+    pushing = GTK_PROGRESS_BAR(gtk_progress_bar_new());
+    describe(GTK_WIDGET(pushing), _("Mirror at work"));
+    gtk_widget_set_visible(GTK_WIDGET(pushing), FALSE);
+    gtk_widget_set_hexpand(GTK_WIDGET(pushing), TRUE);
+    gtk_widget_set_valign(GTK_WIDGET(pushing), GTK_ALIGN_CENTER);
+    gtk_box_append(GTK_BOX(acting), GTK_WIDGET(pushing));
+    GtkWidget* gap = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 0);
+    gtk_widget_set_hexpand(gap, TRUE);
+    gtk_box_append(GTK_BOX(acting), gap);
+    removeMirrorButton =
+        GTK_WIDGET(button(_("Remo_ve Mirror"), _("Stop mirroring there; the mirror's copy stays"),
+                          G_CALLBACK(+[](GtkButton*, gpointer self) {
+                            static_cast<Settings*>(self)->removeMirror();
+                          }),
+                          this));
+    gtk_box_append(GTK_BOX(acting), removeMirrorButton);
+    pushButton = GTK_WIDGET(button(
+        _("P_ush Now"), _("Send the snapshots the mirror lacks now"),
+        G_CALLBACK(+[](GtkButton*, gpointer self) { static_cast<Settings*>(self)->pushMirror(); }),
+        this));
+    gtk_box_append(GTK_BOX(acting), pushButton);
+    gtk_box_append(GTK_BOX(box), acting);
+    return box;
+  }
+
   static void setupPattern(GtkSignalListItemFactory*, GtkListItem* item, gpointer) {
     GtkWidget* text = label("");
     margins(text, 12, 4);
@@ -201,16 +400,16 @@ struct MainWindow::Settings {
     describeRow(child, text);
   }
 
-  void build(GtkWindow* parent, const std::string& name) {
+  void build(GtkWindow* parent) {
     dialog = GTK_WINDOW(gtk_window_new());
     gtk_window_set_transient_for(dialog, parent);
     gtk_window_set_destroy_with_parent(dialog, TRUE);
     gtk_window_set_title(dialog, filled(_("%s \u2013 Settings"), name).c_str());
-    gtk_window_set_default_size(dialog, 520, 560);
+    gtk_window_set_default_size(dialog, 560, 780);
     gtk_window_set_titlebar(dialog, gtk_header_bar_new());
     GtkWidget* box = gtk_box_new(GTK_ORIENTATION_VERTICAL, 8);
     margins(box, 18, 12);
-    gtk_window_set_child(dialog, box);
+    gtk_window_set_child(dialog, scrolled(box));
 
     gtk_box_append(GTK_BOX(box), label(_("Leave out"), "heading"));
     gtk_box_append(GTK_BOX(box),
@@ -226,6 +425,7 @@ struct MainWindow::Settings {
     describe(list, _("Patterns left out"));
     GtkWidget* frame = gtk_frame_new(nullptr);
     gtk_frame_set_child(GTK_FRAME(frame), scrolled(list));
+    gtk_widget_set_size_request(frame, -1, 120);
     gtk_box_append(GTK_BOX(box), frame);
     g_signal_connect(selection, "notify::selected",
                      G_CALLBACK(+[](GObject*, GParamSpec*, gpointer self) {
@@ -278,10 +478,12 @@ struct MainWindow::Settings {
                this));
     gtk_widget_set_halign(apply, GTK_ALIGN_END);
     gtk_box_append(GTK_BOX(box), apply);
+    gtk_box_append(GTK_BOX(box), buildMirrors());
     message = wrapping("");
     gtk_label_set_selectable(GTK_LABEL(message), TRUE);
     gtk_box_append(GTK_BOX(box), message);
     selected();
+    mirrorSelected();
   }
 };
 
@@ -822,10 +1024,12 @@ void MainWindow::openSettings() {
   settings->folders = folders_;
   settings->application = application_;
   settings->folder = row->path;
-  settings->build(window_, row->name);
+  settings->name = row->name;
+  settings->build(window_);
   g_object_set_data_full(G_OBJECT(settings->dialog), "settings", settings,
                          [](gpointer data) { delete static_cast<Settings*>(data); });
   settings->load();
+  settings->loadMirrors();
   gtk_window_present(settings->dialog);
 }
 

@@ -185,6 +185,7 @@ def scenario(session, test, screenshot):
 
     add_through_the_chooser(session, test, app, made["later"])
     ignore_pattern(session, test, app, made["notes"])
+    disk = mirror_to_a_disk(session, test, app, made["photos"])
 
     # Pausing in the window reaches the command line.
     session.pick(app, "photos")
@@ -316,6 +317,53 @@ def ignore_pattern(session, test, app, folder):
                                os.path.join(folder, "new.tmp")], env=session.env,
                               capture_output=True, text=True)
     test.assertEqual(json.loads(left_out.stdout).get("versions", []), [], left_out.stdout)
+
+
+def setting_up(session, test, app, name):
+    """The settings of the folder `name`, opened from the window."""
+    session.pick(app, name)
+    session.press_when_sensitive(app, "Settings\u2026")
+    found = ds.eventually(lambda: session.frames(app, name + " \u2013 Settings"), ds.ANSWERED)
+    test.assertTrue(found, "the settings of " + name)
+    return found[0]
+
+
+def close_settings(session, test, app, settings, name):
+    session.press_when_sensitive(settings, "Close")
+    test.assertTrue(ds.eventually(lambda: not session.frames(app, name + " \u2013 Settings"),
+                                  ds.ANSWERED))
+
+
+def mirror_to_a_disk(session, test, app, folder):
+    """A mirror on a "disk" (a folder of the test's, the bare repository made
+    by adding it), pushed from the window: its status in the window and the
+    command line's agree, and git finds the mirror sound."""
+    name = os.path.basename(folder)
+    disk = os.path.join(session.dir, "disk")
+    os.makedirs(disk)
+    bare = os.path.join(disk, name + ".git")
+    settings = setting_up(session, test, app, name)
+    address = [e for e in ds.descendants(settings, ("entry", "text"))
+               if e.get_name() == "Mirror address"]
+    test.assertTrue(address, "the mirror's address, by its name")
+    address[0].get_editable_text_iface().set_text_contents(bare)
+    session.press_when_sensitive(settings, "Add Mirror")
+    test.assertTrue(ds.eventually(lambda: session.rows(settings, bare + ", "), ds.ANSWERED),
+                    ds.names(lambda: ds.descendants(settings, "label")))
+    session.click(*centre(session.rows(settings, bare + ", ")[0]))
+    session.press_when_sensitive(settings, "Push Now")
+    test.assertTrue(ds.eventually(lambda: [r for r in session.rows(settings, bare + ", last pushed")
+                                           if "up to date" in r.get_name()], ds.ANSWERED),
+                    ds.names(lambda: session.rows(settings)))
+    listed = json.loads(session.tarvine("--json", "mirror", "list", folder))["mirrors"]
+    test.assertEqual([(m["url"], m["unpushed"], m["failures"]) for m in listed], [(bare, 0, 0)])
+    tip = json.loads(session.tarvine("--json", "log", folder))["versions"][0]["id"]
+    test.assertEqual(listed[0]["pushed"], tip)
+    fsck = subprocess.run(["git", "--git-dir", bare, "fsck", "--strict"], capture_output=True,
+                          text=True)
+    test.assertEqual(fsck.returncode, 0, fsck.stderr)
+    close_settings(session, test, app, settings, name)
+    return bare
 
 
 def main():
