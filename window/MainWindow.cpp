@@ -74,9 +74,10 @@ struct MainWindow::Settings {
   GtkWidget* mirrorUrl = nullptr;
   GtkWidget* removeMirrorButton = nullptr;
   GtkWidget* pushButton = nullptr;
+  GtkWidget* thinButton = nullptr;
   GtkProgressBar* pushing = nullptr;
   guint pulse = 0;
-  bool pushingNow = false;
+  bool working = false;
   // The preview being counted, told to stop when another is asked for.
   std::shared_ptr<std::atomic<bool>> counting;
   // Whether the window is still there for what the background answers.
@@ -200,6 +201,77 @@ struct MainWindow::Settings {
         });
   }
 
+  // What thinning would remove, asked first; then thinned.
+  void thinNow() {
+    if (working) return;
+    working = true;
+    mirrorSelected();
+    gtk_widget_set_sensitive(thinButton, FALSE);
+    startPulsing(pushing, _("Finding what thinning removes\u2026"), &pulse);
+    auto alive = this->alive;
+    inBackground<Result<Folders::Thinned>>(
+        application, [folders = folders, folder = folder] { return folders->thin(folder, true); },
+        [this, alive](Result<Folders::Thinned>& would) {
+          if (!*alive) return;
+          working = false;
+          stopPulsing(pushing, &pulse);
+          mirrorSelected();
+          gtk_widget_set_sensitive(thinButton, TRUE);
+          if (!would.ok()) return say(would.status().message());
+          if (would->versions == 0) return say(would->text);
+          askToThin(would->text);
+        });
+  }
+
+  void askToThin(const std::string& what) {
+    GtkWindow* asking = GTK_WINDOW(gtk_window_new());
+    gtk_window_set_transient_for(asking, dialog);
+    gtk_window_set_modal(asking, TRUE);
+    gtk_window_set_destroy_with_parent(asking, TRUE);
+    gtk_window_set_title(asking, _("Thin Now"));
+    gtk_window_set_titlebar(asking, gtk_header_bar_new());
+    GtkWidget* box = gtk_box_new(GTK_ORIENTATION_VERTICAL, 12);
+    margins(box, 18, 18);
+    gtk_window_set_child(asking, box);
+    GtkWidget* text = wrapping(what + "\n" + _("The versions removed cannot be brought back."));
+    gtk_widget_set_size_request(text, 380, -1);
+    gtk_box_append(GTK_BOX(box), text);
+    struct Asked {
+      Settings* settings;
+      std::shared_ptr<bool> alive;
+      GtkWindow* asking;
+    };
+    auto* asked = new Asked{this, alive, asking};
+    g_object_set_data_full(G_OBJECT(asking), "asked", asked,
+                           [](gpointer data) { delete static_cast<Asked*>(data); });
+    GtkWidget* buttons = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 8);
+    gtk_widget_set_halign(buttons, GTK_ALIGN_END);
+    gtk_box_append(GTK_BOX(buttons), GTK_WIDGET(button(_("_Cancel"), _("Keep every version"),
+                                                       G_CALLBACK(+[](GtkButton*, gpointer dialog) {
+                                                         gtk_window_destroy(GTK_WINDOW(dialog));
+                                                       }),
+                                                       asking)));
+    GtkWidget* thin = GTK_WIDGET(button(
+        _("_Thin"), _("Remove those versions now"), G_CALLBACK(+[](GtkButton*, gpointer data) {
+          auto* asked = static_cast<Asked*>(data);
+          if (*asked->alive) {
+            asked->settings->changeMirrors(
+                _("Thinning the history\u2026"),
+                [folder = asked->settings->folder](const Folders& folders) -> Result<std::string> {
+                  auto thinned = folders.thin(folder, false);
+                  if (!thinned.ok()) return thinned.status();
+                  return thinned->text;
+                });
+          }
+          gtk_window_destroy(asked->asking);
+        }),
+        asked));
+    gtk_widget_add_css_class(thin, "destructive-action");
+    gtk_box_append(GTK_BOX(buttons), thin);
+    gtk_box_append(GTK_BOX(box), buttons);
+    gtk_window_present(asking);
+  }
+
   void loadMirrors() {
     auto alive = this->alive;
     inBackground<Result<std::vector<Folders::MirrorRow>>>(
@@ -222,16 +294,16 @@ struct MainWindow::Settings {
 
   void mirrorSelected() const {
     const bool chosen = selectedMirror() != nullptr;
-    gtk_widget_set_sensitive(removeMirrorButton, chosen && !pushingNow);
-    gtk_widget_set_sensitive(pushButton, chosen && !pushingNow);
+    gtk_widget_set_sensitive(removeMirrorButton, chosen && !working);
+    gtk_widget_set_sensitive(pushButton, chosen && !working);
   }
 
   // Adds, removes or pushes a mirror in the background, then says how it
   // went and reads the mirrors again.
   void changeMirrors(const char* doing, std::function<Result<std::string>(const Folders&)> change,
                      bool clearUrl = false) {
-    if (pushingNow) return;
-    pushingNow = true;
+    if (working) return;
+    working = true;
     mirrorSelected();
     startPulsing(pushing, doing, &pulse);
     auto alive = this->alive;
@@ -239,7 +311,7 @@ struct MainWindow::Settings {
         application, [folders = folders, change] { return change(*folders); },
         [this, alive, clearUrl](Result<std::string>& done) {
           if (!*alive) return;
-          pushingNow = false;
+          working = false;
           stopPulsing(pushing, &pulse);
           say(done.ok() ? *done : done.status().message());
           if (done.ok() && clearUrl) gtk_editable_set_text(GTK_EDITABLE(mirrorUrl), "");
@@ -360,15 +432,7 @@ struct MainWindow::Settings {
                                      this)));
     gtk_box_append(GTK_BOX(box), adding);
     GtkWidget* acting = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 8);
-    pushing = GTK_PROGRESS_BAR(gtk_progress_bar_new());
-    describe(GTK_WIDGET(pushing), _("Mirror at work"));
-    gtk_widget_set_visible(GTK_WIDGET(pushing), FALSE);
-    gtk_widget_set_hexpand(GTK_WIDGET(pushing), TRUE);
-    gtk_widget_set_valign(GTK_WIDGET(pushing), GTK_ALIGN_CENTER);
-    gtk_box_append(GTK_BOX(acting), GTK_WIDGET(pushing));
-    GtkWidget* gap = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 0);
-    gtk_widget_set_hexpand(gap, TRUE);
-    gtk_box_append(GTK_BOX(acting), gap);
+    gtk_widget_set_halign(acting, GTK_ALIGN_END);
     removeMirrorButton =
         GTK_WIDGET(button(_("Remo_ve Mirror"), _("Stop mirroring there; the mirror's copy stays"),
                           G_CALLBACK(+[](GtkButton*, gpointer self) {
@@ -476,9 +540,21 @@ struct MainWindow::Settings {
         button(_("A_pply"), _("Keep the versions as set here"),
                G_CALLBACK(+[](GtkButton*, gpointer self) { static_cast<Settings*>(self)->keep(); }),
                this));
-    gtk_widget_set_halign(apply, GTK_ALIGN_END);
-    gtk_box_append(GTK_BOX(box), apply);
+    thinButton = GTK_WIDGET(button(
+        _("_Thin Now\u2026"), _("Remove now the versions the policy does not keep"),
+        G_CALLBACK(+[](GtkButton*, gpointer self) { static_cast<Settings*>(self)->thinNow(); }),
+        this));
+    GtkWidget* keeping = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 8);
+    gtk_widget_set_halign(keeping, GTK_ALIGN_END);
+    gtk_box_append(GTK_BOX(keeping), thinButton);
+    gtk_box_append(GTK_BOX(keeping), apply);
+    gtk_box_append(GTK_BOX(box), keeping);
     gtk_box_append(GTK_BOX(box), buildMirrors());
+    // Pulsing while a push or a thinning goes on, in the background.
+    pushing = GTK_PROGRESS_BAR(gtk_progress_bar_new());
+    describe(GTK_WIDGET(pushing), _("Working"));
+    gtk_widget_set_visible(GTK_WIDGET(pushing), FALSE);
+    gtk_box_append(GTK_BOX(box), GTK_WIDGET(pushing));
     message = wrapping("");
     gtk_label_set_selectable(GTK_LABEL(message), TRUE);
     gtk_box_append(GTK_BOX(box), message);
@@ -676,6 +752,20 @@ GtkWidget* MainWindow::buildActions() {
                      });
                    }),
                    this);
+  checkButton_ =
+      GTK_WIDGET(button(_("_Check"), _("Read every version of its history and verify it"),
+                        G_CALLBACK(+[](GtkButton*, gpointer self) {
+                          auto* window = static_cast<MainWindow*>(self);
+                          if (window->selectedRow() == nullptr) return;
+                          window->act(_("Checking the history\u2026"),
+                                      [path = window->selectedRow()->path](
+                                          const Folders& folders) -> Result<std::string> {
+                                        auto verdict = folders.check(path);
+                                        if (!verdict.ok()) return verdict.status();
+                                        return verdict->text;
+                                      });
+                        }),
+                        this));
   historyButton_ = GTK_WIDGET(button(
       _("_History"), _("Show the folder's versions"),
       G_CALLBACK(+[](GtkButton*, gpointer self) { static_cast<MainWindow*>(self)->openHistory(); }),
@@ -694,6 +784,7 @@ GtkWidget* MainWindow::buildActions() {
   gtk_action_bar_pack_start(GTK_ACTION_BAR(actions), snapshotButton_);
   gtk_action_bar_pack_start(GTK_ACTION_BAR(actions), pauseButton_);
   gtk_action_bar_pack_start(GTK_ACTION_BAR(actions), automatic_);
+  gtk_action_bar_pack_start(GTK_ACTION_BAR(actions), checkButton_);
   gtk_action_bar_pack_end(GTK_ACTION_BAR(actions), stopButton_);
   gtk_action_bar_pack_end(GTK_ACTION_BAR(actions), settingsButton_);
   gtk_action_bar_pack_end(GTK_ACTION_BAR(actions), historyButton_);
@@ -875,8 +966,8 @@ const Folders::Row* MainWindow::selectedRow() const {
 void MainWindow::selected() {
   const Folders::Row* row = selectedRow();
   const bool chosen = row != nullptr && !working_;
-  for (GtkWidget* control :
-       {snapshotButton_, pauseButton_, automatic_, historyButton_, settingsButton_, stopButton_}) {
+  for (GtkWidget* control : {snapshotButton_, pauseButton_, automatic_, checkButton_,
+                             historyButton_, settingsButton_, stopButton_}) {
     gtk_widget_set_sensitive(control, chosen);
   }
   if (row == nullptr) return;

@@ -73,6 +73,7 @@ class MainWindow : public std::enable_shared_from_this<MainWindow> {
   GtkWidget* snapshotButton_ = nullptr;
   GtkWidget* pauseButton_ = nullptr;
   GtkWidget* automatic_ = nullptr;
+  GtkWidget* checkButton_ = nullptr;
   GtkWidget* historyButton_ = nullptr;
   GtkWidget* settingsButton_ = nullptr;
   GtkWidget* stopButton_ = nullptr;

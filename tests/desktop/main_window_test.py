@@ -95,6 +95,13 @@ class MainWindow(ds.Session):
                 if (f.get_name() or "").startswith(start)]
 
     @staticmethod
+    def saying(within, start):
+        """The text of the first label that starts with `start`, or None."""
+        found = [label.get_name() for label in ds.descendants(within, "label")
+                 if (label.get_name() or "").startswith(start)]
+        return found[0] if found else None
+
+    @staticmethod
     def said(within, start):
         return any((label.get_name() or "").startswith(start)
                    for label in ds.descendants(within, "label"))
@@ -206,6 +213,8 @@ def scenario(session, test, screenshot):
     session.tarvine("snapshot", made["photos"])
     test.assertTrue(ds.eventually(lambda: (session.row(app, "photos") or "").startswith(
         "photos, Automatic, 3 versions"), ds.ANSWERED), session.row(app, "photos"))
+    check(session, test, app, made)
+    thin_now(session, test, app, made["photos"])
 
     # The notifications setting is the command line's: each follows the other.
     def notifications_box():
@@ -364,6 +373,52 @@ def mirror_to_a_disk(session, test, app, folder):
     test.assertEqual(fsck.returncode, 0, fsck.stderr)
     close_settings(session, test, app, settings, name)
     return bare
+
+
+def check(session, test, app, made):
+    """Check reads the history as `tarvine check` does: the verdict in words,
+    and for a damaged one what the command line found and what to do."""
+    for name, intact in (("photos", True), ("broken", False)):
+        session.pick(app, name)
+        session.press_when_sensitive(app, "Check")
+        verdict = ds.eventually(lambda: session.saying(app, "The history of %s " % name),
+                                ds.ANSWERED)
+        test.assertTrue(verdict, ds.names(lambda: ds.descendants(app, "label")))
+        checked = subprocess.run([session.command_line, "--json", "check", made[name]],
+                                 env=session.env, capture_output=True, text=True)
+        root = json.loads(checked.stdout)["roots"][0]
+        test.assertEqual(root["intact"], intact, checked.stdout)
+        if intact:
+            test.assertIn("is intact: %d versions" % root["snapshots"], verdict)
+        else:
+            test.assertIn(root["problems"][0], verdict)
+            test.assertIn("delete its history", verdict)
+
+
+def thin_now(session, test, app, folder):
+    """Thin Now says what would go, as `thin --dry-run` does, and thins once
+    the user agrees."""
+    name = os.path.basename(folder)
+    versions = session.roots()[folder]["versions"]
+    session.tarvine("keep", folder, "1w:forever")
+    going = len(json.loads(session.tarvine("--json", "thin", "--dry-run", folder))["dropped"])
+    test.assertGreater(going, 0)
+    settings = setting_up(session, test, app, name)
+    session.press_when_sensitive(settings, "Thin Now\u2026")
+    asked = ds.eventually(lambda: session.frames(app, "Thin Now"), ds.ANSWERED)
+    test.assertTrue(asked, "the question")
+    test.assertTrue(session.said(asked[0], "Thinning %s now removes %d of its %d versions" %
+                                 (name, going, versions)),
+                    ds.names(lambda: ds.descendants(asked[0], "label")))
+    session.press_when_sensitive(asked[0], "Thin")
+    test.assertTrue(ds.eventually(lambda: session.said(settings, "Thinned %s: removed %d of %d" %
+                                                       (name, going, versions)), ds.ANSWERED),
+                    ds.names(lambda: ds.descendants(settings, "label")))
+    test.assertEqual(session.roots()[folder]["versions"], versions - going)
+    close_settings(session, test, app, settings, name)
+    test.assertTrue(ds.eventually(lambda: (session.row(app, name) or "").startswith(
+        "%s, Automatic, %d version" % (name, versions - going)), ds.ANSWERED),
+        session.row(app, name))
 
 
 def main():
