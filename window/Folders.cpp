@@ -50,8 +50,8 @@ std::string problemOf(const roots::Keeper::Spanned& spanned) {
   if (spanned.state == roots::Keeper::State::unavailable) {
     return _(
         "The folder is not there now: its disk may not be mounted, or it was moved or "
-        "deleted. Snapshots start again when it is back. If it moved, stop watching it "
-        "here and add it where it is now.");
+        "deleted. Snapshots start again when it is back. If it was moved or renamed, pick "
+        "Moved\u2026 to tell where it is now.");
   }
   if (spanned.problem.ok()) return "";
   if (spanned.problem.kind() == Status::Kind::damaged) {

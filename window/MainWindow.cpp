@@ -766,6 +766,10 @@ GtkWidget* MainWindow::buildActions() {
                                       });
                         }),
                         this));
+  movedButton_ = GTK_WIDGET(button(
+      _("_Moved\u2026"), _("Tell where the folder is now, if it was moved or renamed"),
+      G_CALLBACK(+[](GtkButton*, gpointer self) { static_cast<MainWindow*>(self)->moved(); }),
+      this));
   historyButton_ = GTK_WIDGET(button(
       _("_History"), _("Show the folder's versions"),
       G_CALLBACK(+[](GtkButton*, gpointer self) { static_cast<MainWindow*>(self)->openHistory(); }),
@@ -785,6 +789,7 @@ GtkWidget* MainWindow::buildActions() {
   gtk_action_bar_pack_start(GTK_ACTION_BAR(actions), pauseButton_);
   gtk_action_bar_pack_start(GTK_ACTION_BAR(actions), automatic_);
   gtk_action_bar_pack_start(GTK_ACTION_BAR(actions), checkButton_);
+  gtk_action_bar_pack_start(GTK_ACTION_BAR(actions), movedButton_);
   gtk_action_bar_pack_end(GTK_ACTION_BAR(actions), stopButton_);
   gtk_action_bar_pack_end(GTK_ACTION_BAR(actions), settingsButton_);
   gtk_action_bar_pack_end(GTK_ACTION_BAR(actions), historyButton_);
@@ -970,10 +975,11 @@ void MainWindow::selected() {
                              historyButton_, settingsButton_, stopButton_}) {
     gtk_widget_set_sensitive(control, chosen);
   }
-  if (row == nullptr) return;
+  if (row == nullptr) return gtk_widget_set_visible(movedButton_, FALSE);
   const bool paused = row->state == Folders::State::paused;
   retitle(pauseButton_, paused ? _("_Resume") : _("_Pause"));
   gtk_widget_set_sensitive(snapshotButton_, chosen && !paused);
+  gtk_widget_set_visible(movedButton_, row->state == Folders::State::unavailable);
   updating_ = true;
   gtk_check_button_set_active(GTK_CHECK_BUTTON(automatic_), row->automatic);
   updating_ = false;
@@ -1032,6 +1038,45 @@ void MainWindow::addFolder() {
         g_object_unref(dialog);
       }),
       new Asked{weak_from_this()},
+      [](gpointer data, GClosure*) { delete static_cast<Asked*>(data); }, GConnectFlags{});
+  gtk_native_dialog_show(GTK_NATIVE_DIALOG(chooser));
+}
+
+// A folder that is not there any more, moved or renamed: its new place,
+// picked as a folder is added, takes its history with it.
+void MainWindow::moved() {
+  const Folders::Row* row = selectedRow();
+  if (row == nullptr) return;
+  GtkFileChooserNative* chooser = gtk_file_chooser_native_new(
+      filled(_("Where Is %s Now?"), row->name).c_str(), window_,
+      GTK_FILE_CHOOSER_ACTION_SELECT_FOLDER, _("_Choose"), _("_Cancel"));
+  gtk_native_dialog_set_modal(GTK_NATIVE_DIALOG(chooser), TRUE);
+  struct Asked {
+    std::weak_ptr<MainWindow> window;
+    std::string from;
+  };
+  g_signal_connect_data(
+      chooser, "response", G_CALLBACK(+[](GtkNativeDialog* dialog, int response, gpointer data) {
+        auto* asked = static_cast<Asked*>(data);
+        auto window = asked->window.lock();
+        GFile* file = response == GTK_RESPONSE_ACCEPT
+                          ? gtk_file_chooser_get_file(GTK_FILE_CHOOSER(dialog))
+                          : nullptr;
+        char* path = file != nullptr ? g_file_get_path(file) : nullptr;
+        if (window && file != nullptr && path == nullptr) {
+          window->say(_("Only a folder on this computer can be watched."));
+        } else if (window && path != nullptr) {
+          window->act(_("Moving its history\u2026"),
+                      [from = asked->from, to = std::string(path)](const Folders& folders) {
+                        return folders.move(from, to);
+                      });
+        }
+        g_free(path);
+        if (file != nullptr) g_object_unref(file);
+        gtk_native_dialog_destroy(dialog);
+        g_object_unref(dialog);
+      }),
+      new Asked{weak_from_this(), row->path},
       [](gpointer data, GClosure*) { delete static_cast<Asked*>(data); }, GConnectFlags{});
   gtk_native_dialog_show(GTK_NATIVE_DIALOG(chooser));
 }

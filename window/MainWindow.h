@@ -47,6 +47,7 @@ class MainWindow : public std::enable_shared_from_this<MainWindow> {
   // says its answer, and reloads.
   void act(const char* doing, std::function<Result<std::string>(const Folders&)> change);
   void addFolder();
+  void moved();
   void stopWatching();
   void openHistory();
   void openSettings();
@@ -74,6 +75,7 @@ class MainWindow : public std::enable_shared_from_this<MainWindow> {
   GtkWidget* pauseButton_ = nullptr;
   GtkWidget* automatic_ = nullptr;
   GtkWidget* checkButton_ = nullptr;
+  GtkWidget* movedButton_ = nullptr;
   GtkWidget* historyButton_ = nullptr;
   GtkWidget* settingsButton_ = nullptr;
   GtkWidget* stopButton_ = nullptr;

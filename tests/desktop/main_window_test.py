@@ -215,6 +215,7 @@ def scenario(session, test, screenshot):
         "photos, Automatic, 3 versions"), ds.ANSWERED), session.row(app, "photos"))
     check(session, test, app, made)
     thin_now(session, test, app, made["photos"])
+    moved(session, test, app, made["usb"])
 
     # The notifications setting is the command line's: each follows the other.
     def notifications_box():
@@ -263,12 +264,11 @@ def scenario(session, test, screenshot):
     test.assertEqual(said, [])
 
 
-def add_through_the_chooser(session, test, app, folder):
-    """Add Folder…: GTK's own chooser here (no portal on this bus), the
-    folder's path typed into its location, Watch."""
-    session.press_when_sensitive(app, "Add Folder\u2026")
-    chooser = ds.eventually(lambda: session.frames(app, "Add a Folder to Watch"), ds.ANSWERED)
-    test.assertTrue(chooser, "the file chooser")
+def choose(session, test, app, title, folder, accept):
+    """GTK's own chooser (no portal on this bus) titled `title`: the folder's
+    path typed into its location, then `accept`."""
+    chooser = ds.eventually(lambda: session.frames(app, title), ds.ANSWERED)
+    test.assertTrue(chooser, "the file chooser " + title)
     chooser = chooser[0]
     # The keys go to the window under the pointer: the chooser's empty list.
     session.click(*centre(chooser))
@@ -279,10 +279,37 @@ def add_through_the_chooser(session, test, app, folder):
     test.assertTrue(location, "the chooser's location")
     location[0].get_editable_text_iface().set_text_contents(folder)
     # GTK 4.8 names its dialogs' buttons with their mnemonics too: "_Watch Watch".
-    watch = [b for b in ds.descendants(chooser, "push button")
-             if (b.get_name() or "").split(" ")[-1] == "Watch"]
-    test.assertTrue(watch, "the chooser's Watch")
-    session.press(watch[0])
+    found = [b for b in ds.descendants(chooser, "push button")
+             if (b.get_name() or "").split(" ")[-1] == accept]
+    test.assertTrue(found, "the chooser's " + accept)
+    session.press(found[0])
+
+
+def moved(session, test, app, gone):
+    """A folder that is not there any more is told its new place, as `tarvine
+    move` does: the new one is watched with the old one's history."""
+    name = os.path.basename(gone)
+    now = gone + "-moved"
+    os.makedirs(now)
+    with open(os.path.join(now, "a.txt"), "w") as f:
+        f.write(name + "\n")
+    versions = session.roots()[gone]["versions"]
+    session.pick(app, name)
+    session.press_when_sensitive(app, "Moved\u2026")
+    choose(session, test, app, "Where Is %s Now?" % name, now, "Choose")
+    test.assertTrue(ds.eventually(lambda: (session.row(app, name + "-moved") or "").startswith(
+        "%s-moved, Automatic, %d version" % (name, versions)), ds.ANSWERED),
+        ds.names(lambda: session.rows(app)))
+    roots = session.roots()
+    test.assertNotIn(gone, roots)
+    test.assertEqual((roots[now]["state"], roots[now]["versions"]), ("automatic", versions))
+
+
+def add_through_the_chooser(session, test, app, folder):
+    """Add Folder…: GTK's own chooser here (no portal on this bus), the
+    folder's path typed into its location, Watch."""
+    session.press_when_sensitive(app, "Add Folder\u2026")
+    choose(session, test, app, "Add a Folder to Watch", folder, "Watch")
     test.assertTrue(ds.eventually(lambda: session.said(app, "Watching " + folder), ds.ANSWERED),
                     ds.names(lambda: ds.descendants(app, "label")))
     test.assertTrue(ds.eventually(lambda: (session.row(app, "later") or "").startswith(
