@@ -8,6 +8,7 @@
 #include "roots/Programs.h"
 #include "shared/ManifestLoader.h"
 #include "window/Background.h"
+#include "window/Dialogs.h"
 #include "window/Widgets.h"
 
 namespace tarvine::window {
@@ -617,6 +618,26 @@ void MainWindow::build() {
       GTK_WIDGET(button(_("_Add Folder\u2026"), _("Keep the history of another folder"),
                         G_CALLBACK(+[](GtkButton*, gpointer self) {
                           static_cast<MainWindow*>(self)->addFolder();
+                        }),
+                        this)));
+  gtk_header_bar_pack_start(
+      GTK_HEADER_BAR(header),
+      GTK_WIDGET(button(_("_Kept Histories\u2026"),
+                        _("The histories of folders no longer watched: watch one again, or "
+                          "delete it"),
+                        G_CALLBACK(+[](GtkButton*, gpointer self) {
+                          auto* window = static_cast<MainWindow*>(self);
+                          showKeptHistories(window->window_, window->application_,
+                                            window->folders_);
+                        }),
+                        this)));
+  gtk_header_bar_pack_start(
+      GTK_HEADER_BAR(header),
+      GTK_WIDGET(button(_("_Bring Back from a Mirror\u2026"),
+                        _("A folder's history from its mirror, on a new computer"),
+                        G_CALLBACK(+[](GtkButton*, gpointer self) {
+                          auto* window = static_cast<MainWindow*>(self);
+                          showBringBack(window->window_, window->application_, window->folders_);
                         }),
                         this)));
   notifications_ = gtk_check_button_new_with_mnemonic(_("_Notifications"));

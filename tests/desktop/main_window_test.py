@@ -243,6 +243,7 @@ def scenario(session, test, screenshot):
     test.assertTrue(ds.eventually(lambda: not ds.applications("tarvine-history"), ds.ANSWERED))
 
     # Stop watching asks first; its history is kept when asked to.
+    old_versions = json.loads(session.tarvine("--json", "log", made["old"]))["versions"]
     session.pick(app, "old")
     session.press_when_sensitive(app, "Stop Watching\u2026")
     asked = ds.eventually(lambda: session.frames(app, "Stop Watching"), ds.ANSWERED)
@@ -252,6 +253,8 @@ def scenario(session, test, screenshot):
                                   session.row(app, "photos"), ds.ANSWERED))
     test.assertNotIn(made["old"], session.roots())
     test.assertIn(made["old"], session.tarvine("roots", "--orphans"))
+    kept_histories(session, test, app, made, old_versions)
+    bring_back(session, test, app, disk)
 
     # Closed as a user closes it: the window's program ends.
     session.press_when_sensitive(session.frames(app, "Tarvine")[0], "Close")
@@ -446,6 +449,75 @@ def thin_now(session, test, app, folder):
     test.assertTrue(ds.eventually(lambda: (session.row(app, name) or "").startswith(
         "%s, Automatic, %d version" % (name, versions - going)), ds.ANSWERED),
         session.row(app, name))
+
+
+def orphans(session):
+    return [o["folder"] for o in json.loads(session.tarvine("--json", "roots",
+                                                            "--orphans"))["orphans"]]
+
+
+def kept_histories(session, test, app, made, versions):
+    """The histories kept of folders no longer watched: one watched again
+    goes on with its versions (as `watch`), one deleted after asking (as
+    `forget`)."""
+    session.tarvine("unwatch", made["later"])
+    session.press_when_sensitive(app, "Kept Histories\u2026")
+    kept = ds.eventually(lambda: session.frames(app, "Kept Histories"), ds.ANSWERED)
+    test.assertTrue(kept, "the kept histories")
+    kept = kept[0]
+    for name in ("old", "later"):
+        test.assertTrue(ds.eventually(lambda: session.rows(kept, made[name] + ", "), ds.ANSWERED),
+                        ds.names(lambda: session.rows(kept)))
+    session.click(*centre(session.rows(kept, made["old"] + ", ")[0]))
+    session.press_when_sensitive(kept, "Watch Again")
+    test.assertTrue(ds.eventually(lambda: made["old"] in session.roots(), ds.ANSWERED))
+    # Its history goes on: the versions it had, and the snapshot watching takes
+    # when something changed (nothing did).
+    test.assertEqual(json.loads(session.tarvine("--json", "log", made["old"]))["versions"],
+                     versions)
+    test.assertTrue(ds.eventually(lambda: not session.rows(kept, made["old"] + ", "),
+                                  ds.ANSWERED))
+    session.click(*centre(session.rows(kept, made["later"] + ", ")[0]))
+    session.press_when_sensitive(kept, "Delete History\u2026")
+    asked = ds.eventually(lambda: session.frames(app, "Delete History"), ds.ANSWERED)
+    test.assertTrue(asked, "the question")
+    test.assertIn(made["later"], orphans(session))
+    session.press_when_sensitive(asked[0], "Delete")
+    test.assertTrue(ds.eventually(lambda: made["later"] not in orphans(session), ds.ANSWERED))
+    test.assertTrue(ds.eventually(lambda: session.said(kept, "Deleted the history of " +
+                                                       made["later"]), ds.ANSWERED))
+    session.press_when_sensitive(kept, "Close")
+    test.assertTrue(ds.eventually(lambda: not session.frames(app, "Kept Histories"), ds.ANSWERED))
+
+
+def bring_back(session, test, app, bare):
+    """A folder brought back from the disk mirror into a new folder, as
+    `adopt` does: watched, and its files those of the version brought back."""
+    into = os.path.join(session.folders, "back")
+    session.press_when_sensitive(app, "Bring Back from a Mirror\u2026")
+    dialog = ds.eventually(lambda: session.frames(app, "Bring Back from a Mirror"), ds.ANSWERED)
+    test.assertTrue(dialog, "the dialog")
+    dialog = dialog[0]
+    for name, text in (("Mirror address", bare), ("Folder to bring it back into", into)):
+        found = [e for e in ds.descendants(dialog, ("entry", "text")) if e.get_name() == name]
+        test.assertTrue(found, name)
+        found[0].get_editable_text_iface().set_text_contents(text)
+    session.press_when_sensitive(dialog, "Bring Back")
+    test.assertTrue(ds.eventually(lambda: session.said(dialog, into + " is back from " + bare),
+                                  ds.STARTED), ds.names(lambda: ds.descendants(dialog, "label")))
+    test.assertTrue(ds.eventually(lambda: (session.row(app, "back") or "").startswith(
+        "back, Automatic, "), ds.ANSWERED), ds.names(lambda: session.rows(app)))
+    version = json.loads(session.tarvine("--json", "log", into))["versions"][0]["id"]
+
+    def git(*args):
+        return subprocess.run(["git", "--git-dir", bare, *args], check=True,
+                              capture_output=True).stdout
+    names = git("ls-tree", "-r", "--name-only", version).decode().split()
+    test.assertEqual(sorted(names), sorted(os.listdir(into)))
+    for name in names:
+        with open(os.path.join(into, name), "rb") as f:
+            test.assertEqual(f.read(), git("show", "%s:%s" % (version, name)), name)
+    session.press_when_sensitive(dialog, "Close")
 
 
 def main():
