@@ -306,8 +306,10 @@ struct BringBack : Dialog {
       return say(_("Give the mirror's address and the folder to bring its history into."));
     }
     act(_("Bringing the history back\u2026"),
-        [url, into, version = std::string(gtk_editable_get_text(GTK_EDITABLE(version)))](
-            const Folders& folders) { return folders.adopt(url, into, version); });
+        [url, into, version = std::string(gtk_editable_get_text(GTK_EDITABLE(version))),
+         progress = progressOn(this->progress, &pulse, alive)](const Folders& folders) {
+          return folders.adopt(url, into, version, progress);
+        });
   }
 
   void build() {

@@ -341,10 +341,10 @@ struct MainWindow::Settings {
   void pushMirror() {
     const Folders::MirrorRow* row = selectedMirror();
     if (row == nullptr) return;
-    changeMirrors(_("Pushing the history to its mirror\u2026"),
-                  [folder = folder, url = row->url](const Folders& folders) {
-                    return folders.pushMirror(folder, url);
-                  });
+    changeMirrors(
+        _("Pushing the history to its mirror\u2026"),
+        [folder = folder, url = row->url, progress = progressOn(pushing, &pulse, alive)](
+            const Folders& folders) { return folders.pushMirror(folder, url, progress); });
   }
 
   // A folder on a disk: the mirror is a repository named after the folder

@@ -1,5 +1,7 @@
 #include "window/Widgets.h"
 
+#include <atomic>
+
 namespace tarvine::window {
 
 GtkWidget* label(const std::string& text, const char* cssClass) {
@@ -85,6 +87,31 @@ void stopPulsing(GtkProgressBar* bar, guint* pulse) {
   if (*pulse != 0) g_source_remove(*pulse);
   *pulse = 0;
   gtk_widget_set_visible(GTK_WIDGET(bar), FALSE);
+}
+
+std::function<void(double)> progressOn(GtkProgressBar* bar, guint* pulse,
+                                       std::shared_ptr<bool> alive) {
+  struct Step {
+    GtkProgressBar* bar;
+    guint* pulse;
+    std::shared_ptr<bool> alive;
+    double fraction;
+  };
+  // A whole percent at a time: a push tells of every object it sends.
+  auto shown = std::make_shared<std::atomic<int>>(-1);
+  return [bar, pulse, alive, shown](double fraction) {
+    const int percent = static_cast<int>(fraction * 100);
+    if (shown->exchange(percent) == percent) return;
+    g_idle_add_once(
+        [](gpointer data) {
+          std::unique_ptr<Step> step(static_cast<Step*>(data));
+          if (!*step->alive) return;
+          if (*step->pulse != 0) g_source_remove(*step->pulse);
+          *step->pulse = 0;
+          gtk_progress_bar_set_fraction(step->bar, step->fraction);
+        },
+        new Step{bar, pulse, alive, fraction});
+  };
 }
 
 const char* stringOf(gpointer item) {

@@ -2,6 +2,8 @@
 
 #include <gtk/gtk.h>
 
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -31,6 +33,11 @@ GtkListView* listView(GListModel* model, GtkListItemFactory* factory,
 // `*pulse` holds the timer, which stopPulsing ends.
 void startPulsing(GtkProgressBar* bar, const char* text, guint* pulse);
 void stopPulsing(GtkProgressBar* bar, guint* pulse);
+// For work in the background that can tell how far it is (0 to 1), from
+// its own thread: each step is shown on `bar` from the main loop, where it
+// ends the pulsing, as long as `*alive` (the bar's window is there) holds.
+std::function<void(double)> progressOn(GtkProgressBar* bar, guint* pulse,
+                                       std::shared_ptr<bool> alive);
 // The text of a GtkStringList's item, or null.
 const char* stringOf(gpointer item);
 std::vector<std::string> stringsOf(GtkStringList* list);

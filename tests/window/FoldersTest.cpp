@@ -142,5 +142,47 @@ TEST_F(FoldersTest, ControlsChangeWhatTheCommandLineSees) {
   EXPECT_TRUE(orphans->empty());
 }
 
+// A mirror as the settings show it: before its first push, up to date,
+// behind, and after a push that failed because its disk went, with why.
+TEST_F(FoldersTest, MirrorsSayHowTheirPushesWent) {
+  const std::string root = folder("docs");
+  ASSERT_TRUE(folders.add(root).ok());
+  fs::create_directories(tmp.file("disk"));
+  const std::string url = tmp.file("disk/docs.git");
+  ASSERT_TRUE(folders.addMirror(root, url).ok());
+  const auto status = [&]() -> std::string {
+    auto rows = folders.mirrors(root);
+    if (!rows.ok()) return rows.status().message();
+    if (rows->size() != 1 || rows->front().url != url) return "not one mirror";
+    EXPECT_EQ(rows->front().label, url + ", " + rows->front().status);
+    return rows->front().status;
+  };
+  EXPECT_EQ(status(), "not pushed yet");
+  double sent = 0;
+  ASSERT_TRUE(folders.pushMirror(root, url, [&](double fraction) { sent = fraction; }).ok());
+  EXPECT_EQ(sent, 1.0);
+  EXPECT_TRUE(status().starts_with("last pushed just now (")) << status();
+  EXPECT_TRUE(status().ends_with(", up to date")) << status();
+  tmp.write("docs/b.txt", "two");
+  ASSERT_TRUE(folders.snapshot(root).ok());
+  EXPECT_TRUE(status().ends_with(", 1 snapshot not pushed yet")) << status();
+
+  fs::rename(tmp.file("disk"), tmp.file("unplugged"));
+  auto failed = folders.pushMirror(root, url);
+  ASSERT_FALSE(failed.ok());
+  EXPECT_NE(status().find(", 1 snapshot not pushed yet. 1 failed push, the last: " +
+                          failed.status().message()),
+            std::string::npos)
+      << status();
+
+  // Brought back only into an empty or new folder.
+  fs::rename(tmp.file("unplugged"), tmp.file("disk"));
+  EXPECT_FALSE(folders.adopt(url, folder("full")).ok());
+  ASSERT_TRUE(folders.removeMirror(root, url).ok());
+  auto none = folders.mirrors(root);
+  ASSERT_TRUE(none.ok());
+  EXPECT_TRUE(none->empty());
+}
+
 }  // namespace
 }  // namespace tarvine::window
