@@ -7,7 +7,12 @@ pattern typed in a folder's settings is previewed, saved to the history's
 rule file, and leaves its files out of the next snapshot; pausing in the
 window reaches the command line, and what the command line changes reaches
 the window; History opens the folder's history window; stopping to watch a
-folder asks whether to keep its history. The window says no GLib critical or warning on the way.
+folder asks whether to keep its history. What the command line does beyond
+that, the window does too, each checked against the command line's answers:
+a disk mirror added and pushed (and sound to `git fsck --strict`), a history
+checked, thinned now, a moved folder told its new place, kept histories
+watched again or deleted, and the mirror brought back into a new folder.
+The window says no GLib critical or warning on the way.
 
 Usage: main_window_test.py --build BUILD [--screenshot PNG]"""
 
