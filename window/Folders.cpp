@@ -101,6 +101,19 @@ const char* damageAdvice() {
       "to start a new one.");
 }
 
+// The first few problems found, each on a line of its own: enough to say what
+// is damaged; the command line lists them all.
+std::string problemsText(const std::vector<std::string>& problems) {
+  constexpr std::size_t kShown = 5;
+  std::string text;
+  for (std::size_t i = 0; i < problems.size() && i < kShown; ++i) text += "\n" + problems[i];
+  if (problems.size() > kShown) {
+    text += "\n" + filled(_("(and %s more: tarvine check lists them all)"),
+                          {number(problems.size() - kShown)});
+  }
+  return text;
+}
+
 std::function<void(const history::mirror::Progress&)> fractions(
     const std::function<void(double)>& progress) {
   if (!progress) return {};
@@ -336,20 +349,37 @@ Result<Folders::Verdict> Folders::check(const std::string& folder) const {
                             "objects read and verified."),
                           {nameOf(folder), number(report.snapshots), number(report.objects)})};
   }
-  std::string text =
-      filled(ngettext("The history of %s is damaged: %s problem found.",
-                      "The history of %s is damaged: %s problems found.", report.problems.size()),
-             {nameOf(folder), number(report.problems.size())});
-  // A few are enough to say what is damaged; the command line lists them all.
-  constexpr std::size_t kShown = 5;
-  for (std::size_t i = 0; i < report.problems.size() && i < kShown; ++i) {
-    text += "\n" + report.problems[i];
+  return Verdict{false, filled(ngettext("The history of %s is damaged: %s problem found.",
+                                        "The history of %s is damaged: %s problems found.",
+                                        report.problems.size()),
+                               {nameOf(folder), number(report.problems.size())}) +
+                            problemsText(report.problems) + "\n" + damageAdvice()};
+}
+
+Result<Folders::Verdict> Folders::checkMirror(const std::string& folder,
+                                              const std::string& url) const {
+  auto checked = roots::mirrors::check(keeper_.container(), folder);
+  if (!checked.ok()) return checked.status();
+  for (const roots::mirrors::CheckedMirror& each : *checked) {
+    if (each.url != url) continue;
+    if (!each.report.ok()) return each.report.status();
+    const history::CheckReport& report = *each.report;
+    if (report.intact()) {
+      return Verdict{true, filled(_("The mirror %s is intact: %s versions and %s stored objects "
+                                    "read and verified."),
+                                  {url, number(report.snapshots), number(report.objects)})};
+    }
+    return Verdict{
+        false,
+        filled(ngettext("The mirror %s is damaged: %s problem found.",
+                        "The mirror %s is damaged: %s problems found.", report.problems.size()),
+               {url, number(report.problems.size())}) +
+            problemsText(report.problems) + "\n" +
+            _("Remove it, and add a mirror in a new place: its first push sends the whole "
+              "history again.")};
   }
-  if (report.problems.size() > kShown) {
-    text += "\n" + filled(_("(and %s more: tarvine check lists them all)"),
-                          {number(report.problems.size() - kShown)});
-  }
-  return Verdict{false, text + "\n" + damageAdvice()};
+  return Status::failure(Status::Kind::notFound,
+                         filled(_("%s is not a mirror of %s."), {url, nameOf(folder)}));
 }
 
 Result<Folders::Thinned> Folders::thin(const std::string& folder, bool dryRun) const {

@@ -64,6 +64,12 @@ class Folders {
   // Refused (invalid) with what is wrong when either cannot be read.
   Result<std::string> setRetention(const std::string& folder, const Retention& retention) const;
 
+  // A verdict on a history or a mirror: whether it is intact, in words.
+  struct Verdict {
+    bool intact = false;
+    std::string text;
+  };
+
   // A folder's mirrors, each with how its pushes went in words, as
   // `tarvine mirror list FOLDER` says it.
   struct MirrorRow {
@@ -81,13 +87,14 @@ class Folders {
   Result<std::string> pushMirror(const std::string& folder, const std::string& url,
                                  const std::function<void(double)>& progress = {}) const;
 
+  // Every object the disk mirror `url` of the folder reaches read and
+  // verified, as `tarvine check --mirror FOLDER` does, in words; a server's
+  // mirror is checked on the server.
+  Result<Verdict> checkMirror(const std::string& folder, const std::string& url) const;
+
   // Every version of the folder's history read and verified, as `tarvine
   // check FOLDER` does: the verdict, and for a damaged history what is
   // damaged and what to do. A failure only when it could not be checked.
-  struct Verdict {
-    bool intact = false;
-    std::string text;
-  };
   Result<Verdict> check(const std::string& folder) const;
 
   // Thinning to the retention policy now, as `tarvine thin`: `dryRun` only

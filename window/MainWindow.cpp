@@ -75,6 +75,7 @@ struct MainWindow::Settings {
   GtkWidget* mirrorUrl = nullptr;
   GtkWidget* removeMirrorButton = nullptr;
   GtkWidget* pushButton = nullptr;
+  GtkWidget* checkMirrorButton = nullptr;
   GtkWidget* thinButton = nullptr;
   GtkProgressBar* pushing = nullptr;
   guint pulse = 0;
@@ -207,7 +208,6 @@ struct MainWindow::Settings {
     if (working) return;
     working = true;
     mirrorSelected();
-    gtk_widget_set_sensitive(thinButton, FALSE);
     startPulsing(pushing, _("Finding what thinning removes\u2026"), &pulse);
     auto alive = this->alive;
     inBackground<Result<Folders::Thinned>>(
@@ -217,7 +217,6 @@ struct MainWindow::Settings {
           working = false;
           stopPulsing(pushing, &pulse);
           mirrorSelected();
-          gtk_widget_set_sensitive(thinButton, TRUE);
           if (!would.ok()) return say(would.status().message());
           if (would->versions == 0) return say(would->text);
           askToThin(would->text);
@@ -280,10 +279,17 @@ struct MainWindow::Settings {
         [this, alive](Result<std::vector<Folders::MirrorRow>>& rows) {
           if (!*alive) return;
           if (!rows.ok()) return say(rows.status().message());
+          // The mirror selected stays so as its status is read again.
+          const std::string kept = selectedMirror() != nullptr ? selectedMirror()->url : "";
           mirrorRows = std::move(*rows);
           std::vector<std::string> labels;
-          for (const Folders::MirrorRow& row : mirrorRows) labels.push_back(row.label);
+          guint reselect = GTK_INVALID_LIST_POSITION;
+          for (const Folders::MirrorRow& row : mirrorRows) {
+            if (row.url == kept) reselect = static_cast<guint>(labels.size());
+            labels.push_back(row.label);
+          }
           setStrings(mirrorLabels, labels);
+          gtk_single_selection_set_selected(mirrorSelection, reselect);
           mirrorSelected();
         });
   }
@@ -293,10 +299,13 @@ struct MainWindow::Settings {
     return at < mirrorRows.size() ? &mirrorRows[at] : nullptr;
   }
 
+  // What can be done now: one push, thinning or change to the mirrors at a time.
   void mirrorSelected() const {
     const bool chosen = selectedMirror() != nullptr;
     gtk_widget_set_sensitive(removeMirrorButton, chosen && !working);
     gtk_widget_set_sensitive(pushButton, chosen && !working);
+    gtk_widget_set_sensitive(checkMirrorButton, chosen && !working);
+    gtk_widget_set_sensitive(thinButton, !working);
   }
 
   // Adds, removes or pushes a mirror in the background, then says how it
@@ -335,6 +344,17 @@ struct MainWindow::Settings {
     changeMirrors(_("Removing the mirror\u2026"),
                   [folder = folder, url = row->url](const Folders& folders) {
                     return folders.removeMirror(folder, url);
+                  });
+  }
+
+  void checkMirror() {
+    const Folders::MirrorRow* row = selectedMirror();
+    if (row == nullptr) return;
+    changeMirrors(_("Checking the mirror\u2026"),
+                  [folder = folder, url = row->url](const Folders& folders) -> Result<std::string> {
+                    auto verdict = folders.checkMirror(folder, url);
+                    if (!verdict.ok()) return verdict.status();
+                    return verdict->text;
                   });
   }
 
@@ -441,6 +461,11 @@ struct MainWindow::Settings {
                           }),
                           this));
     gtk_box_append(GTK_BOX(acting), removeMirrorButton);
+    checkMirrorButton = GTK_WIDGET(button(
+        _("C_heck Mirror"), _("Read everything the mirror holds and verify it"),
+        G_CALLBACK(+[](GtkButton*, gpointer self) { static_cast<Settings*>(self)->checkMirror(); }),
+        this));
+    gtk_box_append(GTK_BOX(acting), checkMirrorButton);
     pushButton = GTK_WIDGET(button(
         _("P_ush Now"), _("Send the snapshots the mirror lacks now"),
         G_CALLBACK(+[](GtkButton*, gpointer self) { static_cast<Settings*>(self)->pushMirror(); }),

@@ -406,6 +406,14 @@ def mirror_to_a_disk(session, test, app, folder):
     fsck = subprocess.run(["git", "--git-dir", bare, "fsck", "--strict"], capture_output=True,
                           text=True)
     test.assertEqual(fsck.returncode, 0, fsck.stderr)
+    # Check Mirror reads it as `check --mirror` does.
+    session.press_when_sensitive(settings, "Check Mirror")
+    checked = json.loads(session.tarvine("--json", "check", "--mirror", folder))["mirrors"]
+    test.assertEqual([(m["url"], m["intact"]) for m in checked], [(bare, True)])
+    test.assertTrue(ds.eventually(lambda: session.said(
+        settings, "The mirror %s is intact: %d versions and %d stored objects" %
+        (bare, checked[0]["snapshots"], checked[0]["objects"])), ds.ANSWERED),
+        ds.names(lambda: ds.descendants(settings, "label")))
     close_settings(session, test, app, settings, name)
     return bare
 
