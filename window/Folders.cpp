@@ -65,6 +65,30 @@ std::string problemOf(const roots::Keeper::Spanned& spanned) {
                 {spanned.problem.message()});
 }
 
+// A mirror whose pushes fail, in words, with what to do; empty when every
+// mirror's last push went well (or the mirrors cannot be read: the settings
+// say why).
+std::string mirrorProblem(const roots::Container& container, const std::string& root) {
+  auto listed = roots::mirrors::list(container, root);
+  if (!listed.ok()) return "";
+  std::string text;
+  for (const auto& each : *listed) {
+    for (const history::mirror::Mirror& mirror : each.mirrors) {
+      if (mirror.failures == 0) continue;
+      const auto failures = static_cast<std::size_t>(mirror.failures);
+      text += (text.empty() ? "" : " ") +
+              filled(ngettext("Its mirror %s failed %s push (%s): check that its disk is mounted "
+                              "or its server can be reached; it is tried again on its own.",
+                              "Its mirror %s failed %s pushes, the last: %s. Check that its disk "
+                              "is mounted or its server can be reached; it is tried again on "
+                              "its own.",
+                              failures),
+                     {mirror.url, std::to_string(failures), mirror.lastFailure});
+    }
+  }
+  return text;
+}
+
 // A size as Retention::parseSize reads it.
 std::string sizeLimitText(const std::optional<std::uint64_t>& limit) {
   if (!limit) return "none";
@@ -160,6 +184,9 @@ Result<std::vector<Folders::Row>> Folders::load(std::int64_t now) const {
     }
     row.size = roots::words::bytes(each.bytes);
     row.problem = problemOf(each);
+    if (std::string failing = mirrorProblem(keeper_.container(), row.path); !failing.empty()) {
+      row.problem += (row.problem.empty() ? "" : " ") + failing;
+    }
     const std::string versions =
         filled(ngettext("%s version", "%s versions", row.versions), {std::to_string(row.versions)});
     const std::string last =

@@ -174,6 +174,14 @@ TEST_F(FoldersTest, MirrorsSayHowTheirPushesWent) {
                           failed.status().message()),
             std::string::npos)
       << status();
+  // The list says it too, with what to do.
+  auto rows = folders.load();
+  ASSERT_TRUE(rows.ok());
+  ASSERT_EQ(rows->size(), 1u);
+  EXPECT_NE(rows->front().problem.find("Its mirror " + url + " failed 1 push (" +
+                                       failed.status().message() + ")"),
+            std::string::npos)
+      << rows->front().problem;
 
   // Brought back only into an empty or new folder.
   fs::rename(tmp.file("unplugged"), tmp.file("disk"));
