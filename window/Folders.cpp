@@ -447,6 +447,11 @@ Result<Folders::Thinned> Folders::thin(const std::string& folder, bool dryRun) c
   return answer;
 }
 
+Result<std::string> Folders::pack(const std::string& folder) const {
+  if (Status packed = keeper_.pack(folder); !packed.ok()) return packed;
+  return filled(_("Packed the history of %s into one pack."), {nameOf(folder)});
+}
+
 Result<std::string> Folders::move(const std::string& from, const std::string& to) const {
   const std::string now = roots::resolvedPath(to);
   if (Status moved = keeper_.move(from, now); !moved.ok()) return moved;

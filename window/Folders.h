@@ -105,6 +105,10 @@ class Folders {
   };
   Result<Thinned> thin(const std::string& folder, bool dryRun) const;
 
+  // The whole history packed into one pack, as `tarvine pack` (snapshots
+  // pack what they add on their own).
+  Result<std::string> pack(const std::string& folder) const;
+
   // The watched folder `from`, no longer there, is `to` now (moved or
   // renamed), with its history, as `tarvine move`.
   Result<std::string> move(const std::string& from, const std::string& to) const;

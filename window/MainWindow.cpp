@@ -77,6 +77,7 @@ struct MainWindow::Settings {
   GtkWidget* pushButton = nullptr;
   GtkWidget* checkMirrorButton = nullptr;
   GtkWidget* thinButton = nullptr;
+  GtkWidget* packButton = nullptr;
   GtkProgressBar* pushing = nullptr;
   guint pulse = 0;
   bool working = false;
@@ -255,7 +256,7 @@ struct MainWindow::Settings {
         _("_Thin"), _("Remove those versions now"), G_CALLBACK(+[](GtkButton*, gpointer data) {
           auto* asked = static_cast<Asked*>(data);
           if (*asked->alive) {
-            asked->settings->changeMirrors(
+            asked->settings->work(
                 _("Thinning the history\u2026"),
                 [folder = asked->settings->folder](const Folders& folders) -> Result<std::string> {
                   auto thinned = folders.thin(folder, false);
@@ -306,12 +307,13 @@ struct MainWindow::Settings {
     gtk_widget_set_sensitive(pushButton, chosen && !working);
     gtk_widget_set_sensitive(checkMirrorButton, chosen && !working);
     gtk_widget_set_sensitive(thinButton, !working);
+    gtk_widget_set_sensitive(packButton, !working);
   }
 
-  // Adds, removes or pushes a mirror in the background, then says how it
-  // went and reads the mirrors again.
-  void changeMirrors(const char* doing, std::function<Result<std::string>(const Folders&)> change,
-                     bool clearUrl = false) {
+  // Changes the mirrors, pushes or checks one, thins or packs, in the
+  // background; then says how it went and reads the mirrors again.
+  void work(const char* doing, std::function<Result<std::string>(const Folders&)> change,
+            bool clearUrl = false) {
     if (working) return;
     working = true;
     mirrorSelected();
@@ -332,7 +334,7 @@ struct MainWindow::Settings {
   void addMirror() {
     const std::string url = gtk_editable_get_text(GTK_EDITABLE(mirrorUrl));
     if (url.empty()) return say(_("Type the mirror's address, or choose a disk's folder."));
-    changeMirrors(
+    work(
         _("Adding the mirror\u2026"),
         [folder = folder, url](const Folders& folders) { return folders.addMirror(folder, url); },
         true);
@@ -341,30 +343,28 @@ struct MainWindow::Settings {
   void removeMirror() {
     const Folders::MirrorRow* row = selectedMirror();
     if (row == nullptr) return;
-    changeMirrors(_("Removing the mirror\u2026"),
-                  [folder = folder, url = row->url](const Folders& folders) {
-                    return folders.removeMirror(folder, url);
-                  });
+    work(_("Removing the mirror\u2026"), [folder = folder, url = row->url](const Folders& folders) {
+      return folders.removeMirror(folder, url);
+    });
   }
 
   void checkMirror() {
     const Folders::MirrorRow* row = selectedMirror();
     if (row == nullptr) return;
-    changeMirrors(_("Checking the mirror\u2026"),
-                  [folder = folder, url = row->url](const Folders& folders) -> Result<std::string> {
-                    auto verdict = folders.checkMirror(folder, url);
-                    if (!verdict.ok()) return verdict.status();
-                    return verdict->text;
-                  });
+    work(_("Checking the mirror\u2026"),
+         [folder = folder, url = row->url](const Folders& folders) -> Result<std::string> {
+           auto verdict = folders.checkMirror(folder, url);
+           if (!verdict.ok()) return verdict.status();
+           return verdict->text;
+         });
   }
 
   void pushMirror() {
     const Folders::MirrorRow* row = selectedMirror();
     if (row == nullptr) return;
-    changeMirrors(
-        _("Pushing the history to its mirror\u2026"),
-        [folder = folder, url = row->url, progress = progressOn(pushing, &pulse, alive)](
-            const Folders& folders) { return folders.pushMirror(folder, url, progress); });
+    work(_("Pushing the history to its mirror\u2026"),
+         [folder = folder, url = row->url, progress = progressOn(pushing, &pulse, alive)](
+             const Folders& folders) { return folders.pushMirror(folder, url, progress); });
   }
 
   // A folder on a disk: the mirror is a repository named after the folder
@@ -570,8 +570,18 @@ struct MainWindow::Settings {
         _("_Thin Now\u2026"), _("Remove now the versions the policy does not keep"),
         G_CALLBACK(+[](GtkButton*, gpointer self) { static_cast<Settings*>(self)->thinNow(); }),
         this));
+    packButton =
+        GTK_WIDGET(button(_("Pac_k Now"), _("Pack the whole history into one, as git gc does"),
+                          G_CALLBACK(+[](GtkButton*, gpointer self) {
+                            static_cast<Settings*>(self)->work(
+                                _("Packing the history\u2026"),
+                                [folder = static_cast<Settings*>(self)->folder](
+                                    const Folders& folders) { return folders.pack(folder); });
+                          }),
+                          this));
     GtkWidget* keeping = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 8);
     gtk_widget_set_halign(keeping, GTK_ALIGN_END);
+    gtk_box_append(GTK_BOX(keeping), packButton);
     gtk_box_append(GTK_BOX(keeping), thinButton);
     gtk_box_append(GTK_BOX(keeping), apply);
     gtk_box_append(GTK_BOX(box), keeping);

@@ -112,6 +112,16 @@ class MainWindow(ds.Session):
                    for label in ds.descendants(within, "label"))
 
 
+def store_of(session, folder):
+    """The history's folder of the watched `folder`, as its config names it."""
+    history = os.path.join(session.container, "history")
+    for store in (os.path.join(history, d) for d in os.listdir(history)):
+        with open(os.path.join(store, "config")) as f:
+            if folder in f.read():
+                return store
+    raise AssertionError("no history of " + folder)
+
+
 def prepare(session):
     """Folders in each state, made with the command line."""
     made = {}
@@ -132,13 +142,8 @@ def prepare(session):
     session.tarvine("pause", made["old"])
     ds.shutil.rmtree(made["usb"])
     # A history damaged beyond what reading it repairs: its HEAD is garbage.
-    heads = [os.path.join(session.container, "history", d) for d in
-             os.listdir(os.path.join(session.container, "history"))]
-    for store in heads:
-        with open(os.path.join(store, "config")) as f:
-            if made["broken"] in f.read():
-                with open(os.path.join(store, "HEAD"), "w") as g:
-                    g.write("garbage\n")
+    with open(os.path.join(store_of(session, made["broken"]), "HEAD"), "w") as f:
+        f.write("garbage\n")
     return made
 
 
@@ -458,6 +463,13 @@ def thin_now(session, test, app, folder):
                                                        (name, going, versions)), ds.ANSWERED),
                     ds.names(lambda: ds.descendants(settings, "label")))
     test.assertEqual(session.roots()[folder]["versions"], versions - going)
+    # Pack Now, as `tarvine pack`: the whole history in one pack.
+    session.press_when_sensitive(settings, "Pack Now")
+    test.assertTrue(ds.eventually(lambda: session.said(
+        settings, "Packed the history of %s into one pack." % name), ds.ANSWERED),
+        ds.names(lambda: ds.descendants(settings, "label")))
+    packs = os.path.join(store_of(session, folder), "objects", "pack")
+    test.assertEqual(len([p for p in os.listdir(packs) if p.endswith(".pack")]), 1)
     close_settings(session, test, app, settings, name)
     test.assertTrue(ds.eventually(lambda: (session.row(app, name) or "").startswith(
         "%s, Automatic, %d version" % (name, versions - going)), ds.ANSWERED),
