@@ -119,10 +119,9 @@ std::string number(std::size_t value) { return std::to_string(value); }
 // What to do about a history that is damaged, whatever the damage.
 const char* damageAdvice() {
   return _(
-      "Its snapshots stop at the last version that can be read. If it has a mirror, bring "
-      "the history back from it into a new folder (Bring Back from a Mirror\u2026); "
-      "otherwise stop watching the folder, delete its history and add the folder again "
-      "to start a new one.");
+      "If it has a mirror, bring the history back from it into a new folder (Bring Back "
+      "from a Mirror\u2026); otherwise stop watching the folder, delete its history and add "
+      "the folder again to start a new one.");
 }
 
 // The first few problems found, each on a line of its own: enough to say what
