@@ -103,6 +103,15 @@ Result<HistoryModel::Listing> HistoryModel::load(std::size_t limit, std::int64_t
   listing.repository = read->repository;
   listing.complete = read->versions.size() < limit;
   if (read->healed) listing.notice = roots::words::healed({read->root, *read->healed});
+  // The pins and the policy, as `tarvine keep` reads them: the window
+  // reloads when either changes.
+  auto kept = keeper_.retention(read->root);
+  if (!kept.ok()) return kept.status();
+  const history::Retention& policy = kept->retention;
+  listing.keeps = roots::language::formatted(
+      _("Policy of %s: keeps %s, size limit %s. A version kept always stays whatever it says."),
+      read->root.substr(read->root.find_last_of('/') + 1).c_str(), policy.text().c_str(),
+      policy.sizeLimit ? roots::words::bytes(*policy.sizeLimit).c_str() : _("none"));
   for (history::Version& version : read->versions) {
     Row row;
     row.what = what(version.reason);
@@ -118,7 +127,10 @@ Result<HistoryModel::Listing> HistoryModel::load(std::size_t limit, std::int64_t
       row.detail = (version.size ? sizeText(*version.size) + ", " : std::string()) +
                    (version.object == read->current ? _("same as now") : _("differs from now"));
     }
+    row.pinned =
+        std::find(kept->pinned.begin(), kept->pinned.end(), version.id) != kept->pinned.end();
     row.label = row.what + ", " + row.when + " (" + row.at + "), " + row.detail;
+    if (row.pinned) row.label += std::string(", ") + _("kept always");
     row.version = std::move(version);
     listing.rows.push_back(std::move(row));
   }
@@ -166,6 +178,14 @@ Result<std::string> HistoryModel::copyOf(const std::string& version, const std::
 Result<history::Restored> HistoryModel::restore(const std::string& version,
                                                 const std::string& below) const {
   return keeper_.restore(pathOf(below), version);
+}
+
+Result<std::string> HistoryModel::pin(const std::string& version) const {
+  return keeper_.pin(target_, version);
+}
+
+Result<std::string> HistoryModel::unpin(const std::string& version) const {
+  return keeper_.unpin(target_, version);
 }
 
 namespace {

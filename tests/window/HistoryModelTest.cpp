@@ -142,6 +142,50 @@ TEST_F(HistoryModelTest, RestoreKeepsTheCurrentStateFirstAndItsUndoPutsItBack) {
   EXPECT_EQ(model.restore("no-such-version").status().kind(), Status::Kind::notFound);
 }
 
+// Keep Always is the command line's pin: a pin made either way shows on its
+// row, thinning keeps it, and the policy is said beside the versions.
+TEST_F(HistoryModelTest, AVersionKeptAlwaysSaysSoAndOutlivesThePolicy) {
+  const std::string oldest = notesVersions({"one\n", "two\n", "three\n", "four\n"});
+  HistoryModel model(keeper, root + "/notes.txt");
+  auto listing = model.load();
+  ASSERT_TRUE(listing.ok()) << listing.status().message();
+  ASSERT_EQ(listing->rows.size(), 4u);
+  EXPECT_EQ(listing->keeps,
+            "Policy of root: keeps all:1d,1h:1w,1d:90d,1w:forever, size limit none. A version "
+            "kept always stays whatever it says.");
+  const std::string second = listing->rows[2].version.id, third = listing->rows[1].version.id;
+
+  auto pinned = model.pin(second.substr(0, 8));
+  ASSERT_TRUE(pinned.ok()) << pinned.status().message();
+  EXPECT_EQ(*pinned, second);
+  ASSERT_TRUE(keeper.pin(root, third).ok());  // as `tarvine pin` does
+  ASSERT_TRUE(keeper.setRetention(root, *history::Retention::parse("1w:forever")).ok());
+  listing = model.load();
+  ASSERT_TRUE(listing.ok());
+  std::vector<bool> marks;
+  for (const auto& row : listing->rows) {
+    marks.push_back(row.pinned);
+    const std::string end = ", kept always";
+    EXPECT_EQ(row.label.size() > end.size() && row.label.ends_with(end), row.pinned) << row.label;
+  }
+  EXPECT_EQ(marks, (std::vector<bool>{false, true, true, false}));
+  EXPECT_EQ(listing->keeps.rfind("Policy of root: keeps 1w:forever, size limit none.", 0), 0u);
+
+  // Unpinned, the policy decides again: it keeps the oldest of the week.
+  ASSERT_TRUE(model.unpin(third).ok());
+  EXPECT_EQ(model.unpin(third).status().kind(), Status::Kind::notFound);
+  EXPECT_FALSE(model.pin("no-such-version").ok());
+  ASSERT_TRUE(keeper.thin(root, std::time(nullptr)).ok());
+  listing = model.load();
+  ASSERT_TRUE(listing.ok());
+  std::vector<std::string> ids;
+  for (const auto& row : listing->rows) ids.push_back(row.pinned ? "pinned" : row.version.id);
+  EXPECT_EQ(ids.size(), 3u);
+  EXPECT_EQ(ids[1], "pinned");
+  EXPECT_EQ(ids[2], oldest);
+  EXPECT_EQ(listing->rows[1].version.id, second);
+}
+
 TEST_F(HistoryModelTest, OpenMakesAReadOnlyCopyUnderTheFilesName) {
   const std::string oldest = notesVersions({"old\n", "new\n"});
   HistoryModel model(keeper, root + "/notes.txt");
