@@ -180,6 +180,25 @@ Result<history::Restored> HistoryModel::restore(const std::string& version,
   return keeper_.restore(pathOf(below), version);
 }
 
+Result<std::string> HistoryModel::snapshot() const {
+  auto taken = keeper_.snapshot(target_, history::Reason::manual, /*tidy=*/true);
+  if (!taken.ok()) return taken.status();
+  const std::string name = taken->root.substr(taken->root.find_last_of('/') + 1);
+  const auto read = static_cast<unsigned long long>(taken->snapshot.filesRead);
+  std::string said =
+      taken->snapshot.id.empty()
+          ? roots::language::formatted(_("Nothing in %s changed since its last snapshot."),
+                                       name.c_str())
+          : roots::language::formatted(ngettext("Snapshot of %s taken (%llu file read).",
+                                                "Snapshot of %s taken (%llu files read).",
+                                                static_cast<unsigned long>(read)),
+                                       name.c_str(), read);
+  // What was left out, and a packing that failed, as the command line says them.
+  const std::vector<std::string> lines = roots::words::taken(*taken);
+  for (std::size_t i = 1; i < lines.size(); ++i) said += "\n" + lines[i];
+  return said;
+}
+
 Result<std::string> HistoryModel::pin(const std::string& version) const {
   return keeper_.pin(target_, version);
 }

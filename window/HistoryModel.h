@@ -58,6 +58,10 @@ class HistoryModel {
   Result<history::Restored> restore(const std::string& version,
                                     const std::string& below = "") const;
 
+  // A snapshot of the watched folder that holds the target, now, as
+  // `tarvine snapshot` takes it (and packs after it): what it did, in words.
+  Result<std::string> snapshot() const;
+
   // Keeps `version` whatever the folder's policy says, or lets the policy
   // decide about it again, as `tarvine pin` and `unpin` do: the full id.
   Result<std::string> pin(const std::string& version) const;

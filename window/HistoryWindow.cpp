@@ -408,7 +408,7 @@ void HistoryWindow::build() {
         GTK_WIDGET(bannerSaveButton_), GTK_WIDGET(empty_), GTK_WIDGET(stack_),
         GTK_WIDGET(openButton_), GTK_WIDGET(filesButton_), GTK_WIDGET(restoreButton_),
         GTK_WIDGET(compareButton_), GTK_WIDGET(saveButton_), GTK_WIDGET(deletedButton_),
-        GTK_WIDGET(pinButton_), GTK_WIDGET(keeps_)}) {
+        GTK_WIDGET(pinButton_), GTK_WIDGET(keeps_), GTK_WIDGET(snapshotButton_)}) {
     held(widget);
   }
   selected();
@@ -427,6 +427,13 @@ void HistoryWindow::buildHeader() {
   gtk_box_append(GTK_BOX(titles), title);
   gtk_box_append(GTK_BOX(titles), subtitle);
   gtk_header_bar_set_title_widget(GTK_HEADER_BAR(header), titles);
+  snapshotButton_ =
+      button(_("_Snapshot Now"), _("Keep the watched folder as it is now as a new version"),
+             G_CALLBACK(+[](GtkButton*, gpointer self) {
+               static_cast<HistoryWindow*>(self)->snapshotNow();
+             }),
+             this);
+  gtk_header_bar_pack_start(GTK_HEADER_BAR(header), GTK_WIDGET(snapshotButton_));
   gtk_window_set_titlebar(window_, header);
 }
 
@@ -740,6 +747,7 @@ void HistoryWindow::selected() {
                                          "version, as it does for the others")
                                      : _("Keep this version whatever the folder's policy says"));
   gtk_widget_set_sensitive(GTK_WIDGET(deletedButton_), !working_);
+  gtk_widget_set_sensitive(GTK_WIDGET(snapshotButton_), !working_);
   gtk_widget_set_sensitive(GTK_WIDGET(bannerSaveButton_), !working_);
   gtk_widget_set_sensitive(GTK_WIDGET(undoButton_), !working_);
 }
@@ -963,6 +971,25 @@ void HistoryWindow::togglePin() {
         window->say(pinning ? _("This version is kept whatever the policy says.")
                             : _("The policy decides again whether this version is kept."));
         // Shown at once, whether or not the change is seen in the history.
+        window->load(SIZE_MAX);
+      });
+}
+
+void HistoryWindow::snapshotNow() {
+  if (working_) return;
+  busy(_("Taking a snapshot\u2026"));
+  std::weak_ptr<HistoryWindow> self = weak_from_this();
+  auto model = model_;
+  inBackground<Result<std::string>>(
+      application_, [model] { return model->snapshot(); },
+      [self](Result<std::string>& said) {
+        auto window = self.lock();
+        if (!window) return;
+        window->idle();
+        window->say(
+            said.ok() ? *said
+                      : printed(_("Cannot take a snapshot: %s"), said.status().message().c_str()));
+        // The new version at once, without waiting for the history's change to be seen.
         window->load(SIZE_MAX);
       });
 }

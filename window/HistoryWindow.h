@@ -15,7 +15,7 @@ namespace tarvine::window {
 // The window of one file's or folder's history: its versions newest first,
 // and Open, Compare, Save a Copy, Restore (with its undo), Keep Always and,
 // for a folder, Show Files and Deleted Files on the one selected, with what
-// the folder's policy keeps. It follows new snapshots, pins and policies while
+// the folder's policy keeps, and Snapshot Now. It follows new snapshots, pins and policies while
 // open. What reads the history runs in the background; the window only shows
 // and asks.
 class HistoryWindow : public std::enable_shared_from_this<HistoryWindow> {
@@ -53,6 +53,8 @@ class HistoryWindow : public std::enable_shared_from_this<HistoryWindow> {
   void restore(const std::string& version, const std::string& below, bool undoing);
   // The selected version kept always, or left to the policy again.
   void togglePin();
+  // A snapshot of the watched folder now, as `tarvine snapshot` takes it.
+  void snapshotNow();
   void showFiles();
   void compare(const std::string& version, const std::string& below);
   void saveCopy(const std::string& version, const std::string& below, GtkWindow* parent);
@@ -108,6 +110,7 @@ class HistoryWindow : public std::enable_shared_from_this<HistoryWindow> {
   GtkButton* deletedButton_ = nullptr;
   GtkButton* bannerSaveButton_ = nullptr;
   GtkButton* pinButton_ = nullptr;
+  GtkButton* snapshotButton_ = nullptr;
   GtkLabel* keeps_ = nullptr;
   // The history's branch, its pins and its settings, watched while open.
   std::vector<GFileMonitor*> monitors_;

@@ -14,7 +14,7 @@ later version picked in its list; Open of a kind
 of file no application opens, or with one that fails at once, says so and
 offers Save a Copy. Keep Always pins a version as `tarvine pin` does, thinning
 keeps it, and the window follows an unpin and a policy set on the command
-line. Every window is closed as a user closes it, and the
+line; Snapshot Now there takes the folder as it is. Every window is closed as a user closes it, and the
 window's output must hold no GLib or GTK critical or warning.
 The lists are GTK list views, which make rows only for what is in sight: a
 row is found by its accessible name and placed on screen by its extents.
@@ -251,6 +251,16 @@ def scenario(session, test, screenshot, compare_screenshot):
     test.assertEqual(len(session.frames()), 1)
 
     keep_always(session, test, app, folder, path)
+
+    # Snapshot Now, from the window: the edit becomes the newest version.
+    with open(path, "w") as f:
+        f.write("taken from the window\n")
+    session.pressed_when_sensitive(app, "Snapshot Now")
+    test.assertTrue(ds.eventually(lambda: session.said(app, "Snapshot of watched taken (1 file read)."),
+                                  ds.ANSWERED), ds.names(lambda: ds.descendants(app, "label")))
+    test.assertTrue(ds.eventually(lambda: (lambda rows: len(rows) == 6 and rows[0].get_name().endswith(
+        "22 bytes, same as now"))(session.rows(app)), ds.ANSWERED), ds.names(lambda: session.rows(app)))
+    test.assertEqual(len(session.tarvine_json("log", path)["versions"]), 6)
     folder_files(session, test, app, folder)
     compare_open_and_save(session, test, app, folder, compare_screenshot)
 

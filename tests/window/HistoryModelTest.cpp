@@ -142,6 +142,31 @@ TEST_F(HistoryModelTest, RestoreKeepsTheCurrentStateFirstAndItsUndoPutsItBack) {
   EXPECT_EQ(model.restore("no-such-version").status().kind(), Status::Kind::notFound);
 }
 
+// Snapshot Now takes the folder that holds the target, as `tarvine snapshot`
+// does, and says so; a new version shows at the next load.
+TEST_F(HistoryModelTest, SnapshotNowTakesTheWatchedFolderAndSaysWhatItDid) {
+  tmp.write("root/docs/notes.txt", "one\n");
+  tmp.write("root/other.txt", "other\n");
+  HistoryModel model(keeper, root + "/docs/notes.txt");
+  EXPECT_EQ(model.snapshot().status().kind(), Status::Kind::notWatched);
+  watch();
+
+  auto said = model.snapshot();
+  ASSERT_TRUE(said.ok()) << said.status().message();
+  EXPECT_EQ(*said, "Nothing in root changed since its last snapshot.");
+  tmp.write("root/other.txt", "changed beside the target\n");
+  said = model.snapshot();
+  ASSERT_TRUE(said.ok());
+  EXPECT_EQ(*said, "Snapshot of root taken (1 file read).");
+  tmp.write("root/docs/notes.txt", "two\n");
+  said = model.snapshot();
+  ASSERT_TRUE(said.ok());
+  auto listing = model.load();
+  ASSERT_TRUE(listing.ok());
+  EXPECT_EQ(column(*listing, &HistoryModel::Row::what),
+            (std::vector<std::string>{"Manual snapshot", "History enabled"}));
+}
+
 // Keep Always is the command line's pin: a pin made either way shows on its
 // row, thinning keeps it, and the policy is said beside the versions.
 TEST_F(HistoryModelTest, AVersionKeptAlwaysSaysSoAndOutlivesThePolicy) {
