@@ -607,6 +607,8 @@ void HistoryWindow::load(std::size_t limit) {
           }
           gtk_label_set_text(window->empty_, text.c_str());
           gtk_stack_set_visible_child_name(window->stack_, "empty");
+          // No longer known: the folder may not be watched any more.
+          gtk_widget_set_visible(GTK_WIDGET(window->keeps_), FALSE);
           return;
         }
         const bool more = !listing->complete;
