@@ -16,8 +16,16 @@ namespace {
 // The errno of a reading during which the file changed (hashFile says so too).
 constexpr int kChanged = EAGAIN;
 
-std::string shown(const std::string& relative) {
-  return relative.empty() ? _("the root") : relative;
+// What could not be done with the folder `relative` ("" for the watched
+// folder itself), as one sentence either way.
+std::string cannotStore(const std::string& relative) {
+  return relative.empty() ? _("cannot store the watched folder")
+                          : formatted(_("cannot store the folder %s"), relative.c_str());
+}
+
+std::string cannotList(const std::string& relative) {
+  return relative.empty() ? _("cannot list the watched folder")
+                          : formatted(_("cannot list %s"), relative.c_str());
 }
 
 Status changedWhileRead() {
@@ -88,7 +96,7 @@ Result<git_oid> TreeWriter::along(int fd, const std::string& relative, const git
   }
   git_treebuilder* raw = nullptr;
   if (git_treebuilder_new(&raw, setting_.repository, last) != 0) {
-    return fatal(gitFailure(formatted(_("cannot store the folder %s"), shown(relative).c_str())));
+    return fatal(gitFailure(cannotStore(relative)));
   }
   TreeBuilder builder(raw);
   bool same = true;
@@ -126,7 +134,7 @@ Result<git_oid> TreeWriter::along(int fd, const std::string& relative, const git
   if (same) return *git_tree_id(last);
   git_oid tree;
   if (git_treebuilder_write(&tree, builder.get()) != 0) {
-    return fatal(gitFailure(formatted(_("cannot store the folder %s"), shown(relative).c_str())));
+    return fatal(gitFailure(cannotStore(relative)));
   }
   // The folder's record, where it was of this very tree, follows: its files
   // were vouched for as they are.
@@ -154,7 +162,7 @@ Result<git_oid> TreeWriter::readFolder(int fd, const std::string& relative, cons
   const std::optional<CachedFolder> cached = setting_.cache.folder(relative);
   std::vector<std::string> names;
   if (setting_.access.list(fd, names) != 0) {
-    return systemFailure(formatted(_("cannot list %s"), shown(relative).c_str()));
+    return systemFailure(cannotList(relative));
   }
   std::sort(names.begin(), names.end());
   // What the cache keeps of this folder now; while everything in it is what
@@ -256,7 +264,7 @@ Result<git_oid> TreeWriter::readFolder(int fd, const std::string& relative, cons
 
   git_treebuilder* raw = nullptr;
   if (git_treebuilder_new(&raw, setting_.repository, nullptr) != 0) {
-    return fatal(gitFailure(formatted(_("cannot store the folder %s"), shown(relative).c_str())));
+    return fatal(gitFailure(cannotStore(relative)));
   }
   TreeBuilder builder(raw);
   for (const CachedEntry& entry : recorded) {
@@ -279,7 +287,7 @@ Result<git_oid> TreeWriter::readFolder(int fd, const std::string& relative, cons
   }
   git_oid tree;
   if (git_treebuilder_write(&tree, builder.get()) != 0) {
-    return fatal(gitFailure(formatted(_("cannot store the folder %s"), shown(relative).c_str())));
+    return fatal(gitFailure(cannotStore(relative)));
   }
   // Folders that are gone take their records with them.
   if (cached) {
