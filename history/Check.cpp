@@ -36,9 +36,9 @@ struct Checker {
   bool stopped() const { return stop != nullptr && stop->load(std::memory_order_relaxed); }
 
   void problem(const std::string& snapshot, const std::string& what, const std::string& why) {
-    // TRANSLATORS: a snapshot's id, what in it is damaged, and how.
-    report.problems.push_back(
-        formatted(_("snapshot %s: %s: %s"), shortId(snapshot).c_str(), what.c_str(), why.c_str()));
+    report.problems.push_back(formatted(
+        // TRANSLATORS: a snapshot's id, what in it is damaged, and how.
+        _("snapshot %s: %s: %s"), shortId(snapshot).c_str(), what.c_str(), why.c_str()));
   }
 
   // Whether the object can be read whole as the kind expected; each problem

@@ -150,9 +150,14 @@ class Planner {
                      : S_ISREG(now) ? _("a file")
                                     : _("a pipe, socket or device");
     // TRANSLATORS: the path, then what it is now ("a folder", "a link", ...).
-    const char* was = then == GIT_FILEMODE_TREE   ? _("%s is %s where the version has a folder")
-                      : then == GIT_FILEMODE_LINK ? _("%s is %s where the version has a link")
-                                                  : _("%s is %s where the version has a file");
+    const char* hasFolder = _("%s is %s where the version has a folder");
+    // TRANSLATORS: the path, then what it is now ("a folder", "a file", ...).
+    const char* hasLink = _("%s is %s where the version has a link");
+    // TRANSLATORS: the path, then what it is now ("a folder", "a link", ...).
+    const char* hasFile = _("%s is %s where the version has a file");
+    const char* was = then == GIT_FILEMODE_TREE   ? hasFolder
+                      : then == GIT_FILEMODE_LINK ? hasLink
+                                                  : hasFile;
     return refused(formatted(was, shown(root_, path).c_str(), is));
   }
 
