@@ -26,6 +26,21 @@ namespace {
 // written goes to memory alone.
 constexpr int kMemoryPriority = 1000;
 
+// The log's newest lines alone go to the mirror. Each push sends them all
+// again (the mirror's last copy is not here for only the difference to be
+// sent), a few KB; and a history set back after damage goes to the newest
+// intact snapshot among its former tips, which is one of the last few.
+constexpr std::size_t kLinesKept = 100;
+
+// The last `count` lines of `text`.
+std::string lastLines(const std::string& text, std::size_t count) {
+  std::size_t start = text.size();
+  for (std::size_t lines = 0; start > 0; --start) {
+    if (text[start - 1] == '\n' && start != text.size() && ++lines == count) break;
+  }
+  return text.substr(start);
+}
+
 std::string logPath(git_repository* repository, const std::string& branch) {
   return std::string(git_repository_path(repository)) + "logs/" + branch;
 }
@@ -116,7 +131,7 @@ Result<std::optional<git_oid>> logCommit(git_repository* repository, const std::
   if (!in) return std::optional<git_oid>();
   std::ostringstream text;
   text << in.rdbuf();
-  const std::string log = text.str();
+  const std::string log = lastLines(text.str(), kLinesKept);
   if (log.empty()) return std::optional<git_oid>();
 
   auto odb = odbOf(repository);
