@@ -7,6 +7,7 @@ changed host keys refused, and the folder brought back on a fresh data
 folder, byte for byte with its modes and links."""
 
 import ctypes
+import glob
 import json
 import os
 import pwd
@@ -268,8 +269,20 @@ class OverSsh(Mirrors):
         self.assertEqual(self.json("mirror", "list")["mirrors"][0]["unpushed"], 0)
 
         again = os.path.join(self.dir, "again")
-        self.json("adopt", self.url, again, data=os.path.join(self.dir, "fresh-data"))
+        fresh = os.path.join(self.dir, "fresh-data")
+        self.json("adopt", self.url, again, data=fresh)
         self.assertEqual(self.tree(again), self.tree(self.root))
+        # The branch's log came along, naming both snapshots, and stock git
+        # finds the adopted history whole with it.
+        [store] = glob.glob(os.path.join(fresh, "*", "history", "*.git"))
+        [log] = glob.glob(os.path.join(store, "logs", "refs", "heads", "*"))
+        with open(log) as f:
+            named = {line.split()[1] for line in f}
+        versions = self.json("log", os.path.join(self.root, "a.txt"))["versions"]
+        self.assertLessEqual({v["id"] for v in versions}, named)
+        fsck = subprocess.run(["git", "--git-dir=" + store, "fsck", "--strict"],
+                              capture_output=True, text=True)
+        self.assertEqual(fsck.returncode, 0, fsck.stderr)
 
         # A file's content lost on the server: the check finds it there.
         self.assertEqual(self.checked(), [(self.url, True, 2, None)])
