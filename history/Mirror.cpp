@@ -807,11 +807,11 @@ Result<std::string> fetchAll(const std::string& store, const std::string& url,
   }
   // What was fetched is made durable before the branch names it.
   if (Status synced = syncFileSystemOf(store); !synced.ok()) return synced;
-  if (Status logged = adoptTips(repo, url, *branch, *refs); !logged.ok()) return logged;
   if (Status set = setReference(repo, *branch, nullptr, tip, "tarvine: adopted from " + url, true);
       !set.ok()) {
     return set;
   }
+  if (Status logged = adoptTips(repo, url, *branch, *refs); !logged.ok()) return logged;
   git_reference* adopting = nullptr;
   if (git_reference_lookup(&adopting, repo, kAdopting) == 0) {
     (void)git_reference_delete(adopting);

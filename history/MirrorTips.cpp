@@ -190,11 +190,16 @@ Status restore(git_repository* repository, const std::string& branch, const git_
     return gitFailure(_("cannot read the mirror's log of the branch"), Status::Kind::damaged);
   }
   Blob blob(rawBlob);
-  const std::string log(static_cast<const char*>(git_blob_rawcontent(rawBlob)),
-                        static_cast<std::size_t>(git_blob_rawsize(rawBlob)));
+  std::string log(static_cast<const char*>(git_blob_rawcontent(rawBlob)),
+                  static_cast<std::size_t>(git_blob_rawsize(rawBlob)));
+  if (!log.empty() && log.back() != '\n') log += '\n';
+  // Before the line of the adoption, which the branch's move wrote: a history
+  // whose log named snapshots without a branch would be taken for damaged.
   const std::string path = logPath(repository, branch);
-  if (Status made = makeFolders(path.substr(0, path.find_last_of('/'))); !made.ok()) return made;
-  if (Status written = replaceFile(path, log); !written.ok()) return written;
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream adoption;
+  adoption << in.rdbuf();
+  if (Status written = replaceFile(path, log + adoption.str()); !written.ok()) return written;
   // Lines of snapshots the mirror did not keep (thinned, or set aside as
   // damaged there) are of no use here, and stock git would take them for
   // missing objects.

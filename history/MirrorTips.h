@@ -33,9 +33,10 @@ Result<std::optional<git_oid>> logCommit(git_repository* repository, const std::
 Status offer(git_repository* repository, const git_oid& commit);
 
 // The log that the commit `commit` holds, fetched into `repository` (a
-// history just adopted, whose branch has no log yet), made the log of
-// `branch`: only the lines that moved it to a snapshot `repository` has, each
-// linked to the one before as git expects. Durable when this returns.
+// history just adopted, whose branch's log holds only its adoption), put
+// before the lines there: only the lines that moved it to a snapshot
+// `repository` has, each linked to the one before as git expects. Durable
+// when this returns.
 Status restore(git_repository* repository, const std::string& branch, const git_oid& commit);
 
 }  // namespace tarvine::history::mirror::tips
