@@ -372,7 +372,9 @@ void MainApp::mirrorWhenQuiet() {
           std::chrono::seconds(kMirrorCheckSeconds),
           [] { return static_cast<std::int64_t>(std::time(nullptr)); },
           [this](const std::string& root) { return automatic_->pending(root); },
-          [](const std::string& root, const std::string& url, const Status& status, int failures) {
+          [&](const std::string& root, const std::string& url, const Status& status, int failures) {
+            // Only `this` is used: it outlives mirroring_.
+            if (notifications_) notifications_->mirrorPushed(root, url, status, failures);
             if (status.ok()) return;
             std::cout << "tarvine-app: "
                       << printable(formatted(
