@@ -54,6 +54,23 @@ TEST(MirrorBackoffTest, WaitsDoubleAfterEachFailureUpToAnHourAndASuccessEndsThem
   EXPECT_TRUE(backoff.due("r", "u", kStart + MirrorBackoff::kLongestWaitSeconds));
 }
 
+// A watched folder with a mirror on a disk, as the application's tests start.
+class QuietMirrorsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    fs::create_directories(root);
+    fs::create_directories(disk);
+    std::ofstream(root + "/a.txt") << "one";
+    ASSERT_TRUE(keeper.watch(root, RootMode::manual).ok());
+    ASSERT_TRUE(roots::mirrors::add(keeper.container(), root, mirror).ok());
+  }
+
+  testing::TempDir tmp;
+  roots::Keeper keeper{roots::Container(tmp.path() + "/container")};
+  const std::string root = tmp.path() + "/root", disk = tmp.path() + "/disk";
+  const std::string mirror = disk + "/root.git";
+};
+
 std::string run(const std::string& command) {
   std::string output;
   std::FILE* pipe = ::popen((command + " 2>/dev/null").c_str(), "r");
@@ -62,17 +79,7 @@ std::string run(const std::string& command) {
   return output;
 }
 
-TEST(QuietMirrorsTest, SnapshotsReachTheMirrorOnTheirOwnAndAnUnpluggedDiskIsWaitedFor) {
-  testing::TempDir tmp;
-  roots::Keeper keeper(roots::Container(tmp.path() + "/container"));
-  const std::string root = tmp.path() + "/root", disk = tmp.path() + "/disk";
-  const std::string mirror = disk + "/root.git";
-  fs::create_directories(root);
-  fs::create_directories(disk);
-  std::ofstream(root + "/a.txt") << "one";
-  ASSERT_TRUE(keeper.watch(root, RootMode::manual).ok());
-  ASSERT_TRUE(roots::mirrors::add(keeper.container(), root, mirror).ok());
-
+TEST_F(QuietMirrorsTest, SnapshotsReachTheMirrorOnTheirOwnAndAnUnpluggedDiskIsWaitedFor) {
   std::int64_t now = 1'000'000;
   bool busy = false;
   std::map<std::string, int> answers;  // url: failures in a row (0: pushed)
@@ -157,17 +164,7 @@ class RecordingSender : public NoticeSender {
 // Notifications::mirrorFailuresTold failures in a row, with the
 // application's real pushes and notices (the desktop a double); a success
 // takes it back, and only a new run of failures tells it again.
-TEST(QuietMirrorsTest, AMirrorFailingThreeTimesInARowIsToldOnceUntilItIsBack) {
-  testing::TempDir tmp;
-  roots::Keeper keeper(roots::Container(tmp.path() + "/container"));
-  const std::string root = tmp.path() + "/root", disk = tmp.path() + "/disk";
-  const std::string mirror = disk + "/root.git";
-  fs::create_directories(root);
-  fs::create_directories(disk);
-  std::ofstream(root + "/a.txt") << "one";
-  ASSERT_TRUE(keeper.watch(root, RootMode::manual).ok());
-  ASSERT_TRUE(roots::mirrors::add(keeper.container(), root, mirror).ok());
-
+TEST_F(QuietMirrorsTest, AMirrorFailingThreeTimesInARowIsToldOnceUntilItIsBack) {
   RecordingSender desktop;
   desktop.root = root;
   desktop.mirror = mirror;
@@ -222,14 +219,7 @@ TEST(QuietMirrorsTest, AMirrorFailingThreeTimesInARowIsToldOnceUntilItIsBack) {
 
 // A push holds the history's mirrors' lock, never the container's: a slow
 // server must not hold up snapshots, nor the command line.
-TEST(QuietMirrorsTest, APushGoesOnWhileTheContainerIsLocked) {
-  testing::TempDir tmp;
-  roots::Keeper keeper(roots::Container(tmp.path() + "/container"));
-  const std::string root = tmp.path() + "/root", mirror = tmp.path() + "/disk.git";
-  fs::create_directories(root);
-  std::ofstream(root + "/a.txt") << "one";
-  ASSERT_TRUE(keeper.watch(root, RootMode::manual).ok());
-  ASSERT_TRUE(roots::mirrors::add(keeper.container(), root, mirror).ok());
+TEST_F(QuietMirrorsTest, APushGoesOnWhileTheContainerIsLocked) {
   auto lock = keeper.container().lock();  // as a snapshot under way holds it
   ASSERT_TRUE(lock.ok());
   auto pushing = std::async(std::launch::async, [&] {
