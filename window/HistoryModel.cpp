@@ -108,10 +108,21 @@ Result<HistoryModel::Listing> HistoryModel::load(std::size_t limit, std::int64_t
   auto kept = keeper_.retention(read->root);
   if (!kept.ok()) return kept.status();
   const history::Retention& policy = kept->retention;
-  listing.keeps = roots::language::formatted(
-      _("Policy of %s: keeps %s, size limit %s. A version kept always stays whatever it says."),
-      read->root.substr(read->root.find_last_of('/') + 1).c_str(), policy.text().c_str(),
-      policy.sizeLimit ? roots::words::bytes(*policy.sizeLimit).c_str() : _("none"));
+  const std::string name = read->root.substr(read->root.find_last_of('/') + 1);
+  listing.keeps =
+      policy.sizeLimit
+          // TRANSLATORS: the watched folder's name, its retention policy as
+          // typed (keep it as it is: "1d:1h,1w:1d,..."), and its size limit
+          // ("2 GB").
+          ? roots::language::formatted(_("Policy of %s: keeps %s, size limit %s. A version kept "
+                                         "always stays whatever it says."),
+                                       name.c_str(), policy.text().c_str(),
+                                       roots::words::bytes(*policy.sizeLimit).c_str())
+          // TRANSLATORS: the watched folder's name and its retention policy as
+          // typed (keep it as it is: "1d:1h,1w:1d,...").
+          : roots::language::formatted(_("Policy of %s: keeps %s, size limit none. A version "
+                                         "kept always stays whatever it says."),
+                                       name.c_str(), policy.text().c_str());
   for (history::Version& version : read->versions) {
     Row row;
     row.what = what(version.reason);
@@ -124,13 +135,32 @@ Result<HistoryModel::Listing> HistoryModel::load(std::size_t limit, std::int64_t
                                     static_cast<unsigned long>(version.changedFiles)),
                            version.changedFiles);
     } else {
-      row.detail = (version.size ? sizeText(*version.size) + ", " : std::string()) +
-                   (version.object == read->current ? _("same as now") : _("differs from now"));
+      const bool same = version.object == read->current;
+      row.detail =
+          !version.size ? std::string(same ? _("same as now") : _("differs from now"))
+          // TRANSLATORS: the file's size in this version ("12 bytes", "1.2 kB").
+          : same ? roots::language::formatted(_("%s, same as now"), sizeText(*version.size).c_str())
+                 // TRANSLATORS: the file's size in this version ("12 bytes", "1.2 kB").
+                 : roots::language::formatted(_("%s, differs from now"),
+                                              sizeText(*version.size).c_str());
     }
     row.pinned =
         std::find(kept->pinned.begin(), kept->pinned.end(), version.id) != kept->pinned.end();
-    row.label = row.what + ", " + row.when + " (" + row.at + "), " + row.detail;
-    if (row.pinned) row.label += std::string(", ") + _("kept always");
+    row.label =
+        row.pinned
+            // TRANSLATORS: a version in the history window, as a screen reader
+            // says it: what kind of version ("Manual snapshot"), how long ago
+            // ("5 minutes ago"), its date and time, and what it changed ("3
+            // files changed", "12 bytes, differs from now"); it is kept
+            // whatever the folder's retention policy says.
+            ? roots::language::formatted(_("%s, %s (%s), %s, kept always"), row.what.c_str(),
+                                         row.when.c_str(), row.at.c_str(), row.detail.c_str())
+            // TRANSLATORS: a version in the history window, as a screen reader
+            // says it: what kind of version ("Manual snapshot"), how long ago
+            // ("5 minutes ago"), its date and time, and what it changed ("3
+            // files changed", "12 bytes, differs from now").
+            : roots::language::formatted(_("%s, %s (%s), %s"), row.what.c_str(), row.when.c_str(),
+                                         row.at.c_str(), row.detail.c_str());
     row.version = std::move(version);
     listing.rows.push_back(std::move(row));
   }

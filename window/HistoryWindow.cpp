@@ -11,6 +11,7 @@
 #include <mutex>
 
 #include "history/Thinning.h"
+#include "roots/Language.h"
 #include "window/Background.h"
 #include "window/FileSizes.h"
 #include "window/Widgets.h"
@@ -194,7 +195,12 @@ struct HistoryWindow::FilesView {
     GtkWidget* name = gtk_widget_get_first_child(line);
     gtk_label_set_text(GTK_LABEL(name), path);
     gtk_label_set_text(GTK_LABEL(gtk_widget_get_next_sibling(name)), detail.c_str());
-    describeRow(line, detail.empty() ? std::string(path) : std::string(path) + ", " + detail);
+    describeRow(line, detail.empty()
+                          ? std::string(path)
+                          // TRANSLATORS: a file of a version, as a screen reader says
+                          // it: its path in the folder, and its size ("12 bytes") or
+                          // "link".
+                          : roots::language::formatted(_("%s, %s"), path, detail.c_str()));
   }
 
   // Once this frame's rows are bound, their sizes are read together in the
@@ -338,7 +344,10 @@ struct HistoryWindow::DeletedView {
     GtkWidget* name = gtk_widget_get_first_child(line);
     gtk_label_set_text(GTK_LABEL(name), path);
     gtk_label_set_text(GTK_LABEL(gtk_widget_get_next_sibling(name)), detail.c_str());
-    describeRow(line, std::string(path) + ", " + detail);
+    // TRANSLATORS: a file gone from the folder, as a screen reader says it:
+    // its path, then when it was last seen and its size ("last seen 5 minutes
+    // ago (date and time), 12 bytes").
+    describeRow(line, roots::language::formatted(_("%s, %s"), path, detail.c_str()));
   }
 };
 
@@ -666,8 +675,12 @@ void HistoryWindow::bindVersion(GtkListItem* item) const {
   GtkWidget* pinned = gtk_widget_get_next_sibling(what);
   gtk_widget_set_visible(pinned, row.pinned);
   gtk_label_set_text(GTK_LABEL(gtk_widget_get_next_sibling(pinned)), row.when.c_str());
-  gtk_label_set_text(GTK_LABEL(gtk_widget_get_next_sibling(first)),
-                     (row.at + " \u00b7 " + row.detail).c_str());
+  const std::string second =
+      // TRANSLATORS: a version's second line in the history window: its date
+      // and time, then what it changed ("3 files changed", "12 bytes, differs
+      // from now").
+      roots::language::formatted(_("%s \u00b7 %s"), row.at.c_str(), row.detail.c_str());
+  gtk_label_set_text(GTK_LABEL(gtk_widget_get_next_sibling(first)), second.c_str());
   describeRow(lines, row.label);
 }
 
@@ -1140,7 +1153,9 @@ void HistoryWindow::compare(const std::string& version, const std::string& below
       continue;
     }
     view->others.push_back(row.version.id);
-    labels.push_back(row.what + ", " + row.at);
+    // TRANSLATORS: a version to compare with: what kind of version ("Manual
+    // snapshot"), then its date and time.
+    labels.push_back(roots::language::formatted(_("%s, %s"), row.what.c_str(), row.at.c_str()));
   }
   GtkWindow* dialog = dialogOver(
       window_, application_, printed(_("Compare %s as of %s"), name.c_str(), at.c_str()), 720, 520);
