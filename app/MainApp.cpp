@@ -274,25 +274,28 @@ bool MainApp::showWindow(const std::string& target) {
 
 void MainApp::showMainWindow() {
   if (g_getenv("DISPLAY") == nullptr && g_getenv("WAYLAND_DISPLAY") == nullptr) {
-    std::cout << "tarvine-app: cannot show the Tarvine window: no display" << std::endl;
+    std::cout << "tarvine-app: " << _("cannot show the Tarvine window: no display") << std::endl;
     return;
   }
   const std::string program = roots::mainWindowProgram();
   if (program.empty()) {
-    std::cout << "tarvine-app: cannot show the Tarvine window: tarvine-window is not installed"
-              << std::endl;
+    std::cout << "tarvine-app: "
+              << _("cannot show the Tarvine window: tarvine-window is not installed") << std::endl;
     return;
   }
   const char* argv[] = {program.c_str(), "--group", options_.groupIdentifier.c_str(), nullptr};
   GError* failure = nullptr;
   if (!g_spawn_async(nullptr, const_cast<char**>(argv), nullptr, G_SPAWN_DEFAULT, nullptr, nullptr,
                      nullptr, &failure)) {
-    std::cout << "tarvine-app: cannot show the Tarvine window: "
-              << printable(failure != nullptr ? failure->message : "unknown error") << std::endl;
+    std::cout << "tarvine-app: "
+              << formatted(
+                     _("cannot show the Tarvine window: %s"),
+                     printable(failure != nullptr ? failure->message : _("unknown error")).c_str())
+              << std::endl;
     g_clear_error(&failure);
     return;
   }
-  std::cout << "tarvine-app: showing the Tarvine window" << std::endl;
+  std::cout << "tarvine-app: " << _("showing the Tarvine window") << std::endl;
 }
 
 void MainApp::watchSpool() {
@@ -369,11 +372,16 @@ void MainApp::mirrorWhenQuiet() {
           std::chrono::seconds(kMirrorCheckSeconds),
           [] { return static_cast<std::int64_t>(std::time(nullptr)); },
           [this](const std::string& root) { return automatic_->pending(root); },
-          [](const std::string& root, const std::string& url, const Status& status, int failures) {
+          [&](const std::string& root, const std::string& url, const Status& status, int failures) {
+            // Only `this` is used: it outlives mirroring_.
+            if (notifications_) notifications_->mirrorPushed(root, url, status, failures);
             if (status.ok()) return;
             std::cout << "tarvine-app: "
-                      << printable("cannot push " + root + " to its mirror " + url + " (" +
-                                   std::to_string(failures) + " in a row): " + status.message())
+                      << printable(formatted(
+                             ngettext("cannot push %s to its mirror %s (%d time in a row): %s",
+                                      "cannot push %s to its mirror %s (%d times in a row): %s",
+                                      static_cast<unsigned long>(failures)),
+                             root.c_str(), url.c_str(), failures, status.message().c_str()))
                       << std::endl;
           }});
 }

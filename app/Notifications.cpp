@@ -96,6 +96,9 @@ Notifications::Notifications(NoticeSender& sender, std::string container)
     }
     const nlohmann::json failed = told.value("failed", nlohmann::json::object());
     for (const auto& [root, name] : failed.items()) failed_[root] = name.get<std::string>();
+    for (const auto& mirror : told.value("mirrorsFailing", nlohmann::json::array())) {
+      mirrorsFailing_.emplace(mirror.at(0).get<std::string>(), mirror.at(1).get<std::string>());
+    }
     const nlohmann::json unreadable = told.value("unreadable", nlohmann::json::object());
     for (const auto& [root, files] : unreadable.items()) {
       for (const auto& file : files) {
@@ -114,6 +117,7 @@ void Notifications::send(const Notice& notice) {
 void Notifications::remember() {
   nlohmann::json told{
       {"unavailable", unavailable_}, {"failed", failed_}, {"unreadable", nlohmann::json::object()}};
+  told["mirrorsFailing"] = mirrorsFailing_;
   for (const auto& [root, files] : unreadable_) {
     if (!files.empty()) told["unreadable"][root] = files;
   }
@@ -268,6 +272,43 @@ void Notifications::restored(const std::string& path, const Result<history::Rest
                           Notice::Action{std::string(undoRestoreAction), path, restored->undo});
   }
   send(notice);
+}
+
+void Notifications::mirrorPushed(const std::string& root, const std::string& url,
+                                 const Status& status, int failures) {
+  const std::string id = "mirror:" + root + "\n" + url;
+  if (status.ok()) {
+    if (mirrorsFailing_.erase({root, url}) == 0) return;
+    remember();
+    return sender_.withdraw(id);
+  }
+  if (failures < mirrorFailuresTold || !mirrorsFailing_.emplace(root, url).second) return;
+  remember();
+  std::string body;
+  switch (status.kind()) {
+    case Status::Kind::unavailable:
+      body = format(_("Its history could not be copied to %s for a while: the disk is not "
+                      "connected, or the server cannot be reached. Connect the disk or the "
+                      "network; the copy catches up on its own."),
+                    url.c_str());
+      break;
+    case Status::Kind::refused:
+      body = format(_("Its history could not be copied to %s: %s\nSettle that (the server's key in "
+                      "~/.ssh/known_hosts, or what else changed the mirror), then \"tarvine "
+                      "mirror push %s\" tries again at once."),
+                    url.c_str(), status.message().c_str(), root.c_str());
+      break;
+    default:
+      body = format(_("Its history could not be copied to %s: %s\n\"tarvine mirror push %s\" "
+                      "tries again at once."),
+                    url.c_str(), status.message().c_str(), root.c_str());
+  }
+  send({id,
+        format(_("The mirror of %s is not kept up to date"), nameOf(root).c_str()),
+        body,
+        false,
+        {std::string(showRootAction), root, ""},
+        std::nullopt});
 }
 
 }  // namespace tarvine::app

@@ -79,6 +79,18 @@ class Notifications {
   // `undoing`: the restore was a notice's undo.
   void restored(const std::string& path, const Result<history::Restored>& restored,
                 bool undoing = false);
+  // A push to the mirror `url` of `root` in the application's quiet moments,
+  // with the failures in a row now (app/QuietMirrors.h). Told once
+  // mirrorFailuresTold of them are in a row, and not again until a push
+  // succeeds (across restarts too), which takes the notice back.
+  void mirrorPushed(const std::string& root, const std::string& url, const Status& status,
+                    int failures);
+  // Three: pushes are tried again after one minute, then two, so the third
+  // failure in a row comes at least three minutes after the first. A disk
+  // plugged in a little late or a network that comes back after a suspend
+  // fails once or twice and is no news; a mirror still failing after that
+  // wants the user.
+  static constexpr int mirrorFailuresTold = 3;
 
  private:
   bool on() { return preferences_.current().notifications; }
@@ -92,6 +104,7 @@ class Notifications {
   std::map<std::string, std::string> failed_;          // root: the failure told (failureName)
   using Told = std::set<std::pair<std::string, int>>;  // (path below the root, Skipped::Kind)
   std::map<std::string, Told> unreadable_;
+  std::set<std::pair<std::string, std::string>> mirrorsFailing_;  // (root, url) told of
 };
 
 }  // namespace tarvine::app

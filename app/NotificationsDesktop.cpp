@@ -100,6 +100,13 @@ void NotificationsDesktop::healed(const roots::Keeper::Healing& healing) {
   onMain([healing](NotificationsDesktop& self) { self.notifications_.healed(healing); });
 }
 
+void NotificationsDesktop::mirrorPushed(const std::string& root, const std::string& url,
+                                        const Status& status, int failures) {
+  onMain([root, url, status, failures](NotificationsDesktop& self) {
+    self.notifications_.mirrorPushed(root, url, status, failures);
+  });
+}
+
 void NotificationsDesktop::send(const Notice& notice) {
   GNotification* notification = g_notification_new(valid(notice.title).c_str());
   g_notification_set_body(notification, valid(notice.body).c_str());

@@ -30,6 +30,9 @@ class NotificationsDesktop : public NoticeSender {
 
   // Told by the Keeper's one listener for healings, which the application keeps.
   void healed(const roots::Keeper::Healing& healing);
+  // Told by the application's quiet pushes (Notifications::mirrorPushed).
+  void mirrorPushed(const std::string& root, const std::string& url, const Status& status,
+                    int failures);
 
   void send(const Notice& notice) override;
   void withdraw(const std::string& id) override;

@@ -324,7 +324,9 @@ int pack(const Context& context, const std::vector<std::string>& args) {
   return packed.ok() ? context.done({words::packed(folder)}) : context.failed(packed);
 }
 
-// check --mirror: each disk mirror read and verified as the histories are.
+// check --mirror: each mirror read and verified as the histories are (a
+// server's from a copy fetched whole); one that cannot be reached is said to
+// be unavailable, not damaged.
 int checkMirrors(const Context& context, const std::vector<std::string>& args) {
   auto checked =
       roots::mirrors::check(context.keeper.container(),
@@ -341,7 +343,10 @@ int checkMirrors(const Context& context, const std::vector<std::string>& args) {
     if (!verdict.report.ok()) {
       entry["kind"] = Status::kindName(verdict.report.status().kind());
       entry["problems"] = {verdict.report.status().message()};
-      lines.push_back(name + verdict.report.status().message());
+      lines.push_back(name + (verdict.report.status().kind() == Status::Kind::unavailable
+                                  ? formatted(_("unavailable, not checked: %s"),
+                                              verdict.report.status().message().c_str())
+                                  : verdict.report.status().message()));
     } else {
       entry["snapshots"] = verdict.report->snapshots;
       entry["objects"] = verdict.report->objects;
@@ -641,7 +646,7 @@ constexpr Command kCommands[] = {
     {"check", N_("[--mirror] [FOLDER]"),
      N_("read every snapshot of FOLDER's history (of every watched\nfolder's, without one) and "
         "verify each object as git fsck\ndoes; exits 1 when any is damaged; --mirror: its "
-        "disk mirrors"),
+        "mirrors"),
      0, 1, check},
     {"thin", N_("[--dry-run] FOLDER"),
      N_("drop the versions of FOLDER's history its policy lets go,\nand free their space; "

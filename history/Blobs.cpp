@@ -10,6 +10,7 @@
 
 #include "history/GitObjects.h"
 #include "history/Loose.h"
+#include "history/Text.h"
 
 namespace tarvine::history {
 namespace {
@@ -53,7 +54,7 @@ class Sink : public Pieces {
     if (holes_ == Holes::written) return Status();
     if (Status done = data(partial_.data(), partial_.size()); !done.ok()) return done;
     if (position_ != length_ && access_.truncate(fd_, static_cast<off_t>(length_)) != 0) {
-      return systemFailure("cannot write");
+      return systemFailure(_("cannot write"));
     }
     return Status();
   }
@@ -75,7 +76,7 @@ class Sink : public Pieces {
   Status data(const char* bytes, std::size_t size) {
     if (size == 0) return Status();
     if (position_ != length_ && access_.seek(fd_, static_cast<off_t>(length_), SEEK_SET) < 0) {
-      return systemFailure("cannot write");
+      return systemFailure(_("cannot write"));
     }
     if (Status done = writeAll(access_, fd_, bytes, size); !done.ok()) return done;
     position_ = length_ += size;
@@ -111,9 +112,13 @@ std::optional<Status> copyLooseBlob(git_repository* repository, const git_oid& o
       });
   if (!problem) return std::nullopt;
   if (problem->empty()) return Status();
-  if (!blob) return Status::failure(Status::Kind::invalid, "not a file: " + id, EINVAL);
+  if (!blob) {
+    return Status::failure(Status::Kind::invalid, formatted(_("not a file: %s"), id.c_str()),
+                           EINVAL);
+  }
   if (!put.ok()) return put;
-  return Status::failure(Status::Kind::damaged, "damaged object " + id + ": " + *problem, EIO);
+  return Status::failure(Status::Kind::damaged,
+                         formatted(_("damaged object %s: %s"), id.c_str(), problem->c_str()), EIO);
 }
 
 }  // namespace
@@ -122,7 +127,7 @@ Status writeAll(FolderAccess& access, int fd, const char* bytes, std::size_t siz
   for (std::size_t done = 0; done < size;) {
     const ssize_t wrote = access.write(fd, bytes + done, size - done);
     if (wrote < 0 && errno == EINTR) continue;
-    if (wrote < 0) return systemFailure("cannot write");
+    if (wrote < 0) return systemFailure(_("cannot write"));
     done += static_cast<std::size_t>(wrote);
   }
   return Status();
@@ -143,7 +148,7 @@ Status copyTo(git_repository* repository, const git_oid& oid, Pieces& sink) {
     std::vector<char> buffer(kStreamPieceBytes);
     for (;;) {
       const int got = git_odb_stream_read(stream, buffer.data(), buffer.size());
-      if (got < 0) return gitFailure("cannot read", Status::Kind::damaged);
+      if (got < 0) return gitFailure(_("cannot read"), Status::Kind::damaged);
       if (got == 0) return Status();
       if (Status wrote = sink.put(buffer.data(), static_cast<std::size_t>(got)); !wrote.ok()) {
         return wrote;
@@ -152,7 +157,7 @@ Status copyTo(git_repository* repository, const git_oid& oid, Pieces& sink) {
   }
   git_blob* raw = nullptr;
   if (git_blob_lookup(&raw, repository, &oid) != 0) {
-    return gitFailure("cannot read", Status::Kind::damaged);
+    return gitFailure(_("cannot read"), Status::Kind::damaged);
   }
   Blob blob(raw);
   return sink.put(static_cast<const char*>(git_blob_rawcontent(raw)),
@@ -164,15 +169,16 @@ Status copyTo(git_repository* repository, const git_oid& oid, Pieces& sink) {
 Status copyChunks(git_repository* repository, const git_oid& tree, Pieces& sink) {
   git_tree* raw = nullptr;
   if (git_tree_lookup(&raw, repository, &tree) != 0) {
-    return gitFailure("cannot read", Status::Kind::damaged);
+    return gitFailure(_("cannot read"), Status::Kind::damaged);
   }
   Tree owner(raw);
   for (std::size_t i = 0, count = git_tree_entrycount(raw); i < count; ++i) {
     const git_tree_entry* entry = git_tree_entry_byindex(raw, i);
     if (git_tree_entry_filemode(entry) == GIT_FILEMODE_COMMIT) continue;
     if (git_tree_entry_type(entry) != GIT_OBJECT_BLOB) {
-      return Status::failure(Status::Kind::damaged,
-                             "not a chunk: " + hex(*git_tree_entry_id(entry)), EIO);
+      return Status::failure(
+          Status::Kind::damaged,
+          formatted(_("not a chunk: %s"), hex(*git_tree_entry_id(entry)).c_str()), EIO);
     }
     if (Status copied = copyTo(repository, *git_tree_entry_id(entry), sink); !copied.ok()) {
       return copied;
@@ -187,7 +193,7 @@ class Hasher : public Pieces {
   explicit Hasher(git_odb_stream* stream) : stream_(stream) {}
   Status put(const char* bytes, std::size_t size) override {
     written_ += size;
-    if (git_odb_stream_write(stream_, bytes, size) != 0) return gitFailure("cannot hash");
+    if (git_odb_stream_write(stream_, bytes, size) != 0) return gitFailure(_("cannot hash"));
     return Status();
   }
   std::uint64_t written() const { return written_; }
@@ -204,13 +210,13 @@ Result<git_oid> hashed(std::uint64_t size, const std::function<Status(Hasher&)>&
   if (!odb.ok()) return odb.status();
   git_odb_stream* stream = nullptr;
   if (git_odb_open_wstream(&stream, odb->get(), size, GIT_OBJECT_BLOB) != 0) {
-    return gitFailure("cannot hash");
+    return gitFailure(_("cannot hash"));
   }
   OdbStream owner(stream);
   Hasher hasher(stream);
   if (Status filled = fill(hasher); !filled.ok()) return filled;
   git_oid oid;
-  if (git_odb_stream_finalize_write(&oid, stream) != 0) return gitFailure("cannot hash");
+  if (git_odb_stream_finalize_write(&oid, stream) != 0) return gitFailure(_("cannot hash"));
   return oid;
 }
 
@@ -228,7 +234,7 @@ Result<git_oid> hashChunks(git_repository* repository, const git_oid& tree, std:
   return hashed(size, [&](Hasher& hasher) {
     if (Status copied = copyChunks(repository, tree, hasher); !copied.ok()) return copied;
     if (hasher.written() != size) {
-      return Status::failure(Status::Kind::damaged, "its chunks do not add up to its size", EIO);
+      return Status::failure(Status::Kind::damaged, _("its chunks do not add up to its size"), EIO);
     }
     return Status();
   });
@@ -248,8 +254,8 @@ Result<git_oid> hashFile(FolderAccess& access, int fd, std::uint64_t size) {
       const ssize_t got =
           access.read(fd, buffer.data(), std::min<std::uint64_t>(left, buffer.size()));
       if (got < 0 && errno == EINTR) continue;
-      if (got < 0) return systemFailure("cannot read");
-      if (got == 0) return Status::error("changed while it was read", EAGAIN);
+      if (got < 0) return systemFailure(_("cannot read"));
+      if (got == 0) return Status::error(_("changed while it was read"), EAGAIN);
       if (Status wrote = hasher.put(buffer.data(), static_cast<std::size_t>(got)); !wrote.ok()) {
         return wrote;
       }

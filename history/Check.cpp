@@ -11,13 +11,14 @@
 #include "history/History.h"
 #include "history/Intact.h"
 #include "history/Loose.h"
+#include "history/Text.h"
 
 namespace tarvine::history {
 namespace {
 
 std::string lastError() {
   const git_error* error = git_error_last();
-  return error != nullptr ? error->message : "unknown error";
+  return error != nullptr ? error->message : _("unknown error");
 }
 
 std::string rawKey(const git_oid& oid) {
@@ -35,7 +36,9 @@ struct Checker {
   bool stopped() const { return stop != nullptr && stop->load(std::memory_order_relaxed); }
 
   void problem(const std::string& snapshot, const std::string& what, const std::string& why) {
-    report.problems.push_back("snapshot " + shortId(snapshot) + ": " + what + ": " + why);
+    report.problems.push_back(formatted(
+        // TRANSLATORS: a snapshot's id, what in it is damaged, and how.
+        _("snapshot %s: %s: %s"), shortId(snapshot).c_str(), what.c_str(), why.c_str()));
   }
 
   // Whether the object can be read whole as the kind expected; each problem
@@ -49,18 +52,18 @@ struct Checker {
     // (libgit2 reads the packed one first).
     git_odb_object* raw = nullptr;
     if (git_odb_read(&raw, packed, &oid) != 0) {
-      problem(snapshot, what, loose ? *loose : "it is missing");
+      problem(snapshot, what, loose ? *loose : _("it is missing"));
       return false;
     }
     std::unique_ptr<git_odb_object, Freer<git_odb_object, git_odb_object_free>> object(raw);
     git_oid got;
     if (git_odb_object_type(raw) != type) {
-      problem(snapshot, what, "it is not of the kind its folder names");
+      problem(snapshot, what, _("it is not of the kind its folder names"));
       return false;
     }
     if (git_odb_hash(&got, git_odb_object_data(raw), git_odb_object_size(raw), type) != 0 ||
         !git_oid_equal(&got, &oid)) {
-      problem(snapshot, what, "its content does not match its id");
+      problem(snapshot, what, _("its content does not match its id"));
       return false;
     }
     return true;
@@ -68,12 +71,12 @@ struct Checker {
 
   void tree(const git_oid& id, const std::string& path, const std::string& snapshot) {
     if (!seen.insert(rawKey(id)).second) return;
-    const std::string what =
-        "the folder " + (path.empty() ? "/" : path) + " (" + shortId(hex(id)) + ")";
+    const std::string what = formatted(_("the folder %s (%s)"), path.empty() ? "/" : path.c_str(),
+                                       shortId(hex(id)).c_str());
     if (!verify(id, GIT_OBJECT_TREE, snapshot, what)) return;
     git_tree* raw = nullptr;
     if (git_tree_lookup(&raw, repository, &id) != 0) {
-      problem(snapshot, what, "it cannot be parsed: " + lastError());
+      problem(snapshot, what, formatted(_("it cannot be parsed: %s"), lastError().c_str()));
       return;
     }
     Tree owner(raw);
@@ -86,20 +89,22 @@ struct Checker {
       if (git_tree_entry_type(entry) == GIT_OBJECT_TREE) {
         tree(oid, below, snapshot);
       } else if (git_tree_entry_type(entry) == GIT_OBJECT_BLOB && seen.insert(rawKey(oid)).second) {
-        whole = verify(oid, GIT_OBJECT_BLOB, snapshot,
-                       "the file " + below + " (" + shortId(hex(oid)) + ")") &&
-                whole;
+        whole =
+            verify(oid, GIT_OBJECT_BLOB, snapshot,
+                   formatted(_("the file %s (%s)"), below.c_str(), shortId(hex(oid)).c_str())) &&
+            whole;
       }
     }
     // A file kept in chunks: its chunks, read in order, must be the content
     // its marker names, which versions and restores compare by.
     if (const auto file = chunkedFile(repository, id); file && whole && !stopped()) {
-      const std::string shown = "the file " + path + " (" + shortId(hex(id)) + ")";
+      const std::string shown =
+          formatted(_("the file %s (%s)"), path.c_str(), shortId(hex(id)).c_str());
       auto content = hashChunks(repository, id, file->size);
       if (!content.ok()) {
         problem(snapshot, shown, content.status().message());
       } else if (!git_oid_equal(&*content, &file->content)) {
-        problem(snapshot, shown, "its chunks do not hold the content it names");
+        problem(snapshot, shown, _("its chunks do not hold the content it names"));
       }
     }
   }
@@ -114,10 +119,11 @@ struct Checker {
       if (!done.insert(rawKey(id)).second) continue;
       ++report.snapshots;
       const std::string snapshot = hex(id);
-      if (!verify(id, GIT_OBJECT_COMMIT, snapshot, "its commit")) continue;
+      const std::string itsCommit = _("its commit");
+      if (!verify(id, GIT_OBJECT_COMMIT, snapshot, itsCommit)) continue;
       git_commit* raw = nullptr;
       if (git_commit_lookup(&raw, repository, &id) != 0) {
-        problem(snapshot, "its commit", "it cannot be parsed: " + lastError());
+        problem(snapshot, itsCommit, formatted(_("it cannot be parsed: %s"), lastError().c_str()));
         continue;
       }
       Commit commit(raw);
@@ -153,7 +159,7 @@ Result<CheckReport> History::check(const std::atomic<bool>* stop) {
   }
   Checker checker{repository_, packed->get(), hashing->get(), report, stop, {}};
   checker.snapshots(tip);
-  if (checker.stopped()) return Status::failure(Status::Kind::failed, "the check was stopped");
+  if (checker.stopped()) return Status::failure(Status::Kind::failed, _("the check was stopped"));
   return report;
 }
 

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "history/Text.h"
+
 namespace tarvine::history {
 namespace {
 
@@ -43,11 +45,11 @@ constexpr int kChunkNameDigits = 6;
 
 std::string lastError() {
   const git_error* error = git_error_last();
-  return error != nullptr ? error->message : "unknown error";
+  return error != nullptr ? error->message : _("unknown error");
 }
 
 Status changedWhileRead() {
-  return Status::failure(Status::Kind::failed, "changed while it was read", EAGAIN);
+  return Status::failure(Status::Kind::failed, _("changed while it was read"), EAGAIN);
 }
 
 bool sameTime(const timespec& a, const timespec& b) {
@@ -134,14 +136,15 @@ Result<git_oid> storeInChunks(FolderAccess& access, git_odb* odb, int fd, const 
                               bool& historyFailed) {
   const auto cannotStore = [&] {
     historyFailed = true;
-    return Status::failure(Status::Kind::failed, "cannot store: " + lastError());
+    return Status::failure(Status::Kind::failed,
+                           formatted(_("cannot store: %s"), lastError().c_str()));
   };
   const auto size = static_cast<std::uint64_t>(info.st_size);
   auto hashing = hashingOdb();
   if (!hashing.ok()) return hashing.status();
   git_odb_stream* raw = nullptr;
   if (git_odb_open_wstream(&raw, hashing->get(), size, GIT_OBJECT_BLOB) != 0) {
-    return gitFailure("cannot hash");
+    return gitFailure(_("cannot hash"));
   }
   OdbStream whole(raw);  // the content's id as one blob, for the marker
   std::vector<unsigned char> buffer(kStreamPieceBytes + kMaxChunkBytes);
@@ -168,11 +171,11 @@ Result<git_oid> storeInChunks(FolderAccess& access, git_odb* odb, int fd, const 
     const ssize_t got =
         access.read(fd, buffer.data() + held, std::min<std::uint64_t>(left, buffer.size() - held));
     if (got < 0 && errno == EINTR) continue;
-    if (got < 0) return systemFailure("cannot read");
+    if (got < 0) return systemFailure(_("cannot read"));
     if (got == 0) return changedWhileRead();  // shorter than it was
     if (git_odb_stream_write(raw, reinterpret_cast<const char*>(buffer.data() + held),
                              static_cast<size_t>(got)) != 0) {
-      return gitFailure("cannot hash");
+      return gitFailure(_("cannot hash"));
     }
     held += static_cast<std::size_t>(got);
     left -= static_cast<std::uint64_t>(got);
@@ -181,10 +184,10 @@ Result<git_oid> storeInChunks(FolderAccess& access, git_odb* odb, int fd, const 
   if (auto failed = cut(true)) return *failed;
   // Whatever was written to it while it was read shows in its size or times.
   struct stat after {};
-  if (access.statOpen(fd, after) != 0) return systemFailure("cannot read");
+  if (access.statOpen(fd, after) != 0) return systemFailure(_("cannot read"));
   if (!sameVersion(info, after)) return changedWhileRead();
   git_oid content;
-  if (git_odb_stream_finalize_write(&content, raw) != 0) return gitFailure("cannot hash");
+  if (git_odb_stream_finalize_write(&content, raw) != 0) return gitFailure(_("cannot hash"));
 
   std::string tree;
   tree.reserve((chunks.size() + 1) * (GIT_OID_RAWSZ + 16));

@@ -18,6 +18,7 @@
 
 #include "history/Durable.h"
 #include "history/GitObjects.h"
+#include "history/Text.h"
 #include "platform/posix/FileDescriptor.h"
 
 namespace tarvine::history {
@@ -77,9 +78,9 @@ Status unreadable(git_repository* repository, const git_oid& oid, const std::str
   FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
   if (!fd.valid() || looksWhole(fd.get()) || ::unlink(path.c_str()) != 0) return failed;
   return Status::failure(Status::Kind::damaged,
-                         failed.message() +
-                             "; the damaged stored object was removed, and the "
-                             "next snapshot stores it again",
+                         formatted(_("%s; the damaged stored object was removed, and the next "
+                                     "snapshot stores it again"),
+                                   failed.message().c_str()),
                          EAGAIN);
 }
 
@@ -108,7 +109,7 @@ struct NewObjects {
     trees.push_back(id);
     git_tree* raw = nullptr;
     if (git_tree_lookup(&raw, repository, &id) != 0) {
-      return unreadable(repository, id, "cannot read a new tree");
+      return unreadable(repository, id, _("cannot read a new tree"));
     }
     Tree after(raw);
     for (std::size_t i = 0, count = git_tree_entrycount(raw); i < count; ++i) {
@@ -121,7 +122,7 @@ struct NewObjects {
         git_tree* oldTree = nullptr;
         if (old != nullptr && git_tree_entry_type(old) == GIT_OBJECT_TREE &&
             git_tree_lookup(&oldTree, repository, git_tree_entry_id(old)) != 0) {
-          return gitFailure("cannot read a tree");
+          return gitFailure(_("cannot read a tree"));
         }
         Tree owner(oldTree);
         if (Status added = collect(oldTree, *oid); !added.ok()) return added;
@@ -144,14 +145,16 @@ Status syncObjects(git_repository* repository, const std::vector<git_oid>& ids, 
     FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
     if (!fd.valid()) {
       if (errno == ENOENT) continue;
-      return systemFailure("cannot open the stored object " + hex(oid));
+      return systemFailure(formatted(_("cannot open the stored object %s"), hex(oid).c_str()));
     }
     if (!looksWhole(fd.get())) {
       empty.push_back(path);
       continue;
     }
     if (!each) continue;
-    if (::fsync(fd.get()) != 0) return systemFailure("cannot sync the stored object " + hex(oid));
+    if (::fsync(fd.get()) != 0) {
+      return systemFailure(formatted(_("cannot sync the stored object %s"), hex(oid).c_str()));
+    }
     folders.insert(folderOf(path));
   }
   return Status();
@@ -181,18 +184,22 @@ Status syncSnapshot(git_repository* repository, NewObjects& added, const git_oid
     // Stored before a power cut and never synced: as git's loose objects are
     // found by name alone, it would stand for the content forever.
     for (const std::string& path : empty) ::unlink(path.c_str());
+    const auto count = static_cast<unsigned long>(empty.size());
     return Status::failure(Status::Kind::damaged,
-                           std::to_string(empty.size()) +
-                               " stored object(s) were found empty or damaged and have been "
-                               "removed; the "
-                               "next snapshot stores them again",
+                           formatted(ngettext("%lu stored object was found empty or damaged and "
+                                              "has been removed; the next snapshot stores it again",
+                                              "%lu stored objects were found empty or damaged and "
+                                              "have been removed; the next snapshot stores them "
+                                              "again",
+                                              count),
+                                     count),
                            EAGAIN);
   }
   if (!each) return syncFileSystemOf(objects);
   if (commit != nullptr) {
     if (Status synced = syncObjects(repository, {*commit}, true, folders, empty);
         !synced.ok() || !empty.empty()) {
-      return synced.ok() ? Status::failure(Status::Kind::damaged, "the new commit is empty", EIO)
+      return synced.ok() ? Status::failure(Status::Kind::damaged, _("the new commit is empty"), EIO)
                          : synced;
     }
   }
@@ -310,12 +317,12 @@ Result<std::string> recordSnapshot(git_repository* repository, const git_oid& tr
   if (head.ok() && git_oid_equal(git_commit_tree_id(head->get()), &tree)) return std::string();
   git_tree* rawTree = nullptr;
   if (git_tree_lookup(&rawTree, repository, &tree) != 0) {
-    return unreadable(repository, tree, "cannot read a tree");
+    return unreadable(repository, tree, _("cannot read a tree"));
   }
   Tree treeObject(rawTree);
   git_tree* rawBefore = nullptr;
   if (head.ok() && git_commit_tree(&rawBefore, head->get()) != 0) {
-    return gitFailure("cannot read the newest snapshot", Status::Kind::damaged);
+    return gitFailure(_("cannot read the newest snapshot"), Status::Kind::damaged);
   }
   Tree before(rawBefore);
   NewObjects added{repository, {}, {}, {}};
@@ -324,7 +331,7 @@ Result<std::string> recordSnapshot(git_repository* repository, const git_oid& tr
 
   git_signature* rawSignature = nullptr;
   if (git_signature_now(&rawSignature, kSignatureName, kSignatureEmail) != 0) {
-    return gitFailure("cannot sign");
+    return gitFailure(_("cannot sign"));
   }
   Signature signature(rawSignature);
   const std::string message = snapshotMessage(reason, root);
@@ -332,7 +339,7 @@ Result<std::string> recordSnapshot(git_repository* repository, const git_oid& tr
   git_oid commit;
   if (git_commit_create(&commit, repository, nullptr, signature.get(), signature.get(), nullptr,
                         message.c_str(), treeObject.get(), head.ok() ? 1 : 0, parents) != 0) {
-    return gitFailure("cannot record the snapshot");
+    return gitFailure(_("cannot record the snapshot"));
   }
   NewObjects none{repository, {}, {}, {}};
   if (Status synced = syncSnapshot(repository, none, &commit); !synced.ok()) return synced;
@@ -343,7 +350,9 @@ Result<std::string> recordSnapshot(git_repository* repository, const git_oid& tr
           setReference(repository, *branch, head.ok() ? git_commit_id(head->get()) : nullptr,
                        commit, why, /*alsoHead=*/true);
       !moved.ok()) {
-    return Status::failure(moved.kind(), "cannot move the branch: " + moved.message(),
+    return Status::failure(moved.kind(),
+                           formatted(_("cannot move the branch: %s"), moved.message().c_str()),
+
                            moved.errorNumber());
   }
   return hex(commit);

@@ -11,6 +11,7 @@
 #include "history/GitObjects.h"
 #include "history/History.h"
 #include "history/StoredNames.h"
+#include "history/Text.h"
 #include "platform/posix/FileDescriptor.h"
 
 namespace tarvine::history {
@@ -27,14 +28,14 @@ struct Side {
 // Everything `fd` holds, from its start.
 Result<std::string> readBack(int fd) {
   struct stat info {};
-  if (::fstat(fd, &info) != 0) return systemFailure("cannot compare");
+  if (::fstat(fd, &info) != 0) return systemFailure(_("cannot compare"));
   std::string content(static_cast<std::size_t>(info.st_size), '\0');
   std::size_t done = 0;
   while (done < content.size()) {
     const ssize_t read =
         ::pread(fd, content.data() + done, content.size() - done, static_cast<off_t>(done));
     if (read < 0 && errno == EINTR) continue;
-    if (read <= 0) return systemFailure("cannot compare");
+    if (read <= 0) return systemFailure(_("cannot compare"));
     done += static_cast<std::size_t>(read);
   }
   return content;
@@ -62,13 +63,13 @@ Result<Side> storedSide(git_repository* repository, const std::string& id, const
     size_t size = 0;
     git_object_t type;
     if (git_odb_read_header(&size, &type, odb->get(), &*entry.entry.oid) != 0) {
-      return gitFailure("cannot read " + path, Status::Kind::damaged);
+      return gitFailure(formatted(_("cannot read %s"), path.c_str()), Status::Kind::damaged);
     }
     side.size = size;
   }
   if (side.size > limit) return side;
   FileDescriptor memory(::memfd_create("tarvine-compare", MFD_CLOEXEC));
-  if (!memory.valid()) return systemFailure("cannot compare");
+  if (!memory.valid()) return systemFailure(_("cannot compare"));
   Status copied = copyFile(PosixFolderAccess::shared(), repository, entry.stored(),
                            entry.file.has_value(), memory.get());
   if (!copied.ok()) return copied;
@@ -91,7 +92,7 @@ Result<Side> currentSide(FolderAccess& access, const std::string& root,
   struct stat info {};
   if (!folder.valid() || access.statAt(folder.get(), parts.back(), info) != 0) {
     if (errno == ENOENT || errno == ENOTDIR) return side;
-    return systemFailure("cannot read " + parts.back());
+    return systemFailure(formatted(_("cannot read %s"), parts.back().c_str()));
   }
   if (!S_ISREG(info.st_mode) && !S_ISLNK(info.st_mode)) return side;
   side.present = true;
@@ -102,18 +103,18 @@ Result<Side> currentSide(FolderAccess& access, const std::string& root,
     content.resize(content.size() + 1);
     const ssize_t length =
         access.readLink(folder.get(), parts.back(), content.data(), content.size());
-    if (length < 0) return systemFailure("cannot read " + parts.back());
+    if (length < 0) return systemFailure(formatted(_("cannot read %s"), parts.back().c_str()));
     content.resize(static_cast<std::size_t>(length));
   } else {
     FileDescriptor file(access.openFile(folder.get(), parts.back()));
-    if (!file.valid()) return systemFailure("cannot read " + parts.back());
+    if (!file.valid()) return systemFailure(formatted(_("cannot read %s"), parts.back().c_str()));
     // It may have grown or shrunk since: what is read is what is compared.
     content.clear();
     std::string piece(kStreamPieceBytes, '\0');
     while (true) {
       const ssize_t read = access.read(file.get(), piece.data(), piece.size());
       if (read < 0 && errno == EINTR) continue;
-      if (read < 0) return systemFailure("cannot read " + parts.back());
+      if (read < 0) return systemFailure(formatted(_("cannot read %s"), parts.back().c_str()));
       if (read == 0) break;
       content.append(piece.data(), static_cast<std::size_t>(read));
       if (content.size() > limit) {
@@ -125,7 +126,7 @@ Result<Side> currentSide(FolderAccess& access, const std::string& root,
   }
   git_oid oid;
   if (git_odb_hash(&oid, content.data(), content.size(), GIT_OBJECT_BLOB) != 0) {
-    return gitFailure("cannot hash " + parts.back());
+    return gitFailure(formatted(_("cannot hash %s"), parts.back().c_str()));
   }
   side.id = hex(oid);
   side.content = std::move(content);
@@ -159,7 +160,9 @@ Result<Comparison> History::compare(const std::string& relative, const std::stri
                                     const std::optional<std::string>& newer) {
   auto parts = components(relative);
   if (!parts.ok()) return parts.status();
-  if (parts->empty()) return Status::failure(Status::Kind::invalid, "the root is a folder", EISDIR);
+  if (parts->empty()) {
+    return Status::failure(Status::Kind::invalid, _("the root is a folder"), EISDIR);
+  }
   const std::string stored = storedPath(*parts, naming_);
   auto before = storedSide(repository_, older, stored, kCompareTextBytes);
   if (!before.ok()) return before.status();
@@ -186,13 +189,15 @@ Result<Comparison> History::compare(const std::string& relative, const std::stri
   git_patch* raw = nullptr;
   if (git_patch_from_buffers(&raw, a.data(), a.size(), name.c_str(), b.data(), b.size(),
                              name.c_str(), nullptr) != 0) {
-    return gitFailure("cannot compare " + shownPath(relative));
+    return gitFailure(formatted(_("cannot compare %s"), shownPath(relative).c_str()));
   }
   std::unique_ptr<git_patch, Freer<git_patch, git_patch_free>> patch(raw);
   if ((git_patch_get_delta(patch.get())->flags & GIT_DIFF_FLAG_BINARY) != 0) return comparison;
   Printed printed{{}, kDiffBytes};
   const int result = git_patch_print(patch.get(), printLine, &printed);
-  if (result != 0 && !printed.cut) return gitFailure("cannot compare " + shownPath(relative));
+  if (result != 0 && !printed.cut) {
+    return gitFailure(formatted(_("cannot compare %s"), shownPath(relative).c_str()));
+  }
   comparison.text = true;
   comparison.diff = std::move(printed.text);
   comparison.cut = printed.cut;

@@ -14,6 +14,7 @@
 #include "history/GitObjects.h"
 #include "history/History.h"
 #include "history/StoredNames.h"
+#include "history/Text.h"
 #include "platform/posix/FileDescriptor.h"
 
 namespace tarvine::history {
@@ -29,7 +30,7 @@ Result<Tree> folderAt(git_repository* repository, git_commit* commit, const std:
   }
   git_tree* tree = nullptr;
   if (git_tree_lookup(&tree, repository, &*entry->oid) != 0) {
-    return gitFailure("cannot read", Status::Kind::damaged);
+    return gitFailure(_("cannot read"), Status::Kind::damaged);
   }
   return Tree(tree);
 }
@@ -79,7 +80,7 @@ struct Walk {
   // Every file the folder `older` has and `newer` (null: none) has not.
   Status compare(git_tree* older, git_tree* newer, const std::string& prefix) {
     if (stop != nullptr && stop->load()) {
-      return Status::failure(Status::Kind::failed, "stopped", ECANCELED);
+      return Status::failure(Status::Kind::failed, _("stopped"), ECANCELED);
     }
     for (std::size_t i = 0, count = git_tree_entrycount(older); i < count; ++i) {
       const git_tree_entry* entry = git_tree_entry_byindex(older, i);
@@ -97,14 +98,14 @@ struct Walk {
       if (git_tree_entry_type(entry) != GIT_OBJECT_TREE) continue;
       git_tree* raw = nullptr;
       if (git_tree_lookup(&raw, repository, git_tree_entry_id(entry)) != 0) {
-        return gitFailure("cannot read " + path, Status::Kind::damaged);
+        return gitFailure(formatted(_("cannot read %s"), path.c_str()), Status::Kind::damaged);
       }
       const Tree below(raw);
       Tree newerBelow;
       if (other != nullptr && git_tree_entry_type(other) == GIT_OBJECT_TREE && !isFile(other)) {
         raw = nullptr;
         if (git_tree_lookup(&raw, repository, git_tree_entry_id(other)) != 0) {
-          return gitFailure("cannot read " + path, Status::Kind::damaged);
+          return gitFailure(formatted(_("cannot read %s"), path.c_str()), Status::Kind::damaged);
         }
         newerBelow.reset(raw);
       }
@@ -138,7 +139,7 @@ struct Walk {
       if (git_tree_entry_type(entry) != GIT_OBJECT_TREE) continue;
       git_tree* raw = nullptr;
       if (git_tree_lookup(&raw, repository, git_tree_entry_id(entry)) != 0) {
-        return gitFailure("cannot read " + path, Status::Kind::damaged);
+        return gitFailure(formatted(_("cannot read %s"), path.c_str()), Status::Kind::damaged);
       }
       const Tree below(raw);
       FileDescriptor folder(there ? access.openFolder(fd, name) : -1);

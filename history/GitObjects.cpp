@@ -6,16 +6,21 @@
 #include <cerrno>
 #include <cstring>
 
+#include "history/Text.h"
+
 namespace tarvine::history {
 
 Status gitFailure(const std::string& what, Status::Kind kind) {
   const git_error* error = git_error_last();
-  return Status::failure(kind, what + ": " + (error != nullptr ? error->message : "unknown error"));
+  // TRANSLATORS: a failure, then libgit2's own words for its cause.
+  return Status::failure(kind, formatted(_("%s: %s"), what.c_str(),
+                                         error != nullptr ? error->message : _("unknown error")));
 }
 
 Status systemFailure(const std::string& what) {
   const int error = errno;
-  return Status::error(what + ": " + std::strerror(error), error);
+  // TRANSLATORS: a failure, then the system's words for its cause.
+  return Status::error(formatted(_("%s: %s"), what.c_str(), std::strerror(error)), error);
 }
 
 std::string hex(const git_oid& oid) {
@@ -26,18 +31,18 @@ std::string hex(const git_oid& oid) {
 
 Result<Odb> odbOf(git_repository* repository) {
   git_odb* odb = nullptr;
-  if (git_repository_odb(&odb, repository) != 0) return gitFailure("cannot open the history");
+  if (git_repository_odb(&odb, repository) != 0) return gitFailure(_("cannot open the history"));
   return Odb(odb);
 }
 
 Result<std::string> branchName(git_repository* repository) {
   git_reference* raw = nullptr;
   if (git_reference_lookup(&raw, repository, "HEAD") != 0) {
-    return gitFailure("cannot read HEAD", Status::Kind::damaged);
+    return gitFailure(_("cannot read HEAD"), Status::Kind::damaged);
   }
   std::unique_ptr<git_reference, Freer<git_reference, git_reference_free>> head(raw);
   const char* target = git_reference_symbolic_target(raw);
-  if (target == nullptr) return Status::failure(Status::Kind::damaged, "HEAD names no branch");
+  if (target == nullptr) return Status::failure(Status::Kind::damaged, _("HEAD names no branch"));
   return std::string(target);
 }
 
@@ -49,15 +54,15 @@ std::string looseObjectPath(git_repository* repository, const git_oid& oid) {
 
 Result<Odb> packedOdb(git_repository* repository) {
   git_odb* raw = nullptr;
-  if (git_odb_new(&raw) != 0) return gitFailure("cannot open the packs");
+  if (git_odb_new(&raw) != 0) return gitFailure(_("cannot open the packs"));
   Odb odb(raw);
   git_odb_backend* packs = nullptr;
   const std::string objects = std::string(git_repository_path(repository)) + "objects";
   if (git_odb_backend_pack(&packs, objects.c_str()) != 0)
-    return gitFailure("cannot open the packs");
+    return gitFailure(_("cannot open the packs"));
   if (git_odb_add_backend(raw, packs, 1) != 0) {
     packs->free(packs);
-    return gitFailure("cannot open the packs");
+    return gitFailure(_("cannot open the packs"));
   }
   return odb;
 }
@@ -65,7 +70,7 @@ Result<Odb> packedOdb(git_repository* repository) {
 Result<Odb> hashingOdb() {
   struct Discarding : git_odb_stream {};
   git_odb* raw = nullptr;
-  if (git_odb_new(&raw) != 0) return gitFailure("cannot hash");
+  if (git_odb_new(&raw) != 0) return gitFailure(_("cannot hash"));
   Odb odb(raw);
   auto* backend = new git_odb_backend;
   git_odb_init_backend(backend, GIT_ODB_BACKEND_VERSION);
@@ -83,7 +88,7 @@ Result<Odb> hashingOdb() {
   backend->free = [](git_odb_backend* self) { delete self; };
   if (git_odb_add_backend(raw, backend, 1) != 0) {
     backend->free(backend);
-    return gitFailure("cannot hash");
+    return gitFailure(_("cannot hash"));
   }
   return odb;
 }
@@ -96,13 +101,14 @@ Result<Commit> headCommit(git_repository* repository) {
     const std::string log = std::string(git_repository_path(repository)) + "logs/" + *branch;
     struct stat info {};
     if (error != GIT_ENOTFOUND || (::stat(log.c_str(), &info) == 0 && info.st_size > 0)) {
-      return gitFailure("cannot read the branch " + *branch, Status::Kind::damaged);
+      return gitFailure(formatted(_("cannot read the branch %s"), branch->c_str()),
+                        Status::Kind::damaged);
     }
-    return Status::failure(Status::Kind::noHistory, "no snapshot yet", ENOENT);
+    return Status::failure(Status::Kind::noHistory, _("no snapshot yet"), ENOENT);
   }
   git_commit* commit = nullptr;
   if (git_commit_lookup(&commit, repository, &head) != 0) {
-    return gitFailure("cannot read the newest snapshot", Status::Kind::damaged);
+    return gitFailure(_("cannot read the newest snapshot"), Status::Kind::damaged);
   }
   return Commit(commit);
 }
@@ -123,13 +129,17 @@ Result<Commit> commitById(git_repository* repository, const std::string& id) {
   }
   git_object* object = nullptr;
   if (git_revparse_single(&object, repository, revision.c_str()) != 0) {
-    return Status::failure(Status::Kind::notFound, "no such version: " + id, ENOENT);
+    return Status::failure(Status::Kind::notFound, formatted(_("no such version: %s"), id.c_str()),
+                           ENOENT);
   }
   git_commit* commit = nullptr;
   const int peeled =
       git_object_peel(reinterpret_cast<git_object**>(&commit), object, GIT_OBJECT_COMMIT);
   git_object_free(object);
-  if (peeled != 0) return Status::failure(Status::Kind::invalid, "not a version: " + id, EINVAL);
+  if (peeled != 0) {
+    return Status::failure(Status::Kind::invalid, formatted(_("not a version: %s"), id.c_str()),
+                           EINVAL);
+  }
   return Commit(commit);
 }
 
@@ -146,16 +156,18 @@ bool Entry::sameAs(const Entry& other) const {
 Result<Entry> entryAt(git_commit* commit, const std::string& path) {
   git_tree* tree = nullptr;
   if (git_commit_tree(&tree, commit) != 0) {
-    return gitFailure("cannot read snapshot " + shortId(hex(*git_commit_id(commit))),
-                      Status::Kind::damaged);
+    return gitFailure(
+        formatted(_("cannot read snapshot %s"), shortId(hex(*git_commit_id(commit))).c_str()),
+        Status::Kind::damaged);
   }
   Tree owner(tree);
   if (path.empty()) return Entry{*git_tree_id(tree), GIT_FILEMODE_TREE};
   git_tree_entry* entry = nullptr;
   if (const int error = git_tree_entry_bypath(&entry, tree, path.c_str()); error != 0) {
     if (error == GIT_ENOTFOUND) return Entry{};
-    return gitFailure("cannot read snapshot " + shortId(hex(*git_commit_id(commit))),
-                      Status::Kind::damaged);
+    return gitFailure(
+        formatted(_("cannot read snapshot %s"), shortId(hex(*git_commit_id(commit))).c_str()),
+        Status::Kind::damaged);
   }
   TreeEntry owned(entry);
   return Entry{*git_tree_entry_id(entry), git_tree_entry_filemode(entry)};

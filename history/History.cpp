@@ -15,6 +15,7 @@
 #include "history/Privacy.h"
 #include "history/StatCache.h"
 #include "history/StoredNames.h"
+#include "history/Text.h"
 #include "history/TreeWriter.h"
 #include "history/Writeback.h"
 #include "platform/posix/FileDescriptor.h"
@@ -86,7 +87,9 @@ void removeStaleLocks(git_repository* repository) {
 Result<RootPlace> placeOf(FolderAccess& access, int root, const std::string& path) {
   struct stat self {
   }, parent{};
-  if (access.statOpen(root, self) != 0) return systemFailure("cannot read " + path);
+  if (access.statOpen(root, self) != 0) {
+    return systemFailure(formatted(_("cannot read %s"), path.c_str()));
+  }
   // The parent of "/" is itself.
   const bool mountPoint = access.statAt(root, "..", parent) == 0 && parent.st_dev != self.st_dev;
   return RootPlace{static_cast<std::uint64_t>(self.st_dev), static_cast<std::uint64_t>(self.st_ino),
@@ -101,8 +104,10 @@ Status unavailable(const std::string& why, int error = ENODEV) {
 Result<FileDescriptor> openRootFolder(FolderAccess& access, const std::string& root) {
   FileDescriptor fd(access.openRoot(root));
   if (fd.valid()) return fd;
-  if (errno == ENOENT || errno == ENOTDIR) return unavailable(root + " is not there", errno);
-  return systemFailure("cannot open " + root);
+  if (const int error = errno; error == ENOENT || error == ENOTDIR) {
+    return unavailable(formatted(_("%s is not there"), root.c_str()), error);
+  }
+  return systemFailure(formatted(_("cannot open %s"), root.c_str()));
 }
 
 // Whether the root is still the folder its history is of, or its disk seems
@@ -116,7 +121,9 @@ Status checkMounted(FolderAccess& access, git_repository* repository, int root,
                     const std::string& path, const std::optional<RootPlace>& last,
                     const RootPlace& now) {
   std::vector<std::string> names;
-  if (access.list(root, names) != 0) return systemFailure("cannot list " + path);
+  if (access.list(root, names) != 0) {
+    return systemFailure(formatted(_("cannot list %s"), path.c_str()));
+  }
   std::erase_if(
       names, [](const std::string& name) { return name.rfind(History::restoringPrefix, 0) == 0; });
   const bool sameFolder = last && last->device == now.device && last->inode == now.inode;
@@ -131,16 +138,20 @@ Status checkMounted(FolderAccess& access, git_repository* repository, int root,
   const Tree tree(raw);
   if (git_tree_entrycount(raw) == 0) return Status();
   if (names.empty()) {
-    return unavailable(path + " is empty, where its last snapshot is not: is its disk mounted?");
+    return unavailable(formatted(_("%s is empty, where its last snapshot is not: is its disk "
+                                   "mounted?"),
+                                 path.c_str()));
   }
   if (last->mountPoint && !now.mountPoint) {
-    return unavailable(path + " is no longer a mount of its own: is its disk mounted?");
+    return unavailable(
+        formatted(_("%s is no longer a mount of its own: is its disk mounted?"), path.c_str()));
   }
   for (const std::string& name : names) {
     if (git_tree_entry_byname(raw, storedName(name).c_str()) != nullptr) return Status();
   }
-  return unavailable(path + " is on another device than it was, and holds nothing its last " +
-                     "snapshot holds: is its disk mounted?");
+  return unavailable(formatted(_("%s is on another device than it was, and holds nothing its "
+                                 "last snapshot holds: is its disk mounted?"),
+                               path.c_str()));
 }
 
 // What killed writers leave besides locks: libgit2's temporary objects and
@@ -249,15 +260,17 @@ Result<std::unique_ptr<History>> History::open(const std::string& repository,
   struct stat info {};
   if (opening != Opening::checking &&
       (::stat(root.c_str(), &info) != 0 || !S_ISDIR(info.st_mode))) {
-    return Status::failure(Status::Kind::unavailable, "not a folder: " + root, ENOTDIR);
+    return Status::failure(Status::Kind::unavailable,
+                           formatted(_("not a folder: %s"), root.c_str()), ENOTDIR);
   }
   git_repository* opened = nullptr;
   if (git_repository_open_bare(&opened, repository.c_str()) != 0) {
     if (opening == Opening::checking) {
-      return Status::failure(Status::Kind::noHistory, "no history yet: " + repository, ENOENT);
+      return Status::failure(Status::Kind::noHistory,
+                             formatted(_("no history yet: %s"), repository.c_str()), ENOENT);
     }
     if (git_repository_init(&opened, repository.c_str(), /*is_bare=*/1) != 0) {
-      return gitFailure("cannot make the history at " + repository);
+      return gitFailure(formatted(_("cannot make the history at %s"), repository.c_str()));
     }
     // Names Windows or macOS would refuse are fine here: every file is history.
     git_config* config = nullptr;
@@ -347,7 +360,7 @@ Result<Snapshot> History::snapshotOnce(Reason reason, const SnapshotOptions& opt
   auto before = headCommit(repository_);
   git_tree* rawLast = nullptr;
   if (before.ok() && git_commit_tree(&rawLast, before->get()) != 0) {
-    return gitFailure("cannot read the newest snapshot", Status::Kind::damaged);
+    return gitFailure(_("cannot read the newest snapshot"), Status::Kind::damaged);
   }
   const Tree lastTree(rawLast);
   // The cache's records, and the changes the caller saw, are relative to the
@@ -396,10 +409,10 @@ Result<Snapshot> History::snapshotOnce(Reason reason, const SnapshotOptions& opt
 
 Status History::recordPlace() {
   git_config* raw = nullptr;
-  if (git_repository_config(&raw, repository_) != 0) return gitFailure("cannot read the config");
+  if (git_repository_config(&raw, repository_) != 0) return gitFailure(_("cannot read the config"));
   const int set = git_config_set_string(raw, kRootKey, root_.c_str());
   git_config_free(raw);
-  if (set != 0) return gitFailure("cannot record " + root_ + " in the history");
+  if (set != 0) return gitFailure(formatted(_("cannot record %s in the history"), root_.c_str()));
   // The files keep their cached entries: below the root, a folder renamed
   // keeps them as they were, and a folder copied has new inodes, so each of
   // its files is read again (and found stored already).

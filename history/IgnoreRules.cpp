@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "history/Durable.h"
+#include "history/Text.h"
 
 namespace tarvine::history::ignoreRules {
 namespace {
@@ -16,9 +17,9 @@ bool isPattern(const std::string& line) {
   return line.find_first_not_of(" \t") != std::string::npos && line[0] != '#';
 }
 
-Status refused(const std::string& pattern, const std::string& why) {
-  return Status::failure(Status::Kind::invalid,
-                         "not an ignore pattern: \"" + pattern + "\" " + why);
+// `why` is a translated sentence with one %s, for the pattern.
+Status refused(const std::string& pattern, const char* why) {
+  return Status::failure(Status::Kind::invalid, formatted(why, pattern.c_str()));
 }
 
 // A repository of its own, made in a temporary folder and removed with it:
@@ -41,13 +42,15 @@ class Matcher {
     std::string folder =
         (std::filesystem::temp_directory_path() / "tarvine-ignore-XXXXXX").string();
     if (::mkdtemp(folder.data()) == nullptr) {
-      return Status::error("cannot make a folder to match the patterns in", errno);
+      const int error = errno;
+      return Status::error(_("cannot make a folder to match the patterns in"), error);
     }
     folder_ = folder;
     const std::string base = folder + "/base";
     std::filesystem::create_directory(base);
     if (git_repository_init(&repository_, (folder + "/repository").c_str(), /*is_bare=*/1) != 0) {
-      return Status::error("cannot match the patterns: " + std::string(git_error_last()->message));
+      return Status::error(
+          formatted(_("cannot match the patterns: %s"), git_error_last()->message));
     }
     git_config* config = nullptr;
     if (git_repository_config(&config, repository_) == 0) {
@@ -78,7 +81,8 @@ Result<std::vector<std::string>> read(const std::string& file) {
   std::vector<std::string> patterns;
   if (!in) {
     if (errno == ENOENT) return patterns;
-    return Status::error("cannot read the ignore rules " + file, errno);
+    const int error = errno;
+    return Status::error(formatted(_("cannot read the ignore rules %s"), file.c_str()), error);
   }
   for (std::string line; std::getline(in, line);) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
@@ -97,10 +101,11 @@ Status write(const std::string& file, const std::vector<std::string>& patterns) 
   }
   for (const std::string& pattern : patterns) {
     if (pattern.find_first_of("\r\n") != std::string::npos) {
-      return refused(pattern, "(one line each)");
+      return refused(pattern, _("not an ignore pattern: \"%s\" (one line each)"));
     }
     if (!pattern.empty() && pattern[0] == '#') {
-      return refused(pattern, "(it would be a comment: write \\# for a name that starts with #)");
+      return refused(pattern, _("not an ignore pattern: \"%s\" (it would be a comment: write \\# "
+                                "for a name that starts with #)"));
     }
     if (isPattern(pattern)) text += pattern + "\n";
   }
@@ -116,8 +121,9 @@ Result<Count> count(const std::string& root, const std::vector<std::string>& pat
   fs::recursive_directory_iterator walk(root, fs::directory_options::skip_permission_denied,
                                         failed);
   if (failed) {
-    return Status::failure(Status::Kind::unavailable,
-                           "cannot read " + root + ": " + failed.message(), failed.value());
+    return Status::failure(
+        Status::Kind::unavailable,
+        formatted(_("cannot read %s: %s"), root.c_str(), failed.message().c_str()), failed.value());
   }
   Count count;
   // The depth of the folder left out that the walk is in, if it is in one.
@@ -125,8 +131,10 @@ Result<Count> count(const std::string& root, const std::vector<std::string>& pat
   const std::size_t prefix = root.size() + (root == "/" ? 0 : 1);
   for (; walk != fs::recursive_directory_iterator(); walk.increment(failed)) {
     if (failed)
-      return Status::error("cannot read " + root + ": " + failed.message(), failed.value());
-    if (stop != nullptr && *stop) return Status::failure(Status::Kind::failed, "stopped");
+      return Status::error(
+          formatted(_("cannot read %s: %s"), root.c_str(), failed.message().c_str()),
+          failed.value());
+    if (stop != nullptr && *stop) return Status::failure(Status::Kind::failed, _("stopped"));
     const int depth = walk.depth();
     if (leftOut >= 0 && depth <= leftOut) leftOut = -1;
     const bool folder = walk->symlink_status(failed).type() == fs::file_type::directory;
@@ -142,7 +150,11 @@ Result<Count> count(const std::string& root, const std::vector<std::string>& pat
     ++count.files;
     if (leftOut >= 0 || matcher.ignored(path)) ++count.matched;
   }
-  if (failed) return Status::error("cannot read " + root + ": " + failed.message(), failed.value());
+  if (failed) {
+    return Status::error(formatted(_("cannot read %s: %s"), root.c_str(), failed.message().c_str()),
+                         failed.value());
+  }
+
   return count;
 }
 

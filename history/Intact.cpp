@@ -14,6 +14,7 @@
 #include "history/Durable.h"
 #include "history/GitObjects.h"
 #include "history/Loose.h"
+#include "history/Text.h"
 
 namespace tarvine::history {
 namespace {
@@ -34,11 +35,18 @@ constexpr const char* kBootId = "/proc/sys/kernel/random/boot_id";
 
 std::string lastError() {
   const git_error* error = git_error_last();
-  return error != nullptr ? error->message : "unknown error";
+  return error != nullptr ? error->message : _("unknown error");
 }
 
-std::string named(const char* kind, const std::string& path, const git_oid& oid) {
-  return std::string(kind) + " " + (path.empty() ? "" : path + " ") + "(" + shortId(hex(oid)) + ")";
+std::string folderNamed(const std::string& path, const git_oid& oid) {
+  const std::string id = shortId(hex(oid));
+  return path.empty() ? formatted(_("the folder (%s)"), id.c_str())
+                      : formatted(_("the folder %s (%s)"), path.c_str(), id.c_str());
+}
+
+std::string withCause(const std::string& what, const std::string& why) {
+  // TRANSLATORS: a failure or a damaged thing, then its cause.
+  return formatted(_("%s: %s"), what.c_str(), why.c_str());
 }
 
 struct Walk {
@@ -53,7 +61,7 @@ struct Walk {
   bool whole(const git_oid& id, git_object_t type, const std::string& what) {
     auto loose = verifyLoose(repository, hashing, id, type);
     if (!loose || loose->empty()) return true;
-    damage.objects.push_back({id, what + ": " + *loose});
+    damage.objects.push_back({id, withCause(what, *loose)});
     return false;
   }
 
@@ -63,10 +71,10 @@ struct Walk {
 
   void tree(const git_oid& id, const std::string& path) {
     if (!first(id)) return;
-    if (!whole(id, GIT_OBJECT_TREE, named("the folder", path, id))) return;
+    if (!whole(id, GIT_OBJECT_TREE, folderNamed(path, id))) return;
     git_tree* raw = nullptr;
     if (git_tree_lookup(&raw, repository, &id) != 0) {
-      damage.objects.push_back({id, named("the folder", path, id) + ": " + lastError()});
+      damage.objects.push_back({id, withCause(folderNamed(path, id), lastError())});
       return;
     }
     Tree owner(raw);
@@ -81,7 +89,9 @@ struct Walk {
         size_t size = 0;
         git_object_t type;
         if (git_odb_read_header(&size, &type, odb, &oid) != 0) {
-          damage.objects.push_back({oid, named("the file", below, oid) + ": " + lastError()});
+          damage.objects.push_back({oid, withCause(formatted(_("the file %s (%s)"), below.c_str(),
+                                                             shortId(hex(oid)).c_str()),
+                                                   lastError())});
         }
       }
     }
@@ -174,7 +184,7 @@ Result<Tip> heal(git_repository* repository, const std::string& branch,
     }
   } else {
     if (git_reference_remove(repository, branch.c_str()) != 0) {
-      return gitFailure("cannot remove the damaged branch", Status::Kind::damaged);
+      return gitFailure(_("cannot remove the damaged branch"), Status::Kind::damaged);
     }
     // Its log goes with the snapshot set aside; the branch starts anew.
     if (Status made = makeFolders(gitDir + kDamagedLogs); !made.ok()) return made;
@@ -239,7 +249,9 @@ Status moveFormerRefs(git_repository* repository, const std::string& branch) {
     if (git_reference_lookup(&reference, repository, name.c_str()) == 0) {
       const int removed = git_reference_delete(reference);
       git_reference_free(reference);
-      if (removed != 0) return gitFailure("cannot move " + name, Status::Kind::damaged);
+      if (removed != 0) {
+        return gitFailure(formatted(_("cannot move %s"), name.c_str()), Status::Kind::damaged);
+      }
     }
   }
   return forgetInLogs(repository, branch, {});
@@ -277,7 +289,8 @@ std::string Damage::summary() const {
     text += (i == 0 ? "" : "; ") + objects[i].what;
   }
   if (objects.size() > kSummarised) {
-    text += "; and " + std::to_string(objects.size() - kSummarised) + " more";
+    const auto more = static_cast<unsigned long>(objects.size() - kSummarised);
+    text += formatted(ngettext("; and %lu more", "; and %lu more", more), more);
   }
   return text;
 }
@@ -292,12 +305,13 @@ Damage damageOf(git_repository* repository, const git_oid& commit) {
   }
   walk.odb = odb->get();
   walk.hashing = hashing->get();
-  if (!walk.whole(commit, GIT_OBJECT_COMMIT, named("the snapshot", "", commit))) {
+  const std::string snapshot = formatted(_("the snapshot (%s)"), shortId(hex(commit)).c_str());
+  if (!walk.whole(commit, GIT_OBJECT_COMMIT, snapshot)) {
     return walk.damage;
   }
   git_commit* raw = nullptr;
   if (git_commit_lookup(&raw, repository, &commit) != 0) {
-    walk.damage.objects.push_back({commit, named("the snapshot", "", commit) + ": " + lastError()});
+    walk.damage.objects.push_back({commit, withCause(snapshot, lastError())});
     return walk.damage;
   }
   Commit owner(raw);
@@ -342,7 +356,7 @@ Result<Tip> examineTip(git_repository* repository, History::Opening opening,
   if (const int error = git_reference_name_to_id(&tip, repository, branch->c_str()); error == 0) {
     named = tip;
   } else {
-    why = "the branch " + *branch + " cannot be read: " + lastError();
+    why = formatted(_("the branch %s cannot be read: %s"), branch->c_str(), lastError().c_str());
     const std::string log = std::string(git_repository_path(repository)) + "logs/" + *branch;
     std::ifstream in(log);
     if (error == GIT_ENOTFOUND && in.peek() == std::ifstream::traits_type::eof()) {
@@ -358,7 +372,8 @@ Result<Tip> examineTip(git_repository* repository, History::Opening opening,
       if (opening != History::Opening::checking) vouchFor(repository, id);
       return Tip{id, std::nullopt};
     }
-    why = "the newest snapshot " + shortId(id) + " cannot be read whole: " + damage.summary();
+    why = formatted(_("the newest snapshot %s cannot be read whole: %s"), shortId(id).c_str(),
+                    damage.summary().c_str());
   }
   switch (opening) {
     case History::Opening::checking:

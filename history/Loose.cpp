@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "history/GitObjects.h"
+#include "history/Text.h"
 #include "platform/posix/FileDescriptor.h"
 
 namespace tarvine::history {
@@ -56,14 +57,14 @@ std::optional<std::string> inflateLoose(const std::string& path, const LooseHead
   FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
   if (!file.valid()) {
     if (errno == ENOENT) return std::nullopt;
-    return std::string("cannot open its file: ") + std::strerror(errno);
+    return formatted(_("cannot open its file: %s"), std::strerror(errno));
   }
   struct stat info {};
   if (::fstat(file.get(), &info) != 0) {
-    return std::string("cannot read its file: ") + std::strerror(errno);
+    return formatted(_("cannot read its file: %s"), std::strerror(errno));
   }
   z_stream inflater{};
-  if (inflateInit(&inflater) != Z_OK) return "cannot inflate";
+  if (inflateInit(&inflater) != Z_OK) return _("cannot inflate");
   std::unique_ptr<z_stream, int (*)(z_stream*)> ender(&inflater, &inflateEnd);
   std::vector<unsigned char> in(kCompressedPieceBytes), out(kStreamPieceBytes);
   std::string text;  // "TYPE SIZE\0", before the content
@@ -74,8 +75,8 @@ std::optional<std::string> inflateLoose(const std::string& path, const LooseHead
     if (inflater.avail_in == 0) {
       const ssize_t got = ::read(file.get(), in.data(), in.size());
       if (got < 0 && errno == EINTR) continue;
-      if (got < 0) return std::string("cannot read its file: ") + std::strerror(errno);
-      if (got == 0) return readAny ? "its file is cut short" : "its file is empty";
+      if (got < 0) return formatted(_("cannot read its file: %s"), std::strerror(errno));
+      if (got == 0) return readAny ? _("its file is cut short") : _("its file is empty");
       readAny = true;
       inflater.next_in = in.data();
       inflater.avail_in = static_cast<uInt>(got);
@@ -83,14 +84,14 @@ std::optional<std::string> inflateLoose(const std::string& path, const LooseHead
     inflater.next_out = out.data();
     inflater.avail_out = static_cast<uInt>(out.size());
     status = inflate(&inflater, Z_NO_FLUSH);
-    if (status != Z_OK && status != Z_STREAM_END) return "its file is not zlib data";
+    if (status != Z_OK && status != Z_STREAM_END) return _("its file is not zlib data");
     const char* produced = reinterpret_cast<const char*>(out.data());
     std::size_t length = out.size() - inflater.avail_out;
     if (inHeader) {
       const auto* end = static_cast<const char*>(std::memchr(produced, 0, length));
       text.append(produced, end != nullptr ? end - produced : length);
       if (end == nullptr) {
-        if (text.size() > kLongestHeader) return "its header is garbled";
+        if (text.size() > kLongestHeader) return _("its header is garbled");
         continue;
       }
       const auto space = text.find(' ');
@@ -100,23 +101,23 @@ std::optional<std::string> inflateLoose(const std::string& path, const LooseHead
       const char* digits = text.data() + (space == std::string::npos ? 0 : space + 1);
       const auto [last, error] = std::from_chars(digits, text.data() + text.size(), expectedSize);
       if (type == GIT_OBJECT_INVALID || error != std::errc() || last != text.data() + text.size()) {
-        return "its header is garbled";
+        return _("its header is garbled");
       }
       // zlib cannot make more than about a thousand times what it was given:
       // a larger length is a garbled header, not one to make room for.
       if (expectedSize / kMostInflation > static_cast<std::uint64_t>(info.st_size)) {
-        return "its header is garbled";
+        return _("its header is garbled");
       }
-      if (!header(type, expectedSize)) return "it is not of the kind its folder names";
+      if (!header(type, expectedSize)) return _("it is not of the kind its folder names");
       inHeader = false;
       length -= static_cast<std::size_t>(end + 1 - produced);
       produced = end + 1;
     }
     seen += length;
-    if (seen > expectedSize) return "it is longer than its header says";
-    if (length > 0 && !content(produced, length)) return "cannot take its content";
+    if (seen > expectedSize) return _("it is longer than its header says");
+    if (length > 0 && !content(produced, length)) return _("cannot take its content");
   }
-  if (inHeader || seen != expectedSize) return "it is shorter than its header says";
+  if (inHeader || seen != expectedSize) return _("it is shorter than its header says");
   return std::string();
 }
 
@@ -132,7 +133,7 @@ std::optional<std::string> verifyLoose(git_repository* repository, git_odb* hash
       },
       [&](const char* bytes, std::size_t size) { return hash->add(bytes, size); });
   if (!read || !read->empty()) return read;
-  if (!hash->matches(oid)) return "its content does not match its id";
+  if (!hash->matches(oid)) return _("its content does not match its id");
   return std::string();
 }
 
@@ -170,8 +171,10 @@ int readWhole(void** data, size_t* length, git_object_t* type, git_odb_backend* 
     return 0;
   }
   if (buffer != nullptr) git_odb_backend_data_free(self, buffer);
-  git_error_set_str(GIT_ERROR_ODB,
-                    ("the object " + hex(*oid) + " cannot be read: " + *read).c_str());
+  git_error_set_str(
+      GIT_ERROR_ODB,
+      formatted(_("the object %s cannot be read: %s"), hex(*oid).c_str(), read->c_str()).c_str());
+
   return GIT_ERROR;
 }
 
@@ -187,7 +190,7 @@ Status readLooseSafely(git_repository* repository) {
   guard->free = [](git_odb_backend* self) { delete static_cast<Guard*>(self); };
   if (git_odb_add_backend(odb->get(), guard, kGuardPriority) != 0) {
     delete guard;
-    return gitFailure("cannot open the objects");
+    return gitFailure(_("cannot open the objects"));
   }
   return Status();
 }

@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <git2.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -19,6 +20,8 @@
 #include "history/Durable.h"
 #include "history/GitObjects.h"
 #include "history/MirrorSsh.h"
+#include "history/MirrorTips.h"
+#include "history/Text.h"
 #include "history/Thinning.h"
 
 namespace tarvine::history::mirror {
@@ -30,6 +33,8 @@ constexpr std::string_view kRecordFile = "tarvine-mirrors";
 // Where a fetch puts the mirror's branch before the history's own branch is
 // moved to it durably, with its log.
 constexpr const char* kAdopting = "refs/tarvine/adopting";
+// And the mirror's copy of the branch's log, fetched from a server.
+constexpr const char* kAdoptingTips = "refs/tarvine/adopting-tips";
 
 using Repository = std::unique_ptr<git_repository, Freer<git_repository, git_repository_free>>;
 using Remote = std::unique_ptr<git_remote, Freer<git_remote, git_remote_free>>;
@@ -186,6 +191,42 @@ Result<std::vector<std::string>> localPins(git_repository* repository) {
   return names;
 }
 
+// The update that brings the mirror's copy of the branch's log
+// (history/MirrorTips.h) up to date, checked as the branch's is: the log
+// there is replaced only while it is the one this history last sent, or was
+// sending. No refspec when the mirror has this log already.
+struct TipsUpdate {
+  std::string refspec;
+  git_oid made{};
+  std::optional<git_oid> there;
+};
+Result<TipsUpdate> tipsUpdate(git_repository* repository, git_config* config,
+                              const std::string& url, const std::string& branch,
+                              const std::map<std::string, git_oid>& refs) {
+  TipsUpdate update;
+  auto made = tips::logCommit(repository, branch);
+  if (!made.ok()) return made.status();
+  if (!*made) return update;
+  update.made = **made;
+  const auto there = refs.find(tips::kRef);
+  if (there != refs.end()) {
+    if (git_oid_equal(&there->second, &update.made)) return update;
+    const std::string theirs = hex(there->second);
+    if (theirs != stringAt(config, key(url, "tips")) &&
+        theirs != stringAt(config, key(url, "tipsPushing"))) {
+      return Status::failure(
+          Status::Kind::refused,
+          formatted(_("the mirror %s has a log of the branch that this history did not send: "
+                      "left as it is"),
+                    url.c_str()));
+    }
+    update.there = there->second;
+  }
+  if (Status offered = tips::offer(repository, update.made); !offered.ok()) return offered;
+  update.refspec = std::string(update.there ? "+" : "") + tips::kRef + ":" + tips::kRef;
+  return update;
+}
+
 // The mirror's repository as a remote; a local one must be there (made when
 // it was added): a path that is gone is a disk that is not mounted.
 Result<Remote> remoteFor(git_repository* repository, const std::string& url) {
@@ -328,6 +369,119 @@ Status copyObjects(const std::string& from, const std::string& to) {
 
 std::int64_t now() { return static_cast<std::int64_t>(std::time(nullptr)); }
 
+// The mirror's copy of the branch's log, fetched with the branch, made the
+// log of the branch it is adopted into, so that a damaged newest snapshot can
+// be set back to a former one here too; recorded as the log last sent there,
+// which the next push replaces.
+Status adoptTips(git_repository* repository, const std::string& url, const std::string& branch,
+                 const std::map<std::string, git_oid>& refs) {
+  const auto there = refs.find(tips::kRef);
+  if (there == refs.end()) return Status();
+  // A log that cannot be read leaves the branch with its adoption alone in
+  // its log, as a mirror without one does: the snapshots themselves are whole.
+  (void)tips::restore(repository, branch, there->second);
+  git_reference* fetched = nullptr;
+  if (git_reference_lookup(&fetched, repository, kAdoptingTips) == 0) {
+    (void)git_reference_delete(fetched);
+    git_reference_free(fetched);
+  }
+  return setEntries(repository, url, {{"tips", hex(there->second)}});
+}
+
+// A folder in the history's own, for a server's mirror fetched whole to be
+// checked, removed with this. One that a check killed midway left is
+// removed by the next check.
+class Scratch {
+ public:
+  static constexpr std::string_view kPrefix = "tarvine-check-";
+
+  static Result<std::unique_ptr<Scratch>> make(const std::string& store) {
+    namespace fs = std::filesystem;
+    std::error_code ignored;
+    for (const auto& entry : fs::directory_iterator(store, ignored)) {
+      const std::string name = entry.path().filename().string();
+      if (name.rfind(kPrefix, 0) != 0) continue;
+      const long pid = std::strtol(name.c_str() + kPrefix.size(), nullptr, 10);
+      if (pid > 0 && ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH) {
+        fs::remove_all(entry.path(), ignored);
+      }
+    }
+    std::string pattern =
+        store + "/" + std::string(kPrefix) + std::to_string(::getpid()) + "-XXXXXX";
+    if (::mkdtemp(pattern.data()) == nullptr) {
+      return systemFailure(
+          formatted(_("cannot make a folder to check the mirror in %s"), store.c_str()));
+    }
+    return std::unique_ptr<Scratch>(new Scratch(pattern));
+  }
+  ~Scratch() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+  }
+  Scratch(const Scratch&) = delete;
+  Scratch& operator=(const Scratch&) = delete;
+  const std::string& path() const { return path_; }
+
+ private:
+  explicit Scratch(std::string path) : path_(std::move(path)) {}
+  std::string path_;
+};
+
+struct ServerCopy {
+  std::unique_ptr<Scratch> scratch;
+  std::string problem;  // why the mirror could not be fetched whole, once reached
+};
+// Every reference of the server's mirror `url` and the objects they reach,
+// fetched into a bare repository of its own (its HEAD naming the branch the
+// mirror's names), for a check to read as a disk mirror's. A server that
+// cannot be reached is a failure; one that cannot send everything once
+// reached is a problem of the mirror's.
+Result<ServerCopy> serverCopy(git_repository* repository, const std::string& url,
+                              const std::atomic<bool>* stop) {
+  ServerCopy copy;
+  auto scratch = Scratch::make(git_repository_path(repository));
+  if (!scratch.ok()) return scratch.status();
+  copy.scratch = std::move(*scratch);
+  git_repository_init_options init = GIT_REPOSITORY_INIT_OPTIONS_INIT;
+  init.flags = GIT_REPOSITORY_INIT_BARE;
+  git_repository* raw = nullptr;
+  if (git_repository_init_ext(&raw, copy.scratch->path().c_str(), &init) != 0) {
+    return gitFailure(formatted(_("cannot make a folder to check the mirror in %s"),
+                                copy.scratch->path().c_str()));
+  }
+  Repository fetched(raw);
+  auto remote = remoteFor(raw, url);
+  if (!remote.ok()) return remote.status();
+  Callbacks state;
+  state.stop = stop;
+  auto refs = remoteRefs(remote->get(), GIT_DIRECTION_FETCH, state);
+  if (!refs.ok()) return refs.status();
+  git_buf head = GIT_BUF_INIT;
+  if (git_remote_default_branch(&head, remote->get()) == 0) {
+    (void)git_repository_set_head(raw, head.ptr);  // none: the walk says the branch is missing
+    git_buf_dispose(&head);
+  } else if (auto branch = branchName(repository); branch.ok()) {
+    (void)git_repository_set_head(raw, branch->c_str());
+  }
+  git_remote_disconnect(remote->get());
+  std::string everything = "+refs/*:refs/*";
+  char* wanted[] = {everything.data()};
+  git_strarray array{wanted, 1};
+  git_fetch_options options = GIT_FETCH_OPTIONS_INIT;
+  options.callbacks = callbacksFor(state);
+  options.download_tags = GIT_REMOTE_DOWNLOAD_TAGS_NONE;
+  state.ssh.attempt = 0;  // a connection of its own: every key may be tried again
+  if (git_remote_fetch(remote->get(), &array, &options, nullptr) != 0) {
+    if (!state.ssh.refusal.empty()) {
+      return Status::failure(Status::Kind::refused, state.ssh.refusal);
+    }
+    const git_error* error = git_error_last();
+    copy.problem = formatted(_("the mirror could not send all it holds: %s"),
+                             error != nullptr ? error->message : "");
+  }
+  return copy;
+}
+
 }  // namespace
 
 bool isLocal(const std::string& url) {
@@ -449,7 +603,8 @@ Status remove(const std::string& store, const std::string& url) {
   if (!known(config->get(), url)) {
     return Status::failure(Status::Kind::notFound, "not a mirror of this folder: " + url);
   }
-  for (const char* name : {"url", "pushed", "pushing", "pushedAt", "failures", "lastFailure"}) {
+  for (const char* name :
+       {"url", "pushed", "pushing", "pushedAt", "failures", "lastFailure", "tips", "tipsPushing"}) {
     (void)git_config_delete_entry(config->get(), key(url, name).c_str());
   }
   return syncConfig(repository->get());
@@ -526,6 +681,9 @@ Result<Pushed> push(const std::string& store, const std::string& url,
       updates.push_back(":" + name);
     }
   }
+  auto log = tipsUpdate(repo, config->get(), url, *branch, *refs);
+  if (!log.ok()) return counted(repo, url, log.status());
+  if (!log->refspec.empty()) updates.push_back(log->refspec);
   if (updates.empty()) {
     pushed.upToDate = true;
   } else {
@@ -535,6 +693,9 @@ Result<Pushed> push(const std::string& store, const std::string& url,
     // does not leave the next one refused once this one is cut short too.
     std::vector<std::pair<const char*, std::string>> noting{{"pushing", pushed.tip}};
     if (there != refs->end()) noting.emplace_back("pushed", hex(there->second));
+    // The log's, likewise: what the mirror has is this history's.
+    if (!log->refspec.empty()) noting.emplace_back("tipsPushing", hex(log->made));
+    if (log->there) noting.emplace_back("tips", hex(*log->there));
     if (Status noted = setEntries(repo, url, noting); !noted.ok()) {
       return counted(repo, url, noted);
     }
@@ -628,8 +789,10 @@ Result<std::string> fetchAll(const std::string& store, const std::string& url,
     std::string wanted = "+" + theirs + ":" + kAdopting;
     std::string pins =
         std::string("+") + std::string(kPinnedRefs) + "*:" + std::string(kPinnedRefs) + "*";
-    char* raw[] = {wanted.data(), pins.data()};
-    git_strarray array{raw, 2};
+    std::string log = std::string("+") + tips::kRef + ":" + kAdoptingTips;
+    std::vector<char*> raw{wanted.data(), pins.data()};
+    if (refs->contains(tips::kRef)) raw.push_back(log.data());
+    git_strarray array{raw.data(), raw.size()};
     git_fetch_options options = GIT_FETCH_OPTIONS_INIT;
     options.callbacks = callbacksFor(state);
     options.download_tags = GIT_REMOTE_DOWNLOAD_TAGS_NONE;
@@ -648,6 +811,7 @@ Result<std::string> fetchAll(const std::string& store, const std::string& url,
       !set.ok()) {
     return set;
   }
+  if (Status logged = adoptTips(repo, url, *branch, *refs); !logged.ok()) return logged;
   git_reference* adopting = nullptr;
   if (git_reference_lookup(&adopting, repo, kAdopting) == 0) {
     (void)git_reference_delete(adopting);
@@ -666,10 +830,6 @@ Result<std::string> fetchAll(const std::string& store, const std::string& url,
 
 Result<CheckReport> check(const std::string& store, const std::string& url,
                           const std::atomic<bool>* stop) {
-  if (!isLocal(url)) {
-    return Status::failure(Status::Kind::refused,
-                           "a mirror on a server is checked there (git fsck): " + url);
-  }
   auto repository = openStore(store);
   if (!repository.ok()) return repository.status();
   auto config = configOf(repository->get());
@@ -678,8 +838,22 @@ Result<CheckReport> check(const std::string& store, const std::string& url,
     return Status::failure(Status::Kind::notFound, "not a mirror of this folder: " + url);
   }
   const std::string pushed = stringAt(config->get(), key(url, "pushed"));
+  // A server's mirror is read from a copy of all it holds, fetched here.
+  std::string path = localPath(url);
+  std::unique_ptr<Scratch> scratch;
+  if (!isLocal(url)) {
+    auto copy = serverCopy(repository->get(), url, stop);
+    if (!copy.ok()) return copy.status();
+    if (!copy->problem.empty()) {
+      CheckReport report;
+      report.problems.push_back(copy->problem);
+      return report;
+    }
+    scratch = std::move(copy->scratch);
+    path = scratch->path();
+  }
   git_repository* raw = nullptr;
-  if (git_repository_open_ext(&raw, localPath(url).c_str(),
+  if (git_repository_open_ext(&raw, path.c_str(),
                               GIT_REPOSITORY_OPEN_NO_SEARCH | GIT_REPOSITORY_OPEN_BARE,
                               nullptr) != 0) {
     return Status::failure(Status::Kind::unavailable,
@@ -754,6 +928,17 @@ Result<CheckReport> check(const std::string& store, const std::string& url,
   if (!found) {
     report.problems.push_back("the snapshot last pushed, " + shortId(pushed) +
                               ", is not on the mirror");
+  }
+  // The branch's log, kept beside it (history/MirrorTips.h).
+  if (git_reference_name_to_id(&oid, raw, tips::kRef) == 0 && verify(oid, _("the branch's log"))) {
+    git_commit* commit = nullptr;
+    if (git_commit_lookup(&commit, raw, &oid) != 0) {
+      report.problems.push_back(formatted(
+          _("%s: the branch's log is not a commit that can be parsed"), hex(oid).c_str()));
+    } else {
+      (void)verify(*git_commit_tree_id(commit), _("the branch's log"));
+      git_commit_free(commit);
+    }
   }
   return report;
 }

@@ -10,7 +10,7 @@
 #include "foundation/Status.h"
 #include "history/History.h"
 
-// Mirrors: a history's branch and pinned versions copied to another git
+// Mirrors: a history's branch, its log and pinned versions copied to another git
 // repository (a bare one on a mounted disk, or on a server git reaches), and
 // brought back from it. Plain git pushes and fetches through libgit2: the
 // mirror is a repository like any other, readable with stock git.
@@ -86,10 +86,13 @@ Result<Pushed> push(const std::string& store, const std::string& url,
 Result<std::string> fetchAll(const std::string& store, const std::string& url,
                              const std::function<void(const Progress&)>& progress = {});
 
-// Reads every object the disk mirror `url` of `store` reaches from its
-// branch and pins, each hashed again and compared with its id as git fsck
-// does, and looks there for the snapshot last pushed. Only read; a mirror on
-// a server is checked on the server (git fsck). Setting `*stop` ends it.
+// Reads every object the mirror `url` of `store` reaches from its branch, its
+// pins and its branch's log, each hashed again and compared with its id as
+// git fsck does, and looks there for the snapshot last pushed. A mirror on a
+// server is read from a copy of all it holds, fetched into a folder in the
+// history's own and removed afterwards: a server that cannot be reached is a
+// failure of kind unavailable; one that cannot send all it holds, a problem
+// of the report. Only reads the mirror. Setting `*stop` ends it.
 Result<CheckReport> check(const std::string& store, const std::string& url,
                           const std::atomic<bool>* stop = nullptr);
 

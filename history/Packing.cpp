@@ -27,6 +27,7 @@
 #include "history/Intact.h"
 #include "history/PackSteps.h"
 #include "history/Privacy.h"
+#include "history/Text.h"
 #include "platform/posix/FileDescriptor.h"
 
 namespace tarvine::history {
@@ -92,13 +93,14 @@ Status packFailure(const std::string& what) {
 }
 
 Status synced(PackSteps& steps, const std::string& path) {
-  return steps.sync(path) == 0 ? Status() : systemFailure("cannot sync " + path);
+  return steps.sync(path) == 0 ? Status()
+                               : systemFailure(formatted(_("cannot sync %s"), path.c_str()));
 }
 
 // Removes `path` if it is there.
 Status removed(PackSteps& steps, const std::string& path) {
   if (!exists(path) || steps.remove(path) == 0 || errno == ENOENT) return Status();
-  return systemFailure("cannot remove " + path);
+  return systemFailure(formatted(_("cannot remove %s"), path.c_str()));
 }
 
 // The history's packs, each as the path of its index without ".idx".
@@ -160,16 +162,16 @@ void recordChunkPacks(git_repository* repository, const std::unordered_set<std::
 // One pack as an object database of its own, read through its index.
 Result<Odb> packDatabase(const std::string& pack) {
   git_odb* raw = nullptr;
-  if (git_odb_new(&raw) != 0) return gitFailure("cannot read " + pack);
+  if (git_odb_new(&raw) != 0) return gitFailure(formatted(_("cannot read %s"), pack.c_str()));
   Odb odb(raw);
   git_odb_backend* backend = nullptr;
   const std::string index = pack + kIndexSuffix;
   if (git_odb_backend_one_pack(&backend, index.c_str()) != 0) {
-    return gitFailure("cannot read " + index, Status::Kind::damaged);
+    return gitFailure(formatted(_("cannot read %s"), index.c_str()), Status::Kind::damaged);
   }
   if (git_odb_add_backend(raw, backend, 1) != 0) {
     backend->free(backend);
-    return gitFailure("cannot read " + pack);
+    return gitFailure(formatted(_("cannot read %s"), pack.c_str()));
   }
   return odb;
 }
@@ -183,13 +185,16 @@ Result<std::vector<git_oid>> objectsIn(git_odb* pack, const std::string& name) {
         return 0;
       },
       &objects);
-  if (listed != 0) return gitFailure("cannot read the index of " + name, Status::Kind::damaged);
+  if (listed != 0) {
+    return gitFailure(formatted(_("cannot read the index of %s"), name.c_str()),
+                      Status::Kind::damaged);
+  }
   return objects;
 }
 
 Result<PackBuilder> packBuilder(git_repository* repository) {
   git_packbuilder* raw = nullptr;
-  if (git_packbuilder_new(&raw, repository) != 0) return gitFailure("cannot pack");
+  if (git_packbuilder_new(&raw, repository) != 0) return gitFailure(_("cannot pack"));
   git_packbuilder_set_threads(raw, 0);  // as many as there are processors
   return PackBuilder(raw);
 }
@@ -266,17 +271,17 @@ struct PlainPackBuilder {
 
 Result<PlainPackBuilder> plainPackBuilder(git_odb* odb) {
   git_repository* rawRepository = nullptr;
-  if (git_repository_wrap_odb(&rawRepository, odb) != 0) return gitFailure("cannot pack");
+  if (git_repository_wrap_odb(&rawRepository, odb) != 0) return gitFailure(_("cannot pack"));
   Repository repository(rawRepository);
   git_config* rawConfig = nullptr;
-  if (git_config_new(&rawConfig) != 0) return gitFailure("cannot pack");
+  if (git_config_new(&rawConfig) != 0) return gitFailure(_("cannot pack"));
   std::unique_ptr<git_config, Freer<git_config, git_config_free>> config(rawConfig);
   git_config_backend* backend = noDeltaConfig();
   if (git_config_add_backend(rawConfig, backend, GIT_CONFIG_LEVEL_APP, nullptr, 0) != 0) {
     backend->free(backend);
-    return gitFailure("cannot pack");
+    return gitFailure(_("cannot pack"));
   }
-  if (git_repository_set_config(rawRepository, rawConfig) != 0) return gitFailure("cannot pack");
+  if (git_repository_set_config(rawRepository, rawConfig) != 0) return gitFailure(_("cannot pack"));
   auto builder = packBuilder(rawRepository);
   if (!builder.ok()) return builder.status();
   return PlainPackBuilder{std::move(repository), std::move(*builder)};
@@ -295,7 +300,7 @@ Result<std::string> writePack(git_repository* repository, git_packbuilder* build
                               PackSteps& steps) {
   if (git_packbuilder_write(builder, packFolder(repository).c_str(), Privacy::objectMode, nullptr,
                             nullptr) != 0) {
-    return packFailure("cannot write a pack");
+    return packFailure(_("cannot write a pack"));
   }
   const std::string pack = packFolder(repository) + "/pack-" + git_packbuilder_name(builder);
   for (const std::string& path : {pack + ".pack", pack + kIndexSuffix, packFolder(repository)}) {
@@ -357,8 +362,10 @@ std::optional<std::uint64_t> offsetIn(int index, const git_oid& oid) {
 // in memory) is read whole.
 Status copyPacked(const std::string& pack, git_odb* database, const git_oid& oid,
                   std::uint64_t size, git_odb_stream* stream) {
-  const auto damaged = [&](const std::string& what) {
-    return Status::failure(Status::Kind::damaged, what + " " + hex(oid) + " in " + pack, EIO);
+  // `what` is a translated pattern: the object's id, then the pack's path.
+  const auto damaged = [&](const char* what) {
+    return Status::failure(Status::Kind::damaged, formatted(what, hex(oid).c_str(), pack.c_str()),
+                           EIO);
   };
   FileDescriptor index(::open((pack + kIndexSuffix).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
   FileDescriptor data(::open((pack + ".pack").c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
@@ -381,18 +388,20 @@ Status copyPacked(const std::string& pack, git_odb* database, const git_oid& oid
   if (!whole) {
     git_odb_object* object = nullptr;
     if (git_odb_read(&object, database, &oid) != 0) {
-      return gitFailure("cannot read " + hex(oid), Status::Kind::damaged);
+      return gitFailure(formatted(_("cannot read %s"), hex(oid).c_str()), Status::Kind::damaged);
     }
     std::unique_ptr<git_odb_object, Freer<git_odb_object, git_odb_object_free>> owner(object);
     if (git_odb_stream_write(stream, static_cast<const char*>(git_odb_object_data(object)),
                              git_odb_object_size(object)) != 0) {
-      return gitFailure("cannot write " + hex(oid));
+      return gitFailure(formatted(_("cannot write %s"), hex(oid).c_str()));
     }
     return Status();
   }
-  if (declared != size) return damaged("a wrong size for");
+  if (declared != size) return damaged(_("a wrong size for %s in %s"));
   z_stream inflater{};
-  if (inflateInit(&inflater) != Z_OK) return Status::error("cannot inflate " + hex(oid));
+  if (inflateInit(&inflater) != Z_OK) {
+    return Status::error(formatted(_("cannot inflate %s"), hex(oid).c_str()));
+  }
   std::unique_ptr<z_stream, int (*)(z_stream*)> ender(&inflater, &inflateEnd);
   std::vector<unsigned char> in(kPackPieceBytes), out(kStreamPieceBytes);
   std::uint64_t at = *offset + used, written = 0;
@@ -400,7 +409,7 @@ Status copyPacked(const std::string& pack, git_odb* database, const git_oid& oid
     if (inflater.avail_in == 0) {
       const ssize_t read = ::pread(data.get(), in.data(), in.size(), static_cast<off_t>(at));
       if (read < 0 && errno == EINTR) continue;
-      if (read <= 0) return damaged("a truncated");
+      if (read <= 0) return damaged(_("a truncated %s in %s"));
       at += static_cast<std::uint64_t>(read);
       inflater.next_in = in.data();
       inflater.avail_in = static_cast<uInt>(read);
@@ -408,14 +417,14 @@ Status copyPacked(const std::string& pack, git_odb* database, const git_oid& oid
     inflater.next_out = out.data();
     inflater.avail_out = static_cast<uInt>(out.size());
     status = inflate(&inflater, Z_NO_FLUSH);
-    if (status != Z_OK && status != Z_STREAM_END) return damaged("a corrupt");
+    if (status != Z_OK && status != Z_STREAM_END) return damaged(_("a corrupt %s in %s"));
     const std::size_t produced = out.size() - inflater.avail_out;
     if (git_odb_stream_write(stream, reinterpret_cast<const char*>(out.data()), produced) != 0) {
-      return gitFailure("cannot write " + hex(oid));
+      return gitFailure(formatted(_("cannot write %s"), hex(oid).c_str()));
     }
     written += produced;
   }
-  return written == size ? Status() : damaged("a truncated");
+  return written == size ? Status() : damaged(_("a truncated %s in %s"));
 }
 
 // Writes the large blob `oid` of `pack` as a loose object, where it is read
@@ -426,27 +435,27 @@ Status loosen(git_repository* repository, const std::string& pack, git_odb* data
   std::size_t size = 0;
   git_object_t type;
   if (git_odb_read_header(&size, &type, database, &oid) != 0) {
-    return gitFailure("cannot read " + hex(oid), Status::Kind::damaged);
+    return gitFailure(formatted(_("cannot read %s"), hex(oid).c_str()), Status::Kind::damaged);
   }
   const std::string folder = std::string(git_repository_path(repository)) + kLooseningFolder;
   if (::mkdir(folder.c_str(), Privacy::folderMode) != 0 && errno != EEXIST) {
-    return systemFailure("cannot make " + folder);
+    return systemFailure(formatted(_("cannot make %s"), folder.c_str()));
   }
   git_odb* raw = nullptr;
-  if (git_odb_new(&raw) != 0) return gitFailure("cannot write " + hex(oid));
+  if (git_odb_new(&raw) != 0) return gitFailure(formatted(_("cannot write %s"), hex(oid).c_str()));
   Odb loose(raw);
   git_odb_backend* backend = nullptr;
   if (git_odb_backend_loose(&backend, folder.c_str(), -1, 0, Privacy::folderMode,
                             Privacy::objectMode) != 0) {
-    return gitFailure("cannot write " + hex(oid));
+    return gitFailure(formatted(_("cannot write %s"), hex(oid).c_str()));
   }
   if (git_odb_add_backend(raw, backend, 1) != 0) {
     backend->free(backend);
-    return gitFailure("cannot write " + hex(oid));
+    return gitFailure(formatted(_("cannot write %s"), hex(oid).c_str()));
   }
   git_odb_stream* stream = nullptr;
   if (git_odb_open_wstream(&stream, raw, size, GIT_OBJECT_BLOB) != 0) {
-    return gitFailure("cannot write " + hex(oid));
+    return gitFailure(formatted(_("cannot write %s"), hex(oid).c_str()));
   }
   OdbStream owner(stream);
   if (Status copied = copyPacked(pack, database, oid, size, stream); !copied.ok()) {
@@ -454,19 +463,22 @@ Status loosen(git_repository* repository, const std::string& pack, git_odb* data
   }
   git_oid written;
   if (git_odb_stream_finalize_write(&written, stream) != 0) {
-    return gitFailure("cannot write " + hex(oid));
+    return gitFailure(formatted(_("cannot write %s"), hex(oid).c_str()));
   }
   if (!git_oid_equal(&written, &oid)) {
-    return Status::failure(Status::Kind::damaged, "damaged object " + hex(oid) + " in " + pack,
+    return Status::failure(Status::Kind::damaged,
+                           formatted(_("damaged object %s in %s"), hex(oid).c_str(), pack.c_str()),
                            EIO);
   }
   const std::string id = hex(oid), fanOut = fanOutFolder(repository, oid);
   const std::string from = folder + "/" + id.substr(0, 2) + "/" + id.substr(2);
   const std::string to = loosePath(repository, oid);
   if (::mkdir(fanOut.c_str(), Privacy::folderMode) != 0 && errno != EEXIST) {
-    return systemFailure("cannot make " + fanOut);
+    return systemFailure(formatted(_("cannot make %s"), fanOut.c_str()));
   }
-  if (::rename(from.c_str(), to.c_str()) != 0) return systemFailure("cannot move " + from);
+  if (::rename(from.c_str(), to.c_str()) != 0) {
+    return systemFailure(formatted(_("cannot move %s"), from.c_str()));
+  }
   for (const std::string& path : {to, fanOut, objectsFolder(repository)}) {
     if (Status done = synced(steps, path); !done.ok()) return done;
   }
@@ -488,14 +500,14 @@ class Gathering {
     if (Status added = insert(*git_commit_id(commit), nullptr); !added.ok()) return added;
     git_tree* raw = nullptr;
     if (git_commit_tree(&raw, commit) != 0) {
-      return gitFailure("cannot read a snapshot's folder", Status::Kind::damaged);
+      return gitFailure(_("cannot read a snapshot's folder"), Status::Kind::damaged);
     }
     Tree tree(raw);
     if (!seenTrees_.insert(key(*git_tree_id(raw))).second) return Status();
     if (Status added = insert(*git_tree_id(raw), nullptr); !added.ok()) return added;
     const int walked = git_tree_walk(raw, GIT_TREEWALK_PRE, &Gathering::visit, this);
     if (failure_) return *failure_;
-    return walked == 0 ? Status() : packFailure("cannot read a snapshot's folder");
+    return walked == 0 ? Status() : packFailure(_("cannot read a snapshot's folder"));
   }
 
   // An object of a pack being replaced: packed again, or, when large, to be
@@ -505,7 +517,7 @@ class Gathering {
     std::size_t size = 0;
     git_object_t type;
     if (git_odb_read_header(&size, &type, pack, &oid) != 0) {
-      return packFailure("cannot read " + hex(oid));
+      return packFailure(formatted(_("cannot read %s"), hex(oid).c_str()));
     }
     if (type == GIT_OBJECT_BLOB && size > looseFileBytes_) {
       large_.insert(key(oid));
@@ -524,7 +536,7 @@ class Gathering {
     for (const git_oid& oid : chunks_) {
       if (kept(oid)) continue;
       if (git_packbuilder_insert(builder, &oid, nullptr) != 0) {
-        return packFailure("cannot pack " + hex(oid));
+        return packFailure(formatted(_("cannot pack %s"), hex(oid).c_str()));
       }
       packed_.push_back(oid);
     }
@@ -573,7 +585,7 @@ class Gathering {
       return Status();
     }
     if (git_packbuilder_insert(builder_, &oid, path) != 0) {
-      return packFailure("cannot pack " + hex(oid));
+      return packFailure(formatted(_("cannot pack %s"), hex(oid).c_str()));
     }
     packed_.push_back(oid);
     return Status();
@@ -637,7 +649,7 @@ class Gathering {
       std::size_t size = 0;
       git_object_t type;
       if (git_odb_read_header(&size, &type, self->odb_, oid) != 0) {
-        self->failure_ = packFailure("cannot read " + path);
+        self->failure_ = packFailure(formatted(_("cannot read %s"), path.c_str()));
         return -1;
       }
       if (size > self->looseFileBytes_) {
@@ -672,7 +684,7 @@ Result<Commit> parentToPack(git_commit* commit) {
   if (git_commit_parentcount(commit) == 0) return Commit();
   git_commit* parent = nullptr;
   if (git_commit_parent(&parent, commit, 0) != 0) {
-    return gitFailure("cannot read a snapshot", Status::Kind::damaged);
+    return gitFailure(_("cannot read a snapshot"), Status::Kind::damaged);
   }
   return Commit(parent);
 }
@@ -725,7 +737,7 @@ Status packLooseObjects(git_repository* repository, git_odb* odb, std::uint64_t 
     std::size_t size = 0;
     git_object_t type;
     if (git_odb_read_header(&size, &type, odb, &oid) != 0) {
-      return packFailure("cannot read " + hex(oid));
+      return packFailure(formatted(_("cannot read %s"), hex(oid).c_str()));
     }
     if (size > looseFileBytes) continue;
     packed.push_back(oid);
@@ -741,7 +753,7 @@ Status packLooseObjects(git_repository* repository, git_odb* odb, std::uint64_t 
   for (const git_oid& oid : packed) {
     git_packbuilder* into = chunkIds.contains(key(oid)) ? chunks->builder.get() : builder->get();
     if (git_packbuilder_insert(into, &oid, nullptr) != 0) {
-      return packFailure("cannot pack " + hex(oid));
+      return packFailure(formatted(_("cannot pack %s"), hex(oid).c_str()));
     }
   }
   for (git_packbuilder* each : {builder->get(), chunks->builder.get()}) {
@@ -809,14 +821,14 @@ Result<std::optional<std::string>> mergePacks(git_repository* repository, git_od
       std::size_t size = 0;
       git_object_t type;
       if (git_odb_read_header(&size, &type, odb, &oid) != 0) {
-        return packFailure("cannot read " + hex(oid));
+        return packFailure(formatted(_("cannot read %s"), hex(oid).c_str()));
       }
       if (size > looseFileBytes) return std::optional<std::string>();
     }
     for (const git_oid& oid : *objects) {
       if (!inserted.insert(key(oid)).second) continue;
       if (git_packbuilder_insert(builder, &oid, nullptr) != 0) {
-        return packFailure("cannot pack " + hex(oid));
+        return packFailure(formatted(_("cannot pack %s"), hex(oid).c_str()));
       }
     }
     merged.push_back({pack, std::move(*objects)});
@@ -830,7 +842,8 @@ Result<std::optional<std::string>> mergePacks(git_repository* repository, git_od
     for (const git_oid& oid : old.objects) {
       if (git_odb_exists(proof->get(), &oid) != 1) {
         return Status::failure(Status::Kind::failed,
-                               "the new pack lacks " + hex(oid) + " of " + old.pack + ": kept it");
+                               formatted(_("the new pack lacks %s of %s: kept it"),
+                                         hex(oid).c_str(), old.pack.c_str()));
       }
     }
   }
@@ -1090,8 +1103,9 @@ Status History::repack(bool dropUnreachable) {
           (dropUnreachable && !gathering.reaches(oid))) {
         continue;
       }
-      return Status::failure(Status::Kind::failed,
-                             "the new packs lack " + hex(oid) + " of " + old.pack + ": kept it");
+      return Status::failure(
+          Status::Kind::failed,
+          formatted(_("the new packs lack %s of %s: kept it"), hex(oid).c_str(), old.pack.c_str()));
     }
   }
   // Where unreachable objects go, every object kept is proven in the new pack
@@ -1099,8 +1113,9 @@ Status History::repack(bool dropUnreachable) {
   if (dropUnreachable) {
     for (const git_oid& oid : gathering.packed()) {
       if (!proven(oid)) {
-        return Status::failure(Status::Kind::failed,
-                               "the new packs lack " + hex(oid) + ": kept everything");
+        return Status::failure(
+            Status::Kind::failed,
+            formatted(_("the new packs lack %s: kept everything"), hex(oid).c_str()));
       }
     }
   }

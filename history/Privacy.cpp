@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "foundation/TextSplit.h"
+#include "history/Text.h"
 
 namespace tarvine::history {
 namespace {
@@ -77,28 +78,30 @@ bool configFlag(git_repository* repository, const char* key) {
 Status useOwnObjects(git_repository* repository) {
   const std::string objects = std::string(git_repository_path(repository)) + "objects";
   git_odb* odb = nullptr;
-  if (git_odb_new(&odb) != 0) return Status::error("cannot open the objects of " + objects);
+  if (git_odb_new(&odb) != 0) {
+    return Status::error(formatted(_("cannot open the objects of %s"), objects.c_str()));
+  }
   std::unique_ptr<git_odb, void (*)(git_odb*)> owner(odb, git_odb_free);
   git_odb_backend* loose = nullptr;
   git_odb_backend* packed = nullptr;
   const int fsync = configFlag(repository, kFsyncObjectsKey) ? 1 : 0;
   if (git_odb_backend_loose(&loose, objects.c_str(), -1, fsync, Privacy::folderMode,
                             Privacy::objectMode) != 0) {
-    return Status::error("cannot open the loose objects of " + objects);
+    return Status::error(formatted(_("cannot open the loose objects of %s"), objects.c_str()));
   }
   if (git_odb_add_backend(odb, loose, kLoosePriority) != 0) {
     loose->free(loose);
-    return Status::error("cannot open the loose objects of " + objects);
+    return Status::error(formatted(_("cannot open the loose objects of %s"), objects.c_str()));
   }
   if (git_odb_backend_pack(&packed, objects.c_str()) != 0) {
-    return Status::error("cannot open the packs of " + objects);
+    return Status::error(formatted(_("cannot open the packs of %s"), objects.c_str()));
   }
   if (git_odb_add_backend(odb, packed, kPackedPriority) != 0) {
     packed->free(packed);
-    return Status::error("cannot open the packs of " + objects);
+    return Status::error(formatted(_("cannot open the packs of %s"), objects.c_str()));
   }
   if (git_repository_set_odb(repository, odb) != 0) {
-    return Status::error("cannot open the objects of " + objects);
+    return Status::error(formatted(_("cannot open the objects of %s"), objects.c_str()));
   }
   return Status();
 }
@@ -113,7 +116,9 @@ Status Privacy::makeFolder(const std::string& path) {
     if (::mkdir(current.c_str(), folderMode) == 0) continue;
     struct stat info {};
     if (errno == EEXIST && ::stat(current.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) continue;
-    return Status::error("cannot make " + current + ": " + std::strerror(errno), errno);
+    const int error = errno;
+    return Status::error(formatted(_("cannot make %s: %s"), current.c_str(), std::strerror(error)),
+                         error);
   }
   tightenPath(path);
   return Status();

@@ -21,6 +21,7 @@
 #include "history/GitObjects.h"
 #include "history/History.h"
 #include "history/StoredNames.h"
+#include "history/Text.h"
 #include "platform/posix/FileDescriptor.h"
 
 namespace tarvine::history {
@@ -59,8 +60,8 @@ std::vector<std::string> partsOf(const std::string& path) {
 }
 
 Status refused(const std::string& what) {
-  return Status::failure(Status::Kind::refused, "refused: " + what + "; nothing was written",
-                         ENOTDIR);
+  return Status::failure(Status::Kind::refused,
+                         formatted(_("refused: %s; nothing was written"), what.c_str()), ENOTDIR);
 }
 
 // Opens the folder made of the first `count` of `parts` below `root`
@@ -69,21 +70,22 @@ Status refused(const std::string& what) {
 Result<FileDescriptor> openFolder(FolderAccess& access, const std::string& root,
                                   const std::vector<std::string>& parts, std::size_t count) {
   FileDescriptor fd(access.openRoot(root));
-  if (!fd.valid()) return systemFailure("cannot open " + root);
+  if (!fd.valid()) return systemFailure(formatted(_("cannot open %s"), root.c_str()));
   for (std::size_t i = 0; i < count; ++i) {
     int next = access.openFolder(fd.get(), parts[i]);
     if (next < 0 && errno == ENOENT) {
       if (access.makeFolder(fd.get(), parts[i]) != 0 && errno != EEXIST) {
-        return systemFailure("cannot make " + parts[i]);
+        return systemFailure(formatted(_("cannot make %s"), parts[i].c_str()));
       }
       next = access.openFolder(fd.get(), parts[i]);
     }
     if (next < 0) {
       return errno == ELOOP || errno == ENOTDIR
                  ? Status::failure(Status::Kind::refused,
-                                   "refused: " + parts[i] + " is not a folder but a link or a file",
+                                   formatted(_("refused: %s is not a folder but a link or a file"),
+                                             parts[i].c_str()),
                                    ENOTDIR)
-                 : systemFailure("cannot open " + parts[i]);
+                 : systemFailure(formatted(_("cannot open %s"), parts[i].c_str()));
     }
     fd = FileDescriptor(next);
   }
@@ -113,7 +115,7 @@ class Planner {
   // from the root, never through a link.
   Status plan(const std::vector<std::string>& parts, const git_oid& oid, git_filemode_t mode) {
     FileDescriptor folder(access_.openRoot(root_));
-    if (!folder.valid()) return systemFailure("cannot open " + root_);
+    if (!folder.valid()) return systemFailure(formatted(_("cannot open %s"), root_.c_str()));
     if (parts.empty()) return planFolder(folder.get(), "", oid);
     const std::string parent = joined({parts.begin(), parts.end() - 1});
     std::string path;
@@ -124,7 +126,9 @@ class Planner {
       if (*now == 0) return entry(-1, parent, parts.back(), oid, mode);  // made when written
       if (!S_ISDIR(*now)) return conflict(path, *now, GIT_FILEMODE_TREE);
       FileDescriptor next(access_.openFolder(folder.get(), parts[i]));
-      if (!next.valid()) return systemFailure("cannot open " + shown(root_, path));
+      if (!next.valid()) {
+        return systemFailure(formatted(_("cannot open %s"), shown(root_, path).c_str()));
+      }
       folder = std::move(next);
     }
     return entry(folder.get(), path, parts.back(), oid, mode);
@@ -137,18 +141,24 @@ class Planner {
     struct stat info {};
     if (access_.statAt(folder, name, info) == 0) return info.st_mode & S_IFMT;
     if (errno == ENOENT) return mode_t{0};
-    return systemFailure("cannot read " + shown(root_, path));
+    return systemFailure(formatted(_("cannot read %s"), shown(root_, path).c_str()));
   }
 
   Status conflict(const std::string& path, mode_t now, git_filemode_t then) {
-    const char* is = S_ISDIR(now)   ? "a folder"
-                     : S_ISLNK(now) ? "a link"
-                     : S_ISREG(now) ? "a file"
-                                    : "a pipe, socket or device";
-    const char* was = then == GIT_FILEMODE_TREE   ? "a folder"
-                      : then == GIT_FILEMODE_LINK ? "a link"
-                                                  : "a file";
-    return refused(shown(root_, path) + " is " + is + " where the version has " + was);
+    const char* is = S_ISDIR(now)   ? _("a folder")
+                     : S_ISLNK(now) ? _("a link")
+                     : S_ISREG(now) ? _("a file")
+                                    : _("a pipe, socket or device");
+    // TRANSLATORS: the path, then what it is now ("a folder", "a link", ...).
+    const char* hasFolder = _("%s is %s where the version has a folder");
+    // TRANSLATORS: the path, then what it is now ("a folder", "a file", ...).
+    const char* hasLink = _("%s is %s where the version has a link");
+    // TRANSLATORS: the path, then what it is now ("a folder", "a link", ...).
+    const char* hasFile = _("%s is %s where the version has a file");
+    const char* was = then == GIT_FILEMODE_TREE   ? hasFolder
+                      : then == GIT_FILEMODE_LINK ? hasLink
+                                                  : hasFile;
+    return refused(formatted(was, shown(root_, path).c_str(), is));
   }
 
   // The entry `name` of the folder `folder` (-1: a folder that is not there).
@@ -168,7 +178,9 @@ class Planner {
       }
       if (!S_ISDIR(*now)) return conflict(path, *now, mode);
       FileDescriptor child(access_.openFolder(folder, name));
-      if (!child.valid()) return systemFailure("cannot open " + shown(root_, path));
+      if (!child.valid()) {
+        return systemFailure(formatted(_("cannot open %s"), shown(root_, path).c_str()));
+      }
       return planFolder(child.get(), path, oid);
     }
     if (*now != 0 && !S_ISREG(*now) && !S_ISLNK(*now)) return conflict(path, *now, mode);
@@ -180,7 +192,7 @@ class Planner {
   Status planFolder(int folder, const std::string& path, const git_oid& oid) {
     git_tree* raw = nullptr;
     if (git_tree_lookup(&raw, repository_, &oid) != 0) {
-      return gitFailure("cannot read", Status::Kind::damaged);
+      return gitFailure(_("cannot read"), Status::Kind::damaged);
     }
     Tree tree(raw);
     for (std::size_t i = 0; i < git_tree_entrycount(raw); ++i) {
@@ -218,15 +230,15 @@ Result<Current> currentAt(FolderAccess& access, int folder, const std::string& n
   Current current;
   if (access.statAt(folder, name, current.info) != 0) {
     if (errno == ENOENT) return current;
-    return systemFailure("cannot read");
+    return systemFailure(_("cannot read"));
   }
   if (S_ISLNK(current.info.st_mode)) {
     std::string target(static_cast<std::size_t>(current.info.st_size) + 1, '\0');
     const ssize_t length = access.readLink(folder, name, target.data(), target.size());
-    if (length < 0) return systemFailure("cannot read the link");
+    if (length < 0) return systemFailure(_("cannot read the link"));
     if (git_odb_hash(&current.oid, target.data(), static_cast<size_t>(length), GIT_OBJECT_BLOB) !=
         0) {
-      return gitFailure("cannot hash");
+      return gitFailure(_("cannot hash"));
     }
     current.kind = Current::Kind::link;
     return current;
@@ -236,13 +248,13 @@ Result<Current> currentAt(FolderAccess& access, int folder, const std::string& n
     return current;
   }
   FileDescriptor fd(access.openFile(folder, name));
-  if (!fd.valid()) return systemFailure("cannot open");
-  if (access.statOpen(fd.get(), current.info) != 0) return systemFailure("cannot read");
+  if (!fd.valid()) return systemFailure(_("cannot open"));
+  if (access.statOpen(fd.get(), current.info) != 0) return systemFailure(_("cannot read"));
   auto oid = hashFile(access, fd.get(), static_cast<std::uint64_t>(current.info.st_size));
   if (!oid.ok()) return oid.status();
   struct stat after {};
-  if (access.statOpen(fd.get(), after) != 0) return systemFailure("cannot read");
-  if (!sameFile(current.info, after)) return Status::error("changed while it was read", EAGAIN);
+  if (access.statOpen(fd.get(), after) != 0) return systemFailure(_("cannot read"));
+  if (!sameFile(current.info, after)) return Status::error(_("changed while it was read"), EAGAIN);
   current.kind = Current::Kind::file;
   current.oid = *oid;
   return current;
@@ -262,22 +274,24 @@ class Journal {
     const std::string path = pathIn(repository), partial = path + ".new";
     FileDescriptor fd(
         ::open(partial.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600));
-    if (!fd.valid()) return systemFailure("cannot write " + partial);
+    if (!fd.valid()) return systemFailure(formatted(_("cannot write %s"), partial.c_str()));
     // Locked before it has its name, so that no one finds it unlocked.
-    if (::flock(fd.get(), LOCK_EX) != 0) return systemFailure("cannot lock " + partial);
+    if (::flock(fd.get(), LOCK_EX) != 0) {
+      return systemFailure(formatted(_("cannot lock %s"), partial.c_str()));
+    }
     std::string text = token + '\0';
     for (const std::string& folder : folders) text += folder + '\0';
     for (std::size_t done = 0; done < text.size();) {
       const ssize_t wrote = ::write(fd.get(), text.data() + done, text.size() - done);
       if (wrote < 0 && errno == EINTR) continue;
-      if (wrote < 0) return systemFailure("cannot write " + partial);
+      if (wrote < 0) return systemFailure(formatted(_("cannot write %s"), partial.c_str()));
       done += static_cast<std::size_t>(wrote);
     }
     if (::fsync(fd.get()) != 0 || ::rename(partial.c_str(), path.c_str()) != 0) {
-      return systemFailure("cannot write " + path);
+      return systemFailure(formatted(_("cannot write %s"), path.c_str()));
     }
     FileDescriptor folder(::open(repository.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!folder.valid() || ::fsync(folder.get()) != 0) return systemFailure("cannot sync");
+    if (!folder.valid() || ::fsync(folder.get()) != 0) return systemFailure(_("cannot sync"));
     return Journal(path, std::move(fd));
   }
 
@@ -389,20 +403,21 @@ class Writer {
              bool& placed) {
     const std::string path = step.path;
     const auto failed = [&](const Status& why) {
-      return Status::failure(why.kind(), "cannot restore " + path + ": " + why.message(),
-                             why.errorNumber());
+      return Status::failure(
+          why.kind(), formatted(_("cannot restore %s: %s"), path.c_str(), why.message().c_str()),
+          why.errorNumber());
     };
     FileDescriptor fd;
     if (step.mode == GIT_FILEMODE_LINK) {
       git_blob* raw = nullptr;
       if (git_blob_lookup(&raw, repository_, &step.oid) != 0) {
-        return gitFailure("cannot read", Status::Kind::damaged);
+        return gitFailure(_("cannot read"), Status::Kind::damaged);
       }
       Blob blob(raw);
       const std::string target(static_cast<const char*>(git_blob_rawcontent(raw)),
                                static_cast<std::size_t>(git_blob_rawsize(raw)));
       if (access_.makeLink(target, folder, temporary) != 0) {
-        return failed(systemFailure("cannot make the link"));
+        return failed(systemFailure(_("cannot make the link")));
       }
     } else {
       // Made for the user alone when it replaces a file, whose own bits it
@@ -413,7 +428,8 @@ class Writer {
       if (replaces) {  // one that cannot be opened is not read, so not replaced
         FileDescriptor probe(access_.openFile(folder, name));
         if (!probe.valid() && errno != ENOENT) {
-          restored_.notReplaced.push_back(path + ": cannot open: " + std::strerror(errno));
+          restored_.notReplaced.push_back(
+              formatted(_("%s: cannot open: %s"), path.c_str(), std::strerror(errno)));
           return Status();
         }
       }
@@ -421,7 +437,7 @@ class Writer {
                                  : step.mode == GIT_FILEMODE_BLOB_EXECUTABLE ? 0777
                                                                              : 0666;
       fd = FileDescriptor(access_.createFile(folder, temporary, permissions));
-      if (!fd.valid()) return failed(systemFailure("cannot write"));
+      if (!fd.valid()) return failed(systemFailure(_("cannot write")));
       Status copied = copyFile(access_, repository_, step.oid, step.chunked, fd.get(), Holes::kept);
       if (!copied.ok()) return failed(copied);
     }
@@ -434,9 +450,11 @@ class Writer {
           return failed(same);
         }
       }
-      if (access_.sync(fd.get()) != 0) return failed(systemFailure("cannot sync"));
+      if (access_.sync(fd.get()) != 0) return failed(systemFailure(_("cannot sync")));
     }
-    if (access_.rename(folder, temporary, name) != 0) return failed(systemFailure("cannot rename"));
+    if (access_.rename(folder, temporary, name) != 0) {
+      return failed(systemFailure(_("cannot rename")));
+    }
     placed = true;
     access_.sync(folder);
     restored_.written.push_back(path);
@@ -450,20 +468,22 @@ class Writer {
     for (int tries = 0;; ++tries) {
       auto current = currentAt(access_, folder, name);
       if (!current.ok() && current.status().errorNumber() != EAGAIN) {
-        restored_.notReplaced.push_back(path + ": " + current.status().message());
+        restored_.notReplaced.push_back(
+            formatted(_("%s: %s"), path.c_str(), current.status().message().c_str()));
         return false;
       }
       if (current.ok()) {
         current_ = *current;
         if (current_.kind == Current::Kind::absent) return true;
         if (current_.kind == Current::Kind::other) {
-          restored_.notReplaced.push_back(path + ": no longer a file");
+          restored_.notReplaced.push_back(formatted(_("%s: no longer a file"), path.c_str()));
           return false;
         }
         if (recorded(path)) return true;
       }
       if (tries + 1 == kKeepTries) {
-        restored_.notReplaced.push_back(path + ": changed while it was being restored");
+        restored_.notReplaced.push_back(
+            formatted(_("%s: changed while it was being restored"), path.c_str()));
         return false;
       }
       auto taken = snapshot_();
@@ -490,18 +510,18 @@ class Writer {
   // permission bits (a change of owner clears set-user-id).
   Status sameOwnerAndBits(int fd, const struct stat& replaced) {
     struct stat mine {};
-    if (access_.statOpen(fd, mine) != 0) return systemFailure("cannot read");
+    if (access_.statOpen(fd, mine) != 0) return systemFailure(_("cannot read"));
     if (mine.st_uid != replaced.st_uid || mine.st_gid != replaced.st_gid) {
       if (access_.chownOpen(fd, replaced.st_uid, replaced.st_gid) != 0) {
         // Not the owner, but perhaps the group, one of this user's own.
         (void)access_.chownOpen(fd, static_cast<uid_t>(-1), replaced.st_gid);
       }
-      if (access_.statOpen(fd, mine) != 0) return systemFailure("cannot read");
+      if (access_.statOpen(fd, mine) != 0) return systemFailure(_("cannot read"));
     }
     mode_t bits = replaced.st_mode & 07777;
     if (mine.st_uid != replaced.st_uid) bits &= ~S_ISUID;
     if (mine.st_gid != replaced.st_gid) bits &= ~S_ISGID;
-    if (access_.chmodOpen(fd, bits) != 0) return systemFailure("cannot keep the permissions");
+    if (access_.chmodOpen(fd, bits) != 0) return systemFailure(_("cannot keep the permissions"));
     return Status();
   }
 
@@ -531,7 +551,8 @@ Result<Commit> previousVersion(git_repository* repository, git_commit* head,
     const Entry then = resolved(repository, *stored).entry;
     if (then.oid && (!now.oid || !git_oid_equal(&*then.oid, &*now.oid))) return walk;
   }
-  return Status::failure(Status::Kind::noEarlierVersion, "no earlier version of " + shown, ENOENT);
+  return Status::failure(Status::Kind::noEarlierVersion,
+                         formatted(_("no earlier version of %s"), shown.c_str()), ENOENT);
 }
 
 }  // namespace
@@ -558,7 +579,8 @@ Result<Restored> History::restore(const std::string& relative, std::optional<std
   if (!parts.ok()) return parts.status();
   const std::string path = storedPath(*parts, naming_);
   const auto noHistory = [&] {
-    return Status::failure(Status::Kind::noHistory, "no history of " + root_ + " yet", ENOENT);
+    return Status::failure(Status::Kind::noHistory,
+                           formatted(_("no history of %s yet"), root_.c_str()), ENOENT);
   };
   // A version named from the newest snapshot ("HEAD~1") is read now, before
   // the snapshots below move the newest.
@@ -596,7 +618,8 @@ Result<Restored> History::restore(const std::string& relative, std::optional<std
   if (!found.ok()) return found.status();
   const Entry then = *found;
   if (!then.oid) {
-    return Status::failure(Status::Kind::notFound, shownPath(relative) + " is not in that version",
+    return Status::failure(Status::Kind::notFound,
+                           formatted(_("%s is not in that version"), shownPath(relative).c_str()),
                            ENOENT);
   }
   restored.version = hex(*git_commit_id(target->get()));
@@ -642,7 +665,9 @@ Result<Restored> History::restore(const std::string& relative, std::optional<std
   std::set<std::string> folders;
   for (Write& write : writes) {
     if (auto why = unread.find(write.path); why != unread.end()) {
-      restored.notReplaced.push_back(write.path + ": " + why->second);
+      restored.notReplaced.push_back(
+          formatted(_("%s: %s"), write.path.c_str(), why->second.c_str()));
+
       continue;
     }
     auto stored = components(write.path);

@@ -19,6 +19,7 @@
 #include "history/GitObjects.h"
 #include "history/History.h"
 #include "history/StoredNames.h"
+#include "history/Text.h"
 #include "platform/posix/FileDescriptor.h"
 
 namespace tarvine::history {
@@ -76,29 +77,33 @@ int gather(const char* root, const git_tree_entry* entry, void* payload) {
 // Writes `item` at `path`.
 Status write(git_repository* repository, const Item& item, const std::string& path) {
   if (item.folder) {
-    if (::mkdir(path.c_str(), 0777) != 0) return systemFailure("cannot make " + path);
+    if (::mkdir(path.c_str(), 0777) != 0) {
+      return systemFailure(formatted(_("cannot make %s"), path.c_str()));
+    }
     return Status();
   }
   if (item.mode == GIT_FILEMODE_LINK) {
     FileDescriptor memory(::memfd_create("tarvine-link", MFD_CLOEXEC));
-    if (!memory.valid()) return systemFailure("cannot write " + path);
+    if (!memory.valid()) return systemFailure(formatted(_("cannot write %s"), path.c_str()));
     Status read =
         copyFile(PosixFolderAccess::shared(), repository, item.stored, false, memory.get());
     if (!read.ok()) return read;
     std::string target(std::min<std::uint64_t>(item.size, PATH_MAX), '\0');
     const ssize_t length = ::pread(memory.get(), target.data(), target.size(), 0);
-    if (length < 0) return systemFailure("cannot write " + path);
+    if (length < 0) return systemFailure(formatted(_("cannot write %s"), path.c_str()));
     target.resize(static_cast<std::size_t>(length));
-    if (::symlink(target.c_str(), path.c_str()) != 0) return systemFailure("cannot write " + path);
+    if (::symlink(target.c_str(), path.c_str()) != 0) {
+      return systemFailure(formatted(_("cannot write %s"), path.c_str()));
+    }
     return Status();
   }
   const mode_t mode = item.mode == GIT_FILEMODE_BLOB_EXECUTABLE ? 0777 : 0666;
   FileDescriptor fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode));
-  if (!fd.valid()) return systemFailure("cannot write " + path);
+  if (!fd.valid()) return systemFailure(formatted(_("cannot write %s"), path.c_str()));
   Status copied = copyFile(PosixFolderAccess::shared(), repository, item.stored, item.chunked,
                            fd.get(), Holes::kept);
   if (!copied.ok()) return copied;
-  if (fd.close() != 0) return systemFailure("cannot write " + path);
+  if (fd.close() != 0) return systemFailure(formatted(_("cannot write %s"), path.c_str()));
   return Status();
 }
 
@@ -112,11 +117,14 @@ Status History::saveCopy(const std::string& id, const std::string& relative,
   // Where it goes, its folder's links resolved, as the original's are.
   const std::filesystem::path wanted(destination);
   if (!wanted.is_absolute() || !wanted.has_filename()) {
-    return Status::failure(Status::Kind::invalid, destination + " is not a place to copy to",
+    return Status::failure(Status::Kind::invalid,
+                           formatted(_("%s is not a place to copy to"), destination.c_str()),
                            EINVAL);
   }
   char* resolvedParent = ::realpath(wanted.parent_path().c_str(), nullptr);
-  if (resolvedParent == nullptr) return systemFailure("cannot write to " + destination);
+  if (resolvedParent == nullptr) {
+    return systemFailure(formatted(_("cannot write to %s"), destination.c_str()));
+  }
   const std::string parent = resolvedParent;
   std::free(resolvedParent);
   const std::string name = wanted.filename().string();
@@ -124,8 +132,9 @@ Status History::saveCopy(const std::string& id, const std::string& relative,
   const std::string original = relative.empty() ? root_ : root_ + "/" + relative;
   const std::string own = repository();
   if (place == original || (place + "/").rfind(own, 0) == 0 || own.rfind(place + "/", 0) == 0) {
-    return Status::failure(Status::Kind::refused,
-                           "a copy is never written over " + original + " or its history", EEXIST);
+    return Status::failure(
+        Status::Kind::refused,
+        formatted(_("a copy is never written over %s or its history"), original.c_str()), EEXIST);
   }
 
   auto commit = commitById(repository_, id);
@@ -133,8 +142,10 @@ Status History::saveCopy(const std::string& id, const std::string& relative,
   auto found = entryAt(commit->get(), storedPath(*parts, naming_));
   if (!found.ok()) return found.status();
   if (!found->oid) {
-    return Status::failure(Status::Kind::notFound,
-                           shownPath(relative) + " is not in version " + shortId(id), ENOENT);
+    return Status::failure(
+        Status::Kind::notFound,
+        formatted(_("%s is not in version %s"), shownPath(relative).c_str(), shortId(id).c_str()),
+        ENOENT);
   }
   auto odb = odbOf(repository_);
   if (!odb.ok()) return odb.status();
@@ -156,11 +167,11 @@ Status History::saveCopy(const std::string& id, const std::string& relative,
   if (top.folder) {
     git_tree* raw = nullptr;
     if (git_tree_lookup(&raw, repository_, &top.stored) != 0) {
-      return gitFailure("cannot read", Status::Kind::damaged);
+      return gitFailure(_("cannot read"), Status::Kind::damaged);
     }
     const Tree tree(raw);
     if (git_tree_walk(raw, GIT_TREEWALK_PRE, gather, &gathered) != 0) {
-      return gitFailure("cannot read", Status::Kind::damaged);
+      return gitFailure(_("cannot read"), Status::Kind::damaged);
     }
   }
   CopyProgress done;
@@ -176,12 +187,12 @@ Status History::saveCopy(const std::string& id, const std::string& relative,
     // A name no one else has; then made again as the copy's top, with the
     // permissions the user's umask gives.
     const int made = ::mkstemp(partial.data());
-    if (made < 0) return systemFailure("cannot write to " + parent);
+    if (made < 0) return systemFailure(formatted(_("cannot write to %s"), parent.c_str()));
     ::close(made);
     ::unlink(partial.c_str());
   }
   if (top.folder && ::mkdir(partial.c_str(), 0777) != 0) {
-    return systemFailure("cannot write to " + parent);
+    return systemFailure(formatted(_("cannot write to %s"), parent.c_str()));
   }
   const auto removePartial = [&] {
     std::error_code ignored;
@@ -200,7 +211,7 @@ Status History::saveCopy(const std::string& id, const std::string& relative,
     done.bytes += item.size;
     if (progress && !progress(done)) {
       removePartial();
-      return Status::failure(Status::Kind::failed, "the copy was stopped", ECANCELED);
+      return Status::failure(Status::Kind::failed, _("the copy was stopped"), ECANCELED);
     }
   }
   // A folder never replaces anything; a file replaces one the user chose to.
@@ -211,7 +222,7 @@ Status History::saveCopy(const std::string& id, const std::string& relative,
     const int error = errno;
     removePartial();
     errno = error;
-    return systemFailure("cannot write " + place);
+    return systemFailure(formatted(_("cannot write %s"), place.c_str()));
   }
   return Status();
 }

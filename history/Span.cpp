@@ -2,6 +2,7 @@
 
 #include "history/GitObjects.h"
 #include "history/History.h"
+#include "history/Text.h"
 
 namespace tarvine::history {
 
@@ -16,11 +17,11 @@ Result<Span> History::span() {
   // The revision walk parses each commit's header once (parents and times)
   // and never reads a tree; snapshots have one parent, so this is the chain.
   git_revwalk* raw = nullptr;
-  if (git_revwalk_new(&raw, repository_) != 0) return gitFailure("cannot walk the history");
+  if (git_revwalk_new(&raw, repository_) != 0) return gitFailure(_("cannot walk the history"));
   const std::unique_ptr<git_revwalk, Freer<git_revwalk, git_revwalk_free>> walk(raw);
   git_revwalk_simplify_first_parent(raw);
   if (git_revwalk_push(raw, git_commit_id(head->get())) != 0) {
-    return gitFailure("cannot walk the history", Status::Kind::damaged);
+    return gitFailure(_("cannot walk the history"), Status::Kind::damaged);
   }
   git_oid oid, oldest = *git_commit_id(head->get());
   int walked = 0;
@@ -28,10 +29,10 @@ Result<Span> History::span() {
     ++span.snapshots;
     oldest = oid;
   }
-  if (walked != GIT_ITEROVER) return gitFailure("cannot read a snapshot", Status::Kind::damaged);
+  if (walked != GIT_ITEROVER) return gitFailure(_("cannot read a snapshot"), Status::Kind::damaged);
   git_commit* first = nullptr;
   if (git_commit_lookup(&first, repository_, &oldest) != 0) {
-    return gitFailure("cannot read the oldest snapshot", Status::Kind::damaged);
+    return gitFailure(_("cannot read the oldest snapshot"), Status::Kind::damaged);
   }
   span.oldest = git_commit_time(Commit(first).get());
   return span;

@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "foundation/TextSplit.h"
+#include "history/Text.h"
 
 namespace tarvine::history {
 namespace {
@@ -201,7 +202,8 @@ std::string realName(std::string_view stored, Naming naming) {
 
 Result<std::vector<std::string>> components(const std::string& relative) {
   const Status refusedPath =
-      Status::failure(Status::Kind::invalid, "not a path below the root: " + relative, EINVAL);
+      Status::failure(Status::Kind::invalid,
+                      formatted(_("not a path below the root: %s"), relative.c_str()), EINVAL);
   if (!relative.empty() && relative[0] == '/') return refusedPath;
   std::vector<std::string> parts;
   for (std::string_view part : splitNonEmpty(relative, '/')) {

@@ -26,6 +26,7 @@
 #include "history/Durable.h"
 #include "history/GitObjects.h"
 #include "history/Intact.h"
+#include "history/Text.h"
 #include "platform/posix/FileDescriptor.h"
 
 namespace tarvine::history {
@@ -107,7 +108,7 @@ Result<std::vector<Commit>> chainOf(git_repository* repository) {
     if (git_commit_parentcount(commit.get()) > 0) {
       git_commit* raw = nullptr;
       if (git_commit_parent(&raw, commit.get(), 0) != 0) {
-        return gitFailure("cannot read a snapshot", Status::Kind::damaged);
+        return gitFailure(_("cannot read a snapshot"), Status::Kind::damaged);
       }
       parent.reset(raw);
     }
@@ -192,7 +193,7 @@ Result<std::vector<std::uint64_t>> newlyHeld(git_repository* repository,
 Result<std::string> configString(git_repository* repository, const char* name) {
   git_config* raw = nullptr;
   if (git_repository_config_snapshot(&raw, repository) != 0) {
-    return gitFailure("cannot read the history's settings");
+    return gitFailure(_("cannot read the history's settings"));
   }
   std::unique_ptr<git_config, Freer<git_config, git_config_free>> config(raw);
   const char* value = nullptr;
@@ -246,7 +247,7 @@ Result<bool> followPins(git_repository* repository, const std::vector<Pin>& pins
     if (Status set = replaceFile(gitDir + name, hex(to) + "\n"); !set.ok()) return set;
     if (pin.reference == name) continue;
     if (git_reference_remove(repository, pin.reference.c_str()) != 0) {
-      return gitFailure("cannot move the pin " + pin.reference);
+      return gitFailure(formatted(_("cannot move the pin %s"), pin.reference.c_str()));
     }
     (void)::unlink((gitDir + "logs/" + pin.reference).c_str());  // gone already: as wanted
   }
@@ -262,7 +263,9 @@ std::string unfinishedFile(git_repository* repository) {
 Status markUnfinished(git_repository* repository) {
   const std::string path = unfinishedFile(repository);
   FileDescriptor fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
-  if (!fd.valid() || ::fsync(fd.get()) != 0) return systemFailure("cannot write " + path);
+  if (!fd.valid() || ::fsync(fd.get()) != 0) {
+    return systemFailure(formatted(_("cannot write %s"), path.c_str()));
+  }
   return syncPath(git_repository_path(repository));
 }
 
@@ -288,30 +291,38 @@ Result<Retention> Retention::parse(std::string_view text) {
     start = comma + 1;
     const std::size_t colon = tier.find(':');
     if (colon == std::string_view::npos) {
-      return invalid("not a tier (EVERY:AGE, as in 1h:7d): " + std::string(tier));
+      return invalid(
+          formatted(_("not a tier (EVERY:AGE, as in 1h:7d): %s"), std::string(tier).c_str()));
     }
     const std::string_view every = tier.substr(0, colon), age = tier.substr(colon + 1);
     Tier made;
     if (every != kAll) {
       const auto seconds = parseDuration(every);
-      if (!seconds) return invalid("not a spacing (all, or as in 1h): " + std::string(every));
+      if (!seconds) {
+        return invalid(
+            formatted(_("not a spacing (all, or as in 1h): %s"), std::string(every).c_str()));
+      }
       made.every = *seconds;
     }
     if (age != kForever) {
       const auto seconds = parseDuration(age);
-      if (!seconds) return invalid("not an age (forever, or as in 7d): " + std::string(age));
+      if (!seconds) {
+        return invalid(
+            formatted(_("not an age (forever, or as in 7d): %s"), std::string(age).c_str()));
+      }
       made.upTo = *seconds;
     }
     if (!retention.tiers.empty()) {
       const Tier& before = retention.tiers.back();
-      if (!before.upTo) return invalid("no tier can follow one that lasts for ever");
+      if (!before.upTo) return invalid(_("no tier can follow one that lasts for ever"));
       if (made.upTo && *made.upTo <= *before.upTo) {
-        return invalid("each tier's age must be greater than the one before: " + std::string(tier));
+        return invalid(formatted(_("each tier's age must be greater than the one before: %s"),
+                                 std::string(tier).c_str()));
       }
     }
     retention.tiers.push_back(made);
   }
-  if (retention.tiers.empty()) return invalid("no tiers");
+  if (retention.tiers.empty()) return invalid(_("no tiers"));
   return retention;
 }
 
@@ -330,17 +341,19 @@ Result<std::optional<std::uint64_t>> Retention::parseSize(std::string_view text)
   std::uint64_t count = 0;
   const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), count);
   if (error != std::errc() || end == text.data())
-    return invalid("not a size: " + std::string(text));
+    return invalid(formatted(_("not a size: %s"), std::string(text).c_str()));
   std::string_view unit(end, text.data() + text.size() - end);
   if (unit.ends_with('B') || unit.ends_with('b')) unit.remove_suffix(1);
   unsigned shift = 0;
   if (!unit.empty()) {
     const char* at = unit.size() == 1 ? std::strchr(kSizeUnits, std::toupper(unit[0])) : nullptr;
-    if (at == nullptr || *at == '\0') return invalid("not a size: " + std::string(text));
+    if (at == nullptr || *at == '\0') {
+      return invalid(formatted(_("not a size: %s"), std::string(text).c_str()));
+    }
     shift = 10 * static_cast<unsigned>(at - kSizeUnits + 1);
   }
   if (count == 0 || count > (std::uint64_t{1} << (63 - shift))) {
-    return invalid("not a size: " + std::string(text));
+    return invalid(formatted(_("not a size: %s"), std::string(text).c_str()));
   }
   return std::optional<std::uint64_t>(count << shift);
 }
@@ -420,8 +433,9 @@ Result<Retention> History::retention() {
     auto parsed = Retention::parse(*tiers);
     if (!parsed.ok()) {
       return Status::failure(Status::Kind::damaged,
-                             std::string("the history's ") + kKeepKey +
-                                 " cannot be read: " + parsed.status().message(),
+                             // TRANSLATORS: the setting's name stays as it is written.
+                             formatted(_("the history's %s cannot be read: %s"), kKeepKey,
+                                       parsed.status().message().c_str()),
                              EINVAL);
     }
     retention = *parsed;
@@ -432,8 +446,9 @@ Result<Retention> History::retention() {
     auto parsed = Retention::parseSize(*size);
     if (!parsed.ok()) {
       return Status::failure(Status::Kind::damaged,
-                             std::string("the history's ") + kSizeLimitKey +
-                                 " cannot be read: " + parsed.status().message(),
+                             // TRANSLATORS: the setting's name stays as it is written.
+                             formatted(_("the history's %s cannot be read: %s"), kSizeLimitKey,
+                                       parsed.status().message().c_str()),
                              EINVAL);
     }
     retention.sizeLimit = *parsed;
@@ -444,7 +459,7 @@ Result<Retention> History::retention() {
 Status History::setRetention(const Retention& retention) {
   git_config* raw = nullptr;
   if (git_repository_config(&raw, repository_) != 0) {
-    return gitFailure("cannot change the history's settings");
+    return gitFailure(_("cannot change the history's settings"));
   }
   std::unique_ptr<git_config, Freer<git_config, git_config_free>> config(raw);
   // The standard policy is kept as no setting at all, so that it is the one
@@ -452,15 +467,15 @@ Status History::setRetention(const Retention& retention) {
   if (retention.tiers == Retention::standard().tiers) {
     if (const int error = git_config_delete_entry(raw, kKeepKey);
         error != 0 && error != GIT_ENOTFOUND) {
-      return gitFailure("cannot change the history's settings");
+      return gitFailure(_("cannot change the history's settings"));
     }
   } else if (git_config_set_string(raw, kKeepKey, retention.text().c_str()) != 0) {
-    return gitFailure("cannot change the history's settings");
+    return gitFailure(_("cannot change the history's settings"));
   }
   if (retention.sizeLimit) {
     if (git_config_set_string(raw, kSizeLimitKey, std::to_string(*retention.sizeLimit).c_str()) !=
         0) {
-      return gitFailure("cannot change the history's settings");
+      return gitFailure(_("cannot change the history's settings"));
     }
   } else {
     // Dropped: absent already is what is asked for.
@@ -492,15 +507,18 @@ Result<std::string> History::unpin(const std::string& id) {
     if (hex(pin.target) != full) continue;
     found = true;
     if (git_reference_remove(repository_, pin.reference.c_str()) != 0) {
-      return gitFailure("cannot unpin " + shortId(full));
+      return gitFailure(formatted(_("cannot unpin %s"), shortId(full).c_str()));
     }
     // Its log would keep the version reachable.
     const std::string log = std::string(git_repository_path(repository_)) + "logs/" + pin.reference;
     if (::unlink(log.c_str()) != 0 && errno != ENOENT) {
-      return systemFailure("cannot unpin " + shortId(full));
+      return systemFailure(formatted(_("cannot unpin %s"), shortId(full).c_str()));
     }
   }
-  if (!found) return Status::failure(Status::Kind::notFound, shortId(full) + " is not pinned");
+  if (!found) {
+    return Status::failure(Status::Kind::notFound,
+                           formatted(_("%s is not pinned"), shortId(full).c_str()));
+  }
   if (Status synced = syncPath(std::string(git_repository_path(repository_)) +
                                std::string(kPinnedRefs.substr(0, kPinnedRefs.size() - 1)));
       !synced.ok()) {
@@ -648,7 +666,7 @@ Result<Thinned> History::thin(std::int64_t now, bool dryRun) {
             &made, repository_, nullptr, git_commit_author(commit), git_commit_committer(commit),
             git_commit_message_encoding(commit), git_commit_message_raw(commit),
             git_commit_tree_id(commit), parent ? 1 : 0, parents) != 0) {
-      return gitFailure("cannot write the thinned history");
+      return gitFailure(_("cannot write the thinned history"));
     }
     log += logLine(parent ? &*parent : nullptr, made, git_commit_time(commit),
                    "thinned: " + summaryOf(commit));
@@ -660,7 +678,8 @@ Result<Thinned> History::thin(std::int64_t now, bool dryRun) {
   if (Status synced = syncNewObjects(repository_, written); !synced.ok()) return synced;
   const std::string oldTip = report.tip;
   if (Status moved = replaceBranch(repository_, *branch, *parent, log); !moved.ok()) {
-    return Status::failure(moved.kind(), "cannot move the branch: " + moved.message(),
+    return Status::failure(moved.kind(),
+                           formatted(_("cannot move the branch: %s"), moved.message().c_str()),
                            moved.errorNumber());
   }
   report.tip = hex(*parent);
@@ -673,9 +692,11 @@ Result<Thinned> History::thin(std::int64_t now, bool dryRun) {
     return followed.status();
   }
   if (Status packed = repack(/*dropUnreachable=*/true); !packed.ok()) {
-    return Status::failure(packed.kind(),
-                           "thinned, but the space is not freed yet: " + packed.message(),
-                           packed.errorNumber());
+    return Status::failure(
+        packed.kind(),
+        formatted(_("thinned, but the space is not freed yet: %s"), packed.message().c_str()),
+
+        packed.errorNumber());
   }
   ::unlink(unfinished.c_str());
   report.bytesAfter = storeBytes(repository_);

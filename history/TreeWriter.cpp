@@ -7,6 +7,7 @@
 #include "history/Blobs.h"
 #include "history/Chunks.h"
 #include "history/StoredNames.h"
+#include "history/Text.h"
 #include "platform/posix/FileDescriptor.h"
 
 namespace tarvine::history {
@@ -15,10 +16,20 @@ namespace {
 // The errno of a reading during which the file changed (hashFile says so too).
 constexpr int kChanged = EAGAIN;
 
-std::string shown(const std::string& relative) { return relative.empty() ? "the root" : relative; }
+// What could not be done with the folder `relative` ("" for the watched
+// folder itself), as one sentence either way.
+std::string cannotStore(const std::string& relative) {
+  return relative.empty() ? _("cannot store the watched folder")
+                          : formatted(_("cannot store the folder %s"), relative.c_str());
+}
+
+std::string cannotList(const std::string& relative) {
+  return relative.empty() ? _("cannot list the watched folder")
+                          : formatted(_("cannot list %s"), relative.c_str());
+}
 
 Status changedWhileRead() {
-  return Status::failure(Status::Kind::failed, "changed while it was read", kChanged);
+  return Status::failure(Status::Kind::failed, _("changed while it was read"), kChanged);
 }
 
 bool sameTime(const timespec& a, const timespec& b) {
@@ -85,7 +96,7 @@ Result<git_oid> TreeWriter::along(int fd, const std::string& relative, const git
   }
   git_treebuilder* raw = nullptr;
   if (git_treebuilder_new(&raw, setting_.repository, last) != 0) {
-    return fatal(gitFailure("cannot store the folder " + shown(relative)));
+    return fatal(gitFailure(cannotStore(relative)));
   }
   TreeBuilder builder(raw);
   bool same = true;
@@ -106,7 +117,7 @@ Result<git_oid> TreeWriter::along(int fd, const std::string& relative, const git
     git_tree* rawBelow = nullptr;
     if (before != nullptr && git_tree_entry_type(before) == GIT_OBJECT_TREE &&
         git_tree_lookup(&rawBelow, setting_.repository, git_tree_entry_id(before)) != 0) {
-      return fatal(gitFailure("cannot read the last snapshot of " + path));
+      return fatal(gitFailure(formatted(_("cannot read the last snapshot of %s"), path.c_str())));
     }
     const Tree below(rawBelow);
     Result<git_oid> oid = walk(child.get(), path, below.get(), below == nullptr);
@@ -117,13 +128,13 @@ Result<git_oid> TreeWriter::along(int fd, const std::string& relative, const git
     updated.emplace_back(name, *oid);
     if (git_treebuilder_insert(nullptr, builder.get(), stored.c_str(), &*oid, GIT_FILEMODE_TREE) !=
         0) {
-      return fatal(gitFailure("cannot record " + path));
+      return fatal(gitFailure(formatted(_("cannot record %s"), path.c_str())));
     }
   }
   if (same) return *git_tree_id(last);
   git_oid tree;
   if (git_treebuilder_write(&tree, builder.get()) != 0) {
-    return fatal(gitFailure("cannot store the folder " + shown(relative)));
+    return fatal(gitFailure(cannotStore(relative)));
   }
   // The folder's record, where it was of this very tree, follows: its files
   // were vouched for as they are.
@@ -150,7 +161,9 @@ Result<git_oid> TreeWriter::readFolder(int fd, const std::string& relative, cons
                                        bool whole) {
   const std::optional<CachedFolder> cached = setting_.cache.folder(relative);
   std::vector<std::string> names;
-  if (setting_.access.list(fd, names) != 0) return systemFailure("cannot list " + shown(relative));
+  if (setting_.access.list(fd, names) != 0) {
+    return systemFailure(cannotList(relative));
+  }
   std::sort(names.begin(), names.end());
   // What the cache keeps of this folder now; while everything in it is what
   // the cache had, the folder keeps the tree it had.
@@ -175,7 +188,7 @@ Result<git_oid> TreeWriter::readFolder(int fd, const std::string& relative, cons
       const int error = errno;
       if (error == ENOENT || ignored(path, info)) continue;  // gone since it was listed
       skipped.push_back(
-          {name, Skipped::Kind::unreadable, std::string("cannot read: ") + std::strerror(error)});
+          {name, Skipped::Kind::unreadable, formatted(_("cannot read: %s"), std::strerror(error))});
       continue;
     }
     if (ignored(path, info)) continue;
@@ -199,11 +212,12 @@ Result<git_oid> TreeWriter::readFolder(int fd, const std::string& relative, cons
         git_tree* rawBelow = nullptr;
         if (!whole && lastIsTree &&
             git_tree_lookup(&rawBelow, setting_.repository, git_tree_entry_id(lastEntry)) != 0) {
-          return fatal(gitFailure("cannot read the last snapshot of " + path));
+          return fatal(
+              gitFailure(formatted(_("cannot read the last snapshot of %s"), path.c_str())));
         }
         const Tree below(rawBelow);
         oid = child.valid() ? walk(child.get(), path, below.get(), whole || below == nullptr)
-                            : systemFailure("cannot open");
+                            : systemFailure(_("cannot open"));
       }
     } else if (S_ISREG(info.st_mode)) {
       entry.mode = (info.st_mode & 0111) != 0 ? GIT_FILEMODE_BLOB_EXECUTABLE : GIT_FILEMODE_BLOB;
@@ -250,7 +264,7 @@ Result<git_oid> TreeWriter::readFolder(int fd, const std::string& relative, cons
 
   git_treebuilder* raw = nullptr;
   if (git_treebuilder_new(&raw, setting_.repository, nullptr) != 0) {
-    return fatal(gitFailure("cannot store the folder " + shown(relative)));
+    return fatal(gitFailure(cannotStore(relative)));
   }
   TreeBuilder builder(raw);
   for (const CachedEntry& entry : recorded) {
@@ -258,7 +272,7 @@ Result<git_oid> TreeWriter::readFolder(int fd, const std::string& relative, cons
     if (git_treebuilder_insert(nullptr, builder.get(),
                                storedName(entry.name, setting_.naming).c_str(), &entry.oid,
                                static_cast<git_filemode_t>(entry.mode)) != 0) {
-      return fatal(gitFailure("cannot record " + path));
+      return fatal(gitFailure(formatted(_("cannot record %s"), path.c_str())));
     }
   }
   // What could not be read is kept as the last snapshot had it, and left out
@@ -273,7 +287,7 @@ Result<git_oid> TreeWriter::readFolder(int fd, const std::string& relative, cons
   }
   git_oid tree;
   if (git_treebuilder_write(&tree, builder.get()) != 0) {
-    return fatal(gitFailure("cannot store the folder " + shown(relative)));
+    return fatal(gitFailure(cannotStore(relative)));
   }
   // Folders that are gone take their records with them.
   if (cached) {
@@ -320,7 +334,10 @@ Result<git_oid> TreeWriter::file(int parent, const std::string& name, const std:
     if (attempt == kReadAttempts) {
       return Status::failure(
           Status::Kind::failed,
-          "changed each of the " + std::to_string(kReadAttempts) + " times it was read", kChanged);
+          formatted(ngettext("changed each of the %d time it was read",
+                             "changed each of the %d times it was read", kReadAttempts),
+                    kReadAttempts),
+          kChanged);
     }
   }
 }
@@ -328,9 +345,9 @@ Result<git_oid> TreeWriter::file(int parent, const std::string& name, const std:
 Result<git_oid> TreeWriter::readOnce(int parent, const std::string& name, const std::string& path,
                                      struct stat& info) {
   FileDescriptor fd(setting_.access.openFile(parent, name));
-  if (!fd.valid()) return systemFailure("cannot open");
+  if (!fd.valid()) return systemFailure(_("cannot open"));
   const std::int64_t began = fileClockNow();
-  if (setting_.access.statOpen(fd.get(), info) != 0) return systemFailure("cannot read");
+  if (setting_.access.statOpen(fd.get(), info) != 0) return systemFailure(_("cannot read"));
   // Replaced by a folder, a FIFO or the like since it was listed.
   if (!S_ISREG(info.st_mode)) return changedWhileRead();
   Result<git_oid> oid = store(fd.get(), info, path);
@@ -376,7 +393,7 @@ Result<git_oid> TreeWriter::store(int fd, const struct stat& info, const std::st
     const ssize_t got =
         setting_.access.read(fd, buffer.data(), std::min<std::int64_t>(left, buffer.size()));
     if (got < 0 && errno == EINTR) continue;
-    if (got < 0) return systemFailure("cannot read");
+    if (got < 0) return systemFailure(_("cannot read"));
     if (got == 0) return changedWhileRead();  // shorter than it was
     if (git_odb_stream_write(stream, buffer.data(), static_cast<size_t>(got)) != 0) {
       return storeFailed(path);
@@ -385,7 +402,7 @@ Result<git_oid> TreeWriter::store(int fd, const struct stat& info, const std::st
   }
   // Whatever was written to it while it was read shows in its size or times.
   struct stat after {};
-  if (setting_.access.statOpen(fd, after) != 0) return systemFailure("cannot read");
+  if (setting_.access.statOpen(fd, after) != 0) return systemFailure(_("cannot read"));
   if (!sameVersion(info, after)) return changedWhileRead();
   git_oid oid;
   if (git_odb_stream_finalize_write(&oid, stream) != 0) return storeFailed(path);
@@ -395,7 +412,7 @@ Result<git_oid> TreeWriter::store(int fd, const struct stat& info, const std::st
 Result<git_oid> TreeWriter::link(int parent, const std::string& name, const struct stat& info) {
   std::string target(static_cast<std::size_t>(info.st_size) + 1, '\0');
   const ssize_t length = setting_.access.readLink(parent, name, target.data(), target.size());
-  if (length < 0) return systemFailure("cannot read the link");
+  if (length < 0) return systemFailure(_("cannot read the link"));
   // Longer than it was listed: made again since, and read only in part.
   if (static_cast<std::size_t>(length) == target.size()) return changedWhileRead();
   git_oid oid;
@@ -423,7 +440,7 @@ Status TreeWriter::keepLast(git_treebuilder* builder, const std::string& name,
   if (entry.oid) {
     if (git_treebuilder_insert(nullptr, builder, storedName(name).c_str(), &*entry.oid,
                                entry.mode) != 0) {
-      return fatal(gitFailure("cannot record " + path));
+      return fatal(gitFailure(formatted(_("cannot record %s"), path.c_str())));
     }
     skipped.carried = true;
   }
@@ -432,7 +449,7 @@ Status TreeWriter::keepLast(git_treebuilder* builder, const std::string& name,
 }
 
 Status TreeWriter::storeFailed(const std::string& path) {
-  return fatal(gitFailure("cannot store " + path));
+  return fatal(gitFailure(formatted(_("cannot store %s"), path.c_str())));
 }
 
 Status TreeWriter::fatal(Status status) {

@@ -13,6 +13,7 @@
 #include "history/History.h"
 #include "history/StatCache.h"
 #include "history/StoredNames.h"
+#include "history/Text.h"
 #include "platform/posix/FileDescriptor.h"
 
 namespace tarvine::history {
@@ -145,7 +146,9 @@ Result<std::vector<Version>> History::versions(const std::string& relative, std:
 Result<std::string> History::currentObject(const std::string& relative) {
   auto parts = components(relative);
   if (!parts.ok()) return parts.status();
-  if (parts->empty()) return Status::failure(Status::Kind::invalid, "the root is a folder", EISDIR);
+  if (parts->empty()) {
+    return Status::failure(Status::Kind::invalid, _("the root is a folder"), EISDIR);
+  }
   const std::string path = shownPath(relative);
   // Reached as snapshots reach it: from the root, never through a link.
   int error = 0;
@@ -161,21 +164,22 @@ Result<std::string> History::currentObject(const std::string& relative) {
   if (error == ENOENT || error == ENOTDIR) return std::string();
   if (error != 0) {
     errno = error;
-    return systemFailure("cannot read " + path);
+    return systemFailure(formatted(_("cannot read %s"), path.c_str()));
   }
   if (S_ISLNK(info.st_mode)) {
     std::string target(static_cast<std::size_t>(info.st_size) + 1, '\0');
     const ssize_t length =
         access_.readLink(folder.get(), parts->back(), target.data(), target.size());
-    if (length < 0) return systemFailure("cannot read " + path);
+    if (length < 0) return systemFailure(formatted(_("cannot read %s"), path.c_str()));
     git_oid oid;
     if (git_odb_hash(&oid, target.data(), static_cast<size_t>(length), GIT_OBJECT_BLOB) != 0) {
-      return gitFailure("cannot hash " + path);
+      return gitFailure(formatted(_("cannot hash %s"), path.c_str()));
     }
     return hex(oid);
   }
   if (!S_ISREG(info.st_mode)) {
-    return Status::failure(Status::Kind::invalid, path + " is not a file", EISDIR);
+    return Status::failure(Status::Kind::invalid, formatted(_("%s is not a file"), path.c_str()),
+                           EISDIR);
   }
   // A file unchanged since the last snapshot has the id that snapshot
   // recorded: a large file is not read again each time its versions are shown.
@@ -189,7 +193,7 @@ Result<std::string> History::currentObject(const std::string& relative) {
   }
   FileDescriptor file(access_.openFile(folder.get(), parts->back()));
   if (!file.valid() || access_.statOpen(file.get(), info) != 0) {
-    return systemFailure("cannot read " + path);
+    return systemFailure(formatted(_("cannot read %s"), path.c_str()));
   }
   auto oid = hashFile(access_, file.get(), static_cast<std::uint64_t>(info.st_size));
   if (!oid.ok()) return oid.status();
@@ -241,12 +245,14 @@ Result<std::vector<VersionFile>> History::listFiles(const std::string& id,
   if (!found.ok()) return found.status();
   const Entry entry = resolved(repository_, *found).entry;
   if (!entry.oid || entry.mode != GIT_FILEMODE_TREE) {
-    return Status::failure(Status::Kind::notFound,
-                           shownPath(relative) + " is not a folder in version " + id, ENOTDIR);
+    return Status::failure(
+        Status::Kind::notFound,
+        formatted(_("%s is not a folder in version %s"), shownPath(relative).c_str(), id.c_str()),
+        ENOTDIR);
   }
   git_tree* raw = nullptr;
   if (git_tree_lookup(&raw, repository_, &*entry.oid) != 0) {
-    return gitFailure("cannot read", Status::Kind::damaged);
+    return gitFailure(_("cannot read"), Status::Kind::damaged);
   }
   Tree tree(raw);
   auto odb = odbOf(repository_);
@@ -286,7 +292,7 @@ Result<std::vector<VersionFile>> History::listFiles(const std::string& id,
       &walk);
   // A folder below that cannot be read fails the listing: shown without it,
   // its files would look deleted.
-  if (walked != 0) return gitFailure("cannot read", Status::Kind::damaged);
+  if (walked != 0) return gitFailure(_("cannot read"), Status::Kind::damaged);
   std::sort(walk.files.begin(), walk.files.end(),
             [](const VersionFile& a, const VersionFile& b) { return a.path < b.path; });
   return std::move(walk.files);
@@ -301,8 +307,11 @@ Status History::writeFileVersion(const std::string& id, const std::string& relat
   if (!found.ok()) return found.status();
   const Resolved entry = resolved(repository_, *found);
   if (!entry.entry.oid || entry.entry.mode == GIT_FILEMODE_TREE) {
-    return Status::failure(Status::Kind::notFound, relative + " is not a file in version " + id,
-                           ENOENT);
+    return Status::failure(
+        Status::Kind::notFound,
+        formatted(_("%s is not a file in version %s"), relative.c_str(), id.c_str()),
+
+        ENOENT);
   }
   return copyFile(PosixFolderAccess::shared(), repository_, entry.stored(), entry.file.has_value(),
                   fd);

@@ -12,6 +12,7 @@
 
 #include "history/GitObjects.h"
 #include "history/Privacy.h"
+#include "history/Text.h"
 #include "platform/posix/FileDescriptor.h"
 
 namespace tarvine::history {
@@ -131,7 +132,7 @@ Status writeBackAsStored(git_repository* repository) {
   if (git_odb_backend_loose(&front->loose, objects.c_str(), -1, /*do_fsync=*/0, Privacy::folderMode,
                             Privacy::objectMode) != 0) {
     delete front;
-    return gitFailure("cannot open the objects");
+    return gitFailure(_("cannot open the objects"));
   }
   front->repository = repository;
   front->write = &store;
@@ -143,7 +144,7 @@ Status writeBackAsStored(git_repository* repository) {
   };
   if (git_odb_add_backend(odb->get(), front, kFrontPriority) != 0) {
     front->free(front);
-    return gitFailure("cannot open the objects");
+    return gitFailure(_("cannot open the objects"));
   }
   return Status();
 }

@@ -19,7 +19,10 @@ using language::formatted;
 
 // `status` with what was being done before its message; its kind and errno stay.
 Status during(const std::string& what, const Status& status) {
-  return Status::failure(status.kind(), what + ": " + status.message(), status.errorNumber());
+  // TRANSLATORS: what was being done, then why it failed.
+  return Status::failure(status.kind(),
+                         formatted(_("%s: %s"), what.c_str(), status.message().c_str()),
+                         status.errorNumber());
 }
 
 }  // namespace
@@ -212,7 +215,7 @@ Status Keeper::move(const std::string& from, const std::string& to) {
   }
   root->path = to;
   if (Status published = container_.publish(*roots); !published.ok()) {
-    return during("cannot publish the roots", published);
+    return during(_("cannot publish the roots"), published);
   }
   return Status();
 }
@@ -255,7 +258,7 @@ Result<Keeper::Watched> Keeper::watch(const std::string& folder, RootMode mode) 
       roots->push_back({folder, false, std::string(rawValue(mode))});
     }
     if (Status published = container_.publish(*roots); !published.ok()) {
-      return during("cannot publish the roots", published);
+      return during(_("cannot publish the roots"), published);
     }
   }
   watched.first = snapshot(folder, history::Reason::enabled);
@@ -276,7 +279,7 @@ Status Keeper::changeRoot(const std::string& folder, const Change& change) {
   }
   if (!change(*root)) roots->erase(root);
   if (Status published = container_.publish(*roots); !published.ok()) {
-    return during("cannot publish the roots", published);
+    return during(_("cannot publish the roots"), published);
   }
   return Status();
 }
@@ -417,7 +420,9 @@ Status Keeper::saveCopy(const std::string& path, const std::string& version,
 Status Keeper::pack(const std::string& folder) {
   auto opened = open(folder, true, /*rootOnly=*/true);
   if (!opened.ok()) return opened.status();
-  if (Status packed = opened->history->pack(); !packed.ok()) return during("cannot pack", packed);
+  if (Status packed = opened->history->pack(); !packed.ok()) {
+    return during(_("cannot pack"), packed);
+  }
   return Status();
 }
 

@@ -45,8 +45,8 @@ struct CheckedMirror {
   Result<history::CheckReport> report;
   bool intact() const { return report.ok() && report->intact(); }
 };
-// Every disk mirror of `folder` (of every root without one) read and
-// verified (history::mirror::check); a server's is refused, to be checked there.
+// Every mirror of `folder` (of every root without one) read and verified
+// (history::mirror::check), a server's from a copy fetched whole.
 Result<std::vector<CheckedMirror>> check(const Container& container,
                                          const std::optional<std::string>& folder,
                                          const std::atomic<bool>* stop = nullptr);

@@ -1,5 +1,6 @@
 #include "roots/Preferences.h"
 
+#include <glib/gi18n.h>
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -7,9 +8,12 @@
 #include <nlohmann/json.hpp>
 
 #include "platform/posix/PosixFileSystem.h"
+#include "roots/Language.h"
 
 namespace tarvine::roots {
 namespace {
+
+using language::formatted;
 
 constexpr const char* kNotificationsKey = "notifications";
 
@@ -29,7 +33,8 @@ Result<nlohmann::json> readObject(const std::string& container) {
   }
   nlohmann::json object = nlohmann::json::parse(*text, nullptr, /*allow_exceptions=*/false);
   if (!object.is_object()) {
-    return Status::failure(Status::Kind::damaged, "not a preferences file: " + file.path());
+    return Status::failure(Status::Kind::damaged,
+                           formatted(_("not a preferences file: %s"), file.path().c_str()));
   }
   return object;
 }
@@ -43,8 +48,8 @@ Result<Preferences> Preferences::read(const std::string& container) {
   const auto notifications = object->find(kNotificationsKey);
   if (notifications != object->end()) {
     if (!notifications->is_boolean()) {
-      return Status::failure(Status::Kind::damaged,
-                             "not a preferences file: " + fileOf(container).path());
+      return Status::failure(Status::Kind::damaged, formatted(_("not a preferences file: %s"),
+                                                              fileOf(container).path().c_str()));
     }
     preferences.notifications = notifications->get<bool>();
   }

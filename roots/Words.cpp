@@ -143,9 +143,11 @@ std::vector<std::string> listing(const std::string& path, const Keeper::Listing&
       ngettext("%llu version of %s", "%llu versions of %s", plural(listing.versions.size())),
       static_cast<unsigned long long>(listing.versions.size()), path.c_str())};
   for (const history::Version& version : listing.versions) {
-    std::string line = history::shortId(version.id) + " " + when(version.time) + " " +
-                       std::string(changeWord(version.change)) + " (" +
-                       std::string(reasonWord(version.reason)) + ")";
+    std::string line = formatted(
+        // TRANSLATORS: a version's id, its date, what changed and why it was taken.
+        _("%s %s %s (%s)"), history::shortId(version.id).c_str(), when(version.time).c_str(),
+        std::string(changeWord(version.change)).c_str(),
+        std::string(reasonWord(version.reason)).c_str());
     if (version.size) {
       line += formatted(ngettext(", %llu byte", ", %llu bytes", plural(*version.size)),
                         static_cast<unsigned long long>(*version.size));
@@ -251,9 +253,14 @@ std::string bytes(std::uint64_t bytes) {
 std::string spanned(const Keeper::Spanned& spanned) {
   const RootMode mode = modeOf(spanned.root);
   const std::string_view shownMode = modeWord(mode), shown = stateWord(spanned.state);
+  const std::string path = spanned.root.path, state(shown), modeShown(shownMode);
   std::string line =
-      spanned.root.path + " (" + std::string(shown) +
-      (stateName(spanned.state) != rawValue(mode) ? ", " + std::string(shownMode) : "") + "): ";
+      stateName(spanned.state) != rawValue(mode)
+          // TRANSLATORS: a watched folder, its state and its mode, before what
+          // its history holds.
+          ? formatted(_("%s (%s, %s): "), path.c_str(), state.c_str(), modeShown.c_str())
+          // TRANSLATORS: a watched folder and its state, before what its history holds.
+          : formatted(_("%s (%s): "), path.c_str(), state.c_str());
   if (!spanned.problem.ok()) {
     line += formatted(_("history unreadable (%s)"), spanned.problem.message().c_str());
   } else if (spanned.span.snapshots == 0) {

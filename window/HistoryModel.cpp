@@ -103,6 +103,26 @@ Result<HistoryModel::Listing> HistoryModel::load(std::size_t limit, std::int64_t
   listing.repository = read->repository;
   listing.complete = read->versions.size() < limit;
   if (read->healed) listing.notice = roots::words::healed({read->root, *read->healed});
+  // The pins and the policy, as `tarvine keep` reads them: the window
+  // reloads when either changes.
+  auto kept = keeper_.retention(read->root);
+  if (!kept.ok()) return kept.status();
+  const history::Retention& policy = kept->retention;
+  const std::string name = read->root.substr(read->root.find_last_of('/') + 1);
+  listing.keeps =
+      policy.sizeLimit
+          // TRANSLATORS: the watched folder's name, its retention policy as
+          // typed (keep it as it is: "1d:1h,1w:1d,..."), and its size limit
+          // ("2 GB").
+          ? roots::language::formatted(_("Policy of %s: keeps %s, size limit %s. A version kept "
+                                         "always stays whatever it says."),
+                                       name.c_str(), policy.text().c_str(),
+                                       roots::words::bytes(*policy.sizeLimit).c_str())
+          // TRANSLATORS: the watched folder's name and its retention policy as
+          // typed (keep it as it is: "1d:1h,1w:1d,...").
+          : roots::language::formatted(_("Policy of %s: keeps %s, size limit none. A version "
+                                         "kept always stays whatever it says."),
+                                       name.c_str(), policy.text().c_str());
   for (history::Version& version : read->versions) {
     Row row;
     row.what = what(version.reason);
@@ -115,10 +135,32 @@ Result<HistoryModel::Listing> HistoryModel::load(std::size_t limit, std::int64_t
                                     static_cast<unsigned long>(version.changedFiles)),
                            version.changedFiles);
     } else {
-      row.detail = (version.size ? sizeText(*version.size) + ", " : std::string()) +
-                   (version.object == read->current ? _("same as now") : _("differs from now"));
+      const bool same = version.object == read->current;
+      row.detail =
+          !version.size ? std::string(same ? _("same as now") : _("differs from now"))
+          // TRANSLATORS: the file's size in this version ("12 bytes", "1.2 kB").
+          : same ? roots::language::formatted(_("%s, same as now"), sizeText(*version.size).c_str())
+                 // TRANSLATORS: the file's size in this version ("12 bytes", "1.2 kB").
+                 : roots::language::formatted(_("%s, differs from now"),
+                                              sizeText(*version.size).c_str());
     }
-    row.label = row.what + ", " + row.when + " (" + row.at + "), " + row.detail;
+    row.pinned =
+        std::find(kept->pinned.begin(), kept->pinned.end(), version.id) != kept->pinned.end();
+    row.label =
+        row.pinned
+            // TRANSLATORS: a version in the history window, as a screen reader
+            // says it: what kind of version ("Manual snapshot"), how long ago
+            // ("5 minutes ago"), its date and time, and what it changed ("3
+            // files changed", "12 bytes, differs from now"); it is kept
+            // whatever the folder's retention policy says.
+            ? roots::language::formatted(_("%s, %s (%s), %s, kept always"), row.what.c_str(),
+                                         row.when.c_str(), row.at.c_str(), row.detail.c_str())
+            // TRANSLATORS: a version in the history window, as a screen reader
+            // says it: what kind of version ("Manual snapshot"), how long ago
+            // ("5 minutes ago"), its date and time, and what it changed ("3
+            // files changed", "12 bytes, differs from now").
+            : roots::language::formatted(_("%s, %s (%s), %s"), row.what.c_str(), row.when.c_str(),
+                                         row.at.c_str(), row.detail.c_str());
     row.version = std::move(version);
     listing.rows.push_back(std::move(row));
   }
@@ -166,6 +208,33 @@ Result<std::string> HistoryModel::copyOf(const std::string& version, const std::
 Result<history::Restored> HistoryModel::restore(const std::string& version,
                                                 const std::string& below) const {
   return keeper_.restore(pathOf(below), version);
+}
+
+Result<std::string> HistoryModel::snapshot() const {
+  auto taken = keeper_.snapshot(target_, history::Reason::manual, /*tidy=*/true);
+  if (!taken.ok()) return taken.status();
+  const std::string name = taken->root.substr(taken->root.find_last_of('/') + 1);
+  const auto read = static_cast<unsigned long long>(taken->snapshot.filesRead);
+  std::string said =
+      taken->snapshot.id.empty()
+          ? roots::language::formatted(_("Nothing in %s changed since its last snapshot."),
+                                       name.c_str())
+          : roots::language::formatted(ngettext("Snapshot of %s taken (%llu file read).",
+                                                "Snapshot of %s taken (%llu files read).",
+                                                static_cast<unsigned long>(read)),
+                                       name.c_str(), read);
+  // What was left out, and a packing that failed, as the command line says them.
+  const std::vector<std::string> lines = roots::words::taken(*taken);
+  for (std::size_t i = 1; i < lines.size(); ++i) said += "\n" + lines[i];
+  return said;
+}
+
+Result<std::string> HistoryModel::pin(const std::string& version) const {
+  return keeper_.pin(target_, version);
+}
+
+Result<std::string> HistoryModel::unpin(const std::string& version) const {
+  return keeper_.unpin(target_, version);
 }
 
 namespace {

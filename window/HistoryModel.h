@@ -25,10 +25,11 @@ class HistoryModel {
 
   struct Row {
     history::Version version;
-    std::string what;    // "Manual snapshot", "Before a restore", ...
-    std::string when;    // "5 minutes ago"
-    std::string at;      // the date and time in the user's locale
-    std::string detail;  // "12 bytes, differs from now" or "3 files changed"
+    std::string what;     // "Manual snapshot", "Before a restore", ...
+    std::string when;     // "5 minutes ago"
+    std::string at;       // the date and time in the user's locale
+    std::string detail;   // "12 bytes, differs from now" or "3 files changed"
+    bool pinned = false;  // kept whatever the folder's policy says
     // All of it in one line, for screen readers and the tests that read them.
     std::string label;
   };
@@ -39,6 +40,9 @@ class HistoryModel {
     bool complete = true;    // false when cut at the limit asked for
     // Said once when the history was found damaged and healed as it was read.
     std::string notice;
+    // What the folder's policy keeps, as `tarvine keep FOLDER` says it, so
+    // that keeping a version always makes sense beside it.
+    std::string keeps;
   };
   // The target's versions, at most `limit` of them, described as of `now`.
   Result<Listing> load(std::size_t limit = SIZE_MAX, std::int64_t now = std::time(nullptr)) const;
@@ -53,6 +57,15 @@ class HistoryModel {
   // Restore Previous does it: what was done, and how to undo it.
   Result<history::Restored> restore(const std::string& version,
                                     const std::string& below = "") const;
+
+  // A snapshot of the watched folder that holds the target, now, as
+  // `tarvine snapshot` takes it (and packs after it): what it did, in words.
+  Result<std::string> snapshot() const;
+
+  // Keeps `version` whatever the folder's policy says, or lets the policy
+  // decide about it again, as `tarvine pin` and `unpin` do: the full id.
+  Result<std::string> pin(const std::string& version) const;
+  Result<std::string> unpin(const std::string& version) const;
 
   // The files of a folder target as `version` has them, sorted by path
   // (byte by byte), so that fileAt finds them.

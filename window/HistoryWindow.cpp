@@ -3,12 +3,15 @@
 #include <gio/gdesktopappinfo.h>
 #include <glib/gi18n.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <map>
 #include <mutex>
 
+#include "history/Thinning.h"
+#include "roots/Language.h"
 #include "window/Background.h"
 #include "window/FileSizes.h"
 #include "window/Widgets.h"
@@ -192,7 +195,12 @@ struct HistoryWindow::FilesView {
     GtkWidget* name = gtk_widget_get_first_child(line);
     gtk_label_set_text(GTK_LABEL(name), path);
     gtk_label_set_text(GTK_LABEL(gtk_widget_get_next_sibling(name)), detail.c_str());
-    describeRow(line, detail.empty() ? std::string(path) : std::string(path) + ", " + detail);
+    describeRow(line, detail.empty()
+                          ? std::string(path)
+                          // TRANSLATORS: a file of a version, as a screen reader says
+                          // it: its path in the folder, and its size ("12 bytes") or
+                          // "link".
+                          : roots::language::formatted(_("%s, %s"), path, detail.c_str()));
   }
 
   // Once this frame's rows are bound, their sizes are read together in the
@@ -336,7 +344,10 @@ struct HistoryWindow::DeletedView {
     GtkWidget* name = gtk_widget_get_first_child(line);
     gtk_label_set_text(GTK_LABEL(name), path);
     gtk_label_set_text(GTK_LABEL(gtk_widget_get_next_sibling(name)), detail.c_str());
-    describeRow(line, std::string(path) + ", " + detail);
+    // TRANSLATORS: a file gone from the folder, as a screen reader says it:
+    // its path, then when it was last seen and its size ("last seen 5 minutes
+    // ago (date and time), 12 bytes").
+    describeRow(line, roots::language::formatted(_("%s, %s"), path, detail.c_str()));
   }
 };
 
@@ -368,9 +379,9 @@ HistoryWindow::~HistoryWindow() {
   g_object_unref(factory_);
   if (reloadSoon_ != 0) g_source_remove(reloadSoon_);
   if (pulse_ != 0) g_source_remove(pulse_);
-  if (monitor_ != nullptr) {
-    g_signal_handlers_disconnect_by_data(monitor_, this);
-    g_object_unref(monitor_);
+  for (GFileMonitor* monitor : monitors_) {
+    g_signal_handlers_disconnect_by_data(monitor, this);
+    g_object_unref(monitor);
   }
   for (GObject* object : held_) {
     g_signal_handlers_disconnect_by_data(object, this);
@@ -392,6 +403,11 @@ void HistoryWindow::build() {
   gtk_box_append(GTK_BOX(content), GTK_WIDGET(progress_));
 
   gtk_box_append(GTK_BOX(content), buildList());
+  // What the policy keeps, beside the versions that Keep Always exempts.
+  keeps_ = GTK_LABEL(wrapping("", "dim-label"));
+  margins(GTK_WIDGET(keeps_), 12, 6);
+  gtk_widget_set_visible(GTK_WIDGET(keeps_), FALSE);
+  gtk_box_append(GTK_BOX(content), GTK_WIDGET(keeps_));
   gtk_box_append(GTK_BOX(content), buildActions());
   gtk_widget_set_visible(GTK_WIDGET(filesButton_), FALSE);
   gtk_widget_set_visible(GTK_WIDGET(deletedButton_), FALSE);
@@ -400,7 +416,8 @@ void HistoryWindow::build() {
        {GTK_WIDGET(progress_), GTK_WIDGET(message_), GTK_WIDGET(banner_), GTK_WIDGET(undoButton_),
         GTK_WIDGET(bannerSaveButton_), GTK_WIDGET(empty_), GTK_WIDGET(stack_),
         GTK_WIDGET(openButton_), GTK_WIDGET(filesButton_), GTK_WIDGET(restoreButton_),
-        GTK_WIDGET(compareButton_), GTK_WIDGET(saveButton_), GTK_WIDGET(deletedButton_)}) {
+        GTK_WIDGET(compareButton_), GTK_WIDGET(saveButton_), GTK_WIDGET(deletedButton_),
+        GTK_WIDGET(pinButton_), GTK_WIDGET(keeps_), GTK_WIDGET(snapshotButton_)}) {
     held(widget);
   }
   selected();
@@ -419,6 +436,13 @@ void HistoryWindow::buildHeader() {
   gtk_box_append(GTK_BOX(titles), title);
   gtk_box_append(GTK_BOX(titles), subtitle);
   gtk_header_bar_set_title_widget(GTK_HEADER_BAR(header), titles);
+  snapshotButton_ =
+      button(_("_Snapshot Now"), _("Keep the watched folder as it is now as a new version"),
+             G_CALLBACK(+[](GtkButton*, gpointer self) {
+               static_cast<HistoryWindow*>(self)->snapshotNow();
+             }),
+             this);
+  gtk_header_bar_pack_start(GTK_HEADER_BAR(header), GTK_WIDGET(snapshotButton_));
   gtk_window_set_titlebar(window_, header);
 }
 
@@ -478,6 +502,7 @@ GtkWidget* HistoryWindow::buildList() {
                      GtkWidget* what = label("", "heading");
                      gtk_widget_set_hexpand(what, TRUE);
                      gtk_box_append(GTK_BOX(first), what);
+                     gtk_box_append(GTK_BOX(first), label(_("Kept always"), "accent"));
                      gtk_box_append(GTK_BOX(first), label(""));
                      gtk_box_append(GTK_BOX(lines), first);
                      gtk_box_append(GTK_BOX(lines), label("", "dim-label"));
@@ -564,7 +589,13 @@ GtkWidget* HistoryWindow::buildActions() {
   gtk_action_bar_pack_start(GTK_ACTION_BAR(actions), GTK_WIDGET(filesButton_));
   gtk_action_bar_pack_start(GTK_ACTION_BAR(actions), GTK_WIDGET(saveButton_));
   gtk_action_bar_pack_start(GTK_ACTION_BAR(actions), GTK_WIDGET(deletedButton_));
+  pinButton_ = button(_("Keep _Always"), _("Keep this version whatever the folder's policy says"),
+                      G_CALLBACK(+[](GtkButton*, gpointer self) {
+                        static_cast<HistoryWindow*>(self)->togglePin();
+                      }),
+                      this);
   gtk_action_bar_pack_end(GTK_ACTION_BAR(actions), GTK_WIDGET(restoreButton_));
+  gtk_action_bar_pack_end(GTK_ACTION_BAR(actions), GTK_WIDGET(pinButton_));
   return actions;
 }
 
@@ -585,6 +616,8 @@ void HistoryWindow::load(std::size_t limit) {
           }
           gtk_label_set_text(window->empty_, text.c_str());
           gtk_stack_set_visible_child_name(window->stack_, "empty");
+          // No longer known: the folder may not be watched any more.
+          gtk_widget_set_visible(GTK_WIDGET(window->keeps_), FALSE);
           return;
         }
         const bool more = !listing->complete;
@@ -598,6 +631,8 @@ void HistoryWindow::show(HistoryModel::Listing listing) {
   follow(listing.repository);
   if (!listing.notice.empty()) say(listing.notice);
   listing_ = std::move(listing);
+  gtk_label_set_text(keeps_, listing_.keeps.c_str());
+  gtk_widget_set_visible(GTK_WIDGET(keeps_), !listing_.keeps.empty());
   gtk_widget_set_visible(GTK_WIDGET(openButton_), !listing_.isFolder);
   gtk_widget_set_visible(GTK_WIDGET(filesButton_), listing_.isFolder);
   gtk_widget_set_visible(GTK_WIDGET(compareButton_), !listing_.isFolder);
@@ -637,22 +672,59 @@ void HistoryWindow::bindVersion(GtkListItem* item) const {
   GtkWidget* first = gtk_widget_get_first_child(lines);
   GtkWidget* what = gtk_widget_get_first_child(first);
   gtk_label_set_text(GTK_LABEL(what), row.what.c_str());
-  gtk_label_set_text(GTK_LABEL(gtk_widget_get_next_sibling(what)), row.when.c_str());
-  gtk_label_set_text(GTK_LABEL(gtk_widget_get_next_sibling(first)),
-                     (row.at + " \u00b7 " + row.detail).c_str());
+  GtkWidget* pinned = gtk_widget_get_next_sibling(what);
+  gtk_widget_set_visible(pinned, row.pinned);
+  gtk_label_set_text(GTK_LABEL(gtk_widget_get_next_sibling(pinned)), row.when.c_str());
+  const std::string second =
+      // TRANSLATORS: a version's second line in the history window: its date
+      // and time, then what it changed ("3 files changed", "12 bytes, differs
+      // from now").
+      roots::language::formatted(_("%s \u00b7 %s"), row.at.c_str(), row.detail.c_str());
+  gtk_label_set_text(GTK_LABEL(gtk_widget_get_next_sibling(first)), second.c_str());
   describeRow(lines, row.label);
 }
 
 // New snapshots move the history's branch: its folder of references changes.
+// A pin is a reference of its own (made and removed by `tarvine pin` as by
+// the window), and the policy is in the history's settings.
 void HistoryWindow::follow(const std::string& repository) {
-  if (monitor_ != nullptr || repository.empty()) return;
-  GFile* heads = g_file_new_for_path((repository + "refs/heads").c_str());
-  monitor_ = g_file_monitor_directory(heads, G_FILE_MONITOR_WATCH_MOVES, nullptr, nullptr);
-  g_object_unref(heads);
-  if (monitor_ == nullptr) return;
-  g_signal_connect(monitor_, "changed",
-                   G_CALLBACK(+[](GFileMonitor*, GFile*, GFile*, GFileMonitorEvent, gpointer self) {
+  if (!monitors_.empty() || repository.empty()) return;
+  watch(repository + "refs/heads");
+  // Missing until the first pin: GIO notices when it is made.
+  watch(repository + std::string(history::kPinnedRefs));
+  // Settings are renamed into place; references may be packed.
+  watch(repository, {"config", "packed-refs"});
+}
+
+void HistoryWindow::watch(const std::string& path, std::vector<std::string> names) {
+  GFile* file = g_file_new_for_path(path.c_str());
+  GFileMonitor* monitor =
+      g_file_monitor_directory(file, G_FILE_MONITOR_WATCH_MOVES, nullptr, nullptr);
+  g_object_unref(file);
+  if (monitor == nullptr) return;
+  monitors_.push_back(monitor);
+  if (!names.empty()) {
+    g_object_set_data_full(
+        G_OBJECT(monitor), "names", new std::vector<std::string>(std::move(names)),
+        [](gpointer data) { delete static_cast<std::vector<std::string>*>(data); });
+  }
+  g_signal_connect(monitor, "changed",
+                   G_CALLBACK(+[](GFileMonitor* monitor, GFile* file, GFile* other,
+                                  GFileMonitorEvent, gpointer self) {
                      auto* window = static_cast<HistoryWindow*>(self);
+                     if (const auto* names = static_cast<const std::vector<std::string>*>(
+                             g_object_get_data(G_OBJECT(monitor), "names"))) {
+                       const auto named = [names](GFile* changed) {
+                         if (changed == nullptr) return false;
+                         char* name = g_file_get_basename(changed);
+                         const bool found =
+                             name != nullptr &&
+                             std::find(names->begin(), names->end(), name) != names->end();
+                         g_free(name);
+                         return found;
+                       };
+                       if (!named(file) && !named(other)) return;
+                     }
                      if (window->reloadSoon_ != 0) return;
                      // A commit renames a lock over the reference: one reload for both.
                      window->reloadSoon_ = g_timeout_add_once(
@@ -681,7 +753,16 @@ void HistoryWindow::selected() {
   gtk_widget_set_sensitive(GTK_WIDGET(saveButton_), present);
   // A version where the file was deleted compares as "not there" with now.
   gtk_widget_set_sensitive(GTK_WIDGET(compareButton_), chosen);
+  // Any version can be kept: one where the file was deleted holds the folder.
+  gtk_widget_set_sensitive(GTK_WIDGET(pinButton_), chosen);
+  const bool pinned = selectedRow() != nullptr && selectedRow()->pinned;
+  retitle(GTK_WIDGET(pinButton_), pinned ? _("Let the _Policy Decide") : _("Keep _Always"));
+  gtk_widget_set_tooltip_text(GTK_WIDGET(pinButton_),
+                              pinned ? _("Let the folder's policy decide whether to keep this "
+                                         "version, as it does for the others")
+                                     : _("Keep this version whatever the folder's policy says"));
   gtk_widget_set_sensitive(GTK_WIDGET(deletedButton_), !working_);
+  gtk_widget_set_sensitive(GTK_WIDGET(snapshotButton_), !working_);
   gtk_widget_set_sensitive(GTK_WIDGET(bannerSaveButton_), !working_);
   gtk_widget_set_sensitive(GTK_WIDGET(undoButton_), !working_);
 }
@@ -882,6 +963,52 @@ void HistoryWindow::restore(const std::string& version, const std::string& below
       });
 }
 
+void HistoryWindow::togglePin() {
+  const HistoryModel::Row* row = selectedRow();
+  if (row == nullptr || working_) return;
+  const std::string version = row->version.id;
+  const bool pinning = !row->pinned;
+  busy(pinning ? _("Keeping the version\u2026") : _("Letting the policy decide\u2026"));
+  std::weak_ptr<HistoryWindow> self = weak_from_this();
+  auto model = model_;
+  inBackground<Result<std::string>>(
+      application_,
+      [model, version, pinning] { return pinning ? model->pin(version) : model->unpin(version); },
+      [self, pinning](Result<std::string>& done) {
+        auto window = self.lock();
+        if (!window) return;
+        window->idle();
+        if (!done.ok()) {
+          return window->say(printed(pinning ? _("Cannot keep the version always: %s")
+                                             : _("Cannot let the policy decide: %s"),
+                                     done.status().message().c_str()));
+        }
+        window->say(pinning ? _("This version is kept whatever the policy says.")
+                            : _("The policy decides again whether this version is kept."));
+        // Shown at once, whether or not the change is seen in the history.
+        window->load(SIZE_MAX);
+      });
+}
+
+void HistoryWindow::snapshotNow() {
+  if (working_) return;
+  busy(_("Taking a snapshot\u2026"));
+  std::weak_ptr<HistoryWindow> self = weak_from_this();
+  auto model = model_;
+  inBackground<Result<std::string>>(
+      application_, [model] { return model->snapshot(); },
+      [self](Result<std::string>& said) {
+        auto window = self.lock();
+        if (!window) return;
+        window->idle();
+        window->say(
+            said.ok() ? *said
+                      : printed(_("Cannot take a snapshot: %s"), said.status().message().c_str()));
+        // The new version at once, without waiting for the history's change to be seen.
+        window->load(SIZE_MAX);
+      });
+}
+
 // The folder's files as the selected version has them, each to open or
 // restore on its own.
 void HistoryWindow::showFiles() {
@@ -1026,7 +1153,9 @@ void HistoryWindow::compare(const std::string& version, const std::string& below
       continue;
     }
     view->others.push_back(row.version.id);
-    labels.push_back(row.what + ", " + row.at);
+    // TRANSLATORS: a version to compare with: what kind of version ("Manual
+    // snapshot"), then its date and time.
+    labels.push_back(roots::language::formatted(_("%s, %s"), row.what.c_str(), row.at.c_str()));
   }
   GtkWindow* dialog = dialogOver(
       window_, application_, printed(_("Compare %s as of %s"), name.c_str(), at.c_str()), 720, 520);

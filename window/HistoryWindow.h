@@ -13,9 +13,11 @@
 namespace tarvine::window {
 
 // The window of one file's or folder's history: its versions newest first,
-// and Open, Compare, Save a Copy, Restore (with its undo) and, for a folder,
-// Show Files and Deleted Files on the one selected. It follows new snapshots while open. What reads
-// the history runs in the background; the window only shows and asks.
+// and Open, Compare, Save a Copy, Restore (with its undo), Keep Always and,
+// for a folder, Show Files and Deleted Files on the one selected, with what
+// the folder's policy keeps, and Snapshot Now. It follows new snapshots, pins and policies while
+// open. What reads the history runs in the background; the window only shows
+// and asks.
 class HistoryWindow : public std::enable_shared_from_this<HistoryWindow> {
  public:
   // `copies`: where opened versions are copied (made on first use).
@@ -42,10 +44,17 @@ class HistoryWindow : public std::enable_shared_from_this<HistoryWindow> {
   void load(std::size_t limit);
   void show(HistoryModel::Listing listing);
   void follow(const std::string& repository);
+  // Watches `path` for changes that reload the window; with `names`, only
+  // changes to those of its entries.
+  void watch(const std::string& path, std::vector<std::string> names = {});
   void selected();
   const HistoryModel::Row* selectedRow() const;
   void open(const std::string& version, const std::string& below);
   void restore(const std::string& version, const std::string& below, bool undoing);
+  // The selected version kept always, or left to the policy again.
+  void togglePin();
+  // A snapshot of the watched folder now, as `tarvine snapshot` takes it.
+  void snapshotNow();
   void showFiles();
   void compare(const std::string& version, const std::string& below);
   void saveCopy(const std::string& version, const std::string& below, GtkWindow* parent);
@@ -100,7 +109,11 @@ class HistoryWindow : public std::enable_shared_from_this<HistoryWindow> {
   GtkButton* saveButton_ = nullptr;
   GtkButton* deletedButton_ = nullptr;
   GtkButton* bannerSaveButton_ = nullptr;
-  GFileMonitor* monitor_ = nullptr;
+  GtkButton* pinButton_ = nullptr;
+  GtkButton* snapshotButton_ = nullptr;
+  GtkLabel* keeps_ = nullptr;
+  // The history's branch, its pins and its settings, watched while open.
+  std::vector<GFileMonitor*> monitors_;
 };
 
 }  // namespace tarvine::window

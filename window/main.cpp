@@ -89,7 +89,7 @@ int main(int argc, char** argv) {
       std::make_unique<tarvine::roots::Keeper>(tarvine::roots::Container::forGroup(group));
 
   g_set_prgname("tarvine-history");
-  g_set_application_name("Tarvine History");
+  g_set_application_name(_("Tarvine History"));
   // (GTK itself would go on without one, and crash.)
   if (!tarvine::window::openDisplayWithoutOpenGl()) {
     std::cerr << "tarvine-history: "

@@ -13,8 +13,10 @@
 #include <fstream>
 #include <future>
 #include <map>
+#include <memory>
 #include <set>
 
+#include "app/Notifications.h"
 #include "roots/Mirrors.h"
 #include "tests/support/TempDir.h"
 
@@ -52,6 +54,23 @@ TEST(MirrorBackoffTest, WaitsDoubleAfterEachFailureUpToAnHourAndASuccessEndsThem
   EXPECT_TRUE(backoff.due("r", "u", kStart + MirrorBackoff::kLongestWaitSeconds));
 }
 
+// A watched folder with a mirror on a disk, as the application's tests start.
+class QuietMirrorsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    fs::create_directories(root);
+    fs::create_directories(disk);
+    std::ofstream(root + "/a.txt") << "one";
+    ASSERT_TRUE(keeper.watch(root, RootMode::manual).ok());
+    ASSERT_TRUE(roots::mirrors::add(keeper.container(), root, mirror).ok());
+  }
+
+  testing::TempDir tmp;
+  roots::Keeper keeper{roots::Container(tmp.path() + "/container")};
+  const std::string root = tmp.path() + "/root", disk = tmp.path() + "/disk";
+  const std::string mirror = disk + "/root.git";
+};
+
 std::string run(const std::string& command) {
   std::string output;
   std::FILE* pipe = ::popen((command + " 2>/dev/null").c_str(), "r");
@@ -60,17 +79,7 @@ std::string run(const std::string& command) {
   return output;
 }
 
-TEST(QuietMirrorsTest, SnapshotsReachTheMirrorOnTheirOwnAndAnUnpluggedDiskIsWaitedFor) {
-  testing::TempDir tmp;
-  roots::Keeper keeper(roots::Container(tmp.path() + "/container"));
-  const std::string root = tmp.path() + "/root", disk = tmp.path() + "/disk";
-  const std::string mirror = disk + "/root.git";
-  fs::create_directories(root);
-  fs::create_directories(disk);
-  std::ofstream(root + "/a.txt") << "one";
-  ASSERT_TRUE(keeper.watch(root, RootMode::manual).ok());
-  ASSERT_TRUE(roots::mirrors::add(keeper.container(), root, mirror).ok());
-
+TEST_F(QuietMirrorsTest, SnapshotsReachTheMirrorOnTheirOwnAndAnUnpluggedDiskIsWaitedFor) {
   std::int64_t now = 1'000'000;
   bool busy = false;
   std::map<std::string, int> answers;  // url: failures in a row (0: pushed)
@@ -136,16 +145,81 @@ TEST(QuietMirrorsTest, SnapshotsReachTheMirrorOnTheirOwnAndAnUnpluggedDiskIsWait
   EXPECT_EQ(run("git --git-dir=" + mirror + " fsck --strict >/dev/null && echo clean"), "clean\n");
 }
 
+class RecordingSender : public NoticeSender {
+ public:
+  void send(const Notice& notice) override {
+    sent.push_back(notice.id);
+    // What to do, and the click that shows the folder.
+    EXPECT_NE(notice.body.find("Connect the disk"), std::string::npos) << notice.body;
+    EXPECT_NE(notice.body.find(mirror), std::string::npos) << notice.body;
+    EXPECT_EQ(notice.click.name, Notifications::showRootAction);
+    EXPECT_EQ(notice.click.path, root);
+  }
+  void withdraw(const std::string& id) override { withdrawn.push_back(id); }
+  std::string root, mirror;
+  std::vector<std::string> sent, withdrawn;
+};
+
+// A mirror that keeps failing is told of once, on the desktop, after
+// Notifications::mirrorFailuresTold failures in a row, with the
+// application's real pushes and notices (the desktop a double); a success
+// takes it back, and only a new run of failures tells it again.
+TEST_F(QuietMirrorsTest, AMirrorFailingThreeTimesInARowIsToldOnceUntilItIsBack) {
+  RecordingSender desktop;
+  desktop.root = root;
+  desktop.mirror = mirror;
+  auto notifications = std::make_unique<Notifications>(desktop, tmp.path() + "/container");
+  std::int64_t now = 1'000'000;
+  QuietMirrors mirrors(
+      keeper,
+      {std::chrono::milliseconds(2), [&] { return now; }, [](const std::string&) { return false; },
+       [&](const std::string& root, const std::string& url, const Status& status, int failures) {
+         notifications->mirrorPushed(root, url, status, failures);
+       }});
+  const auto unplug = [&](bool away) {
+    fs::rename(away ? disk : disk + "-away", away ? disk + "-away" : disk);
+    std::ofstream(root + "/a.txt") << now;
+    ASSERT_TRUE(keeper.snapshot(root, history::Reason::manual).ok());
+  };
+  const std::string id = "mirror:" + root + "\n" + mirror;
+  const struct {
+    const char* what;
+    std::int64_t later;  // seconds after the step before: when the next push is due
+    std::function<void()> before;
+    std::vector<std::string> sent, withdrawn;
+  } steps[] = {
+      {"pushed", 0, [] {}, {}, {}},
+      {"unplugged: a first failure", 600, [&] { unplug(true); }, {}, {}},
+      {"a second", 60, [] {}, {}, {}},
+      {"a third: told", 120, [] {}, {id}, {}},
+      {"a fourth: not told again", 240, [] {}, {}, {}},
+      {"after a restart, still not",
+       480,
+       [&] { notifications = std::make_unique<Notifications>(desktop, tmp.path() + "/container"); },
+       {},
+       {}},
+      {"back: taken back", 960, [&] { unplug(false); }, {}, {id}},
+      {"unplugged again: a first failure", 600, [&] { unplug(true); }, {}, {}},
+      {"a second", 60, [] {}, {}, {}},
+      {"a third: told again", 120, [] {}, {id}, {}},
+  };
+  for (const auto& step : steps) {
+    SCOPED_TRACE(step.what);
+    step.before();
+    now += step.later;
+    desktop.sent.clear();
+    desktop.withdrawn.clear();
+    for (const std::size_t rounds = mirrors.rounds(); mirrors.rounds() == rounds;) {
+      g_main_context_iteration(nullptr, TRUE);
+    }
+    EXPECT_EQ(desktop.sent, step.sent);
+    EXPECT_EQ(desktop.withdrawn, step.withdrawn);
+  }
+}
+
 // A push holds the history's mirrors' lock, never the container's: a slow
 // server must not hold up snapshots, nor the command line.
-TEST(QuietMirrorsTest, APushGoesOnWhileTheContainerIsLocked) {
-  testing::TempDir tmp;
-  roots::Keeper keeper(roots::Container(tmp.path() + "/container"));
-  const std::string root = tmp.path() + "/root", mirror = tmp.path() + "/disk.git";
-  fs::create_directories(root);
-  std::ofstream(root + "/a.txt") << "one";
-  ASSERT_TRUE(keeper.watch(root, RootMode::manual).ok());
-  ASSERT_TRUE(roots::mirrors::add(keeper.container(), root, mirror).ok());
+TEST_F(QuietMirrorsTest, APushGoesOnWhileTheContainerIsLocked) {
   auto lock = keeper.container().lock();  // as a snapshot under way holds it
   ASSERT_TRUE(lock.ok());
   auto pushing = std::async(std::launch::async, [&] {

@@ -12,7 +12,9 @@ Files finds a file deleted since, and restores it. Compare shows a text's
 version against the file now as a diff (the README's picture), then against a
 later version picked in its list; Open of a kind
 of file no application opens, or with one that fails at once, says so and
-offers Save a Copy. Every window is closed as a user closes it, and the
+offers Save a Copy. Keep Always pins a version as `tarvine pin` does, thinning
+keeps it, and the window follows an unpin and a policy set on the command
+line; Snapshot Now there takes the folder as it is. Every window is closed as a user closes it, and the
 window's output must hold no GLib or GTK critical or warning.
 The lists are GTK list views, which make rows only for what is in sight: a
 row is found by its accessible name and placed on screen by its extents.
@@ -20,6 +22,7 @@ row is found by its accessible name and placed on screen by its extents.
 Usage: history_window_test.py --build BUILD [--screenshot PNG] [--compare-screenshot PNG]"""
 
 import argparse
+import json
 import os
 import re
 import stat
@@ -83,6 +86,11 @@ class HistoryWindow(ds.Session):
 
     def tarvine(self, *args):
         subprocess.run([self.command_line, *args], env=self.env, check=True, stdout=subprocess.DEVNULL)
+
+    def tarvine_json(self, *args):
+        """What the command line answers, read as its scripts read it."""
+        return json.loads(subprocess.run([self.command_line, "--json", *args], env=self.env,
+                                         check=True, capture_output=True, text=True).stdout)
 
     @staticmethod
     def shown_rows(within, start=""):
@@ -242,6 +250,17 @@ def scenario(session, test, screenshot, compare_screenshot):
     test.assertEqual(second.returncode, 0)
     test.assertEqual(len(session.frames()), 1)
 
+    keep_always(session, test, app, folder, path)
+
+    # Snapshot Now, from the window: the edit becomes the newest version.
+    with open(path, "w") as f:
+        f.write("taken from the window\n")
+    session.pressed_when_sensitive(app, "Snapshot Now")
+    test.assertTrue(ds.eventually(lambda: session.said(app, "Snapshot of watched taken (1 file read)."),
+                                  ds.ANSWERED), ds.names(lambda: ds.descendants(app, "label")))
+    test.assertTrue(ds.eventually(lambda: (lambda rows: len(rows) == 6 and rows[0].get_name().endswith(
+        "22 bytes, same as now"))(session.rows(app)), ds.ANSWERED), ds.names(lambda: session.rows(app)))
+    test.assertEqual(len(session.tarvine_json("log", path)["versions"]), 6)
     folder_files(session, test, app, folder)
     compare_open_and_save(session, test, app, folder, compare_screenshot)
 
@@ -258,6 +277,47 @@ def scenario(session, test, screenshot, compare_screenshot):
     # on the way: a widget used after it was freed says so here.
     with open(os.path.join(session.dir, "window.log"), errors="replace") as f:
         test.assertEqual([line for line in f if re.search(r"-(CRITICAL|WARNING) \*\*", line)], [])
+
+
+def keep_always(session, test, app, folder, path):
+    """Keep Always on a version the policy would let go: the command line sees
+    the pin, thinning keeps it, and an unpin there shows in the window, as a
+    policy set there does."""
+    policy = "Policy of watched: keeps %s, size limit none."
+    test.assertTrue(ds.eventually(lambda: session.said(app, policy % "all:1d,1h:1w,1d:90d,1w:forever"),
+                                  ds.ANSWERED), ds.names(lambda: ds.descendants(app, "label")))
+    versions = [v["id"] for v in session.tarvine_json("log", path)["versions"]]
+    test.assertEqual(len(versions), 6)
+    # The second content's snapshot: under one version a week, the first
+    # snapshot of the week stays and the ones after it go.
+    session.click(*centre(session.rows(app)[4]))
+    session.pressed_when_sensitive(app, "Keep Always")
+
+    def kept():
+        return [i for i, r in enumerate(session.rows(app)) if r.get_name().endswith(", kept always")]
+    test.assertEqual(ds.eventually(lambda: kept() == [4] and kept(), ds.ANSWERED), [4],
+                     ds.names(lambda: session.rows(app)))
+    test.assertTrue(ds.eventually(lambda: session.button(app, "Let the Policy Decide"), ds.ANSWERED))
+    test.assertEqual(session.tarvine_json("keep", folder)["pinned"], [versions[4]])
+
+    session.tarvine("keep", folder, "1w:forever")
+    test.assertTrue(ds.eventually(lambda: session.said(app, policy % "1w:forever"), ds.ANSWERED),
+                    ds.names(lambda: ds.descendants(app, "label")))
+    thinned = session.tarvine_json("thin", folder)
+    test.assertEqual([v["id"] for v in thinned["dropped"]], [versions[3]])
+    test.assertIn(versions[4], [v["id"] for v in session.tarvine_json("log", path)["versions"]])
+    test.assertTrue(ds.eventually(lambda: session.labels(app) == [
+        "Manual snapshot", "Before a restore", "Before a restore", "Manual snapshot",
+        "History enabled"] and kept() == [3], ds.ANSWERED), ds.names(lambda: session.rows(app)))
+
+    # Unpinned from the command line: the row and the button follow.
+    session.tarvine("unpin", path, versions[4])
+    test.assertTrue(ds.eventually(lambda: not kept() and session.button(app, "Keep Always"),
+                                  ds.ANSWERED), ds.names(lambda: session.rows(app)))
+    test.assertEqual(session.tarvine_json("keep", folder)["pinned"], [])
+    session.tarvine("keep", folder, "default")
+    test.assertTrue(ds.eventually(lambda: session.said(app, policy % "all:1d,1h:1w,1d:90d,1w:forever"),
+                                  ds.ANSWERED))
 
 
 def folder_files(session, test, app, folder):

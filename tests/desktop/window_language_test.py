@@ -63,6 +63,12 @@ def scenario(session, test):
     test.assertTrue(rows, ds.names(lambda: session.rows(shown[0])))
     test.assertRegex(rows[0].get_name(), r"^Verlauf aktiviert, gerade eben \(.+\), "
                                          r"2 Dateien ge\u00e4ndert$")
+    # Its policy, one whole sentence in German: no limit is "keine Gr\u00f6\u00dfengrenze".
+    test.assertTrue(ds.eventually(lambda: session.said(shown[0], "Regel von Notizen: beh\u00e4lt "),
+                                  ds.ANSWERED), ds.names(lambda: ds.descendants(shown[0], "label")))
+    test.assertTrue(session.said(shown[0], "Regel von Notizen: beh\u00e4lt all:1d,1h:1w,1d:90d,"
+                                           "1w:forever, keine Gr\u00f6\u00dfengrenze."),
+                    ds.names(lambda: ds.descendants(shown[0], "label")))
     for name in ("Dateien zeigen", "Wiederherstellen", "Kopie speichern \u2026",
                  "Gel\u00f6schte Dateien"):
         test.assertTrue(ds.eventually(lambda: session.button(shown[0], name), ds.ANSWERED),

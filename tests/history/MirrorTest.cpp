@@ -9,6 +9,7 @@
 #include <random>
 
 #include "history/MirrorSsh.h"
+#include "history/MirrorTips.h"
 #include "history/Thinning.h"
 #include "tests/history/StoreFixture.h"
 
@@ -70,11 +71,18 @@ TEST_F(MirrorTest, SendsTheWholeHistoryThenOnlyWhatIsNewAndStockGitFindsItWhole)
   EXPECT_EQ(recorded().unpushed, 1u);
   ASSERT_TRUE(mirror::push(repository, mirrorPath).ok());
   EXPECT_EQ(mirrorGit("rev-parse HEAD"), third + "\n");
-  // The mirror holds the history's objects, no more: nothing sent twice, nothing else.
+  // The mirror holds the history's objects and its branch's log (a commit,
+  // its tree, the log), no more: nothing sent twice, nothing else.
   const Run objects = shell("git --git-dir=" + mirrorPath + " rev-list --objects --all | wc -l");
   EXPECT_EQ(
       std::stoi(objects.output),
-      std::stoi(shell("git --git-dir=" + repository + " rev-list --objects --all | wc -l").output));
+      std::stoi(shell("git --git-dir=" + repository + " rev-list --objects --all | wc -l").output) +
+          3);
+  std::string branch = git("symbolic-ref HEAD");
+  branch.pop_back();
+  EXPECT_EQ(mirrorGit("cat-file blob " + std::string(mirror::tips::kRef) + ":log"),
+            read(repository + "/logs/" + branch));
+  // The same log makes the same commit: nothing to send again.
   auto again = mirror::push(repository, mirrorPath);
   ASSERT_TRUE(again.ok());
   EXPECT_TRUE(again->upToDate);
@@ -84,6 +92,18 @@ TEST_F(MirrorTest, SendsTheWholeHistoryThenOnlyWhatIsNewAndStockGitFindsItWhole)
   ASSERT_TRUE(history->unpin(first).ok());
   ASSERT_TRUE(mirror::push(repository, mirrorPath).ok());
   EXPECT_EQ(mirrorGit("for-each-ref refs/tarvine/pinned/"), "");
+
+  // A log there that this history did not send is not overwritten.
+  std::string theirs =
+      mirrorGit("-c user.name=t -c user.email=t@example.org commit-tree -m theirs HEAD^{tree}");
+  theirs.pop_back();
+  mirrorGit("update-ref " + std::string(mirror::tips::kRef) + " " + theirs);
+  write("a.txt", "four");
+  snap();
+  auto refused = mirror::push(repository, mirrorPath);
+  ASSERT_FALSE(refused.ok());
+  EXPECT_EQ(refused.status().kind(), Status::Kind::refused) << refused.status().message();
+  EXPECT_EQ(mirrorGit("rev-parse " + std::string(mirror::tips::kRef)), theirs + "\n");
 }
 
 TEST_F(MirrorTest, FollowsThinningOnlyWhileTheMirrorHoldsWhatWasLastSent) {
@@ -250,6 +270,23 @@ TEST_F(MirrorTest, FetchedBackIntoAnEmptyHistoryWithItsPinsAndChunkedFiles) {
   ASSERT_TRUE((*adopted)->saveCopy(tip, "", tmp.path() + "/copy").ok());
   EXPECT_EQ(read(tmp.path() + "/copy/large.bin"), large);
   EXPECT_EQ(read(tmp.path() + "/copy/a.txt"), "two");
+
+  // The branch's log came along: a newest snapshot found damaged in a history
+  // adopted from the mirror goes back to the one before, as it would here.
+  const std::string again = tmp.path() + "/again/root.git";
+  std::filesystem::create_directories(tmp.path() + "/againroot");
+  ASSERT_TRUE(History::open(again, tmp.path() + "/againroot").ok());
+  ASSERT_TRUE(mirror::fetchAll(again, mirrorPath).ok());
+  const std::string two = git("rev-parse HEAD:a.txt").substr(0, 40);
+  shell("cd " + again +
+        " && mkdir unpacked && mv objects/pack/* unpacked/ && for p in unpacked/*.pack; do "
+        "git --git-dir=. unpack-objects -q < $p; done; rm -rf unpacked");
+  ASSERT_TRUE(
+      std::filesystem::remove(again + "/objects/" + two.substr(0, 2) + "/" + two.substr(2)));
+  auto healed = History::open(again, tmp.path() + "/againroot");
+  ASSERT_TRUE(healed.ok()) << healed.status().message();
+  ASSERT_TRUE((*healed)->healed());
+  EXPECT_EQ((*healed)->healed()->tip, first);
 }
 
 // A mirror's check reads everything its snapshots reach: intact after a
@@ -265,7 +302,8 @@ TEST_F(MirrorTest, ACheckFindsWhatTheDiskSpoiled) {
   ASSERT_TRUE(intact.ok()) << intact.status().message();
   EXPECT_TRUE(intact->intact()) << intact->problems.front();
   EXPECT_EQ(intact->snapshots, 3u);
-  EXPECT_EQ(intact->objects, 3u + 3u + 3u);  // commits, trees, blobs
+  // Commits, trees, blobs, and the branch's log: its commit, tree and file.
+  EXPECT_EQ(intact->objects, 3u + 3u + 3u + 3u);
 
   const std::string blob = git("rev-parse HEAD:f1.txt").substr(0, 40);
   // The mirror's objects made loose, one file each, for the disk to spoil.
@@ -308,7 +346,7 @@ TEST_F(MirrorTest, ACheckFindsWhatTheDiskSpoiled) {
     ASSERT_TRUE(checked.ok()) << checked.status().message();
     EXPECT_FALSE(checked->intact());
   }
-  EXPECT_EQ(mirror::check(repository, "ssh://host/a.git").status().kind(), Status::Kind::refused);
+  EXPECT_EQ(mirror::check(repository, "ssh://host/a.git").status().kind(), Status::Kind::notFound);
 }
 
 // A push killed at any moment leaves the mirror readable, and the next one

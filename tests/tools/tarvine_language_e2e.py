@@ -1,9 +1,13 @@
 """The programs in the user's language: under LANG=de_DE.UTF-8 (with the
 build's catalogues, found through TARVINE_LOCALEDIR) the command line's and
-the application's usage and errors are German, `tarvine roots` and `log`
-show dates and sizes as German readers write them, and what scripts and the
-extension read (--json, roots.json) is exactly what the C locale writes."""
+the application's usage and errors are German, and so are the history
+engine's details of a failure (while --json keeps its kinds); `tarvine
+roots` and `log` show dates and sizes as German readers write them, and what
+scripts and the extension read (--json, roots.json) is exactly what the C
+locale writes."""
 
+import glob
+import hashlib
 import json
 import os
 import re
@@ -97,6 +101,76 @@ class Language(unittest.TestCase):
         wrong = self.run_in(GERMAN, app, "--quiet-ms", "soon")
         self.assertEqual(wrong.returncode, 2)
         self.assertIn("--quiet-ms erwartet Millisekunden", wrong.stderr)
+
+    def test_the_engines_failures_are_german_and_their_kinds_english(self):
+        def cut_short(data, root, stored):
+            """The loose object of `stored` (a file's name, or None for the
+            newest snapshot's commit) cut to its first bytes."""
+            [history] = glob.glob(os.path.join(data, GROUP, "history", "*.git"))
+            if stored is None:
+                [branch] = glob.glob(os.path.join(history, "refs", "heads", "*"))
+                with open(branch) as f:
+                    oid = f.read().strip()
+            else:
+                with open(os.path.join(root, stored), "rb") as f:
+                    content = f.read()
+                oid = hashlib.sha1(b"blob %d\0" % len(content) + content).hexdigest()
+            loose = os.path.join(history, "objects", oid[:2], oid[2:])
+            os.chmod(loose, 0o600)
+            with open(loose, "r+b") as f:
+                f.truncate(5)
+            return oid
+
+        def replaced_by_a_file(data, root):
+            shutil.rmtree(root)
+            with open(root, "w") as f:
+                f.write("not a folder\n")
+
+        def changed_then_commit_cut(data, root):
+            with open(os.path.join(root, "notes.bin"), "ab") as f:
+                f.write(b"more")
+            return cut_short(data, root, None)
+
+        # What breaks, the command, its German detail (with {root}, {oid}),
+        # and the kind scripts read (a check's answer has a verdict per root).
+        cases = [
+            ("no earlier version", lambda data, root: None, ["restore", "{root}/notes.bin"],
+             "keine frühere Version von {root}/notes.bin", "noEarlierVersion"),
+            ("the folder is a file now", replaced_by_a_file, ["snapshot", "{root}"],
+             "kein Ordner: {root}", "unavailable"),
+            ("the newest snapshot cut short", changed_then_commit_cut, ["snapshot", "{root}"],
+             "Der neueste Schnappschuss kann nicht gelesen werden: Das Objekt {oid} kann nicht "
+             "gelesen werden: Seine Datei ist abgeschnitten", "damaged"),
+            ("a file's content cut short",
+             lambda data, root: cut_short(data, root, "notes.bin"), ["check", "{root}"],
+             "die Datei notes.bin ({oid:.12}): Seine Datei ist abgeschnitten", None),
+        ]
+        for name, damage, command, detail, kind in cases:
+            with self.subTest(name):
+                data = os.path.join(self.dir, "data-" + name.replace(" ", "-"))
+                root = self.folder("Ordner-" + name.replace(" ", "-"), 300)
+                self.assertEqual(self.tarvine(GERMAN, "watch", "--manual", root,
+                                              data=data).returncode, 0)
+                detail = detail.format(root=root, oid=damage(data, root) or "")
+                args = [part.format(root=root) for part in command]
+                said = self.tarvine(GERMAN, *args, data=data)
+                self.assertEqual(said.returncode, 1, said.stdout + said.stderr)
+                self.assertIn(detail, said.stdout + said.stderr)
+                english = self.tarvine("C", *args, data=data)
+                self.assertEqual(english.returncode, 1)
+                self.assertNotIn(detail, english.stdout + english.stderr)
+                # Scripts read the same answer in both, but for the words.
+                answers = [json.loads(self.tarvine(language, "--json", *args, data=data).stdout)
+                           for language in ("C", GERMAN)]
+                self.assertIn(detail, json.dumps(answers[1], ensure_ascii=False))
+                if kind is None:
+                    for answer in answers:
+                        answer["roots"][0].pop("problems")
+                    self.assertEqual(answers[0], answers[1])
+                    self.assertFalse(answers[1]["roots"][0]["intact"])
+                else:
+                    self.assertEqual([(a["ok"], a["kind"]) for a in answers],
+                                     [(False, kind)] * 2)
 
     def test_dates_and_sizes_follow_the_locale(self):
         root = self.folder("Notizen", 3000)

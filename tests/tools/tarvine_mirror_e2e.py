@@ -7,6 +7,7 @@ changed host keys refused, and the folder brought back on a fresh data
 folder, byte for byte with its modes and links."""
 
 import ctypes
+import glob
 import json
 import os
 import pwd
@@ -253,6 +254,7 @@ class OverSsh(Mirrors):
         fsck = subprocess.run(["git", "--git-dir=" + self.served, "fsck", "--strict"],
                               capture_output=True, text=True)
         self.assertEqual(fsck.returncode, 0, fsck.stderr)
+        self.assertEqual(self.checked(), [(self.url, True, 1, None)])
 
         # The server stopped: unreachable, and caught up once it is back.
         self.stop_sshd()
@@ -261,13 +263,45 @@ class OverSsh(Mirrors):
         self.json("snapshot", self.root)
         failed = self.json("mirror", "push", status=1)["pushed"][0]
         self.assertEqual(failed["kind"], "unavailable", failed)
+        self.assertEqual(self.checked(status=1), [(self.url, False, None, "unavailable")])
         self.start_sshd()
         self.assertTrue(self.json("mirror", "push")["pushed"][0]["ok"])
         self.assertEqual(self.json("mirror", "list")["mirrors"][0]["unpushed"], 0)
 
         again = os.path.join(self.dir, "again")
-        self.json("adopt", self.url, again, data=os.path.join(self.dir, "fresh-data"))
+        fresh = os.path.join(self.dir, "fresh-data")
+        self.json("adopt", self.url, again, data=fresh)
         self.assertEqual(self.tree(again), self.tree(self.root))
+        # The branch's log came along, naming both snapshots, and stock git
+        # finds the adopted history whole with it.
+        [store] = glob.glob(os.path.join(fresh, "*", "history", "*.git"))
+        [log] = glob.glob(os.path.join(store, "logs", "refs", "heads", "*"))
+        with open(log) as f:
+            named = {line.split()[1] for line in f}
+        versions = self.json("log", os.path.join(self.root, "a.txt"))["versions"]
+        self.assertLessEqual({v["id"] for v in versions}, named)
+        fsck = subprocess.run(["git", "--git-dir=" + store, "fsck", "--strict"],
+                              capture_output=True, text=True)
+        self.assertEqual(fsck.returncode, 0, fsck.stderr)
+
+        # A file's content lost on the server: the check finds it there.
+        self.assertEqual(self.checked(), [(self.url, True, 2, None)])
+        subprocess.run(f"cd {self.served} && mkdir unpacked && mv objects/pack/* unpacked/ && "
+                       "for p in unpacked/*.pack; do git --git-dir=. unpack-objects -q < $p; "
+                       "done; rm -rf unpacked", shell=True, check=True)
+        blob = subprocess.run(["git", "--git-dir=" + self.served, "rev-parse", "HEAD:a.txt"],
+                              capture_output=True, text=True, check=True).stdout.strip()
+        os.remove(os.path.join(self.served, "objects", blob[:2], blob[2:]))
+        self.assertEqual(self.checked(status=1), [(self.url, False, 0, None)])
+
+    def checked(self, status=0):
+        """`check --mirror`: each mirror's url, whether intact, snapshots read
+        and the kind of failure that kept it from being read; no copy left."""
+        mirrors = self.json("check", "--mirror", self.root, status=status)["mirrors"]
+        copies = [name for _, dirs, _ in os.walk(self.data) for name in dirs
+                  if name.startswith("tarvine-check-")]
+        self.assertEqual(copies, [])
+        return [(m["url"], m["intact"], m.get("snapshots"), m.get("kind")) for m in mirrors]
 
     # The disk's tests are not run again here.
     test_mirrored_to_a_disk_caught_up_after_unplugging_and_adopted_back = None

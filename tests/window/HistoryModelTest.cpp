@@ -142,6 +142,71 @@ TEST_F(HistoryModelTest, RestoreKeepsTheCurrentStateFirstAndItsUndoPutsItBack) {
   EXPECT_EQ(model.restore("no-such-version").status().kind(), Status::Kind::notFound);
 }
 
+// Snapshot Now takes the folder that holds the target, as `tarvine snapshot`
+// does, and says so; a new version shows at the next load.
+TEST_F(HistoryModelTest, SnapshotNowTakesTheWatchedFolderAndSaysWhatItDid) {
+  tmp.write("root/docs/notes.txt", "one\n");
+  tmp.write("root/other.txt", "other\n");
+  HistoryModel model(keeper, root + "/docs/notes.txt");
+  EXPECT_EQ(model.snapshot().status().kind(), Status::Kind::notWatched);
+  watch();
+
+  auto said = model.snapshot();
+  ASSERT_TRUE(said.ok()) << said.status().message();
+  EXPECT_EQ(*said, "Nothing in root changed since its last snapshot.");
+  tmp.write("root/other.txt", "changed beside the target\n");
+  said = model.snapshot();
+  ASSERT_TRUE(said.ok());
+  EXPECT_EQ(*said, "Snapshot of root taken (1 file read).");
+  tmp.write("root/docs/notes.txt", "two\n");
+  said = model.snapshot();
+  ASSERT_TRUE(said.ok());
+  auto listing = model.load();
+  ASSERT_TRUE(listing.ok());
+  EXPECT_EQ(column(*listing, &HistoryModel::Row::what),
+            (std::vector<std::string>{"Manual snapshot", "History enabled"}));
+}
+
+// Keep Always is the command line's pin: a pin made either way shows on its
+// row, and the policy, as set, is said beside the versions. (That thinning
+// keeps it, the desktop test sees through the command line.)
+TEST_F(HistoryModelTest, AVersionKeptAlwaysSaysSoBesideThePolicy) {
+  notesVersions({"one\n", "two\n", "three\n", "four\n"});
+  HistoryModel model(keeper, root + "/notes.txt");
+  auto listing = model.load();
+  ASSERT_TRUE(listing.ok()) << listing.status().message();
+  ASSERT_EQ(listing->rows.size(), 4u);
+  EXPECT_EQ(listing->keeps,
+            "Policy of root: keeps all:1d,1h:1w,1d:90d,1w:forever, size limit none. A version "
+            "kept always stays whatever it says.");
+  const std::string second = listing->rows[2].version.id, third = listing->rows[1].version.id;
+
+  auto pinned = model.pin(second.substr(0, 8));
+  ASSERT_TRUE(pinned.ok()) << pinned.status().message();
+  EXPECT_EQ(*pinned, second);
+  ASSERT_TRUE(keeper.pin(root, third).ok());  // as `tarvine pin` does
+  ASSERT_TRUE(keeper.setRetention(root, *history::Retention::parse("1w:forever")).ok());
+  listing = model.load();
+  ASSERT_TRUE(listing.ok());
+  std::vector<bool> marks;
+  for (const auto& row : listing->rows) {
+    marks.push_back(row.pinned);
+    const std::string end = ", kept always";
+    EXPECT_EQ(row.label.size() > end.size() && row.label.ends_with(end), row.pinned) << row.label;
+  }
+  EXPECT_EQ(marks, (std::vector<bool>{false, true, true, false}));
+  EXPECT_EQ(listing->keeps.rfind("Policy of root: keeps 1w:forever, size limit none.", 0), 0u);
+
+  // Unpinned, its row is the policy's again; what is not pinned cannot be unpinned.
+  ASSERT_TRUE(model.unpin(third).ok());
+  EXPECT_EQ(model.unpin(third).status().kind(), Status::Kind::notFound);
+  EXPECT_FALSE(model.pin("no-such-version").ok());
+  listing = model.load();
+  ASSERT_TRUE(listing.ok());
+  EXPECT_FALSE(listing->rows[1].pinned);
+  EXPECT_TRUE(listing->rows[2].pinned);
+}
+
 TEST_F(HistoryModelTest, OpenMakesAReadOnlyCopyUnderTheFilesName) {
   const std::string oldest = notesVersions({"old\n", "new\n"});
   HistoryModel model(keeper, root + "/notes.txt");
