@@ -87,9 +87,9 @@ class Folders {
   Result<std::string> pushMirror(const std::string& folder, const std::string& url,
                                  const std::function<void(double)>& progress = {}) const;
 
-  // Every object the disk mirror `url` of the folder reaches read and
-  // verified, as `tarvine check --mirror FOLDER` does, in words; a server's
-  // mirror is checked on the server.
+  // Every object the mirror `url` of the folder reaches read and verified,
+  // as `tarvine check --mirror FOLDER` does, in words (a server's from a copy
+  // fetched whole).
   Result<Verdict> checkMirror(const std::string& folder, const std::string& url) const;
 
   // Every version of the folder's history read and verified, as `tarvine
