@@ -272,18 +272,20 @@ bool MainApp::showWindow(const std::string& target) {
   return true;
 }
 
-void MainApp::showMainWindow() {
+bool MainApp::showMainWindow(const std::string& folder) {
   if (g_getenv("DISPLAY") == nullptr && g_getenv("WAYLAND_DISPLAY") == nullptr) {
     std::cout << "tarvine-app: " << _("cannot show the Tarvine window: no display") << std::endl;
-    return;
+    return false;
   }
   const std::string program = roots::mainWindowProgram();
   if (program.empty()) {
     std::cout << "tarvine-app: "
               << _("cannot show the Tarvine window: tarvine-window is not installed") << std::endl;
-    return;
+    return false;
   }
-  const char* argv[] = {program.c_str(), "--group", options_.groupIdentifier.c_str(), nullptr};
+  const std::string selected = roots::withoutTrailingSlash(folder);
+  const char* argv[] = {program.c_str(), "--group", options_.groupIdentifier.c_str(),
+                        folder.empty() ? nullptr : selected.c_str(), nullptr};
   GError* failure = nullptr;
   if (!g_spawn_async(nullptr, const_cast<char**>(argv), nullptr, G_SPAWN_DEFAULT, nullptr, nullptr,
                      nullptr, &failure)) {
@@ -293,9 +295,10 @@ void MainApp::showMainWindow() {
                      printable(failure != nullptr ? failure->message : _("unknown error")).c_str())
               << std::endl;
     g_clear_error(&failure);
-    return;
+    return false;
   }
   std::cout << "tarvine-app: " << _("showing the Tarvine window") << std::endl;
+  return true;
 }
 
 void MainApp::watchSpool() {
@@ -450,8 +453,10 @@ int MainApp::run(const char* programName) {
   }
   if (!publishManifest()) return 1;
   if (application_ != nullptr) {
-    notifications_.emplace(application_, *keeper_, container_,
-                           [this](const std::string& path) { return showWindow(path); });
+    notifications_.emplace(
+        application_, *keeper_, container_,
+        [this](const std::string& root) { return showMainWindow(root); },
+        [this](const std::string& path) { return showWindow(path); });
   }
   markRunning();
   watchSpool();

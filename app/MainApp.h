@@ -70,8 +70,9 @@ class MainApp {
   // Starts the history window for `target`; false when none can be shown.
   bool showWindow(const std::string& target);
   // Starts the Tarvine window (tarvine-window), which comes to the front if
-  // it is open already.
-  void showMainWindow();
+  // it is open already, with `folder` selected when one is given; false when
+  // it cannot be shown.
+  bool showMainWindow(const std::string& folder = "");
   void watchSpool();
   // Automatic snapshots follow the published roots, whoever changes them.
   void followRoots();

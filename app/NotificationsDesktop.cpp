@@ -42,9 +42,11 @@ void deletePosted(gpointer data) { delete static_cast<Posted*>(data); }
 }  // namespace
 
 NotificationsDesktop::NotificationsDesktop(GApplication* application, roots::Keeper& keeper,
-                                           const std::string& container, ShowHistory showHistory)
+                                           const std::string& container, Show showRoot,
+                                           Show showHistory)
     : application_(G_APPLICATION(g_object_ref(application))),
       keeper_(keeper),
+      showRoot_(std::move(showRoot)),
       showHistory_(std::move(showHistory)),
       notifications_(*this, container),
       self_(std::make_shared<NotificationsDesktop*>(this)) {
@@ -154,7 +156,9 @@ void NotificationsDesktop::activated(const std::string& action, GVariant* target
     g_object_unref(folder);
     return;
   }
-  // A root's notice and a restore's: the history window, until the main window takes them.
+  // A root's notice: the Tarvine window at that folder (its history window
+  // where that one is not installed); a restore's: the history of what it wrote.
+  if (action == Notifications::showRootAction && showRoot_(path)) return;
   if (!showHistory_(path)) {
     std::cout << "tarvine-app: " << _("no window can show the history of this notification")
               << std::endl;

@@ -19,11 +19,13 @@ namespace tarvine::app {
 // Notifications to judge.
 class NotificationsDesktop : public NoticeSender {
  public:
-  // Shows the history window of a path; false when none can be shown.
-  using ShowHistory = std::function<bool(const std::string& path)>;
+  // Shows a window of a path; false when none can be shown.
+  using Show = std::function<bool(const std::string& path)>;
 
+  // `showRoot` shows a watched folder in the Tarvine window, where its
+  // problem is said with what to do; `showHistory`, a path's versions.
   NotificationsDesktop(GApplication* application, roots::Keeper& keeper,
-                       const std::string& container, ShowHistory showHistory);
+                       const std::string& container, Show showRoot, Show showHistory);
   ~NotificationsDesktop() override;
   NotificationsDesktop(const NotificationsDesktop&) = delete;
   NotificationsDesktop& operator=(const NotificationsDesktop&) = delete;
@@ -44,7 +46,7 @@ class NotificationsDesktop : public NoticeSender {
 
   GApplication* application_;
   roots::Keeper& keeper_;
-  ShowHistory showHistory_;
+  Show showRoot_, showHistory_;
   Notifications notifications_;
   bool undoing_ = false;
   // Gone with this, so that what was posted to the main loop finds it gone.

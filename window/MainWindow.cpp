@@ -948,8 +948,15 @@ void MainWindow::reloadSoon() {
       this);
 }
 
+void MainWindow::select(const std::string& folder) {
+  wanted_ = folder;
+  load();  // the folder may be new to the list
+}
+
 void MainWindow::show(std::vector<Folders::Row> rows) {
-  const std::string keep = selectedRow() != nullptr ? selectedRow()->path : "";
+  const std::string keep = !wanted_.empty()           ? wanted_
+                           : selectedRow() != nullptr ? selectedRow()->path
+                                                      : "";
   rows_ = std::move(rows);
   std::vector<std::string> labels;
   guint reselect = GTK_INVALID_LIST_POSITION;
@@ -957,6 +964,7 @@ void MainWindow::show(std::vector<Folders::Row> rows) {
     if (row.path == keep) reselect = static_cast<guint>(labels.size());
     labels.push_back(row.label);
   }
+  if (reselect != GTK_INVALID_LIST_POSITION) wanted_.clear();
   setStrings(labels_, labels);
   gtk_single_selection_set_selected(selection_, reselect);
   gtk_stack_set_visible_child_name(stack_, rows_.empty() ? "empty" : "list");

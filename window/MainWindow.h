@@ -27,6 +27,8 @@ class MainWindow : public std::enable_shared_from_this<MainWindow> {
 
   GtkWindow* window() const { return window_; }
   void present() { gtk_window_present(window_); }
+  // Selects the watched folder `folder`, now or once the list shows it.
+  void select(const std::string& folder);
 
  private:
   struct Settings;
@@ -58,6 +60,7 @@ class MainWindow : public std::enable_shared_from_this<MainWindow> {
   std::shared_ptr<Folders> folders_;
   std::string group_;
   std::vector<Folders::Row> rows_;
+  std::string wanted_;  // a folder to select once the list shows it
   bool loading_ = false, loadAgain_ = false, working_ = false, updating_ = false;
   bool updatingNotifications_ = false;
   guint reloadSoon_ = 0, refresh_ = 0;

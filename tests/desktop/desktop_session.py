@@ -599,6 +599,10 @@ def showing(node):
     return node.get_state_set().contains(Atspi.StateType.SHOWING)
 
 
+def visible(node):
+    return node.get_state_set().contains(Atspi.StateType.VISIBLE)
+
+
 def untick(name):
     return name[2:] if name.startswith("\u2713 ") else name
 

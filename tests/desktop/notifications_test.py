@@ -4,8 +4,8 @@ it is sent and clicks as a user would. A restore asked from the menu is told
 with what it wrote and an Undo, which puts the file back and is told in turn;
 clicking that notice shows the file's history window. Turned off from the
 command line, a restore is told of no more; turned on again, a watched folder
-that goes away is told unavailable at once, and clicking that shows the
-folder's history.
+that goes away is told unavailable at once, and clicking that shows it
+picked in the Tarvine window, where its problem is said with what to do.
 
 Usage: notifications_test.py --build BUILD"""
 
@@ -31,9 +31,10 @@ class Notifications(ds.Session):
         self.record = os.path.join(self.dir, "notifications.jsonl")
 
     def missing(self):
-        if not os.access(os.path.join(self.build, "Tarvine.app/Contents/MacOS/tarvine-history"),
-                         os.X_OK):
-            return "the history window is not built"
+        for window in ("tarvine-history", "tarvine-window"):
+            if not os.access(os.path.join(self.build, "Tarvine.app/Contents/MacOS", window),
+                             os.X_OK):
+                return window + " is not built"
         return None if ds.shutil.which("Xvfb") else "needs Xvfb"
 
     def tarvine(self, *args):
@@ -83,6 +84,11 @@ def buttons(notice):
 
 
 def scenario(session, test):
+    # Another folder first in the list, so that the one a notice is about
+    # must be picked for it.
+    another = os.path.join(session.folders, "another")
+    os.makedirs(another)
+    session.tarvine("watch", another)
     folder = os.path.join(session.folders, "watched")
     os.makedirs(folder)
     path = os.path.join(folder, "notes.txt")
@@ -128,7 +134,12 @@ def scenario(session, test):
     test.assertEqual(session.notices()[told:], [gone], "the restore while off was not told")
     test.assertIn(folder, gone["body"])
     session.invoke(gone, "default")
-    session.expect_history_window(test, "watched")
+    window = ds.application("tarvine-window", ds.STARTED)
+    test.assertIsNotNone(window, session.app_output())
+    # Moved… is offered for the folder picked, when it is unavailable.
+    test.assertTrue(ds.eventually(lambda: any(
+        ds.visible(b) for b in ds.descendants(window, "push button", "Moved\u2026")),
+        ds.ANSWERED), ds.names(lambda: ds.descendants(window, "push button")))
     os.rename(folder + "-away", folder)
     for word in ("CRITICAL", "WARNING"):
         test.assertNotIn(word, session.app_output())
