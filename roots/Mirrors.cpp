@@ -1,5 +1,6 @@
 #include "roots/Mirrors.h"
 
+#include <glib/gi18n.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -7,11 +8,13 @@
 #include <filesystem>
 
 #include "history/Durable.h"
+#include "roots/Language.h"
 
 namespace tarvine::roots::mirrors {
 namespace {
 
 namespace mirror = history::mirror;
+using language::formatted;
 
 // The watched roots `folder` names (every one without it).
 Result<std::vector<std::string>> chosen(const Container& container,
@@ -23,7 +26,8 @@ Result<std::vector<std::string>> chosen(const Container& container,
     if (!folder || root.path == *folder) paths.push_back(root.path);
   }
   if (folder && paths.empty()) {
-    return Status::failure(Status::Kind::notWatched, "not a watched folder: " + *folder);
+    return Status::failure(Status::Kind::notWatched,
+                           formatted(_("not a watched folder: %s"), folder->c_str()));
   }
   return paths;
 }
@@ -64,8 +68,9 @@ Status add(const Container& container, const std::string& folder, const std::str
   if (!store.ok()) return store.status();
   // A mirror inside the folder would be kept in its own history, again at each push.
   if (mirror::isLocal(url) && (mirror::localPath(url) + "/").rfind(folder + "/", 0) == 0) {
-    return Status::failure(Status::Kind::refused,
-                           "a mirror cannot be inside the folder it mirrors: " + url);
+    return Status::failure(
+        Status::Kind::refused,
+        formatted(_("a mirror cannot be inside the folder it mirrors: %s"), url.c_str()));
   }
   return mirror::add(*store, url);
 }
@@ -123,14 +128,16 @@ Result<std::string> adopt(Keeper& keeper, const std::string& url, const std::str
                           const std::function<void(const mirror::Progress&)>& progress) {
   const Container& container = keeper.container();
   if (folder.empty() || folder.front() != '/' || folder == "/") {
-    return Status::failure(Status::Kind::invalid, "not a folder to adopt into: " + folder);
+    return Status::failure(Status::Kind::invalid,
+                           formatted(_("not a folder to adopt into: %s"), folder.c_str()));
   }
   struct stat info {};
   std::error_code error;
   if (::lstat(folder.c_str(), &info) == 0) {
     if (!S_ISDIR(info.st_mode) || !std::filesystem::is_empty(folder, error)) {
-      return Status::failure(Status::Kind::refused,
-                             "not an empty folder: " + folder + " (adopt writes into a new one)");
+      return Status::failure(
+          Status::Kind::refused,
+          formatted(_("not an empty folder: %s (adopt writes into a new one)"), folder.c_str()));
     }
   } else if (Status made = history::makeFolders(folder); !made.ok()) {
     return made;
@@ -144,7 +151,8 @@ Result<std::string> adopt(Keeper& keeper, const std::string& url, const std::str
     if (Status may = Container::mayWatch(*roots, folder); !may.ok()) return may;
     if (std::any_of(roots->begin(), roots->end(),
                     [&](const Root& root) { return root.path == folder; })) {
-      return Status::failure(Status::Kind::refused, "watched already: " + folder);
+      return Status::failure(Status::Kind::refused,
+                             formatted(_("watched already: %s"), folder.c_str()));
     }
     const std::string store = container.store(folder);
     {
@@ -173,7 +181,7 @@ Result<std::string> adopt(Keeper& keeper, const std::string& url, const std::str
     std::filesystem::remove_all(beside, error);
     if (Status copied = (*history)->saveCopy(written, "", beside); !copied.ok()) return copied;
     if (::rename(beside.c_str(), folder.c_str()) != 0) {
-      return Status::error("cannot move the files into " + folder, errno);
+      return Status::error(formatted(_("cannot move the files into %s"), folder.c_str()), errno);
     }
     if (Status synced = history::syncPath(place.parent_path().string()); !synced.ok()) {
       return synced;
