@@ -3,11 +3,13 @@
 
 #include <fcntl.h>
 #include <git2.h>
+#include <git2/sys/config.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <map>
@@ -222,6 +224,71 @@ Result<Remote> remoteFor(git_repository* repository, const std::string& url) {
     return gitFailure("cannot reach the mirror " + url, Status::Kind::invalid);
   }
   return Remote(raw);
+}
+
+// The push's pack is made by libgit2's pack builder, which reuses nothing
+// from the history's packs: every object is searched for a delta against the
+// ten before it (sorted by name and size), and that search was most of a
+// first push's time. The versions of one file are sorted next to each other,
+// largest first, and they are where deltas pay; so each object is tried
+// against the one before it alone, by a window that holds a byte: libgit2
+// keeps one object in it however small the limit. Given by a config of the
+// push's own that lives only in memory, over the history's.
+constexpr const char* kPushWindowKey = "pack.windowmemory";
+constexpr const char* kPushWindowValue = "1";
+
+git_config_backend* pushWindowConfig() {
+  auto* backend = new git_config_backend;
+  (void)git_config_init_backend(backend, GIT_CONFIG_BACKEND_VERSION);  // only fills it in
+  backend->readonly = 1;
+  backend->open = [](git_config_backend*, git_config_level_t, const git_repository*) { return 0; };
+  backend->get = [](git_config_backend*, const char* name, git_config_entry** out) {
+    static git_config_entry entry{kPushWindowKey,       kPushWindowValue,         0,
+                                  GIT_CONFIG_LEVEL_APP, [](git_config_entry*) {}, nullptr};
+    if (std::strcmp(name, entry.name) != 0) return static_cast<int>(GIT_ENOTFOUND);
+    *out = &entry;
+    return 0;
+  };
+  backend->set = [](git_config_backend*, const char*, const char*) {
+    return static_cast<int>(GIT_ERROR);
+  };
+  backend->set_multivar = [](git_config_backend*, const char*, const char*, const char*) {
+    return static_cast<int>(GIT_ERROR);
+  };
+  backend->del = [](git_config_backend*, const char*) { return static_cast<int>(GIT_ERROR); };
+  backend->del_multivar = [](git_config_backend*, const char*, const char*) {
+    return static_cast<int>(GIT_ERROR);
+  };
+  backend->iterator = [](git_config_iterator** out, git_config_backend* self) {
+    auto* iterator = new git_config_iterator{};
+    iterator->backend = self;
+    iterator->next = [](git_config_entry**, git_config_iterator*) {
+      return static_cast<int>(GIT_ITEROVER);
+    };
+    iterator->free = [](git_config_iterator* it) { delete it; };
+    *out = iterator;
+    return 0;
+  };
+  backend->snapshot = [](git_config_backend** out, git_config_backend*) {
+    *out = pushWindowConfig();
+    return 0;
+  };
+  backend->lock = [](git_config_backend*) { return 0; };
+  backend->unlock = [](git_config_backend*, int) { return 0; };
+  backend->free = [](git_config_backend* self) { delete self; };
+  return backend;
+}
+
+// Gives `repository` (this process's handle alone; nothing is written) the
+// push's narrow delta search. Without it a push is slower, not wrong.
+void searchDeltasNextToEachOther(git_repository* repository) {
+  git_config* raw = nullptr;
+  if (git_repository_config(&raw, repository) != 0) return;
+  Config config(raw);
+  git_config_backend* backend = pushWindowConfig();
+  if (git_config_add_backend(raw, backend, GIT_CONFIG_LEVEL_APP, repository, 0) != 0) {
+    backend->free(backend);
+  }
 }
 
 struct Callbacks {
@@ -542,6 +609,7 @@ Result<Pushed> push(const std::string& store, const std::string& url,
     for (std::string& update : updates) raw.push_back(update.data());
     git_strarray array{raw.data(), raw.size()};
     git_push_options options = GIT_PUSH_OPTIONS_INIT;
+    searchDeltasNextToEachOther(repo);
     options.pb_parallelism = 0;  // as many threads as cores to find deltas, as git does
     options.callbacks = callbacksFor(state);
     state.ssh.attempt = 0;
