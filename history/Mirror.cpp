@@ -17,10 +17,13 @@
 #include <set>
 #include <utility>
 
+#include "history/Chunks.h"
 #include "history/Commits.h"
 #include "history/Durable.h"
 #include "history/GitObjects.h"
 #include "history/MirrorSsh.h"
+#include "history/StatCache.h"
+#include "history/StoredNames.h"
 #include "history/Thinning.h"
 
 namespace tarvine::history::mirror {
@@ -394,6 +397,61 @@ Status copyObjects(const std::string& from, const std::string& to) {
 }
 
 std::int64_t now() { return static_cast<std::int64_t>(std::time(nullptr)); }
+
+// The cache's rows for the folder `relative` of the written tree `tree` below
+// `top`, and for every folder below it; entries that do not match what is on
+// the disk are left out (read again by the snapshot).
+void rowsOf(git_repository* repository, git_odb* odb, const std::string& top,
+            const std::string& relative, const git_oid& treeId,
+            std::vector<std::pair<std::string, CachedFolder>>& rows) {
+  git_tree* raw = nullptr;
+  if (git_tree_lookup(&raw, repository, &treeId) != 0) return;
+  const Tree tree(raw);
+  CachedFolder folder;
+  folder.tree = treeId;
+  for (size_t i = 0; i < git_tree_entrycount(raw); ++i) {
+    const git_tree_entry* entry = git_tree_entry_byindex(raw, i);
+    const std::string name = git_tree_entry_name(entry);
+    // Names kept escaped are left to the snapshot, which knows the history's naming.
+    if (storedName(name) != name || realName(name) != name) continue;
+    const std::string below = relative.empty() ? name : relative + "/" + name;
+    struct stat info {};
+    if (::lstat((top + "/" + below).c_str(), &info) != 0) continue;
+    const git_oid& id = *git_tree_entry_id(entry);
+    const auto mode = static_cast<std::uint32_t>(git_tree_entry_filemode(entry));
+    const auto sizeIs = [&](std::uint64_t size) {
+      return static_cast<std::uint64_t>(info.st_size) == size;
+    };
+    const auto executableIs = [&](std::uint32_t fileMode) {
+      return ((info.st_mode & 0111) != 0) == (fileMode == GIT_FILEMODE_BLOB_EXECUTABLE);
+    };
+    if (mode == GIT_FILEMODE_TREE) {
+      if (const auto file = chunkedFile(repository, id)) {
+        if (S_ISREG(info.st_mode) && sizeIs(file->size) && executableIs(file->mode)) {
+          folder.entries.push_back(cachedOf(name, mode, info, id));
+        }
+      } else if (S_ISDIR(info.st_mode)) {
+        rowsOf(repository, odb, top, below, id, rows);
+        folder.entries.push_back(CachedEntry{name, mode, 0, 0, 0, 0, id});
+      }
+      continue;
+    }
+    size_t size = 0;
+    git_object_t type = GIT_OBJECT_INVALID;
+    if (git_odb_read_header(&size, &type, odb, &id) != 0 || type != GIT_OBJECT_BLOB ||
+        !sizeIs(size)) {
+      continue;
+    }
+    if ((mode == GIT_FILEMODE_LINK && S_ISLNK(info.st_mode)) ||
+        ((mode == GIT_FILEMODE_BLOB || mode == GIT_FILEMODE_BLOB_EXECUTABLE) &&
+         S_ISREG(info.st_mode) && executableIs(mode))) {
+      folder.entries.push_back(cachedOf(name, mode, info, id));
+    }
+  }
+  std::sort(folder.entries.begin(), folder.entries.end(),
+            [](const CachedEntry& a, const CachedEntry& b) { return a.name < b.name; });
+  rows.emplace_back(relative, std::move(folder));
+}
 
 }  // namespace
 
@@ -824,6 +882,29 @@ Result<CheckReport> check(const std::string& store, const std::string& url,
                               ", is not on the mirror");
   }
   return report;
+}
+
+void rememberWritten(const std::string& store, const std::string& version,
+                     const std::string& folder) {
+  auto repository = openStore(store);
+  if (!repository.ok()) return;
+  auto commit = commitById(repository->get(), version);
+  if (!commit.ok()) return;
+  auto odb = odbOf(repository->get());
+  if (!odb.ok()) return;
+  // Files are trusted only with times older than this, as the snapshot's
+  // own records are: one changed while it is looked at below is read again.
+  const std::int64_t start = fileClockNow();
+  std::vector<std::pair<std::string, CachedFolder>> rows;
+  rowsOf(repository->get(), odb->get(), folder, "", *git_commit_tree_id(commit->get()), rows);
+  const std::unique_ptr<StatCache> cache =
+      StatCache::open(store + "/" + StatCache::fileName, /*writable=*/true);
+  cache->begin();
+  for (auto& [relative, row] : rows) {
+    row.start = start;
+    cache->put(relative, row);
+  }
+  cache->commit();
 }
 
 }  // namespace tarvine::history::mirror
