@@ -3,12 +3,14 @@
 
 #include <fcntl.h>
 #include <git2.h>
+#include <git2/sys/config.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <map>
@@ -16,11 +18,14 @@
 #include <set>
 #include <utility>
 
+#include "history/Chunks.h"
 #include "history/Commits.h"
 #include "history/Durable.h"
 #include "history/GitObjects.h"
 #include "history/MirrorSsh.h"
 #include "history/MirrorTips.h"
+#include "history/StatCache.h"
+#include "history/StoredNames.h"
 #include "history/Text.h"
 #include "history/Thinning.h"
 
@@ -265,6 +270,71 @@ Result<Remote> remoteFor(git_repository* repository, const std::string& url) {
   return Remote(raw);
 }
 
+// The push's pack is made by libgit2's pack builder, which reuses nothing
+// from the history's packs: every object is searched for a delta against the
+// ten before it (sorted by name and size), and that search was most of a
+// first push's time. The versions of one file are sorted next to each other,
+// largest first, and they are where deltas pay; so each object is tried
+// against the one before it alone, by a window that holds a byte: libgit2
+// keeps one object in it however small the limit. Given by a config of the
+// push's own that lives only in memory, over the history's.
+constexpr const char* kPushWindowKey = "pack.windowmemory";
+constexpr const char* kPushWindowValue = "1";
+
+git_config_backend* pushWindowConfig() {
+  auto* backend = new git_config_backend;
+  (void)git_config_init_backend(backend, GIT_CONFIG_BACKEND_VERSION);  // only fills it in
+  backend->readonly = 1;
+  backend->open = [](git_config_backend*, git_config_level_t, const git_repository*) { return 0; };
+  backend->get = [](git_config_backend*, const char* name, git_config_entry** out) {
+    static git_config_entry entry{kPushWindowKey,       kPushWindowValue,         0,
+                                  GIT_CONFIG_LEVEL_APP, [](git_config_entry*) {}, nullptr};
+    if (std::strcmp(name, entry.name) != 0) return static_cast<int>(GIT_ENOTFOUND);
+    *out = &entry;
+    return 0;
+  };
+  backend->set = [](git_config_backend*, const char*, const char*) {
+    return static_cast<int>(GIT_ERROR);
+  };
+  backend->set_multivar = [](git_config_backend*, const char*, const char*, const char*) {
+    return static_cast<int>(GIT_ERROR);
+  };
+  backend->del = [](git_config_backend*, const char*) { return static_cast<int>(GIT_ERROR); };
+  backend->del_multivar = [](git_config_backend*, const char*, const char*) {
+    return static_cast<int>(GIT_ERROR);
+  };
+  backend->iterator = [](git_config_iterator** out, git_config_backend* self) {
+    auto* iterator = new git_config_iterator{};
+    iterator->backend = self;
+    iterator->next = [](git_config_entry**, git_config_iterator*) {
+      return static_cast<int>(GIT_ITEROVER);
+    };
+    iterator->free = [](git_config_iterator* it) { delete it; };
+    *out = iterator;
+    return 0;
+  };
+  backend->snapshot = [](git_config_backend** out, git_config_backend*) {
+    *out = pushWindowConfig();
+    return 0;
+  };
+  backend->lock = [](git_config_backend*) { return 0; };
+  backend->unlock = [](git_config_backend*, int) { return 0; };
+  backend->free = [](git_config_backend* self) { delete self; };
+  return backend;
+}
+
+// Gives `repository` (this process's handle alone; nothing is written) the
+// push's narrow delta search. Without it a push is slower, not wrong.
+void searchDeltasNextToEachOther(git_repository* repository) {
+  git_config* raw = nullptr;
+  if (git_repository_config(&raw, repository) != 0) return;
+  Config config(raw);
+  git_config_backend* backend = pushWindowConfig();
+  if (git_config_add_backend(raw, backend, GIT_CONFIG_LEVEL_APP, repository, 0) != 0) {
+    backend->free(backend);
+  }
+}
+
 struct Callbacks {
   const std::function<void(const Progress&)>* progress = nullptr;
   std::map<std::string, std::string> rejected;  // reference: why
@@ -480,6 +550,61 @@ Result<ServerCopy> serverCopy(git_repository* repository, const std::string& url
                              error != nullptr ? error->message : "");
   }
   return copy;
+}
+
+// The cache's rows for the folder `relative` of the written tree `tree` below
+// `top`, and for every folder below it; entries that do not match what is on
+// the disk are left out (read again by the snapshot).
+void rowsOf(git_repository* repository, git_odb* odb, const std::string& top,
+            const std::string& relative, const git_oid& treeId,
+            std::vector<std::pair<std::string, CachedFolder>>& rows) {
+  git_tree* raw = nullptr;
+  if (git_tree_lookup(&raw, repository, &treeId) != 0) return;
+  const Tree tree(raw);
+  CachedFolder folder;
+  folder.tree = treeId;
+  for (size_t i = 0; i < git_tree_entrycount(raw); ++i) {
+    const git_tree_entry* entry = git_tree_entry_byindex(raw, i);
+    const std::string name = git_tree_entry_name(entry);
+    // Names kept escaped are left to the snapshot, which knows the history's naming.
+    if (storedName(name) != name || realName(name) != name) continue;
+    const std::string below = relative.empty() ? name : relative + "/" + name;
+    struct stat info {};
+    if (::lstat((top + "/" + below).c_str(), &info) != 0) continue;
+    const git_oid& id = *git_tree_entry_id(entry);
+    const auto mode = static_cast<std::uint32_t>(git_tree_entry_filemode(entry));
+    const auto sizeIs = [&](std::uint64_t size) {
+      return static_cast<std::uint64_t>(info.st_size) == size;
+    };
+    const auto executableIs = [&](std::uint32_t fileMode) {
+      return ((info.st_mode & 0111) != 0) == (fileMode == GIT_FILEMODE_BLOB_EXECUTABLE);
+    };
+    if (mode == GIT_FILEMODE_TREE) {
+      if (const auto file = chunkedFile(repository, id)) {
+        if (S_ISREG(info.st_mode) && sizeIs(file->size) && executableIs(file->mode)) {
+          folder.entries.push_back(cachedOf(name, mode, info, id));
+        }
+      } else if (S_ISDIR(info.st_mode)) {
+        rowsOf(repository, odb, top, below, id, rows);
+        folder.entries.push_back(CachedEntry{name, mode, 0, 0, 0, 0, id});
+      }
+      continue;
+    }
+    size_t size = 0;
+    git_object_t type = GIT_OBJECT_INVALID;
+    if (git_odb_read_header(&size, &type, odb, &id) != 0 || type != GIT_OBJECT_BLOB ||
+        !sizeIs(size)) {
+      continue;
+    }
+    if ((mode == GIT_FILEMODE_LINK && S_ISLNK(info.st_mode)) ||
+        ((mode == GIT_FILEMODE_BLOB || mode == GIT_FILEMODE_BLOB_EXECUTABLE) &&
+         S_ISREG(info.st_mode) && executableIs(mode))) {
+      folder.entries.push_back(cachedOf(name, mode, info, id));
+    }
+  }
+  std::sort(folder.entries.begin(), folder.entries.end(),
+            [](const CachedEntry& a, const CachedEntry& b) { return a.name < b.name; });
+  rows.emplace_back(relative, std::move(folder));
 }
 
 }  // namespace
@@ -703,6 +828,7 @@ Result<Pushed> push(const std::string& store, const std::string& url,
     for (std::string& update : updates) raw.push_back(update.data());
     git_strarray array{raw.data(), raw.size()};
     git_push_options options = GIT_PUSH_OPTIONS_INIT;
+    searchDeltasNextToEachOther(repo);
     options.pb_parallelism = 0;  // as many threads as cores to find deltas, as git does
     options.callbacks = callbacksFor(state);
     state.ssh.attempt = 0;
@@ -941,6 +1067,29 @@ Result<CheckReport> check(const std::string& store, const std::string& url,
     }
   }
   return report;
+}
+
+void rememberWritten(const std::string& store, const std::string& version,
+                     const std::string& folder) {
+  auto repository = openStore(store);
+  if (!repository.ok()) return;
+  auto commit = commitById(repository->get(), version);
+  if (!commit.ok()) return;
+  auto odb = odbOf(repository->get());
+  if (!odb.ok()) return;
+  // Files are trusted only with times older than this, as the snapshot's
+  // own records are: one changed while it is looked at below is read again.
+  const std::int64_t start = fileClockNow();
+  std::vector<std::pair<std::string, CachedFolder>> rows;
+  rowsOf(repository->get(), odb->get(), folder, "", *git_commit_tree_id(commit->get()), rows);
+  const std::unique_ptr<StatCache> cache =
+      StatCache::open(store + "/" + StatCache::fileName, /*writable=*/true);
+  cache->begin();
+  for (auto& [relative, row] : rows) {
+    row.start = start;
+    cache->put(relative, row);
+  }
+  cache->commit();
 }
 
 }  // namespace tarvine::history::mirror

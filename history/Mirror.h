@@ -86,6 +86,16 @@ Result<Pushed> push(const std::string& store, const std::string& url,
 Result<std::string> fetchAll(const std::string& store, const std::string& url,
                              const std::function<void(const Progress&)>& progress = {});
 
+// After an adopted version was written into the folder `folder` (still
+// apart, before it is watched): records what each file written looks like
+// now in the history's cache of what the snapshots saw, as git's checkout
+// fills its index, so that the folder's first snapshot trusts them rather
+// than reading and storing every file again. Only a hint: a file that does
+// not match its version's entry (type, size, executable bit) is left out and
+// read by that snapshot, and a failure costs only that reading.
+void rememberWritten(const std::string& store, const std::string& version,
+                     const std::string& folder);
+
 // Reads every object the mirror `url` of `store` reaches from its branch, its
 // pins and its branch's log, each hashed again and compared with its id as
 // git fsck does, and looks there for the snapshot last pushed. A mirror on a

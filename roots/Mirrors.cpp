@@ -180,6 +180,8 @@ Result<std::string> adopt(Keeper& keeper, const std::string& url, const std::str
         (place.parent_path() / (".tarvine-adopting-" + place.filename().string())).string();
     std::filesystem::remove_all(beside, error);
     if (Status copied = (*history)->saveCopy(written, "", beside); !copied.ok()) return copied;
+    // So that the first snapshot below does not read and store every file again.
+    mirror::rememberWritten(store, written, beside);
     if (::rename(beside.c_str(), folder.c_str()) != 0) {
       return Status::error(formatted(_("cannot move the files into %s"), folder.c_str()), errno);
     }

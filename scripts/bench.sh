@@ -8,7 +8,8 @@
 # (scripts/large_file_bench.py), the history window's query of one file's
 # versions (bench/HistoryBenchmark.cpp), the window itself on a large
 # folder (scripts/window_bench.py, where there is a display server to run
-# it), and thinning a long history (bench/ThinningBenchmark.cpp). With
+# it), thinning a long history (bench/ThinningBenchmark.cpp), and mirrors
+# over SSH against git push and git clone (scripts/mirror_bench.py). With
 # --smoke each runs only briefly, to see that it works.
 set -euo pipefail
 smoke=0
@@ -44,6 +45,7 @@ if (( smoke )); then
   python3 -B "$root/scripts/large_file_bench.py" "$build" --smoke
   "$python" -B "$root/scripts/window_bench.py" "$build" --smoke
   "$build/bench/tarvine_thinning_bench" --smoke
+  python3 -B "$root/scripts/mirror_bench.py" "$build" --smoke
   exit 0
 fi
 "$build/bench/tarvine_bench" --benchmark_min_time=0.3 --benchmark_repetitions=7 \
@@ -72,3 +74,6 @@ echo "The history window on a folder of 100,000 files, under Xvfb (skipped witho
 echo
 echo "Thinning 10,000 versions of a 10,000-file folder to the standard policy:"
 "$build/bench/tarvine_thinning_bench"
+echo
+echo "Mirrors over SSH against git push and git clone (a 1 GB tree of 10,000 files):"
+python3 -B "$root/scripts/mirror_bench.py" "$build"

@@ -1,0 +1,353 @@
+#!/usr/bin/env python3
+"""Times mirrors over SSH against git's command line on the same history, side
+by side in one run, and prints a Markdown table:
+
+- the first push of a folder's history (the 10,000-file, 1 GB tree of
+  scripts/history_bench.py, one snapshot) with `tarvine mirror push`, against
+  `git push` of the very same repository to another bare repository: as the
+  snapshot leaves it (loose objects), and packed as the application keeps
+  it;
+- the bytes a push sends after one file changed, against that file's
+  compressed size (the server keeps every push as the pack it received:
+  transfer.unpackLimit 1, so the pack's size is what was sent);
+- `tarvine adopt` of the mirror on a fresh data folder, against `git clone`
+  (which checks the branch out) of the same mirror.
+
+The server is Debian's sshd on a free port of 127.0.0.1, started by the
+benchmark as the mirror end-to-end test starts it: its own host key, an
+authorised key made here and a private agent, all ended with the benchmark
+even when it is killed. CPU time is the user and system time of the client
+and of the server's processes for that connection (sshd started afresh for
+each measurement, so that its children's time is counted when it ends);
+wall time is given beside it with the load average, as the machine is
+shared.
+
+Exits non-zero when a target is missed (in a smoke run, only the bytes
+sent). Usage: mirror_bench.py BUILD_DIR [--smoke]   (--smoke: a small tree,
+to see that it works)"""
+
+import ctypes
+import hashlib
+import os
+import pwd
+import random
+import resource
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+import zlib
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from history_bench import make_tree  # noqa: E402  (the same tree as the history's table)
+
+SSHD = "/usr/sbin/sshd"
+# Slack the targets allow: bytes beyond twice the changed file's compressed
+# size (the commit and the trees along its path), and the noise of timing
+# two programs on a shared machine.
+FEW_KB = 8 << 10
+SLACK = 1.10
+
+
+def ended_with_bench():
+    """In the server's and the agent's child before they run: ended by the
+    kernel when the benchmark itself is killed, which runs no cleanup."""
+    ctypes.CDLL(None, use_errno=True).prctl(1, signal.SIGTERM)  # PR_SET_PDEATHSIG
+
+
+def children_cpu():
+    usage = resource.getrusage(resource.RUSAGE_CHILDREN)
+    return usage.ru_utime + usage.ru_stime
+
+
+class Server:
+    """sshd on 127.0.0.1 as the current user, and an agent holding the key."""
+
+    def __init__(self, work):
+        self.work = work
+        self.keys = os.path.join(work, "keys")
+        os.makedirs(self.keys)
+        os.makedirs(os.path.join(work, ".ssh"), mode=0o700)
+        for name in ("host", "user"):
+            subprocess.run(["ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-C", name, "-f",
+                            os.path.join(self.keys, name)], check=True)
+        shutil.copy(os.path.join(self.keys, "user.pub"), os.path.join(self.keys, "authorized"))
+        with socket.socket() as probe:
+            probe.bind(("127.0.0.1", 0))
+            self.port = probe.getsockname()[1]
+        with open(os.path.join(self.keys, "sshd_config"), "w") as f:
+            f.write("\n".join([
+                f"Port {self.port}", "ListenAddress 127.0.0.1",
+                f"HostKey {self.keys}/host", f"AuthorizedKeysFile {self.keys}/authorized",
+                f"PidFile {self.keys}/sshd.pid", "StrictModes no", "UsePAM no",
+                "PasswordAuthentication no", "KbdInteractiveAuthentication no",
+                "PermitRootLogin prohibit-password", ""]))
+        if os.geteuid() == 0:
+            os.makedirs("/run/sshd", exist_ok=True)
+        self.known_hosts = os.path.join(work, ".ssh", "known_hosts")
+        with open(os.path.join(self.keys, "host.pub")) as f:
+            public = f.read().split()
+        with open(self.known_hosts, "w") as f:
+            f.write(f"[127.0.0.1]:{self.port} {public[0]} {public[1]}\n")
+        self.sshd = None
+        self.agent = None
+        self.agent_socket = os.path.join(work, "agent.sock")
+
+    def start_agent(self):
+        self.agent = subprocess.Popen(["ssh-agent", "-D", "-a", self.agent_socket],
+                                      stdout=subprocess.DEVNULL, preexec_fn=ended_with_bench)
+        wait_for(lambda: os.path.exists(self.agent_socket))
+        subprocess.run(["ssh-add", "-q", os.path.join(self.keys, "user")], check=True,
+                       env=dict(os.environ, SSH_AUTH_SOCK=self.agent_socket))
+
+    def start(self):
+        self.sshd = subprocess.Popen([SSHD, "-D", "-e", "-f",
+                                      os.path.join(self.keys, "sshd_config")],
+                                     stderr=subprocess.DEVNULL, preexec_fn=ended_with_bench)
+
+        def listening():
+            with socket.socket() as probe:
+                return probe.connect_ex(("127.0.0.1", self.port)) == 0
+        wait_for(listening)
+
+    def stop(self):
+        if self.sshd is not None:
+            self.sshd.terminate()
+            self.sshd.wait()
+            self.sshd = None
+
+    def close(self):
+        self.stop()
+        if self.agent is not None:
+            self.agent.kill()
+            self.agent.wait()
+            self.agent = None
+
+    def url(self, path):
+        return f"ssh://{pwd.getpwuid(os.geteuid()).pw_name}@127.0.0.1:{self.port}{path}"
+
+    def measured(self, args, env, cwd=None):
+        """Runs `args` against a server started for it alone: (wall seconds,
+        the client's CPU seconds, the client's and the server's together)."""
+        self.start()
+        before = children_cpu()
+        start = time.monotonic()
+        client = subprocess.Popen(args, env=env, cwd=cwd, stdin=subprocess.DEVNULL,
+                                  stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        _, status, usage = os.wait4(client.pid, 0)
+        wall = time.monotonic() - start
+        client.returncode = os.waitstatus_to_exitcode(status)
+        errors = client.stderr.read().decode(errors="replace")
+        client.stderr.close()
+        # The connection's server process ends as the client does; it is
+        # counted once sshd has reaped it and ended itself.
+        time.sleep(0.3)
+        self.stop()
+        if client.returncode != 0:
+            raise RuntimeError("%s failed: %s" % (" ".join(args), errors.strip()))
+        return wall, usage.ru_utime + usage.ru_stime, children_cpu() - before
+
+
+def wait_for(condition):
+    for _ in range(1000):
+        if condition():
+            return
+        time.sleep(0.01)
+    raise RuntimeError("timed out waiting for the SSH server or agent")
+
+
+def run(*args, env=None, cwd=None):
+    done = subprocess.run(args, env=env, cwd=cwd, stdin=subprocess.DEVNULL,
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    if done.returncode != 0:
+        raise RuntimeError("%s failed: %s" % (" ".join(args), done.stderr.strip()))
+    return done.stdout
+
+
+def pack_bytes(repository):
+    folder = os.path.join(repository, "objects", "pack")
+    return sum(os.path.getsize(os.path.join(folder, name)) for name in os.listdir(folder)
+               if name.endswith(".pack"))
+
+
+def store_of(data):
+    """The one history under a data folder."""
+    for top, dirs, files in os.walk(data):
+        if "HEAD" in files and "objects" in dirs:
+            return top
+    raise RuntimeError("no history under " + data)
+
+
+def tree_of(top):
+    """Every file, folder and link below `top`: content's hash, mode, target."""
+    seen = {}
+    for folder, dirs, names in os.walk(top):
+        dirs[:] = [d for d in dirs if d != ".git"]
+        for name in dirs + names:
+            path = os.path.join(folder, name)
+            key = os.path.relpath(path, top)
+            if os.path.islink(path):
+                seen[key] = ("link", os.readlink(path))
+            elif os.path.isdir(path):
+                seen[key] = ("folder",)
+            else:
+                with open(path, "rb") as f:
+                    seen[key] = ("file", hashlib.sha1(f.read()).digest(),
+                                 os.stat(path).st_mode & 0o111 != 0)
+    return seen
+
+
+def seconds(value):
+    return "%.2f s" % value
+
+
+def main():
+    build = os.path.abspath(sys.argv[1])
+    smoke = "--smoke" in sys.argv
+    files, total = (300, 20 << 20) if smoke else (10_000, 1 << 30)
+    tarvine = os.path.join(build, "cli", "tarvine")
+    if not os.path.exists(SSHD):
+        print("mirror_bench: openssh-server is not installed (install-deps.sh check)")
+        return 1
+    # Killed by a signal: the cleanup below still runs.
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(1))
+    work = tempfile.mkdtemp(prefix="tarvine-mirror-bench-")
+    server = Server(work)
+    try:
+        server.start_agent()
+        folder = os.path.join(work, "folder")
+        paths = make_tree(folder, files, total, random.Random(1))
+        os.symlink("d00", os.path.join(folder, "link"))
+        os.chmod(paths[0], 0o755)
+        env = dict(os.environ, XDG_DATA_HOME=os.path.join(work, "data"), HOME=work,
+                   XDG_RUNTIME_DIR=work, SSH_AUTH_SOCK=server.agent_socket,
+                   GIT_SSH_COMMAND="ssh -o UserKnownHostsFile=%s -o StrictHostKeyChecking=yes "
+                   "-o BatchMode=yes" % server.known_hosts,
+                   GIT_AUTHOR_NAME="b", GIT_AUTHOR_EMAIL="b@b", GIT_COMMITTER_NAME="b",
+                   GIT_COMMITTER_EMAIL="b@b")
+        env.pop("DBUS_SESSION_BUS_ADDRESS", None)
+        run(tarvine, "watch", "--manual", folder, env=env)
+        store = store_of(os.path.join(work, "data"))
+        branch = run("git", "--git-dir=" + store, "symbolic-ref", "HEAD").strip()
+        ours, theirs = os.path.join(work, "server", "ours.git"), \
+            os.path.join(work, "server", "theirs.git")
+        for bare in (ours, theirs):
+            run("git", "init", "-q", "--bare", bare)
+            # Every push kept as the pack received, so that its size is what was sent.
+            run("git", "--git-dir=" + bare, "config", "transfer.unpackLimit", "1")
+        server.start()
+        run(tarvine, "mirror", "add", folder, server.url(ours), env=env)
+        server.stop()
+        run("sync")
+        load = os.getloadavg()[0]
+        rows, missed = [], []
+
+        def compare(what, mine, git, target):
+            wall, _, cpu = mine
+            git_wall, _, git_cpu = git
+            met = cpu <= git_cpu * SLACK
+            if not met:
+                missed.append(what)
+            rows.append((what, "%s CPU (%s client), %s wall" % (seconds(cpu), seconds(mine[1]),
+                                                                 seconds(wall)),
+                         "%s CPU (%s client), %s wall" % (seconds(git_cpu), seconds(git[1]),
+                                                          seconds(git_wall)),
+                         "%.2f CPU, %.2f wall; %s: %s" % (cpu / git_cpu, wall / git_wall, target,
+                                                         "met" if met else "**not met**")))
+
+        pushed = server.measured([tarvine, "mirror", "push", folder], env)
+        git_pushed = server.measured(["git", "--git-dir=" + store, "push", "-q",
+                                      server.url(theirs), "%s:%s" % (branch, branch)], env)
+        compare("first push, %d files, %d MB" % (files, total >> 20), pushed, git_pushed,
+                "no slower than `git push`")
+        rows.append(("mirror's size after the first push", "%d MB" % (pack_bytes(ours) >> 20),
+                     "%d MB" % (pack_bytes(theirs) >> 20), ""))
+
+        # One file changed: a middling one, rewritten with new content half
+        # random, half text, as the tree's files are.
+        changed = sorted(paths, key=os.path.getsize)[len(paths) // 2]
+        size = os.path.getsize(changed)
+        content = os.urandom(size // 2) + b"changed line of text\n" * (size // 42 + 1)
+        with open(changed, "wb") as f:
+            f.write(content)
+        run(tarvine, "snapshot", folder, env=env)
+        before = pack_bytes(ours)
+        server.measured([tarvine, "mirror", "push", folder], env)
+        sent = pack_bytes(ours) - before
+        compressed = len(zlib.compress(content))
+        met = sent <= 2 * compressed + FEW_KB
+        if not met:
+            missed.append("push after one file changed")
+        rows.append(("push after one %d-byte file changed: bytes sent" % size, "%d" % sent,
+                     "file compressed: %d" % compressed,
+                     "%.2fx; target 2x + %d KB: %s" % (sent / compressed, FEW_KB >> 10,
+                                                      "met" if met else "**not met**")))
+
+        again = os.path.join(work, "again")
+        adopted = server.measured([tarvine, "adopt", server.url(ours), again],
+                                  dict(env, XDG_DATA_HOME=os.path.join(work, "fresh-data")))
+        cloned = os.path.join(work, "cloned")
+        git_cloned = server.measured(["git", "clone", "-q", server.url(ours), cloned], env)
+        compare("adopt, %d files, %d MB" % (files, total >> 20), adopted, git_cloned,
+                "no slower than `git clone` with its checkout")
+        if tree_of(again) != tree_of(folder):
+            raise RuntimeError("the adopted folder is not the folder's newest version")
+        # What adopt recorded of the files it wrote must not hide a change:
+        # one byte of a file changed at once, its size kept, is in the next snapshot.
+        edited = os.path.join(again, os.path.relpath(changed, folder))
+        with open(edited, "r+b") as f:
+            first = f.read(1)
+            f.seek(0)
+            f.write(bytes([first[0] ^ 0xFF]))
+        fresh = dict(env, XDG_DATA_HOME=os.path.join(work, "fresh-data"))
+        run(tarvine, "snapshot", again, env=fresh)
+        kept = subprocess.run(["git", "--git-dir=" + store_of(fresh["XDG_DATA_HOME"]), "show",
+                               "HEAD:" + os.path.relpath(changed, folder)],
+                              capture_output=True, check=True).stdout
+        with open(edited, "rb") as f:
+            if kept != f.read():
+                raise RuntimeError("a file changed after adopt is not in the next snapshot")
+
+        # The same history as the application keeps it once its quiet
+        # moments have packed it (the first snapshot leaves its objects
+        # loose): git's push sends the packs' data as it is, where libgit2's
+        # pack builder reads and compresses every object again.
+        run(tarvine, "pack", folder, env=env)
+        packed_ours, packed_theirs = ours[:-4] + "-packed.git", theirs[:-4] + "-packed.git"
+        for bare in (packed_ours, packed_theirs):
+            run("git", "init", "-q", "--bare", bare)
+            run("git", "--git-dir=" + bare, "config", "transfer.unpackLimit", "1")
+        run(tarvine, "mirror", "remove", folder, server.url(ours), env=env)
+        run(tarvine, "mirror", "add", folder, server.url(packed_ours), env=env)
+        run("sync")
+        pushed = server.measured([tarvine, "mirror", "push", folder], env)
+        git_pushed = server.measured(["git", "--git-dir=" + store, "push", "-q",
+                                      server.url(packed_theirs), "%s:%s" % (branch, branch)], env)
+        compare("first push of that history packed (`tarvine pack`)", pushed, git_pushed,
+                "no slower than `git push`")
+
+        print("Load average %.1f on %d cores when the measurements began; CPU is user + system "
+              "time of the client and the server's processes for the connection." %
+              (load, os.cpu_count()))
+        print()
+        print("| measurement | tarvine | git command line | ratio and target |")
+        print("| --- | --- | --- | --- |")
+        for row in rows:
+            print("| %s |" % " | ".join(row))
+        if missed:
+            print("\nmirror_bench: target missed: " + "; ".join(missed), file=sys.stderr)
+        # A smoke run's tree is too small for its times to say anything (the
+        # programs' start and the SSH handshakes are most of them): only the
+        # bytes sent, and what is checked on the way, can fail it.
+        timed = ("first push", "adopt")
+        return 1 if [m for m in missed if not smoke or not m.startswith(timed)] else 0
+    finally:
+        server.close()
+        shutil.rmtree(work, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
