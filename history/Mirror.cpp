@@ -3,7 +3,6 @@
 
 #include <fcntl.h>
 #include <git2.h>
-#include <git2/sys/config.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -22,6 +21,7 @@
 #include "history/Commits.h"
 #include "history/Durable.h"
 #include "history/GitObjects.h"
+#include "history/MemoryConfig.h"
 #include "history/MirrorSsh.h"
 #include "history/MirrorTips.h"
 #include "history/StatCache.h"
@@ -276,63 +276,14 @@ Result<Remote> remoteFor(git_repository* repository, const std::string& url) {
 // first push's time. The versions of one file are sorted next to each other,
 // largest first, and they are where deltas pay; so each object is tried
 // against the one before it alone, by a window that holds a byte: libgit2
-// keeps one object in it however small the limit. Given by a config of the
-// push's own that lives only in memory, over the history's.
-constexpr const char* kPushWindowKey = "pack.windowmemory";
-constexpr const char* kPushWindowValue = "1";
-
-git_config_backend* pushWindowConfig() {
-  auto* backend = new git_config_backend;
-  (void)git_config_init_backend(backend, GIT_CONFIG_BACKEND_VERSION);  // only fills it in
-  backend->readonly = 1;
-  backend->open = [](git_config_backend*, git_config_level_t, const git_repository*) { return 0; };
-  backend->get = [](git_config_backend*, const char* name, git_config_entry** out) {
-    static git_config_entry entry{kPushWindowKey,       kPushWindowValue,         0,
-                                  GIT_CONFIG_LEVEL_APP, [](git_config_entry*) {}, nullptr};
-    if (std::strcmp(name, entry.name) != 0) return static_cast<int>(GIT_ENOTFOUND);
-    *out = &entry;
-    return 0;
-  };
-  backend->set = [](git_config_backend*, const char*, const char*) {
-    return static_cast<int>(GIT_ERROR);
-  };
-  backend->set_multivar = [](git_config_backend*, const char*, const char*, const char*) {
-    return static_cast<int>(GIT_ERROR);
-  };
-  backend->del = [](git_config_backend*, const char*) { return static_cast<int>(GIT_ERROR); };
-  backend->del_multivar = [](git_config_backend*, const char*, const char*) {
-    return static_cast<int>(GIT_ERROR);
-  };
-  backend->iterator = [](git_config_iterator** out, git_config_backend* self) {
-    auto* iterator = new git_config_iterator{};
-    iterator->backend = self;
-    iterator->next = [](git_config_entry**, git_config_iterator*) {
-      return static_cast<int>(GIT_ITEROVER);
-    };
-    iterator->free = [](git_config_iterator* it) { delete it; };
-    *out = iterator;
-    return 0;
-  };
-  backend->snapshot = [](git_config_backend** out, git_config_backend*) {
-    *out = pushWindowConfig();
-    return 0;
-  };
-  backend->lock = [](git_config_backend*) { return 0; };
-  backend->unlock = [](git_config_backend*, int) { return 0; };
-  backend->free = [](git_config_backend* self) { delete self; };
-  return backend;
-}
-
-// Gives `repository` (this process's handle alone; nothing is written) the
-// push's narrow delta search. Without it a push is slower, not wrong.
+// keeps one object in it however small the limit. Given to `repository` (this
+// process's handle alone; nothing is written) over the history's config.
+// Without it a push is slower, not wrong.
 void searchDeltasNextToEachOther(git_repository* repository) {
   git_config* raw = nullptr;
   if (git_repository_config(&raw, repository) != 0) return;
   Config config(raw);
-  git_config_backend* backend = pushWindowConfig();
-  if (git_config_add_backend(raw, backend, GIT_CONFIG_LEVEL_APP, repository, 0) != 0) {
-    backend->free(backend);
-  }
+  (void)addMemorySettings(raw, {{"pack.windowmemory", "1"}}, repository);
 }
 
 struct Callbacks {

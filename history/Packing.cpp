@@ -5,7 +5,6 @@
 // that cannot be read or packed ends the packing with nothing removed.
 
 #include <fcntl.h>
-#include <git2/sys/config.h>
 #include <git2/sys/odb_backend.h>
 #include <git2/sys/repository.h>
 #include <sys/stat.h>
@@ -25,6 +24,7 @@
 #include "history/GitObjects.h"
 #include "history/History.h"
 #include "history/Intact.h"
+#include "history/MemoryConfig.h"
 #include "history/PackSteps.h"
 #include "history/Privacy.h"
 #include "history/Text.h"
@@ -207,59 +207,6 @@ Result<PackBuilder> packBuilder(git_repository* repository) {
 // builder is made; 1.5 reads that size under pack.deltaCacheSize (a slip for
 // pack.bigFileThreshold, still there in 1.9), so both are given, as 1 byte,
 // by a config of its own that lives only in memory.
-constexpr const char* kNoDeltaValue = "1";
-constexpr const char* kNoDeltaKeys[] = {"pack.bigfilethreshold", "pack.deltacachesize"};
-
-git_config_backend* noDeltaConfig() {
-  auto* backend = new git_config_backend;
-  (void)git_config_init_backend(backend, GIT_CONFIG_BACKEND_VERSION);  // only fills it in
-  backend->readonly = 1;
-  backend->open = [](git_config_backend*, git_config_level_t, const git_repository*) { return 0; };
-  backend->get = [](git_config_backend*, const char* key, git_config_entry** out) {
-    static git_config_entry entries[] = {
-        {kNoDeltaKeys[0], kNoDeltaValue, 0, GIT_CONFIG_LEVEL_APP, [](git_config_entry*) {},
-         nullptr},
-        {kNoDeltaKeys[1], kNoDeltaValue, 0, GIT_CONFIG_LEVEL_APP, [](git_config_entry*) {},
-         nullptr},
-    };
-    for (git_config_entry& entry : entries) {
-      if (std::strcmp(key, entry.name) == 0) {
-        *out = &entry;
-        return 0;
-      }
-    }
-    return static_cast<int>(GIT_ENOTFOUND);
-  };
-  backend->set = [](git_config_backend*, const char*, const char*) {
-    return static_cast<int>(GIT_ERROR);
-  };
-  backend->set_multivar = [](git_config_backend*, const char*, const char*, const char*) {
-    return static_cast<int>(GIT_ERROR);
-  };
-  backend->del = [](git_config_backend*, const char*) { return static_cast<int>(GIT_ERROR); };
-  backend->del_multivar = [](git_config_backend*, const char*, const char*) {
-    return static_cast<int>(GIT_ERROR);
-  };
-  backend->iterator = [](git_config_iterator** out, git_config_backend* self) {
-    auto* iterator = new git_config_iterator{};
-    iterator->backend = self;
-    iterator->next = [](git_config_entry**, git_config_iterator*) {
-      return static_cast<int>(GIT_ITEROVER);
-    };
-    iterator->free = [](git_config_iterator* it) { delete it; };
-    *out = iterator;
-    return 0;
-  };
-  backend->snapshot = [](git_config_backend** out, git_config_backend*) {
-    *out = noDeltaConfig();
-    return 0;
-  };
-  backend->lock = [](git_config_backend*) { return 0; };
-  backend->unlock = [](git_config_backend*, int) { return 0; };
-  backend->free = [](git_config_backend* self) { delete self; };
-  return backend;
-}
-
 using Repository = std::unique_ptr<git_repository, Freer<git_repository, git_repository_free>>;
 
 // A pack builder over the history's objects that tries no deltas, with the
@@ -276,9 +223,8 @@ Result<PlainPackBuilder> plainPackBuilder(git_odb* odb) {
   git_config* rawConfig = nullptr;
   if (git_config_new(&rawConfig) != 0) return gitFailure(_("cannot pack"));
   std::unique_ptr<git_config, Freer<git_config, git_config_free>> config(rawConfig);
-  git_config_backend* backend = noDeltaConfig();
-  if (git_config_add_backend(rawConfig, backend, GIT_CONFIG_LEVEL_APP, nullptr, 0) != 0) {
-    backend->free(backend);
+  if (addMemorySettings(rawConfig, {{"pack.bigfilethreshold", "1"}, {"pack.deltacachesize", "1"}},
+                        nullptr) != 0) {
     return gitFailure(_("cannot pack"));
   }
   if (git_repository_set_config(rawRepository, rawConfig) != 0) return gitFailure(_("cannot pack"));
