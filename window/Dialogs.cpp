@@ -187,52 +187,16 @@ struct KeptHistories : Dialog {
   void askToDelete() {
     const Folders::OrphanRow* row = selected();
     if (row == nullptr) return;
-    GtkWindow* asking = GTK_WINDOW(gtk_window_new());
-    gtk_window_set_transient_for(asking, window);
-    gtk_window_set_modal(asking, TRUE);
-    gtk_window_set_destroy_with_parent(asking, TRUE);
-    gtk_window_set_title(asking, _("Delete History"));
-    gtk_window_set_titlebar(asking, gtk_header_bar_new());
-    GtkWidget* content = gtk_box_new(GTK_ORIENTATION_VERTICAL, 12);
-    margins(content, 18, 18);
-    gtk_window_set_child(asking, content);
-    GtkWidget* text =
-        wrapping(formatted(_("Delete the history of %s (%s)? Its versions cannot be brought back."),
-                           row->folder.c_str(), row->size.c_str()));
-    gtk_widget_set_size_request(text, 380, -1);
-    gtk_box_append(GTK_BOX(content), text);
-    struct Asked {
-      KeptHistories* dialog;
-      std::shared_ptr<bool> alive;
-      GtkWindow* asking;
-      std::string folder;
-    };
-    auto* asked = new Asked{this, alive, asking, row->folder};
-    g_object_set_data_full(G_OBJECT(asking), "asked", asked,
-                           [](gpointer data) { delete static_cast<Asked*>(data); });
-    GtkWidget* buttons = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 8);
-    gtk_widget_set_halign(buttons, GTK_ALIGN_END);
-    gtk_box_append(GTK_BOX(buttons), GTK_WIDGET(button(_("_Cancel"), _("Keep the history"),
-                                                       G_CALLBACK(+[](GtkButton*, gpointer asking) {
-                                                         gtk_window_destroy(GTK_WINDOW(asking));
-                                                       }),
-                                                       asking)));
-    GtkWidget* remove = GTK_WIDGET(
-        button(_("_Delete"), _("Delete its versions"), G_CALLBACK(+[](GtkButton*, gpointer data) {
-                 auto* asked = static_cast<Asked*>(data);
-                 if (*asked->alive) {
-                   asked->dialog->act(_("Deleting the history\u2026"),
-                                      [folder = asked->folder](const Folders& folders) {
-                                        return folders.forget(folder);
-                                      });
-                 }
-                 gtk_window_destroy(asked->asking);
-               }),
-               asked));
-    gtk_widget_add_css_class(remove, "destructive-action");
-    gtk_box_append(GTK_BOX(buttons), remove);
-    gtk_box_append(GTK_BOX(content), buttons);
-    gtk_window_present(asking);
+    ask(window, _("Delete History"), "",
+        formatted(_("Delete the history of %s (%s)? Its versions cannot be brought back."),
+                  row->folder.c_str(), row->size.c_str()),
+        {{_("_Cancel"), _("Keep the history"), nullptr, {}},
+         {_("_Delete"), _("Delete its versions"), "destructive-action",
+          [dialog = this, alive = alive, folder = row->folder] {
+            if (!*alive) return;
+            dialog->act(_("Deleting the history\u2026"),
+                        [folder](const Folders& folders) { return folders.forget(folder); });
+          }}});
   }
 
   static void setup(GtkSignalListItemFactory*, GtkListItem* item, gpointer) {

@@ -225,52 +225,19 @@ struct MainWindow::Settings {
   }
 
   void askToThin(const std::string& what) {
-    GtkWindow* asking = GTK_WINDOW(gtk_window_new());
-    gtk_window_set_transient_for(asking, dialog);
-    gtk_window_set_modal(asking, TRUE);
-    gtk_window_set_destroy_with_parent(asking, TRUE);
-    gtk_window_set_title(asking, _("Thin Now"));
-    gtk_window_set_titlebar(asking, gtk_header_bar_new());
-    GtkWidget* box = gtk_box_new(GTK_ORIENTATION_VERTICAL, 12);
-    margins(box, 18, 18);
-    gtk_window_set_child(asking, box);
-    GtkWidget* text = wrapping(what + "\n" + _("The versions removed cannot be brought back."));
-    gtk_widget_set_size_request(text, 380, -1);
-    gtk_box_append(GTK_BOX(box), text);
-    struct Asked {
-      Settings* settings;
-      std::shared_ptr<bool> alive;
-      GtkWindow* asking;
-    };
-    auto* asked = new Asked{this, alive, asking};
-    g_object_set_data_full(G_OBJECT(asking), "asked", asked,
-                           [](gpointer data) { delete static_cast<Asked*>(data); });
-    GtkWidget* buttons = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 8);
-    gtk_widget_set_halign(buttons, GTK_ALIGN_END);
-    gtk_box_append(GTK_BOX(buttons), GTK_WIDGET(button(_("_Cancel"), _("Keep every version"),
-                                                       G_CALLBACK(+[](GtkButton*, gpointer dialog) {
-                                                         gtk_window_destroy(GTK_WINDOW(dialog));
-                                                       }),
-                                                       asking)));
-    GtkWidget* thin = GTK_WIDGET(button(
-        _("_Thin"), _("Remove those versions now"), G_CALLBACK(+[](GtkButton*, gpointer data) {
-          auto* asked = static_cast<Asked*>(data);
-          if (*asked->alive) {
-            asked->settings->work(
+    ask(dialog, _("Thin Now"), "", what + "\n" + _("The versions removed cannot be brought back."),
+        {{_("_Cancel"), _("Keep every version"), nullptr, {}},
+         {_("_Thin"), _("Remove those versions now"), "destructive-action",
+          [settings = this, alive = alive] {
+            if (!*alive) return;
+            settings->work(
                 _("Thinning the history\u2026"),
-                [folder = asked->settings->folder](const Folders& folders) -> Result<std::string> {
+                [folder = settings->folder](const Folders& folders) -> Result<std::string> {
                   auto thinned = folders.thin(folder, false);
                   if (!thinned.ok()) return thinned.status();
                   return thinned->text;
                 });
-          }
-          gtk_window_destroy(asked->asking);
-        }),
-        asked));
-    gtk_widget_add_css_class(thin, "destructive-action");
-    gtk_box_append(GTK_BOX(buttons), thin);
-    gtk_box_append(GTK_BOX(box), buttons);
-    gtk_window_present(asking);
+          }}});
   }
 
   void loadMirrors() {
@@ -1149,58 +1116,22 @@ void MainWindow::moved() {
 void MainWindow::stopWatching() {
   const Folders::Row* row = selectedRow();
   if (row == nullptr) return;
-  struct Asked {
-    std::weak_ptr<MainWindow> window;
-    std::string path;
-    GtkWindow* dialog;
-    void answer(bool deleting) {
+  const auto stop = [window = weak_from_this(), path = row->path](bool deleting) {
+    return [window, path, deleting] {
       if (auto shown = window.lock()) {
-        shown->act(_("Stopping\u2026"), [path = path, deleting](const Folders& folders) {
+        shown->act(_("Stopping\u2026"), [path, deleting](const Folders& folders) {
           return folders.stopWatching(path, deleting);
         });
       }
-      gtk_window_destroy(dialog);
-    }
+    };
   };
-  GtkWindow* dialog = GTK_WINDOW(gtk_window_new());
-  gtk_window_set_transient_for(dialog, window_);
-  gtk_window_set_modal(dialog, TRUE);
-  gtk_window_set_destroy_with_parent(dialog, TRUE);
-  gtk_window_set_title(dialog, _("Stop Watching"));
-  gtk_window_set_titlebar(dialog, gtk_header_bar_new());
-  auto* asked = new Asked{weak_from_this(), row->path, dialog};
-  g_object_set_data_full(G_OBJECT(dialog), "asked", asked,
-                         [](gpointer data) { delete static_cast<Asked*>(data); });
-  GtkWidget* box = gtk_box_new(GTK_ORIENTATION_VERTICAL, 12);
-  margins(box, 18, 18);
-  gtk_window_set_child(dialog, box);
-  gtk_box_append(GTK_BOX(box), label(filled(_("Stop watching %s?"), row->name), "heading"));
-  GtkWidget* text = wrapping(
+  ask(window_, _("Stop Watching"), filled(_("Stop watching %s?"), row->name),
       filled(_("Its history (%s) can be kept, to go on with it if you add the folder again, or "
                "deleted to free the space. The folder itself is left as it is."),
-             row->size));
-  gtk_widget_set_size_request(text, 380, -1);
-  gtk_box_append(GTK_BOX(box), text);
-  GtkWidget* buttons = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 8);
-  gtk_widget_set_halign(buttons, GTK_ALIGN_END);
-  gtk_box_append(GTK_BOX(buttons), GTK_WIDGET(button(_("_Cancel"), _("Go on watching the folder"),
-                                                     G_CALLBACK(+[](GtkButton*, gpointer dialog) {
-                                                       gtk_window_destroy(GTK_WINDOW(dialog));
-                                                     }),
-                                                     dialog)));
-  gtk_box_append(GTK_BOX(buttons), GTK_WIDGET(button(_("_Delete History"), _("Delete its versions"),
-                                                     G_CALLBACK(+[](GtkButton*, gpointer asked) {
-                                                       static_cast<Asked*>(asked)->answer(true);
-                                                     }),
-                                                     asked)));
-  GtkWidget* keep = GTK_WIDGET(button(
-      _("_Keep History"), _("Keep its versions"),
-      G_CALLBACK(+[](GtkButton*, gpointer asked) { static_cast<Asked*>(asked)->answer(false); }),
-      asked));
-  gtk_widget_add_css_class(keep, "suggested-action");
-  gtk_box_append(GTK_BOX(buttons), keep);
-  gtk_box_append(GTK_BOX(box), buttons);
-  gtk_window_present(dialog);
+             row->size),
+      {{_("_Cancel"), _("Go on watching the folder"), nullptr, {}},
+       {_("_Delete History"), _("Delete its versions"), nullptr, stop(true)},
+       {_("_Keep History"), _("Keep its versions"), "suggested-action", stop(false)}});
 }
 
 void MainWindow::openHistory() {

@@ -46,6 +46,47 @@ GtkButton* button(const char* mnemonic, const char* tooltip, GCallback clicked, 
   return GTK_BUTTON(widget);
 }
 
+void ask(GtkWindow* parent, const char* title, const std::string& heading, const std::string& text,
+         std::vector<Answer> answers) {
+  GtkWindow* question = GTK_WINDOW(gtk_window_new());
+  gtk_window_set_transient_for(question, parent);
+  gtk_window_set_modal(question, TRUE);
+  gtk_window_set_destroy_with_parent(question, TRUE);
+  gtk_window_set_title(question, title);
+  gtk_window_set_titlebar(question, gtk_header_bar_new());
+  GtkWidget* box = gtk_box_new(GTK_ORIENTATION_VERTICAL, 12);
+  margins(box, 18, 18);
+  gtk_window_set_child(question, box);
+  if (!heading.empty()) gtk_box_append(GTK_BOX(box), label(heading, "heading"));
+  GtkWidget* said = wrapping(text);
+  gtk_widget_set_size_request(said, 380, -1);
+  gtk_box_append(GTK_BOX(box), said);
+  // Each answer lives as long as the question, whose button runs it.
+  struct Chosen {
+    GtkWindow* question;
+    std::function<void()> run;
+  };
+  GtkWidget* buttons = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 8);
+  gtk_widget_set_halign(buttons, GTK_ALIGN_END);
+  for (Answer& answer : answers) {
+    auto* chosen = new Chosen{question, std::move(answer.chosen)};
+    g_object_set_data_full(G_OBJECT(question), answer.title, chosen,
+                           [](gpointer data) { delete static_cast<Chosen*>(data); });
+    GtkWidget* pressed = GTK_WIDGET(button(answer.title, answer.description,
+                                           G_CALLBACK(+[](GtkButton*, gpointer data) {
+                                             auto* chosen = static_cast<Chosen*>(data);
+                                             GtkWindow* question = chosen->question;
+                                             if (chosen->run) chosen->run();
+                                             gtk_window_destroy(question);
+                                           }),
+                                           chosen));
+    if (answer.look != nullptr) gtk_widget_add_css_class(pressed, answer.look);
+    gtk_box_append(GTK_BOX(buttons), pressed);
+  }
+  gtk_box_append(GTK_BOX(box), buttons);
+  gtk_window_present(question);
+}
+
 void retitle(GtkWidget* button, const char* mnemonic) {
   gtk_label_set_text_with_mnemonic(GTK_LABEL(gtk_button_get_child(GTK_BUTTON(button))), mnemonic);
 }

@@ -43,6 +43,21 @@ const char* stringOf(gpointer item);
 std::vector<std::string> stringsOf(GtkStringList* list);
 void setStrings(GtkStringList* list, const std::vector<std::string>& strings);
 
+// One answer to a question: its button (a mnemonic) and what it does, its
+// look (GTK's "destructive-action", "suggested-action", or none), and what
+// choosing it runs before the question closes (nothing: Cancel).
+struct Answer {
+  const char* title;
+  const char* description;
+  const char* look = nullptr;
+  std::function<void()> chosen;
+};
+// A modal question over `parent`: a heading (none when empty), the text, and
+// the answers in a row at its end. Each answer's `chosen` must find out for
+// itself whether what it acts on is still there.
+void ask(GtkWindow* parent, const char* title, const std::string& heading, const std::string& text,
+         std::vector<Answer> answers);
+
 // Opens the display without OpenGL, unless the user chose a renderer that
 // draws with it. The window is lists and buttons, which GTK's cairo renderer
 // draws as well; where there is no GPU, Mesa's software OpenGL, which GDK
