@@ -49,7 +49,8 @@ Result<Repository> openStore(const std::string& store) {
   git_libgit2_init();
   git_repository* raw = nullptr;
   if (git_repository_open_ext(&raw, store.c_str(), GIT_REPOSITORY_OPEN_NO_SEARCH, nullptr) != 0) {
-    return gitFailure("cannot open the history " + store, Status::Kind::damaged);
+    return gitFailure(formatted(_("cannot open the history %s"), store.c_str()),
+                      Status::Kind::damaged);
   }
   return Repository(raw);
 }
@@ -61,7 +62,7 @@ std::string recordPath(git_repository* repository) {
 Result<Config> configOf(git_repository* repository) {
   git_config* raw = nullptr;
   if (git_config_open_ondisk(&raw, recordPath(repository).c_str()) != 0) {
-    return gitFailure("cannot read the history's mirrors");
+    return gitFailure(_("cannot read the history's mirrors"));
   }
   return Config(raw);
 }
@@ -73,10 +74,10 @@ class MirrorLock {
   static Result<MirrorLock> take(git_repository* repository) {
     const std::string path = std::string(git_repository_path(repository)) + "tarvine-mirrors.flock";
     const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    if (fd < 0) return systemFailure("cannot lock the history's mirrors");
+    if (fd < 0) return systemFailure(_("cannot lock the history's mirrors"));
     while (::flock(fd, LOCK_EX) != 0) {
       if (errno != EINTR) {
-        Status failed = systemFailure("cannot lock the history's mirrors");
+        Status failed = systemFailure(_("cannot lock the history's mirrors"));
         ::close(fd);
         return failed;
       }
@@ -128,7 +129,7 @@ Status setEntries(git_repository* repository, const std::string& url,
   if (!config.ok()) return config.status();
   for (const auto& [name, value] : strings) {
     if (git_config_set_string(config->get(), key(url, name).c_str(), value.c_str()) != 0) {
-      return gitFailure("cannot record the mirror " + url);
+      return gitFailure(formatted(_("cannot record the mirror %s"), url.c_str()));
     }
   }
   for (const char* name : dropped)
@@ -186,7 +187,7 @@ Result<std::vector<std::string>> localPins(git_repository* repository) {
   git_reference_iterator* raw = nullptr;
   const std::string glob = std::string(kPinnedRefs) + "*";
   if (git_reference_iterator_glob_new(&raw, repository, glob.c_str()) != 0) {
-    return gitFailure("cannot list the pinned versions");
+    return gitFailure(_("cannot list the pinned versions"));
   }
   std::unique_ptr<git_reference_iterator,
                   Freer<git_reference_iterator, git_reference_iterator_free>>
@@ -241,8 +242,9 @@ Result<Remote> remoteFor(git_repository* repository, const std::string& url) {
     if (git_repository_open_ext(&raw, path.c_str(),
                                 GIT_REPOSITORY_OPEN_NO_SEARCH | GIT_REPOSITORY_OPEN_BARE,
                                 nullptr) != 0) {
-      return Status::failure(Status::Kind::unavailable,
-                             "the mirror " + path + " is not there (is its disk mounted?)", ENOENT);
+      return Status::failure(
+          Status::Kind::unavailable,
+          formatted(_("the mirror %s is not there (is its disk mounted?)"), path.c_str()), ENOENT);
     }
     git_repository_free(raw);
     // A mirror on a disk is written by this history's one writer alone
@@ -265,7 +267,8 @@ Result<Remote> remoteFor(git_repository* repository, const std::string& url) {
   options.flags = GIT_REMOTE_CREATE_SKIP_INSTEADOF;
   git_remote* raw = nullptr;
   if (git_remote_create_with_opts(&raw, url.c_str(), &options) != 0) {
-    return gitFailure("cannot reach the mirror " + url, Status::Kind::invalid);
+    return gitFailure(formatted(_("cannot reach the mirror %s"), url.c_str()),
+                      Status::Kind::invalid);
   }
   return Remote(raw);
 }
@@ -337,12 +340,12 @@ Result<std::map<std::string, git_oid>> remoteRefs(git_remote* remote, git_direct
   git_remote_callbacks callbacks = callbacksFor(state);
   state.ssh.address = ssh::parse(git_remote_url(remote)).value_or(ssh::Address{});
   if (git_remote_connect(remote, direction, &callbacks, nullptr, nullptr) != 0) {
-    return unreachable(state, std::string("cannot reach the mirror ") + git_remote_url(remote));
+    return unreachable(state, formatted(_("cannot reach the mirror %s"), git_remote_url(remote)));
   }
   const git_remote_head** heads = nullptr;
   size_t count = 0;
   if (git_remote_ls(&heads, &count, remote) != 0) {
-    return gitFailure(std::string("cannot list the mirror ") + git_remote_url(remote),
+    return gitFailure(formatted(_("cannot list the mirror %s"), git_remote_url(remote)),
                       Status::Kind::unavailable);
   }
   std::map<std::string, git_oid> refs;
@@ -374,17 +377,22 @@ Status copyObjects(const std::string& from, const std::string& to) {
     const fs::path beside = target.string() + ".tarvine-copy";
     fs::remove(beside, error);
     if (!fs::copy_file(entry->path(), beside, error)) {
-      return Status::error("cannot copy " + entry->path().string() + ": " + error.message(),
-                           error.value());
+      return Status::error(
+          formatted(_("cannot copy %s: %s"), entry->path().c_str(), error.message().c_str()),
+          error.value());
     }
     fs::permissions(beside, fs::perms::owner_read, error);
     fs::rename(beside, target, error);
     if (error) {
-      return Status::error("cannot copy " + entry->path().string() + ": " + error.message(),
-                           error.value());
+      return Status::error(
+          formatted(_("cannot copy %s: %s"), entry->path().c_str(), error.message().c_str()),
+          error.value());
     }
   }
-  if (error) return Status::error("cannot read " + from + ": " + error.message(), error.value());
+  if (error) {
+    return Status::error(formatted(_("cannot read %s: %s"), from.c_str(), error.message().c_str()),
+                         error.value());
+  }
   return Status();
 }
 
@@ -579,7 +587,7 @@ Result<std::vector<Mirror>> list(const std::string& store) {
   // PCRE2's match data at each entry it tests.
   git_config_iterator* raw = nullptr;
   if (git_config_iterator_new(&raw, config->get()) != 0) {
-    return gitFailure("cannot read the history's settings");
+    return gitFailure(_("cannot read the history's settings"));
   }
   std::unique_ptr<git_config_iterator, Freer<git_config_iterator, git_config_iterator_free>>
       iterator(raw);
@@ -613,13 +621,15 @@ Result<std::vector<Mirror>> list(const std::string& store) {
 
 Status add(const std::string& store, const std::string& url) {
   if (url.empty() || url.find('\n') != std::string::npos) {
-    return Status::failure(Status::Kind::invalid, "not a mirror's address: " + url);
+    return Status::failure(Status::Kind::invalid,
+                           formatted(_("not a mirror's address: %s"), url.c_str()));
   }
   const bool local = isLocal(url);
   if (!local && !ssh::parse(url)) {
     return Status::failure(
         Status::Kind::invalid,
-        "a mirror is an absolute path, an ssh:// address or user@host:path: " + url);
+        formatted(_("a mirror is an absolute path, an ssh:// address or user@host:path: %s"),
+                  url.c_str()));
   }
   auto repository = openStore(store);
   if (!repository.ok()) return repository.status();
@@ -628,7 +638,8 @@ Status add(const std::string& store, const std::string& url) {
   auto config = configOf(repository->get());
   if (!config.ok()) return config.status();
   if (known(config->get(), url)) {
-    return Status::failure(Status::Kind::refused, "already a mirror of this folder: " + url);
+    return Status::failure(Status::Kind::refused,
+                           formatted(_("already a mirror of this folder: %s"), url.c_str()));
   }
   if (local) {
     const std::string path = localPath(url);
@@ -642,14 +653,16 @@ Status add(const std::string& store, const std::string& url) {
         // anything else is left alone.
         std::error_code ignored;
         if (!S_ISDIR(info.st_mode) || !std::filesystem::is_empty(path, ignored)) {
-          return Status::failure(Status::Kind::refused,
-                                 "not an empty folder or a git repository: " + path);
+          return Status::failure(
+              Status::Kind::refused,
+              formatted(_("not an empty folder or a git repository: %s"), path.c_str()));
         }
       } else {
         const std::string above = std::filesystem::path(path).parent_path();
         if (::stat(above.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
           return Status::failure(Status::Kind::unavailable,
-                                 "no folder " + above + " (is its disk mounted?)", ENOENT);
+                                 formatted(_("no folder %s (is its disk mounted?)"), above.c_str()),
+                                 ENOENT);
         }
       }
       git_repository_init_options options = GIT_REPOSITORY_INIT_OPTIONS_INIT;
@@ -660,7 +673,7 @@ Status add(const std::string& store, const std::string& url) {
       if (branch.ok())
         options.initial_head = branch->c_str() + std::string_view("refs/heads/").size();
       if (git_repository_init_ext(&raw, path.c_str(), &options) != 0) {
-        return gitFailure("cannot make the mirror " + path);
+        return gitFailure(formatted(_("cannot make the mirror %s"), path.c_str()));
       }
       git_repository_free(raw);
       if (Status synced = syncFileSystemOf(path); !synced.ok()) return synced;
@@ -677,7 +690,8 @@ Status remove(const std::string& store, const std::string& url) {
   auto config = configOf(repository->get());
   if (!config.ok()) return config.status();
   if (!known(config->get(), url)) {
-    return Status::failure(Status::Kind::notFound, "not a mirror of this folder: " + url);
+    return Status::failure(Status::Kind::notFound,
+                           formatted(_("not a mirror of this folder: %s"), url.c_str()));
   }
   for (const char* name :
        {"url", "pushed", "pushing", "pushedAt", "failures", "lastFailure", "tips", "tipsPushing"}) {
@@ -697,7 +711,8 @@ Result<Pushed> push(const std::string& store, const std::string& url,
   auto config = configOf(repo);
   if (!config.ok()) return config.status();
   if (!known(config->get(), url)) {
-    return Status::failure(Status::Kind::notFound, "not a mirror of this folder: " + url);
+    return Status::failure(Status::Kind::notFound,
+                           formatted(_("not a mirror of this folder: %s"), url.c_str()));
   }
   auto branch = branchName(repo);
   if (!branch.ok()) return branch.status();
@@ -736,10 +751,13 @@ Result<Pushed> push(const std::string& store, const std::string& url,
     const std::string remoteTip = hex(there->second);
     if (remoteTip != stringAt(config->get(), key(url, "pushed")) &&
         remoteTip != stringAt(config->get(), key(url, "pushing"))) {
-      return counted(repo, url,
-                     Status::failure(Status::Kind::refused,
-                                     "the mirror " + url + " has a snapshot " + shortId(remoteTip) +
-                                         " that this history did not send: left as it is"));
+      return counted(
+          repo, url,
+          Status::failure(Status::Kind::refused,
+                          // TRANSLATORS: the mirror's address, then the snapshot's short id.
+                          formatted(_("the mirror %s has a snapshot %s that this history did not "
+                                      "send: left as it is"),
+                                    url.c_str(), shortId(remoteTip).c_str())));
     }
     updates.push_back("+" + *branch + ":" + *branch);
     pushed.rewritten = true;
@@ -785,13 +803,17 @@ Result<Pushed> push(const std::string& store, const std::string& url,
     state.ssh.attempt = 0;
     if (git_remote_push(remote->get(), &array, &options) != 0) {
       return counted(repo, url,
-                     gitFailure("cannot push to the mirror " + url, Status::Kind::unavailable));
+                     gitFailure(formatted(_("cannot push to the mirror %s"), url.c_str()),
+                                Status::Kind::unavailable));
     }
     if (!state.rejected.empty()) {
       const auto& [name, why] = *state.rejected.begin();
       return counted(repo, url,
                      Status::failure(Status::Kind::refused,
-                                     "the mirror " + url + " refused " + name + ": " + why));
+                                     // TRANSLATORS: the mirror's address, the reference it refused
+                                     // (refs/...), then the server's reason, as it gave it.
+                                     formatted(_("the mirror %s refused %s: %s"), url.c_str(),
+                                               name.c_str(), why.c_str())));
     }
     if (isLocal(url)) {
       if (Status synced = syncFileSystemOf(localPath(url)); !synced.ok()) {
@@ -819,7 +841,7 @@ Result<std::string> fetchAll(const std::string& store, const std::string& url,
   auto branch = branchName(repo);
   if (!branch.ok()) return branch.status();
   if (localTip(repo, *branch)) {
-    return Status::failure(Status::Kind::refused, "this history has snapshots already");
+    return Status::failure(Status::Kind::refused, _("this history has snapshots already"));
   }
   auto remote = remoteFor(repo, url);
   if (!remote.ok()) return remote.status();
@@ -836,11 +858,15 @@ Result<std::string> fetchAll(const std::string& store, const std::string& url,
     if (theirs.empty() || name == *branch) theirs = name;
   }
   if (theirs.empty()) {
-    return Status::failure(Status::Kind::noHistory, "the mirror " + url + " holds no history");
+    return Status::failure(Status::Kind::noHistory,
+                           formatted(_("the mirror %s holds no history"), url.c_str()));
   }
   if (branches > 1 && theirs != *branch) {
-    return Status::failure(Status::Kind::invalid,
-                           "the mirror " + url + " has several branches and none is " + *branch);
+    return Status::failure(
+        Status::Kind::invalid,
+        // TRANSLATORS: the mirror's address, then the branch's name (refs/heads/...).
+        formatted(_("the mirror %s has several branches and none is %s"), url.c_str(),
+                  branch->c_str()));
   }
   git_remote_disconnect(remote->get());
   if (isLocal(url)) {
@@ -858,7 +884,7 @@ Result<std::string> fetchAll(const std::string& store, const std::string& url,
       git_reference* made = nullptr;
       if (git_reference_create(&made, repo, pin ? name.c_str() : kAdopting, &oid, 1,
                                "tarvine: adopted") != 0) {
-        return gitFailure("cannot keep what the mirror " + url + " holds");
+        return gitFailure(formatted(_("cannot keep what the mirror %s holds"), url.c_str()));
       }
       git_reference_free(made);
     }
@@ -875,12 +901,12 @@ Result<std::string> fetchAll(const std::string& store, const std::string& url,
     options.download_tags = GIT_REMOTE_DOWNLOAD_TAGS_NONE;
     state.ssh.attempt = 0;  // a connection of its own: every key may be tried again
     if (git_remote_fetch(remote->get(), &array, &options, nullptr) != 0) {
-      return unreachable(state, "cannot fetch from the mirror " + url);
+      return unreachable(state, formatted(_("cannot fetch from the mirror %s"), url.c_str()));
     }
   }
   git_oid tip;
   if (git_reference_name_to_id(&tip, repo, kAdopting) != 0) {
-    return gitFailure("the mirror's branch did not arrive", Status::Kind::damaged);
+    return gitFailure(_("the mirror's branch did not arrive"), Status::Kind::damaged);
   }
   // What was fetched is made durable before the branch names it.
   if (Status synced = syncFileSystemOf(store); !synced.ok()) return synced;
@@ -912,7 +938,8 @@ Result<CheckReport> check(const std::string& store, const std::string& url,
   auto config = configOf(repository->get());
   if (!config.ok()) return config.status();
   if (!known(config->get(), url)) {
-    return Status::failure(Status::Kind::notFound, "not a mirror of this folder: " + url);
+    return Status::failure(Status::Kind::notFound,
+                           formatted(_("not a mirror of this folder: %s"), url.c_str()));
   }
   const std::string pushed = stringAt(config->get(), key(url, "pushed"));
   // A server's mirror is read from a copy of all it holds, fetched here.
@@ -933,8 +960,9 @@ Result<CheckReport> check(const std::string& store, const std::string& url,
   if (git_repository_open_ext(&raw, path.c_str(),
                               GIT_REPOSITORY_OPEN_NO_SEARCH | GIT_REPOSITORY_OPEN_BARE,
                               nullptr) != 0) {
-    return Status::failure(Status::Kind::unavailable,
-                           "the mirror " + url + " is not there (is its disk mounted?)", ENOENT);
+    return Status::failure(
+        Status::Kind::unavailable,
+        formatted(_("the mirror %s is not there (is its disk mounted?)"), url.c_str()), ENOENT);
   }
   Repository mirrored(raw);
   auto odb = odbOf(raw);
@@ -951,7 +979,7 @@ Result<CheckReport> check(const std::string& store, const std::string& url,
     if (git_odb_read(&object, odb->get(), &oid) != 0) {
       const git_error* error = git_error_last();
       report.problems.push_back(where + ": " + hex(oid) + ": " +
-                                (error != nullptr ? error->message : "cannot be read"));
+                                (error != nullptr ? error->message : _("cannot be read")));
       return false;
     }
     ++report.objects;
@@ -960,7 +988,9 @@ Result<CheckReport> check(const std::string& store, const std::string& url,
     if (!isTree) return true;
     git_tree* tree = nullptr;
     if (git_tree_lookup(&tree, raw, &oid) != 0) {
-      report.problems.push_back(where + ": " + hex(oid) + ": not a tree that can be parsed");
+      report.problems.push_back(
+          // TRANSLATORS: where the object is in the snapshot, then its id.
+          formatted(_("%s: %s: not a tree that can be parsed"), where.c_str(), hex(oid).c_str()));
       return false;
     }
     bool whole = true;
@@ -974,24 +1004,25 @@ Result<CheckReport> check(const std::string& store, const std::string& url,
   };
 
   git_revwalk* walkRaw = nullptr;
-  if (git_revwalk_new(&walkRaw, raw) != 0) return gitFailure("cannot walk the mirror");
+  if (git_revwalk_new(&walkRaw, raw) != 0) return gitFailure(_("cannot walk the mirror"));
   std::unique_ptr<git_revwalk, Freer<git_revwalk, git_revwalk_free>> walk(walkRaw);
   if (git_revwalk_push_head(walkRaw) != 0 && git_error_last() != nullptr) {
-    report.problems.push_back(std::string("the mirror's branch: ") + git_error_last()->message);
+    report.problems.push_back(formatted(_("the mirror's branch: %s"), git_error_last()->message));
   }
   (void)git_revwalk_push_glob(walkRaw, std::string(kPinnedRefs).append("*").c_str());
   git_oid oid;
   bool found = pushed.empty();
   int walked = 0;
   while ((walked = git_revwalk_next(&oid, walkRaw)) == 0) {
-    if (stop != nullptr && *stop) return Status::failure(Status::Kind::failed, "stopped");
+    if (stop != nullptr && *stop) return Status::failure(Status::Kind::failed, _("stopped"));
     ++report.snapshots;
     const std::string id = hex(oid);
     found = found || id == pushed;
     if (!verify(oid, shortId(id))) continue;
     git_commit* commit = nullptr;
     if (git_commit_lookup(&commit, raw, &oid) != 0) {
-      report.problems.push_back(shortId(id) + ": not a commit that can be parsed");
+      report.problems.push_back(
+          formatted(_("%s: not a commit that can be parsed"), shortId(id).c_str()));
       continue;
     }
     (void)verify(*git_commit_tree_id(commit), shortId(id));
@@ -999,12 +1030,12 @@ Result<CheckReport> check(const std::string& store, const std::string& url,
   }
   if (walked != GIT_ITEROVER) {
     const git_error* error = git_error_last();
-    report.problems.push_back(std::string("the mirror's snapshots cannot all be read: ") +
-                              (error != nullptr ? error->message : "unknown error"));
+    report.problems.push_back(formatted(_("the mirror's snapshots cannot all be read: %s"),
+                                        error != nullptr ? error->message : _("unknown error")));
   }
   if (!found) {
-    report.problems.push_back("the snapshot last pushed, " + shortId(pushed) +
-                              ", is not on the mirror");
+    report.problems.push_back(formatted(_("the snapshot last pushed, %s, is not on the mirror"),
+                                        shortId(pushed).c_str()));
   }
   // The branch's log, kept beside it (history/MirrorTips.h).
   if (git_reference_name_to_id(&oid, raw, tips::kRef) == 0 && verify(oid, _("the branch's log"))) {

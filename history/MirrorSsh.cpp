@@ -11,6 +11,8 @@
 #include <sstream>
 #include <vector>
 
+#include "history/Text.h"
+
 extern char** environ;
 
 namespace tarvine::history::mirror::ssh {
@@ -145,7 +147,7 @@ int certificate(git_cert* cert, int /*valid*/, const char* host, Session& sessio
     return GIT_PASSTHROUGH;  // https: libgit2's own check
   const auto* hostkey = reinterpret_cast<const git_cert_hostkey*>(cert);
   if ((hostkey->type & GIT_CERT_SSH_RAW) == 0) {
-    session.refusal = "the server's host key could not be read";
+    session.refusal = _("the server's host key could not be read");
     return GIT_ECERTIFICATE;
   }
   const std::string key =
@@ -157,13 +159,14 @@ int certificate(git_cert* cert, int /*valid*/, const char* host, Session& sessio
     case Known::listed:
       return 0;
     case Known::unknown:
-      session.refusal = "the host key of " + address.host +
-                        " is not in ~/.ssh/known_hosts: connect once with ssh to check and "
-                        "accept it, then push again";
+      session.refusal = formatted(_("the host key of %s is not in ~/.ssh/known_hosts: connect once "
+                                    "with ssh to check and accept it, then push again"),
+                                  address.host.c_str());
       return GIT_ECERTIFICATE;
     case Known::changed:
-      session.refusal = "the host key of " + address.host +
-                        " does not match ~/.ssh/known_hosts (or is revoked): refused";
+      session.refusal = formatted(
+          _("the host key of %s does not match ~/.ssh/known_hosts (or is revoked): refused"),
+          address.host.c_str());
       return GIT_ECERTIFICATE;
   }
   return GIT_ECERTIFICATE;
@@ -200,7 +203,7 @@ int credentials(git_credential** out, const char* /*url*/, const char* userFromU
   }
   git_error_set_str(
       GIT_ERROR_SSH,
-      "no key of the SSH agent or ~/.ssh was accepted (Tarvine asks for no password)");
+      _("no key of the SSH agent or ~/.ssh was accepted (Tarvine asks for no password)"));
   return GIT_EAUTH;
 }
 
