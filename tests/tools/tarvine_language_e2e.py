@@ -141,6 +141,9 @@ class Language(unittest.TestCase):
             ("the newest snapshot cut short", changed_then_commit_cut, ["snapshot", "{root}"],
              "Der neueste Schnappschuss kann nicht gelesen werden: Das Objekt {oid} kann nicht "
              "gelesen werden: Seine Datei ist abgeschnitten", "damaged"),
+            ("a mirror's disk not mounted", lambda data, root: None,
+             ["mirror", "add", "{root}", "{root}-disk/gone/mirror.git"],
+             "kein Ordner {root}-disk/gone (ist sein Datenträger eingehängt?)", "unavailable"),
             ("a file's content cut short",
              lambda data, root: cut_short(data, root, "notes.bin"), ["check", "{root}"],
              "die Datei notes.bin ({oid:.12}): Seine Datei ist abgeschnitten", None),
