@@ -198,16 +198,18 @@ Result<std::vector<std::string>> localPins(git_repository* repository) {
 }
 
 // The update that brings the mirror's copy of the branch's log
-// (history/MirrorTips.h) up to date, checked as the branch's is: the log
-// there is replaced only while it is the one this history last sent, or was
-// sending. No refspec when the mirror has this log already.
+// (history/MirrorTips.h) up to date. The log follows the branch: it is asked
+// for once the mirror's branch has been found to be this history's (absent,
+// the same, an older snapshot of it, or what this history last sent), so a
+// mirror removed and added again, whose log was sent before it was recorded,
+// is brought up to date rather than refused for good. No refspec when the
+// mirror has this log already.
 struct TipsUpdate {
   std::string refspec;
   git_oid made{};
   std::optional<git_oid> there;
 };
-Result<TipsUpdate> tipsUpdate(git_repository* repository, git_config* config,
-                              const std::string& url, const std::string& branch,
+Result<TipsUpdate> tipsUpdate(git_repository* repository, const std::string& branch,
                               const std::map<std::string, git_oid>& refs) {
   TipsUpdate update;
   auto made = tips::logCommit(repository, branch);
@@ -217,15 +219,6 @@ Result<TipsUpdate> tipsUpdate(git_repository* repository, git_config* config,
   const auto there = refs.find(tips::kRef);
   if (there != refs.end()) {
     if (git_oid_equal(&there->second, &update.made)) return update;
-    const std::string theirs = hex(there->second);
-    if (theirs != stringAt(config, key(url, "tips")) &&
-        theirs != stringAt(config, key(url, "tipsPushing"))) {
-      return Status::failure(
-          Status::Kind::refused,
-          formatted(_("the mirror %s has a log of the branch that this history did not send: "
-                      "left as it is"),
-                    url.c_str()));
-    }
     update.there = there->second;
   }
   if (Status offered = tips::offer(repository, update.made); !offered.ok()) return offered;
@@ -400,9 +393,8 @@ std::int64_t now() { return static_cast<std::int64_t>(std::time(nullptr)); }
 
 // The mirror's copy of the branch's log, fetched with the branch, made the
 // log of the branch it is adopted into, so that a damaged newest snapshot can
-// be set back to a former one here too; recorded as the log last sent there,
-// which the next push replaces.
-Status adoptTips(git_repository* repository, const std::string& url, const std::string& branch,
+// be set back to a former one here too.
+Status adoptTips(git_repository* repository, const std::string& branch,
                  const std::map<std::string, git_oid>& refs) {
   const auto there = refs.find(tips::kRef);
   if (there == refs.end()) return Status();
@@ -414,7 +406,7 @@ Status adoptTips(git_repository* repository, const std::string& url, const std::
     (void)git_reference_delete(fetched);
     git_reference_free(fetched);
   }
-  return setEntries(repository, url, {{"tips", hex(there->second)}});
+  return Status();
 }
 
 // A folder in the history's own, for a server's mirror fetched whole to be
@@ -775,7 +767,7 @@ Result<Pushed> push(const std::string& store, const std::string& url,
       updates.push_back(":" + name);
     }
   }
-  auto log = tipsUpdate(repo, config->get(), url, *branch, *refs);
+  auto log = tipsUpdate(repo, *branch, *refs);
   if (!log.ok()) return counted(repo, url, log.status());
   if (!log->refspec.empty()) updates.push_back(log->refspec);
   if (updates.empty()) {
@@ -787,9 +779,6 @@ Result<Pushed> push(const std::string& store, const std::string& url,
     // does not leave the next one refused once this one is cut short too.
     std::vector<std::pair<const char*, std::string>> noting{{"pushing", pushed.tip}};
     if (there != refs->end()) noting.emplace_back("pushed", hex(there->second));
-    // The log's, likewise: what the mirror has is this history's.
-    if (!log->refspec.empty()) noting.emplace_back("tipsPushing", hex(log->made));
-    if (log->there) noting.emplace_back("tips", hex(*log->there));
     if (Status noted = setEntries(repo, url, noting); !noted.ok()) {
       return counted(repo, url, noted);
     }
@@ -910,16 +899,9 @@ Result<std::string> fetchAll(const std::string& store, const std::string& url,
   }
   // What was fetched is made durable before the branch names it.
   if (Status synced = syncFileSystemOf(store); !synced.ok()) return synced;
-  if (Status set = setReference(repo, *branch, nullptr, tip, "tarvine: adopted from " + url, true);
-      !set.ok()) {
-    return set;
-  }
-  if (Status logged = adoptTips(repo, url, *branch, *refs); !logged.ok()) return logged;
-  git_reference* adopting = nullptr;
-  if (git_reference_lookup(&adopting, repo, kAdopting) == 0) {
-    (void)git_reference_delete(adopting);
-    git_reference_free(adopting);
-  }
+  // The mirror recorded before the branch is set: an adopt cut short after
+  // that finds it, pushed up to the branch, and takes up where it was (the
+  // files) rather than being refused as a history with snapshots already.
   if (Status recorded = setEntries(repo, url,
                                    {{"url", url},
                                     {"pushed", hex(tip)},
@@ -927,6 +909,16 @@ Result<std::string> fetchAll(const std::string& store, const std::string& url,
                                     {"failures", "0"}});
       !recorded.ok()) {
     return recorded;
+  }
+  if (Status set = setReference(repo, *branch, nullptr, tip, "tarvine: adopted from " + url, true);
+      !set.ok()) {
+    return set;
+  }
+  if (Status logged = adoptTips(repo, *branch, *refs); !logged.ok()) return logged;
+  git_reference* adopting = nullptr;
+  if (git_reference_lookup(&adopting, repo, kAdopting) == 0) {
+    (void)git_reference_delete(adopting);
+    git_reference_free(adopting);
   }
   return hex(tip);
 }

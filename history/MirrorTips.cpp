@@ -190,9 +190,32 @@ Status restore(git_repository* repository, const std::string& branch, const git_
     return gitFailure(_("cannot read the mirror's log of the branch"), Status::Kind::damaged);
   }
   Blob blob(rawBlob);
-  std::string log(static_cast<const char*>(git_blob_rawcontent(rawBlob)),
-                  static_cast<std::size_t>(git_blob_rawsize(rawBlob)));
-  if (!log.empty() && log.back() != '\n') log += '\n';
+  const std::string mirrored(static_cast<const char*>(git_blob_rawcontent(rawBlob)),
+                             static_cast<std::size_t>(git_blob_rawsize(rawBlob)));
+  // Only the lines that moved the branch to the snapshot adopted or to one
+  // of its ancestors, which the adopted history is known to hold: a disk's
+  // copy brings every object the mirror has, a snapshot thinned away
+  // included, and a log left behind by a push cut short could name one; a
+  // history healed back to it would bring back what was let go. Filtered
+  // here, so that the log is never written with lines that name what this
+  // store does not hold.
+  git_oid tip;
+  if (git_reference_name_to_id(&tip, repository, branch.c_str()) != 0) {
+    return gitFailure(_("cannot read the newest snapshot"), Status::Kind::damaged);
+  }
+  std::string log;
+  std::istringstream lines(mirrored);
+  for (std::string line; std::getline(lines, line);) {
+    constexpr std::size_t kHex = GIT_OID_HEXSZ;
+    git_oid to;
+    if (line.size() <= 2 * kHex + 2 || line[kHex] != ' ' || line[2 * kHex + 1] != ' ' ||
+        git_oid_fromstrn(&to, line.data() + kHex + 1, kHex) != 0) {
+      continue;
+    }
+    if (git_oid_equal(&to, &tip) || git_graph_descendant_of(repository, &tip, &to) == 1) {
+      log += line + "\n";
+    }
+  }
   // Before the line of the adoption, which the branch's move wrote: a history
   // whose log named snapshots without a branch would be taken for damaged.
   const std::string path = logPath(repository, branch);
@@ -200,9 +223,7 @@ Status restore(git_repository* repository, const std::string& branch, const git_
   std::ostringstream adoption;
   adoption << in.rdbuf();
   if (Status written = replaceFile(path, log + adoption.str()); !written.ok()) return written;
-  // Lines of snapshots the mirror did not keep (thinned, or set aside as
-  // damaged there) are of no use here, and stock git would take them for
-  // missing objects.
+  // Each line linked to the one before it, as stock git's fsck reads a log.
   return forgetInLogs(repository, branch, {});
 }
 
