@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
@@ -9,6 +11,7 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "foundation/Status.h"
@@ -187,6 +190,19 @@ struct CopyProgress {
   std::size_t files = 0, allFiles = 0;
   std::uint64_t bytes = 0, allBytes = 0;
 };
+
+// A file or link as a copy of a version wrote it (SaveCopy.cpp), its status
+// taken right after it was written: all that a record of it made later may
+// vouch for, since a change by anyone else since then shows as another one.
+struct WrittenFile {
+  std::int64_t size = 0, mtime = 0, ctime = 0;  // times in nanoseconds
+  std::uint64_t inode = 0;
+  std::uint32_t mode = 0;  // its type and permissions, as lstat gives them
+  static WrittenFile of(const struct stat& info);
+  friend bool operator==(const WrittenFile&, const WrittenFile&) = default;
+};
+// By path below the copy.
+using WrittenFiles = std::unordered_map<std::string, WrittenFile>;
 
 // The version history of one watched folder (its root), kept in a bare git
 // repository of its own outside the folder: each snapshot is one commit of
@@ -400,6 +416,11 @@ class History {
   Status saveCopy(const std::string& id, const std::string& relative,
                   const std::string& destination,
                   const std::function<bool(const CopyProgress&)>& progress = {});
+  // As above, and, unless `written` is null, records there each file and
+  // link written, as it was right after it was written.
+  Status saveCopy(const std::string& id, const std::string& relative,
+                  const std::string& destination,
+                  const std::function<bool(const CopyProgress&)>& progress, WrittenFiles* written);
 
   // The file that remembers which newest snapshot was read whole in which
   // boot of the machine; without it, the next open reads it again.

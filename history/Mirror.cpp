@@ -505,9 +505,10 @@ Result<ServerCopy> serverCopy(git_repository* repository, const std::string& url
 
 // The cache's rows for the folder `relative` of the written tree `tree` below
 // `top`, and for every folder below it; entries that do not match what is on
-// the disk are left out (read again by the snapshot).
+// the disk, or whose status is not the one taken as they were `written`, are
+// left out (read again by the snapshot).
 void rowsOf(git_repository* repository, git_odb* odb, const std::string& top,
-            const std::string& relative, const git_oid& treeId,
+            const std::string& relative, const git_oid& treeId, const WrittenFiles& written,
             std::vector<std::pair<std::string, CachedFolder>>& rows) {
   git_tree* raw = nullptr;
   if (git_tree_lookup(&raw, repository, &treeId) != 0) return;
@@ -522,6 +523,13 @@ void rowsOf(git_repository* repository, git_odb* odb, const std::string& top,
     const std::string below = relative.empty() ? name : relative + "/" + name;
     struct stat info {};
     if (::lstat((top + "/" + below).c_str(), &info) != 0) continue;
+    // Changed since it was written (the same size, perhaps): what is there now
+    // is not the version's, whatever its times.
+    const auto wrote = written.find(below);
+    if (!S_ISDIR(info.st_mode) &&
+        (wrote == written.end() || !(wrote->second == WrittenFile::of(info)))) {
+      continue;
+    }
     const git_oid& id = *git_tree_entry_id(entry);
     const auto mode = static_cast<std::uint32_t>(git_tree_entry_filemode(entry));
     const auto sizeIs = [&](std::uint64_t size) {
@@ -536,7 +544,7 @@ void rowsOf(git_repository* repository, git_odb* odb, const std::string& top,
           folder.entries.push_back(cachedOf(name, mode, info, id));
         }
       } else if (S_ISDIR(info.st_mode)) {
-        rowsOf(repository, odb, top, below, id, rows);
+        rowsOf(repository, odb, top, below, id, written, rows);
         folder.entries.push_back(CachedEntry{name, mode, 0, 0, 0, 0, id});
       }
       continue;
@@ -1044,18 +1052,21 @@ Result<CheckReport> check(const std::string& store, const std::string& url,
 }
 
 void rememberWritten(const std::string& store, const std::string& version,
-                     const std::string& folder) {
+                     const std::string& folder, const WrittenFiles& written) {
   auto repository = openStore(store);
   if (!repository.ok()) return;
   auto commit = commitById(repository->get(), version);
   if (!commit.ok()) return;
   auto odb = odbOf(repository->get());
   if (!odb.ok()) return;
-  // Files are trusted only with times older than this, as the snapshot's
-  // own records are: one changed while it is looked at below is read again.
+  // Taken after every file was written: files are trusted only with times
+  // older than this, as the snapshot's own records are. A change after a
+  // file was written shows in its status, unless made within the same step
+  // of the file system's clock, which git's checkout leaves open too.
   const std::int64_t start = fileClockNow();
   std::vector<std::pair<std::string, CachedFolder>> rows;
-  rowsOf(repository->get(), odb->get(), folder, "", *git_commit_tree_id(commit->get()), rows);
+  rowsOf(repository->get(), odb->get(), folder, "", *git_commit_tree_id(commit->get()), written,
+         rows);
   const std::unique_ptr<StatCache> cache =
       StatCache::open(store + "/" + StatCache::fileName, /*writable=*/true);
   cache->begin();

@@ -87,14 +87,16 @@ Result<std::string> fetchAll(const std::string& store, const std::string& url,
                              const std::function<void(const Progress&)>& progress = {});
 
 // After an adopted version was written into the folder `folder` (still
-// apart, before it is watched): records what each file written looks like
-// now in the history's cache of what the snapshots saw, as git's checkout
-// fills its index, so that the folder's first snapshot trusts them rather
-// than reading and storing every file again. Only a hint: a file that does
-// not match its version's entry (type, size, executable bit) is left out and
-// read by that snapshot, and a failure costs only that reading.
+// apart, before it is watched) by History::saveCopy, which told `written`:
+// records each file written in the history's cache of what the snapshots
+// saw, as git's checkout fills its index, so that the folder's first
+// snapshot trusts them rather than reading and storing every file again.
+// Only a hint: a file whose status is no longer the one taken right after it
+// was written (changed since by anyone else), or that does not match its
+// version's entry (type, size, executable bit), is left out and read by that
+// snapshot, and a failure costs only that reading.
 void rememberWritten(const std::string& store, const std::string& version,
-                     const std::string& folder);
+                     const std::string& folder, const WrittenFiles& written);
 
 // Reads every object the mirror `url` of `store` reaches from its branch, its
 // pins and its branch's log, each hashed again and compared with its id as

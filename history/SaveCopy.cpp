@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <optional>
 
 #include "foundation/TextSplit.h"
 #include "history/Blobs.h"
@@ -74,8 +75,14 @@ int gather(const char* root, const git_tree_entry* entry, void* payload) {
   return 0;
 }
 
-// Writes `item` at `path`.
-Status write(git_repository* repository, const Item& item, const std::string& path) {
+std::int64_t nanoseconds(const timespec& time) {
+  return static_cast<std::int64_t>(time.tv_sec) * 1'000'000'000 + time.tv_nsec;
+}
+
+// Writes `item` at `path`; a file's or link's status, taken right after it
+// was written, into `*taken` unless null (and unless it could not be taken).
+Status write(git_repository* repository, const Item& item, const std::string& path,
+             std::optional<WrittenFile>* taken) {
   if (item.folder) {
     if (::mkdir(path.c_str(), 0777) != 0) {
       return systemFailure(formatted(_("cannot make %s"), path.c_str()));
@@ -95,6 +102,8 @@ Status write(git_repository* repository, const Item& item, const std::string& pa
     if (::symlink(target.c_str(), path.c_str()) != 0) {
       return systemFailure(formatted(_("cannot write %s"), path.c_str()));
     }
+    struct stat info {};
+    if (taken != nullptr && ::lstat(path.c_str(), &info) == 0) *taken = WrittenFile::of(info);
     return Status();
   }
   const mode_t mode = item.mode == GIT_FILEMODE_BLOB_EXECUTABLE ? 0777 : 0666;
@@ -103,15 +112,32 @@ Status write(git_repository* repository, const Item& item, const std::string& pa
   Status copied = copyFile(PosixFolderAccess::shared(), repository, item.stored, item.chunked,
                            fd.get(), Holes::kept);
   if (!copied.ok()) return copied;
+  // At once, before it is closed: a change by anyone else from now on shows
+  // as another status.
+  struct stat info {};
+  if (taken != nullptr && ::fstat(fd.get(), &info) == 0) *taken = WrittenFile::of(info);
   if (fd.close() != 0) return systemFailure(formatted(_("cannot write %s"), path.c_str()));
   return Status();
 }
 
 }  // namespace
 
+WrittenFile WrittenFile::of(const struct stat& info) {
+  return {static_cast<std::int64_t>(info.st_size), nanoseconds(info.st_mtim),
+          nanoseconds(info.st_ctim), static_cast<std::uint64_t>(info.st_ino),
+          static_cast<std::uint32_t>(info.st_mode)};
+}
+
 Status History::saveCopy(const std::string& id, const std::string& relative,
                          const std::string& destination,
                          const std::function<bool(const CopyProgress&)>& progress) {
+  return saveCopy(id, relative, destination, progress, nullptr);
+}
+
+Status History::saveCopy(const std::string& id, const std::string& relative,
+                         const std::string& destination,
+                         const std::function<bool(const CopyProgress&)>& progress,
+                         WrittenFiles* written) {
   auto parts = components(relative);
   if (!parts.ok()) return parts.status();
   // Where it goes, its folder's links resolved, as the original's are.
@@ -200,13 +226,15 @@ Status History::saveCopy(const std::string& id, const std::string& relative,
   };
   for (const Item& item : gathered.items) {
     if (item.path.empty() && item.folder) continue;  // made above
-    Status written =
-        write(repository_, item, item.path.empty() ? partial : partial + "/" + item.path);
-    if (!written.ok()) {
+    std::optional<WrittenFile> taken;
+    Status wrote = write(repository_, item, item.path.empty() ? partial : partial + "/" + item.path,
+                         written != nullptr ? &taken : nullptr);
+    if (!wrote.ok()) {
       removePartial();
-      return written;
+      return wrote;
     }
     if (item.folder) continue;
+    if (taken) written->insert_or_assign(item.path, *taken);
     ++done.files;
     done.bytes += item.size;
     if (progress && !progress(done)) {

@@ -179,9 +179,12 @@ Result<std::string> adopt(Keeper& keeper, const std::string& url, const std::str
     const std::string beside =
         (place.parent_path() / (".tarvine-adopting-" + place.filename().string())).string();
     std::filesystem::remove_all(beside, error);
-    if (Status copied = (*history)->saveCopy(written, "", beside); !copied.ok()) return copied;
+    history::WrittenFiles files;
+    if (Status copied = (*history)->saveCopy(written, "", beside, {}, &files); !copied.ok()) {
+      return copied;
+    }
     // So that the first snapshot below does not read and store every file again.
-    mirror::rememberWritten(store, written, beside);
+    mirror::rememberWritten(store, written, beside, files);
     if (::rename(beside.c_str(), folder.c_str()) != 0) {
       return Status::error(formatted(_("cannot move the files into %s"), folder.c_str()), errno);
     }

@@ -290,6 +290,53 @@ TEST_F(MirrorTest, FetchedBackIntoAnEmptyHistoryWithItsPinsAndChunkedFiles) {
   EXPECT_EQ((*healed)->healed()->tip, first);
 }
 
+// Adopt writes a version beside the folder and records its files in the
+// cache as written, so that the first snapshot reads none of them; a file
+// changed by anyone else (keeping its size) after it was written and before
+// it was recorded is read by that snapshot, never vouched for as the
+// version's.
+TEST_F(MirrorTest, AnAdoptedFileChangedBeforeItWasRecordedIsReadByTheFirstSnapshot) {
+  write("a.txt", "one");
+  write("sub/b.txt", "bee");
+  write("sub/run", "#!/bin/sh\n");
+  std::filesystem::permissions(root + "/sub/run", std::filesystem::perms::owner_exec,
+                               std::filesystem::perm_options::add);
+  std::filesystem::create_symlink("a.txt", root + "/link");
+  const std::string tip = snap().id;
+  ASSERT_TRUE(mirror::add(repository, mirrorPath).ok());
+  ASSERT_TRUE(mirror::push(repository, mirrorPath).ok());
+
+  // As `tarvine adopt` does it (roots/Mirrors.cpp).
+  const std::string fresh = tmp.path() + "/new/root.git", folder = tmp.path() + "/newroot",
+                    beside = tmp.path() + "/.tarvine-adopting-newroot";
+  std::filesystem::create_directories(folder);
+  ASSERT_TRUE(History::open(fresh, folder).ok());
+  ASSERT_TRUE(mirror::fetchAll(fresh, mirrorPath).ok());
+  {
+    auto adopting = History::open(fresh, folder);
+    ASSERT_TRUE(adopting.ok()) << adopting.status().message();
+    WrittenFiles written;
+    ASSERT_TRUE((*adopting)->saveCopy(tip, "", beside, {}, &written).ok());
+    EXPECT_EQ(written.size(), 4u);
+    // Changed once the clock has moved past its writing, and recorded once
+    // it has moved past the change: only the status taken as it was written
+    // tells the two apart.
+    ASSERT_TRUE(settleBelow(beside));
+    std::ofstream(beside + "/sub/b.txt", std::ios::binary | std::ios::trunc) << "BEE";
+    ASSERT_TRUE(settleBelow(beside));
+    mirror::rememberWritten(fresh, tip, beside, written);
+    std::filesystem::remove(folder);
+    std::filesystem::rename(beside, folder);
+    ASSERT_TRUE((*adopting)->recordPlace().ok());
+  }
+  auto adopted = History::open(fresh, folder);
+  ASSERT_TRUE(adopted.ok()) << adopted.status().message();
+  auto first = (*adopted)->snapshot(Reason::manual);
+  ASSERT_TRUE(first.ok()) << first.status().message();
+  EXPECT_EQ(first->filesRead, 1u) << "the files as written are trusted, the changed one read";
+  EXPECT_EQ(shell("git --git-dir=" + fresh + " show HEAD:sub/b.txt").output, "BEE");
+}
+
 // A mirror's check reads everything its snapshots reach: intact after a
 // push, and each way a disk can spoil it found.
 TEST_F(MirrorTest, ACheckFindsWhatTheDiskSpoiled) {
