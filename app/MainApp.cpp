@@ -386,6 +386,9 @@ void MainApp::mirrorWhenQuiet() {
                                       static_cast<unsigned long>(failures)),
                              root.c_str(), url.c_str(), failures, status.message().c_str()))
                       << std::endl;
+          },
+          [this](const QuietMirrors::Setting::Mirrors& failures) {
+            if (notifications_) notifications_->mirrorsListed(failures);
           }});
 }
 

@@ -274,6 +274,22 @@ void Notifications::restored(const std::string& path, const Result<history::Rest
   send(notice);
 }
 
+void Notifications::mirrorsListed(
+    const std::map<std::pair<std::string, std::string>, std::int64_t>& failures) {
+  bool changed = false;
+  for (auto told = mirrorsFailing_.begin(); told != mirrorsFailing_.end();) {
+    const auto listed = failures.find(*told);
+    if (listed != failures.end() && listed->second > 0) {
+      ++told;
+      continue;
+    }
+    sender_.withdraw("mirror:" + told->first + "\n" + told->second);
+    told = mirrorsFailing_.erase(told);
+    changed = true;
+  }
+  if (changed) remember();
+}
+
 void Notifications::mirrorPushed(const std::string& root, const std::string& url,
                                  const Status& status, int failures) {
   const std::string id = "mirror:" + root + "\n" + url;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <map>
 #include <optional>
 #include <set>
@@ -85,6 +86,11 @@ class Notifications {
   // succeeds (across restarts too), which takes the notice back.
   void mirrorPushed(const std::string& root, const std::string& url, const Status& status,
                     int failures);
+  // The mirrors of every root with their failures in a row as recorded
+  // (QuietMirrors::Setting::listed): one told of that a push has reached
+  // since (by hand too), or that is no longer listed, is taken back and may
+  // be told of again.
+  void mirrorsListed(const std::map<std::pair<std::string, std::string>, std::int64_t>& failures);
   // Three: pushes are tried again after one minute, then two, so the third
   // failure in a row comes at least three minutes after the first. A disk
   // plugged in a little late or a network that comes back after a suspend

@@ -109,6 +109,10 @@ void NotificationsDesktop::mirrorPushed(const std::string& root, const std::stri
   });
 }
 
+void NotificationsDesktop::mirrorsListed(const QuietMirrors::Setting::Mirrors& failures) {
+  onMain([failures](NotificationsDesktop& self) { self.notifications_.mirrorsListed(failures); });
+}
+
 void NotificationsDesktop::send(const Notice& notice) {
   GNotification* notification = g_notification_new(valid(notice.title).c_str());
   g_notification_set_body(notification, valid(notice.body).c_str());

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "app/Notifications.h"
+#include "app/QuietMirrors.h"
 #include "roots/Keeper.h"
 
 typedef struct _GApplication GApplication;
@@ -35,6 +36,8 @@ class NotificationsDesktop : public NoticeSender {
   // Told by the application's quiet pushes (Notifications::mirrorPushed).
   void mirrorPushed(const std::string& root, const std::string& url, const Status& status,
                     int failures);
+  // And by their looks at the mirrors (Notifications::mirrorsListed).
+  void mirrorsListed(const QuietMirrors::Setting::Mirrors& failures);
 
   void send(const Notice& notice) override;
   void withdraw(const std::string& id) override;

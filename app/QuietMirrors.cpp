@@ -11,6 +11,11 @@ bool MirrorBackoff::due(const std::string& root, const std::string& url, std::in
   return next == next_.end() || now >= next->second.notBefore;
 }
 
+bool MirrorBackoff::failing(const std::string& root, const std::string& url) const {
+  const auto next = next_.find({root, url});
+  return next != next_.end() && next->second.failures > 0;
+}
+
 void MirrorBackoff::succeeded(const std::string& root, const std::string& url, std::int64_t now) {
   next_[{root, url}] = {0, now + kGapSeconds};
 }
@@ -49,16 +54,27 @@ void QuietMirrors::look() {
   if (!roots.ok()) return;
   const std::int64_t now = setting_.now();
   jobs_.clear();
+  Setting::Mirrors failures;
+  bool allListed = true;
   for (const auto& root : *roots) {
-    if (root.isPaused || setting_.busy(root.path)) continue;
     auto listed = roots::mirrors::list(keeper_.container(), root.path);
-    if (!listed.ok() || listed->empty()) continue;
+    if (!listed.ok() || listed->empty()) {
+      allListed = false;
+      continue;
+    }
+    const bool pushing = !root.isPaused && !setting_.busy(root.path);
     for (const auto& mirror : listed->front().mirrors) {
-      if (mirror.unpushed > 0 && backoff_.due(root.path, mirror.url, now)) {
+      failures[{root.path, mirror.url}] = mirror.failures;
+      // Pushed by hand since it last failed here: its waits are over.
+      if (mirror.failures == 0 && backoff_.failing(root.path, mirror.url)) {
+        backoff_.succeeded(root.path, mirror.url, now);
+      }
+      if (pushing && mirror.unpushed > 0 && backoff_.due(root.path, mirror.url, now)) {
         jobs_.push_back({root.path, mirror.url, Status()});
       }
     }
   }
+  if (allListed && setting_.listed) setting_.listed(failures);
   if (jobs_.empty()) {
     ++rounds_;
     return;

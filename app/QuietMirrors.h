@@ -30,6 +30,8 @@ class MirrorBackoff {
   static constexpr std::int64_t kLongestWaitSeconds = 60 * 60;
 
   bool due(const std::string& root, const std::string& url, std::int64_t now) const;
+  // Whether its last push here failed.
+  bool failing(const std::string& root, const std::string& url) const;
   void succeeded(const std::string& root, const std::string& url, std::int64_t now);
   // The failures in a row now.
   int failed(const std::string& root, const std::string& url, std::int64_t now);
@@ -59,6 +61,11 @@ class QuietMirrors {
     std::function<void(const std::string& root, const std::string& url, const Status& status,
                        int failures)>
         pushed;
+    // At each look, the mirrors of every root with their failures in a row
+    // as recorded (0 once a push succeeded, here or by hand); not said when
+    // one root's could not be listed. May be empty.
+    using Mirrors = std::map<std::pair<std::string, std::string>, std::int64_t>;  // (root, url)
+    std::function<void(const Mirrors& failures)> listed;
   };
 
   QuietMirrors(roots::Keeper& keeper, Setting setting);

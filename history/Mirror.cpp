@@ -288,6 +288,7 @@ struct Callbacks {
   ssh::Session ssh;
   const std::atomic<bool>* stop = nullptr;
   bool stopped() const { return stop != nullptr && stop->load(); }
+  std::string serverFailure;  // the first failure the server said it met, in its own words
 };
 
 // A failure to reach the mirror; a host key refused says why, as it is the
@@ -319,6 +320,20 @@ git_remote_callbacks callbacksFor(Callbacks& state) {
   };
   callbacks.certificate_check = [](git_cert* cert, int valid, const char* host, void* payload) {
     return ssh::certificate(cert, valid, host, static_cast<Callbacks*>(payload)->ssh);
+  };
+  // What the server's git says beside the data; its failure (an object it
+  // cannot read) is kept, as the connection then ends as a broken one does.
+  callbacks.sideband_progress = [](const char* text, int length, void* payload) {
+    auto& state = *static_cast<Callbacks*>(payload);
+    const std::string_view said(text, static_cast<size_t>(std::max(length, 0)));
+    for (const std::string_view mark : {"fatal: ", "error: "}) {
+      const size_t at = said.find(mark);
+      if (state.serverFailure.empty() && at != std::string_view::npos) {
+        const std::string_view line = said.substr(at, said.find_first_of("\r\n", at) - at);
+        state.serverFailure = line;
+      }
+    }
+    return state.stopped() ? -1 : 0;
   };
   callbacks.push_update_reference = [](const char* name, const char* status, void* payload) {
     if (status != nullptr) static_cast<Callbacks*>(payload)->rejected[name] = status;
@@ -455,8 +470,9 @@ struct ServerCopy {
 // Every reference of the server's mirror `url` and the objects they reach,
 // fetched into a bare repository of its own (its HEAD naming the branch the
 // mirror's names), for a check to read as a disk mirror's. A server that
-// cannot be reached is a failure; one that cannot send everything once
-// reached is a problem of the mirror's.
+// cannot be reached, or whose connection fails midway, is a failure; one that
+// sends bad data, or says it cannot send everything, is a problem of the
+// mirror's.
 Result<ServerCopy> serverCopy(git_repository* repository, const std::string& url,
                               const std::atomic<bool>* stop) {
   ServerCopy copy;
@@ -496,9 +512,24 @@ Result<ServerCopy> serverCopy(git_repository* repository, const std::string& url
     if (!state.ssh.refusal.empty()) {
       return Status::failure(Status::Kind::refused, state.ssh.refusal);
     }
+    if (state.stopped()) return Status::failure(Status::Kind::failed, _("stopped"));
     const git_error* error = git_error_last();
-    copy.problem = formatted(_("the mirror could not send all it holds: %s"),
-                             error != nullptr ? error->message : "");
+    const int kind = error != nullptr ? error->klass : GIT_ERROR_NONE;
+    // Bad data found in what was received, or a failure the server said it
+    // met, is the mirror's. Anything else (the connection broken off or timed
+    // out, the disk here full) kept it from being read, as an unreachable
+    // server does: the mirror may well be whole.
+    const bool bad = kind == GIT_ERROR_INDEXER || kind == GIT_ERROR_ODB ||
+                     kind == GIT_ERROR_OBJECT || kind == GIT_ERROR_ZLIB || kind == GIT_ERROR_SHA ||
+                     kind == GIT_ERROR_REFERENCE || !state.serverFailure.empty();
+    if (!bad) {
+      return gitFailure(formatted(_("the mirror %s could not be read whole"), url.c_str()),
+                        Status::Kind::unavailable);
+    }
+    copy.problem =
+        formatted(_("the mirror could not send all it holds: %s"),
+                  !state.serverFailure.empty() ? state.serverFailure.c_str()
+                                               : (error != nullptr ? error->message : ""));
   }
   return copy;
 }

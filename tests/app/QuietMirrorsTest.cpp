@@ -84,12 +84,14 @@ TEST_F(QuietMirrorsTest, SnapshotsReachTheMirrorOnTheirOwnAndAnUnpluggedDiskIsWa
   bool busy = false;
   std::map<std::string, int> answers;  // url: failures in a row (0: pushed)
   QuietMirrors mirrors(
-      keeper,
-      {std::chrono::milliseconds(2), [&] { return now; }, [&](const std::string&) { return busy; },
-       [&](const std::string&, const std::string& url, const Status& status, int failures) {
-         EXPECT_EQ(status.ok(), failures == 0) << status.message();
-         answers[url] = failures;
-       }});
+      keeper, {std::chrono::milliseconds(2),
+               [&] { return now; },
+               [&](const std::string&) { return busy; },
+               [&](const std::string&, const std::string& url, const Status& status, int failures) {
+                 EXPECT_EQ(status.ok(), failures == 0) << status.message();
+                 answers[url] = failures;
+               },
+               {}});
   const auto tip = [&] {
     auto listed = keeper.versions(root);
     return listed.ok() && !listed->versions.empty() ? listed->versions.front().id : "";
@@ -163,7 +165,8 @@ class RecordingSender : public NoticeSender {
 // A mirror that keeps failing is told of once, on the desktop, after
 // Notifications::mirrorFailuresTold failures in a row, with the
 // application's real pushes and notices (the desktop a double); a success
-// takes it back, and only a new run of failures tells it again.
+// (a push by hand too) or the mirror's removal takes it back, and only a new
+// run of failures tells it again.
 TEST_F(QuietMirrorsTest, AMirrorFailingThreeTimesInARowIsToldOnceUntilItIsBack) {
   RecordingSender desktop;
   desktop.root = root;
@@ -175,6 +178,9 @@ TEST_F(QuietMirrorsTest, AMirrorFailingThreeTimesInARowIsToldOnceUntilItIsBack) 
       {std::chrono::milliseconds(2), [&] { return now; }, [](const std::string&) { return false; },
        [&](const std::string& root, const std::string& url, const Status& status, int failures) {
          notifications->mirrorPushed(root, url, status, failures);
+       },
+       [&](const QuietMirrors::Setting::Mirrors& failures) {
+         notifications->mirrorsListed(failures);
        }});
   const auto unplug = [&](bool away) {
     fs::rename(away ? disk : disk + "-away", away ? disk + "-away" : disk);
@@ -200,6 +206,35 @@ TEST_F(QuietMirrorsTest, AMirrorFailingThreeTimesInARowIsToldOnceUntilItIsBack) 
        {}},
       {"back: taken back", 960, [&] { unplug(false); }, {}, {id}},
       {"unplugged again: a first failure", 600, [&] { unplug(true); }, {}, {}},
+      {"a second", 60, [] {}, {}, {}},
+      {"a third: told again", 120, [] {}, {id}, {}},
+      // Caught up by hand: no quiet push is due, the next look takes it back.
+      {"pushed by hand",
+       1,
+       [&] {
+         unplug(false);
+         ASSERT_TRUE(roots::mirrors::pushOne(keeper.container(), root, mirror).ok());
+       },
+       {},
+       {id}},
+      {"unplugged once more: a first failure", 600, [&] { unplug(true); }, {}, {}},
+      {"a second", 60, [] {}, {}, {}},
+      {"a third: told again", 120, [] {}, {id}, {}},
+      {"removed: taken back",
+       1,
+       [&] { ASSERT_TRUE(roots::mirrors::remove(keeper.container(), root, mirror).ok()); },
+       {},
+       {id}},
+      {"added again, then unplugged: its waits start again",
+       600,
+       [&] {
+         unplug(false);
+         ASSERT_TRUE(roots::mirrors::add(keeper.container(), root, mirror).ok());
+         unplug(true);
+       },
+       {},
+       {}},
+      {"a first failure", 60, [] {}, {}, {}},
       {"a second", 60, [] {}, {}, {}},
       {"a third: told again", 120, [] {}, {id}, {}},
   };

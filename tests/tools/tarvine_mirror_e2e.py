@@ -294,6 +294,30 @@ class OverSsh(Mirrors):
         os.remove(os.path.join(self.served, "objects", blob[:2], blob[2:]))
         self.assertEqual(self.checked(status=1), [(self.url, False, 0, None)])
 
+    def test_a_connection_cut_midway_leaves_the_mirror_unchecked_not_damaged(self):
+        # The server's output cut short after some bytes once `cut` exists,
+        # as a connection dropped midway is.
+        cut = os.path.join(self.dir, "cut")
+        wrapper = os.path.join(self.keys, "cut.sh")
+        with open(wrapper, "w") as f:
+            f.write(f'#!/bin/sh\nif [ -e {cut} ]; then\n'
+                    '  sh -c "$SSH_ORIGINAL_COMMAND" | dd bs=1 count=6000 status=none\n'
+                    'else\n  exec sh -c "$SSH_ORIGINAL_COMMAND"\nfi\n')
+        os.chmod(wrapper, 0o755)
+        self.stop_sshd()
+        with open(os.path.join(self.keys, "sshd_config"), "a") as f:
+            f.write(f"ForceCommand {wrapper}\n")
+        self.start_sshd()
+        with open(os.path.join(self.root, "big"), "wb") as f:
+            f.write(os.urandom(300000))
+        self.know("host")
+        self.json("watch", "--manual", self.root)
+        self.json("mirror", "add", self.root, self.url)
+        self.json("mirror", "push", self.root)
+        self.assertEqual(self.checked(), [(self.url, True, 1, None)])
+        open(cut, "w").close()
+        self.assertEqual(self.checked(status=1), [(self.url, False, None, "unavailable")])
+
     def checked(self, status=0):
         """`check --mirror`: each mirror's url, whether intact, snapshots read
         and the kind of failure that kept it from being read; no copy left."""
