@@ -199,20 +199,6 @@ struct KeptHistories : Dialog {
           }}});
   }
 
-  static void setup(GtkSignalListItemFactory*, GtkListItem* item, gpointer) {
-    GtkWidget* text = label("");
-    margins(text, 12, 6);
-    gtk_list_item_set_child(item, text);
-  }
-
-  static void bind(GtkSignalListItemFactory*, GtkListItem* item, gpointer) {
-    const char* text = stringOf(gtk_list_item_get_item(item));
-    if (text == nullptr) return;
-    GtkWidget* child = gtk_list_item_get_child(item);
-    gtk_label_set_text(GTK_LABEL(child), text);
-    describeRow(child, text);
-  }
-
   void build() {
     gtk_box_append(GTK_BOX(box),
                    wrapping(_("The histories of folders you stopped watching and kept. Watch a "
@@ -220,15 +206,8 @@ struct KeptHistories : Dialog {
                               "free its space."),
                             "dim-label"));
     labels = gtk_string_list_new(nullptr);
-    GtkListItemFactory* factory = gtk_signal_list_item_factory_new();
-    g_signal_connect(factory, "setup", G_CALLBACK(setup), nullptr);
-    g_signal_connect(factory, "bind", G_CALLBACK(bind), nullptr);
-    GtkWidget* list = GTK_WIDGET(listView(G_LIST_MODEL(labels), factory, &selection));
-    g_object_ref(selection);  // the dialog's own, released with it
-    describe(list, _("Kept histories"));
-    GtkWidget* frame = gtk_frame_new(nullptr);
-    gtk_frame_set_child(GTK_FRAME(frame), scrolled(list));
-    gtk_box_append(GTK_BOX(box), frame);
+    // The selection is the dialog's own, released with it.
+    gtk_box_append(GTK_BOX(box), textList(labels, _("Kept histories"), &selection));
     g_signal_connect(selection, "notify::selected",
                      G_CALLBACK(+[](GObject*, GParamSpec*, gpointer self) {
                        static_cast<KeptHistories*>(self)->changed();

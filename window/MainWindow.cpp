@@ -379,16 +379,8 @@ struct MainWindow::Settings {
                               "snapshots. A mirror is not encrypted: keep it where you trust."),
                             "dim-label"));
     mirrorLabels = gtk_string_list_new(nullptr);
-    GtkListItemFactory* factory = gtk_signal_list_item_factory_new();
-    g_signal_connect(factory, "setup", G_CALLBACK(setupPattern), nullptr);
-    g_signal_connect(factory, "bind", G_CALLBACK(bindPattern), nullptr);
-    GtkWidget* list = GTK_WIDGET(listView(G_LIST_MODEL(mirrorLabels), factory, &mirrorSelection));
-    g_object_ref(mirrorSelection);  // the settings' own, released with them
-    describe(list, _("Mirrors"));
-    GtkWidget* frame = gtk_frame_new(nullptr);
-    gtk_widget_set_size_request(frame, -1, 90);
-    gtk_frame_set_child(GTK_FRAME(frame), scrolled(list));
-    gtk_box_append(GTK_BOX(box), frame);
+    // The selection is the settings' own, released with them.
+    gtk_box_append(GTK_BOX(box), textList(mirrorLabels, _("Mirrors"), &mirrorSelection, 90));
     g_signal_connect(mirrorSelection, "notify::selected",
                      G_CALLBACK(+[](GObject*, GParamSpec*, gpointer self) {
                        static_cast<Settings*>(self)->mirrorSelected();
@@ -442,21 +434,6 @@ struct MainWindow::Settings {
     return box;
   }
 
-  static void setupPattern(GtkSignalListItemFactory*, GtkListItem* item, gpointer) {
-    GtkWidget* text = label("");
-    margins(text, 12, 4);
-    gtk_list_item_set_child(item, text);
-  }
-
-  static void bindPattern(GtkSignalListItemFactory*, GtkListItem* item, gpointer) {
-    gpointer string = gtk_list_item_get_item(item);
-    if (string == nullptr) return;
-    const char* text = gtk_string_object_get_string(GTK_STRING_OBJECT(string));
-    GtkWidget* child = gtk_list_item_get_child(item);
-    gtk_label_set_text(GTK_LABEL(child), text);
-    describeRow(child, text);
-  }
-
   void build(GtkWindow* parent) {
     dialog = GTK_WINDOW(gtk_window_new());
     gtk_window_set_transient_for(dialog, parent);
@@ -474,16 +451,7 @@ struct MainWindow::Settings {
                               "history (patterns as in .gitignore: *.tmp, build/, !keep.tmp)."),
                             "dim-label"));
     patterns = gtk_string_list_new(nullptr);
-    GtkListItemFactory* factory = gtk_signal_list_item_factory_new();
-    g_signal_connect(factory, "setup", G_CALLBACK(setupPattern), nullptr);
-    g_signal_connect(factory, "bind", G_CALLBACK(bindPattern), nullptr);
-    GtkWidget* list = GTK_WIDGET(listView(G_LIST_MODEL(patterns), factory, &selection));
-    g_object_ref(selection);  // the settings' own, released with them
-    describe(list, _("Patterns left out"));
-    GtkWidget* frame = gtk_frame_new(nullptr);
-    gtk_frame_set_child(GTK_FRAME(frame), scrolled(list));
-    gtk_widget_set_size_request(frame, -1, 120);
-    gtk_box_append(GTK_BOX(box), frame);
+    gtk_box_append(GTK_BOX(box), textList(patterns, _("Patterns left out"), &selection, 120));
     g_signal_connect(selection, "notify::selected",
                      G_CALLBACK(+[](GObject*, GParamSpec*, gpointer self) {
                        static_cast<Settings*>(self)->selected();

@@ -87,6 +87,34 @@ void ask(GtkWindow* parent, const char* title, const std::string& heading, const
   gtk_window_present(question);
 }
 
+GtkWidget* textList(GtkStringList* strings, const char* name, GtkSingleSelection** selection,
+                    int height) {
+  GtkListItemFactory* factory = gtk_signal_list_item_factory_new();
+  g_signal_connect(factory, "setup",
+                   G_CALLBACK(+[](GtkSignalListItemFactory*, GtkListItem* item, gpointer) {
+                     GtkWidget* text = label("");
+                     margins(text, 12, 4);
+                     gtk_list_item_set_child(item, text);
+                   }),
+                   nullptr);
+  g_signal_connect(factory, "bind",
+                   G_CALLBACK(+[](GtkSignalListItemFactory*, GtkListItem* item, gpointer) {
+                     const char* text = stringOf(gtk_list_item_get_item(item));
+                     if (text == nullptr) return;
+                     GtkWidget* child = gtk_list_item_get_child(item);
+                     gtk_label_set_text(GTK_LABEL(child), text);
+                     describeRow(child, text);
+                   }),
+                   nullptr);
+  GtkWidget* list = GTK_WIDGET(listView(G_LIST_MODEL(strings), factory, selection));
+  g_object_ref(*selection);
+  describe(list, name);
+  GtkWidget* frame = gtk_frame_new(nullptr);
+  gtk_widget_set_size_request(frame, -1, height);
+  gtk_frame_set_child(GTK_FRAME(frame), scrolled(list));
+  return frame;
+}
+
 void retitle(GtkWidget* button, const char* mnemonic) {
   gtk_label_set_text_with_mnemonic(GTK_LABEL(gtk_button_get_child(GTK_BUTTON(button))), mnemonic);
 }

@@ -29,6 +29,12 @@ GtkWidget* scrolled(GtkWidget* child);
 // view takes the selection and the factory.
 GtkListView* listView(GListModel* model, GtkListItemFactory* factory,
                       GtkSingleSelection** selection);
+// A framed list of one line of text a row over `strings`, each row named by
+// its text for screen readers and the list by `name`; at least `height`
+// pixels high (-1: as its rows need). `*selection` is the caller's (a
+// reference of its own, to release with what it belongs to).
+GtkWidget* textList(GtkStringList* strings, const char* name, GtkSingleSelection** selection,
+                    int height = -1);
 // Shows `bar` with `text`, pulsing while work of unknown length goes on;
 // `*pulse` holds the timer, which stopPulsing ends.
 void startPulsing(GtkProgressBar* bar, const char* text, guint* pulse);
