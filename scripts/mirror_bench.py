@@ -26,15 +26,12 @@ Exits non-zero when a target is missed (in a smoke run, only the bytes
 sent). Usage: mirror_bench.py BUILD_DIR [--smoke]   (--smoke: a small tree,
 to see that it works)"""
 
-import ctypes
 import hashlib
 import os
-import pwd
 import random
 import resource
 import shutil
 import signal
-import socket
 import subprocess
 import sys
 import tempfile
@@ -44,7 +41,10 @@ import zlib
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from history_bench import make_tree  # noqa: E402  (the same tree as the history's table)
 
-SSHD = "/usr/sbin/sshd"
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests",
+                                "support"))
+from ssh_server import SSHD, SshServer  # noqa: E402  (the mirror tests' server)
+
 # Slack the targets allow: bytes beyond twice the changed file's compressed
 # size (the commit and the trees along its path), and the noise of timing
 # two programs on a shared machine.
@@ -52,82 +52,18 @@ FEW_KB = 8 << 10
 SLACK = 1.10
 
 
-def ended_with_bench():
-    """In the server's and the agent's child before they run: ended by the
-    kernel when the benchmark itself is killed, which runs no cleanup."""
-    ctypes.CDLL(None, use_errno=True).prctl(1, signal.SIGTERM)  # PR_SET_PDEATHSIG
-
-
 def children_cpu():
     usage = resource.getrusage(resource.RUSAGE_CHILDREN)
     return usage.ru_utime + usage.ru_stime
 
 
-class Server:
-    """sshd on 127.0.0.1 as the current user, and an agent holding the key."""
+class Server(SshServer):
+    """The tests' SSH server, its host known to the client, each measurement
+    against a server started for it alone."""
 
     def __init__(self, work):
-        self.work = work
-        self.keys = os.path.join(work, "keys")
-        os.makedirs(self.keys)
-        os.makedirs(os.path.join(work, ".ssh"), mode=0o700)
-        for name in ("host", "user"):
-            subprocess.run(["ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-C", name, "-f",
-                            os.path.join(self.keys, name)], check=True)
-        shutil.copy(os.path.join(self.keys, "user.pub"), os.path.join(self.keys, "authorized"))
-        with socket.socket() as probe:
-            probe.bind(("127.0.0.1", 0))
-            self.port = probe.getsockname()[1]
-        with open(os.path.join(self.keys, "sshd_config"), "w") as f:
-            f.write("\n".join([
-                f"Port {self.port}", "ListenAddress 127.0.0.1",
-                f"HostKey {self.keys}/host", f"AuthorizedKeysFile {self.keys}/authorized",
-                f"PidFile {self.keys}/sshd.pid", "StrictModes no", "UsePAM no",
-                "PasswordAuthentication no", "KbdInteractiveAuthentication no",
-                "PermitRootLogin prohibit-password", ""]))
-        if os.geteuid() == 0:
-            os.makedirs("/run/sshd", exist_ok=True)
-        self.known_hosts = os.path.join(work, ".ssh", "known_hosts")
-        with open(os.path.join(self.keys, "host.pub")) as f:
-            public = f.read().split()
-        with open(self.known_hosts, "w") as f:
-            f.write(f"[127.0.0.1]:{self.port} {public[0]} {public[1]}\n")
-        self.sshd = None
-        self.agent = None
-        self.agent_socket = os.path.join(work, "agent.sock")
-
-    def start_agent(self):
-        self.agent = subprocess.Popen(["ssh-agent", "-D", "-a", self.agent_socket],
-                                      stdout=subprocess.DEVNULL, preexec_fn=ended_with_bench)
-        wait_for(lambda: os.path.exists(self.agent_socket))
-        subprocess.run(["ssh-add", "-q", os.path.join(self.keys, "user")], check=True,
-                       env=dict(os.environ, SSH_AUTH_SOCK=self.agent_socket))
-
-    def start(self):
-        self.sshd = subprocess.Popen([SSHD, "-D", "-e", "-f",
-                                      os.path.join(self.keys, "sshd_config")],
-                                     stderr=subprocess.DEVNULL, preexec_fn=ended_with_bench)
-
-        def listening():
-            with socket.socket() as probe:
-                return probe.connect_ex(("127.0.0.1", self.port)) == 0
-        wait_for(listening)
-
-    def stop(self):
-        if self.sshd is not None:
-            self.sshd.terminate()
-            self.sshd.wait()
-            self.sshd = None
-
-    def close(self):
-        self.stop()
-        if self.agent is not None:
-            self.agent.kill()
-            self.agent.wait()
-            self.agent = None
-
-    def url(self, path):
-        return f"ssh://{pwd.getpwuid(os.geteuid()).pw_name}@127.0.0.1:{self.port}{path}"
+        super().__init__(work)
+        self.know()
 
     def measured(self, args, env, cwd=None):
         """Runs `args` against a server started for it alone: (wall seconds,
@@ -149,14 +85,6 @@ class Server:
         if client.returncode != 0:
             raise RuntimeError("%s failed: %s" % (" ".join(args), errors.strip()))
         return wall, usage.ru_utime + usage.ru_stime, children_cpu() - before
-
-
-def wait_for(condition):
-    for _ in range(1000):
-        if condition():
-            return
-        time.sleep(0.01)
-    raise RuntimeError("timed out waiting for the SSH server or agent")
 
 
 def run(*args, env=None, cwd=None):

@@ -6,19 +6,17 @@ unplugged and the server stopped and both caught up later, unknown and
 changed host keys refused, and the folder brought back on a fresh data
 folder, byte for byte with its modes and links."""
 
-import ctypes
 import glob
 import json
 import os
-import pwd
-import signal
 import shutil
-import socket
 import subprocess
 import sys
 import tempfile
-import time
 import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from ssh_server import SSHD, SshServer  # noqa: E402
 
 BUILD = None
 
@@ -145,91 +143,25 @@ class Mirrors(unittest.TestCase):
         self.assertNotEqual(self.tarvine("--version", "x", "roots").returncode, 0)
 
 
-SSHD = "/usr/sbin/sshd"
-
-
-def ended_with_test():
-    """In the server's and the agent's child before it runs them: ended by the
-    kernel if the test itself is killed (a ctest timeout), which runs no
-    cleanup."""
-    ctypes.CDLL(None, use_errno=True).prctl(1, signal.SIGTERM)  # PR_SET_PDEATHSIG
-
-
 @unittest.skipUnless(os.path.exists(SSHD), "openssh-server is not installed (install-deps.sh check)")
 class OverSsh(Mirrors):
     def setUp(self):
         super().setUp()
-        self.keys = os.path.join(self.dir, "keys")
-        os.makedirs(self.keys)
-        os.makedirs(os.path.join(self.dir, ".ssh"), mode=0o700)
-        for name in ("host", "user", "stranger"):
-            subprocess.run(["ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-C", name, "-f",
-                            os.path.join(self.keys, name)], check=True)
-        shutil.copy(os.path.join(self.keys, "user.pub"), os.path.join(self.keys, "authorized"))
-        with socket.socket() as probe:
-            probe.bind(("127.0.0.1", 0))
-            self.port = probe.getsockname()[1]
-        with open(os.path.join(self.keys, "sshd_config"), "w") as f:
-            f.write("\n".join([
-                f"Port {self.port}", "ListenAddress 127.0.0.1",
-                f"HostKey {self.keys}/host", f"AuthorizedKeysFile {self.keys}/authorized",
-                f"PidFile {self.keys}/sshd.pid", "StrictModes no", "UsePAM no",
-                "PasswordAuthentication no", "KbdInteractiveAuthentication no",
-                "PermitRootLogin prohibit-password", ""]))
-        # sshd run as root wants its privilege separation folder, which the
-        # service makes when it starts.
-        if os.geteuid() == 0:
-            os.makedirs("/run/sshd", exist_ok=True)
-        self.sshd = None
-        self.addCleanup(self.stop_sshd)
-        self.start_sshd()
-        self.agent_socket = os.path.join(self.dir, "agent.sock")
-        self.agent = subprocess.Popen(["ssh-agent", "-D", "-a", self.agent_socket],
-                                      stdout=subprocess.DEVNULL, preexec_fn=ended_with_test)
+        self.server = SshServer(self.dir, others=("stranger",))
         # Cleanups run even when the rest of setUp fails, which tearDown does not.
-        self.addCleanup(lambda: (self.agent.kill(), self.agent.wait()))
-        self.wait_for(lambda: os.path.exists(self.agent_socket))
-        subprocess.run(["ssh-add", "-q", os.path.join(self.keys, "user")], check=True,
-                       env=dict(os.environ, SSH_AUTH_SOCK=self.agent_socket))
+        self.addCleanup(self.server.close)
+        self.server.start()
+        self.server.start_agent()
         self.served = os.path.join(self.dir, "server", "folder.git")
         subprocess.run(["git", "init", "-q", "--bare", self.served], check=True)
-        self.url = f"ssh://{pwd.getpwuid(os.geteuid()).pw_name}@127.0.0.1:{self.port}{self.served}"
-
-    def wait_for(self, condition):
-        for _ in range(500):
-            if condition():
-                return
-            time.sleep(0.01)
-        self.fail("timed out")
-
-    def start_sshd(self):
-        self.sshd = subprocess.Popen([SSHD, "-D", "-e", "-f",
-                                      os.path.join(self.keys, "sshd_config")],
-                                     stderr=subprocess.DEVNULL, preexec_fn=ended_with_test)
-
-        def listening():
-            with socket.socket() as probe:
-                return probe.connect_ex(("127.0.0.1", self.port)) == 0
-        self.wait_for(listening)
-
-    def stop_sshd(self):
-        if self.sshd is not None:
-            self.sshd.terminate()
-            self.sshd.wait()
-            self.sshd = None
+        self.url = self.server.url(self.served)
 
     def tarvine(self, *args, data=None):
         env = dict(os.environ, XDG_DATA_HOME=data or self.data, HOME=self.dir,
-                   XDG_RUNTIME_DIR=self.dir, SSH_AUTH_SOCK=self.agent_socket)
+                   XDG_RUNTIME_DIR=self.dir, SSH_AUTH_SOCK=self.server.agent_socket)
         env.pop("DBUS_SESSION_BUS_ADDRESS", None)
         return subprocess.run([os.path.join(BUILD, "cli", "tarvine"), *args], env=env,
                               stdin=subprocess.DEVNULL, capture_output=True, text=True)
-
-    def know(self, key):
-        with open(os.path.join(self.keys, key + ".pub")) as f:
-            public = f.read().split()
-        with open(os.path.join(self.dir, ".ssh", "known_hosts"), "w") as f:
-            f.write(f"[127.0.0.1]:{self.port} {public[0]} {public[1]}\n")
 
     def test_host_keys_checked_pushed_through_the_agent_caught_up_and_adopted(self):
         with open(os.path.join(self.root, "a.txt"), "wb") as f:
@@ -240,7 +172,7 @@ class OverSsh(Mirrors):
         # An unknown host key, then one that is not the server's: refused, nothing sent.
         for known, says in ((None, "is not in ~/.ssh/known_hosts"), ("stranger", "does not match")):
             if known:
-                self.know(known)
+                self.server.know(known)
             failed = self.json("mirror", "push", status=1)["pushed"][0]
             self.assertEqual(failed["kind"], "refused", failed)
             self.assertIn(says, failed["message"])
@@ -248,7 +180,7 @@ class OverSsh(Mirrors):
                               capture_output=True, text=True)
         self.assertEqual(refs.stdout, "")
 
-        self.know("host")
+        self.server.know("host")
         pushed = self.json("mirror", "push")["pushed"][0]
         self.assertTrue(pushed["ok"], pushed)
         fsck = subprocess.run(["git", "--git-dir=" + self.served, "fsck", "--strict"],
@@ -257,14 +189,14 @@ class OverSsh(Mirrors):
         self.assertEqual(self.checked(), [(self.url, True, 1, None)])
 
         # The server stopped: unreachable, and caught up once it is back.
-        self.stop_sshd()
+        self.server.stop()
         with open(os.path.join(self.root, "a.txt"), "wb") as f:
             f.write(b"two\n")
         self.json("snapshot", self.root)
         failed = self.json("mirror", "push", status=1)["pushed"][0]
         self.assertEqual(failed["kind"], "unavailable", failed)
         self.assertEqual(self.checked(status=1), [(self.url, False, None, "unavailable")])
-        self.start_sshd()
+        self.server.start()
         self.assertTrue(self.json("mirror", "push")["pushed"][0]["ok"])
         self.assertEqual(self.json("mirror", "list")["mirrors"][0]["unpushed"], 0)
 
@@ -298,19 +230,19 @@ class OverSsh(Mirrors):
         # The server's output cut short after some bytes once `cut` exists,
         # as a connection dropped midway is.
         cut = os.path.join(self.dir, "cut")
-        wrapper = os.path.join(self.keys, "cut.sh")
+        wrapper = os.path.join(self.server.keys, "cut.sh")
         with open(wrapper, "w") as f:
             f.write(f'#!/bin/sh\nif [ -e {cut} ]; then\n'
                     '  sh -c "$SSH_ORIGINAL_COMMAND" | dd bs=1 count=6000 status=none\n'
                     'else\n  exec sh -c "$SSH_ORIGINAL_COMMAND"\nfi\n')
         os.chmod(wrapper, 0o755)
-        self.stop_sshd()
-        with open(os.path.join(self.keys, "sshd_config"), "a") as f:
+        self.server.stop()
+        with open(self.server.config, "a") as f:
             f.write(f"ForceCommand {wrapper}\n")
-        self.start_sshd()
+        self.server.start()
         with open(os.path.join(self.root, "big"), "wb") as f:
             f.write(os.urandom(300000))
-        self.know("host")
+        self.server.know("host")
         self.json("watch", "--manual", self.root)
         self.json("mirror", "add", self.root, self.url)
         self.json("mirror", "push", self.root)
