@@ -18,6 +18,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <optional>
 #include <set>
 #include <unordered_map>
 #include <unordered_set>
@@ -579,22 +580,31 @@ Result<Thinned> History::thin(std::int64_t now, bool dryRun) {
   Retention byTiers = *retention;
   byTiers.sizeLimit.reset();
   std::vector<Verdict> verdicts = judge(byTiers, aged, now);
-  if (retention->sizeLimit) {
-    // Each kept version's share of the store: what it is the newest to hold,
-    // scaled from the objects' whole sizes to the store's.
-    auto all = newlyHeld(repository_, newestFirst);
-    if (!all.ok()) return all.status();
+  // Each kept version's share of the store: what it is the newest to hold,
+  // scaled from the objects' whole sizes to the store's.
+  std::optional<double> scale;
+  const auto keptShares = [&]() -> Result<std::vector<std::uint64_t>> {
+    if (!scale) {
+      auto all = newlyHeld(repository_, newestFirst);
+      if (!all.ok()) return all.status();
+      std::uint64_t whole = 0;
+      for (std::uint64_t bytes : *all) whole += bytes;
+      scale = whole == 0 ? 1.0 : static_cast<double>(report.bytesBefore) / whole;
+    }
     std::vector<git_commit*> keptCommits;
     for (std::size_t i = 0; i < verdicts.size(); ++i) {
       if (kept(verdicts[i])) keptCommits.push_back(newestFirst[i]);
     }
     auto shares = newlyHeld(repository_, keptCommits);
     if (!shares.ok()) return shares.status();
-    std::uint64_t whole = 0;
-    for (std::uint64_t bytes : *all) whole += bytes;
-    const double scale = whole == 0 ? 1.0 : static_cast<double>(report.bytesBefore) / whole;
+    for (std::uint64_t& bytes : *shares) bytes = static_cast<std::uint64_t>(bytes * *scale);
+    return shares;
+  };
+  if (retention->sizeLimit) {
+    auto shares = keptShares();
+    if (!shares.ok()) return shares.status();
     for (std::size_t i = 0, k = 0; i < verdicts.size(); ++i) {
-      if (kept(verdicts[i])) aged[i].bytes = static_cast<std::uint64_t>((*shares)[k++] * scale);
+      if (kept(verdicts[i])) aged[i].bytes = (*shares)[k++];
     }
     verdicts = judge(*retention, aged, now);
     std::uint64_t estimate = 0;
@@ -612,7 +622,18 @@ Result<Thinned> History::thin(std::int64_t now, bool dryRun) {
     }
   }
   report.tip = hex(*git_commit_id(newestFirst.front()));
-  if (dryRun) return report;
+  if (dryRun) {
+    // The size it would have: what the versions kept hold, as near as can be
+    // told before their objects are packed anew.
+    if (!report.dropped.empty()) {
+      auto shares = keptShares();
+      if (!shares.ok()) return shares.status();
+      std::uint64_t after = 0;
+      for (std::uint64_t bytes : *shares) after += bytes;
+      report.bytesAfter = std::min(after, report.bytesBefore);
+    }
+    return report;
+  }
   rememberThinned(repository_, now);
   const std::string unfinished = unfinishedFile(repository_);
   if (report.dropped.empty()) {

@@ -95,7 +95,8 @@ struct Thinned {
   std::size_t kept = 0;
   std::vector<Dropped> dropped;  // newest first
   // The history's size on disk before, and after the pack that freed the
-  // space (equal to before on a dry run or when nothing went).
+  // space (equal to before when nothing went); on a dry run, an estimate of
+  // it: what the versions kept hold, scaled to the store's compression.
   std::uint64_t bytesBefore = 0, bytesAfter = 0;
   // Over its size limit still once everything that may go went.
   bool stillOverLimit = false;

@@ -321,9 +321,10 @@ std::vector<std::string> thinned(const Keeper::Thinning& thinning, bool eachVers
             : (overSize ? _("dropped %s %s (%s): over the size limit") : _("dropped %s %s (%s)"));
     lines.push_back(formatted(pattern, id.c_str(), time.c_str(), reason.c_str()));
   }
-  if (!thinned.dryRun && !thinned.dropped.empty()) {
-    lines.push_back(formatted(_("history %s before, %s after"), bytes(thinned.bytesBefore).c_str(),
-                              bytes(thinned.bytesAfter).c_str()));
+  if (!thinned.dropped.empty()) {
+    lines.push_back(formatted(
+        thinned.dryRun ? _("history %s now, about %s after") : _("history %s before, %s after"),
+        bytes(thinned.bytesBefore).c_str(), bytes(thinned.bytesAfter).c_str()));
   }
   if (thinned.stillOverLimit) {
     lines.push_back(

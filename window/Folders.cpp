@@ -420,15 +420,14 @@ Result<Folders::Thinned> Folders::thin(const std::string& folder, bool dryRun) c
                  "Nothing to thin: the policy keeps all %s versions of %s.", thinned.versions),
         {of, nameOf(folder)});
   } else if (dryRun) {
-    answer.text = filled(ngettext("Thinning %s now removes %s of its %s versions, as the policy "
-                                  "keeps them. Its history takes %s now; what only those "
-                                  "versions hold is freed.",
-                                  "Thinning %s now removes %s of its %s versions, as the policy "
-                                  "keeps them. Its history takes %s now; what only those "
-                                  "versions hold is freed.",
-                                  thinned.dropped.size()),
-                         {nameOf(folder), number(thinned.dropped.size()), of,
-                          roots::words::bytes(thinned.bytesBefore)});
+    answer.text =
+        filled(ngettext("Thinning %s now removes %s of its %s versions, as the policy "
+                        "keeps them. Its history takes %s now, about %s after.",
+                        "Thinning %s now removes %s of its %s versions, as the policy "
+                        "keeps them. Its history takes %s now, about %s after.",
+                        thinned.dropped.size()),
+               {nameOf(folder), number(thinned.dropped.size()), of,
+                roots::words::bytes(thinned.bytesBefore), roots::words::bytes(thinned.bytesAfter)});
   } else {
     answer.text =
         filled(ngettext("Thinned %s: removed %s of %s versions; its history took %s "

@@ -426,6 +426,10 @@ TEST_F(ThinningTest, ASizeLimitThinsOldestFirstAndSaysSo) {
   reopen();
   EXPECT_EQ(*history->retention(), retention);
 
+  // Dry, it tells the size it would have; thinned, the history has about that.
+  auto dry = history->thin(kNow, /*dryRun=*/true);
+  ASSERT_TRUE(dry.ok()) << dry.status().message();
+  EXPECT_EQ(dry->dropped.size(), 5u);
   auto thinned = history->thin(kNow);
   ASSERT_TRUE(thinned.ok()) << thinned.status().message();
   std::vector<std::string> dropped;
@@ -438,6 +442,10 @@ TEST_F(ThinningTest, ASizeLimitThinsOldestFirstAndSaysSo) {
   EXPECT_FALSE(thinned->stillOverLimit);
   EXPECT_LE(thinned->bytesAfter, *retention.sizeLimit);
   EXPECT_LT(thinned->bytesAfter, thinned->bytesBefore * 6 / 10);
+  EXPECT_EQ(dry->bytesBefore, thinned->bytesBefore);
+  EXPECT_NEAR(static_cast<double>(dry->bytesAfter), static_cast<double>(thinned->bytesAfter),
+              thinned->bytesAfter * 0.25)
+      << "estimated " << dry->bytesAfter << " of " << dry->bytesBefore;
   expectWholeAndLean();
 }
 
