@@ -20,6 +20,9 @@ import gi
 gi.require_version("Atspi", "2.0")
 from gi.repository import Atspi, GLib  # noqa: E402
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from processes import ended_with_parent  # noqa: E402
+
 # On a busy machine an application can take longer than AT-SPI's default
 # 0.8 s to answer, and a call that times out reads as an application that
 # does not answer at all. Waits below are bounded by time, not by this.
@@ -157,7 +160,8 @@ class Session:
     def spawn(self, argv, log_name, env=None, **kwargs):
         log = open(os.path.join(self.dir, log_name), "ab")
         process = subprocess.Popen(argv, env=env or self.env, stdout=log, stderr=subprocess.STDOUT,
-                                   stdin=subprocess.DEVNULL, start_new_session=True, **kwargs)
+                                   stdin=subprocess.DEVNULL, start_new_session=True,
+                                   preexec_fn=ended_with_parent, **kwargs)
         log.close()
         self.processes.append(process)
         return process
@@ -191,7 +195,8 @@ class Session:
         log = open(os.path.join(self.dir, "bus.log"), "ab")
         bus = subprocess.Popen(["dbus-daemon", "--config-file=" + config, "--nofork",
                                 "--print-address=%d" % write], pass_fds=(write,), env=self.env,
-                               stdout=log, stderr=subprocess.STDOUT, start_new_session=True)
+                               stdout=log, stderr=subprocess.STDOUT, start_new_session=True,
+                               preexec_fn=ended_with_parent)
         log.close()
         os.close(write)
         self.processes.append(bus)
@@ -204,7 +209,8 @@ class Session:
             log = open(os.path.join(self.dir, "xvfb.log"), "ab")
             xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(write), "-screen", "0",
                                      "1280x800x24", "-nolisten", "tcp"], pass_fds=(write,),
-                                    stdout=log, stderr=subprocess.STDOUT, start_new_session=True)
+                                    stdout=log, stderr=subprocess.STDOUT, start_new_session=True,
+                                    preexec_fn=ended_with_parent)
             log.close()
             os.close(write)
             self.processes.append(xvfb)
@@ -658,6 +664,9 @@ def run_once(session, play, name, screenshot=None, missing=None):
         sys.exit(SKIP)
 
     def test(self):
+        # Ended from outside (a timeout, an interrupted run), it still closes
+        # the session: its servers, and what the bus started, go with it.
+        signal.signal(signal.SIGTERM, lambda *_: sys.exit(128 + signal.SIGTERM))
         try:
             session.start()
             play(self)

@@ -4,23 +4,16 @@ agent holding that key: what the mirror tests and the mirrors' benchmark push
 to, nothing else being reachable. Each program it starts ends with the
 process that started it, even one killed with no chance to clean up."""
 
-import ctypes
 import os
 import pwd
 import shutil
-import signal
 import socket
 import subprocess
 import time
 
+from processes import ended_with_parent
+
 SSHD = "/usr/sbin/sshd"
-
-
-def ended_with_parent():
-    """In the server's and the agent's child before they run: ended by the
-    kernel when their parent ends, which a ctest timeout or a kill -9 lets
-    run no cleanup."""
-    ctypes.CDLL(None, use_errno=True).prctl(1, signal.SIGTERM)  # PR_SET_PDEATHSIG
 
 
 def wait_for(condition, seconds=10.0):
