@@ -26,7 +26,6 @@ Exits non-zero when a target is missed (in a smoke run, only the bytes
 sent). Usage: mirror_bench.py BUILD_DIR [--smoke]   (--smoke: a small tree,
 to see that it works)"""
 
-import hashlib
 import os
 import random
 import resource
@@ -44,6 +43,7 @@ from history_bench import make_tree  # noqa: E402  (the same tree as the history
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests",
                                 "support"))
 from ssh_server import SSHD, SshServer  # noqa: E402  (the mirror tests' server)
+from trees import tree_of  # noqa: E402
 
 # Slack the targets allow: bytes beyond twice the changed file's compressed
 # size (the commit and the trees along its path), and the noise of timing
@@ -107,25 +107,6 @@ def store_of(data):
         if "HEAD" in files and "objects" in dirs:
             return top
     raise RuntimeError("no history under " + data)
-
-
-def tree_of(top):
-    """Every file, folder and link below `top`: content's hash, mode, target."""
-    seen = {}
-    for folder, dirs, names in os.walk(top):
-        dirs[:] = [d for d in dirs if d != ".git"]
-        for name in dirs + names:
-            path = os.path.join(folder, name)
-            key = os.path.relpath(path, top)
-            if os.path.islink(path):
-                seen[key] = ("link", os.readlink(path))
-            elif os.path.isdir(path):
-                seen[key] = ("folder",)
-            else:
-                with open(path, "rb") as f:
-                    seen[key] = ("file", hashlib.sha1(f.read()).digest(),
-                                 os.stat(path).st_mode & 0o111 != 0)
-    return seen
 
 
 def seconds(value):
@@ -221,7 +202,7 @@ def main():
         git_cloned = server.measured(["git", "clone", "-q", server.url(ours), cloned], env)
         compare("adopt, %d files, %d MB" % (files, total >> 20), adopted, git_cloned,
                 "no slower than `git clone` with its checkout")
-        if tree_of(again) != tree_of(folder):
+        if tree_of(again, (".git",)) != tree_of(folder, (".git",)):
             raise RuntimeError("the adopted folder is not the folder's newest version")
         # What adopt recorded of the files it wrote must not hide a change:
         # one byte of a file changed at once, its size kept, is in the next snapshot.

@@ -17,6 +17,7 @@ import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 from ssh_server import SSHD, SshServer  # noqa: E402
+from trees import tree_of  # noqa: E402
 
 BUILD = None
 
@@ -45,22 +46,6 @@ class Mirrors(unittest.TestCase):
         done = self.tarvine("--json", *args, data=data)
         self.assertEqual(done.returncode, status, done.stdout + done.stderr)
         return json.loads(done.stdout)
-
-    def tree(self, top):
-        """Every file, folder and link below `top`: content, executable bit, target."""
-        seen = {}
-        for folder, dirs, names in os.walk(top):
-            for name in dirs + names:
-                path = os.path.join(folder, name)
-                key = os.path.relpath(path, top)
-                if os.path.islink(path):
-                    seen[key] = ("link", os.readlink(path))
-                elif os.path.isdir(path):
-                    seen[key] = ("folder",)
-                else:
-                    with open(path, "rb") as f:
-                        seen[key] = ("file", f.read(), os.stat(path).st_mode & 0o111 != 0)
-        return seen
 
     def test_mirrored_to_a_disk_caught_up_after_unplugging_and_adopted_back(self):
         with open(os.path.join(self.root, "a.txt"), "wb") as f:
@@ -110,7 +95,7 @@ class Mirrors(unittest.TestCase):
                                    data=fresh, status=1)["kind"], "notFound")
         self.assertEqual(os.listdir(again), [])
         adopted = self.json("adopt", self.mirror, again, data=fresh)
-        self.assertEqual(self.tree(again), self.tree(self.root))
+        self.assertEqual(tree_of(again), tree_of(self.root))
         roots = self.json("roots", data=fresh)["roots"]
         self.assertEqual([r["path"] for r in roots], [os.path.realpath(again)])
         kept = self.json("mirror", "list", data=fresh)["mirrors"]
@@ -203,7 +188,7 @@ class OverSsh(Mirrors):
         again = os.path.join(self.dir, "again")
         fresh = os.path.join(self.dir, "fresh-data")
         self.json("adopt", self.url, again, data=fresh)
-        self.assertEqual(self.tree(again), self.tree(self.root))
+        self.assertEqual(tree_of(again), tree_of(self.root))
         # The branch's log came along, naming both snapshots, and stock git
         # finds the adopted history whole with it.
         [store] = glob.glob(os.path.join(fresh, "*", "history", "*.git"))
