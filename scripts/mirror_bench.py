@@ -23,7 +23,8 @@ wall time is given beside it with the load average, as the machine is
 shared.
 
 Exits non-zero when a target is missed (in a smoke run, only the bytes
-sent). Usage: mirror_bench.py BUILD_DIR [--smoke]   (--smoke: a small tree,
+sent). Usage: mirror_bench.py BUILD_DIR [--smoke | --files N --megabytes M]
+(--files and --megabytes: a tree of that many files and that size; --smoke: a small tree,
 to see that it works)"""
 
 import os
@@ -117,6 +118,15 @@ def main():
     build = os.path.abspath(sys.argv[1])
     smoke = "--smoke" in sys.argv
     files, total = (300, 20 << 20) if smoke else (10_000, 1 << 30)
+    for flag, at in (("--files", 1), ("--megabytes", 1 << 20)):
+        if flag in sys.argv:
+            given = sys.argv[sys.argv.index(flag) + 1:sys.argv.index(flag) + 2]
+            if not given or not given[0].isdigit() or int(given[0]) == 0:
+                sys.exit("mirror_bench: %s takes a positive number" % flag)
+            if flag == "--files":
+                files = int(given[0])
+            else:
+                total = int(given[0]) * at
     tarvine = os.path.join(build, "cli", "tarvine")
     if not os.path.exists(SSHD):
         print("mirror_bench: openssh-server is not installed (install-deps.sh check)")
