@@ -188,6 +188,32 @@ Status syncNewStore(const std::string& repository) {
   return syncPath(std::filesystem::path(repository).parent_path().string());
 }
 
+// A bare repository at `repository` with this engine's settings, synced.
+Status makeStore(const std::string& repository, const std::string& root) {
+  git_repository* made = nullptr;
+  if (git_repository_init(&made, repository.c_str(), /*is_bare=*/1) != 0) {
+    return gitFailure(formatted(_("cannot make the history at %s"), repository.c_str()));
+  }
+  std::unique_ptr<git_repository, Freer<git_repository, git_repository_free>> held(made);
+  git_config* raw = nullptr;
+  if (git_repository_config(&raw, made) != 0) {
+    return gitFailure(formatted(_("cannot make the history at %s"), repository.c_str()));
+  }
+  std::unique_ptr<git_config, Freer<git_config, git_config_free>> config(raw);
+  // Names Windows or macOS would refuse are fine here: every file is history.
+  // The user's global ignore file is no rule of this history's.
+  if (git_config_set_string(raw, kNamingKey, kGitSafeNaming) != 0 ||
+      git_config_set_bool(raw, "core.protectNTFS", 0) != 0 ||
+      git_config_set_bool(raw, "core.protectHFS", 0) != 0 ||
+      git_config_set_string(raw, kRootKey, root.c_str()) != 0 ||
+      git_config_set_string(raw, "core.excludesfile", "/dev/null") != 0 ||
+      git_config_set_string(raw, "core.logAllRefUpdates", "always") != 0) {
+    return gitFailure(formatted(_("cannot make the history at %s"), repository.c_str()));
+  }
+  std::ofstream(repository + "/info/exclude", std::ios::trunc) << kIgnoreHelp;
+  return syncNewStore(repository);
+}
+
 // Every move of every reference logged, as a bare repository does not by
 // default: the branch's log is where a damaged history finds its last
 // intact snapshot.
@@ -269,25 +295,25 @@ Result<std::unique_ptr<History>> History::open(const std::string& repository,
       return Status::failure(Status::Kind::noHistory,
                              formatted(_("no history yet: %s"), repository.c_str()), ENOENT);
     }
-    if (git_repository_init(&opened, repository.c_str(), /*is_bare=*/1) != 0) {
+    // A new store is made beside and renamed into place whole: one whose
+    // making a kill or a power cut cut short (its config locked, its
+    // settings unwritten) could be neither opened nor made again. One that
+    // is there but cannot be opened is made over where it is, as before.
+    struct stat there {};
+    const bool anew = ::lstat(repository.c_str(), &there) != 0;
+    const std::string making = anew ? repository + ".making" : repository;
+    if (anew) {
+      std::error_code ignored;
+      std::filesystem::remove_all(making, ignored);  // only a making cut short leaves it
+    }
+    if (Status made = makeStore(making, root); !made.ok()) return made;
+    if (anew && (::rename(making.c_str(), repository.c_str()) != 0 ||
+                 !syncPath(std::filesystem::path(repository).parent_path().string()).ok())) {
+      return Status::error(formatted(_("cannot make the history at %s"), repository.c_str()),
+                           errno);
+    }
+    if (git_repository_open_bare(&opened, repository.c_str()) != 0) {
       return gitFailure(formatted(_("cannot make the history at %s"), repository.c_str()));
-    }
-    // Names Windows or macOS would refuse are fine here: every file is history.
-    git_config* config = nullptr;
-    if (git_repository_config(&config, opened) == 0) {
-      git_config_set_string(config, kNamingKey, kGitSafeNaming);
-      git_config_set_bool(config, "core.protectNTFS", 0);
-      git_config_set_bool(config, "core.protectHFS", 0);
-      git_config_set_string(config, kRootKey, root.c_str());
-      // The user's global ignore file is no rule of this history's.
-      git_config_set_string(config, "core.excludesfile", "/dev/null");
-      git_config_set_string(config, "core.logAllRefUpdates", "always");
-      git_config_free(config);
-    }
-    std::ofstream(repository + "/info/exclude", std::ios::trunc) << kIgnoreHelp;
-    if (Status synced = syncNewStore(repository); !synced.ok()) {
-      git_repository_free(opened);
-      return synced;
     }
   }
   if (Status kept = Privacy::openStore(opened); !kept.ok()) {
