@@ -562,6 +562,35 @@ def application(name, seconds=20, pid=None):
     return eventually(find, seconds)
 
 
+class Row:
+    """A list row as it was read once: its name and its middle in window
+    coordinates (GTK 4 has no others under X11, and the window sits at the
+    screen's top left with no window manager). A list view makes its rows
+    again whenever its model changes, so a row asked later may be gone; what
+    a test checks and clicks is what it saw."""
+
+    def __init__(self, node):
+        extents = node.get_extents(Atspi.CoordType.WINDOW)
+        self.name = node.get_name() or ""
+        self.width = extents.width
+        self.point = (extents.x + extents.width // 2, extents.y + extents.height // 2)
+
+    def get_name(self):
+        return self.name
+
+
+def shown_rows(within, start=""):
+    """The rows in sight under `within` whose names start with `start`, top to
+    bottom, each read at once. (A list view keeps a few rows made beyond those
+    in sight, placed nowhere.) Empty while the list is being filled again."""
+    try:
+        rows = [Row(node) for node in descendants(within, "list item")]
+    except GLib.Error:
+        return []
+    rows = [r for r in rows if r.width > 0 and r.name.startswith(start)]
+    return sorted(rows, key=lambda r: r.point[1])
+
+
 def descendants(root, role=None, name=None, prune=()):
     """The nodes under `root`, and itself, of the role (or one of the roles)
     and the name given, if given. A node whose role is in `prune` is found

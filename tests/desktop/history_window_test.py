@@ -37,6 +37,8 @@ def centre(node):
     """Where to click `node`. Asked in window coordinates: GTK 4 has no
     others under X11 (the window sits at the screen's top left, with no window
     manager), and warns each time screen coordinates are asked for."""
+    if isinstance(node, ds.Row):
+        return node.point
     extents = node.get_extents(ds.Atspi.CoordType.WINDOW)
     return extents.x + extents.width // 2, extents.y + extents.height // 2
 
@@ -94,16 +96,8 @@ class HistoryWindow(ds.Session):
 
     @staticmethod
     def shown_rows(within, start=""):
-        """The rows in sight under `within` whose accessible names start with
-        `start`, top to bottom. (A list view keeps a few rows made beyond
-        those in sight, placed nowhere.)"""
-        try:
-            rows = [(centre(r)[1], r) for r in ds.descendants(within, "list item")
-                    if (r.get_name() or "").startswith(start) and
-                    r.get_extents(ds.Atspi.CoordType.WINDOW).width > 0]
-            return [r for _, r in sorted(rows, key=lambda pair: pair[0])]
-        except ds.GLib.Error:
-            return []  # the list was being refilled
+        """The rows in sight under `within` whose names start with `start`."""
+        return ds.shown_rows(within, start)
 
     def rows(self, app):
         """The version rows, top to bottom, by their accessible labels."""

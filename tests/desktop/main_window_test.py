@@ -32,6 +32,8 @@ def centre(node):
     is at the screen's top left (no window manager places it): GTK answers a
     question in screen coordinates with a warning, which would hide those
     this test looks for."""
+    if isinstance(node, ds.Row):
+        return node.point
     extents = node.get_extents(ds.Atspi.CoordType.WINDOW)
     return extents.x + extents.width // 2, extents.y + extents.height // 2
 
@@ -59,15 +61,8 @@ class MainWindow(ds.Session):
 
     @staticmethod
     def rows(within, start=""):
-        """The rows in sight whose accessible names start with `start`, top to
-        bottom."""
-        try:
-            rows = [(centre(r)[1], r) for r in ds.descendants(within, "list item")
-                    if (r.get_name() or "").startswith(start) and
-                    r.get_extents(ds.Atspi.CoordType.WINDOW).width > 0]
-            return [r for _, r in sorted(rows, key=lambda pair: pair[0])]
-        except ds.GLib.Error:
-            return []
+        """The rows in sight under `within` whose names start with `start`."""
+        return ds.shown_rows(within, start)
 
     def row(self, app, name):
         """The accessible name of the folder `name`'s row, or None."""
