@@ -84,19 +84,6 @@ Status unreadable(git_repository* repository, const git_oid& oid, const std::str
                          EAGAIN);
 }
 
-// Ids as set members, without a string each: a first snapshot of a million
-// files holds a million of them.
-struct OidHash {
-  std::size_t operator()(const git_oid& oid) const {
-    std::size_t hash;
-    std::memcpy(&hash, oid.id, sizeof hash);  // ids are uniform already
-    return hash;
-  }
-};
-struct OidEqual {
-  bool operator()(const git_oid& a, const git_oid& b) const { return git_oid_equal(&a, &b); }
-};
-
 // The objects a new snapshot's tree holds that the one before did not: only
 // the folders that differ are read, so the cost follows what changed.
 struct NewObjects {

@@ -2,6 +2,7 @@
 
 #include <git2.h>
 
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <string>
@@ -27,6 +28,19 @@ using Odb = std::unique_ptr<git_odb, Freer<git_odb, git_odb_free>>;
 using OdbStream = std::unique_ptr<git_odb_stream, Freer<git_odb_stream, git_odb_stream_free>>;
 using Signature = std::unique_ptr<git_signature, Freer<git_signature, git_signature_free>>;
 using PackBuilder = std::unique_ptr<git_packbuilder, Freer<git_packbuilder, git_packbuilder_free>>;
+
+// Ids as set members, without a string each: a first snapshot of a million
+// files holds a million of them.
+struct OidHash {
+  std::size_t operator()(const git_oid& oid) const {
+    std::size_t hash;
+    std::memcpy(&hash, oid.id, sizeof hash);  // ids are uniform already
+    return hash;
+  }
+};
+struct OidEqual {
+  bool operator()(const git_oid& a, const git_oid& b) const { return git_oid_equal(&a, &b); }
+};
 
 // Pieces in which file contents are streamed, so that a file larger than
 // memory can be kept and restored.

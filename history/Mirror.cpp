@@ -24,6 +24,8 @@
 #include "history/MemoryConfig.h"
 #include "history/MirrorSsh.h"
 #include "history/MirrorTips.h"
+#include "history/MirrorWire.h"
+#include "history/PackReuse.h"
 #include "history/StatCache.h"
 #include "history/StoredNames.h"
 #include "history/Text.h"
@@ -289,7 +291,18 @@ struct Callbacks {
   const std::atomic<bool>* stop = nullptr;
   bool stopped() const { return stop != nullptr && stop->load(); }
   std::string serverFailure;  // the first failure the server said it met, in its own words
+  git_smart_subtransport* subtransport = nullptr;  // the SSH part of a push written here
 };
+
+// Keeps the first failure among what the server's git says beside the data.
+void noteServerWords(Callbacks& state, std::string_view said) {
+  for (const std::string_view mark : {"fatal: ", "error: "}) {
+    const size_t at = said.find(mark);
+    if (state.serverFailure.empty() && at != std::string_view::npos) {
+      state.serverFailure = said.substr(at, said.find_first_of("\r\n", at) - at);
+    }
+  }
+}
 
 // A failure to reach the mirror; a host key refused says why, as it is the
 // user's to settle.
@@ -325,14 +338,7 @@ git_remote_callbacks callbacksFor(Callbacks& state) {
   // cannot read) is kept, as the connection then ends as a broken one does.
   callbacks.sideband_progress = [](const char* text, int length, void* payload) {
     auto& state = *static_cast<Callbacks*>(payload);
-    const std::string_view said(text, static_cast<size_t>(std::max(length, 0)));
-    for (const std::string_view mark : {"fatal: ", "error: "}) {
-      const size_t at = said.find(mark);
-      if (state.serverFailure.empty() && at != std::string_view::npos) {
-        const std::string_view line = said.substr(at, said.find_first_of("\r\n", at) - at);
-        state.serverFailure = line;
-      }
-    }
+    noteServerWords(state, std::string_view(text, static_cast<size_t>(std::max(length, 0))));
     return state.stopped() ? -1 : 0;
   };
   callbacks.push_update_reference = [](const char* name, const char* status, void* payload) {
@@ -359,6 +365,79 @@ Result<std::map<std::string, git_oid>> remoteRefs(git_remote* remote, git_direct
   std::map<std::string, git_oid> refs;
   for (size_t i = 0; i < count; ++i) refs[heads[i]->name] = heads[i]->oid;
   return refs;
+}
+
+// A first push over SSH (the mirror has no reference yet) of a history
+// that is mostly packed: the pack is written from the history's packs as
+// they hold it, where libgit2 would read, compress and hash every object
+// again. `updates` are the push's refspecs; nullopt when this way does not
+// apply, and libgit2's push is the one to make.
+std::optional<Status> pushFromPacks(git_repository* repository, const std::string& url,
+                                    const std::vector<std::string>& updates, Callbacks& state) {
+  if (!ssh::parse(url)) return std::nullopt;
+  std::vector<wire::Creation> creations;
+  std::vector<git_oid> roots;
+  for (std::string_view update : updates) {
+    if (update.starts_with('+')) update.remove_prefix(1);
+    const std::size_t colon = update.find(':');
+    if (colon == 0 || colon == std::string_view::npos) return std::nullopt;  // a deletion
+    git_oid id;
+    const std::string source(update.substr(0, colon));
+    if (git_reference_name_to_id(&id, repository, source.c_str()) != 0) {
+      return gitFailure(formatted(_("cannot read the reference %s"), source.c_str()),
+                        Status::Kind::damaged);
+    }
+    creations.push_back({std::string(update.substr(colon + 1)), id});
+    roots.push_back(id);
+  }
+  auto pack = ReusedPack::plan(repository, roots);
+  if (!pack.ok()) return pack.status();
+  // Mostly loose (not packed since its first snapshots), libgit2's pack is
+  // made as fast and finds the deltas between versions of a file.
+  if (pack->loose() * 2 > pack->objects()) return std::nullopt;
+
+  // A remote of its own: libgit2 keeps a remote's first transport.
+  auto fresh = remoteFor(repository, url);
+  if (!fresh.ok()) return fresh.status();
+  git_remote* remote = fresh->get();
+  git_remote_callbacks callbacks = callbacksFor(state);
+  callbacks.transport = [](git_transport** out, git_remote* owner, void* payload) {
+    return wire::sshTransport(out, owner, &static_cast<Callbacks*>(payload)->subtransport);
+  };
+  state.ssh.attempt = 0;
+  state.subtransport = nullptr;
+  if (git_remote_connect(remote, GIT_DIRECTION_PUSH, &callbacks, nullptr, nullptr) != 0) {
+    return unreachable(state, formatted(_("cannot reach the mirror %s"), url.c_str()));
+  }
+  struct Disconnect {
+    void operator()(git_remote* connected) const { git_remote_disconnect(connected); }
+  };
+  const std::unique_ptr<git_remote, Disconnect> connection(remote);
+  // Something arrived there since it was listed: libgit2's push, which
+  // sends only what it lacks and refuses to overwrite what it did not send.
+  const git_remote_head** heads = nullptr;
+  size_t count = 0;
+  if (git_remote_ls(&heads, &count, remote) != 0) {
+    return gitFailure(formatted(_("cannot list the mirror %s"), url.c_str()),
+                      Status::Kind::unavailable);
+  }
+  for (size_t i = 0; i < count; ++i) {
+    if (!git_oid_is_zero(&heads[i]->oid)) return std::nullopt;
+  }
+  std::size_t bytes = 0;
+  const auto write = [&](const std::function<Status(std::string_view)>& sink) {
+    const auto counted = [&](std::string_view piece) {
+      bytes += piece.size();
+      return sink(piece);
+    };
+    return pack->write(repository, counted, [&](std::size_t written, std::size_t all) {
+      if (state.progress != nullptr && *state.progress) (*state.progress)({written, all, bytes});
+      return !state.stopped();
+    });
+  };
+  return wire::send(
+      state.subtransport, url, creations, write,
+      [&](std::string_view words) { noteServerWords(state, words); }, state.rejected);
 }
 
 // Copies the object files (packs with their indexes, loose objects) under
@@ -829,7 +908,13 @@ Result<Pushed> push(const std::string& store, const std::string& url,
     options.pb_parallelism = 0;  // as many threads as cores to find deltas, as git does
     options.callbacks = callbacksFor(state);
     state.ssh.attempt = 0;
-    if (git_remote_push(remote->get(), &array, &options) != 0) {
+    const bool empty = std::all_of(refs->begin(), refs->end(),
+                                   [](const auto& ref) { return git_oid_is_zero(&ref.second); });
+    std::optional<Status> fromPacks;
+    if (empty) fromPacks = pushFromPacks(repo, url, updates, state);
+    if (fromPacks) {
+      if (!fromPacks->ok()) return counted(repo, url, *fromPacks);
+    } else if (git_remote_push(remote->get(), &array, &options) != 0) {
       return counted(repo, url,
                      gitFailure(formatted(_("cannot push to the mirror %s"), url.c_str()),
                                 Status::Kind::unavailable));

@@ -17,7 +17,7 @@ set -euo pipefail
 
 core=(build-essential cmake make pkg-config python3 nlohmann-json3-dev libutf8proc-dev uuid-dev
       googletest libgtest-dev libgmock-dev libglib2.0-dev libgdk-pixbuf-2.0-dev libplist-dev
-      dbus dbus-daemon libgit2-dev zlib1g-dev libsqlite3-dev git gettext locales)
+      dbus dbus-daemon libgit2-dev zlib1g-dev libsqlite3-dev libssl-dev git gettext locales)
 declare -A parts=(
   [nautilus]="libnautilus-extension-dev nautilus"
   [nemo]="libnemo-extension-dev nemo"

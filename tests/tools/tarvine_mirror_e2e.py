@@ -9,6 +9,7 @@ folder, byte for byte with its modes and links."""
 import glob
 import json
 import os
+import random
 import shutil
 import subprocess
 import sys
@@ -234,6 +235,100 @@ class OverSsh(Mirrors):
         self.assertEqual(self.checked(), [(self.url, True, 1, None)])
         open(cut, "w").close()
         self.assertEqual(self.checked(status=1), [(self.url, False, None, "unavailable")])
+
+    def test_a_packed_history_goes_as_its_packs_hold_it_and_only_what_it_keeps(self):
+        # Packed by stock git, uncompressed (so a pack compressed anew would
+        # differ), deltas given by where their base lies: the log's older
+        # version stored as a delta on its newer, and the notes kept stored
+        # as one on a version no snapshot holds now (one thinned).
+        lines = b"".join(b"line %d of the log\n" % i for i in range(4000))
+        notes = random.Random(7).randbytes(60000)
+        for name, content in [("log", lines), ("notes", notes)] + \
+                [("%d.txt" % i, b"file %d\n" % i) for i in range(20)]:
+            with open(os.path.join(self.root, name), "wb") as f:
+                f.write(content)
+        self.json("watch", "--manual", self.root)
+        version = self.json("log", os.path.join(self.root, "1.txt"))["versions"][0]["id"]
+        self.json("pin", os.path.join(self.root, "1.txt"), version)
+        with open(os.path.join(self.root, "log"), "ab") as f:
+            f.write(b"one line more\n")
+        self.json("snapshot", self.root)
+        [store] = glob.glob(os.path.join(self.data, "*", "history", "*.git"))
+        git = ["git", "--git-dir=" + store]
+
+        def made(*args, data=b""):
+            return subprocess.run(git + list(args), input=data, capture_output=True,
+                                  check=True).stdout.strip().decode()
+        thinned = made("hash-object", "-w", "--stdin", data=notes + b"gone")
+        old = made("commit-tree", made("mktree", data=b"100644 blob %s\tnotes\n" %
+                                       thinned.encode()), "-m", "thinned")
+        made("update-ref", "refs/thinned", old)
+        made("-c", "pack.compression=0", "repack", "-a", "-d", "-F")
+        made("update-ref", "-d", "refs/thinned")
+        [index] = glob.glob(os.path.join(store, "objects", "pack", "*.idx"))
+        here = self.packed(index)
+        kept, older, newer = made("rev-parse", "HEAD:notes"), made("rev-parse", "HEAD~:log"), \
+            made("rev-parse", "HEAD:log")
+        self.assertEqual((here[kept][1], here[older][1]), (thinned, newer), "the deltas")
+
+        subprocess.run(["git", "--git-dir=" + self.served, "config", "transfer.unpackLimit", "1"],
+                       check=True)
+        self.server.know("host")
+        self.json("mirror", "add", self.root, self.url)
+        # Cut midway (the server reads 2,000 bytes of it): nothing is kept there.
+        cut = os.path.join(self.dir, "cut")
+        wrapper = os.path.join(self.server.keys, "cut.sh")
+        with open(wrapper, "w") as f:
+            f.write(f'#!/bin/sh\nif [ -e {cut} ]; then\n'
+                    '  head -c 2000 | sh -c "$SSH_ORIGINAL_COMMAND"\n'
+                    'else\n  exec sh -c "$SSH_ORIGINAL_COMMAND"\nfi\n')
+        os.chmod(wrapper, 0o755)
+        self.server.stop()
+        with open(self.server.config, "a") as f:
+            f.write(f"ForceCommand {wrapper}\n")
+        self.server.start()
+        open(cut, "w").close()
+        self.assertFalse(self.json("mirror", "push", status=1)["pushed"][0]["ok"])
+        refs = ["git", "--git-dir=" + self.served, "for-each-ref", "--format=%(refname) %(objectname)"]
+        self.assertEqual(subprocess.run(refs, capture_output=True, text=True).stdout, "")
+        os.remove(cut)
+        self.assertTrue(self.json("mirror", "push")["pushed"][0]["ok"])
+
+        # The branch, the pin, and the branch's log (made for the mirror).
+        mirrored = dict(line.split() for line in subprocess.run(
+            refs, capture_output=True, text=True).stdout.splitlines())
+        local = dict(line.split() for line in subprocess.run(
+            ["git", "--git-dir=" + store, *refs[2:]], capture_output=True, text=True).stdout
+            .splitlines())
+        self.assertIn("refs/tarvine/tips", mirrored)
+        del mirrored["refs/tarvine/tips"]
+        self.assertEqual(mirrored, local)
+        fsck = subprocess.run(["git", "--git-dir=" + self.served, "fsck", "--strict"],
+                              capture_output=True, text=True)
+        self.assertEqual(fsck.returncode, 0, fsck.stderr)
+        [served] = glob.glob(os.path.join(self.served, "objects", "pack", "*.idx"))
+        there = self.packed(served)
+        self.assertNotIn(thinned, there, "an object no snapshot holds was sent")
+        # Each whole object packed here sent as it is stored (the branch's
+        # log is made for the mirror); the log's delta too, its base given by
+        # id; the notes, their base not sent, whole.
+        whole = [oid for oid in there if oid in here and here[oid][1] is None]
+        self.assertGreater(len(whole), 20)
+        for oid in whole:
+            self.assertEqual(there[oid], here[oid], oid)
+        self.assertEqual(there[older][1], newer)
+        self.assertEqual(there[kept][1], None)
+
+    def packed(self, index):
+        """Each object of a pack: its size there, and its delta's base or None."""
+        listed = subprocess.run(["git", "verify-pack", "-v", index], capture_output=True,
+                                text=True, check=True).stdout
+        objects = {}
+        for line in listed.splitlines():
+            fields = line.split()
+            if len(fields) >= 5 and len(fields[0]) == 40:
+                objects[fields[0]] = (int(fields[3]), fields[6] if len(fields) >= 7 else None)
+        return objects
 
     def checked(self, status=0):
         """`check --mirror`: each mirror's url, whether intact, snapshots read
