@@ -591,6 +591,7 @@ int mirror(const Context& context, const std::vector<std::string>& args) {
 int adopt(const Context& context, const std::vector<std::string>& args) {
   const std::string url = args[0].find(':') == std::string::npos ? resolvedPath(args[0]) : args[0];
   const std::string folder = resolvedPath(args[1]);
+  history::mirror::trustFetchedObjects(url);  // this process adopts, and does nothing else
   auto adopted = roots::mirrors::adopt(context.keeper, url, folder, context.version);
   if (!adopted.ok()) return context.failed(adopted.status());
   if (context.json) {

@@ -47,6 +47,15 @@ bool isLocal(const std::string& url);
 // The path a local `url` names.
 std::string localPath(const std::string& url);
 
+// For a process that does nothing but adopt from `url`. What a fetch from a
+// server brings is hashed as it is indexed (an object is found by the id its
+// content hashed to), so the files written from it need not be hashed again
+// as they are read, as git's checkout does not: reading them is most of an
+// adopt's time after the fetch. libgit2's setting is the whole process's, so
+// only where no other work reads a history. Nothing changes for a mirror on a
+// disk, whose objects are copied as files rather than indexed.
+void trustFetchedObjects(const std::string& url);
+
 // The mirrors of the history in `store` (its git folder).
 Result<std::vector<Mirror>> list(const std::string& store);
 // Adds `url` as a mirror of `store`. A local path that does not exist yet is
