@@ -247,6 +247,9 @@ def main():
                                       server.url(packed_theirs), "%s:%s" % (branch, branch)], env)
         compare("first push of that history packed (`tarvine pack`)", pushed, git_pushed,
                 "no slower than `git push`")
+        if run("git", "--git-dir=" + packed_ours, "rev-parse", branch) != \
+                run("git", "--git-dir=" + store, "rev-parse", branch):
+            raise RuntimeError("the packed history's mirror does not have its newest snapshot")
 
         print("Load average %.1f on %d cores when the measurements began; CPU is user + system "
               "time of the client and the server's processes for the connection." %
