@@ -213,19 +213,9 @@ class OverSsh(Mirrors):
         self.assertEqual(self.checked(status=1), [(self.url, False, 0, None)])
 
     def test_a_connection_cut_midway_leaves_the_mirror_unchecked_not_damaged(self):
-        # The server's output cut short after some bytes once `cut` exists,
-        # as a connection dropped midway is.
-        cut = os.path.join(self.dir, "cut")
-        wrapper = os.path.join(self.server.keys, "cut.sh")
-        with open(wrapper, "w") as f:
-            f.write(f'#!/bin/sh\nif [ -e {cut} ]; then\n'
-                    '  sh -c "$SSH_ORIGINAL_COMMAND" | dd bs=1 count=6000 status=none\n'
-                    'else\n  exec sh -c "$SSH_ORIGINAL_COMMAND"\nfi\n')
-        os.chmod(wrapper, 0o755)
-        self.server.stop()
-        with open(self.server.config, "a") as f:
-            f.write(f"ForceCommand {wrapper}\n")
-        self.server.start()
+        # The server's output cut short after some bytes, as a connection
+        # dropped midway is.
+        cut = self.cut_when('sh -c "$SSH_ORIGINAL_COMMAND" | dd bs=1 count=6000 status=none')
         with open(os.path.join(self.root, "big"), "wb") as f:
             f.write(os.urandom(300000))
         self.server.know("host")
@@ -276,17 +266,7 @@ class OverSsh(Mirrors):
         self.server.know("host")
         self.json("mirror", "add", self.root, self.url)
         # Cut midway (the server reads 2,000 bytes of it): nothing is kept there.
-        cut = os.path.join(self.dir, "cut")
-        wrapper = os.path.join(self.server.keys, "cut.sh")
-        with open(wrapper, "w") as f:
-            f.write(f'#!/bin/sh\nif [ -e {cut} ]; then\n'
-                    '  head -c 2000 | sh -c "$SSH_ORIGINAL_COMMAND"\n'
-                    'else\n  exec sh -c "$SSH_ORIGINAL_COMMAND"\nfi\n')
-        os.chmod(wrapper, 0o755)
-        self.server.stop()
-        with open(self.server.config, "a") as f:
-            f.write(f"ForceCommand {wrapper}\n")
-        self.server.start()
+        cut = self.cut_when('head -c 2000 | sh -c "$SSH_ORIGINAL_COMMAND"')
         open(cut, "w").close()
         self.assertFalse(self.json("mirror", "push", status=1)["pushed"][0]["ok"])
         refs = ["git", "--git-dir=" + self.served, "for-each-ref", "--format=%(refname) %(objectname)"]
@@ -318,6 +298,21 @@ class OverSsh(Mirrors):
             self.assertEqual(there[oid], here[oid], oid)
         self.assertEqual(there[older][1], newer)
         self.assertEqual(there[kept][1], None)
+
+    def cut_when(self, command):
+        """Has the server run `command` instead of the one asked for while the
+        file it returns exists; the server is started again to take it."""
+        cut = os.path.join(self.dir, "cut")
+        wrapper = os.path.join(self.server.keys, "cut.sh")
+        with open(wrapper, "w") as f:
+            f.write(f'#!/bin/sh\nif [ -e {cut} ]; then\n  {command}\n'
+                    'else\n  exec sh -c "$SSH_ORIGINAL_COMMAND"\nfi\n')
+        os.chmod(wrapper, 0o755)
+        self.server.stop()
+        with open(self.server.config, "a") as f:
+            f.write(f"ForceCommand {wrapper}\n")
+        self.server.start()
+        return cut
 
     def packed(self, index):
         """Each object of a pack: its size there, and its delta's base or None."""
