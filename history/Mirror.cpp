@@ -348,10 +348,13 @@ git_remote_callbacks callbacksFor(Callbacks& state) {
   return callbacks;
 }
 
-// The mirror's references and what they name.
+// The mirror's references and what they name; through `transport` when
+// given, libgit2's own for the address otherwise.
 Result<std::map<std::string, git_oid>> remoteRefs(git_remote* remote, git_direction direction,
-                                                  Callbacks& state) {
+                                                  Callbacks& state,
+                                                  git_transport_cb transport = nullptr) {
   git_remote_callbacks callbacks = callbacksFor(state);
+  callbacks.transport = transport;
   state.ssh.address = ssh::parse(git_remote_url(remote)).value_or(ssh::Address{});
   if (git_remote_connect(remote, direction, &callbacks, nullptr, nullptr) != 0) {
     return unreachable(state, formatted(_("cannot reach the mirror %s"), git_remote_url(remote)));
@@ -365,6 +368,13 @@ Result<std::map<std::string, git_oid>> remoteRefs(git_remote* remote, git_direct
   std::map<std::string, git_oid> refs;
   for (size_t i = 0; i < count; ++i) refs[heads[i]->name] = heads[i]->oid;
   return refs;
+}
+
+// Whether a mirror's references name nothing (an empty repository lists
+// one, naming nothing, for its capabilities).
+bool holdsNothing(const std::map<std::string, git_oid>& refs) {
+  return std::all_of(refs.begin(), refs.end(),
+                     [](const auto& ref) { return git_oid_is_zero(&ref.second); });
 }
 
 // A first push over SSH (the mirror has no reference yet) of a history
@@ -399,31 +409,21 @@ std::optional<Status> pushFromPacks(git_repository* repository, const std::strin
   // A remote of its own: libgit2 keeps a remote's first transport.
   auto fresh = remoteFor(repository, url);
   if (!fresh.ok()) return fresh.status();
-  git_remote* remote = fresh->get();
-  git_remote_callbacks callbacks = callbacksFor(state);
-  callbacks.transport = [](git_transport** out, git_remote* owner, void* payload) {
-    return wire::sshTransport(out, owner, &static_cast<Callbacks*>(payload)->subtransport);
-  };
-  state.ssh.attempt = 0;
-  state.subtransport = nullptr;
-  if (git_remote_connect(remote, GIT_DIRECTION_PUSH, &callbacks, nullptr, nullptr) != 0) {
-    return unreachable(state, formatted(_("cannot reach the mirror %s"), url.c_str()));
-  }
   struct Disconnect {
     void operator()(git_remote* connected) const { git_remote_disconnect(connected); }
   };
-  const std::unique_ptr<git_remote, Disconnect> connection(remote);
+  const std::unique_ptr<git_remote, Disconnect> connection(fresh->get());
+  state.ssh.attempt = 0;
+  state.subtransport = nullptr;
+  auto there = remoteRefs(fresh->get(), GIT_DIRECTION_PUSH, state,
+                          [](git_transport** out, git_remote* owner, void* payload) {
+                            return wire::sshTransport(
+                                out, owner, &static_cast<Callbacks*>(payload)->subtransport);
+                          });
+  if (!there.ok()) return there.status();
   // Something arrived there since it was listed: libgit2's push, which
   // sends only what it lacks and refuses to overwrite what it did not send.
-  const git_remote_head** heads = nullptr;
-  size_t count = 0;
-  if (git_remote_ls(&heads, &count, remote) != 0) {
-    return gitFailure(formatted(_("cannot list the mirror %s"), url.c_str()),
-                      Status::Kind::unavailable);
-  }
-  for (size_t i = 0; i < count; ++i) {
-    if (!git_oid_is_zero(&heads[i]->oid)) return std::nullopt;
-  }
+  if (!holdsNothing(*there)) return std::nullopt;
   std::size_t bytes = 0;
   const auto write = [&](const std::function<Status(std::string_view)>& sink) {
     const auto counted = [&](std::string_view piece) {
@@ -912,10 +912,8 @@ Result<Pushed> push(const std::string& store, const std::string& url,
     options.pb_parallelism = 0;  // as many threads as cores to find deltas, as git does
     options.callbacks = callbacksFor(state);
     state.ssh.attempt = 0;
-    const bool empty = std::all_of(refs->begin(), refs->end(),
-                                   [](const auto& ref) { return git_oid_is_zero(&ref.second); });
     std::optional<Status> fromPacks;
-    if (empty) fromPacks = pushFromPacks(repo, url, updates, state);
+    if (holdsNothing(*refs)) fromPacks = pushFromPacks(repo, url, updates, state);
     if (fromPacks) {
       if (!fromPacks->ok()) return counted(repo, url, *fromPacks);
     } else if (git_remote_push(remote->get(), &array, &options) != 0) {

@@ -21,6 +21,13 @@ std::string packetLine(std::string_view data) {
   return std::string(length, 4).append(data);
 }
 
+// A packet line's length, read from its four hex digits.
+std::optional<unsigned> lengthAt(const char* digits) {
+  unsigned length = 0;
+  if (std::from_chars(digits, digits + 4, length, 16).ptr != digits + 4) return std::nullopt;
+  return length;
+}
+
 // Packet lines as they arrive on the connection.
 class Reader {
  public:
@@ -29,23 +36,15 @@ class Reader {
   // or said something that is not a line.
   std::optional<std::string> next() {
     if (!fill(4)) return std::nullopt;
-    unsigned length = 0;
-    for (int i = 0; i < 4; ++i) {
-      const char c = buffer_[i];
-      const int digit = c >= '0' && c <= '9'   ? c - '0'
-                        : c >= 'a' && c <= 'f' ? c - 'a' + 10
-                        : c >= 'A' && c <= 'F' ? c - 'A' + 10
-                                               : -1;
-      if (digit < 0) return std::nullopt;
-      length = length * 16 + static_cast<unsigned>(digit);
-    }
-    if (length == 0) {
+    const auto length = lengthAt(buffer_.data());
+    if (!length) return std::nullopt;
+    if (*length == 0) {
       buffer_.erase(0, 4);
       return std::string();
     }
-    if (length < 4 || !fill(length)) return std::nullopt;
-    std::string data = buffer_.substr(4, length - 4);
-    buffer_.erase(0, length);
+    if (*length < 4 || !fill(*length)) return std::nullopt;
+    std::string data = buffer_.substr(4, *length - 4);
+    buffer_.erase(0, *length);
     return data;
   }
 
@@ -139,15 +138,11 @@ Status send(git_smart_subtransport* subtransport, const std::string& url,
   std::map<std::string, std::string> answered;
   std::optional<std::string> unpacked;
   for (std::size_t at = 0; at + 4 <= report.size();) {
-    unsigned length = 0;
-    const char* digits = report.data() + at;
-    if (std::from_chars(digits, digits + 4, length, 16).ptr != digits + 4 || length < 4 ||
-        at + length > report.size()) {
-      break;
-    }
+    const auto length = lengthAt(report.data() + at);
+    if (!length || *length < 4 || at + *length > report.size()) break;
     const std::string_view line =
-        withoutNewline(std::string_view(report).substr(at + 4, length - 4));
-    at += length;
+        withoutNewline(std::string_view(report).substr(at + 4, *length - 4));
+    at += *length;
     if (line.rfind("unpack ", 0) == 0) {
       unpacked = std::string(line.substr(7));
     } else if (line.rfind("ok ", 0) == 0) {
